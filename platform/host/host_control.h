@@ -1,0 +1,50 @@
+// Test-facing controls of the host platform: pool accounting and
+// allocation-failure injection, the captured debug log. Only tests, the
+// simulated camera, the client and the tool include this; the driver never.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace host {
+
+struct PoolTagStats {
+  uint64_t allocations = 0;   // successful allocations with this tag
+  uint64_t frees = 0;
+  uint64_t outstanding = 0;   // live blocks
+  uint64_t outstandingBytes = 0;
+  uint64_t failures = 0;      // injected failures
+};
+
+// Per-tag statistics since the last PoolReset().
+PoolTagStats PoolStats(uint32_t tag);
+// Live blocks over every tag.
+uint64_t PoolOutstanding();
+// Human-readable list of live blocks (tag as four characters, size); empty
+// when nothing is outstanding.
+std::string PoolLeakReport();
+// Forget all statistics and clear every fault injection (live blocks stay
+// valid and can still be freed).
+void PoolReset();
+
+// Fail the Nth allocation from now (1 = the next one); 0 disables.
+void PoolFailNth(uint64_t n);
+// Fail every allocation with this tag until cleared (tag 0 clears).
+void PoolFailTag(uint32_t tag);
+// Count of allocations made since PoolReset (successful or failed).
+uint64_t PoolAllocationCount();
+
+// Debug output captured from DbgPrint.
+std::string DebugLog();
+void ClearDebugLog();
+// Also echo DbgPrint to stderr (off by default).
+void SetDebugEcho(bool on);
+
+// Makes a tag from its four characters as the pool shows them.
+constexpr uint32_t Tag(const char (&s)[5]) {
+  return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 |
+         uint32_t(uint8_t(s[3])) << 24;
+}
+
+}  // namespace host

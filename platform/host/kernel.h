@@ -1,0 +1,91 @@
+// Kernel services the driver calls: pool, spin locks, interlocked and
+// no-fence accessors, debug print. User-mode implementations live in
+// platform/host/*.cpp.
+#pragma once
+
+#include "platform/host/nt_types.h"
+
+// ---- pool ----
+typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 } POOL_TYPE;
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
+
+#define RtlZeroMemory(Destination, Length) std::memset((Destination), 0, (Length))
+#define RtlFillMemory(Destination, Length, Fill) std::memset((Destination), (Fill), (Length))
+#define RtlCopyMemory(Destination, Source, Length) std::memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) std::memmove((Destination), (Source), (Length))
+
+// ---- IRQL and spin locks ----
+#define PASSIVE_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+
+typedef ULONG_PTR KSPIN_LOCK;
+typedef KSPIN_LOCK* PKSPIN_LOCK;
+
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+#define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
+KIRQL KeGetCurrentIrql();
+
+// ---- interlocked operations (full barriers) ----
+inline LONG InterlockedIncrement(LONG volatile* Addend) {
+  return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(LONG volatile* Addend) {
+  return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                              __ATOMIC_SEQ_CST);
+  return Comparand;
+}
+inline LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
+  return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+
+// ---- no-fence accessors: single-word reads and writes shared between
+// threads without ordering (relaxed atomics on the host) ----
+inline LONG ReadNoFence(LONG const volatile* Source) {
+  return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+inline VOID WriteNoFence(LONG volatile* Destination, LONG Value) {
+  __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+inline ULONG ReadULongNoFence(ULONG const volatile* Source) {
+  return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+inline VOID WriteULongNoFence(ULONG volatile* Destination, ULONG Value) {
+  __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+inline LONG ReadLongNoFence(LONG const volatile* Source) {
+  return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+inline VOID WriteLongNoFence(LONG volatile* Destination, LONG Value) {
+  __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+inline UCHAR ReadUCharNoFence(UCHAR const volatile* Source) {
+  return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+inline VOID WriteUCharNoFence(UCHAR volatile* Destination, UCHAR Value) {
+  __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+inline PVOID ReadPointerNoFence(PVOID const volatile* Source) {
+  return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+inline VOID WritePointerNoFence(PVOID volatile* Destination, PVOID Value) {
+  __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+
+// ---- debug output ----
+ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+
+#define UNREFERENCED_PARAMETER(P) ((void)(P))

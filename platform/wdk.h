@@ -1,0 +1,15 @@
+// The one header every driver folder includes. On the host it brings our own
+// user-mode declarations of the kernel, kernel-streaming and USB vocabulary;
+// on Windows it brings the kit's headers. Names, field names, argument order
+// and status values are the kit's.
+#pragma once
+
+#if defined(UVCCAM_HOST)
+#include "platform/host/nt_types.h"
+#include "platform/host/kernel.h"
+#else
+#include <ntddk.h>
+#include <wdm.h>
+#endif
+
+#include "platform/pool_tags.h"
