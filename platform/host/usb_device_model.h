@@ -1,0 +1,53 @@
+// The boundary between the USB bus stand-in (platform/host) and a device
+// behind it (a simulated camera in camera/, later a real one). The bus turns
+// URBs into these calls; the model knows nothing of URBs or IRPs.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace host {
+
+// A control transfer's setup packet, fields as on the wire.
+struct UsbSetupPacket {
+  uint8_t bmRequestType;  // bit 7: 1 = device-to-host; bits 6..5: 0 standard, 1 class, 2 vendor;
+                          // bits 4..0: 0 device, 1 interface, 2 endpoint
+  uint8_t bRequest;
+  uint16_t wValue;
+  uint16_t wIndex;
+  uint16_t wLength;
+};
+
+// What a device did with a control transfer.
+struct UsbControlResult {
+  bool stalled = false;  // the device answered with STALL
+  uint32_t length = 0;   // bytes transferred in the data stage
+};
+
+class UsbDeviceModel {
+ public:
+  virtual ~UsbDeviceModel() = default;
+
+  // Bus speed the device enumerated at.
+  virtual bool HighSpeed() const = 0;
+
+  // The standard descriptors as the device would return them. The bus reads
+  // these to build pipe handles on select configuration / interface; the
+  // driver reads them through GET_DESCRIPTOR like any other control request.
+  virtual const std::vector<uint8_t>& DeviceDescriptor() const = 0;
+  virtual const std::vector<uint8_t>& ConfigurationDescriptor() const = 0;
+
+  // A control transfer on endpoint 0. For device-to-host requests `data` has
+  // room for setup.wLength bytes and the device fills at most that many; for
+  // host-to-device requests `data` holds setup.wLength bytes.
+  virtual UsbControlResult Control(const UsbSetupPacket& setup, uint8_t* data) = 0;
+
+  // The bus selected a configuration / an alternate setting of an interface.
+  virtual void ConfigurationSelected(uint8_t bConfigurationValue) { (void)bConfigurationValue; }
+  virtual void InterfaceSelected(uint8_t bInterfaceNumber, uint8_t bAlternateSetting) {
+    (void)bInterfaceNumber;
+    (void)bAlternateSetting;
+  }
+};
+
+}  // namespace host
