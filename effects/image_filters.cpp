@@ -1,0 +1,336 @@
+// Bad-pixel correction, chroma smoothing, automatic contrast and the noise
+// filter on packed 4:2:2 frames.
+#include "effects/image_filters.h"
+
+USHORT BadPixelTable[kBadPixelBands][kBadPixelBandWords];
+BadPixelTableOwner BadPixelTableFrame;
+UCHAR LumaCurve[256];
+
+namespace {
+
+inline ULONG Min3(ULONG a, ULONG b, ULONG c) {
+  ULONG m = a < b ? a : b;
+  return m < c ? m : c;
+}
+inline ULONG Max3(ULONG a, ULONG b, ULONG c) {
+  ULONG m = a > b ? a : b;
+  return m > c ? m : c;
+}
+
+inline VOID CopyFrame(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h) {
+  if (dst != src) RtlCopyMemory(dst, src, PackedFrameBytes(w, h));
+}
+
+// ---------------------------------------------------------------------------
+// Bad-pixel correction
+
+// Rows [first, first + count) of a band. The nominal bands are rows
+// 1 .. h/4 - 1, h/4 .. 2h/4 - 1, 2h/4 .. 3h/4 - 1 and 3h/4 .. h - 2; every
+// band is kept inside rows 1 .. h - 2 so that the rows above and below exist
+// (frames under 4 rows would otherwise reach row -1).
+struct BandRows {
+  ULONG first;
+  ULONG count;
+};
+
+BandRows BandLimits(ULONG band, ULONG h) {
+  const ULONG q = h / 4;
+  ULONG first = band * q;
+  ULONG end = band == 3 ? (h >= 1 ? h - 1 : 0) : (band + 1) * q;
+  if (first < 1) first = 1;
+  if (h >= 1 && end > h - 1) end = h - 1;
+  BandRows rows;
+  rows.first = first;
+  rows.count = end > first ? end - first : 0;
+  return rows;
+}
+
+// Scans one band from left to right, top to bottom, repairing defective luma
+// samples at once and listing them. lumaOffset is 0 for YUY2 order, 1 for
+// UYVY. Each pair of samples (c + 2, c + 4) is judged against the values the
+// frame held before the pair was examined; the second sample's repair uses
+// the first sample's new value as its left neighbour.
+VOID ScanBand(UCHAR* frame, const UCHAR* clamp, ULONG w, BandRows rows, LONG margin,
+              ULONG lumaOffset, USHORT* list) {
+  const SIZE_T stride = SIZE_T(w) * 2;
+  ULONG found = 0;
+  for (ULONG r = 0; r < rows.count; ++r) {
+    UCHAR* row = frame + (rows.first + r) * stride + lumaOffset;
+    const UCHAR* up = row - stride;
+    const UCHAR* dn = row + stride;
+    for (SIZE_T c = 0; c + 4 < stride; c += 4) {
+      const ULONG a0 = up[c], a1 = up[c + 2], a2 = up[c + 4], a3 = up[c + 6];
+      const ULONG m0 = row[c], s1 = row[c + 2], s2 = row[c + 4], m3 = row[c + 6];
+      const ULONG b0 = dn[c], b1 = dn[c + 2], b2 = dn[c + 4], b3 = dn[c + 6];
+      // Neighbours shared by both samples: a1, a2, b1, b2.
+      const ULONG sharedLo = a1 < a2 ? a1 : a2, sharedHi = a1 > a2 ? a1 : a2;
+      const ULONG sharedLo2 = b1 < b2 ? b1 : b2, sharedHi2 = b1 > b2 ? b1 : b2;
+      const ULONG lo = sharedLo < sharedLo2 ? sharedLo : sharedLo2;
+      const ULONG hi = sharedHi > sharedHi2 ? sharedHi : sharedHi2;
+      const ULONG lo1 = Min3(lo, Min3(a0, m0, b0), s2);
+      const ULONG hi1 = Max3(hi, Max3(a0, m0, b0), s2);
+      const ULONG lo2 = Min3(lo, Min3(a3, m3, b3), s1);
+      const ULONG hi2 = Max3(hi, Max3(a3, m3, b3), s1);
+      if (s1 < clamp[LONG(lo1) - margin] || s1 > clamp[LONG(hi1) + margin]) {
+        row[c + 2] = UCHAR((a1 + b1 + m0 + s2) / 4);
+        ++found;
+        list[2 * found] = USHORT(r);
+        list[2 * found + 1] = USHORT(c + 2 + lumaOffset);
+        if (found == kBadPixelMaxEntries) {
+          list[0] = USHORT(found);
+          return;
+        }
+      }
+      if (s2 < clamp[LONG(lo2) - margin] || s2 > clamp[LONG(hi2) + margin]) {
+        row[c + 4] = UCHAR((a2 + b2 + row[c + 2] + m3) / 4);
+        ++found;
+        list[2 * found] = USHORT(r);
+        list[2 * found + 1] = USHORT(c + 4 + lumaOffset);
+        if (found == kBadPixelMaxEntries) {
+          list[0] = USHORT(found);
+          return;
+        }
+      }
+    }
+  }
+  list[0] = USHORT(found);
+}
+
+// Repairs the listed samples of one band: each becomes the mean of its four
+// direct luma neighbours. Entries that do not name an inner luma sample of
+// the band are skipped.
+VOID RepairBand(UCHAR* frame, ULONG w, BandRows rows, ULONG lumaOffset, const USHORT* list) {
+  const SIZE_T stride = SIZE_T(w) * 2;
+  ULONG n = list[0];
+  if (n > kBadPixelMaxEntries) n = kBadPixelMaxEntries;
+  for (ULONG k = 1; k <= n; ++k) {
+    const ULONG r = list[2 * k];
+    const ULONG col = list[2 * k + 1];
+    if (r >= rows.count || col < 2 || col + 2 >= stride || (col & 1) != lumaOffset) continue;
+    UCHAR* p = frame + (rows.first + r) * stride + col;
+    p[0] = UCHAR((ULONG(p[-LONG_PTR(stride)]) + p[stride] + p[-2] + p[2]) / 4);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Chroma smoothing
+
+template <ULONG kUOffset>
+VOID SmoothChroma(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, USHORT* su, USHORT* sv) {
+  const SIZE_T stride = SIZE_T(w) * 2;
+  const ULONG n = w / 2;  // macro-pixels per row
+  for (ULONG m = 0; m < n; ++m) {
+    ULONG u = 0, v = 0;
+    for (ULONG r = 0; r < 8; r += 2) {
+      u += src[r * stride + 4 * m + kUOffset];
+      v += src[r * stride + 4 * m + kUOffset + 2];
+    }
+    su[m] = USHORT(u);
+    sv[m] = USHORT(v);
+  }
+  const ULONG pairs = (h - 8) / 2 + 1;
+  for (ULONG k = 0; k < pairs; ++k) {
+    UCHAR* out0 = dst + (2 * k + 3) * stride + kUOffset;
+    UCHAR* out1 = out0 + stride;
+    for (ULONG m = 0; m < n; ++m) {
+      ULONG u, v;
+      if (m >= 1 && m + 3 <= n) {
+        u = (ULONG(su[m - 1]) + su[m] + su[m + 1] + su[m + 2]) >> 4;
+        v = (ULONG(sv[m - 1]) + sv[m] + sv[m + 1] + sv[m + 2]) >> 4;
+      } else {
+        u = ULONG(su[m]) >> 2;
+        v = ULONG(sv[m]) >> 2;
+      }
+      out0[4 * m] = out1[4 * m] = UCHAR(u);
+      out0[4 * m + 2] = out1[4 * m + 2] = UCHAR(v);
+    }
+    // Move the column sums down two rows, except after the last pair (the
+    // row that would enter lies past the frame).
+    if (k + 1 < pairs) {
+      const UCHAR* add = src + (2 * k + 8) * stride + kUOffset;
+      const UCHAR* drop = src + (2 * k) * stride + kUOffset;
+      for (ULONG m = 0; m < n; ++m) {
+        su[m] = USHORT(su[m] + add[4 * m] - drop[4 * m]);
+        sv[m] = USHORT(sv[m] + add[4 * m + 2] - drop[4 * m + 2]);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+VOID BadPixelCorrection(UCHAR* frame, const UCHAR* clamp, ULONG w, ULONG h, ULONG phase,
+                        ULONG margin, ULONG uyvy) {
+  if (frame == nullptr || clamp == nullptr || !PackedFrameUsable(w, h)) return;
+  const ULONG lumaOffset = uyvy ? 1 : 0;
+  if (BadPixelTableFrame.width != w || BadPixelTableFrame.height != h ||
+      BadPixelTableFrame.uyvy != lumaOffset) {
+    for (ULONG b = 0; b < kBadPixelBands; ++b) BadPixelTable[b][0] = 0;
+    BadPixelTableFrame.width = w;
+    BadPixelTableFrame.height = h;
+    BadPixelTableFrame.uyvy = lumaOffset;
+  }
+  // The clamp table covers -256..767: keep lo - margin and hi + margin in it.
+  const LONG m = margin > 255 ? 255 : LONG(margin);
+  const ULONG scanned = phase & 3;
+  for (ULONG b = 0; b < kBadPixelBands; ++b) {
+    const BandRows rows = BandLimits(b, h);
+    if (b == scanned) {
+      ScanBand(frame, clamp, w, rows, m, lumaOffset, BadPixelTable[b]);
+    } else {
+      RepairBand(frame, w, rows, lumaOffset, BadPixelTable[b]);
+    }
+  }
+}
+
+LONG ChromaSmoothing(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG lumaFirst) {
+  if (dst == nullptr || src == nullptr) return 0;
+  if (!PackedFrameUsable(w, h)) {
+    CopyFrame(dst, src, w, h);
+    return 0;
+  }
+  const SIZE_T sumBytes = SIZE_T(w) * sizeof(USHORT);
+  USHORT* su = static_cast<USHORT*>(ExAllocatePoolWithTag(NonPagedPool, sumBytes, kTagBuffer));
+  USHORT* sv = su ? static_cast<USHORT*>(ExAllocatePoolWithTag(NonPagedPool, sumBytes, kTagBuffer))
+                  : nullptr;
+  if (su == nullptr || sv == nullptr) {
+    if (su) ExFreePoolWithTag(su, kTagBuffer);
+    CopyFrame(dst, src, w, h);
+    return 0;
+  }
+  CopyFrame(dst, src, w, h);
+  if (h >= 8) {
+    if (lumaFirst) {
+      SmoothChroma<1>(dst, src, w, h, su, sv);
+    } else {
+      SmoothChroma<0>(dst, src, w, h, su, sv);
+    }
+  }
+  ExFreePoolWithTag(sv, kTagBuffer);
+  ExFreePoolWithTag(su, kTagBuffer);
+  return 1;
+}
+
+VOID AutoContrast(const UCHAR* frame, const UCHAR* clamp, ULONG lumaFirst, ULONG w, ULONG h) {
+  if (frame == nullptr || clamp == nullptr || !PackedFrameUsable(w, h)) return;
+  // Four partial histograms keep consecutive equal values from serialising
+  // on one counter.
+  ULONG hist[4][256];
+  RtlZeroMemory(hist, sizeof(hist));
+  const SIZE_T samples = SIZE_T(w) * h;
+  const UCHAR* p = frame + (lumaFirst ? 0 : 1);
+  SIZE_T i = 0;
+  for (; i + 4 <= samples; i += 4) {
+    ++hist[0][p[2 * i]];
+    ++hist[1][p[2 * i + 2]];
+    ++hist[2][p[2 * i + 4]];
+    ++hist[3][p[2 * i + 6]];
+  }
+  for (; i < samples; ++i) ++hist[0][p[2 * i]];
+
+  const ULONG threshold = (ULONG(samples) << 5) >> 11;
+  if (threshold == 0) return;
+  ULONG lo = 0, hi = 255;
+  ULONG cumulative = 0;
+  for (ULONG v = 0; v < 256; ++v) {
+    cumulative += hist[0][v] + hist[1][v] + hist[2][v] + hist[3][v];
+    if (cumulative >= threshold) {
+      lo = v;
+      break;
+    }
+  }
+  cumulative = 0;
+  for (LONG v = 255; v >= 0; --v) {
+    cumulative += hist[0][v] + hist[1][v] + hist[2][v] + hist[3][v];
+    if (cumulative >= threshold) {
+      hi = ULONG(v);
+      break;
+    }
+  }
+  if (lo > 64) lo = 64;
+  hi = (hi + 765) >> 2;
+  if (hi <= lo) return;
+  const LONG step = 522240 / LONG(hi - lo);
+  LONG a = 0;
+  for (ULONG v = 0; v < 256; ++v) {
+    UCHAR out;
+    if (v < lo) {
+      out = 0;
+    } else if (v < hi) {
+      out = clamp[a >> 11];
+      a += step;
+    } else {
+      out = 255;
+    }
+    WriteUCharNoFence(&LumaCurve[v], out);
+  }
+}
+
+VOID ApplyLumaCurve(UCHAR* frame, ULONG w, ULONG h, ULONG lumaFirst) {
+  if (frame == nullptr || !PackedFrameUsable(w, h)) return;
+  UCHAR curve[256];
+  for (ULONG v = 0; v < 256; ++v) curve[v] = ReadUCharNoFence(&LumaCurve[v]);
+  const SIZE_T samples = SIZE_T(w) * h;
+  UCHAR* p = frame + (lumaFirst ? 0 : 1);
+  for (SIZE_T i = 0; i < samples; ++i) p[2 * i] = curve[p[2 * i]];
+}
+
+LONG NoiseFilter(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h) {
+  if (dst == nullptr || src == nullptr) return 0;
+  if (!PackedFrameUsable(w, h)) {
+    CopyFrame(dst, src, w, h);
+    return 0;
+  }
+  // One block: a column flag per pixel (w * 2 bytes, as the filter keeps one
+  // per byte pair) followed by the per-pixel 5-row sums of the odd bytes.
+  const SIZE_T flagBytes = SIZE_T(w) * 2;
+  const SIZE_T sumBytes = SIZE_T(w) * sizeof(USHORT);
+  UCHAR* block = static_cast<UCHAR*>(
+      ExAllocatePoolWithTag(NonPagedPool, flagBytes + sumBytes, kTagBuffer));
+  if (block == nullptr) {
+    CopyFrame(dst, src, w, h);
+    return 0;
+  }
+  UCHAR* columnFlag = block;
+  USHORT* t = reinterpret_cast<USHORT*>(block + flagBytes);
+  RtlFillMemory(columnFlag, flagBytes, 1);
+  // Everything not smoothed below is the source as it stands: rows 0, 1 and
+  // the last two, the first and last two pixels of each row, the even bytes
+  // and the odd bytes at positions that are not smooth.
+  CopyFrame(dst, src, w, h);
+  if (h >= 5 && w >= 6) {
+    const SIZE_T stride = SIZE_T(w) * 2;
+    const UCHAR* odd = src + 1;
+    // Column sums of rows 0..4 for row 2.
+    for (ULONG i = 0; i < w; ++i) {
+      t[i] = USHORT(odd[2 * i] + odd[stride + 2 * i] + odd[2 * stride + 2 * i] +
+                    odd[3 * stride + 2 * i] + odd[4 * stride + 2 * i]);
+    }
+    for (ULONG r = 2; r + 3 <= h; ++r) {
+      if (r > 2) {
+        const UCHAR* add = odd + (r + 2) * stride;
+        const UCHAR* drop = odd + (r - 3) * stride;
+        for (ULONG i = 0; i < w; ++i) t[i] = USHORT(t[i] + add[2 * i] - drop[2 * i]);
+      }
+      const UCHAR* above = odd + (r - 1) * stride;
+      const UCHAR* below = odd + (r + 1) * stride;
+      UCHAR* out = dst + r * stride + 1;
+      ULONG rowFlag = 1;
+      for (ULONG i = 2; i + 3 <= w; ++i) {
+        const LONG horizontal = LONG(t[i - 1]) - LONG(t[i + 1]);
+        const LONG va = LONG(above[2 * i - 2]) + 2 * LONG(above[2 * i]) + LONG(above[2 * i + 2]);
+        const LONG vb = LONG(below[2 * i - 2]) + 2 * LONG(below[2 * i]) + LONG(below[2 * i + 2]);
+        const LONG vertical = va - vb;
+        const bool smooth = horizontal < 80 && horizontal > -80 && vertical < 64 && vertical > -64;
+        if (smooth && rowFlag && columnFlag[i]) {
+          const ULONG sum = ULONG(t[i - 2]) + t[i - 1] + t[i] + t[i + 1] + t[i + 2];
+          out[2 * i] = UCHAR((sum + 12) / 25);
+        }
+        rowFlag = smooth ? 1 : 0;
+        columnFlag[i] = UCHAR(rowFlag);
+      }
+    }
+  }
+  ExFreePoolWithTag(block, kTagBuffer);
+  return 1;
+}
