@@ -1,55 +1,100 @@
 // Bilinear zoom window: enlarges a window of factor/64 of a packed 4:2:2
 // frame to the whole frame. Luma is interpolated per pixel, U and V per
 // macro-pixel, with 6-bit weights: (a * (64 - phase) + b * phase + 32) >> 6.
+//
+// Every output byte of a row is described once by a table entry (source byte
+// a, source byte b, phase), the same for every row; the horizontal pass runs
+// the table over each source row the output needs, the vertical pass blends
+// two such rows. With SSSE3 the horizontal pass works on 16 output bytes at a
+// time: their sources lie in a 32-byte span of the source row, gathered with
+// byte shuffles and weighted with a multiply-add of byte pairs.
+#include "effects/cpu_features.h"
 #include "effects/image_filters.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
-#define UVCCAM_ZOOM_SSE2 1
+#include <tmmintrin.h>
+#define UVCCAM_ZOOM_SIMD 1
+#if defined(__GNUC__)
+#define UVCCAM_TARGET_SSSE3 __attribute__((target("ssse3")))
+#else
+#define UVCCAM_TARGET_SSSE3
+#endif
 #endif
 
 namespace {
 
-// Sample positions of one output row, the same for every row.
-struct ZoomTables {
-  ULONG* lumaIndex;     // w entries: source pixel
-  UCHAR* lumaPhase;     // w entries
-  ULONG* chromaIndex;   // w/2 entries: source macro-pixel
-  UCHAR* chromaPhase;   // w/2 entries
+// Sixteen output bytes whose sources all lie in row[base .. base + 31].
+// masks[0..1]: the (a, b) pairs of output bytes 0..7 taken from the low and
+// the high 16 source bytes (0x80 = from the other half); masks[2..3] the same
+// for output bytes 8..15; masks[4..5] the weight pairs (64 - phase, phase).
+struct ShuffleGroup {
+  UCHAR masks[6][16];
+  ULONG base;  // kNoGroup: done by the per-byte path
+  ULONG reserved[3];
+};
+constexpr ULONG kNoGroup = 0xFFFFFFFFu;
+
+struct RowPlan {
+  ULONG bytes;        // w * 2
+  ULONG* a;           // per output byte: source byte with weight 64 - phase
+  ULONG* b;           // source byte with weight phase (= a when phase is 0)
+  UCHAR* phase;
+  ShuffleGroup* groups;  // bytes / 16 entries, or null without SSSE3
 };
 
-// Horizontal pass of one source row into `out` (w * 2 bytes, frame order).
-// A sample with phase 0 is the source value itself and its right neighbour
-// is not read.
-template <ULONG kLumaOffset, ULONG kUOffset>
-VOID InterpolateRow(UCHAR* out, const UCHAR* row, ULONG w, const ZoomTables& t) {
-  for (ULONG k = 0; k < w; ++k) {
-    const ULONG i = t.lumaIndex[k];
-    const ULONG f = t.lumaPhase[k];
-    const ULONG a = row[2 * i + kLumaOffset];
-    ULONG v = a;
-    if (f != 0) v = (a * (64 - f) + ULONG(row[2 * i + 2 + kLumaOffset]) * f + 32) >> 6;
-    out[2 * k + kLumaOffset] = UCHAR(v);
+inline UCHAR Lerp(ULONG a, ULONG b, ULONG f) { return UCHAR((a * (64 - f) + b * f + 32) >> 6); }
+
+VOID InterpolateBytes(UCHAR* out, const UCHAR* row, const RowPlan& plan, ULONG from, ULONG to) {
+  for (ULONG i = from; i < to; ++i) {
+    const ULONG f = plan.phase[i];
+    const ULONG a = row[plan.a[i]];
+    out[i] = f == 0 ? UCHAR(a) : Lerp(a, row[plan.b[i]], f);
   }
-  const ULONG n = w / 2;
-  for (ULONG m = 0; m < n; ++m) {
-    const ULONG j = t.chromaIndex[m];
-    const ULONG f = t.chromaPhase[m];
-    const UCHAR* p = row + 4 * j + kUOffset;
-    ULONG u = p[0], v = p[2];
-    if (f != 0) {
-      u = (u * (64 - f) + ULONG(p[4]) * f + 32) >> 6;
-      v = (v * (64 - f) + ULONG(p[6]) * f + 32) >> 6;
+}
+
+#if UVCCAM_ZOOM_SIMD
+UVCCAM_TARGET_SSSE3
+VOID InterpolateRowSsse3(UCHAR* out, const UCHAR* row, const RowPlan& plan) {
+  const ULONG groups = plan.bytes / 16;
+  const __m128i round = _mm_set1_epi16(32);
+  for (ULONG g = 0; g < groups; ++g) {
+    const ShuffleGroup& sg = plan.groups[g];
+    if (sg.base == kNoGroup) {
+      InterpolateBytes(out, row, plan, 16 * g, 16 * g + 16);
+      continue;
     }
-    out[4 * m + kUOffset] = UCHAR(u);
-    out[4 * m + kUOffset + 2] = UCHAR(v);
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + sg.base));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + sg.base + 16));
+    const __m128i* m = reinterpret_cast<const __m128i*>(sg.masks);
+    const __m128i pairs0 = _mm_or_si128(_mm_shuffle_epi8(lo, _mm_loadu_si128(m + 0)),
+                                        _mm_shuffle_epi8(hi, _mm_loadu_si128(m + 1)));
+    const __m128i pairs1 = _mm_or_si128(_mm_shuffle_epi8(lo, _mm_loadu_si128(m + 2)),
+                                        _mm_shuffle_epi8(hi, _mm_loadu_si128(m + 3)));
+    __m128i v0 = _mm_maddubs_epi16(pairs0, _mm_loadu_si128(m + 4));
+    __m128i v1 = _mm_maddubs_epi16(pairs1, _mm_loadu_si128(m + 5));
+    v0 = _mm_srli_epi16(_mm_add_epi16(v0, round), 6);
+    v1 = _mm_srli_epi16(_mm_add_epi16(v1, round), 6);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * g), _mm_packus_epi16(v0, v1));
   }
+  InterpolateBytes(out, row, plan, groups * 16, plan.bytes);
+}
+#endif
+
+VOID InterpolateRow(UCHAR* out, const UCHAR* row, const RowPlan& plan) {
+#if UVCCAM_ZOOM_SIMD
+  if (plan.groups != nullptr) {
+    InterpolateRowSsse3(out, row, plan);
+    return;
+  }
+#endif
+  InterpolateBytes(out, row, plan, 0, plan.bytes);
 }
 
 // Vertical pass: out = (a * (64 - f) + b * f + 32) >> 6 per byte, f in 1..63.
 VOID BlendRows(UCHAR* out, const UCHAR* a, const UCHAR* b, SIZE_T bytes, ULONG f) {
   SIZE_T i = 0;
-#if UVCCAM_ZOOM_SSE2
+#if UVCCAM_ZOOM_SIMD
   const __m128i wa = _mm_set1_epi16(short(64 - f));
   const __m128i wb = _mm_set1_epi16(short(f));
   const __m128i round = _mm_set1_epi16(32);
@@ -66,7 +111,7 @@ VOID BlendRows(UCHAR* out, const UCHAR* a, const UCHAR* b, SIZE_T bytes, ULONG f
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(lo, hi));
   }
 #endif
-  for (; i < bytes; ++i) out[i] = UCHAR((ULONG(a[i]) * (64 - f) + ULONG(b[i]) * f + 32) >> 6);
+  for (; i < bytes; ++i) out[i] = Lerp(a[i], b[i], f);
 }
 
 // Window origin along one side of `size` samples: limited to
@@ -79,10 +124,79 @@ ULONG WindowOrigin(LONG requested, ULONG size, ULONG f) {
   return ULONG(origin) & ~1u;
 }
 
-template <ULONG kLumaOffset, ULONG kUOffset>
-VOID Zoom(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG f, ULONG y0,
-          const ZoomTables& t, UCHAR* rowA, UCHAR* rowB) {
-  const SIZE_T stride = SIZE_T(w) * 2;
+// Fills the per-byte table. Luma sample k lies at source pixel x0 + k*f/64;
+// the chroma of macro-pixel m at source macro-pixel x0/2 + m*f/64. With
+// f < 64 the window bound keeps every weighted right neighbour inside the
+// row and with f = 64 every phase is 0: a sample is never taken from beyond
+// the row (the checks only make that explicit).
+VOID PlanRow(RowPlan& plan, ULONG w, ULONG f, ULONG x0, ULONG lumaOffset) {
+  const ULONG n = w / 2;
+  const ULONG uOffset = lumaOffset ^ 1;
+  for (ULONG k = 0; k < w; ++k) {
+    const ULONG pos = k * f;
+    ULONG i = x0 + (pos >> 6);
+    ULONG phase = pos & 63;
+    if (i >= w) i = w - 1;
+    if (i + 1 >= w) phase = 0;
+    const ULONG out = 2 * k + lumaOffset;
+    plan.a[out] = 2 * i + lumaOffset;
+    plan.b[out] = phase ? 2 * i + 2 + lumaOffset : plan.a[out];
+    plan.phase[out] = UCHAR(phase);
+  }
+  for (ULONG m = 0; m < n; ++m) {
+    const ULONG pos = m * f;
+    ULONG j = x0 / 2 + (pos >> 6);
+    ULONG phase = pos & 63;
+    if (j >= n) j = n - 1;
+    if (j + 1 >= n) phase = 0;
+    for (ULONG c = 0; c < 2; ++c) {  // U, then V
+      const ULONG out = 4 * m + uOffset + 2 * c;
+      plan.a[out] = 4 * j + uOffset + 2 * c;
+      plan.b[out] = phase ? plan.a[out] + 4 : plan.a[out];
+      plan.phase[out] = UCHAR(phase);
+    }
+  }
+}
+
+// Builds the shuffle groups from the per-byte table. A group whose sources
+// do not fit one 32-byte span inside the row stays on the per-byte path.
+VOID PlanGroups(RowPlan& plan) {
+  const ULONG groups = plan.bytes / 16;
+  for (ULONG g = 0; g < groups; ++g) {
+    ShuffleGroup& sg = plan.groups[g];
+    ULONG lowest = plan.a[16 * g], highest = 0;
+    for (ULONG t = 16 * g; t < 16 * g + 16; ++t) {
+      if (plan.a[t] < lowest) lowest = plan.a[t];
+      if (plan.b[t] < lowest) lowest = plan.b[t];
+      if (plan.a[t] > highest) highest = plan.a[t];
+      if (plan.b[t] > highest) highest = plan.b[t];
+    }
+    const ULONG base = lowest & ~3u;
+    if (highest - base >= 32 || base + 32 > plan.bytes) {
+      sg.base = kNoGroup;
+      continue;
+    }
+    sg.base = base;
+    for (ULONG t = 0; t < 16; ++t) {
+      const ULONG a = plan.a[16 * g + t] - base, b = plan.b[16 * g + t] - base;
+      const ULONG f = plan.phase[16 * g + t];
+      UCHAR* lowMask = sg.masks[t < 8 ? 0 : 2];
+      UCHAR* highMask = sg.masks[t < 8 ? 1 : 3];
+      UCHAR* weights = sg.masks[t < 8 ? 4 : 5];
+      const ULONG lane = 2 * (t & 7);
+      lowMask[lane] = a < 16 ? UCHAR(a) : 0x80;
+      highMask[lane] = a < 16 ? 0x80 : UCHAR(a - 16);
+      lowMask[lane + 1] = b < 16 ? UCHAR(b) : 0x80;
+      highMask[lane + 1] = b < 16 ? 0x80 : UCHAR(b - 16);
+      weights[lane] = UCHAR(64 - f);
+      weights[lane + 1] = UCHAR(f);
+    }
+  }
+}
+
+VOID Zoom(UCHAR* dst, const UCHAR* src, ULONG h, ULONG f, ULONG y0, const RowPlan& plan,
+          UCHAR* rowA, UCHAR* rowB) {
+  const SIZE_T stride = plan.bytes;
   LONG cachedA = -1;  // source row held in rowA / rowB, -1 = none
   LONG cachedB = -1;
   for (ULONG j = 0; j < h; ++j) {
@@ -98,7 +212,7 @@ VOID Zoom(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG f, ULONG y0,
         cachedA = r;
         cachedB = -1;
       } else {
-        InterpolateRow<kLumaOffset, kUOffset>(rowA, src + SIZE_T(r) * stride, w, t);
+        InterpolateRow(rowA, src + SIZE_T(r) * stride, plan);
         cachedA = r;
       }
     }
@@ -110,7 +224,7 @@ VOID Zoom(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG f, ULONG y0,
       continue;
     }
     if (cachedB != r + 1) {
-      InterpolateRow<kLumaOffset, kUOffset>(rowB, src + SIZE_T(r + 1) * stride, w, t);
+      InterpolateRow(rowB, src + SIZE_T(r + 1) * stride, plan);
       cachedB = r + 1;
     }
     BlendRows(out, rowA, rowB, stride, phase);
@@ -129,51 +243,32 @@ LONG ZoomWindow(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, LONG factor, LON
   const ULONG f = factor < 1 ? 1 : (factor > 64 ? 64 : ULONG(factor));
   const ULONG x0 = WindowOrigin(x, w, f);
   const ULONG y0 = WindowOrigin(y, h, f);
-  const ULONG n = w / 2;
+  const ULONG bytes = w * 2;
+  bool groups = false;
+#if UVCCAM_ZOOM_SIMD
+  groups = EffectsUseSsse3() && bytes >= 32;
+#endif
 
-  // One block: two interpolated rows, then the sample tables.
-  const SIZE_T stride = SIZE_T(w) * 2;
-  const SIZE_T bytes = 2 * stride + SIZE_T(w) * sizeof(ULONG) + SIZE_T(n) * sizeof(ULONG) +
-                       SIZE_T(w) + SIZE_T(n);
-  UCHAR* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, bytes, kTagBuffer));
+  // One block: the shuffle groups, two interpolated rows, the per-byte table.
+  const SIZE_T groupBytes = groups ? SIZE_T(bytes / 16) * sizeof(ShuffleGroup) : 0;
+  const SIZE_T total = groupBytes + 2 * SIZE_T(bytes) + SIZE_T(bytes) * (2 * sizeof(ULONG) + 1);
+  UCHAR* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, total, kTagBuffer));
   if (block == nullptr) {
     RtlCopyMemory(dst, src, PackedFrameBytes(w, h));
     return 0;
   }
-  UCHAR* rowA = block;
-  UCHAR* rowB = block + stride;
-  ZoomTables t;
-  t.lumaIndex = reinterpret_cast<ULONG*>(block + 2 * stride);
-  t.chromaIndex = t.lumaIndex + w;
-  t.lumaPhase = reinterpret_cast<UCHAR*>(t.chromaIndex + n);
-  t.chromaPhase = t.lumaPhase + w;
+  RowPlan plan;
+  plan.bytes = bytes;
+  plan.groups = groups ? reinterpret_cast<ShuffleGroup*>(block) : nullptr;
+  UCHAR* rowA = block + groupBytes;
+  UCHAR* rowB = rowA + bytes;
+  plan.a = reinterpret_cast<ULONG*>(rowB + bytes);
+  plan.b = plan.a + bytes;
+  plan.phase = reinterpret_cast<UCHAR*>(plan.b + bytes);
 
-  // With f < 64 the window bound keeps every weighted right neighbour inside
-  // the row; with f = 64 every phase is 0. The checks only make that explicit.
-  for (ULONG k = 0; k < w; ++k) {
-    const ULONG pos = k * f;
-    ULONG i = x0 + (pos >> 6);
-    ULONG phase = pos & 63;
-    if (i >= w) i = w - 1;
-    if (i + 1 >= w) phase = 0;
-    t.lumaIndex[k] = i;
-    t.lumaPhase[k] = UCHAR(phase);
-  }
-  for (ULONG m = 0; m < n; ++m) {
-    const ULONG pos = m * f;
-    ULONG j = x0 / 2 + (pos >> 6);
-    ULONG phase = pos & 63;
-    if (j >= n) j = n - 1;
-    if (j + 1 >= n) phase = 0;
-    t.chromaIndex[m] = j;
-    t.chromaPhase[m] = UCHAR(phase);
-  }
-
-  if (lumaFirst) {
-    Zoom<0, 1>(dst, src, w, h, f, y0, t, rowA, rowB);
-  } else {
-    Zoom<1, 0>(dst, src, w, h, f, y0, t, rowA, rowB);
-  }
+  PlanRow(plan, w, f, x0, lumaFirst ? 0 : 1);
+  if (groups) PlanGroups(plan);
+  Zoom(dst, src, h, f, y0, plan, rowA, rowB);
   ExFreePoolWithTag(block, kTagBuffer);
   return 1;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "effects/cpu_features.h"
 #include "effects/image_filters.h"
 #include "frames.h"
 #include "platform/host/host_control.h"
@@ -119,9 +120,12 @@ TEST_P(Filters, ZoomWindowAtFactor64IsAnExactCopy) {
 }
 
 TEST_P(Filters, ZoomWindowMatchesTheBilinearModel) {
+  // Both the SSSE3 and the per-byte paths (where the processor has SSSE3).
+  for (ULONG simd : {1u, 0u}) {
+  EffectsAllowSsse3 = simd;
   std::mt19937 rng(42);
-  for (int trial = 0; trial < 60; ++trial) {
-    const uint32_t w = 2 + 2 * (rng() % 60), h = 1 + rng() % 50;
+  for (int trial = 0; trial < 80; ++trial) {
+    const uint32_t w = 2 + 2 * (rng() % (trial < 60 ? 60 : 400)), h = 1 + rng() % 50;
     const int f = 1 + int(rng() % 64);
     const int x = int(rng() % (w + 8)) - 4, y = int(rng() % (h + 8)) - 4;
     const Frame src = RandomFrame(w, h, trial);
@@ -132,8 +136,10 @@ TEST_P(Filters, ZoomWindowMatchesTheBilinearModel) {
       return std::max(0, std::min(v, bound)) & ~1;
     };
     ASSERT_EQ(dst, ReferenceZoom(src, w, h, f, origin(x, w), origin(y, h), order()))
-        << w << "x" << h << " f=" << f << " at " << x << "," << y;
+        << w << "x" << h << " f=" << f << " at " << x << "," << y << " simd " << simd;
   }
+  }
+  EffectsAllowSsse3 = 1;
 }
 
 TEST_P(Filters, ZoomWindowOriginIsClampedAndNeverNegative) {
