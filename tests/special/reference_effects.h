@@ -1,6 +1,5 @@
-// Pixel-by-pixel models of the per-pixel special effects, written for
-// clarity: every output byte is computed on its own from the source. The
-// driver's effects must produce exactly these bytes.
+// Pixel-by-pixel models of the per-pixel special effects: every output byte
+// computed on its own from the source. The driver must produce these bytes.
 #pragma once
 
 #include <cstdint>
@@ -12,104 +11,86 @@
 namespace reference {
 
 using Frame = std::vector<uint8_t>;
-
-struct Layout {
-  int width, height, lumaOffset;
-  size_t Luma(int x, int y) const { return (size_t(y) * width + x) * 2 + lumaOffset; }
-  size_t Chroma(int x, int y) const { return (size_t(y) * width + x) * 2 + 1 - lumaOffset; }
-};
-
 inline uint8_t Sat(long v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
 
-inline Frame Emboss(const Frame& s, Layout f) {
-  Frame d(s.size());
-  auto Y = [&](int x, int y) { return long(s[f.Luma(x, y)]); };
-  for (int y = 0; y < f.height; ++y)
-    for (int x = 0; x < f.width; ++x) {
-      uint8_t luma = 128, chroma = 128;
-      if (y == 0) {
-        luma = chroma = 128;
-      } else if (y == f.height - 1) {
-        luma = chroma = 192;
-      } else if (x > 0 && x < f.width - 1) {
-        luma = Sat(192 + Y(x + 1, y - 1) + Y(x + 1, y) + Y(x + 1, y + 1) + Y(x, y + 1) -
-                   Y(x - 1, y - 1) - Y(x - 1, y) - Y(x - 1, y + 1) - Y(x, y - 1));
-      }
-      d[f.Luma(x, y)] = luma;
-      d[f.Chroma(x, y)] = chroma;
-    }
-  return d;
-}
+struct Model {
+  const Frame& s;
+  int w, h, lo;  // lo: byte offset of the luma in a pixel
+  long Y(int x, int y) const { return s[(size_t(y) * w + x) * 2 + lo]; }
+  long C(int x, int y) const { return s[(size_t(y) * w + x) * 2 + 1 - lo]; }
 
-inline Frame EdgeDetect(const Frame& s, Layout f) {
-  Frame d(s.size());
-  auto Y = [&](int x, int y) { return long(s[f.Luma(x, y)]); };
-  auto C = [&](int x, int y) { return long(s[f.Chroma(x, y)]); };
-  for (int y = 0; y < f.height; ++y)
-    for (int x = 0; x < f.width; ++x) {
-      uint8_t luma = 0, chroma = 128;
-      if (y == 0 || y == f.height - 1) {
-        chroma = 0;
-      } else if (x >= 2 && x <= f.width - 3) {
-        long gx = 2 * Y(x - 1, y) - 2 * Y(x + 1, y) + Y(x - 1, y - 1) + Y(x - 1, y + 1) -
-                  Y(x + 1, y - 1) - Y(x + 1, y + 1);
-        long gy = 2 * Y(x, y - 1) - 2 * Y(x, y + 1) + Y(x - 1, y - 1) + Y(x + 1, y - 1) -
-                  Y(x - 1, y + 1) - Y(x + 1, y + 1);
-        luma = Sat(std::labs(gx) + std::labs(gy) - 32);
-        chroma = Sat(128 + 2 * (C(x + 2, y) + C(x, y + 1) + C(x + 2, y + 1) - C(x - 2, y) -
-                                C(x, y - 1) - C(x - 2, y - 1)));
+  // Runs pixel(x, y, luma&, chroma&) over the frame.
+  template <typename F> Frame Each(F pixel) const {
+    Frame d(s.size());
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        uint8_t luma, chroma;
+        pixel(x, y, luma, chroma);
+        d[(size_t(y) * w + x) * 2 + lo] = luma;
+        d[(size_t(y) * w + x) * 2 + 1 - lo] = chroma;
       }
-      d[f.Luma(x, y)] = luma;
-      d[f.Chroma(x, y)] = chroma;
-    }
-  return d;
-}
-
-// Pixel p of the frame (counted from the start) lies at walk row p / run and
-// walk column p % run, where a run is the widest whole number of tiles that
-// fits in a frame row (the frame width when not even one tile fits).
-inline Frame Texture(const Frame& s, Layout f, int tileWidth, int tileHeight) {
-  Frame d(s.size());
-  long run = (f.width / tileWidth) * tileWidth;
-  if (run == 0) run = f.width;
-  for (long p = 0; p < long(f.width) * f.height; ++p) {
-    int t = kTextureSamples[(p / run) % tileHeight][(p % run) % tileWidth];
-    d[2 * p + f.lumaOffset] = Sat(long(s[2 * p + f.lumaOffset]) + t - 204);
-    d[2 * p + 1 - f.lumaOffset] = s[2 * p + 1 - f.lumaOffset];
+    return d;
   }
-  return d;
-}
 
-inline Frame Mosaic(const Frame& s, Layout f, int blockWidth, int blockHeight) {
-  Frame d(s.size());
-  for (int y = 0; y < f.height; ++y)
-    for (int x = 0; x < f.width; ++x) {
-      int x0 = x - x % blockWidth, y0 = y - y % blockHeight;
-      uint8_t luma = s[f.Luma(x0, y0)];
-      // The block's colour pair: the U of pixel x0, the V of pixel x0 + 1.
-      uint8_t u = s[f.Chroma(x0, y0)];
-      uint8_t v = x0 + 1 < f.width ? s[f.Chroma(x0 + 1, y0)] : 0;
-      d[f.Luma(x, y)] = luma;
-      d[f.Chroma(x, y)] = (x - x0) % 2 == 0 ? u : v;
-    }
-  return d;
-}
+  Frame Emboss() const {
+    return Each([&](int x, int y, uint8_t& l, uint8_t& c) {
+      l = c = y == 0 ? 128 : y == h - 1 ? 192 : 128;
+      if (y > 0 && y < h - 1 && x > 0 && x < w - 1)
+        l = Sat(192 + Y(x + 1, y - 1) + Y(x + 1, y) + Y(x + 1, y + 1) + Y(x, y + 1) -
+                Y(x - 1, y - 1) - Y(x - 1, y) - Y(x - 1, y + 1) - Y(x, y - 1));
+    });
+  }
 
-inline Frame MirrorHalf(const Frame& s, Layout f) {
-  Frame d(s.size());
-  int pairs = f.width / 2, half = pairs / 2;
-  for (int y = 0; y < f.height; ++y)
-    for (int x = 0; x < f.width; ++x) {
+  Frame EdgeDetect() const {
+    return Each([&](int x, int y, uint8_t& l, uint8_t& c) {
+      l = 0;
+      c = (y == 0 || y == h - 1) ? 0 : 128;
+      if (y == 0 || y == h - 1 || x < 2 || x > w - 3) return;
+      long gx = 2 * Y(x - 1, y) - 2 * Y(x + 1, y) + Y(x - 1, y - 1) + Y(x - 1, y + 1) -
+                Y(x + 1, y - 1) - Y(x + 1, y + 1);
+      long gy = 2 * Y(x, y - 1) - 2 * Y(x, y + 1) + Y(x - 1, y - 1) + Y(x + 1, y - 1) -
+                Y(x - 1, y + 1) - Y(x + 1, y + 1);
+      l = Sat(std::labs(gx) + std::labs(gy) - 32);
+      c = Sat(128 + 2 * (C(x + 2, y) + C(x, y + 1) + C(x + 2, y + 1) - C(x - 2, y) -
+                         C(x, y - 1) - C(x - 2, y - 1)));
+    });
+  }
+
+  // Pixel p (counted from the frame start) takes the sample at walk row
+  // p / run, column p % run; a run is the widest whole number of tiles in a
+  // frame row, or the frame width when not even one tile fits.
+  Frame Texture(int tw, int th) const {
+    long run = w / tw > 0 ? (w / tw) * tw : w;
+    return Each([&](int x, int y, uint8_t& l, uint8_t& c) {
+      long p = long(y) * w + x;
+      l = Sat(Y(x, y) + kTextureSamples[(p / run) % th][(p % run) % tw] - 204);
+      c = uint8_t(C(x, y));
+    });
+  }
+
+  // Each block repeats its top-left pair: Y0 twice, that pair's U and V.
+  Frame Mosaic(int bw, int bh) const {
+    return Each([&](int x, int y, uint8_t& l, uint8_t& c) {
+      int x0 = x - x % bw, y0 = y - y % bh;
+      l = uint8_t(Y(x0, y0));
+      c = uint8_t(C(x0 + (x - x0) % 2, y0));
+    });
+  }
+
+  // Right-half pair k shows left pair pairs-1-k with its lumas exchanged;
+  // the middle pair of an odd pair count and a lone last pixel stay.
+  Frame MirrorHalf() const {
+    int pairs = w / 2, half = pairs / 2;
+    return Each([&](int x, int y, uint8_t& l, uint8_t& c) {
       int k = x / 2, i = x % 2, from = x, lumaFrom = x;
       if (x < 2 * pairs && k >= pairs - half) {
-        int partner = pairs - 1 - k;  // the left-half pair mirrored here
-        from = 2 * partner + i;       // chroma stays in its position in the pair
-        lumaFrom = 2 * partner + 1 - i;  // the two lumas change places
+        from = 2 * (pairs - 1 - k) + i;
+        lumaFrom = 2 * (pairs - 1 - k) + 1 - i;
       }
-      d[f.Luma(x, y)] = s[f.Luma(lumaFrom, y)];
-      d[f.Chroma(x, y)] = s[f.Chroma(from, y)];
-    }
-  return d;
-}
+      l = uint8_t(Y(lumaFrom, y));
+      c = uint8_t(C(from, y));
+    });
+  }
+};
 
 }  // namespace reference
