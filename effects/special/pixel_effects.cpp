@@ -228,33 +228,38 @@ void TextureFrame(UCHAR* destination, const UCHAR* source, ULONG width, ULONG he
     const UCHAR* in = source + 2 * start;
     UCHAR* out = destination + 2 * start;
     SIZE_T x = 0;
-    ULONG phase = 0;  // tile column of pixel x
 #if SPECIAL_EFFECTS_SSE2
+    // A span of `unit` pixels (a whole number of tiles and of 8-pixel
+    // vectors: 32, 40 or 16) starts at tile column 0, so every vector of a
+    // span meets the same samples. Each sample's offset is split into its
+    // positive and negative part, laid out as packed pixels with 0 on the
+    // chroma bytes; adding the one and subtracting the other with unsigned
+    // saturation gives exactly the saturated sum.
+    const ULONG unit = tile.width == 20 ? 40 : tile.width;
     if (count >= 8) {
-      // The offsets of this tile row laid out as packed pixels in 16-bit
-      // lanes (0 on the chroma lanes), repeated so that eight pixels can be
-      // read from any tile column.
-      alignas(16) short offsets[2 * kTextureWidth + 16];
-      for (ULONG j = 0; j < tile.width + 8; ++j) {
-        offsets[2 * j + lumaOffset] =
-            static_cast<short>(samples[j % tile.width] - kTextureOffset);
-        offsets[2 * j + chromaOffset] = 0;
+      alignas(16) UCHAR raise[2 * 40];
+      alignas(16) UCHAR lower[2 * 40];
+      for (ULONG j = 0; j < unit; ++j) {
+        const LONG offset =
+            static_cast<LONG>(samples[j < tile.width ? j : j - tile.width]) - kTextureOffset;
+        raise[2 * j + lumaOffset] = static_cast<UCHAR>(offset > 0 ? offset : 0);
+        lower[2 * j + lumaOffset] = static_cast<UCHAR>(offset < 0 ? -offset : 0);
+        raise[2 * j + chromaOffset] = 0;
+        lower[2 * j + chromaOffset] = 0;
       }
-      const __m128i zero = _mm_setzero_si128();
-      for (; x + 8 <= count; x += 8) {
+      const __m128i* up = reinterpret_cast<const __m128i*>(raise);
+      const __m128i* down = reinterpret_cast<const __m128i*>(lower);
+      const ULONG vectors = unit / 8;
+      for (ULONG v = 0; x + 8 <= count; x += 8) {
         const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * x));
-        const __m128i lo = _mm_add_epi16(
-            _mm_unpacklo_epi8(p, zero),
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(offsets + 2 * phase)));
-        const __m128i hi = _mm_add_epi16(
-            _mm_unpackhi_epi8(p, zero),
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(offsets + 2 * phase + 8)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * x), _mm_packus_epi16(lo, hi));
-        phase += 8;
-        if (phase >= tile.width) phase -= tile.width;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * x),
+                         _mm_subs_epu8(_mm_adds_epu8(p, _mm_load_si128(up + v)),
+                                       _mm_load_si128(down + v)));
+        if (++v == vectors) v = 0;
       }
     }
 #endif
+    ULONG phase = static_cast<ULONG>(x % tile.width);  // tile column of pixel x
     for (; x < count; ++x) {
       out[2 * x + lumaOffset] =
           Saturate(in[2 * x + lumaOffset] + samples[phase] - kTextureOffset);
