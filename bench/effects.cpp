@@ -132,6 +132,39 @@ void RegisterAll() {
     })->Unit(benchmark::kMicrosecond);
   }
 
+  // The whole chain with every effect of this build switched on.
+  for (Size s : kSizes) {
+    benchmark::RegisterBenchmark(Key("ApplyEffects.all", s).c_str(), [s](benchmark::State& st) {
+      Buffers buf(s.w, s.h);
+      auto* state = new EffectState();
+      state->badPixelCorrection = 1;
+      state->chromaSmoothing = 1;
+      state->autoContrast = 1;
+      state->specialColor = 4;
+      state->verticalFlip = 1;
+      state->mirror = 1;
+      state->noiseFilter = 1;
+      state->zoom.digitalZoom = 1;
+      state->zoom.zoomFactor = 48;
+      state->zoom.panX = 64 * 40;
+      state->zoom.panY = 64 * 30;
+      state->special.specialEffect = 11;  // copy: one more exchange
+      state->zoomPreset = 2;
+      state->rotation = 1;
+      FrameFormat format{};
+      format.inputWidth = format.outputWidth = s.w;
+      format.inputHeight = format.outputHeight = s.h;
+      format.inputSubtype = format.outputSubtype = kSubtypeYuy2;
+      for (auto _ : st) {
+        std::memcpy(buf.a.data(), buf.scene.data(), buf.scene.size());
+        benchmark::DoNotOptimize(ApplyEffects(buf.a.data(), buf.work.data(), buf.b.data(),
+                                              &Tables(), &format, state, nullptr, 0));
+        benchmark::ClobberMemory();
+      }
+      st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(s.w) * s.h * 2);
+      delete state;
+    })->Unit(benchmark::kMicrosecond);
+  }
 }
 
 class CollectingReporter : public benchmark::ConsoleReporter {
