@@ -2,6 +2,11 @@
 // horizontal mirror, zoom presets and rotation.
 #include "effects/effect_chain.h"
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define UVCCAM_ROUTINES_SSE2 1
+#endif
+
 namespace {
 
 // A macro-pixel as a little-endian 32-bit word: byte 0 in the low bits.
@@ -28,24 +33,45 @@ VOID FillWords(UCHAR* p, SIZE_T words, ULONG value) {
   for (SIZE_T i = 0; i < words; ++i) StoreWord(p + 4 * i, value);
 }
 
+#if UVCCAM_ROUTINES_SSE2
+// Four macro-pixels in reverse order, each with its two luma samples
+// exchanged: the dwords reverse, and within each dword the luma bytes of its
+// two 16-bit halves change places while the chroma bytes stay.
+template <bool kUyvy>
+inline __m128i MirrorBlock(__m128i v) {
+  const __m128i lumaMask = kUyvy ? _mm_set1_epi16(short(0xFF00)) : _mm_set1_epi16(0x00FF);
+  v = _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3));
+  __m128i luma = _mm_and_si128(v, lumaMask);
+  luma = _mm_shufflehi_epi16(_mm_shufflelo_epi16(luma, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1));
+  return _mm_or_si128(_mm_andnot_si128(lumaMask, v), luma);
+}
+#endif
+
 template <bool kUyvy>
 VOID MirrorRows(UCHAR* frame, ULONG w, ULONG h) {
   const SIZE_T stride = SIZE_T(w) * 2;
   const ULONG n = w / 2;
   for (ULONG r = 0; r < h; ++r) {
     UCHAR* row = frame + r * stride;
-    ULONG left = 0, right = n - 1;
-    for (; left < right; ++left, --right) {
+    ULONG left = 0, right = n;  // macro-pixels [left, right) still to do
+#if UVCCAM_ROUTINES_SSE2
+    for (; right - left >= 8; left += 4, right -= 4) {
+      __m128i* a = reinterpret_cast<__m128i*>(row + 4 * left);
+      __m128i* b = reinterpret_cast<__m128i*>(row + 4 * (right - 4));
+      const __m128i va = _mm_loadu_si128(a);
+      const __m128i vb = _mm_loadu_si128(b);
+      _mm_storeu_si128(a, MirrorBlock<kUyvy>(vb));
+      _mm_storeu_si128(b, MirrorBlock<kUyvy>(va));
+    }
+#endif
+    // An odd count of macro-pixels leaves one in the middle: it stays in
+    // place but its two samples still change sides.
+    for (; left < right; ++left) {
+      --right;
       const ULONG a = LoadWord(row + 4 * left);
       const ULONG b = LoadWord(row + 4 * right);
       StoreWord(row + 4 * left, kUyvy ? SwapLumaUyvy(b) : SwapLumaYuy2(b));
-      StoreWord(row + 4 * right, kUyvy ? SwapLumaUyvy(a) : SwapLumaYuy2(a));
-    }
-    // An odd count of macro-pixels leaves one in the middle: it stays in
-    // place but its two samples still change sides.
-    if (left == right) {
-      const ULONG a = LoadWord(row + 4 * left);
-      StoreWord(row + 4 * left, kUyvy ? SwapLumaUyvy(a) : SwapLumaYuy2(a));
+      if (right != left) StoreWord(row + 4 * right, kUyvy ? SwapLumaUyvy(a) : SwapLumaYuy2(a));
     }
   }
 }

@@ -47,7 +47,7 @@ TEST_P(Routines, SpecialColorFourInvertsChromaAndTwiceRestores) {
 }
 
 TEST_P(Routines, MirrorMovesPixelsAndKeepsChromaWithItsMacroPixel) {
-  for (uint32_t w : {4u, 6u, 16u, 18u}) {  // even and odd macro-pixel counts
+  for (uint32_t w : {4u, 6u, 16u, 18u, 70u, 640u}) {  // even and odd macro-pixel counts
     const uint32_t h = 3;
     Frame f = RandomFrame(w, h, w);
     const Frame before = f;
