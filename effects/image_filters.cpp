@@ -50,50 +50,100 @@ BandRows BandLimits(ULONG band, ULONG h) {
   return rows;
 }
 
+#if UVCCAM_FILTERS_SSE2
+// Whether any of the 8 luma samples at byte offsets c + 2, c + 4, .., c + 16
+// of `row` (luma at even offsets from `row`) stands out of its neighbourhood
+// by more than `margin`, judged on the frame as it is now. With the clamp
+// table saturating to 0..255, s < clamp[lo - margin] is s + margin < lo and
+// s > clamp[hi + margin] is s > hi + margin. Reads bytes c .. c + 19.
+inline bool BlockHasDefect(const UCHAR* up, const UCHAR* row, const UCHAR* dn, SIZE_T c,
+                           __m128i margin) {
+  const __m128i luma = _mm_set1_epi16(0x00FF);
+  auto load = [&luma](const UCHAR* p) {
+    return _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), luma);
+  };
+  const __m128i s = load(row + c + 2);
+  __m128i a = load(up + c), b = load(row + c);
+  __m128i lo = _mm_min_epi16(a, b), hi = _mm_max_epi16(a, b);
+  a = load(dn + c);
+  b = load(up + c + 2);
+  lo = _mm_min_epi16(lo, _mm_min_epi16(a, b));
+  hi = _mm_max_epi16(hi, _mm_max_epi16(a, b));
+  a = load(dn + c + 2);
+  b = load(up + c + 4);
+  lo = _mm_min_epi16(lo, _mm_min_epi16(a, b));
+  hi = _mm_max_epi16(hi, _mm_max_epi16(a, b));
+  a = load(row + c + 4);
+  b = load(dn + c + 4);
+  lo = _mm_min_epi16(lo, _mm_min_epi16(a, b));
+  hi = _mm_max_epi16(hi, _mm_max_epi16(a, b));
+  const __m128i low = _mm_cmplt_epi16(_mm_add_epi16(s, margin), lo);
+  const __m128i high = _mm_cmpgt_epi16(s, _mm_add_epi16(hi, margin));
+  return _mm_movemask_epi8(_mm_or_si128(low, high)) != 0;
+}
+#endif
+
 // Scans one band from left to right, top to bottom, repairing defective luma
 // samples at once and listing them. lumaOffset is 0 for YUY2 order, 1 for
 // UYVY. Each pair of samples (c + 2, c + 4) is judged against the values the
 // frame held before the pair was examined; the second sample's repair uses
-// the first sample's new value as its left neighbour.
+// the first sample's new value as its left neighbour. `clamp` saturates to
+// 0..255 (the ClampPointer of ColorTables); blocks of four pairs in which no
+// sample stands out are skipped after one SSE2 test, which gives the same
+// result because nothing in them changes.
 VOID ScanBand(UCHAR* frame, const UCHAR* clamp, ULONG w, BandRows rows, LONG margin,
               ULONG lumaOffset, USHORT* list) {
   const SIZE_T stride = SIZE_T(w) * 2;
   ULONG found = 0;
+#if UVCCAM_FILTERS_SSE2
+  const __m128i marginVector = _mm_set1_epi16(short(margin));
+#endif
   for (ULONG r = 0; r < rows.count; ++r) {
     UCHAR* row = frame + (rows.first + r) * stride + lumaOffset;
     const UCHAR* up = row - stride;
     const UCHAR* dn = row + stride;
-    for (SIZE_T c = 0; c + 4 < stride; c += 4) {
-      const ULONG a0 = up[c], a1 = up[c + 2], a2 = up[c + 4], a3 = up[c + 6];
-      const ULONG m0 = row[c], s1 = row[c + 2], s2 = row[c + 4], m3 = row[c + 6];
-      const ULONG b0 = dn[c], b1 = dn[c + 2], b2 = dn[c + 4], b3 = dn[c + 6];
-      // Neighbours shared by both samples: a1, a2, b1, b2.
-      const ULONG sharedLo = a1 < a2 ? a1 : a2, sharedHi = a1 > a2 ? a1 : a2;
-      const ULONG sharedLo2 = b1 < b2 ? b1 : b2, sharedHi2 = b1 > b2 ? b1 : b2;
-      const ULONG lo = sharedLo < sharedLo2 ? sharedLo : sharedLo2;
-      const ULONG hi = sharedHi > sharedHi2 ? sharedHi : sharedHi2;
-      const ULONG lo1 = Min3(lo, Min3(a0, m0, b0), s2);
-      const ULONG hi1 = Max3(hi, Max3(a0, m0, b0), s2);
-      const ULONG lo2 = Min3(lo, Min3(a3, m3, b3), s1);
-      const ULONG hi2 = Max3(hi, Max3(a3, m3, b3), s1);
-      if (s1 < clamp[LONG(lo1) - margin] || s1 > clamp[LONG(hi1) + margin]) {
-        row[c + 2] = UCHAR((a1 + b1 + m0 + s2) / 4);
-        ++found;
-        list[2 * found] = USHORT(r);
-        list[2 * found + 1] = USHORT(c + 2 + lumaOffset);
-        if (found == kBadPixelMaxEntries) {
-          list[0] = USHORT(found);
-          return;
+    SIZE_T c = 0;
+    while (c + 4 < stride) {
+      SIZE_T blockEnd = c + 4;  // pairs [c, blockEnd) are judged one by one
+#if UVCCAM_FILTERS_SSE2
+      if (c + 20 + lumaOffset <= stride) {
+        if (!BlockHasDefect(up, row, dn, c, marginVector)) {
+          c += 16;
+          continue;
         }
+        blockEnd = c + 16;
       }
-      if (s2 < clamp[LONG(lo2) - margin] || s2 > clamp[LONG(hi2) + margin]) {
-        row[c + 4] = UCHAR((a2 + b2 + row[c + 2] + m3) / 4);
-        ++found;
-        list[2 * found] = USHORT(r);
-        list[2 * found + 1] = USHORT(c + 4 + lumaOffset);
-        if (found == kBadPixelMaxEntries) {
-          list[0] = USHORT(found);
-          return;
+#endif
+      for (; c < blockEnd && c + 4 < stride; c += 4) {
+        const ULONG a0 = up[c], a1 = up[c + 2], a2 = up[c + 4], a3 = up[c + 6];
+        const ULONG m0 = row[c], s1 = row[c + 2], s2 = row[c + 4], m3 = row[c + 6];
+        const ULONG b0 = dn[c], b1 = dn[c + 2], b2 = dn[c + 4], b3 = dn[c + 6];
+        // Neighbours shared by both samples: a1, a2, b1, b2.
+        const ULONG lo = Min3(Min3(a1, a2, b1), b2, 255);
+        const ULONG hi = Max3(Max3(a1, a2, b1), b2, 0);
+        const ULONG lo1 = Min3(lo, Min3(a0, m0, b0), s2);
+        const ULONG hi1 = Max3(hi, Max3(a0, m0, b0), s2);
+        const ULONG lo2 = Min3(lo, Min3(a3, m3, b3), s1);
+        const ULONG hi2 = Max3(hi, Max3(a3, m3, b3), s1);
+        if (s1 < clamp[LONG(lo1) - margin] || s1 > clamp[LONG(hi1) + margin]) {
+          row[c + 2] = UCHAR((a1 + b1 + m0 + s2) / 4);
+          ++found;
+          list[2 * found] = USHORT(r);
+          list[2 * found + 1] = USHORT(c + 2 + lumaOffset);
+          if (found == kBadPixelMaxEntries) {
+            list[0] = USHORT(found);
+            return;
+          }
+        }
+        if (s2 < clamp[LONG(lo2) - margin] || s2 > clamp[LONG(hi2) + margin]) {
+          row[c + 4] = UCHAR((a2 + b2 + row[c + 2] + m3) / 4);
+          ++found;
+          list[2 * found] = USHORT(r);
+          list[2 * found + 1] = USHORT(c + 4 + lumaOffset);
+          if (found == kBadPixelMaxEntries) {
+            list[0] = USHORT(found);
+            return;
+          }
         }
       }
     }

@@ -299,6 +299,71 @@ TEST_P(BadPixels, PairIsJudgedOnOldValuesAndAveragedWithNewOnes) {
   EXPECT_EQ(BadPixelTable[0][0], 2);
 }
 
+// Reference bad-pixel correction for frames of 4 rows or more, written from
+// the band rules with its own lists.
+struct ReferenceBadPixels {
+  std::vector<std::vector<std::pair<int, int>>> lists = std::vector<std::vector<std::pair<int, int>>>(4);
+  void Run(Frame& f, int w, int h, int phase, int lumaOffset) {
+    const int q = h / 4, stride = 2 * w;
+    const int first[4] = {1, q, 2 * q, 3 * q}, count[4] = {q - 1, q, q, h - 3 * q - 1};
+    auto at = [&](int r, int c) -> uint8_t& { return f[size_t(r) * stride + c]; };
+    for (int b = 0; b < 4; ++b) {
+      if (b != phase) {
+        for (auto [r, c] : lists[b]) {
+          const int y = first[b] + r;
+          at(y, c) = uint8_t((at(y - 1, c) + at(y + 1, c) + at(y, c - 2) + at(y, c + 2)) / 4);
+        }
+        continue;
+      }
+      lists[b].clear();
+      for (int r = 0; r < count[b]; ++r) {
+        const int y = first[b] + r;
+        for (int c = lumaOffset; c + 4 < stride; c += 4) {
+          int old[3][4];
+          for (int dy = 0; dy < 3; ++dy)
+            for (int k = 0; k < 4; ++k) old[dy][k] = at(y - 1 + dy, c + 2 * k);
+          for (int t = 1; t <= 2; ++t) {
+            int lo = 255, hi = 0;
+            for (int dy = 0; dy < 3; ++dy)
+              for (int k = t - 1; k <= t + 1; ++k)
+                if (dy != 1 || k != t) lo = std::min(lo, old[dy][k]), hi = std::max(hi, old[dy][k]);
+            const int v = old[1][t];
+            if (v < std::max(lo - 12, 0) || v > std::min(hi + 12, 255)) {
+              at(y, c + 2 * t) = uint8_t((old[0][t] + old[2][t] + at(y, c + 2 * t - 2) + old[1][t + 1]) / 4);
+              lists[b].push_back({r, c + 2 * t});
+              if (lists[b].size() == 1023) goto done;
+            }
+          }
+        }
+      }
+    done:;
+    }
+  }
+};
+
+TEST_P(BadPixels, MatchesTheBandModelOnNoisyFrames) {
+  std::mt19937 rng(3);
+  for (auto [w, h] : {std::pair{64, 48}, {100, 30}, {38, 17}, {640, 40}}) {
+    ReferenceBadPixels reference;
+    std::fill(&BadPixelTable[0][0], &BadPixelTable[0][0] + 4 * 2048, 0);
+    for (int frame = 0; frame < 9; ++frame) {
+      Frame f = GentleFrame(w, h, frame);
+      for (int k = 0; k < w * h / 40; ++k) f[rng() % f.size()] = uint8_t(rng());
+      Frame expect = f;
+      Run(f, w, h, frame % 4);
+      reference.Run(expect, w, h, frame % 4, lumaFirst() ? 0 : 1);
+      ASSERT_EQ(f, expect) << w << "x" << h << " frame " << frame;
+      for (int b = 0; b < 4; ++b) {
+        ASSERT_EQ(BadPixelTable[b][0], reference.lists[b].size());
+        for (size_t k = 0; k < reference.lists[b].size(); ++k) {
+          ASSERT_EQ(BadPixelTable[b][2 * k + 2], reference.lists[b][k].first);
+          ASSERT_EQ(BadPixelTable[b][2 * k + 3], reference.lists[b][k].second);
+        }
+      }
+    }
+  }
+}
+
 TEST_P(BadPixels, ListsNeverReachOutsideANewFrameSize) {
   // Fill band 3's list at a large size, then run a small frame.
   const uint32_t w = 64, h = 64;
