@@ -170,6 +170,33 @@ VOID RepairBand(UCHAR* frame, ULONG w, BandRows rows, ULONG lumaOffset, const US
 // ---------------------------------------------------------------------------
 // Chroma smoothing
 
+#if UVCCAM_FILTERS_SSE2
+// U (kC = 0) or V (kC = 1) of the 8 macro-pixels at p, as 16-bit lanes;
+// kUOffset is the position of U in a macro-pixel.
+template <ULONG kUOffset, ULONG kC>
+inline __m128i Chroma8(const UCHAR* p) {
+  constexpr int kShift = int(8 * (kUOffset + 2 * kC));
+  const __m128i byteMask = _mm_set1_epi32(0xFF);
+  const __m128i a = _mm_and_si128(
+      _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), kShift), byteMask);
+  const __m128i b = _mm_and_si128(
+      _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), kShift), byteMask);
+  return _mm_packs_epi32(a, b);
+}
+#endif
+
+// Chroma smoothing: the output U and V of macro-pixel m for one row pair.
+inline VOID SmoothedChroma(const USHORT* su, const USHORT* sv, ULONG m, ULONG n, ULONG* u,
+                           ULONG* v) {
+  if (m >= 1 && m + 3 <= n) {
+    *u = (ULONG(su[m - 1]) + su[m] + su[m + 1] + su[m + 2]) >> 4;
+    *v = (ULONG(sv[m - 1]) + sv[m] + sv[m + 1] + sv[m + 2]) >> 4;
+  } else {
+    *u = ULONG(su[m]) >> 2;
+    *v = ULONG(sv[m]) >> 2;
+  }
+}
+
 template <ULONG kUOffset>
 VOID SmoothChroma(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, USHORT* su, USHORT* sv) {
   const SIZE_T stride = SIZE_T(w) * 2;
@@ -185,28 +212,64 @@ VOID SmoothChroma(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, USHORT* su, US
   }
   const ULONG pairs = (h - 8) / 2 + 1;
   for (ULONG k = 0; k < pairs; ++k) {
-    UCHAR* out0 = dst + (2 * k + 3) * stride + kUOffset;
-    UCHAR* out1 = out0 + stride;
-    for (ULONG m = 0; m < n; ++m) {
+    UCHAR* row0 = dst + (2 * k + 3) * stride;
+    UCHAR* row1 = row0 + stride;
+    auto writeOne = [&](ULONG i) {
       ULONG u, v;
-      if (m >= 1 && m + 3 <= n) {
-        u = (ULONG(su[m - 1]) + su[m] + su[m + 1] + su[m + 2]) >> 4;
-        v = (ULONG(sv[m - 1]) + sv[m] + sv[m + 1] + sv[m + 2]) >> 4;
-      } else {
-        u = ULONG(su[m]) >> 2;
-        v = ULONG(sv[m]) >> 2;
+      SmoothedChroma(su, sv, i, n, &u, &v);
+      row0[4 * i + kUOffset] = row1[4 * i + kUOffset] = UCHAR(u);
+      row0[4 * i + kUOffset + 2] = row1[4 * i + kUOffset + 2] = UCHAR(v);
+    };
+    writeOne(0);
+    ULONG m = 1;  // macro-pixels [1, m) are done
+#if UVCCAM_FILTERS_SSE2
+    // Macro-pixels 1 .. n - 3 take the 4-column box; 8 at a time while the
+    // sums they read (up to m + 9) exist.
+    const __m128i chromaMask =
+        _mm_set1_epi32(int((0xFFu << (8 * kUOffset)) | (0xFFu << (8 * (kUOffset + 2)))));
+    const __m128i zero = _mm_setzero_si128();
+    for (; m + 10 <= n; m += 8) {
+      auto box = [m](const USHORT* sums) {
+        __m128i t = _mm_add_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + m - 1)),
+                                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + m)));
+        t = _mm_add_epi16(t, _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + m + 1)));
+        t = _mm_add_epi16(t, _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + m + 2)));
+        return _mm_srli_epi16(t, 4);
+      };
+      const __m128i u = box(su), v = box(sv);
+      // Chroma bytes in place within each macro-pixel dword.
+      const __m128i lo = _mm_or_si128(_mm_slli_epi32(_mm_unpacklo_epi16(u, zero), 8 * kUOffset),
+                                      _mm_slli_epi32(_mm_unpacklo_epi16(v, zero), 8 * (kUOffset + 2)));
+      const __m128i hi = _mm_or_si128(_mm_slli_epi32(_mm_unpackhi_epi16(u, zero), 8 * kUOffset),
+                                      _mm_slli_epi32(_mm_unpackhi_epi16(v, zero), 8 * (kUOffset + 2)));
+      UCHAR* rows[2] = {row0, row1};
+      for (UCHAR* row : rows) {
+        __m128i* p = reinterpret_cast<__m128i*>(row + 4 * m);
+        _mm_storeu_si128(p, _mm_or_si128(_mm_andnot_si128(chromaMask, _mm_loadu_si128(p)), lo));
+        _mm_storeu_si128(p + 1, _mm_or_si128(_mm_andnot_si128(chromaMask, _mm_loadu_si128(p + 1)), hi));
       }
-      out0[4 * m] = out1[4 * m] = UCHAR(u);
-      out0[4 * m + 2] = out1[4 * m + 2] = UCHAR(v);
     }
+#endif
+    for (; m < n; ++m) writeOne(m);
     // Move the column sums down two rows, except after the last pair (the
     // row that would enter lies past the frame).
     if (k + 1 < pairs) {
-      const UCHAR* add = src + (2 * k + 8) * stride + kUOffset;
-      const UCHAR* drop = src + (2 * k) * stride + kUOffset;
-      for (ULONG m = 0; m < n; ++m) {
-        su[m] = USHORT(su[m] + add[4 * m] - drop[4 * m]);
-        sv[m] = USHORT(sv[m] + add[4 * m + 2] - drop[4 * m + 2]);
+      const UCHAR* add = src + (2 * k + 8) * stride;
+      const UCHAR* drop = src + (2 * k) * stride;
+      ULONG i = 0;
+#if UVCCAM_FILTERS_SSE2
+      for (; i + 8 <= n; i += 8) {
+        __m128i* pu = reinterpret_cast<__m128i*>(su + i);
+        __m128i* pv = reinterpret_cast<__m128i*>(sv + i);
+        _mm_storeu_si128(pu, _mm_sub_epi16(_mm_add_epi16(_mm_loadu_si128(pu), Chroma8<kUOffset, 0>(add + 4 * i)),
+                                           Chroma8<kUOffset, 0>(drop + 4 * i)));
+        _mm_storeu_si128(pv, _mm_sub_epi16(_mm_add_epi16(_mm_loadu_si128(pv), Chroma8<kUOffset, 1>(add + 4 * i)),
+                                           Chroma8<kUOffset, 1>(drop + 4 * i)));
+      }
+#endif
+      for (; i < n; ++i) {
+        su[i] = USHORT(su[i] + add[4 * i + kUOffset] - drop[4 * i + kUOffset]);
+        sv[i] = USHORT(sv[i] + add[4 * i + kUOffset + 2] - drop[4 * i + kUOffset + 2]);
       }
     }
   }
