@@ -163,7 +163,7 @@ TEST_P(Filters, ZoomWindowOriginIsClampedAndNeverNegative) {
 
 TEST_P(Filters, ChromaSmoothingMatchesTheBoxModel) {
   for (auto [w, h] : {std::pair{16u, 12u}, {6u, 9u}, {2u, 8u}, {4u, 20u}, {40u, 7u}, {64u, 20u},
-                     {102u, 15u}, {640u, 10u}}) {
+                     {36u, 12u}, {102u, 15u}, {640u, 10u}}) {
     const Frame src = RandomFrame(w, h, w * 31 + h);
     Frame dst(src.size(), 3);
     EXPECT_EQ(ChromaSmoothing(dst.data(), src.data(), w, h, lumaFirst()), 1);
