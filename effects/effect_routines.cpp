@@ -85,32 +85,41 @@ VOID MirrorRows(UCHAR* frame, ULONG w, ULONG h) {
 template <ULONG kLumaOffset, ULONG kUOffset, bool kClockwise>
 VOID QuarterTurn(UCHAR* dst, const UCHAR* src, ULONG w, ULONG s, ULONG cx, ULONG ry) {
   const SIZE_T stride = SIZE_T(w) * 2;
-  for (ULONG k = 0; k < s / 2; ++k) {
-    const UCHAR* top = src + SIZE_T(ry + 2 * k) * stride + SIZE_T(cx) * 2;  // source row 2k
-    const UCHAR* bottom = top + stride;                                     // source row 2k + 1
-    // Output macro-pixel column (pixel offset within the square).
-    const ULONG column = kClockwise ? s - 2 - 2 * k : 2 * k;
-    for (ULONG j = 0; j < s / 2; ++j) {
-      const UCHAR* a = top + 4 * j;
-      const UCHAR* b = bottom + 4 * j;
-      const UCHAR u = UCHAR((ULONG(a[kUOffset]) + b[kUOffset]) / 2);
-      const UCHAR v = UCHAR((ULONG(a[kUOffset + 2]) + b[kUOffset + 2]) / 2);
-      // Luma of the source pixels 2j (first) and 2j + 1 (second) of each row.
-      const UCHAR a0 = a[kLumaOffset], a1 = a[kLumaOffset + 2];
-      const UCHAR b0 = b[kLumaOffset], b1 = b[kLumaOffset + 2];
-      // Output rows (within the square) receiving source pixel 2j and 2j + 1.
-      const ULONG row0 = kClockwise ? 2 * j : s - 1 - 2 * j;
-      const ULONG row1 = kClockwise ? 2 * j + 1 : s - 2 - 2 * j;
-      UCHAR* out0 = dst + SIZE_T(ry + row0) * stride + SIZE_T(cx + column) * 2;
-      UCHAR* out1 = dst + SIZE_T(ry + row1) * stride + SIZE_T(cx + column) * 2;
-      // Clockwise: the left output pixel comes from source row 2k + 1;
-      // counter-clockwise: from source row 2k.
-      out0[kLumaOffset] = kClockwise ? b0 : a0;
-      out0[kLumaOffset + 2] = kClockwise ? a0 : b0;
-      out1[kLumaOffset] = kClockwise ? b1 : a1;
-      out1[kLumaOffset + 2] = kClockwise ? a1 : b1;
-      out0[kUOffset] = out1[kUOffset] = u;
-      out0[kUOffset + 2] = out1[kUOffset + 2] = v;
+  const ULONG pairs = s / 2;
+  // Tiles of 16 x 16 pixels keep the column-wise writes within a few cache
+  // lines per output row.
+  constexpr ULONG kTile = 8;
+  for (ULONG kt = 0; kt < pairs; kt += kTile) {
+    const ULONG kEnd = kt + kTile < pairs ? kt + kTile : pairs;
+    for (ULONG jt = 0; jt < pairs; jt += kTile) {
+      const ULONG jEnd = jt + kTile < pairs ? jt + kTile : pairs;
+      for (ULONG k = kt; k < kEnd; ++k) {
+        const UCHAR* top = src + SIZE_T(ry + 2 * k) * stride + SIZE_T(cx) * 2;  // source row 2k
+        const UCHAR* bottom = top + stride;                                     // row 2k + 1
+        // Output macro-pixel column (pixel offset within the square).
+        const ULONG column = kClockwise ? s - 2 - 2 * k : 2 * k;
+        for (ULONG j = jt; j < jEnd; ++j) {
+          const ULONG a = LoadWord(top + 4 * j);
+          const ULONG b = LoadWord(bottom + 4 * j);
+          const ULONG u = ((a >> (8 * kUOffset)) & 0xFF) + ((b >> (8 * kUOffset)) & 0xFF);
+          const ULONG v = ((a >> (8 * (kUOffset + 2))) & 0xFF) + ((b >> (8 * (kUOffset + 2))) & 0xFF);
+          const ULONG chroma = ((u >> 1) << (8 * kUOffset)) | ((v >> 1) << (8 * (kUOffset + 2)));
+          // Luma of the source pixels 2j (first) and 2j + 1 (second) of each row.
+          const ULONG a0 = (a >> (8 * kLumaOffset)) & 0xFF, a1 = (a >> (8 * (kLumaOffset + 2))) & 0xFF;
+          const ULONG b0 = (b >> (8 * kLumaOffset)) & 0xFF, b1 = (b >> (8 * (kLumaOffset + 2))) & 0xFF;
+          // Clockwise: the left output pixel comes from source row 2k + 1;
+          // counter-clockwise: from source row 2k.
+          const ULONG left0 = kClockwise ? b0 : a0, right0 = kClockwise ? a0 : b0;
+          const ULONG left1 = kClockwise ? b1 : a1, right1 = kClockwise ? a1 : b1;
+          // Output rows (within the square) receiving source pixel 2j and 2j + 1.
+          const ULONG row0 = kClockwise ? 2 * j : s - 1 - 2 * j;
+          const ULONG row1 = kClockwise ? 2 * j + 1 : s - 2 - 2 * j;
+          UCHAR* out0 = dst + SIZE_T(ry + row0) * stride + SIZE_T(cx + column) * 2;
+          UCHAR* out1 = dst + SIZE_T(ry + row1) * stride + SIZE_T(cx + column) * 2;
+          StoreWord(out0, chroma | (left0 << (8 * kLumaOffset)) | (right0 << (8 * (kLumaOffset + 2))));
+          StoreWord(out1, chroma | (left1 << (8 * kLumaOffset)) | (right1 << (8 * (kLumaOffset + 2))));
+        }
+      }
     }
   }
 }
@@ -192,7 +201,15 @@ LONG RotateFrame(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG mode, ULO
     for (ULONG r = 0; r < h; ++r) {
       const UCHAR* in = src + SIZE_T(r) * stride;
       UCHAR* out = dst + SIZE_T(h - 1 - r) * stride;
-      for (ULONG m = 0; m < n; ++m) {
+      ULONG m = 0;
+#if UVCCAM_ROUTINES_SSE2
+      for (; m + 4 <= n; m += 4) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * m));
+        __m128i* p = reinterpret_cast<__m128i*>(out + 4 * (n - 4 - m));
+        _mm_storeu_si128(p, uyvy ? MirrorBlock<true>(v) : MirrorBlock<false>(v));
+      }
+#endif
+      for (; m < n; ++m) {
         const ULONG v = LoadWord(in + 4 * m);
         StoreWord(out + 4 * (n - 1 - m), uyvy ? SwapLumaUyvy(v) : SwapLumaYuy2(v));
       }

@@ -129,14 +129,18 @@ TEST_P(Routines, QuarterTurnAt640x480LeavesEightyBlackColumnsEachSide) {
 }
 
 TEST_P(Routines, HalfTurnIsFlipPlusMirror) {
+  for (uint32_t w : {10u, 16u, 54u}) {
+    const uint32_t h = 5;
+    const Frame src = RandomFrame(w, h, w);
+    Frame dst(src.size());
+    ASSERT_EQ(RotateFrame(dst.data(), src.data(), w, h, 2, !lumaFirst()), 1);
+    Frame expect = src;
+    FlipVertical(expect.data(), w, h, code());
+    MirrorHorizontal(expect.data(), w, h, lumaFirst());
+    EXPECT_EQ(dst, expect) << w;
+  }
   const uint32_t w = 10, h = 5;
   const Frame src = RandomFrame(w, h, 3);
-  Frame dst(src.size());
-  ASSERT_EQ(RotateFrame(dst.data(), src.data(), w, h, 2, !lumaFirst()), 1);
-  Frame expect = src;
-  FlipVertical(expect.data(), w, h, code());
-  MirrorHorizontal(expect.data(), w, h, lumaFirst());
-  EXPECT_EQ(dst, expect);
   Frame untouched(src.size(), 9);
   EXPECT_EQ(RotateFrame(untouched.data(), src.data(), w, h, 4, !lumaFirst()), 0);
   EXPECT_EQ(untouched, Frame(src.size(), 9));
