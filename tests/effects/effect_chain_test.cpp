@@ -219,56 +219,6 @@ TEST_P(Chain, NoStaleBufferWhenMemoryRunsOut) {
   EXPECT_GT(host::PoolStats(kTagBuffer).failures, 0u);
 }
 
-TEST_P(Chain, FramesThatAreNotWholeMacroPixelsPassSafely) {
-  for (auto [width, height] : {std::pair{7u, 5u}, {2u, 1u}, {6u, 2u}, {10u, 3u}}) {
-    Size(width, height);
-    const Frame src = input;
-    state->badPixelCorrection = state->chromaSmoothing = state->autoContrast = 1;
-    state->verticalFlip = state->mirror = state->noiseFilter = 1;
-    state->zoom.digitalZoom = 1;
-    state->zoom.zoomFactor = 20;
-    state->zoomPreset = 5;
-    state->rotation = 1;
-    state->specialColor = 2;
-    const Frame out = Run();
-    if (width % 2) {
-      EXPECT_EQ(out, src);  // refused by every step, never corrupted
-    }
-  }
-}
-
-TEST_P(Chain, RandomSettingsAndSizesStayInsideExactBuffers) {
-  std::mt19937 rng(GetParam() ? 11 : 12);
-  for (int trial = 0; trial < 150; ++trial) {
-    Size(1 + rng() % 80, 1 + rng() % 60);
-    const Frame src = input;
-    EffectState& s = *state;
-    s.badPixelCorrection = rng() % 2;
-    s.chromaSmoothing = rng() % 2;
-    s.autoContrast = rng() % 2;
-    s.specialColor = rng() % 7;
-    s.verticalFlip = rng() % 2;
-    s.mirror = rng() % 2;
-    s.noiseFilter = rng() % 2;
-    s.zoom.digitalZoom = rng() % 2;
-    s.zoom.zoomFactor = rng() % 70;
-    s.zoom.panX = LONG(rng() % 20000) - 5000;
-    s.zoom.panY = LONG(rng() % 20000) - 5000;
-    s.special.specialEffect = rng() % 14;
-    s.zoomPreset = rng() % 8;
-    s.rotation = rng() % 5;
-    LONG which = -1;
-    Run(&which);
-    ASSERT_TRUE(which == 0 || which == 1);
-    // The buffer that does not hold the result may hold anything; the one
-    // that does never keeps the stale fill of the effect buffer when a step
-    // wrote it.
-    if (which == 1 && w % 2 == 0) {
-      ASSERT_NE(effect, Frame(effect.size(), 0xA5)) << w << "x" << h;
-    }
-  }
-}
-
 INSTANTIATE_TEST_SUITE_P(BothOrders, Chain, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Yuy2" : "Uyvy"; });
 

@@ -171,19 +171,6 @@ TEST_P(Filters, ChromaSmoothingMatchesTheBoxModel) {
   }
 }
 
-TEST_P(Filters, ChromaSmoothingWithoutMemoryCopiesTheSource) {
-  const uint32_t w = 16, h = 16;
-  const Frame src = RandomFrame(w, h, 9);
-  Frame dst(src.size(), 3);
-  host::PoolFailTag(kTagBuffer);
-  EXPECT_EQ(ChromaSmoothing(dst.data(), src.data(), w, h, lumaFirst()), 0);
-  EXPECT_EQ(dst, src);
-  host::PoolFailNth(2);  // the second of the two sum arrays
-  std::fill(dst.begin(), dst.end(), 3);
-  EXPECT_EQ(ChromaSmoothing(dst.data(), src.data(), w, h, lumaFirst()), 0);
-  EXPECT_EQ(dst, src);
-}
-
 // ---- auto contrast ----
 
 TEST_P(Filters, AutoContrastStretchesSixteenTo235) {
@@ -229,12 +216,22 @@ TEST_P(Filters, NoiseFilterMatchesTheModel) {
   EXPECT_NE(dst, src);
 }
 
-TEST_P(Filters, NoiseFilterWithoutMemoryCopiesTheSource) {
-  const Frame src = GentleFrame(32, 24, 2);
-  Frame dst(src.size(), 0);
-  host::PoolFailTag(kTagBuffer);
-  EXPECT_EQ(NoiseFilter(dst.data(), src.data(), 32, 24), 0);
-  EXPECT_EQ(dst, src);
+TEST_P(Filters, WithoutMemoryTheSourceIsCopied) {
+  const uint32_t w = 32, h = 24;
+  const Frame src = GentleFrame(w, h, 2);
+  for (int failNth : {0, 2}) {  // every allocation; the second sum array
+    Frame a(src.size(), 3), b(src.size(), 3), c(src.size(), 3);
+    failNth ? host::PoolFailNth(failNth) : host::PoolFailTag(kTagBuffer);
+    EXPECT_EQ(ChromaSmoothing(a.data(), src.data(), w, h, lumaFirst()), 0);
+    if (!failNth) {
+      EXPECT_EQ(NoiseFilter(b.data(), src.data(), w, h), 0);
+      EXPECT_EQ(ZoomWindow(c.data(), src.data(), w, h, 20, 3, 3, lumaFirst()), 0);
+      EXPECT_EQ(b, src);
+      EXPECT_EQ(c, src);
+    }
+    EXPECT_EQ(a, src);
+    host::PoolReset();
+  }
 }
 
 // ---- bad-pixel correction ----
@@ -284,20 +281,6 @@ TEST_P(BadPixels, BrightSampleInBandTwoIsFoundAndRepairedUntilRescanned) {
   f = MakeFrame(w, h, 100);
   Run(f, w, h, 2);
   EXPECT_EQ(BadPixelTable[2][0], 0);
-}
-
-TEST_P(BadPixels, PairIsJudgedOnOldValuesAndAveragedWithNewOnes) {
-  const uint32_t w = 16, h = 16;  // pixels 5 and 6 form one examined pair
-  Frame f = MakeFrame(w, h, 100);
-  f[order().Luma(w, 5, 2)] = 255;
-  f[order().Luma(w, 6, 2)] = 0;
-  Run(f, w, h, 0);
-  // 255 stands above its neighbours (0..100): (100 + 100 + 100 + 0) / 4.
-  EXPECT_EQ(f[order().Luma(w, 5, 2)], 75);
-  // 0 stands below its neighbours as they were (100..255), and is averaged
-  // with the repaired left neighbour: (100 + 100 + 75 + 100) / 4.
-  EXPECT_EQ(f[order().Luma(w, 6, 2)], 93);
-  EXPECT_EQ(BadPixelTable[0][0], 2);
 }
 
 // Reference bad-pixel correction for frames of 4 rows or more, written from
