@@ -16,7 +16,7 @@ LONG ApplyEffects(UCHAR* input, UCHAR* workBuffer, UCHAR* effectBuffer,
   // EffectState; the stream engine is not read.
   UNREFERENCED_PARAMETER(streamEngine);
   if (input == nullptr || effectBuffer == nullptr || colorTables == nullptr ||
-      frameFormat == nullptr || effectState == nullptr) {
+      frameFormat == nullptr || effectState == nullptr || effectBuffer == input) {
     return 0;
   }
   EffectState& s = *effectState;

@@ -194,3 +194,7 @@ inline ULONG LoadSetting(const ULONG& field) { return ReadULongNoFence(&field); 
 inline LONG LoadSetting(const LONG& field) { return ReadLongNoFence(&field); }
 inline VOID StoreSetting(ULONG& field, ULONG value) { WriteULongNoFence(&field, value); }
 inline VOID StoreSetting(LONG& field, LONG value) { WriteLongNoFence(&field, value); }
+
+static_assert(sizeof(ControlValue) == 7 * 4, "a control record is seven 32-bit words");
+static_assert(sizeof(AutoControl) == 3 * 4, "an auto triple is three 32-bit words");
+static_assert(sizeof(ZoomRecord) == 6 * 4, "the zoom record is six 32-bit words");
