@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include "effects/effect_chain.h"
 #include "effects/special/special_effect.h"
@@ -238,6 +240,42 @@ TEST(ChainFormat, DecodedMjpegIsLumaFirst) {
   EXPECT_EQ(ApplyEffects(nullptr, work.data(), effect.data(), &Tables(), &format, state.get(),
                          nullptr, 0),
             0);
+}
+
+// A property handler changes settings from another thread while frames run:
+// every frame still comes out of one of the two buffers, whole (run under
+// ThreadSanitizer this also checks that the chain reads settings as shared
+// words).
+TEST(ChainThreads, SettingsChangeWhileFramesRun) {
+  auto state = std::make_unique<EffectState>();
+  state->zoom.zoomFactor = 64;
+  FrameFormat format{};
+  format.inputWidth = 64;
+  format.inputHeight = 48;
+  format.inputSubtype = kSubtypeYuy2;
+  Frame input(64 * 48 * 2), effect(input.size()), work(input.size());
+  std::atomic<bool> stop{false};
+  std::thread handler([&] {
+    for (ULONG i = 0; !stop.load(); ++i) {
+      StoreSetting(state->mirror, i & 1);
+      StoreSetting(state->chromaSmoothing, (i >> 1) & 1);
+      StoreSetting(state->noiseFilter, (i >> 2) & 1);
+      StoreSetting(state->zoom.digitalZoom, (i >> 3) & 1);
+      StoreSetting(state->zoom.zoomFactor, 16 + i % 60);
+      StoreSetting(state->zoom.panX, LONG(i % 900));
+      StoreSetting(state->rotation, i % 4);
+      StoreSetting(state->specialColor, i % 6);
+      StoreSetting(state->special.specialEffect, i % 13);
+    }
+  });
+  for (int frame = 0; frame < 300; ++frame) {
+    std::fill(input.begin(), input.end(), uint8_t(100));
+    const LONG which = ApplyEffects(input.data(), work.data(), effect.data(), &Tables(), &format,
+                                    state.get(), nullptr, 0);
+    ASSERT_TRUE(which == 0 || which == 1);
+  }
+  stop = true;
+  handler.join();
 }
 
 }  // namespace
