@@ -117,17 +117,29 @@ TEST_F(RingTest, MisuseIsContained) {
   RingReturn(&ring, taken);
   RingReturn(&ring, taken);  // returned twice: ignored
   RingReturn(&ring, nullptr);
+  FrameRing other{};
+  ASSERT_EQ(RingCreate(&other, kSize), 0u);
+  Commit(9);
+  RingCommit(&other, &writeBuffer, 4, 5);
+  FrameRingNode* stranger = nullptr;
+  ASSERT_TRUE(RingTake(&other, &stranger));
+  RingReturn(&ring, stranger);  // a node of another ring: ignored
+  RingReturn(&other, stranger);
+  RingDestroy(&other);
   EXPECT_EQ(RingLength(), 3);
+  ASSERT_EQ(Take(), 9u);
+  RingReturn(&ring, taken);
   // Reset zeroes the ring's buffers but leaves the consumer's node alone.
   Commit(2);
   std::memset(writeBuffer, 0xCD, kSize);
   Commit(3);
   ASSERT_EQ(Take(), 2u);
   std::memset(taken->buffer, 0x5A, kSize);
+  const FrameRingNode* held = taken;
   RingReset(&ring);
   EXPECT_EQ(Take(), 0u);
   for (FrameRingNode* n : ring.nodes) {
-    for (ULONG b = 0; b < kSize; ++b) ASSERT_EQ(n->buffer[b], n->index == 1 ? 0x5A : 0) << b;
+    for (ULONG b = 0; b < kSize; ++b) ASSERT_EQ(n->buffer[b], n == held ? 0x5A : 0) << b;
   }
   // Destroy frees all three nodes although one was never returned, and a
   // destroyed ring answers safely.
