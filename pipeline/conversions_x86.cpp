@@ -32,7 +32,8 @@
 
 namespace {
 
-// Coefficients of the five YCbCr-to-RGB terms and their centres.
+// Coefficients of the five YCbCr-to-RGB terms (centred at 16 for luma and
+// 128 for chroma).
 constexpr short kLumaC = 4769;
 constexpr short kCbBlueC = 8262;
 constexpr short kCrRedC = 6537;
