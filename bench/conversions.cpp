@@ -3,10 +3,12 @@
 // instruction set the processor has (for information); the summary at the
 // end prints our time over the peer's for the dispatched path:
 //   ratio ours/libyuv = X   (below 1 means faster than libyuv)
+// from CPU time per frame (the median when --benchmark_repetitions is given).
 // Peers: YUY2ToI420; YUY2 to RGB24 as YUY2ToARGB then ARGBToRGB24 (whole
 // frame, and row by row through a one-row buffer; the faster counts);
 // the byte swap as ARGBShuffle with a (1 0 3 2) shuffle, plus memcpy of the
-// same bytes as a floor.
+// same bytes as a floor. On a processor with AVX-512 a second table caps both
+// sides at AVX2 (libyuv through MaskCpuFlags).
 #include <benchmark/benchmark.h>
 #include <libyuv.h>
 
@@ -63,6 +65,17 @@ const char* IsaName(int isa) {
   return names[isa];
 }
 
+// libyuv chooses its row functions on every call from its CPU flags; a mask
+// caps them (-1: everything the processor has).
+constexpr int kLibyuvAvx2Ceiling =
+    ~(libyuv::kCpuHasAVX512BW | libyuv::kCpuHasAVX512VL | libyuv::kCpuHasAVX512VNNI |
+      libyuv::kCpuHasAVX512VBMI | libyuv::kCpuHasAVX512VBMI2 | libyuv::kCpuHasAVX512VBITALG |
+      libyuv::kCpuHasAVX512VPOPCNTDQ | libyuv::kCpuHasGFNI);
+struct LibyuvCeiling {
+  explicit LibyuvCeiling(int mask) { libyuv::MaskCpuFlags(mask); }
+  ~LibyuvCeiling() { libyuv::MaskCpuFlags(-1); }
+};
+
 void SetBytes(benchmark::State& state, Size s, int bytesPerPixelOut) {
   state.SetBytesProcessed(int64_t(state.iterations()) * s.w * s.h * (2 + bytesPerPixelOut));
 }
@@ -77,7 +90,8 @@ void OursI420(benchmark::State& state, Size s, int isa) {
   }
   SetBytes(state, s, 1);
 }
-void PeerI420(benchmark::State& state, Size s) {
+void PeerI420(benchmark::State& state, Size s, int mask) {
+  LibyuvCeiling ceiling(mask);
   Buffer src = MakeSource(s), dst = Alloc(I420FrameSize(s.w, s.h));
   UCHAR* y = dst.get();
   UCHAR* u = y + size_t(s.w) * s.h;
@@ -99,7 +113,8 @@ void OursRgb24(benchmark::State& state, Size s, int isa) {
   }
   SetBytes(state, s, 3);
 }
-void PeerRgb24Frame(benchmark::State& state, Size s) {
+void PeerRgb24Frame(benchmark::State& state, Size s, int mask) {
+  LibyuvCeiling ceiling(mask);
   Buffer src = MakeSource(s), argb = Alloc(size_t(s.w) * s.h * 4), dst = Alloc(size_t(s.w) * s.h * 3);
   for (auto _ : state) {
     libyuv::YUY2ToARGB(src.get(), s.w * 2, argb.get(), s.w * 4, s.w, -s.h);
@@ -108,7 +123,8 @@ void PeerRgb24Frame(benchmark::State& state, Size s) {
   }
   SetBytes(state, s, 3);
 }
-void PeerRgb24Rows(benchmark::State& state, Size s) {
+void PeerRgb24Rows(benchmark::State& state, Size s, int mask) {
+  LibyuvCeiling ceiling(mask);
   Buffer src = MakeSource(s), argb = Alloc(size_t(s.w) * 4), dst = Alloc(size_t(s.w) * s.h * 3);
   for (auto _ : state) {
     for (int r = 0; r < s.h; ++r) {
@@ -131,7 +147,8 @@ void OursSwap(benchmark::State& state, Size s, int isa) {
   }
   SetBytes(state, s, 2);
 }
-void PeerSwap(benchmark::State& state, Size s) {
+void PeerSwap(benchmark::State& state, Size s, int mask) {
+  LibyuvCeiling ceiling(mask);
   const size_t n = size_t(s.w) * s.h * 2;
   Buffer src = MakeSource(s), dst = Alloc(n);
   static const uint8_t kShuffle[16] = {1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14};
@@ -155,9 +172,15 @@ void Memcpy(benchmark::State& state, Size s) {
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
+    // CPU time: the machine is shared, and a preempted run's wall time says
+    // nothing about the code. With --benchmark_repetitions the median wins.
     for (const Run& r : runs) {
-      if (r.run_type == Run::RT_Iteration && !r.error_occurred) {
-        times_[r.benchmark_name()] = r.GetAdjustedRealTime();
+      if (r.error_occurred) continue;
+      if (r.run_type == Run::RT_Iteration && medians_.count(r.run_name.function_name) == 0) {
+        times_[r.run_name.function_name] = r.GetAdjustedCPUTime();
+      } else if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median") {
+        times_[r.run_name.function_name] = r.GetAdjustedCPUTime();
+        medians_[r.run_name.function_name] = true;
       }
     }
     ConsoleReporter::ReportRuns(runs);
@@ -169,10 +192,34 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
  private:
   std::map<std::string, double> times_;
+  std::map<std::string, bool> medians_;
 };
 
 std::string Name(const char* route, Size s, const char* who) {
   return std::string(route) + "/" + std::to_string(s.w) + "x" + std::to_string(s.h) + "/" + who;
+}
+
+void PrintRatios(const RatioReporter& reporter, const char* ours, const char* peer,
+                 const char* title) {
+  std::printf("%-22s %12s %12s   %s\n", "route/size", "ours (us)", "libyuv (us)", title);
+  for (const char* route : {"i420", "rgb24", "swap"}) {
+    for (Size s : kSizes) {
+      const double mine = reporter.Time(Name(route, s, ours));
+      double theirs = reporter.Time(Name(route, s, peer));
+      if (std::string(route) == "rgb24") {  // the faster of the two libyuv routes
+        const double frame = reporter.Time(Name(route, s, (std::string(peer) + "_frame").c_str()));
+        const double rows = reporter.Time(Name(route, s, (std::string(peer) + "_rows").c_str()));
+        theirs = frame == 0 ? rows : rows == 0 ? frame : std::min(frame, rows);
+      }
+      if (mine == 0 || theirs == 0) continue;  // filtered out
+      const std::string label = std::string(route) + "/" + std::to_string(s.w) + "x" + std::to_string(s.h);
+      std::printf("%-22s %12.1f %12.1f   ratio ours/libyuv = %.2f", label.c_str(), mine / 1e3,
+                  theirs / 1e3, mine / theirs);
+      const double copy = reporter.Time(Name(route, s, "memcpy"));
+      if (copy != 0) std::printf("   (memcpy %.1f us, ours/memcpy = %.2f)", copy / 1e3, mine / copy);
+      std::printf("\n");
+    }
+  }
 }
 
 }  // namespace
@@ -181,12 +228,12 @@ int main(int argc, char** argv) {
   const int best = ConversionIsaSupported();
   for (Size s : kSizes) {
     benchmark::RegisterBenchmark(Name("i420", s, "ours").c_str(), OursI420, s, -1);
-    benchmark::RegisterBenchmark(Name("i420", s, "libyuv").c_str(), PeerI420, s);
+    benchmark::RegisterBenchmark(Name("i420", s, "libyuv").c_str(), PeerI420, s, -1);
     benchmark::RegisterBenchmark(Name("rgb24", s, "ours").c_str(), OursRgb24, s, -1);
-    benchmark::RegisterBenchmark(Name("rgb24", s, "libyuv_frame").c_str(), PeerRgb24Frame, s);
-    benchmark::RegisterBenchmark(Name("rgb24", s, "libyuv_rows").c_str(), PeerRgb24Rows, s);
+    benchmark::RegisterBenchmark(Name("rgb24", s, "libyuv_frame").c_str(), PeerRgb24Frame, s, -1);
+    benchmark::RegisterBenchmark(Name("rgb24", s, "libyuv_rows").c_str(), PeerRgb24Rows, s, -1);
     benchmark::RegisterBenchmark(Name("swap", s, "ours").c_str(), OursSwap, s, -1);
-    benchmark::RegisterBenchmark(Name("swap", s, "libyuv").c_str(), PeerSwap, s);
+    benchmark::RegisterBenchmark(Name("swap", s, "libyuv").c_str(), PeerSwap, s, -1);
     benchmark::RegisterBenchmark(Name("swap", s, "memcpy").c_str(), Memcpy, s);
     for (int isa = kIsaScalar; isa <= best; ++isa) {
       const std::string who = std::string("ours_") + IsaName(isa);
@@ -194,32 +241,23 @@ int main(int argc, char** argv) {
       benchmark::RegisterBenchmark(Name("rgb24", s, who.c_str()).c_str(), OursRgb24, s, isa);
       benchmark::RegisterBenchmark(Name("swap", s, who.c_str()).c_str(), OursSwap, s, isa);
     }
+    if (best >= kIsaAvx2) {
+      // Both sides capped at AVX2, as on a processor without AVX-512.
+      benchmark::RegisterBenchmark(Name("i420", s, "libyuv_avx2").c_str(), PeerI420, s, kLibyuvAvx2Ceiling);
+      benchmark::RegisterBenchmark(Name("rgb24", s, "libyuv_avx2_frame").c_str(), PeerRgb24Frame, s, kLibyuvAvx2Ceiling);
+      benchmark::RegisterBenchmark(Name("rgb24", s, "libyuv_avx2_rows").c_str(), PeerRgb24Rows, s, kLibyuvAvx2Ceiling);
+      benchmark::RegisterBenchmark(Name("swap", s, "libyuv_avx2").c_str(), PeerSwap, s, kLibyuvAvx2Ceiling);
+    }
   }
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
   std::printf("\nDispatched instruction set: %s\n", IsaName(best));
-  std::printf("%-22s %12s %12s   %s\n", "route/size", "ours (us)", "libyuv (us)", "ratio ours/libyuv");
-  for (const char* route : {"i420", "rgb24", "swap"}) {
-    for (Size s : kSizes) {
-      const double ours = reporter.Time(Name(route, s, "ours"));
-      double peer;
-      if (std::string(route) == "rgb24") {
-        const double frame = reporter.Time(Name(route, s, "libyuv_frame"));
-        const double rows = reporter.Time(Name(route, s, "libyuv_rows"));
-        peer = frame == 0 ? rows : rows == 0 ? frame : std::min(frame, rows);
-      } else {
-        peer = reporter.Time(Name(route, s, "libyuv"));
-      }
-      if (ours == 0 || peer == 0) continue;  // filtered out
-      const std::string label = std::string(route) + "/" + std::to_string(s.w) + "x" + std::to_string(s.h);
-      std::printf("%-22s %12.1f %12.1f   ratio ours/libyuv = %.2f", label.c_str(), ours / 1e3,
-                  peer / 1e3, ours / peer);
-      const double copy = reporter.Time(Name(route, s, "memcpy"));
-      if (copy != 0) std::printf("   (memcpy %.1f us, ours/memcpy = %.2f)", copy / 1e3, ours / copy);
-      std::printf("\n");
-    }
+  PrintRatios(reporter, "ours", "libyuv", "ratio ours/libyuv (CPU time per frame)");
+  if (best > kIsaAvx2) {
+    std::printf("\nBoth capped at AVX2 (as on a processor without AVX-512):\n");
+    PrintRatios(reporter, "ours_avx2", "libyuv_avx2", "ratio ours/libyuv at AVX2");
   }
   benchmark::Shutdown();
   return 0;

@@ -7,8 +7,8 @@ namespace {
 // ---- scalar rows: the reference arithmetic, also the tails of the vector
 // kernels ----
 
-// One pair of rows from group `first` on. row1 may be null for a lone row
-// (not used by the conversions, which drop a last odd row).
+// One pair of rows from group `first` on. The second row's U and V replace
+// the first row's by the average of the two, rounded down.
 VOID I420RowPairScalar(UCHAR* luma0, UCHAR* luma1, UCHAR* u, UCHAR* v, const UCHAR* row0,
                        const UCHAR* row1, SIZE_T first, SIZE_T groups) {
   for (SIZE_T g = first; g < groups; ++g) {

@@ -101,9 +101,12 @@ VOID RingReturn(FrameRing* ring, FrameRingNode* node) {
   if (ring == nullptr || node == nullptr) return;
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ring->lock);
   FrameRingNode* write = ring->writeNode;
-  // A node that is still linked is in the ring already (returned twice);
-  // inserting it again would tear the list apart.
-  if (write != nullptr && node->next == nullptr && node->prev == nullptr) {
+  // Only a node of this ring that is out of it goes back: a node that is
+  // still linked was returned twice, and inserting it again, or a stranger,
+  // would tear the list apart.
+  bool ours = false;
+  for (ULONG i = 0; i < kFrameRingNodeCount; ++i) ours = ours || ring->nodes[i] == node;
+  if (ours && write != nullptr && node->next == nullptr && node->prev == nullptr) {
     node->length = 0;
     node->next = write->next;
     write->next->prev = node;

@@ -48,8 +48,8 @@ VOID RingCommit(FrameRing* ring, UCHAR** writeBuffer, ULONG length, ULONG tag);
 BOOLEAN RingTake(FrameRing* ring, FrameRingNode** node);
 
 // Consumer: gives a taken node back; it becomes the next buffer the producer
-// fills after the current one. A null node, or a node that is already in the
-// ring, is ignored.
+// fills after the current one. A null node, a node that is already in the
+// ring and a node of another ring are ignored.
 VOID RingReturn(FrameRing* ring, FrameRingNode* node);
 
 // Zeroes the buffers of the nodes in the ring, clears their lengths and

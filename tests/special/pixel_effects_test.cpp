@@ -88,25 +88,6 @@ TEST_P(PixelEffects, TextureTileAndRowsFollowTheFrameSize) {
   ExpectTexture(10, 13, c, 9, 12, 9, 0);  // narrower than a tile: runs of 10
 }
 
-TEST_P(PixelEffects, MosaicBlockSizeDependsOnTheWidth) {
-  struct Case { int w, h, bw, bh; };
-  for (Case k : {Case{440, 13, 8, 6}, Case{160, 13, 8, 6}, Case{320, 17, 10, 8},
-                 Case{640, 480, 16, 12}, Case{100, 27, 16, 12}}) {
-    Picture src(k.w, k.h, GetParam(), 0);
-    for (int y = 0; y < k.h; ++y)
-      for (int x = 0; x < k.w; ++x) src.Y(x, y) = uint8_t(x * 7 + y * 13), src.C(x, y) = uint8_t(x * 3 + y);
-    Picture out = src.Apply(9);
-    // Every pixel shows its block's top-left pair; blocks cut by the frame
-    // edge (100 x 27) are filled the same way.
-    for (int y = 0; y < k.h; ++y)
-      for (int x = 0; x < k.w; ++x) {
-        int x0 = x - x % k.bw, y0 = y - y % k.bh;
-        ASSERT_EQ(out.Y(x, y), src.Y(x0, y0)) << k.w << ": " << x << "," << y;
-        ASSERT_EQ(out.C(x, y), src.C(x0 + x % 2, y0)) << k.w << ": " << x << "," << y;
-      }
-  }
-}
-
 TEST(TextureSamples, FirstRowRangeAndMean) {
   const int firstRow[32] = {161, 183, 250, 200, 157, 203, 190, 179, 210, 199, 181,
                             221, 204, 165, 223, 216, 198, 210, 240, 230, 193, 224,
