@@ -58,9 +58,10 @@ inline SIZE_T PackedFrameBytes(ULONG w, ULONG h) { return SIZE_T(w) * 2 * SIZE_T
 VOID BadPixelCorrection(UCHAR* frame, const UCHAR* clamp, ULONG w, ULONG h, ULONG phase,
                         ULONG margin, ULONG uyvy);
 
-// Copies src to dst and replaces the chroma of rows 3 .. h - 5 (row pairs) by
-// a 4 x 4 macro-pixel box average of every other source row. Luma is never
-// changed. Returns 1 when smoothed, 0 when dst got an unchanged copy.
+// Copies src to dst and gives the row pairs (3, 4), (5, 6), .. the chroma of
+// a box of 4 macro-pixels over 4 alternate source rows (rows 2k .. 2k + 6 for
+// pair k, while they lie in the frame). Luma is never changed. Returns 1 when
+// smoothed, 0 when dst got an unchanged copy.
 LONG ChromaSmoothing(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG lumaFirst);
 
 // Rebuilds LumaCurve from the luma histogram of the frame: a linear stretch
