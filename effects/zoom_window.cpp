@@ -194,40 +194,55 @@ VOID PlanGroups(RowPlan& plan) {
   }
 }
 
+// Vertical pass. Output row j shows source row r = y0 + j*f/64 blended with
+// row r + 1 by the phase (j*f) mod 64. Each source row is interpolated once:
+// the interpolated rows live in two scratch rows, or straight in the output
+// row that shows them unblended (phase 0), which then needs no copy.
 VOID Zoom(UCHAR* dst, const UCHAR* src, ULONG h, ULONG f, ULONG y0, const RowPlan& plan,
-          UCHAR* rowA, UCHAR* rowB) {
+          UCHAR* scratch0, UCHAR* scratch1) {
   const SIZE_T stride = plan.bytes;
-  LONG cachedA = -1;  // source row held in rowA / rowB, -1 = none
-  LONG cachedB = -1;
-  for (ULONG j = 0; j < h; ++j) {
+  auto sourceRow = [h, f, y0](ULONG j, ULONG* phase) {
     const ULONG pos = j * f;
-    LONG r = LONG(y0 + (pos >> 6));
-    if (r >= LONG(h)) r = LONG(h) - 1;
-    const ULONG phase = pos & 63;
-    if (cachedA != r) {
-      if (cachedB == r) {
-        UCHAR* swap = rowA;
-        rowA = rowB;
-        rowB = swap;
-        cachedA = r;
-        cachedB = -1;
-      } else {
-        InterpolateRow(rowA, src + SIZE_T(r) * stride, plan);
-        cachedA = r;
-      }
-    }
+    *phase = pos & 63;
+    const ULONG r = y0 + (pos >> 6);
+    return r < h ? r : h - 1;
+  };
+  const UCHAR* aRow = nullptr;  // interpolated source row aIndex
+  const UCHAR* bRow = nullptr;  // interpolated source row bIndex
+  ULONG aIndex = ~0u, bIndex = ~0u;
+  for (ULONG j = 0; j < h; ++j) {
+    ULONG phase;
+    const ULONG r = sourceRow(j, &phase);
     UCHAR* out = dst + SIZE_T(j) * stride;
+    if (aIndex != r) {
+      if (bIndex == r) {
+        aRow = bRow;
+        bIndex = ~0u;
+      } else {
+        UCHAR* target = phase == 0 ? out : scratch0;
+        InterpolateRow(target, src + SIZE_T(r) * stride, plan);
+        aRow = target;
+      }
+      aIndex = r;
+    }
     // The row below is read only when it carries weight; the origin bound
     // keeps it inside the frame then.
-    if (phase == 0 || ULONG(r) + 1 >= h) {
-      RtlCopyMemory(out, rowA, stride);
+    if (phase == 0 || r + 1 >= h) {
+      if (aRow != out) RtlCopyMemory(out, aRow, stride);
       continue;
     }
-    if (cachedB != r + 1) {
-      InterpolateRow(rowB, src + SIZE_T(r + 1) * stride, plan);
-      cachedB = r + 1;
+    if (bIndex != r + 1) {
+      // When the next output row shows row r + 1 unblended, interpolate it
+      // there directly.
+      ULONG nextPhase = 1;
+      const ULONG next = j + 1 < h ? sourceRow(j + 1, &nextPhase) : h;
+      UCHAR* target = next == r + 1 && nextPhase == 0 ? out + stride
+                                                      : (aRow == scratch0 ? scratch1 : scratch0);
+      InterpolateRow(target, src + SIZE_T(r + 1) * stride, plan);
+      bRow = target;
+      bIndex = r + 1;
     }
-    BlendRows(out, rowA, rowB, stride, phase);
+    BlendRows(out, aRow, bRow, stride, phase);
   }
 }
 
