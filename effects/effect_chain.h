@@ -41,5 +41,6 @@ LONG ZoomPreset(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG preset, UL
 // Rotation, src -> dst: 1 quarter turn clockwise, 2 half turn, 3 quarter turn
 // counter-clockwise. The quarter turns rotate the centred square of side
 // min(w, h) (even, on a macro-pixel boundary) and leave the rest black.
-// Returns 1 when dst was written, 0 for another mode (dst untouched).
+// Frames that are not whole macro-pixels are copied. Returns 1 when dst was
+// written, 0 for another mode or dst = src (nothing written).
 LONG RotateFrame(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG mode, ULONG uyvy);

@@ -190,7 +190,7 @@ LONG ZoomPreset(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG preset, UL
 }
 
 LONG RotateFrame(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG mode, ULONG uyvy) {
-  if (dst == nullptr || src == nullptr || mode < 1 || mode > 3) return 0;
+  if (dst == nullptr || src == nullptr || dst == src || mode < 1 || mode > 3) return 0;
   if (!PackedFrameUsable(w, h)) {
     if (dst != src) RtlCopyMemory(dst, src, PackedFrameBytes(w, h));
     return 1;
