@@ -59,6 +59,8 @@ namespace {
 
 const ScalerWeights& W = kScalerWeights;
 
+inline bool Wide(ScalerCodePath path) { return path == kScalerVector && ScalerCpuHasAvx2(); }
+
 inline UCHAR ApplyPair(PairOp op, UCHAR a, UCHAR b) {
   switch (op) {
     case kPairTakeA: return a;
@@ -137,7 +139,7 @@ void HalveFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, ULONG lumaFi
     const UCHAR* a = src + 2 * r * inStride;
     const UCHAR* b = a + inStride;
     UCHAR* o = dst + r * outStride;
-    ULONG done = path == kScalerVector ? VectorHalveRow(a, b, o, groups, lumaFirst) : 0;
+    ULONG done = path != kScalerPlain ? VectorHalveRow(a, b, o, groups, lumaFirst, Wide(path)) : 0;
     for (ULONG k = done; k < groups; ++k) {
       const UCHAR* x = a + 8 * static_cast<SIZE_T>(k);
       const UCHAR* y = b + 8 * static_cast<SIZE_T>(k);
@@ -257,7 +259,8 @@ void DoubleFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, const UCHAR
     const UCHAR* p = src + (u / 2) * inStride;
     const UCHAR* q = (u & 1) ? p + inStride : p;
     ULONG done = 0;
-    if (path == kScalerVector) done = VectorDoublerLumaRow(p, q, inW, lumaRow(u), lumaFirst);
+    if (path != kScalerPlain)
+      done = VectorDoublerLumaRow(p, q, inW, lumaRow(u), lumaFirst, Wide(path));
     PlainDoublerLumaRow(p, q, inW, lumaRow(u), lay.luma, done / 2);
   };
 
@@ -265,7 +268,7 @@ void DoubleFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, const UCHAR
   // left and right and one source group beyond their last.
   // A chunk starting at group g0 needs g0 + 10 <= inW.
   ULONG vectorEnd = 0;
-  if (path == kScalerVector && inW >= 18) vectorEnd = ((inW - 2) / 8) * 8;
+  if (path != kScalerPlain && inW >= 18) vectorEnd = ((inW - 2) / 8) * 8;
 
   makeLumaRow(0);
   if (lastLumaRow >= 1) makeLumaRow(1);
@@ -292,7 +295,7 @@ void DoubleFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, const UCHAR
     UCHAR* out = dst + r * outStride;
     if (vectorEnd > 8) {
       const ULONG done = VectorDoublerOutputRow(row.mode, row.above, row.center, row.below, p, q,
-                                                out, 8, vectorEnd, lumaFirst);
+                                                out, 8, vectorEnd, lumaFirst, Wide(path));
       for (ULONG g = 0; g < 8; ++g) DoublerGroup(row, p, q, chromaCount, g, out, lay);
       for (ULONG g = done; g < groups; ++g) DoublerGroup(row, p, q, chromaCount, g, out, lay);
     } else {
@@ -498,7 +501,7 @@ void EnlargeFrameByRuns(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, ULON
   ForEachPlanRow(v, [&](ULONG k, ULONG a, PairOp op) {
     const UCHAR* A = cache.Get(a, -1, make);
     const UCHAR* B = op == kPairTakeA ? A : cache.Get(a + 1, a, make);
-    VectorPairRow(op, A, B, dst + k * outStride, outStride);
+    VectorPairRow(op, A, B, dst + k * outStride, outStride, Wide(path));
   });
 }
 
@@ -596,7 +599,7 @@ void Enlarge6of5Frame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG outW, ULONG
   for (ULONG c = 0; c < cycles; ++c) {
     for (ULONG j = 0; j < 5; ++j) enlargeInto(inRow + j, outRow + 1 + j);
     UCHAR* o = dst + outRow * outStride;
-    VectorPairRow(kPair1_1, o - outStride, o + outStride, o, outStride);
+    VectorPairRow(kPair1_1, o - outStride, o + outStride, o, outStride, Wide(path));
     outRow += 6;
     inRow += 5;
   }
@@ -732,7 +735,7 @@ void GeneralFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, ULONG outW
         GeneralRow(src + r1 * inStride, inW, outW, gp, lay, bufB);
         heldB = r1;
       }
-      VectorBlendRow(fy, bufA, bufB, o, outStride);
+      VectorBlendRow(fy, bufA, bufB, o, outStride, Wide(path));
     }
     fy += gp.dy;
   }

@@ -5,13 +5,17 @@
 #include "platform/wdk.h"
 
 // Which code the scaler runs. The plain path works sample by sample exactly
-// as the routines are defined, plane by plane; the vector path uses the SSE2
-// (or AVX2, when the processor has it) kernels and row caching where a route
-// has them. Both give the same bytes.
+// as the routines are defined, plane by plane; the vector paths use the SSE2
+// kernels (kScalerSse2) or the widest kernels the processor runs (AVX2 when
+// present) and row caching where a route has them. All give the same bytes.
 enum ScalerCodePath : ULONG {
   kScalerPlain = 0,
-  kScalerVector = 1,
+  kScalerSse2 = 1,
+  kScalerVector = 2,
 };
+
+// True when the processor runs the AVX2 kernels (checked once).
+bool ScalerCpuHasAvx2();
 
 LONG ScaleFrameOnPath(PUCHAR destination, PUCHAR source, ULONG inW, ULONG inH, ULONG outW,
                       ULONG outH, const UCHAR* clampPointer, ULONG lumaFirst,
@@ -69,28 +73,30 @@ extern const PairOpShape kPairOpShapes[kPairOpCount];
 
 // ---- vector kernels (scaler_simd.cpp) ----
 // Each returns how many leading bytes/groups it handled; the caller finishes
-// the rest with the per-sample code.
+// the rest with the per-sample code. `wide`: the AVX2 forms may be used (the
+// caller has checked ScalerCpuHasAvx2).
 
 // out[i] = op(a[i], b[i]) for i < count.
-void VectorPairRow(PairOp op, const UCHAR* a, const UCHAR* b, UCHAR* out, SIZE_T count);
+void VectorPairRow(PairOp op, const UCHAR* a, const UCHAR* b, UCHAR* out, SIZE_T count,
+                   bool wide);
 // out[i] = ((64 - f) * a[i] + f * b[i] + 32) >> 6, 0 <= f <= 64.
-void VectorBlendRow(ULONG f, const UCHAR* a, const UCHAR* b, UCHAR* out, SIZE_T count);
+void VectorBlendRow(ULONG f, const UCHAR* a, const UCHAR* b, UCHAR* out, SIZE_T count, bool wide);
 // Box halver row: 2 x 2 pixel boxes of two input rows into `groups` output
 // groups. Returns the groups done.
 ULONG VectorHalveRow(const UCHAR* row0, const UCHAR* row1, UCHAR* out, ULONG groups,
-                     ULONG lumaFirst);
+                     ULONG lumaFirst, bool wide);
 // Sharpening doubler: the bilinear 2x luma row from packed rows p and q
 // (q == p for rows taken straight from the input). Returns luma samples done
 // (a multiple of 16 starting at 0).
 ULONG VectorDoublerLumaRow(const UCHAR* p, const UCHAR* q, ULONG inW, UCHAR* out,
-                           ULONG lumaFirst);
+                           ULONG lumaFirst, bool wide);
 // Sharpening doubler: one output row over output groups [firstGroup, endGroup)
 // (both multiples of 8). `above`, `center`, `below` are bilinear luma rows
 // (2 * inW samples); mode as in the doubler. p, q: packed source rows for chroma.
 // Returns the group after the last one written (firstGroup when none).
 ULONG VectorDoublerOutputRow(int mode, const UCHAR* above, const UCHAR* center,
                             const UCHAR* below, const UCHAR* p, const UCHAR* q, UCHAR* out,
-                            ULONG firstGroup, ULONG endGroup, ULONG lumaFirst);
+                            ULONG firstGroup, ULONG endGroup, ULONG lumaFirst, bool wide);
 
 // Doubler output-row modes.
 enum DoublerRowMode : int {

@@ -10,6 +10,30 @@
 #define UVCCAM_SCALER_SSE2 1
 #endif
 
+// The AVX2 forms are compiled for that target only and run only after the
+// processor check.
+#if defined(UVCCAM_SCALER_SSE2) && defined(__GNUC__)
+#include <immintrin.h>
+#define UVCCAM_SCALER_AVX2 1
+#define UVCCAM_AVX2 __attribute__((target("avx2")))
+#endif
+
+bool ScalerCpuHasAvx2() {
+#if defined(UVCCAM_SCALER_AVX2)
+  // 0: not checked yet, 1: no, 2: yes. Racing first calls store the same value.
+  static int state = 0;
+  int s = __atomic_load_n(&state, __ATOMIC_RELAXED);
+  if (s == 0) {
+    __builtin_cpu_init();
+    s = __builtin_cpu_supports("avx2") ? 2 : 1;
+    __atomic_store_n(&state, s, __ATOMIC_RELAXED);
+  }
+  return s == 2;
+#else
+  return false;
+#endif
+}
+
 namespace {
 
 inline UCHAR PairByShape(PairOp op, UCHAR a, UCHAR b) {
@@ -43,12 +67,201 @@ inline __m128i HighBytes(__m128i x) { return _mm_srli_epi16(x, 8); }
 
 }  // namespace
 
-void VectorPairRow(PairOp op, const UCHAR* a, const UCHAR* b, UCHAR* out, SIZE_T count) {
+#if defined(UVCCAM_SCALER_AVX2)
+namespace {
+
+UVCCAM_AVX2 inline __m256i Load32(const UCHAR* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+UVCCAM_AVX2 inline void Store32(UCHAR* p, __m256i v) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+}
+UVCCAM_AVX2 inline __m256i Low32(__m256i x) { return _mm256_and_si256(x, _mm256_set1_epi16(0x00FF)); }
+UVCCAM_AVX2 inline __m256i High32(__m256i x) { return _mm256_srli_epi16(x, 8); }
+
+UVCCAM_AVX2 inline __m256i WeightLanes32(__m256i x, int k, int n) {
+  const __m256i v = _mm256_add_epi16(_mm256_mullo_epi16(x, _mm256_set1_epi16(static_cast<short>(2 * k))),
+                                     _mm256_set1_epi16(static_cast<short>(n)));
+  if (n == 8) return _mm256_srli_epi16(v, 4);
+  return _mm256_mulhi_epu16(v, _mm256_set1_epi16(6554));
+}
+
+UVCCAM_AVX2 SIZE_T PairRowAvx2(PairOp op, const UCHAR* a, const UCHAR* b, UCHAR* out, SIZE_T count) {
+  SIZE_T i = 0;
+  const PairOpShape& s = kPairOpShapes[op];
+  const __m256i zero = _mm256_setzero_si256();
+  if (op == kPair1_1Rounded) {
+    for (; i + 32 <= count; i += 32) Store32(out + i, _mm256_avg_epu8(Load32(a + i), Load32(b + i)));
+  } else if (op == kPair1_1) {
+    const __m256i one = _mm256_set1_epi8(1);
+    for (; i + 32 <= count; i += 32) {
+      const __m256i x = Load32(a + i), y = Load32(b + i);
+      const __m256i odd = _mm256_and_si256(_mm256_xor_si256(x, y), one);
+      Store32(out + i, _mm256_sub_epi8(_mm256_avg_epu8(x, y), odd));
+    }
+  } else if (s.table) {
+    for (; i + 32 <= count; i += 32) {
+      const __m256i x = Load32(a + i), y = Load32(b + i);
+      const __m256i lo = _mm256_add_epi16(WeightLanes32(_mm256_unpacklo_epi8(x, zero), s.wa, s.n),
+                                          WeightLanes32(_mm256_unpacklo_epi8(y, zero), s.wb, s.n));
+      const __m256i hi = _mm256_add_epi16(WeightLanes32(_mm256_unpackhi_epi8(x, zero), s.wa, s.n),
+                                          WeightLanes32(_mm256_unpackhi_epi8(y, zero), s.wb, s.n));
+      Store32(out + i, _mm256_packus_epi16(lo, hi));
+    }
+  } else {
+    const __m256i wa = _mm256_set1_epi16(s.wa), wb = _mm256_set1_epi16(s.wb);
+    const __m256i bias = _mm256_set1_epi16(s.bias);
+    const __m128i shift = _mm_cvtsi32_si128(s.shift);
+    for (; i + 32 <= count; i += 32) {
+      const __m256i x = Load32(a + i), y = Load32(b + i);
+      __m256i lo = _mm256_add_epi16(_mm256_mullo_epi16(_mm256_unpacklo_epi8(x, zero), wa),
+                                    _mm256_mullo_epi16(_mm256_unpacklo_epi8(y, zero), wb));
+      __m256i hi = _mm256_add_epi16(_mm256_mullo_epi16(_mm256_unpackhi_epi8(x, zero), wa),
+                                    _mm256_mullo_epi16(_mm256_unpackhi_epi8(y, zero), wb));
+      lo = _mm256_srl_epi16(_mm256_add_epi16(lo, bias), shift);
+      hi = _mm256_srl_epi16(_mm256_add_epi16(hi, bias), shift);
+      Store32(out + i, _mm256_packus_epi16(lo, hi));
+    }
+  }
+  return i;
+}
+
+UVCCAM_AVX2 SIZE_T BlendRowAvx2(ULONG f, const UCHAR* a, const UCHAR* b, UCHAR* out, SIZE_T count) {
+  SIZE_T i = 0;
+  // (64 - f) * a + f * b as one multiply-add of interleaved bytes.
+  const __m256i w = _mm256_set1_epi16(static_cast<short>((f << 8) | (64 - f)));
+  const __m256i bias = _mm256_set1_epi16(32);
+  if (f == 64) {  // the weight 64 does not fit a signed byte
+    for (; i + 32 <= count; i += 32) Store32(out + i, Load32(b + i));
+    return i;
+  }
+  for (; i + 32 <= count; i += 32) {
+    const __m256i x = Load32(a + i), y = Load32(b + i);
+    __m256i lo = _mm256_maddubs_epi16(_mm256_unpacklo_epi8(x, y), w);
+    __m256i hi = _mm256_maddubs_epi16(_mm256_unpackhi_epi8(x, y), w);
+    lo = _mm256_srli_epi16(_mm256_add_epi16(lo, bias), 6);
+    hi = _mm256_srli_epi16(_mm256_add_epi16(hi, bias), 6);
+    Store32(out + i, _mm256_packus_epi16(lo, hi));
+  }
+  return i;
+}
+
+UVCCAM_AVX2 inline __m256i PairSums32(const UCHAR* p, __m256i order, __m256i ones) {
+  return _mm256_maddubs_epi16(_mm256_shuffle_epi8(Load32(p), order), ones);
+}
+
+// Box halver: each output byte is the sum of a byte pair in both rows; the
+// shuffle puts every pair side by side in output order.
+UVCCAM_AVX2 ULONG HalveRowAvx2(const UCHAR* row0, const UCHAR* row1, UCHAR* out, ULONG groups,
+                               ULONG lumaFirst) {
+  const __m256i order = lumaFirst
+      ? _mm256_setr_epi8(0, 2, 1, 5, 4, 6, 3, 7, 8, 10, 9, 13, 12, 14, 11, 15,
+                         0, 2, 1, 5, 4, 6, 3, 7, 8, 10, 9, 13, 12, 14, 11, 15)
+      : _mm256_setr_epi8(0, 4, 1, 3, 2, 6, 5, 7, 8, 12, 9, 11, 10, 14, 13, 15,
+                         0, 4, 1, 3, 2, 6, 5, 7, 8, 12, 9, 11, 10, 14, 13, 15);
+  const __m256i ones = _mm256_set1_epi8(1);
+  ULONG k = 0;
+  for (; k + 8 <= groups; k += 8) {
+    const UCHAR* x = row0 + 8 * static_cast<SIZE_T>(k);
+    const UCHAR* y = row1 + 8 * static_cast<SIZE_T>(k);
+    const __m256i s0 = _mm256_srli_epi16(
+        _mm256_add_epi16(PairSums32(x, order, ones), PairSums32(y, order, ones)), 2);
+    const __m256i s1 = _mm256_srli_epi16(
+        _mm256_add_epi16(PairSums32(x + 32, order, ones), PairSums32(y + 32, order, ones)), 2);
+    Store32(out + 4 * static_cast<SIZE_T>(k),
+            _mm256_permute4x64_epi64(_mm256_packus_epi16(s0, s1), _MM_SHUFFLE(3, 1, 2, 0)));
+  }
+  return k;
+}
+
+UVCCAM_AVX2 ULONG DoublerLumaRowAvx2(const UCHAR* p, const UCHAR* q, ULONG inW, UCHAR* out,
+                                     ULONG lumaFirst) {
+  ULONG j = 0;
+  for (; j + 17 <= inW; j += 16) {
+    const UCHAR* a = p + 2 * static_cast<SIZE_T>(j);
+    const UCHAR* b = q + 2 * static_cast<SIZE_T>(j);
+    __m256i v, w;
+    if (lumaFirst) {
+      v = _mm256_add_epi16(Low32(Load32(a)), Low32(Load32(b)));
+      w = _mm256_add_epi16(Low32(Load32(a + 2)), Low32(Load32(b + 2)));
+    } else {
+      v = _mm256_add_epi16(High32(Load32(a)), High32(Load32(b)));
+      w = _mm256_add_epi16(High32(Load32(a + 2)), High32(Load32(b + 2)));
+    }
+    const __m256i even = _mm256_srli_epi16(v, 1);
+    const __m256i odd = _mm256_srli_epi16(_mm256_add_epi16(v, w), 2);
+    Store32(out + 2 * static_cast<SIZE_T>(j),
+            _mm256_packus_epi16(_mm256_unpacklo_epi16(even, odd), _mm256_unpackhi_epi16(even, odd)));
+  }
+  return j;
+}
+
+template <int kMode>
+UVCCAM_AVX2 inline __m256i SharpenLanes32(__m256i c, __m256i l, __m256i r, __m256i a, __m256i b) {
+  if (kMode == kDoublerLastRow)
+    return _mm256_sub_epi16(_mm256_add_epi16(c, c), _mm256_srli_epi16(_mm256_add_epi16(l, r), 1));
+  __m256i n;
+  if (kMode == kDoublerTopRow) {
+    n = _mm256_add_epi16(_mm256_srli_epi16(_mm256_add_epi16(l, r), 1), b);
+  } else {
+    n = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(l, r), _mm256_add_epi16(a, b)), 1);
+  }
+  return _mm256_sub_epi16(_mm256_add_epi16(c, _mm256_add_epi16(c, c)), n);
+}
+
+// 16 output groups per step.
+template <int kMode>
+UVCCAM_AVX2 ULONG DoublerRowAvx2(const UCHAR* above, const UCHAR* center, const UCHAR* below,
+                                 const UCHAR* p, const UCHAR* q, UCHAR* out, ULONG g, ULONG endGroup,
+                                 ULONG lumaFirst) {
+  const __m256i zero = _mm256_setzero_si256();
+  for (; g + 16 <= endGroup; g += 16) {
+    const SIZE_T c0 = 2 * static_cast<SIZE_T>(g);
+    const __m256i c = Load32(center + c0), l = Load32(center + c0 - 1), r = Load32(center + c0 + 1);
+    const __m256i a = Load32(above + c0), b = Load32(below + c0);
+    const __m256i ylo = SharpenLanes32<kMode>(
+        _mm256_unpacklo_epi8(c, zero), _mm256_unpacklo_epi8(l, zero), _mm256_unpacklo_epi8(r, zero),
+        _mm256_unpacklo_epi8(a, zero), _mm256_unpacklo_epi8(b, zero));
+    const __m256i yhi = SharpenLanes32<kMode>(
+        _mm256_unpackhi_epi8(c, zero), _mm256_unpackhi_epi8(l, zero), _mm256_unpackhi_epi8(r, zero),
+        _mm256_unpackhi_epi8(a, zero), _mm256_unpackhi_epi8(b, zero));
+    const __m256i luma = _mm256_packus_epi16(ylo, yhi);
+    __m256i w0, w1;
+    if (lumaFirst) {
+      w0 = _mm256_add_epi16(High32(Load32(p + c0)), High32(Load32(q + c0)));
+      w1 = _mm256_add_epi16(High32(Load32(p + c0 + 4)), High32(Load32(q + c0 + 4)));
+    } else {
+      w0 = _mm256_add_epi16(Low32(Load32(p + c0)), Low32(Load32(q + c0)));
+      w1 = _mm256_add_epi16(Low32(Load32(p + c0 + 4)), Low32(Load32(q + c0 + 4)));
+    }
+    const __m256i even = _mm256_srli_epi16(w0, 1);
+    const __m256i odd = _mm256_srli_epi16(_mm256_add_epi16(w0, w1), 2);
+    const __m256i chroma =
+        _mm256_packus_epi16(_mm256_unpacklo_epi32(even, odd), _mm256_unpackhi_epi32(even, odd));
+    const __m256i lo = lumaFirst ? _mm256_unpacklo_epi8(luma, chroma) : _mm256_unpacklo_epi8(chroma, luma);
+    const __m256i hi = lumaFirst ? _mm256_unpackhi_epi8(luma, chroma) : _mm256_unpackhi_epi8(chroma, luma);
+    UCHAR* o = out + 4 * static_cast<SIZE_T>(g);
+    Store32(o, _mm256_permute2x128_si256(lo, hi, 0x20));
+    Store32(o + 32, _mm256_permute2x128_si256(lo, hi, 0x31));
+  }
+  return g;
+}
+
+}  // namespace
+#endif
+
+void VectorPairRow(PairOp op, const UCHAR* a, const UCHAR* b, UCHAR* out, SIZE_T count,
+                   bool wide) {
   if (op == kPairTakeA) {
     memcpy(out, a, count);
     return;
   }
   SIZE_T i = 0;
+#if defined(UVCCAM_SCALER_AVX2)
+  if (wide) i = PairRowAvx2(op, a, b, out, count);
+#else
+  (void)wide;
+#endif
 #if defined(UVCCAM_SCALER_SSE2)
   const PairOpShape& s = kPairOpShapes[op];
   const __m128i zero = _mm_setzero_si128();
@@ -89,12 +302,18 @@ void VectorPairRow(PairOp op, const UCHAR* a, const UCHAR* b, UCHAR* out, SIZE_T
   for (; i < count; ++i) out[i] = PairByShape(op, a[i], b[i]);
 }
 
-void VectorBlendRow(ULONG f, const UCHAR* a, const UCHAR* b, UCHAR* out, SIZE_T count) {
+void VectorBlendRow(ULONG f, const UCHAR* a, const UCHAR* b, UCHAR* out, SIZE_T count,
+                    bool wide) {
   SIZE_T i = 0;
   if (f == 0) {
     memcpy(out, a, count);
     return;
   }
+#if defined(UVCCAM_SCALER_AVX2)
+  if (wide) i = BlendRowAvx2(f, a, b, out, count);
+#else
+  (void)wide;
+#endif
 #if defined(UVCCAM_SCALER_SSE2)
   const __m128i zero = _mm_setzero_si128();
   const __m128i wa = _mm_set1_epi16(static_cast<short>(64 - f));
@@ -115,8 +334,13 @@ void VectorBlendRow(ULONG f, const UCHAR* a, const UCHAR* b, UCHAR* out, SIZE_T 
 }
 
 ULONG VectorHalveRow(const UCHAR* row0, const UCHAR* row1, UCHAR* out, ULONG groups,
-                     ULONG lumaFirst) {
+                     ULONG lumaFirst, bool wide) {
   ULONG k = 0;
+#if defined(UVCCAM_SCALER_AVX2)
+  if (wide) k = HalveRowAvx2(row0, row1, out, groups, lumaFirst);
+#else
+  (void)wide;
+#endif
 #if defined(UVCCAM_SCALER_SSE2)
   const __m128i ones = _mm_set1_epi16(1);
   for (; k + 4 <= groups; k += 4) {
@@ -154,8 +378,13 @@ ULONG VectorHalveRow(const UCHAR* row0, const UCHAR* row1, UCHAR* out, ULONG gro
 }
 
 ULONG VectorDoublerLumaRow(const UCHAR* p, const UCHAR* q, ULONG inW, UCHAR* out,
-                           ULONG lumaFirst) {
+                           ULONG lumaFirst, bool wide) {
   ULONG j = 0;
+#if defined(UVCCAM_SCALER_AVX2)
+  if (wide) j = DoublerLumaRowAvx2(p, q, inW, out, lumaFirst);
+#else
+  (void)wide;
+#endif
 #if defined(UVCCAM_SCALER_SSE2)
   // Eight input pixels per step; reads one pixel beyond them.
   for (; j + 9 <= inW; j += 8) {
@@ -243,7 +472,27 @@ void DoublerRowChunks(const UCHAR* above, const UCHAR* center, const UCHAR* belo
 
 ULONG VectorDoublerOutputRow(int mode, const UCHAR* above, const UCHAR* center,
                             const UCHAR* below, const UCHAR* p, const UCHAR* q, UCHAR* out,
-                            ULONG firstGroup, ULONG endGroup, ULONG lumaFirst) {
+                            ULONG firstGroup, ULONG endGroup, ULONG lumaFirst, bool wide) {
+#if defined(UVCCAM_SCALER_AVX2)
+  if (wide) {
+    switch (mode) {
+      case kDoublerTopRow:
+        firstGroup = DoublerRowAvx2<kDoublerTopRow>(above, center, below, p, q, out, firstGroup,
+                                                    endGroup, lumaFirst);
+        break;
+      case kDoublerMiddleRow:
+        firstGroup = DoublerRowAvx2<kDoublerMiddleRow>(above, center, below, p, q, out, firstGroup,
+                                                       endGroup, lumaFirst);
+        break;
+      default:
+        firstGroup = DoublerRowAvx2<kDoublerLastRow>(above, center, below, p, q, out, firstGroup,
+                                                     endGroup, lumaFirst);
+        break;
+    }
+  }
+#else
+  (void)wide;
+#endif
 #if defined(UVCCAM_SCALER_SSE2)
   switch (mode) {
     case kDoublerTopRow:
@@ -262,7 +511,7 @@ ULONG VectorDoublerOutputRow(int mode, const UCHAR* above, const UCHAR* center,
   return endGroup;
 #else
   (void)mode; (void)above; (void)center; (void)below; (void)p; (void)q; (void)out;
-  (void)endGroup; (void)lumaFirst;
+  (void)endGroup; (void)lumaFirst; (void)wide;
   return firstGroup;
 #endif
 }

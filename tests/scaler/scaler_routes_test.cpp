@@ -7,7 +7,7 @@
 namespace scaler_test {
 namespace {
 
-const ScalerCodePath kPaths[] = {kScalerPlain, kScalerVector};
+const ScalerCodePath kPaths[] = {kScalerPlain, kScalerSse2, kScalerVector};
 
 // Scales a YUY2 frame on both paths and in UYVY order too; all must agree.
 Bytes ScaleEveryWay(Bytes src, ULONG inW, ULONG inH, ULONG outW, ULONG outH) {

@@ -20,13 +20,18 @@ void CheckPair(const Pair& p, uint32_t seed) {
   const bool movesSource = p.iw == 640 && p.ih == 480 && p.ow == 1280 && p.oh == 720;
   for (ULONG lumaFirst : {0u, 1u}) {
     const Bytes src = RandomFrame(p.iw, p.ih, seed);
-    Bytes a = src, b = src;
+    Bytes a = src, b = src, c = src;
     Bytes plain = Scale(a, p.iw, p.ih, p.ow, p.oh, lumaFirst, kScalerPlain);
-    Bytes vector = Scale(b, p.iw, p.ih, p.ow, p.oh, lumaFirst, kScalerVector);
+    Bytes sse2 = Scale(b, p.iw, p.ih, p.ow, p.oh, lumaFirst, kScalerSse2);
+    Bytes best = Scale(c, p.iw, p.ih, p.ow, p.oh, lumaFirst, kScalerVector);
     ASSERT_EQ(plain.size(), 2 * size_t(p.ow) * p.oh);  // returned 1
-    EXPECT_EQ(plain, vector);
-    if (!movesSource) EXPECT_EQ(a, src);
+    EXPECT_EQ(plain, sse2);
+    EXPECT_EQ(plain, best);
+    if (!movesSource) {
+      EXPECT_EQ(a, src);
+    }
     EXPECT_EQ(a, b);
+    EXPECT_EQ(a, c);
   }
 }
 
@@ -89,7 +94,8 @@ TEST(ScalerPaths, VectorMatchesPlainOverManySizes) {
   std::mt19937 rng(7);
   for (int i = 0; i < 150; ++i) {
     const ULONG iw = 2 + rng() % 120, ih = 2 + rng() % 60;
-    CheckPair({iw, ih, 2 * (1 + rng() % 150), 1 + rng() % 120}, seed++);
+    const ULONG ow = 2 * (1 + rng() % 150), oh = 1 + rng() % 120;
+    CheckPair({iw, ih, ow, oh}, seed++);
   }
 }
 
@@ -100,8 +106,9 @@ TEST(ScalerKernels, PairRowsMatchTheTablesForEveryBytePair) {
     a[i] = static_cast<UCHAR>(i >> 8);
     b[i] = static_cast<UCHAR>(i);
   }
+  for (bool wide : {false, ScalerCpuHasAvx2()})
   for (int op = 0; op < kPairOpCount; ++op) {
-    VectorPairRow(static_cast<PairOp>(op), a.data(), b.data(), out.data(), out.size() - 3);
+    VectorPairRow(static_cast<PairOp>(op), a.data(), b.data(), out.data(), out.size() - 3, wide);
     for (size_t i = 0; i < out.size() - 3; ++i) {
       const int x = a[i], y = b[i];
       const int expect[kPairOpCount] = {
@@ -112,8 +119,9 @@ TEST(ScalerKernels, PairRowsMatchTheTablesForEveryBytePair) {
       ASSERT_EQ(out[i], expect[op]) << "op " << op << " a " << x << " b " << y;
     }
   }
+  for (bool wide : {false, ScalerCpuHasAvx2()})
   for (ULONG f = 0; f <= 64; ++f) {
-    VectorBlendRow(f, a.data(), b.data(), out.data(), out.size() - 5);
+    VectorBlendRow(f, a.data(), b.data(), out.data(), out.size() - 5, wide);
     for (size_t i = 0; i < out.size() - 5; ++i)
       ASSERT_EQ(out[i], ((64 - f) * a[i] + f * b[i] + 32) >> 6) << f;
   }
@@ -142,14 +150,16 @@ class ScalerLineBuffers : public ::testing::Test {
 TEST_F(ScalerLineBuffers, RefusedBuffersLeaveTheDestination) {
   const Pair buffered[] = {{320, 240, 640, 480}, {640, 480, 800, 600}, {640, 480, 1024, 768},
                            {640, 480, 704, 576}, {1280, 720, 1920, 1080}, {640, 480, 1280, 720}};
-  for (ScalerCodePath path : {kScalerPlain, kScalerVector})
+  for (ScalerCodePath path : {kScalerPlain, kScalerSse2, kScalerVector})
     for (const Pair& p : buffered) {
       host::PoolFailTag(kTagBuffer);
       const Bytes src = RandomFrame(p.iw, p.ih, 8);
       Bytes s = src;
       EXPECT_EQ(Scale(s, p.iw, p.ih, p.ow, p.oh, 1, path), Bytes(2 * size_t(p.ow) * p.oh, 0xA5))
           << p.ow;
-      if (p.ow == 1280) EXPECT_TRUE(std::equal(s.begin(), s.begin() + 1280, src.begin() + 60 * 1280));
+      if (p.ow == 1280) {
+        EXPECT_TRUE(std::equal(s.begin(), s.begin() + 1280, src.begin() + 60 * 1280));
+      }
       host::PoolFailTag(0);
     }
   // Routines without line buffers still work.
