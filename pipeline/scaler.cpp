@@ -619,13 +619,19 @@ struct GeneralPlan {
 
 // Horizontal pass of the general routine for one source row into a line of
 // outW pixels in the frame's own byte order.
+// Groups before `firstGroup` are already made (by a vector kernel); the
+// phases start where they stand at that group.
 void GeneralRow(const UCHAR* s, ULONG inW, ULONG outW, const GeneralPlan& gp, const GroupLayout& lay,
-                UCHAR* out) {
+                UCHAR* out, ULONG firstGroup = 0) {
   const ULONG lastLuma = inW - 1;
-  ULONG fx = 0;
+  ULONG fx = 2 * firstGroup * gp.dx;
   ULONG idx = 0;
   const ULONG pixels = 2 * gp.groupsComputed;
-  for (ULONG p = 0; p < pixels; ++p) {
+  if (fx > 64) {
+    idx = (fx - 1) / 64;
+    fx -= 64 * idx;
+  }
+  for (ULONG p = 2 * firstGroup; p < pixels; ++p) {
     while (fx > 64) {
       ++idx;
       fx -= 64;
@@ -640,9 +646,13 @@ void GeneralRow(const UCHAR* s, ULONG inW, ULONG outW, const GeneralPlan& gp, co
   // Chroma: one phase per output group on the chroma grid. The second sample
   // is held at the last chroma sample of the row where the phase runs past it.
   const ULONG lastChroma = inW / 2 - 1;
-  ULONG f = 0;
+  ULONG f = firstGroup * gp.dx;
   ULONG ci = 0;
-  for (ULONG g = 0; g < gp.groupsComputed; ++g) {
+  if (f > 64) {
+    ci = (f - 1) / 64;
+    f -= 64 * ci;
+  }
+  for (ULONG g = firstGroup; g < gp.groupsComputed; ++g) {
     while (f > 64) {
       ++ci;
       f -= 64;
@@ -701,6 +711,12 @@ void GeneralFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, ULONG outW
   const SIZE_T outStride = 2 * static_cast<SIZE_T>(outW);
   UCHAR* bufA = lines.line[0];
   UCHAR* bufB = lines.line[1];
+  auto makeRow = [&](ULONG row, UCHAR* line) {
+    const UCHAR* s = src + row * inStride;
+    const ULONG done =
+        VectorGeneralRow(s, inW, gp.dx, gp.groupsComputed, line, lumaFirst, Wide(path));
+    GeneralRow(s, inW, outW, gp, lay, line, done);
+  };
   LONGLONG heldA = -1;  // source rows held in bufA and bufB (vector path)
   LONGLONG heldB = -1;
   ULONG fy = 0;
@@ -727,12 +743,12 @@ void GeneralFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, ULONG outW
           bufB = t;
           heldB = heldA;
         } else {
-          GeneralRow(src + r0 * inStride, inW, outW, gp, lay, bufA);
+          makeRow(r0, bufA);
         }
         heldA = r0;
       }
       if (heldB != r1) {
-        GeneralRow(src + r1 * inStride, inW, outW, gp, lay, bufB);
+        makeRow(r1, bufB);
         heldB = r1;
       }
       VectorBlendRow(fy, bufA, bufB, o, outStride, Wide(path));

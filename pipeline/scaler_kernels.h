@@ -98,6 +98,13 @@ ULONG VectorDoublerOutputRow(int mode, const UCHAR* above, const UCHAR* center,
                             const UCHAR* below, const UCHAR* p, const UCHAR* q, UCHAR* out,
                             ULONG firstGroup, ULONG endGroup, ULONG lumaFirst, bool wide);
 
+// General routine, horizontal pass of one packed source row: output groups
+// [0, n) with n <= groups, phases advancing by dx, into `out` in the frame's
+// byte order. Only chunks whose chroma stays inside the row are made.
+// Returns n.
+ULONG VectorGeneralRow(const UCHAR* s, ULONG inW, ULONG dx, ULONG groups, UCHAR* out,
+                       ULONG lumaFirst, bool wide);
+
 // Doubler output-row modes.
 enum DoublerRowMode : int {
   kDoublerTopRow = 0,     // no row above

@@ -196,6 +196,78 @@ UVCCAM_AVX2 ULONG DoublerLumaRowAvx2(const UCHAR* p, const UCHAR* q, ULONG inW, 
   return j;
 }
 
+
+UVCCAM_AVX2 inline __m256i GeneralLuma8(const UCHAR* s, ULONG p0, __m256i vdx, __m256i maxIndex,
+                                        ULONG lumaFirst) {
+  const __m256i one = _mm256_set1_epi32(1);
+  const __m256i t = _mm256_mullo_epi32(
+      _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(p0)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)),
+      vdx);
+  __m256i idx = _mm256_srli_epi32(_mm256_sub_epi32(_mm256_max_epu32(t, one), one), 6);
+  const __m256i f = _mm256_sub_epi32(t, _mm256_slli_epi32(idx, 6));
+  // Computed pixels never reach past sample inW - 2; the bound keeps every
+  // load inside the row regardless.
+  idx = _mm256_min_epu32(idx, maxIndex);
+  __m256i v = _mm256_i32gather_epi32(reinterpret_cast<const int*>(s), _mm256_add_epi32(idx, idx), 1);
+  if (!lumaFirst) v = _mm256_srli_epi32(v, 8);
+  v = _mm256_and_si256(v, _mm256_set1_epi32(0x00FF00FF));
+  const __m256i w = _mm256_or_si256(_mm256_sub_epi32(_mm256_set1_epi32(64), f), _mm256_slli_epi32(f, 16));
+  return _mm256_srli_epi32(_mm256_add_epi32(_mm256_madd_epi16(v, w), _mm256_set1_epi32(32)), 6);
+}
+
+// Four chroma groups: 8 bytes gathered at each group's first chroma sample,
+// the pairs (c0, c1) of both components weighted by (64 - f, f).
+UVCCAM_AVX2 inline __m256i GeneralChroma4(const UCHAR* s, __m128i byteOffsets, __m128i f4,
+                                          __m256i pick) {
+  __m256i g = _mm256_i32gather_epi64(reinterpret_cast<const long long*>(s), byteOffsets, 1);
+  g = _mm256_shuffle_epi8(g, pick);
+  const __m256i f = _mm256_cvtepu32_epi64(f4);
+  __m256i w = _mm256_or_si256(_mm256_sub_epi64(_mm256_set1_epi64x(64), f), _mm256_slli_epi64(f, 8));
+  w = _mm256_or_si256(w, _mm256_slli_epi64(w, 16));
+  __m256i r = _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(g, w), _mm256_set1_epi16(32)), 6);
+  r = _mm256_shuffle_epi32(r, _MM_SHUFFLE(3, 1, 2, 0));
+  return _mm256_permute4x64_epi64(r, _MM_SHUFFLE(3, 1, 2, 0));  // 4 groups in the low half
+}
+
+UVCCAM_AVX2 ULONG GeneralRowAvx2(const UCHAR* s, ULONG inW, ULONG dx, ULONG groups, UCHAR* out,
+                                 ULONG lumaFirst) {
+  if (inW < 4) return 0;
+  const ULONG lastChroma = inW / 2 - 1;
+  const __m256i vdx = _mm256_set1_epi32(static_cast<int>(dx));
+  const __m256i maxIndex = _mm256_set1_epi32(static_cast<int>(inW - 2));
+  const __m256i one = _mm256_set1_epi32(1);
+  const __m256i pick = lumaFirst
+      ? _mm256_setr_epi8(1, 5, 3, 7, -128, -128, -128, -128, 9, 13, 11, 15, -128, -128, -128, -128,
+                         1, 5, 3, 7, -128, -128, -128, -128, 9, 13, 11, 15, -128, -128, -128, -128)
+      : _mm256_setr_epi8(0, 4, 2, 6, -128, -128, -128, -128, 8, 12, 10, 14, -128, -128, -128, -128,
+                         0, 4, 2, 6, -128, -128, -128, -128, 8, 12, 10, 14, -128, -128, -128, -128);
+  const __m256i weave = lumaFirst
+      ? _mm256_setr_epi8(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15,
+                         0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15)
+      : _mm256_setr_epi8(8, 0, 9, 1, 10, 2, 11, 3, 12, 4, 13, 5, 14, 6, 15, 7,
+                         8, 0, 9, 1, 10, 2, 11, 3, 12, 4, 13, 5, 14, 6, 15, 7);
+  ULONG g = 0;
+  for (; g + 8 <= groups; g += 8) {
+    const ULONGLONG tLast = static_cast<ULONGLONG>(g + 7) * dx;
+    const ULONGLONG ciLast = tLast ? (tLast - 1) / 64 : 0;
+    if (ciLast + 1 > lastChroma) break;  // the rest holds the last chroma sample
+    const __m256i t = _mm256_mullo_epi32(
+        _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(g)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)),
+        vdx);
+    const __m256i ci = _mm256_srli_epi32(_mm256_sub_epi32(_mm256_max_epu32(t, one), one), 6);
+    const __m256i f = _mm256_sub_epi32(t, _mm256_slli_epi32(ci, 6));
+    const __m256i off = _mm256_slli_epi32(ci, 2);
+    const __m256i ca = GeneralChroma4(s, _mm256_castsi256_si128(off), _mm256_castsi256_si128(f), pick);
+    const __m256i cb = GeneralChroma4(s, _mm256_extracti128_si256(off, 1), _mm256_extracti128_si256(f, 1), pick);
+    const __m256i chroma = _mm256_permute2x128_si256(ca, cb, 0x20);
+    const __m256i la = GeneralLuma8(s, 2 * g, vdx, maxIndex, lumaFirst);
+    const __m256i lb = GeneralLuma8(s, 2 * g + 8, vdx, maxIndex, lumaFirst);
+    const __m256i luma = _mm256_permute4x64_epi64(_mm256_packus_epi32(la, lb), _MM_SHUFFLE(3, 1, 2, 0));
+    Store32(out + 4 * static_cast<SIZE_T>(g), _mm256_shuffle_epi8(_mm256_packus_epi16(luma, chroma), weave));
+  }
+  return g;
+}
+
 template <int kMode>
 UVCCAM_AVX2 inline __m256i SharpenLanes32(__m256i c, __m256i l, __m256i r, __m256i a, __m256i b) {
   if (kMode == kDoublerLastRow)
@@ -514,4 +586,13 @@ ULONG VectorDoublerOutputRow(int mode, const UCHAR* above, const UCHAR* center,
   (void)endGroup; (void)lumaFirst; (void)wide;
   return firstGroup;
 #endif
+}
+
+ULONG VectorGeneralRow(const UCHAR* s, ULONG inW, ULONG dx, ULONG groups, UCHAR* out,
+                       ULONG lumaFirst, bool wide) {
+#if defined(UVCCAM_SCALER_AVX2)
+  if (wide) return GeneralRowAvx2(s, inW, dx, groups, out, lumaFirst);
+#endif
+  (void)s; (void)inW; (void)dx; (void)groups; (void)out; (void)lumaFirst; (void)wide;
+  return 0;
 }
