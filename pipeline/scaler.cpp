@@ -264,11 +264,12 @@ void DoubleFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, const UCHAR
     PlainDoublerLumaRow(p, q, inW, lumaRow(u), lay.luma, done / 2);
   };
 
-  // Vector chunks cover groups [8, vectorEnd): they read one bilinear sample
-  // left and right and one source group beyond their last.
-  // A chunk starting at group g0 needs g0 + 10 <= inW.
+  // Vector chunks of 8 (or 16) groups cover [2, vectorEnd): a chunk reads one
+  // bilinear sample left and right of it and one source group beyond its
+  // last, so a chunk starting at group g0 needs g0 >= 1 and g0 + 10 <= inW,
+  // and starts on an even group (a whole source group).
   ULONG vectorEnd = 0;
-  if (path != kScalerPlain && inW >= 18) vectorEnd = ((inW - 2) / 8) * 8;
+  if (path != kScalerPlain && inW >= 12) vectorEnd = 2 + ((inW - 4) / 8) * 8;
 
   makeLumaRow(0);
   if (lastLumaRow >= 1) makeLumaRow(1);
@@ -293,10 +294,10 @@ void DoubleFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, const UCHAR
     const UCHAR* p = src + i * inStride;
     const UCHAR* q = ((r & 1) && r != outH - 1) ? p + inStride : p;
     UCHAR* out = dst + r * outStride;
-    if (vectorEnd > 8) {
+    if (vectorEnd > 2) {
       const ULONG done = VectorDoublerOutputRow(row.mode, row.above, row.center, row.below, p, q,
-                                                out, 8, vectorEnd, lumaFirst, Wide(path));
-      for (ULONG g = 0; g < 8; ++g) DoublerGroup(row, p, q, chromaCount, g, out, lay);
+                                                out, 2, vectorEnd, lumaFirst, Wide(path));
+      for (ULONG g = 0; g < 2; ++g) DoublerGroup(row, p, q, chromaCount, g, out, lay);
       for (ULONG g = done; g < groups; ++g) DoublerGroup(row, p, q, chromaCount, g, out, lay);
     } else {
       for (ULONG g = 0; g < groups; ++g) DoublerGroup(row, p, q, chromaCount, g, out, lay);
@@ -397,6 +398,69 @@ void EnlargeRow(const UCHAR* s, SIZE_T inStep, const RunPlan& p, UCHAR* o, SIZE_
   for (ULONG i = 0; i < p.tailLength; ++i, o += outStep) EmitStep(base, inStep, p.tail[i], o);
 }
 
+// The full runs with their weights written out, for the vector path's
+// horizontal passes (the plain path walks the step lists above).
+template <SIZE_T kIn, SIZE_T kOut>
+void Runs5of4(const UCHAR* s, ULONG runs, UCHAR* o) {
+  for (ULONG r = 0; r < runs; ++r, s += 4 * kIn, o += 5 * kOut) {
+    const UCHAR a = s[0], b = s[kIn], c = s[2 * kIn], d = s[3 * kIn], e = s[4 * kIn];
+    o[0] = static_cast<UCHAR>(W.t1of5[a] + W.t4of5[b]);
+    o[kOut] = static_cast<UCHAR>(W.t2of5[b] + W.t3of5[c]);
+    o[2 * kOut] = static_cast<UCHAR>(W.t3of5[c] + W.t2of5[d]);
+    o[3 * kOut] = static_cast<UCHAR>(W.t4of5[d] + W.t1of5[e]);
+    o[4 * kOut] = e;
+  }
+}
+
+template <SIZE_T kIn, SIZE_T kOut>
+void Runs8of5(const UCHAR* s, ULONG runs, UCHAR* o) {
+  for (ULONG r = 0; r < runs; ++r, s += 10 * kIn, o += 16 * kOut) {
+    int v[11];
+    for (int i = 0; i < 11; ++i) v[i] = s[i * kIn];
+    const int out[16] = {W.t3of8[v[0]] + W.t5of8[v[1]], (3 * v[1] + v[2] + 2) >> 2,
+                         (v[1] + 7 * v[2] + 4) >> 3,    (v[2] + v[3] + 1) >> 1,
+                         (7 * v[3] + v[4] + 4) >> 3,    (v[3] + 3 * v[4] + 2) >> 2,
+                         W.t5of8[v[4]] + W.t3of8[v[5]], v[5],
+                         W.t3of8[v[5]] + W.t5of8[v[6]], (3 * v[6] + v[7] + 2) >> 2,
+                         (v[6] + 7 * v[7] + 4) >> 3,    (v[7] + v[8] + 1) >> 1,
+                         (7 * v[8] + v[9] + 4) >> 3,    (v[8] + 3 * v[9] + 2) >> 2,
+                         W.t5of8[v[9]] + W.t3of8[v[10]], v[10]};
+    for (int k = 0; k < 16; ++k) o[k * kOut] = static_cast<UCHAR>(out[k]);
+  }
+}
+
+template <SIZE_T kIn, SIZE_T kOut>
+void Runs6of5(const UCHAR* s, ULONG runs, UCHAR* o) {
+  for (ULONG r = 0; r < runs; ++r, s += 5 * kIn, o += 6 * kOut) {
+    const int a = s[0], b = s[kIn], c = s[2 * kIn], d = s[3 * kIn], e = s[4 * kIn];
+    o[0] = static_cast<UCHAR>(a);
+    o[kOut] = static_cast<UCHAR>((a + 3 * b) >> 2);
+    o[2 * kOut] = static_cast<UCHAR>((b + c) >> 1);
+    o[3 * kOut] = static_cast<UCHAR>((c + d) >> 1);
+    o[4 * kOut] = static_cast<UCHAR>((3 * d + e) >> 2);
+    o[5 * kOut] = static_cast<UCHAR>(e);
+  }
+}
+
+// EnlargeRow for packed rows: luma (step 2) or chroma (step 4) on both sides.
+template <SIZE_T kStep>
+void EnlargePackedRow(const UCHAR* s, const RunPlan& p, UCHAR* o) {
+  if (p.leadSample) {
+    *o = s[0];
+    o += kStep;
+  }
+  if (p.run == kRun5of4) {
+    Runs5of4<kStep, kStep>(s, p.runs, o);
+  } else if (p.run == kRun8of5) {
+    Runs8of5<kStep, kStep>(s, p.runs, o);
+  } else {
+    Runs6of5<kStep, kStep>(s, p.runs, o);
+  }
+  o += static_cast<SIZE_T>(p.runs) * p.runLength * kStep;
+  const UCHAR* base = s + static_cast<SIZE_T>(p.tailBase) * kStep;
+  for (ULONG i = 0; i < p.tailLength; ++i, o += kStep) EmitStep(base, kStep, p.tail[i], o);
+}
+
 // Calls f(outputRow, inputRowA, op) for every output row of a vertical plan.
 template <typename F>
 void ForEachPlanRow(const RunPlan& p, F f) {
@@ -494,9 +558,9 @@ void EnlargeFrameByRuns(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, ULON
   RowCache cache{{lines.line[0], lines.line[1]}};
   auto make = [&](ULONG row, UCHAR* line) {
     const UCHAR* s = src + row * inStride;
-    EnlargeRow(s + lay.luma, 2, hLuma, line + lay.luma, 2);
-    EnlargeRow(s + lay.chroma0, 4, hChroma, line + lay.chroma0, 4);
-    EnlargeRow(s + lay.chroma1, 4, hChroma, line + lay.chroma1, 4);
+    EnlargePackedRow<2>(s + lay.luma, hLuma, line + lay.luma);
+    EnlargePackedRow<4>(s + lay.chroma0, hChroma, line + lay.chroma0);
+    EnlargePackedRow<4>(s + lay.chroma1, hChroma, line + lay.chroma1);
   };
   ForEachPlanRow(v, [&](ULONG k, ULONG a, PairOp op) {
     const UCHAR* A = cache.Get(a, -1, make);
@@ -588,9 +652,9 @@ void Enlarge6of5Frame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG outW, ULONG
   auto enlargeInto = [&](ULONG inRow, ULONG outRow) {
     const UCHAR* s = src + inRow * inStride;
     UCHAR* o = dst + outRow * outStride;
-    EnlargeRow(s + lumaPos, 2, hLuma, o + lumaPos, 2);
-    EnlargeRow(s + chromaA, 4, hChroma, o + chromaA, 4);
-    EnlargeRow(s + chromaB, 4, hChroma, o + chromaB, 4);
+    EnlargePackedRow<2>(s + lumaPos, hLuma, o + lumaPos);
+    EnlargePackedRow<4>(s + chromaA, hChroma, o + chromaA);
+    EnlargePackedRow<4>(s + chromaB, hChroma, o + chromaB);
   };
   for (ULONG r = 0; r < 5; ++r) enlargeInto(r, r);
   ULONG outRow = 5;
