@@ -177,25 +177,29 @@ UVCCAM_AVX2 ULONG HalveRowAvx2(const UCHAR* row0, const UCHAR* row1, UCHAR* out,
 UVCCAM_AVX2 ULONG DoublerLumaRowAvx2(const UCHAR* p, const UCHAR* q, ULONG inW, UCHAR* out,
                                      ULONG lumaFirst) {
   ULONG j = 0;
+  const bool oneRow = p == q;
   for (; j + 17 <= inW; j += 16) {
     const UCHAR* a = p + 2 * static_cast<SIZE_T>(j);
     const UCHAR* b = q + 2 * static_cast<SIZE_T>(j);
-    __m256i v, w;
-    if (lumaFirst) {
-      v = _mm256_add_epi16(Low32(Load32(a)), Low32(Load32(b)));
-      w = _mm256_add_epi16(Low32(Load32(a + 2)), Low32(Load32(b + 2)));
+    __m256i v = Load32(a), w = Load32(a + 2);
+    v = lumaFirst ? Low32(v) : High32(v);
+    w = lumaFirst ? Low32(w) : High32(w);
+    __m256i even, odd;
+    if (oneRow) {  // (2y + 2y') >> 2 == (y + y') >> 1
+      even = v;
+      odd = _mm256_srli_epi16(_mm256_add_epi16(v, w), 1);
     } else {
-      v = _mm256_add_epi16(High32(Load32(a)), High32(Load32(b)));
-      w = _mm256_add_epi16(High32(Load32(a + 2)), High32(Load32(b + 2)));
+      __m256i v2 = Load32(b), w2 = Load32(b + 2);
+      v = _mm256_add_epi16(v, lumaFirst ? Low32(v2) : High32(v2));
+      w = _mm256_add_epi16(w, lumaFirst ? Low32(w2) : High32(w2));
+      even = _mm256_srli_epi16(v, 1);
+      odd = _mm256_srli_epi16(_mm256_add_epi16(v, w), 2);
     }
-    const __m256i even = _mm256_srli_epi16(v, 1);
-    const __m256i odd = _mm256_srli_epi16(_mm256_add_epi16(v, w), 2);
     Store32(out + 2 * static_cast<SIZE_T>(j),
             _mm256_packus_epi16(_mm256_unpacklo_epi16(even, odd), _mm256_unpackhi_epi16(even, odd)));
   }
   return j;
 }
-
 
 UVCCAM_AVX2 inline __m256i GeneralLuma8(const UCHAR* s, ULONG p0, __m256i vdx, __m256i maxIndex,
                                         ULONG lumaFirst) {
@@ -278,11 +282,11 @@ UVCCAM_AVX2 inline __m256i SharpenLanes32(__m256i c, __m256i l, __m256i r, __m25
   } else {
     n = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(l, r), _mm256_add_epi16(a, b)), 1);
   }
-  return _mm256_sub_epi16(_mm256_add_epi16(c, _mm256_add_epi16(c, c)), n);
+  return _mm256_sub_epi16(_mm256_mullo_epi16(c, _mm256_set1_epi16(3)), n);
 }
 
-// 16 output groups per step.
-template <int kMode>
+// 16 output groups per step. kTwoRows: the chroma averages source rows p and q.
+template <int kMode, bool kTwoRows>
 UVCCAM_AVX2 ULONG DoublerRowAvx2(const UCHAR* above, const UCHAR* center, const UCHAR* below,
                                  const UCHAR* p, const UCHAR* q, UCHAR* out, ULONG g, ULONG endGroup,
                                  ULONG lumaFirst) {
@@ -298,16 +302,20 @@ UVCCAM_AVX2 ULONG DoublerRowAvx2(const UCHAR* above, const UCHAR* center, const 
         _mm256_unpackhi_epi8(c, zero), _mm256_unpackhi_epi8(l, zero), _mm256_unpackhi_epi8(r, zero),
         _mm256_unpackhi_epi8(a, zero), _mm256_unpackhi_epi8(b, zero));
     const __m256i luma = _mm256_packus_epi16(ylo, yhi);
-    __m256i w0, w1;
-    if (lumaFirst) {
-      w0 = _mm256_add_epi16(High32(Load32(p + c0)), High32(Load32(q + c0)));
-      w1 = _mm256_add_epi16(High32(Load32(p + c0 + 4)), High32(Load32(q + c0 + 4)));
-    } else {
-      w0 = _mm256_add_epi16(Low32(Load32(p + c0)), Low32(Load32(q + c0)));
-      w1 = _mm256_add_epi16(Low32(Load32(p + c0 + 4)), Low32(Load32(q + c0 + 4)));
+    __m256i w0 = Load32(p + c0), w1 = Load32(p + c0 + 4);
+    w0 = lumaFirst ? High32(w0) : Low32(w0);
+    w1 = lumaFirst ? High32(w1) : Low32(w1);
+    __m256i even, odd;
+    if (kTwoRows) {
+      const __m256i x0 = Load32(q + c0), x1 = Load32(q + c0 + 4);
+      w0 = _mm256_add_epi16(w0, lumaFirst ? High32(x0) : Low32(x0));
+      w1 = _mm256_add_epi16(w1, lumaFirst ? High32(x1) : Low32(x1));
+      even = _mm256_srli_epi16(w0, 1);
+      odd = _mm256_srli_epi16(_mm256_add_epi16(w0, w1), 2);
+    } else {  // (2s + 2s') >> 2 == (s + s') >> 1
+      even = w0;
+      odd = _mm256_srli_epi16(_mm256_add_epi16(w0, w1), 1);
     }
-    const __m256i even = _mm256_srli_epi16(w0, 1);
-    const __m256i odd = _mm256_srli_epi16(_mm256_add_epi16(w0, w1), 2);
     const __m256i chroma =
         _mm256_packus_epi16(_mm256_unpacklo_epi32(even, odd), _mm256_unpackhi_epi32(even, odd));
     const __m256i lo = lumaFirst ? _mm256_unpacklo_epi8(luma, chroma) : _mm256_unpacklo_epi8(chroma, luma);
@@ -547,19 +555,22 @@ ULONG VectorDoublerOutputRow(int mode, const UCHAR* above, const UCHAR* center,
                             ULONG firstGroup, ULONG endGroup, ULONG lumaFirst, bool wide) {
 #if defined(UVCCAM_SCALER_AVX2)
   if (wide) {
-    switch (mode) {
-      case kDoublerTopRow:
-        firstGroup = DoublerRowAvx2<kDoublerTopRow>(above, center, below, p, q, out, firstGroup,
-                                                    endGroup, lumaFirst);
-        break;
-      case kDoublerMiddleRow:
-        firstGroup = DoublerRowAvx2<kDoublerMiddleRow>(above, center, below, p, q, out, firstGroup,
-                                                       endGroup, lumaFirst);
-        break;
-      default:
-        firstGroup = DoublerRowAvx2<kDoublerLastRow>(above, center, below, p, q, out, firstGroup,
-                                                     endGroup, lumaFirst);
-        break;
+    const bool two = p != q;
+    if (mode == kDoublerTopRow) {
+      firstGroup = two ? DoublerRowAvx2<kDoublerTopRow, true>(above, center, below, p, q, out,
+                                                               firstGroup, endGroup, lumaFirst)
+                       : DoublerRowAvx2<kDoublerTopRow, false>(above, center, below, p, q, out,
+                                                                firstGroup, endGroup, lumaFirst);
+    } else if (mode == kDoublerMiddleRow) {
+      firstGroup = two ? DoublerRowAvx2<kDoublerMiddleRow, true>(above, center, below, p, q, out,
+                                                                  firstGroup, endGroup, lumaFirst)
+                       : DoublerRowAvx2<kDoublerMiddleRow, false>(above, center, below, p, q, out,
+                                                                   firstGroup, endGroup, lumaFirst);
+    } else {
+      firstGroup = two ? DoublerRowAvx2<kDoublerLastRow, true>(above, center, below, p, q, out,
+                                                                firstGroup, endGroup, lumaFirst)
+                       : DoublerRowAvx2<kDoublerLastRow, false>(above, center, below, p, q, out,
+                                                                 firstGroup, endGroup, lumaFirst);
     }
   }
 #else
