@@ -910,10 +910,13 @@ LONG ScaleFrameOnPath(PUCHAR destination, PUCHAR source, ULONG inW, ULONG inH, U
     return 1;
   }
   if ((outW == 704 && inW == 640) || (outW == 352 && inW == 320)) {
-    // The routine reads 480 (240) input rows and writes exactly 576 (288).
+    // The routine always reads 480 (240) input rows and writes 576 (288):
+    // it is used for exactly those heights, other heights are scaled
+    // generally (fewer input rows would be read past, fewer output rows
+    // written past, more left unwritten or unread).
     const ULONG rowsRead = inW == 640 ? 480 : 240;
     const ULONG rowsWritten = inW == 640 ? 576 : 288;
-    if (inH >= rowsRead && outH == rowsWritten) {
+    if (inH == rowsRead && outH == rowsWritten) {
       Enlarge6of5Frame(destination, source, inW, outW, outH, lumaFirst, path);
     } else {
       GeneralFrame(destination, source, inW, inH, outW, outH, lumaFirst, path);

@@ -184,6 +184,8 @@ TEST(ScalerDispatch, RoutesByExactSizes) {
   EXPECT_EQ(Scale(src, 176, 144, 352, 288, 1), DoublerModel(src, 176, 144));
   Bytes vga = RandomFrame(640, 480, 13);
   EXPECT_EQ(ScaleEveryWay(vga, 640, 480, 704, 480), GeneralModel(vga, 640, 480, 704, 480));
+  Bytes tall = RandomFrame(640, 520, 15);
+  EXPECT_EQ(ScaleEveryWay(tall, 640, 520, 704, 576), GeneralModel(tall, 640, 520, 704, 576));
   // 5:4 by ratio with 482 rows would write three rows past the frame.
   Bytes odd = RandomFrame(640, 482, 14);
   EXPECT_EQ(ScaleEveryWay(odd, 640, 482, 800, 602), GeneralModel(odd, 640, 482, 800, 602));
