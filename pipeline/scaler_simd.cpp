@@ -598,11 +598,99 @@ ULONG VectorDoublerOutputRow(int mode, const USHORT* above, const USHORT* center
 #endif
 }
 
+#if defined(UVCCAM_SCALER_SSE2)
+namespace {
+
+inline ULONG PhaseIndex(ULONG t) { return t ? (t - 1) >> 6 : 0; }
+
+inline int Load4(const UCHAR* p) {
+  int v;
+  memcpy(&v, p, 4);
+  return v;
+}
+
+inline LONGLONG Load8(const UCHAR* p) {
+  LONGLONG v;
+  memcpy(&v, p, 8);
+  return v;
+}
+
+// Four output groups per step; the sample pairs are fetched with scalar loads.
+ULONG GeneralRowSse2(const UCHAR* s, ULONG inW, ULONG dx, ULONG groups, ULONG g, UCHAR* out,
+                     ULONG lumaFirst) {
+  if (inW < 4) return g;
+  const ULONG lastChroma = inW / 2 - 1;
+  const ULONG lastPair = inW - 2;
+  const __m128i lumaMask = _mm_set1_epi32(0x00FF00FF);
+  const __m128i bias = _mm_set1_epi32(32);
+  for (; g + 4 <= groups; g += 4) {
+    if (PhaseIndex((g + 3) * dx) + 1 > lastChroma) break;
+    int lv[8], lw[8];
+    for (ULONG k = 0; k < 8; ++k) {
+      const ULONG t = (2 * g + k) * dx;
+      ULONG i = PhaseIndex(t);
+      const ULONG f = t - 64 * i;
+      if (i > lastPair) i = lastPair;  // never binds for computed pixels
+      lv[k] = Load4(s + 2 * static_cast<SIZE_T>(i));
+      lw[k] = static_cast<int>((64 - f) | (f << 16));
+    }
+    LONGLONG cv[4];
+    int cw[4];
+    for (ULONG k = 0; k < 4; ++k) {
+      const ULONG t = (g + k) * dx;
+      const ULONG i = PhaseIndex(t);
+      cv[k] = Load8(s + 4 * static_cast<SIZE_T>(i));
+      cw[k] = static_cast<int>((64 - (t - 64 * i)) | ((t - 64 * i) << 16));
+    }
+    __m128i v0 = _mm_setr_epi32(lv[0], lv[1], lv[2], lv[3]);
+    __m128i v1 = _mm_setr_epi32(lv[4], lv[5], lv[6], lv[7]);
+    if (!lumaFirst) {
+      v0 = _mm_srli_epi32(v0, 8);
+      v1 = _mm_srli_epi32(v1, 8);
+    }
+    v0 = _mm_and_si128(v0, lumaMask);
+    v1 = _mm_and_si128(v1, lumaMask);
+    const __m128i y0 = _mm_srli_epi32(
+        _mm_add_epi32(_mm_madd_epi16(v0, _mm_setr_epi32(lw[0], lw[1], lw[2], lw[3])), bias), 6);
+    const __m128i y1 = _mm_srli_epi32(
+        _mm_add_epi32(_mm_madd_epi16(v1, _mm_setr_epi32(lw[4], lw[5], lw[6], lw[7])), bias), 6);
+    const __m128i luma = _mm_packs_epi32(y0, y1);
+    // Chroma: per group the 16-bit samples [c0 c1 c0' c1'] of groups i and
+    // i + 1, reordered to [c0 c0' c1 c1'] for the multiply-add.
+    __m128i c0 = _mm_set_epi64x(cv[1], cv[0]);
+    __m128i c1 = _mm_set_epi64x(cv[3], cv[2]);
+    c0 = lumaFirst ? _mm_srli_epi16(c0, 8) : _mm_and_si128(c0, _mm_set1_epi16(0x00FF));
+    c1 = lumaFirst ? _mm_srli_epi16(c1, 8) : _mm_and_si128(c1, _mm_set1_epi16(0x00FF));
+    c0 = _mm_shufflehi_epi16(_mm_shufflelo_epi16(c0, _MM_SHUFFLE(3, 1, 2, 0)), _MM_SHUFFLE(3, 1, 2, 0));
+    c1 = _mm_shufflehi_epi16(_mm_shufflelo_epi16(c1, _MM_SHUFFLE(3, 1, 2, 0)), _MM_SHUFFLE(3, 1, 2, 0));
+    const __m128i u0 = _mm_srli_epi32(
+        _mm_add_epi32(_mm_madd_epi16(c0, _mm_setr_epi32(cw[0], cw[0], cw[1], cw[1])), bias), 6);
+    const __m128i u1 = _mm_srli_epi32(
+        _mm_add_epi32(_mm_madd_epi16(c1, _mm_setr_epi32(cw[2], cw[2], cw[3], cw[3])), bias), 6);
+    const __m128i chroma = _mm_packs_epi32(u0, u1);
+    const __m128i bytes = _mm_packus_epi16(luma, chroma);  // 8 luma, then 8 chroma
+    const __m128i high = _mm_srli_si128(bytes, 8);
+    Store(out + 4 * static_cast<SIZE_T>(g),
+          lumaFirst ? _mm_unpacklo_epi8(bytes, high) : _mm_unpacklo_epi8(high, bytes));
+  }
+  return g;
+}
+
+}  // namespace
+#endif
+
 ULONG VectorGeneralRow(const UCHAR* s, ULONG inW, ULONG dx, ULONG groups, UCHAR* out,
                        ULONG lumaFirst, bool wide) {
+  ULONG g = 0;
 #if defined(UVCCAM_SCALER_AVX2)
-  if (wide) return GeneralRowAvx2(s, inW, dx, groups, out, lumaFirst);
+  if (wide) g = GeneralRowAvx2(s, inW, dx, groups, out, lumaFirst);
+#else
+  (void)wide;
 #endif
-  (void)s; (void)inW; (void)dx; (void)groups; (void)out; (void)lumaFirst; (void)wide;
-  return 0;
+#if defined(UVCCAM_SCALER_SSE2)
+  g = GeneralRowSse2(s, inW, dx, groups, g, out, lumaFirst);
+#else
+  (void)s; (void)inW; (void)dx; (void)groups; (void)out; (void)lumaFirst;
+#endif
+  return g;
 }
