@@ -239,6 +239,12 @@ inline void DoublerGroup(const DoublerRow& r, const UCHAR* p, const UCHAR* q, UL
   }
 }
 
+bool ClampIsSaturating(const UCHAR* clamp) {
+  for (int i = -256; i < 768; ++i)
+    if (clamp[i] != (i < 0 ? 0 : i > 255 ? 255 : i)) return false;
+  return true;
+}
+
 // Doubles an inW x inH frame (inW even, >= 2; inH >= 1). Line buffers: three
 // bilinear luma rows of 2 * inW samples (16 bits each).
 void DoubleFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, const UCHAR* clamp,
@@ -265,6 +271,9 @@ void DoubleFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, const UCHAR
     PlainDoublerLumaRow(p, q, inW, lumaRow(u), lay.luma, done / 2);
   };
 
+  // The vector kernels saturate with packs, which gives the clamp table's
+  // values; a table of other content is read sample by sample.
+  if (path != kScalerPlain && !ClampIsSaturating(clamp)) path = kScalerPlain;
   // Vector chunks of 8 (or 16) groups cover [2, vectorEnd): a chunk reads one
   // bilinear sample left and right of it and one source group beyond its
   // last, so a chunk starting at group g0 needs g0 >= 1 and g0 + 10 <= inW,

@@ -95,6 +95,22 @@ TEST(ScalerDoubler, SharpenedSpot) {
   EXPECT_EQ(Luma(out, W, 6, 12), 0);
 }
 
+TEST(ScalerDoubler, ReadsResultsThroughTheClampTable) {
+  // A table that maps every index to its low bits shows which entry each
+  // sample read: 3*200 - 200 = 400 reads entry 400.
+  Bytes table(1024);
+  for (int i = -256; i < 768; ++i) table[i + 256] = static_cast<UCHAR>(i & 0xFF);
+  const size_t w = 32, h = 4;
+  Bytes src(2 * w * h, 0);
+  src[2 * (1 * w + 12)] = 200;
+  for (ScalerCodePath path : kPaths) {
+    Bytes out(2 * 4 * w * h, 0);
+    ScaleFrameOnPath(out.data(), src.data(), w, h, 2 * w, 2 * h, table.data() + 256, 1, path);
+    EXPECT_EQ(Luma(out, 2 * w, 2, 24), 400 & 0xFF) << path;
+    EXPECT_EQ(Luma(out, 2 * w, 2, 22), (-50) & 0xFF) << path;
+  }
+}
+
 TEST(ScalerDoubler, MatchesModel) {
   const ULONG sizes[][2] = {{2, 1}, {2, 2}, {4, 3}, {18, 5}, {26, 4}, {40, 9}, {66, 3}, {176, 144}};
   for (auto& s : sizes) {
