@@ -159,17 +159,16 @@ void HalveFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, ULONG lumaFi
 // ---------------------------------------------------------------------------
 
 // Bilinear 2x luma row from packed rows p and q (q == p for an input row,
-// q = next row for the interpolated row between them). 2 * inW samples,
-// held as 16-bit values so the sharpening reads them without widening; the
+// q = next row for the interpolated row between them). 2 * inW samples; the
 // last repeats the one before it.
-void PlainDoublerLumaRow(const UCHAR* p, const UCHAR* q, ULONG inW, USHORT* out, ULONG luma,
+void PlainDoublerLumaRow(const UCHAR* p, const UCHAR* q, ULONG inW, UCHAR* out, ULONG luma,
                          ULONG first) {
   for (ULONG j = first; j < inW; ++j) {
     const ULONG v = p[2 * j + luma] + q[2 * j + luma];
-    out[2 * j] = static_cast<USHORT>(v >> 1);
+    out[2 * j] = static_cast<UCHAR>(v >> 1);
     if (j + 1 < inW) {
       const ULONG w = p[2 * j + 2 + luma] + q[2 * j + 2 + luma];
-      out[2 * j + 1] = static_cast<USHORT>((v + w) >> 2);
+      out[2 * j + 1] = static_cast<UCHAR>((v + w) >> 2);
     } else {
       out[2 * j + 1] = out[2 * j];
     }
@@ -178,9 +177,9 @@ void PlainDoublerLumaRow(const UCHAR* p, const UCHAR* q, ULONG inW, USHORT* out,
 
 struct DoublerRow {
   int mode;
-  const USHORT* above;   // kDoublerMiddleRow only
-  const USHORT* center;
-  const USHORT* below;   // not used for kDoublerLastRow
+  const UCHAR* above;   // kDoublerMiddleRow only
+  const UCHAR* center;
+  const UCHAR* below;   // not used for kDoublerLastRow
   ULONG width;          // luma samples per output row (2 * inW)
   const UCHAR* clamp;
 };
@@ -246,12 +245,12 @@ bool ClampIsSaturating(const UCHAR* clamp) {
 }
 
 // Doubles an inW x inH frame (inW even, >= 2; inH >= 1). Line buffers: three
-// bilinear luma rows of 2 * inW samples (16 bits each).
+// bilinear luma rows of 2 * inW bytes.
 void DoubleFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, const UCHAR* clamp,
                  ULONG lumaFirst, ScalerCodePath path) {
   const SIZE_T line = 2 * static_cast<SIZE_T>(inW);
   LineSet<3> lines;
-  if (!lines.Allocate({2 * line, 2 * line, 2 * line})) return;
+  if (!lines.Allocate({line, line, line})) return;
   const GroupLayout lay = LayoutOf(lumaFirst);
   const ULONG outH = 2 * inH;
   const ULONG width = 2 * inW;
@@ -261,7 +260,7 @@ void DoubleFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, const UCHAR
   const SIZE_T outStride = 2 * line;
   const ULONG lastLumaRow = outH - 2;  // last row of the bilinear luma image used
 
-  auto lumaRow = [&](ULONG u) -> USHORT* { return reinterpret_cast<USHORT*>(lines.line[u % 3]); };
+  auto lumaRow = [&](ULONG u) -> UCHAR* { return lines.line[u % 3]; };
   auto makeLumaRow = [&](ULONG u) {
     const UCHAR* p = src + (u / 2) * inStride;
     const UCHAR* q = (u & 1) ? p + inStride : p;

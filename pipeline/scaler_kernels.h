@@ -88,14 +88,14 @@ ULONG VectorHalveRow(const UCHAR* row0, const UCHAR* row1, UCHAR* out, ULONG gro
 // Sharpening doubler: the bilinear 2x luma row from packed rows p and q
 // (q == p for rows taken straight from the input). Returns luma samples done
 // (a multiple of 16 starting at 0).
-ULONG VectorDoublerLumaRow(const UCHAR* p, const UCHAR* q, ULONG inW, USHORT* out,
+ULONG VectorDoublerLumaRow(const UCHAR* p, const UCHAR* q, ULONG inW, UCHAR* out,
                            ULONG lumaFirst, bool wide);
 // Sharpening doubler: one output row over output groups [firstGroup, endGroup)
 // (both multiples of 8). `above`, `center`, `below` are bilinear luma rows
-// (2 * inW 16-bit samples); mode as in the doubler. p, q: packed source rows for chroma.
+// (2 * inW samples); mode as in the doubler. p, q: packed source rows for chroma.
 // Returns the group after the last one written (firstGroup when none).
-ULONG VectorDoublerOutputRow(int mode, const USHORT* above, const USHORT* center,
-                            const USHORT* below, const UCHAR* p, const UCHAR* q, UCHAR* out,
+ULONG VectorDoublerOutputRow(int mode, const UCHAR* above, const UCHAR* center,
+                            const UCHAR* below, const UCHAR* p, const UCHAR* q, UCHAR* out,
                             ULONG firstGroup, ULONG endGroup, ULONG lumaFirst, bool wide);
 
 // General routine, horizontal pass of one packed source row: output groups

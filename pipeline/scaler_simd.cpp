@@ -76,9 +76,6 @@ UVCCAM_AVX2 inline __m256i Load32(const UCHAR* p) {
 UVCCAM_AVX2 inline void Store32(UCHAR* p, __m256i v) {
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
 }
-UVCCAM_AVX2 inline __m256i Load32(const USHORT* row, SIZE_T i) {
-  return Load32(reinterpret_cast<const UCHAR*>(row + i));
-}
 UVCCAM_AVX2 inline __m256i Low32(__m256i x) { return _mm256_and_si256(x, _mm256_set1_epi16(0x00FF)); }
 UVCCAM_AVX2 inline __m256i High32(__m256i x) { return _mm256_srli_epi16(x, 8); }
 
@@ -177,7 +174,7 @@ UVCCAM_AVX2 ULONG HalveRowAvx2(const UCHAR* row0, const UCHAR* row1, UCHAR* out,
   return k;
 }
 
-UVCCAM_AVX2 ULONG DoublerLumaRowAvx2(const UCHAR* p, const UCHAR* q, ULONG inW, USHORT* out,
+UVCCAM_AVX2 ULONG DoublerLumaRowAvx2(const UCHAR* p, const UCHAR* q, ULONG inW, UCHAR* out,
                                      ULONG lumaFirst) {
   ULONG j = 0;
   const bool oneRow = p == q;
@@ -198,10 +195,8 @@ UVCCAM_AVX2 ULONG DoublerLumaRowAvx2(const UCHAR* p, const UCHAR* q, ULONG inW, 
       even = _mm256_srli_epi16(v, 1);
       odd = _mm256_srli_epi16(_mm256_add_epi16(v, w), 2);
     }
-    const __m256i lo = _mm256_unpacklo_epi16(even, odd), hi = _mm256_unpackhi_epi16(even, odd);
-    UCHAR* o = reinterpret_cast<UCHAR*>(out + 2 * static_cast<SIZE_T>(j));
-    Store32(o, _mm256_permute2x128_si256(lo, hi, 0x20));
-    Store32(o + 32, _mm256_permute2x128_si256(lo, hi, 0x31));
+    Store32(out + 2 * static_cast<SIZE_T>(j),
+            _mm256_packus_epi16(_mm256_unpacklo_epi16(even, odd), _mm256_unpackhi_epi16(even, odd)));
   }
   return j;
 }
@@ -292,18 +287,21 @@ UVCCAM_AVX2 inline __m256i SharpenLanes32(__m256i c, __m256i l, __m256i r, __m25
 
 // 16 output groups per step. kTwoRows: the chroma averages source rows p and q.
 template <int kMode, bool kTwoRows>
-UVCCAM_AVX2 ULONG DoublerRowAvx2(const USHORT* above, const USHORT* center, const USHORT* below,
+UVCCAM_AVX2 ULONG DoublerRowAvx2(const UCHAR* above, const UCHAR* center, const UCHAR* below,
                                  const UCHAR* p, const UCHAR* q, UCHAR* out, ULONG g, ULONG endGroup,
                                  ULONG lumaFirst) {
+  const __m256i zero = _mm256_setzero_si256();
   for (; g + 16 <= endGroup; g += 16) {
     const SIZE_T c0 = 2 * static_cast<SIZE_T>(g);
-    const __m256i ya = SharpenLanes32<kMode>(Load32(center, c0), Load32(center, c0 - 1), Load32(center, c0 + 1),
-                                             Load32(above, c0), Load32(below, c0));
-    const __m256i yb = SharpenLanes32<kMode>(Load32(center, c0 + 16), Load32(center, c0 + 15),
-                                             Load32(center, c0 + 17), Load32(above, c0 + 16),
-                                             Load32(below, c0 + 16));
-    const __m256i luma =
-        _mm256_permute4x64_epi64(_mm256_packus_epi16(ya, yb), _MM_SHUFFLE(3, 1, 2, 0));
+    const __m256i c = Load32(center + c0), l = Load32(center + c0 - 1), r = Load32(center + c0 + 1);
+    const __m256i a = Load32(above + c0), b = Load32(below + c0);
+    const __m256i ylo = SharpenLanes32<kMode>(
+        _mm256_unpacklo_epi8(c, zero), _mm256_unpacklo_epi8(l, zero), _mm256_unpacklo_epi8(r, zero),
+        _mm256_unpacklo_epi8(a, zero), _mm256_unpacklo_epi8(b, zero));
+    const __m256i yhi = SharpenLanes32<kMode>(
+        _mm256_unpackhi_epi8(c, zero), _mm256_unpackhi_epi8(l, zero), _mm256_unpackhi_epi8(r, zero),
+        _mm256_unpackhi_epi8(a, zero), _mm256_unpackhi_epi8(b, zero));
+    const __m256i luma = _mm256_packus_epi16(ylo, yhi);
     __m256i w0 = Load32(p + c0), w1 = Load32(p + c0 + 4);
     w0 = lumaFirst ? High32(w0) : Low32(w0);
     w1 = lumaFirst ? High32(w1) : Low32(w1);
@@ -459,7 +457,7 @@ ULONG VectorHalveRow(const UCHAR* row0, const UCHAR* row1, UCHAR* out, ULONG gro
   return k;
 }
 
-ULONG VectorDoublerLumaRow(const UCHAR* p, const UCHAR* q, ULONG inW, USHORT* out,
+ULONG VectorDoublerLumaRow(const UCHAR* p, const UCHAR* q, ULONG inW, UCHAR* out,
                            ULONG lumaFirst, bool wide) {
   ULONG j = 0;
 #if defined(UVCCAM_SCALER_AVX2)
@@ -482,9 +480,8 @@ ULONG VectorDoublerLumaRow(const UCHAR* p, const UCHAR* q, ULONG inW, USHORT* ou
     }
     const __m128i even = _mm_srli_epi16(v, 1);
     const __m128i odd = _mm_srli_epi16(_mm_add_epi16(v, w), 2);
-    UCHAR* o = reinterpret_cast<UCHAR*>(out + 2 * static_cast<SIZE_T>(j));
-    Store(o, _mm_unpacklo_epi16(even, odd));
-    Store(o + 16, _mm_unpackhi_epi16(even, odd));
+    Store(out + 2 * static_cast<SIZE_T>(j),
+          _mm_packus_epi16(_mm_unpacklo_epi16(even, odd), _mm_unpackhi_epi16(even, odd)));
   }
 #else
   (void)p; (void)q; (void)inW; (void)out; (void)lumaFirst;
@@ -506,20 +503,24 @@ inline __m128i SharpenLanes(__m128i c, __m128i l, __m128i r, __m128i a, __m128i 
   } else {
     n = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(l, r), _mm_add_epi16(a, b)), 1);
   }
-  return _mm_sub_epi16(_mm_mullo_epi16(c, _mm_set1_epi16(3)), n);
+  return _mm_sub_epi16(_mm_add_epi16(c, _mm_add_epi16(c, c)), n);
 }
 
 template <int kMode>
-void DoublerRowChunks(const USHORT* above, const USHORT* center, const USHORT* below,
+void DoublerRowChunks(const UCHAR* above, const UCHAR* center, const UCHAR* below,
                       const UCHAR* p, const UCHAR* q, UCHAR* out, ULONG firstGroup,
                       ULONG endGroup, ULONG lumaFirst) {
+  const __m128i zero = _mm_setzero_si128();
   for (ULONG g = firstGroup; g < endGroup; g += 8) {
     const SIZE_T c0 = 2 * static_cast<SIZE_T>(g);
-    auto at = [](const USHORT* row, SIZE_T i) { return Load(reinterpret_cast<const UCHAR*>(row + i)); };
-    const __m128i ylo = SharpenLanes<kMode>(at(center, c0), at(center, c0 - 1), at(center, c0 + 1),
-                                            at(above, c0), at(below, c0));
-    const __m128i yhi = SharpenLanes<kMode>(at(center, c0 + 8), at(center, c0 + 7),
-                                            at(center, c0 + 9), at(above, c0 + 8), at(below, c0 + 8));
+    const __m128i c = Load(center + c0), l = Load(center + c0 - 1), r = Load(center + c0 + 1);
+    const __m128i a = Load(above + c0), b = Load(below + c0);
+    const __m128i ylo = SharpenLanes<kMode>(
+        _mm_unpacklo_epi8(c, zero), _mm_unpacklo_epi8(l, zero), _mm_unpacklo_epi8(r, zero),
+        _mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero));
+    const __m128i yhi = SharpenLanes<kMode>(
+        _mm_unpackhi_epi8(c, zero), _mm_unpackhi_epi8(l, zero), _mm_unpackhi_epi8(r, zero),
+        _mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero));
     const __m128i luma = _mm_packus_epi16(ylo, yhi);
 
     const SIZE_T s0 = 2 * static_cast<SIZE_T>(g);  // byte of source group g / 2
@@ -549,8 +550,8 @@ void DoublerRowChunks(const USHORT* above, const USHORT* center, const USHORT* b
 }  // namespace
 #endif
 
-ULONG VectorDoublerOutputRow(int mode, const USHORT* above, const USHORT* center,
-                            const USHORT* below, const UCHAR* p, const UCHAR* q, UCHAR* out,
+ULONG VectorDoublerOutputRow(int mode, const UCHAR* above, const UCHAR* center,
+                            const UCHAR* below, const UCHAR* p, const UCHAR* q, UCHAR* out,
                             ULONG firstGroup, ULONG endGroup, ULONG lumaFirst, bool wide) {
 #if defined(UVCCAM_SCALER_AVX2)
   if (wide) {
