@@ -13,8 +13,25 @@ namespace {
 
 struct Pair { ULONG iw, ih, ow, oh; };
 
-// Scales on both paths and both byte orders; checks the result, that the
-// source is unchanged and that both paths wrote the same bytes.
+// Guard bytes around the frames catch stray writes in builds without
+// AddressSanitizer as well.
+void CheckGuarded(const Pair& p, const Bytes& src, ULONG lumaFirst) {
+  const size_t guard = 64, in = src.size(), out = 2 * size_t(p.ow) * p.oh;
+  Bytes s(in + 2 * guard, 0x3C), d(out + 2 * guard, 0xC3);
+  std::copy(src.begin(), src.end(), s.begin() + guard);
+  static const Clamp clamp;
+  ScaleFrame(d.data() + guard, s.data() + guard, p.iw, p.ih, p.ow, p.oh, clamp.pointer(), lumaFirst);
+  for (size_t i = 0; i < guard; ++i) {
+    ASSERT_EQ(d[i], 0xC3);
+    ASSERT_EQ(d[guard + out + i], 0xC3);
+    ASSERT_EQ(s[i], 0x3C);
+    ASSERT_EQ(s[guard + in + i], 0x3C);
+  }
+}
+
+// Scales on all three code paths and in both byte orders; checks that the
+// source is unchanged, that every path wrote the same bytes and that nothing
+// around the frames was written.
 void CheckPair(const Pair& p, uint32_t seed) {
   SCOPED_TRACE(testing::Message() << p.iw << "x" << p.ih << " -> " << p.ow << "x" << p.oh);
   const bool movesSource = p.iw == 640 && p.ih == 480 && p.ow == 1280 && p.oh == 720;
@@ -32,6 +49,7 @@ void CheckPair(const Pair& p, uint32_t seed) {
     }
     EXPECT_EQ(a, b);
     EXPECT_EQ(a, c);
+    CheckGuarded(p, src, lumaFirst);
   }
 }
 
