@@ -218,6 +218,12 @@ TEST(CameraProbeCommit, PicksTheNearestSupportedInterval) {
     ASSERT_TRUE(Out(*cam, 0x21, kSetCur, 0x0100, kStreaming, Probe(c.format, c.frame, c.asked)));
     EXPECT_EQ(ReadProbe(*cam).dwFrameInterval, c.expected) << int(c.format) << "/" << int(c.frame) << " " << c.asked;
   }
+  // Equal distance in a list given slowest first still picks the faster.
+  auto descending = WithProfileEdit([](nlohmann::json& p) {
+    p["formats"][0]["frames"][0]["intervals"] = {1000000, 500000};
+  });
+  ASSERT_TRUE(Out(*descending, 0x21, kSetCur, 0x0100, kStreaming, Probe(1, 1, 750000)));
+  EXPECT_EQ(ReadProbe(*descending).dwFrameInterval, 500000u);
   // GET_MIN / GET_MAX bound the interval of the probed frame.
   ASSERT_TRUE(Out(*cam, 0x21, kSetCur, 0x0100, kStreaming, Probe(2, 7, 0)));
   EXPECT_EQ(ReadProbe(*cam, kGetMin).dwFrameInterval, 1000000u);

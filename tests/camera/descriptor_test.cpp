@@ -258,6 +258,17 @@ TEST(CameraDescriptorDump, ExplainsWhatIsWrong) {
   EXPECT_FALSE(camera::CameraFromDescriptors(bad, false, &error));
   EXPECT_NE(error.find("bLength 0"), std::string::npos) << error;
 
+  // The last descriptor claiming one byte more than the configuration holds.
+  bad = good;
+  {
+    std::vector<Desc> all;
+    std::vector<uint8_t> c(bad.begin() + 18, bad.end());
+    ASSERT_TRUE(camtest::Walk(c, &all));
+    bad[18 + all.back().offset] = uint8_t(all.back().length + 1);
+  }
+  EXPECT_FALSE(camera::CameraFromDescriptors(bad, false, &error));
+  EXPECT_NE(error.find("runs past the end"), std::string::npos) << error;
+
   // A frame descriptor claiming more intervals than its length holds.
   bad = good;
   std::vector<Desc> d;
