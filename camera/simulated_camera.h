@@ -178,8 +178,11 @@ class SimulatedCamera : public host::UsbDeviceModel {
   // Bytes answered to a device-to-host vendor request with this bRequest
   // (truncated or zero-padded to wLength). Without one the camera answers zeros.
   void SetVendorReply(uint8_t bRequest, std::vector<uint8_t> bytes);
-  // Full control over vendor requests: called before the recorded reply
-  // logic; return true if handled (fill `data` for IN and set *stall).
+  // Full control over vendor requests: called before the configured replies
+  // (with `data` zeroed for device-to-host requests); return true if handled,
+  // after filling `data` and optionally setting *stall. The request is
+  // recorded either way. Runs under the camera's lock: the handler must not
+  // call back into the camera.
   using VendorHandler =
       std::function<bool(const host::UsbSetupPacket& setup, uint8_t* data, bool* stall)>;
   void SetVendorHandler(VendorHandler handler);

@@ -2,7 +2,9 @@
 // negotiation, still controls, unit controls, faults and vendor requests.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "camera_test_util.h"
 
@@ -508,6 +510,34 @@ TEST(CameraVendor, ProfileRepliesAndAHandler) {
   EXPECT_TRUE(In(*cam, 0xC2, 0x99, 0, 0, 1).stalled);
   EXPECT_EQ(In(*cam, 0xC2, 0xAA, 0, 0, 1).bytes, std::vector<uint8_t>{7});  // falls through to the reply
   EXPECT_EQ(cam->VendorRequests().size(), 5u);
+}
+
+// ---- concurrency: the bus may call from the stream worker and a property thread at once ----
+
+TEST(CameraConcurrency, ControlsFromSeveralThreads) {
+  auto cam = camera::DefaultSimulatedCamera();
+  std::atomic<int> failures{0};
+  auto prober = [&] {
+    for (int i = 0; i < 300; ++i) {
+      if (!Out(*cam, 0x21, kSetCur, 0x0100, kStreaming, Probe(1 + i % 2, 1 + i % 7, 333333))) ++failures;
+      if (ReadProbe(*cam).dwMaxPayloadTransferSize == 0) ++failures;
+    }
+  };
+  auto tuner = [&] {
+    for (int i = 0; i < 300; ++i) {
+      if (!UnitSet(*cam, kPu, 0x02, {uint8_t(i % 64), 0})) ++failures;
+      if (!Out(*cam, 0x42, 0x60, uint16_t(i), 0, {})) ++failures;
+      int64_t v;
+      if (!cam->ControlCurrentInt(kPu, 0x02, &v) || v < 0 || v > 63) ++failures;
+    }
+  };
+  std::thread a(prober), b(tuner), c(prober);
+  a.join();
+  b.join();
+  c.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(cam->ProbeSetCount(), 600u);
+  EXPECT_EQ(cam->VendorRequests().size(), 300u);
 }
 
 }  // namespace
