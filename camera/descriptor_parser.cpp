@@ -23,6 +23,13 @@ bool Fail(std::string* error, const std::string& message) {
 
 enum class Context { kNone, kControl, kStreaming, kOther };
 
+// Format descriptors of kinds the camera does not negotiate: MPEG-2 TS, DV,
+// stream-based, H.264 and its simulcast, VP8 and its simulcast.
+bool IsOtherFormat(uint8_t subtype) {
+  return subtype == 0x0A || subtype == 0x0C || subtype == 0x12 || subtype == 0x13 || subtype == 0x15 ||
+         subtype == 0x16 || subtype == 0x18;
+}
+
 }  // namespace
 
 uint32_t EffectivePacketSize(uint16_t wMaxPacketSize) {
@@ -51,6 +58,7 @@ bool ParseConfiguration(const std::vector<uint8_t>& configuration, CameraLayout*
   FormatInfo* format = nullptr;
   uint32_t declaredFrames = 0;
   uint8_t formatSubtype = 0;
+  uint32_t otherFormats = 0;
 
   auto closeFormat = [&](std::string* err) {
     if (format && format->frames.size() != declaredFrames)
@@ -181,6 +189,9 @@ bool ParseConfiguration(const std::vector<uint8_t>& configuration, CameraLayout*
         const uint8_t expected = formatSubtype == kVsFormatUncompressed ? kVsFrameUncompressed
                                  : formatSubtype == kVsFormatMjpeg     ? kVsFrameMjpeg
                                                                        : kVsFrameFrameBased;
+        if (!format && IsOtherFormat(formatSubtype))
+          return Fail(error, Format("frame descriptor at offset %u (subtype %u) follows a format of subtype %u", off,
+                                    subtype, formatSubtype));
         if (!format || subtype != expected)
           return Fail(error, Format("frame descriptor at offset %u (subtype %u) does not follow a matching format", off, subtype));
         if (len < 26) return Fail(error, Format("frame descriptor at offset %u: bLength %u below 26", off, len));
@@ -224,7 +235,20 @@ bool ParseConfiguration(const std::vector<uint8_t>& configuration, CameraLayout*
         format->frames.push_back(frame);
         if (format->frames.size() > declaredFrames)
           return Fail(error, Format("format %u declares %u frame descriptors but has more", format->index, declaredFrames));
+      } else if (IsOtherFormat(subtype)) {
+        // Formats the camera cannot negotiate (transport streams, DV,
+        // stream-based, H.264, VP8): counted against the input header, their
+        // frames skipped, a probe naming them refused.
+        if (declaredFormats < 0) return Fail(error, Format("format descriptor at offset %u before the input header", off));
+        if (!closeFormat(error)) return false;
+        format = nullptr;
+        formatSubtype = subtype;
+        ++otherFormats;
       } else if (subtype == kVsStillImageFrame) {
+        if (!format && IsOtherFormat(formatSubtype)) {
+          off += len;
+          continue;
+        }
         if (!format) return Fail(error, Format("still image descriptor at offset %u before any format", off));
         if (len < 5) return Fail(error, Format("still image descriptor at offset %u: bLength %u below 5", off, len));
         const uint32_t n = p[4];
@@ -245,10 +269,11 @@ bool ParseConfiguration(const std::vector<uint8_t>& configuration, CameraLayout*
   if (!haveControl) return Fail(error, "no video-control interface (class 14, subclass 1)");
   if (!haveStreaming) return Fail(error, "no video-streaming interface (class 14, subclass 2)");
   if (declaredFormats < 0) return Fail(error, "the video-streaming interface has no input header");
-  if (layout->formats.empty()) return Fail(error, "the video-streaming interface has no formats");
-  if (size_t(declaredFormats) != layout->formats.size())
+  if (layout->formats.empty())
+    return Fail(error, "the video-streaming interface has no uncompressed, MJPEG or frame-based format");
+  if (size_t(declaredFormats) != layout->formats.size() + otherFormats)
     return Fail(error, Format("input header declares %u formats but %u follow", unsigned(declaredFormats),
-                              unsigned(layout->formats.size())));
+                              unsigned(layout->formats.size() + otherFormats)));
   for (const FormatInfo& f : layout->formats) {
     if (f.frames.empty()) return Fail(error, Format("format %u has no frames", f.index));
   }

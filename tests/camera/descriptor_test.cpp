@@ -300,6 +300,47 @@ TEST(CameraDescriptorDump, ExplainsWhatIsWrong) {
   EXPECT_NE(error.find("no video-streaming interface"), std::string::npos) << error;
 }
 
+TEST(CameraDescriptorDump, FormatsItCannotNegotiateAreCountedAndRefusedInProbes) {
+  const std::vector<uint8_t> good = camera::DefaultSimulatedCamera()->DescriptorDump();
+  std::vector<uint8_t> cfg(good.begin() + 18, good.end());
+  std::vector<Desc> d;
+  ASSERT_TRUE(camtest::Walk(cfg, &d));
+  size_t header = 0, afterLastVs = 0;
+  for (const Desc& x : d) {
+    if (x.interface == 1 && x.alternate == 0 && x.type == 0x24) {
+      if (x.subtype == 1) header = x.offset;
+      afterLastVs = x.offset + x.length;
+    }
+  }
+  ASSERT_NE(header, 0u);
+  // An H.264 format with one frame descriptor (subtype 0x14), as newer cameras add.
+  std::vector<uint8_t> h264 = {10, 0x24, 0x13, 3, 1, 0, 0, 0, 0, 0, 8, 0x24, 0x14, 1, 0, 0, 0, 0};
+  cfg.insert(cfg.begin() + afterLastVs, h264.begin(), h264.end());
+  cfg[header + 3] = 3;
+  const uint16_t total = uint16_t(cfg.size());
+  cfg[2] = uint8_t(total);
+  cfg[3] = uint8_t(total >> 8);
+  std::vector<uint8_t> dump(good.begin(), good.begin() + 18);
+  dump.insert(dump.end(), cfg.begin(), cfg.end());
+  std::string error;
+  auto cam = camera::SimulatedCameraFromDescriptors(dump, false, &error);
+  ASSERT_TRUE(cam) << error;
+  EXPECT_EQ(cam->Layout().formats.size(), 2u);
+  std::vector<uint8_t> probe(26);
+  camera::ProbeControl p;
+  p.bFormatIndex = 3;
+  p.bFrameIndex = 1;
+  p.ToBytes(probe.data());
+  EXPECT_FALSE(camtest::Out(*cam, 0x21, 0x01, 0x0100, 1, probe));
+
+  // Without raising bNumFormats the count no longer matches.
+  cfg[header + 3] = 2;
+  dump.resize(18);
+  dump.insert(dump.end(), cfg.begin(), cfg.end());
+  EXPECT_FALSE(camera::SimulatedCameraFromDescriptors(dump, false, &error));
+  EXPECT_NE(error.find("declares 2 formats but 3 follow"), std::string::npos) << error;
+}
+
 TEST(CameraDescriptorDump, RandomCorruptionNeverCrashes) {
   const std::vector<uint8_t> good = camera::DefaultSimulatedCamera()->DescriptorDump();
   std::mt19937 rng(1234);
