@@ -41,7 +41,9 @@ int64_t GetInt(const json& v, const std::string& path, int64_t lo, int64_t hi) {
     const std::string s = v.get<std::string>();
     size_t used = 0;
     try {
-      x = std::stoll(s, &used, 0);
+      const bool hex = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+      x = std::stoll(hex ? s.substr(2) : s, &used, hex ? 16 : 10);
+      if (hex) used += 2;
     } catch (const std::exception&) {
       Throw(path, "\"" + s + "\" is not an integer");
     }

@@ -54,6 +54,8 @@ TEST(CameraProfiles, MalformedProfilesNameTheKey) {
   ExpectRefused([](J& p) { p["speed"] = "super"; }, "speed");
   ExpectRefused([](J& p) { p["vendorId"] = 70000; }, "vendorId");
   ExpectRefused([](J& p) { p["vendorId"] = "0xZZ"; }, "vendorId");
+  ExpectRefused([](J& p) { p["vendorId"] = "0x-1"; }, "vendorId");
+  ExpectRefused([](J& p) { p["vendorId"] = 1.5; }, "vendorId");
   ExpectRefused([](J& p) { p["colour"] = 1; }, "colour");
   ExpectRefused([](J& p) { p["formats"] = J::array(); }, "formats");
   ExpectRefused([](J& p) { p["formats"][0]["type"] = "h264"; }, "formats[0].type");
@@ -88,6 +90,17 @@ TEST(CameraProfiles, MalformedProfilesNameTheKey) {
   ExpectRefused([](J& p) { p["vendorReplies"] = J::array({{{"request", 1}, {"data", {1, 300}}}}); },
                 "vendorReplies[0].data[1]");
   ExpectRefused([](J& p) { p["manufacturer"] = std::string(200, 'x'); }, "manufacturer");
+}
+
+TEST(CameraProfiles, DecimalStringsAreNotOctal) {
+  auto profile = nlohmann::json::parse(camera::DefaultProfileJson());
+  profile["vendorId"] = "010";
+  profile["productId"] = "0X1F";
+  std::string error;
+  auto cam = camera::CameraFromProfile(profile.dump(), &error);
+  ASSERT_TRUE(cam) << error;
+  EXPECT_EQ(cam->DeviceDescriptor()[8], 10);
+  EXPECT_EQ(cam->DeviceDescriptor()[10], 0x1F);
 }
 
 TEST(CameraProfiles, NotJsonAtAll) {
