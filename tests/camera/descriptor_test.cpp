@@ -34,7 +34,7 @@ TEST(CameraDescriptors, DefaultConfigurationHasTheShapeOfACamera) {
   ASSERT_TRUE(camtest::Walk(cfg, &d));
   ASSERT_EQ(camtest::Le16(cfg, 2), cfg.size());
   EXPECT_EQ(d[0].type, 2);
-  EXPECT_EQ(cfg[4], 2);  // two interfaces
+  EXPECT_EQ(cfg[4], 2);        // two interfaces
   ASSERT_EQ(d[1].type, 0x0B);  // IAD before the interfaces
   EXPECT_EQ(cfg[d[1].offset + 2], 0);
   EXPECT_EQ(cfg[d[1].offset + 3], 2);
@@ -87,7 +87,8 @@ TEST(CameraDescriptors, FrameDescriptorsCarryIntervalsAndSizes) {
   const std::vector<uint8_t>& cfg = cam->ConfigurationDescriptor();
   std::vector<Desc> d;
   ASSERT_TRUE(camtest::Walk(cfg, &d));
-  bool sawContinuous = false, sawDiscrete = false, saw320 = false, saw640 = false, saw160 = false, saw720 = false;
+  bool sawContinuous = false, sawDiscrete = false, saw320 = false, saw640 = false, saw160 = false,
+       saw720 = false;
   for (const Desc& x : d) {
     if (x.interface != 1 || x.type != 0x24 || (x.subtype != 5 && x.subtype != 7)) continue;
     const size_t o = x.offset;
@@ -100,7 +101,8 @@ TEST(CameraDescriptors, FrameDescriptorsCarryIntervalsAndSizes) {
     if (type == 0) {
       sawContinuous = true;
       ASSERT_EQ(x.length, 38);
-      const uint32_t mn = camtest::Le32(cfg, o + 26), mx = camtest::Le32(cfg, o + 30), step = camtest::Le32(cfg, o + 34);
+      const uint32_t mn = camtest::Le32(cfg, o + 26), mx = camtest::Le32(cfg, o + 30),
+                     step = camtest::Le32(cfg, o + 34);
       EXPECT_LE(mn, mx);
       EXPECT_GT(step, 0u);
       const uint32_t def = camtest::Le32(cfg, o + 21);
@@ -109,7 +111,8 @@ TEST(CameraDescriptors, FrameDescriptorsCarryIntervalsAndSizes) {
       sawDiscrete = true;
       ASSERT_EQ(x.length, 26 + 4 * type);
       bool found = false;
-      for (int i = 0; i < type; ++i) found |= camtest::Le32(cfg, o + 26 + 4 * i) == camtest::Le32(cfg, o + 21);
+      for (int i = 0; i < type; ++i)
+        found |= camtest::Le32(cfg, o + 26 + 4 * i) == camtest::Le32(cfg, o + 21);
       EXPECT_TRUE(found) << "default interval must be one of the listed ones";
     }
     if (x.subtype == 5) {
