@@ -126,8 +126,10 @@ struct SimulatedCamera::State {
   uint32_t PayloadSize(uint32_t frameSize, uint32_t interval) const {
     const CameraLayout& l = setup.layout;
     if (l.bulk)
-      return setup.bulkPayloadTransferSize ? setup.bulkPayloadTransferSize
-                                           : frameSize + kPayloadHeaderBytes;
+      return setup.bulkPayloadTransferSize
+                 ? setup.bulkPayloadTransferSize
+                 : std::min<uint32_t>(frameSize, 0xFFFFFFFF - kPayloadHeaderBytes) +
+                       kPayloadHeaderBytes;
     uint32_t largest = 0;
     for (const auto& alt : l.isoAlternateSettings)
       largest = std::max(largest, EffectivePacketSize(alt.second));

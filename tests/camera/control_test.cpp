@@ -199,6 +199,7 @@ TEST(CameraProbeCommit, PayloadFollowsTheBandwidthOfTheChoice) {
       camera::SimulatedCameraFromProfileFile(camtest::ProfilePath("full_speed.json"), &error);
   ASSERT_TRUE(full) << error;
   ASSERT_TRUE(Out(*full, 0x21, kSetCur, 0x0100, kStreaming, Probe(2, 1, 1000000)));
+  EXPECT_TRUE(In(*full, 0x80, 6, 0x0600, 0, 10).stalled);  // full speed only: no qualifier
   // 38400 bytes at 10 fps over 1000 frames a second: 384 + 12 per frame.
   EXPECT_EQ(ReadProbe(*full).dwMaxPayloadTransferSize, 512u);
 }
