@@ -3,14 +3,17 @@
 // own planar decode of them as the reference.
 #pragma once
 
-#include <jpeglib.h>
-#include <turbojpeg.h>
-
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
+
+// jpeglib.h needs size_t and FILE declared before it.
+#include <jpeglib.h>
+#include <turbojpeg.h>
 
 #include "mjpeg/mjpeg_internal.h"
 
