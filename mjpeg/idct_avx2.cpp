@@ -49,16 +49,85 @@ inline __m256i FinalRoundAvx2(__m256i v) {
   return _mm256_add_epi32(_mm256_sign_epi32(rounded, v), _mm256_set1_epi32(128));
 }
 
+// Both 16-bit halves of a multiply-add constant: lane pairs (lo, hi).
+inline __m256i PairConstant(int lo, int hi) {
+  return _mm256_set1_epi32(static_cast<int>((static_cast<unsigned>(hi) << 16) | (static_cast<unsigned>(lo) & 0xFFFF)));
+}
+
+// The 8-point pass with the paired products done by 16 x 16 -> 32 bit
+// multiply-adds: pXY holds x_X in the low and x_Y in the high half of each
+// 32-bit lane, the constants are scaled by `scale` (4 in the column pass,
+// whose inputs are the coefficients times 4). Each product and each sum is
+// the same 32-bit value the scalar code computes, so the results are equal
+// as long as the inputs fit in 16 bits.
+template <int scale>
+inline void PairPass(__m256i p04, __m256i p26, __m256i p17, __m256i p35, __m256i y[8]) {
+  const __m256i a = _mm256_srai_epi32(_mm256_madd_epi16(p04, PairConstant(362 * scale, 362 * scale)), 9);
+  const __m256i b = _mm256_srai_epi32(_mm256_madd_epi16(p04, PairConstant(362 * scale, -362 * scale)), 9);
+  const __m256i c = _mm256_srai_epi32(_mm256_madd_epi16(p26, PairConstant(473 * scale, 196 * scale)), 9);
+  const __m256i d = _mm256_srai_epi32(_mm256_madd_epi16(p26, PairConstant(196 * scale, -473 * scale)), 9);
+  const __m256i p = _mm256_srai_epi32(_mm256_madd_epi16(p17, PairConstant(502 * scale, 100 * scale)), 9);
+  const __m256i r = _mm256_srai_epi32(_mm256_madd_epi16(p17, PairConstant(100 * scale, -502 * scale)), 9);
+  const __m256i q = _mm256_srai_epi32(_mm256_madd_epi16(p35, PairConstant(426 * scale, 284 * scale)), 9);
+  const __m256i t = _mm256_srai_epi32(_mm256_madd_epi16(p35, PairConstant(-284 * scale, 426 * scale)), 9);
+  const __m256i e0 = _mm256_add_epi32(a, c), e3 = _mm256_sub_epi32(a, c);
+  const __m256i e1 = _mm256_add_epi32(b, d), e2 = _mm256_sub_epi32(b, d);
+  const __m256i o0 = _mm256_add_epi32(p, q), o3 = _mm256_add_epi32(r, t);
+  const __m256i pq = _mm256_sub_epi32(p, q), rt = _mm256_sub_epi32(r, t);
+  const __m256i k362 = _mm256_set1_epi32(362);
+  const __m256i u = _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_add_epi32(pq, rt), k362), 9);
+  const __m256i v = _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(pq, rt), k362), 9);
+  y[0] = _mm256_add_epi32(e0, o0);
+  y[7] = _mm256_sub_epi32(e0, o0);
+  y[1] = _mm256_add_epi32(e1, u);
+  y[6] = _mm256_sub_epi32(e1, u);
+  y[2] = _mm256_add_epi32(e2, v);
+  y[5] = _mm256_sub_epi32(e2, v);
+  y[3] = _mm256_add_epi32(e3, o3);
+  y[4] = _mm256_sub_epi32(e3, o3);
+}
+
+// Two coefficient rows (8 x 16 bits each) as lane pairs, lane j = column j.
+inline __m256i PairRows(__m128i low, __m128i high) {
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_unpacklo_epi16(low, high)),
+                                 _mm_unpackhi_epi16(low, high), 1);
+}
+
+// Two 32-bit vectors whose values fit in 16 bits as lane pairs.
+inline __m256i PairLanes(__m256i low, __m256i high) {
+  return _mm256_blend_epi16(low, _mm256_slli_epi32(high, 16), 0xAA);
+}
+
+// Largest coefficient magnitude for which every column-pass output fits in
+// 16 bits: each output is at most about 6.35 x 4 x the largest magnitude.
+constexpr int kRowPassPairLimit = 1289;
+
 }  // namespace
 
 void IdctAvx2(const SHORT* coefficients, UCHAR* out, ULONG stride) {
+  __m128i rows[8];
+  for (int k = 0; k < 8; ++k) rows[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + 8 * k));
+  // Column pass (lanes are columns): multiply-adds straight from the 16-bit
+  // coefficients.
   __m256i x[8];
-  for (int k = 0; k < 8; ++k)
-    x[k] = _mm256_slli_epi32(
-        _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + 8 * k))), 2);
-  Pass<Avx2Ops>(x);  // lanes are columns
+  PairPass<4>(PairRows(rows[0], rows[4]), PairRows(rows[2], rows[6]), PairRows(rows[1], rows[7]),
+              PairRows(rows[3], rows[5]), x);
   Transpose8(x);
-  Pass<Avx2Ops>(x);  // lanes are rows
+  // Row pass (lanes are rows). Multiply-adds again when the column results
+  // are known to fit in 16 bits, full 32-bit multiplies otherwise.
+  const __m256i r01 = _mm256_inserti128_si256(_mm256_castsi128_si256(rows[0]), rows[1], 1);
+  const __m256i r23 = _mm256_inserti128_si256(_mm256_castsi128_si256(rows[2]), rows[3], 1);
+  const __m256i r45 = _mm256_inserti128_si256(_mm256_castsi128_si256(rows[4]), rows[5], 1);
+  const __m256i r67 = _mm256_inserti128_si256(_mm256_castsi128_si256(rows[6]), rows[7], 1);
+  const __m256i largest =
+      _mm256_max_epu16(_mm256_max_epu16(_mm256_abs_epi16(r01), _mm256_abs_epi16(r23)),
+                       _mm256_max_epu16(_mm256_abs_epi16(r45), _mm256_abs_epi16(r67)));
+  const __m256i excess = _mm256_subs_epu16(largest, _mm256_set1_epi16(kRowPassPairLimit));
+  if (_mm256_testz_si256(excess, excess)) {
+    PairPass<1>(PairLanes(x[0], x[4]), PairLanes(x[2], x[6]), PairLanes(x[1], x[7]), PairLanes(x[3], x[5]), x);
+  } else {
+    Pass<Avx2Ops>(x);
+  }
   Transpose8(x);
   for (int k = 0; k < 8; ++k) x[k] = FinalRoundAvx2(x[k]);
   // Rows 0..3 and 4..7 to bytes: packs interleave the 128-bit halves, the

@@ -422,6 +422,8 @@ inline LONG DecodeBlock(BitReader& r, const ScanComponent& c, SHORT* coefficient
   return last;
 }
 
+constexpr ULONG kMaxBlocksPerMcu = 8;
+
 inline void FillBlock(UCHAR* out, ULONG stride, UCHAR value) {
   for (int row = 0; row < 8; ++row) {
     memset(out, value, 8);
@@ -438,7 +440,11 @@ LONG DecodeScan(DecoderState& s, ScanComponent* components, ULONG count) {
   r.end = s.dataEnd;
   for (ULONG i = 0; i < 4; ++i) s.dcPredictors[i] = 0;
 
-  alignas(32) SHORT coefficients[64];
+  // Blocks of one MCU: at most 4 + 2 + 2 with the sampling SOF0 accepts.
+  alignas(32) SHORT coefficients[kMaxBlocksPerMcu][64];
+  LONG lasts[kMaxBlocksPerMcu];
+  UCHAR* outputs[kMaxBlocksPerMcu];
+  ULONG strides[kMaxBlocksPerMcu];
   const MjpegIdctFunction idct = s.idct;
   const ULONG interval = s.restartInterval;
   ULONG untilRestart = interval;
@@ -459,19 +465,29 @@ LONG DecodeScan(DecoderState& s, ScanComponent* components, ULONG count) {
         }
         --untilRestart;
       }
+      // Decode every block of the MCU first, then transform them: the
+      // transform reads the coefficients with wide loads, which would stall
+      // on the narrow stores of the decoding if it followed each block.
+      ULONG blocks = 0;
       for (ULONG ci = 0; ci < count; ++ci) {
         const ScanComponent& c = components[ci];
         for (ULONG bv = 0; bv < c.v; ++bv) {
           UCHAR* row = c.plane + ((mcuRow * c.v + bv) * 8) * c.stride + mcu * c.h * 8;
           for (ULONG bh = 0; bh < c.h; ++bh) {
-            const LONG last = DecodeBlock(r, c, coefficients);
+            const LONG last = DecodeBlock(r, c, coefficients[blocks]);
             if (last < 0) return -last;
-            if (last == 0)
-              FillBlock(row + bh * 8, c.stride, IdctDcOnly(coefficients[0]));
-            else
-              idct(coefficients, row + bh * 8, c.stride);
+            lasts[blocks] = last;
+            outputs[blocks] = row + bh * 8;
+            strides[blocks] = c.stride;
+            ++blocks;
           }
         }
+      }
+      for (ULONG b = 0; b < blocks; ++b) {
+        if (lasts[b] == 0)
+          FillBlock(outputs[b], strides[b], IdctDcOnly(coefficients[b][0]));
+        else
+          idct(coefficients[b], outputs[b], strides[b]);
       }
     }
   }

@@ -62,6 +62,21 @@ std::vector<std::vector<SHORT>> Blocks() {
   for (int i = 0; i < 3000; ++i) add(1 + i % 12, 1200);   // typical: few, moderate coefficients
   for (int i = 0; i < 1000; ++i) add(64, 300);             // dense
   for (int i = 0; i < 500; ++i) add(64, 32767);            // anything a 16-bit block can hold
+  // Every sign pattern of a column at the magnitudes around the limit up to
+  // which the vector code keeps the row pass in 16-bit multiply-adds.
+  for (int magnitude : {1288, 1289, 1290, 2047}) {
+    for (int signs = 0; signs < 256; ++signs) {
+      std::vector<SHORT> b(64), t(64);
+      for (int k = 0; k < 8; ++k)
+        for (int col = 0; col < 8; ++col) {
+          const SHORT v = static_cast<SHORT>((signs >> k) & 1 ? -magnitude : magnitude);
+          b[k * 8 + col] = v;
+          t[col * 8 + k] = static_cast<SHORT>(((signs >> col) & 1) == ((signs >> k) & 1) ? v : -v);
+        }
+      blocks.push_back(b);
+      blocks.push_back(t);
+    }
+  }
   std::vector<SHORT> extreme(64, 32767), low(64, -32768), mixed(64);
   for (int i = 0; i < 64; ++i) mixed[i] = (i * 7) % 3 == 0 ? 32767 : -32768;
   blocks.push_back(extreme);
