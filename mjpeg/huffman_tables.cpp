@@ -58,7 +58,9 @@ void BuildFastAc(MjpegHuffmanTable* table) {
     const ULONG rs = entry & 0xFF;
     const ULONG run = rs >> 4;
     const ULONG size = rs & 15;
-    if (size == 0 || codeLength + size > static_cast<ULONG>(kHuffmanLookaheadBits)) continue;
+    // Values of up to 7 bits only: times a quantisation step (at most 255)
+    // they stay within 16 bits.
+    if (size == 0 || size > 7 || codeLength + size > static_cast<ULONG>(kHuffmanLookaheadBits)) continue;
     const ULONG bits = (prefix >> (kHuffmanLookaheadBits - codeLength - size)) & ((1u << size) - 1);
     LONG value = static_cast<LONG>(bits);
     if (bits < (1u << (size - 1))) value -= static_cast<LONG>((1u << size) - 1);

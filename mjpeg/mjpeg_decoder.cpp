@@ -297,8 +297,39 @@ struct BitReader {
   const UCHAR* start;  // first byte of the entropy-coded data
 };
 
+inline ULONGLONG LoadBigEndian64(const UCHAR* p) {
+  ULONGLONG v;
+  memcpy(&v, p, sizeof(v));
+#if defined(_MSC_VER) && !defined(__clang__)
+  return _byteswap_uint64(v);
+#else
+  return __builtin_bswap64(v);
+#endif
+}
+
+// Whether any byte of v is 0xFF.
+inline bool HasFFByte(ULONGLONG v) {
+  const ULONGLONG inverted = ~v;
+  return ((inverted - 0x0101010101010101ull) & ~inverted & 0x8080808080808080ull) != 0;
+}
+
+// Tops the buffer up to at least 57 bits, or as far as the data goes before
+// a marker or the end.
 inline void Refill(BitReader& r) {
-  // Fast path: eight plain bytes in a row.
+  // Fast path: the next eight bytes hold no 0xFF, so no stuffing and no
+  // marker; take as many whole bytes as fit. The bits of the next byte that
+  // also land in the buffer are that byte's own bits, which the next refill
+  // puts in the same place.
+  if (r.bits >= 0 && r.end - r.position >= 8) {
+    const ULONGLONG word = LoadBigEndian64(r.position);
+    if (!HasFFByte(word)) {
+      const LONG bytes = (63 - r.bits) >> 3;
+      r.buffer |= word >> r.bits;
+      r.bits += bytes * 8;
+      r.position += bytes;
+      return;
+    }
+  }
   while (r.bits <= 56) {
     if (r.position >= r.end) return;
     const UCHAR byte = *r.position;
@@ -399,7 +430,8 @@ inline LONG DecodeBlock(BitReader& r, const ScanComponent& c, SHORT* coefficient
       SkipBits(r, fast & 0xFF);
       k += (fast >> 8) & 0xFF;
       if (k > 63) break;
-      coefficients[kZigzagToNatural[k]] = Saturate16(static_cast<LONGLONG>(fast >> 16) * c.quant[k]);
+      // Pre-decoded values have at most 7 bits: the product fits in 16.
+      coefficients[kZigzagToNatural[k]] = static_cast<SHORT>((fast >> 16) * c.quant[k]);
       last = k;
       ++k;
       continue;

@@ -14,7 +14,8 @@ struct MjpegHuffmanTable {
   // or 0 when no code of at most kHuffmanLookaheadBits bits is a prefix.
   USHORT lookahead[1 << kHuffmanLookaheadBits];
   // Pre-decoded AC coefficients for the same prefixes: when the code and the
-  // value bits that follow it both fit in the prefix, (value << 16) |
+  // value bits that follow it both fit in the prefix and the value has at
+  // most 7 bits, (value << 16) |
   // (run << 8) | (code length + value length); otherwise 0. Filled only for
   // tables used as AC tables.
   LONG fastAc[1 << kHuffmanLookaheadBits];
