@@ -54,19 +54,62 @@ inline __m128i FinalRoundSse2(__m128i v) {
 
 }  // namespace
 
+namespace {
+
+inline __m128i PairConstant(int lo, int hi) {
+  return _mm_set1_epi32(static_cast<int>((static_cast<unsigned>(hi) << 16) | (static_cast<unsigned>(lo) & 0xFFFF)));
+}
+
+// The 8-point pass with the paired products as 16 x 16 -> 32 bit
+// multiply-adds (pXY: x_X in the low, x_Y in the high half of each lane;
+// constants scaled by `scale`). Every product and sum is the 32-bit value of
+// the scalar code, so the results are equal while the inputs fit in 16 bits.
+template <int scale>
+inline void PairPassSse2(__m128i p04, __m128i p26, __m128i p17, __m128i p35, __m128i y[8]) {
+  const __m128i a = _mm_srai_epi32(_mm_madd_epi16(p04, PairConstant(362 * scale, 362 * scale)), 9);
+  const __m128i b = _mm_srai_epi32(_mm_madd_epi16(p04, PairConstant(362 * scale, -362 * scale)), 9);
+  const __m128i c = _mm_srai_epi32(_mm_madd_epi16(p26, PairConstant(473 * scale, 196 * scale)), 9);
+  const __m128i d = _mm_srai_epi32(_mm_madd_epi16(p26, PairConstant(196 * scale, -473 * scale)), 9);
+  const __m128i p = _mm_srai_epi32(_mm_madd_epi16(p17, PairConstant(502 * scale, 100 * scale)), 9);
+  const __m128i r = _mm_srai_epi32(_mm_madd_epi16(p17, PairConstant(100 * scale, -502 * scale)), 9);
+  const __m128i q = _mm_srai_epi32(_mm_madd_epi16(p35, PairConstant(426 * scale, 284 * scale)), 9);
+  const __m128i t = _mm_srai_epi32(_mm_madd_epi16(p35, PairConstant(-284 * scale, 426 * scale)), 9);
+  const __m128i e0 = _mm_add_epi32(a, c), e3 = _mm_sub_epi32(a, c);
+  const __m128i e1 = _mm_add_epi32(b, d), e2 = _mm_sub_epi32(b, d);
+  const __m128i o0 = _mm_add_epi32(p, q), o3 = _mm_add_epi32(r, t);
+  const __m128i pq = _mm_sub_epi32(p, q), rt = _mm_sub_epi32(r, t);
+  const __m128i u = _mm_srai_epi32(Sse2Ops::Mul(_mm_add_epi32(pq, rt), 362), 9);
+  const __m128i v = _mm_srai_epi32(Sse2Ops::Mul(_mm_sub_epi32(pq, rt), 362), 9);
+  y[0] = _mm_add_epi32(e0, o0);
+  y[7] = _mm_sub_epi32(e0, o0);
+  y[1] = _mm_add_epi32(e1, u);
+  y[6] = _mm_sub_epi32(e1, u);
+  y[2] = _mm_add_epi32(e2, v);
+  y[5] = _mm_sub_epi32(e2, v);
+  y[3] = _mm_add_epi32(e3, o3);
+  y[4] = _mm_sub_epi32(e3, o3);
+}
+
+// Two 32-bit vectors whose values fit in 16 bits as lane pairs.
+inline __m128i PairLanesSse2(__m128i low, __m128i high) {
+  return _mm_or_si128(_mm_and_si128(low, _mm_set1_epi32(0xFFFF)), _mm_slli_epi32(high, 16));
+}
+
+// Largest coefficient magnitude for which every column-pass output fits in
+// 16 bits (each output is at most about 6.35 x 4 x the largest magnitude).
+constexpr int kRowPassPairLimit = 1289;
+
+}  // namespace
+
 void IdctSse2(const SHORT* coefficients, UCHAR* out, ULONG stride) {
-  // lo[k] / hi[k]: row k of the block, columns 0-3 / 4-7, times 4.
+  __m128i rows[8];
+  for (int k = 0; k < 8; ++k) rows[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + 8 * k));
+  // Column pass, lanes are columns: lo = columns 0-3, hi = columns 4-7.
   __m128i lo[8], hi[8];
-  const __m128i zero = _mm_setzero_si128();
-  for (int k = 0; k < 8; ++k) {
-    const __m128i row = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + 8 * k));
-    const __m128i sign = _mm_cmpgt_epi16(zero, row);
-    lo[k] = _mm_slli_epi32(_mm_unpacklo_epi16(row, sign), 2);
-    hi[k] = _mm_slli_epi32(_mm_unpackhi_epi16(row, sign), 2);
-  }
-  // Column pass: lanes are columns.
-  Pass<Sse2Ops>(lo);
-  Pass<Sse2Ops>(hi);
+  PairPassSse2<4>(_mm_unpacklo_epi16(rows[0], rows[4]), _mm_unpacklo_epi16(rows[2], rows[6]),
+                  _mm_unpacklo_epi16(rows[1], rows[7]), _mm_unpacklo_epi16(rows[3], rows[5]), lo);
+  PairPassSse2<4>(_mm_unpackhi_epi16(rows[0], rows[4]), _mm_unpackhi_epi16(rows[2], rows[6]),
+                  _mm_unpackhi_epi16(rows[1], rows[7]), _mm_unpackhi_epi16(rows[3], rows[5]), hi);
   // Transpose so that lanes are rows: a[m] = column m of rows 0-3,
   // b[m] = column m of rows 4-7.
   __m128i a[8] = {lo[0], lo[1], lo[2], lo[3], hi[0], hi[1], hi[2], hi[3]};
@@ -75,9 +118,24 @@ void IdctSse2(const SHORT* coefficients, UCHAR* out, ULONG stride) {
   Transpose4(a[4], a[5], a[6], a[7]);
   Transpose4(b[0], b[1], b[2], b[3]);
   Transpose4(b[4], b[5], b[6], b[7]);
-  // Row pass: lanes are rows.
-  Pass<Sse2Ops>(a);
-  Pass<Sse2Ops>(b);
+  // Row pass, lanes are rows: multiply-adds when the column results are
+  // known to fit in 16 bits, 32-bit multiplies otherwise.
+  __m128i largest = rows[0], smallest = rows[0];
+  for (int k = 1; k < 8; ++k) {
+    largest = _mm_max_epi16(largest, rows[k]);
+    smallest = _mm_min_epi16(smallest, rows[k]);
+  }
+  const __m128i outside = _mm_or_si128(_mm_cmpgt_epi16(largest, _mm_set1_epi16(kRowPassPairLimit)),
+                                       _mm_cmpgt_epi16(_mm_set1_epi16(-kRowPassPairLimit), smallest));
+  if (_mm_movemask_epi8(outside) == 0) {
+    PairPassSse2<1>(PairLanesSse2(a[0], a[4]), PairLanesSse2(a[2], a[6]), PairLanesSse2(a[1], a[7]),
+                    PairLanesSse2(a[3], a[5]), a);
+    PairPassSse2<1>(PairLanesSse2(b[0], b[4]), PairLanesSse2(b[2], b[6]), PairLanesSse2(b[1], b[7]),
+                    PairLanesSse2(b[3], b[5]), b);
+  } else {
+    Pass<Sse2Ops>(a);
+    Pass<Sse2Ops>(b);
+  }
   // Back to rows: a[0..3] transposed give rows 0-3 of columns 0-3, and so on.
   Transpose4(a[0], a[1], a[2], a[3]);
   Transpose4(a[4], a[5], a[6], a[7]);
