@@ -58,9 +58,16 @@ void BuildFastAc(MjpegHuffmanTable* table) {
     const ULONG rs = entry & 0xFF;
     const ULONG run = rs >> 4;
     const ULONG size = rs & 15;
+    if (size == 0) {
+      // End of block: a run past the last position. Any other zero-size
+      // symbol skips 16 positions: a run of 15 and a stored zero.
+      const ULONG skip = run == 0 ? 64 : 15;
+      table->fastAc[prefix] = static_cast<LONG>((skip << 8) | codeLength);
+      continue;
+    }
     // Values of up to 7 bits only: times a quantisation step (at most 255)
     // they stay within 16 bits.
-    if (size == 0 || size > 7 || codeLength + size > static_cast<ULONG>(kHuffmanLookaheadBits)) continue;
+    if (size > 7 || codeLength + size > static_cast<ULONG>(kHuffmanLookaheadBits)) continue;
     const ULONG bits = (prefix >> (kHuffmanLookaheadBits - codeLength - size)) & ((1u << size) - 1);
     LONG value = static_cast<LONG>(bits);
     if (bits < (1u << (size - 1))) value -= static_cast<LONG>((1u << size) - 1);

@@ -15,9 +15,9 @@ struct MjpegHuffmanTable {
   USHORT lookahead[1 << kHuffmanLookaheadBits];
   // Pre-decoded AC coefficients for the same prefixes: when the code and the
   // value bits that follow it both fit in the prefix and the value has at
-  // most 7 bits, (value << 16) |
-  // (run << 8) | (code length + value length); otherwise 0. Filled only for
-  // tables used as AC tables.
+  // most 7 bits, (value << 16) | (run << 8) | (code length + value length).
+  // End of block is a run of 64, the other zero-size symbols (16 zeros) a
+  // run of 15 with value 0. Otherwise 0.
   LONG fastAc[1 << kHuffmanLookaheadBits];
   // Canonical decoding of longer codes: the largest code of each length
   // (-1 when the length has no code) and the offset that turns a code of that
