@@ -157,6 +157,24 @@ TEST_P(ReferenceDecodeTest, BothEntriesMatchLibjpegTurbo) {
   EXPECT_LE(d.luma.max, kMaxDifference);
   EXPECT_LE(d.chroma.max, kMaxDifference);
 
+  // The encoder's file as it is: one DQT segment per table, so the second
+  // starts with table 1 (error 2); a grey frame has one table but not the
+  // camera's DHT, which only the still entry accepts.
+  std::vector<uint8_t> untouched(size, 0x3C);
+  const LONG asIsVideo = DecodeMjpeg(untouched.data(), untouched.size(), encoded.data(), encoded.size(),
+                                     scratch.data(), scratch.size());
+  EXPECT_EQ(asIsVideo, c.sampling == Sampling::kGrey ? kMjpegErrorHuffmanTable : kMjpegErrorDqtTable);
+  EXPECT_EQ(untouched, std::vector<uint8_t>(size, 0x3C));
+  const LONG asIsStill = DecodeMjpegStill(untouched.data(), untouched.size(), encoded.data(), encoded.size(),
+                                          scratch.data(), scratch.size());
+  if (c.sampling == Sampling::kGrey) {
+    EXPECT_EQ(asIsStill, kMjpegOk);
+    EXPECT_TRUE(std::equal(video.begin(), video.begin() + outBytes, untouched.begin()));
+  } else {
+    EXPECT_EQ(asIsStill, kMjpegErrorDqtTable);
+    EXPECT_EQ(untouched, std::vector<uint8_t>(size, 0x3C));
+  }
+
   // Every code path gives the same bytes.
   for (MjpegKernels k : {kMjpegKernelsScalar, kMjpegKernelsSse2, kMjpegKernelsAvx2}) {
     MjpegSelectKernels(k);
