@@ -7,8 +7,11 @@
 #include "mjpeg/mjpeg_internal.h"
 #include "mjpeg/idct_pass.h"
 
+// In Windows kernel mode the 256-bit registers may only be used with the
+// extended processor state saved around the decode; until the driver does
+// that, only the host build takes the AVX2 path. SSE2 needs nothing.
 bool MjpegCpuHasAvx2() {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#if defined(UVCCAM_HOST) && defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
   return __builtin_cpu_supports("avx2");
 #else
   return false;
