@@ -577,6 +577,10 @@ LONG ParseSosAndDecode(DecoderState& s) {
     c.predictor = &s.dcPredictors[id];
     for (int k = 0; k < 64; ++k) c.quant[k] = s.quantTables[quantIndex][kZigzagToNatural[k]];
   }
+  // SOF0 admits at most 8 blocks per MCU; the scan's block buffer relies on it.
+  ULONG blocksPerMcu = 0;
+  for (ULONG i = 0; i < count; ++i) blocksPerMcu += components[i].h * components[i].v;
+  if (blocksPerMcu > kMaxBlocksPerMcu) return kMjpegErrorSampling;
   s.readPosition = end;
   status = DecodeScan(s, components, count);
   if (status != kMjpegOk) return status;
