@@ -412,10 +412,20 @@ struct ScanComponent {
 inline LONG DecodeBlock(BitReader& r, const ScanComponent& c, SHORT* coefficients) {
   memset(coefficients, 0, 64 * sizeof(SHORT));
   if (r.bits < 32) Refill(r);
-  const LONG s = DecodeSymbol(r, *c.dc);
-  if (s < 0 || s > 16) return -kMjpegErrorDcCode;
+  // The pre-decoded table read as DC: a run of 0 is a category 1..7 with its
+  // value, the end-of-block entry is category 0; anything else (longer
+  // codes, larger categories, symbols above 15) takes the full path.
   LONG diff = 0;
-  if (s != 0) diff = ReceiveExtend(r, s);
+  const LONG fastDc = c.dc->fastAc[PeekBits(r, kHuffmanLookaheadBits)];
+  const LONG fastKind = (fastDc >> 8) & 0xFF;
+  if (fastDc != 0 && (fastKind == 0 || fastKind == 64)) {
+    SkipBits(r, fastDc & 0xFF);
+    diff = fastDc >> 16;
+  } else {
+    const LONG s = DecodeSymbol(r, *c.dc);
+    if (s < 0 || s > 16) return -kMjpegErrorDcCode;
+    if (s != 0) diff = ReceiveExtend(r, s);
+  }
   // The predictor wraps like the 32-bit register it is.
   *c.predictor = static_cast<LONG>(static_cast<ULONG>(*c.predictor) + static_cast<ULONG>(diff));
   coefficients[0] = Saturate16(static_cast<LONGLONG>(*c.predictor) * c.quant[0]);

@@ -17,7 +17,8 @@ struct MjpegHuffmanTable {
   // value bits that follow it both fit in the prefix and the value has at
   // most 7 bits, (value << 16) | (run << 8) | (code length + value length).
   // End of block is a run of 64, the other zero-size symbols (16 zeros) a
-  // run of 15 with value 0. Otherwise 0.
+  // run of 15 with value 0. Otherwise 0. DC tables use the same entries
+  // (symbol = category, end of block = category 0).
   LONG fastAc[1 << kHuffmanLookaheadBits];
   // Canonical decoding of longer codes: the largest code of each length
   // (-1 when the length has no code) and the offset that turns a code of that
