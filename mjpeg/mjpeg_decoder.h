@@ -15,8 +15,9 @@
 // output (W' x H' x 2) or more than `scratchSize` bytes of planar image
 // (padded width x padded height x 1.5 for 4:2:0, x 2 for 4:2:2, x 1 for one
 // component) fails with kMjpegErrorImageTooLarge before anything is decoded.
-// The device's frame-buffer size (3 x the largest pixel count) always fits
-// every frame the camera announced.
+// The device's frame-buffer size (3 x the largest pixel count) passed for
+// both fits every frame of at least 64 x 48 pixels; only for smaller odd
+// sizes can the padding to whole MCUs need more.
 //
 // The decoder keeps its working state in one driver-wide record: calls must
 // not overlap (the driver calls it from the capture pin's process routine
