@@ -468,6 +468,22 @@ TEST(BufferLimits, ImageLargerThanTheBuffersFailsWith20) {
   EXPECT_EQ(d.Run(Entry::kVideo, f.Bytes_()), kMjpegErrorImageTooLarge);
 }
 
+TEST(BufferLimits, FrameBufferSizeFitsEveryFrameFrom64x48) {
+  // The device passes 3 x the largest pixel count for both buffers; the
+  // padding to whole MCUs must never make a frame of at least 64 x 48 fail.
+  for (Sampling sampling : {Sampling::k420, Sampling::k422, Sampling::kGrey}) {
+    Frame f = MakeFrame(Entry::kVideo, EncodeOptions{16, 16, 75, sampling, 0});
+    for (int width = 64; width <= 100; ++width) {
+      for (int height = 48; height <= 84; height += 3) {
+        Bytes& sof = f.Find(0xC0)->body;
+        sof[1] = height >> 8, sof[2] = height & 0xFF, sof[3] = width >> 8, sof[4] = width & 0xFF;
+        Decoder d(static_cast<size_t>(3) * width * height);
+        ASSERT_NE(d.Run(Entry::kVideo, f.Bytes_()), kMjpegErrorImageTooLarge) << width << "x" << height;
+      }
+    }
+  }
+}
+
 TEST(ScanEnd, ReaderStopsExactlyAtTheMarkerAfterTheScan) {
   // A comment segment between the scan and EOI whose body holds 0xFF 0x00:
   // parsed as a marker that byte pair would fail, so the decoder must land
