@@ -1,0 +1,85 @@
+// MJPEG decoder: one baseline JPEG frame (8-bit samples, Huffman coding, one
+// interleaved scan; three components in 4:2:0 or 4:2:2, or one component)
+// into a packed YUY2 frame (Y0 Cb Y1 Cr).
+//
+// Both entries decode into planar form inside `scratch` and interleave into
+// `destination` only when the whole frame decoded; a frame that fails leaves
+// `destination` untouched.
+//
+// The output is W' x H' pixels, W' = image width rounded up to a multiple of
+// 4, H' = image height rounded up to an even number, rows top-down, no
+// padding: W' x H' x 2 bytes.
+//
+// Buffer sizes. The caller passes the size of each buffer it provides. A
+// frame whose declared image needs more than `destinationSize` bytes of
+// output (W' x H' x 2) or more than `scratchSize` bytes of planar image
+// (padded width x padded height x 1.5 for 4:2:0, x 2 for 4:2:2, x 1 for one
+// component) fails with kMjpegErrorImageTooLarge before anything is decoded.
+// The device's frame-buffer size (3 x the largest pixel count) passed for
+// both fits every frame of at least 64 x 48 pixels; only for smaller odd
+// sizes can the padding to whole MCUs need more.
+//
+// The decoder keeps its working state in one driver-wide record: calls must
+// not overlap (the driver calls it from the capture pin's process routine
+// only).
+#pragma once
+
+#include "platform/wdk.h"
+
+// Result codes. 0 is success.
+enum MjpegResult : LONG {
+  kMjpegOk = 0,
+  kMjpegErrorDqtPrecision = 1,    // DQT with 16-bit precision
+  kMjpegErrorDqtTable = 2,        // DQT: first table not 0, shorter than a table, table above 3
+  kMjpegErrorSamplePrecision = 3, // SOF0 sample precision other than 8
+  kMjpegErrorDcCode = 4,          // no DC Huffman code matches (or a DC category above 16)
+  kMjpegErrorAcCode = 5,          // no AC Huffman code matches
+  kMjpegErrorHuffmanTable = 6,    // DHT not accepted (see the two entries below)
+  kMjpegErrorMarker = 7,          // unsupported marker
+  kMjpegErrorSpectralStart = 8,   // SOS Ss other than 0
+  kMjpegErrorSpectralEnd = 9,     // SOS Se other than 63
+  kMjpegErrorApproximation = 10,  // SOS Ah or Al other than 0
+  kMjpegErrorNoScratch = 11,      // null scratch buffer
+  kMjpegErrorRestart = 13,        // the expected RSTn marker is missing after a restart interval
+  kMjpegErrorSampling = 14,       // sampling not 4:2:0 or 4:2:2 (three components), or not 1 or 3 components
+  kMjpegErrorMissingSegment = 16, // SOS before SOI, DQT, DHT and SOF0 (and the tables it uses) were seen
+  kMjpegErrorFrameComponents = 17,// SOF0: no or four or more components, an identifier above 3,
+                                  // a repeated identifier, or a quantisation selector above 3
+  kMjpegErrorScanComponents = 18, // SOS: no or four or more components, an identifier above 3, a table
+                                  // selector above 1, or components other than those of the frame
+  kMjpegErrorRestartLength = 19,  // DRI length other than 4
+  kMjpegErrorImageTooLarge = 20,  // declared image empty or larger than the destination or scratch
+  kMjpegErrorTruncated = 21,      // the data ends before EOI, a segment runs past the data or its
+                                  // own length, or EOI comes before a scan was decoded
+};
+
+// Decodes a camera frame. Huffman tables are never read from the stream:
+// the frame must carry the standard 418-byte DHT segment (the four tables
+// of the JPEG standard's Annex K) immediately followed by SOS; the built-in
+// copies of those tables are used. Any other DHT gives kMjpegErrorHuffmanTable.
+//   destination/destinationSize: receives the YUY2 frame.
+//   source/sourceLength: the JPEG data.
+//   scratch/scratchSize: room for the planar image.
+LONG DecodeMjpeg(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength,
+                 UCHAR* scratch, ULONG scratchSize);
+
+// Decodes a still image: like DecodeMjpeg, but DHT segments are parsed and
+// their tables used. A DHT naming a class or table above 1, with more than
+// 256 codes or with more codes of some length than that length can hold
+// gives kMjpegErrorHuffmanTable.
+LONG DecodeMjpegStill(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength,
+                      UCHAR* scratch, ULONG scratchSize);
+
+// Code paths for the inverse DCT and the interleave. Every path gives the
+// same bytes; the choice exists so that tests and benchmarks can compare
+// them. The default is the fastest one the processor supports.
+enum MjpegKernels : LONG {
+  kMjpegKernelsScalar = 0,
+  kMjpegKernelsSse2 = 1,
+  kMjpegKernelsAvx2 = 2,
+  kMjpegKernelsBest = 3,
+};
+
+// Selects the code path for later decodes; a path the processor lacks falls
+// back to the best one it has. Returns the path now in use.
+MjpegKernels MjpegSelectKernels(MjpegKernels kernels);

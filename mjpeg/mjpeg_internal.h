@@ -1,0 +1,74 @@
+// Internal pieces of the MJPEG decoder shared between its source files:
+// the derived Huffman tables, the inverse DCT and the interleave kernels.
+#pragma once
+
+#include "platform/wdk.h"
+
+// Huffman codes up to this many bits decode with one table access.
+constexpr int kHuffmanLookaheadBits = 10;
+
+// Decoding table derived from a DHT table (code counts per length and the
+// symbols in code order).
+struct MjpegHuffmanTable {
+  // For every kHuffmanLookaheadBits-bit prefix: (code length << 8) | symbol,
+  // or 0 when no code of at most kHuffmanLookaheadBits bits is a prefix.
+  USHORT lookahead[1 << kHuffmanLookaheadBits];
+  // Pre-decoded AC coefficients for the same prefixes: when the code and the
+  // value bits that follow it both fit in the prefix and the value has at
+  // most 7 bits, (value << 16) | (run << 8) | (code length + value length).
+  // End of block is a run of 64, the other zero-size symbols (16 zeros) a
+  // run of 15 with value 0. Otherwise 0. DC tables use the same entries
+  // (symbol = category, end of block = category 0).
+  LONG fastAc[1 << kHuffmanLookaheadBits];
+  // Canonical decoding of longer codes: the largest code of each length
+  // (-1 when the length has no code) and the offset that turns a code of that
+  // length into an index into `symbols`.
+  LONG maxCode[18];
+  LONG valueOffset[18];
+  UCHAR symbols[256];
+  UCHAR maxLength;  // longest code of the table
+};
+
+// Builds `table` from 16 code counts (lengths 1..16) and their symbols.
+// Returns false when the counts are over-subscribed (more codes of some length
+// than the shorter codes leave room for) or name more than 256 codes.
+bool BuildHuffmanTable(const UCHAR counts[16], const UCHAR* symbols, MjpegHuffmanTable* table);
+
+// The four standard tables (DC luminance, DC chrominance, AC luminance, AC
+// chrominance) in the order the decoder keeps its tables: DC 0, DC 1, AC 0,
+// AC 1. Built on first use.
+const MjpegHuffmanTable* BuiltInHuffmanTables();
+
+// Writes the body of the standard 418-byte DHT segment that carries those
+// four tables (the 416 bytes after the length field; DC 0, AC 0, DC 1, AC 1).
+constexpr ULONG kStandardDhtBodyBytes = 416;
+void WriteStandardDhtBody(UCHAR* out);
+
+// Zigzag position k -> natural (row-major) position.
+extern const UCHAR kZigzagToNatural[64];
+
+// Inverse DCT of one dequantised 8x8 block (natural order), with the final
+// rounding, +128 and the clamp to 0..255; writes 8 rows of 8 bytes at `out`
+// with `stride` bytes between rows. Coefficients are 16-bit, so none of the
+// 32-bit arithmetic of the transform can overflow.
+typedef void (*MjpegIdctFunction)(const SHORT* coefficients, UCHAR* out, ULONG stride);
+void IdctScalar(const SHORT* coefficients, UCHAR* out, ULONG stride);
+void IdctSse2(const SHORT* coefficients, UCHAR* out, ULONG stride);
+void IdctAvx2(const SHORT* coefficients, UCHAR* out, ULONG stride);
+
+// Value of a block whose only nonzero coefficient is the DC one.
+UCHAR IdctDcOnly(LONG dc);
+
+// One output row of packed YUY2: pixel pair i = Y[2i], Cb[i], Y[2i+1], Cr[i].
+typedef void (*MjpegInterleaveFunction)(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, UCHAR* out,
+                                        ULONG pairs);
+void InterleaveRowScalar(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, UCHAR* out, ULONG pairs);
+void InterleaveRowSse2(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, UCHAR* out, ULONG pairs);
+void InterleaveRowAvx2(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, UCHAR* out, ULONG pairs);
+// The same for a grey image: chroma 128.
+typedef void (*MjpegInterleaveGreyFunction)(const UCHAR* y, UCHAR* out, ULONG pairs);
+void InterleaveGreyRowScalar(const UCHAR* y, UCHAR* out, ULONG pairs);
+void InterleaveGreyRowSse2(const UCHAR* y, UCHAR* out, ULONG pairs);
+
+// Whether the processor runs AVX2 code.
+bool MjpegCpuHasAvx2();
