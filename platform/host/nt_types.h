@@ -8,7 +8,7 @@
 
 typedef void VOID;
 typedef void* PVOID;
-typedef int8_t CHAR;
+typedef char CHAR;
 typedef uint8_t UCHAR;
 typedef int16_t SHORT;
 typedef uint16_t USHORT;
