@@ -214,7 +214,13 @@ NTSTATUS RestrictAndExtend(StreamEngine* engine, FrameFormat** table, ULONG* cou
     ++n;
   }
 
-  if (extend) {
+  if (!extend) {  // full speed: the camera's own sizes, in its order
+    if (*table) ExFreePoolWithTag(*table, kTagBuffer);
+    *table = out;
+    *count = n;
+    return STATUS_SUCCESS;
+  }
+  {
     for (const Upscale& u : kUpscales) {
       if (FindYuy2Output(out, n, u.width, u.height)) continue;
       const FrameFormat* source = FindYuy2Output(out, n, u.sourceWidth, u.sourceHeight);
