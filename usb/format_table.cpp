@@ -13,14 +13,19 @@ namespace {
 struct TableBuilder {
   FrameFormat* table;  // null while counting
   ULONG count;
+  ULONG capacity;      // entries of `table`
   FrameFormat* stills;  // null while counting
   ULONG stillCount;
+  ULONG stillCapacity;
+  const UCHAR* lastStill;  // the last still-image descriptor seen, and its length
+  ULONG lastStillLength;
 
   void AddFrame(const GUID& subtype, ULONG formatIndex, const UCHAR* frame) {
     ULONG width = ReadLe16(frame + 5);
     ULONG height = ReadLe16(frame + 7);
     if (!FrameSizeRepresentable(width, height)) return;
     if (table) {
+      if (count >= capacity) return;
       FrameFormat& f = table[count];
       f.inputWidth = f.outputWidth = width;
       f.inputHeight = f.outputHeight = height;
@@ -32,7 +37,6 @@ struct TableBuilder {
     ++count;
   }
 
-  // The last still-image descriptor defines the still table.
   void SetStills(const UCHAR* d, ULONG n) {
     ULONG claimed = d[4];
     ULONG present = (n - 5) / 4;
@@ -43,6 +47,7 @@ struct TableBuilder {
       ULONG height = ReadLe16(d + 7 + 4 * i);
       if (!FrameSizeRepresentable(width, height)) continue;
       if (stills) {
+        if (stillCount >= stillCapacity) return;
         FrameFormat& f = stills[stillCount];
         f.inputWidth = f.outputWidth = width;
         f.inputHeight = f.outputHeight = height;
@@ -97,7 +102,10 @@ NTSTATUS Walk(const UCHAR* cfg, ULONG length, TableBuilder* b, LONG* streamingIn
     if (d[1] != kClassSpecificInterface || n < 3) continue;
     UCHAR subtype = d[2];
     if (subtype == kVsStillImageFrame) {
-      if (n >= 5) b->SetStills(d, n);
+      if (n >= 5) {
+        b->lastStill = d;
+        b->lastStillLength = n;
+      }
       continue;
     }
     if (subtype != kVsFormatUncompressed && subtype != kVsFormatMjpeg) continue;
@@ -128,6 +136,8 @@ NTSTATUS Walk(const UCHAR* cfg, ULONG length, TableBuilder* b, LONG* streamingIn
       off += m;
     }
   }
+  // The last still-image descriptor of the interface defines the still table.
+  if (b->lastStill) b->SetStills(b->lastStill, b->lastStillLength);
   return STATUS_SUCCESS;
 }
 
@@ -141,12 +151,12 @@ NTSTATUS BuildFormatTable(const UCHAR* configuration, ULONG length, FrameFormat*
   *stillTable = nullptr;
   *stillCount = 0;
   if (!configuration) return STATUS_UNSUCCESSFUL;
-  TableBuilder counter{nullptr, 0, nullptr, 0};
+  TableBuilder counter{nullptr, 0, 0, nullptr, 0, 0, nullptr, 0};
   LONG number = kNoInterface;
   NTSTATUS status = Walk(configuration, length, &counter, &number);
   if (!NT_SUCCESS(status)) return status;
 
-  TableBuilder filler{nullptr, 0, nullptr, 0};
+  TableBuilder filler{nullptr, 0, counter.count, nullptr, 0, counter.stillCount, nullptr, 0};
   if (counter.count) {
     filler.table = static_cast<FrameFormat*>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(FrameFormat) * counter.count, kTagBuffer));

@@ -510,7 +510,6 @@ UsbBus::UsbBus(UsbDeviceModel* device) : impl_(new Impl) {
   impl_->deviceObject.DriverObject = &impl_->driver;
   impl_->deviceObject.DeviceExtension = impl_.get();
   impl_->deviceObject.StackSize = 1;
-  impl_->worker = std::thread([this] { impl_->Run(); });
 }
 
 UsbBus::~UsbBus() {
@@ -519,12 +518,15 @@ UsbBus::~UsbBus() {
     impl_->stopping = true;
   }
   impl_->queueChanged.notify_all();
-  impl_->worker.join();
+  if (impl_->worker.joinable()) impl_->worker.join();
 }
 
 PDEVICE_OBJECT UsbBus::DeviceObject() { return &impl_->deviceObject; }
 
 void UsbBus::SetCompletionMode(UsbCompletionMode mode) {
+  // The bus thread starts with the first switch to pending completion.
+  if (mode == UsbCompletionMode::Pending && !impl_->worker.joinable())
+    impl_->worker = std::thread([this] { impl_->Run(); });
   std::lock_guard<std::mutex> guard(impl_->lock);
   impl_->mode = mode;
 }

@@ -305,6 +305,18 @@ TEST_F(FormatTableTest, SelectFormatTakesTheLastMatchAndRefusesOtherInputs) {
   EXPECT_EQ(SelectFormat(e.engine, 641, 480, kSubtypeYuy2), STATUS_INVALID_PARAMETER);
 }
 
+TEST_F(FormatTableTest, EarlierLargerStillDescriptorDoesNotOverrunTheTable) {
+  Tables t(VideoStart(2)
+               .Uncompressed(1, kSubtypeYuy2, {{640, 480}})
+               .Still({{640, 480}, {320, 240}, {160, 120}, {1280, 960}})
+               .Mjpeg(2, {{640, 480}})
+               .Still({{800, 600}})
+               .Build());
+  ASSERT_EQ(t.status, STATUS_SUCCESS);
+  ASSERT_EQ(t.stillCount, 1u);
+  EXPECT_EQ(t.stills[0].inputWidth, 800u);
+}
+
 TEST_F(FormatTableTest, StillFrameIndexIsOneBasedAndUnchangedWithoutMatch) {
   Tables t(VideoStart(1).Mjpeg(1, {{640, 480}}).Still({{1280, 960}, {640, 480}, {640, 480}}).Build());
   ULONG index = 9;
