@@ -9,8 +9,13 @@
 constexpr ULONG kFormatCodeLumaFirst = 3;   // Y0 U Y1 V (YUY2, decoded MJPEG)
 constexpr ULONG kFormatCodeChromaFirst = 4; // U Y0 V Y1 (UYVY)
 
-// Returns 1 when the selected effect (1..12) wrote `destination`, 0 when no
-// effect is selected (0 or above 12) and nothing was written.
+// Returns 1 when the selected effect wrote the whole of `destination`
+// (2 x width x height bytes), so the chain continues from it. Returns 0 and
+// writes nothing when no effect is selected (0 or above 12), when the number
+// is one of the effects not built yet (2, 3, 4, 7, 10), or when the call
+// cannot be served (a null pointer, a zero or unaddressable size, a format
+// code other than 3 or 4); the chain then continues from `source`.
+// `workBuffer` and `colorTables` are not read by the per-pixel effects.
 LONG ApplySpecialEffect(SpecialEffectRecord* record, UCHAR* destination, const UCHAR* source,
                         UCHAR* workBuffer, const ColorTables* colorTables, ULONG width,
                         ULONG height, ULONG formatCode);

@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/host/host_control.h"
+#include "usb/frame_ring.h"
+
+namespace {
+
+class RingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host::PoolReset();
+    ASSERT_EQ(RingCreate(&ring, kSize), 0u);
+    writeBuffer = ring.writeNode->buffer;
+  }
+  void TearDown() override {
+    RingDestroy(&ring);
+    EXPECT_EQ(host::PoolOutstanding(), 0u) << host::PoolLeakReport();
+  }
+  void Commit(ULONG tag, ULONG length = 16) { RingCommit(&ring, &writeBuffer, length, tag); }
+  // Tag of the taken node (0 when none); the node is kept in `taken`.
+  ULONG Take() {
+    taken = reinterpret_cast<FrameRingNode*>(1);
+    const bool ok = RingTake(&ring, &taken) != FALSE;
+    EXPECT_EQ(ok, taken != nullptr);
+    return ok ? taken->tag : 0;
+  }
+  int RingLength() {  // nodes reachable from the write node, links checked
+    int n = 0;
+    FrameRingNode* p = ring.writeNode;
+    do {
+      EXPECT_EQ(p->next->prev, p);
+      p = p->next;
+    } while (++n < 10 && p != ring.writeNode);
+    return n;
+  }
+
+  static constexpr ULONG kSize = 64;
+  FrameRing ring{};
+  UCHAR* writeBuffer = nullptr;
+  FrameRingNode* taken = nullptr;
+};
+
+TEST_F(RingTest, CreateLinksThreeZeroedNodes) {
+  FrameRingNode* n = ring.writeNode;
+  for (ULONG i = 0; i < 3; ++i, n = n->next) {
+    EXPECT_EQ(n->index, i);
+    EXPECT_EQ(n->prev->index, (i + 2) % 3);
+    EXPECT_EQ(n->length, 0u);
+    for (ULONG b = 0; b < kSize; ++b) ASSERT_EQ(n->buffer[b], 0);
+  }
+  EXPECT_EQ(RingLength(), 3);
+  EXPECT_EQ(ring.readNode, nullptr);
+  EXPECT_EQ(host::PoolStats(kTagBuffer).outstanding, 6u);
+}
+
+TEST_F(RingTest, DeliversOldestFirstAndKeepsTheNewest) {
+  EXPECT_EQ(Take(), 0u);  // fresh ring
+  UCHAR* first = writeBuffer;
+  Commit(7, 40);
+  EXPECT_EQ(Take(), 7u);
+  FrameRingNode* node0 = taken;
+  EXPECT_EQ(node0->index, 0u);
+  EXPECT_EQ(node0->buffer, first);
+  EXPECT_EQ(node0->length, 40u);
+  EXPECT_EQ(Take(), 0u);  // the next node is still being filled
+  RingReturn(&ring, node0);
+  Commit(1);  // three commits without a take: the two newest remain
+  Commit(2);
+  Commit(3);
+  EXPECT_EQ(Take(), 2u);
+  FrameRingNode* held = taken;
+  EXPECT_EQ(Take(), 3u);
+  FrameRingNode* newest = taken;
+  EXPECT_EQ(Take(), 0u);
+  RingReturn(&ring, held);
+  RingReturn(&ring, newest);
+  EXPECT_EQ(RingLength(), 3);
+}
+
+TEST_F(RingTest, ReturnedNodeIsFilledNext) {
+  Commit(1);  // node 0 committed, node 1 being filled
+  ASSERT_EQ(Take(), 1u);
+  FrameRingNode* node = taken;
+  RingReturn(&ring, node);
+  EXPECT_EQ(node->length, 0u);
+  Commit(2);  // the producer moves to the returned node 0, not node 2
+  EXPECT_EQ(writeBuffer, node->buffer);
+  EXPECT_EQ(Take(), 2u);
+  RingReturn(&ring, taken);
+}
+
+TEST_F(RingTest, WithANodeTakenTheProducerLapsTheOtherTwo) {
+  Commit(1);
+  ASSERT_EQ(Take(), 1u);
+  FrameRingNode* held = taken;
+  for (ULONG t = 2; t <= 6; ++t) {
+    Commit(t);
+    EXPECT_NE(writeBuffer, held->buffer) << t;
+  }
+  EXPECT_EQ(Take(), 6u);
+  FrameRingNode* newest = taken;
+  EXPECT_EQ(Take(), 0u);
+  EXPECT_EQ(held->tag, 1u);
+  RingReturn(&ring, held);
+  RingReturn(&ring, newest);
+  EXPECT_EQ(RingLength(), 3);
+}
+
+TEST_F(RingTest, MisuseIsContained) {
+  Commit(1, kSize + 1000);  // a length past the buffer is clamped
+  ASSERT_EQ(Take(), 1u);
+  EXPECT_EQ(taken->length, kSize);
+  RingReturn(&ring, taken);
+  RingReturn(&ring, taken);  // returned twice: ignored
+  RingReturn(&ring, nullptr);
+  FrameRing other{};
+  ASSERT_EQ(RingCreate(&other, kSize), 0u);
+  Commit(9);
+  RingCommit(&other, &writeBuffer, 4, 5);
+  FrameRingNode* stranger = nullptr;
+  ASSERT_TRUE(RingTake(&other, &stranger));
+  RingReturn(&ring, stranger);  // a node of another ring: ignored
+  RingReturn(&other, stranger);
+  RingDestroy(&other);
+  EXPECT_EQ(RingLength(), 3);
+  ASSERT_EQ(Take(), 9u);
+  RingReturn(&ring, taken);
+  // Reset zeroes the ring's buffers but leaves the consumer's node alone.
+  Commit(2);
+  std::memset(writeBuffer, 0xCD, kSize);
+  Commit(3);
+  ASSERT_EQ(Take(), 2u);
+  std::memset(taken->buffer, 0x5A, kSize);
+  const FrameRingNode* held = taken;
+  RingReset(&ring);
+  EXPECT_EQ(Take(), 0u);
+  for (FrameRingNode* n : ring.nodes) {
+    for (ULONG b = 0; b < kSize; ++b) ASSERT_EQ(n->buffer[b], n == held ? 0x5A : 0) << b;
+  }
+  // Destroy frees all three nodes although one was never returned, and a
+  // destroyed ring answers safely.
+  RingDestroy(&ring);
+  EXPECT_EQ(host::PoolOutstanding(), 0u) << host::PoolLeakReport();
+  Commit(4);
+  EXPECT_EQ(writeBuffer, nullptr);
+  EXPECT_EQ(Take(), 0u);
+  RingReset(&ring);
+}
+
+TEST(RingCreateFailure, EveryAllocationFailureLeavesNothingBehind) {
+  for (uint64_t nth = 1; nth <= 7; ++nth) {
+    host::PoolReset();
+    host::PoolFailNth(nth);
+    FrameRing ring{};
+    EXPECT_EQ(RingCreate(&ring, 128), nth <= 6 ? 1u : 0u) << nth;
+    EXPECT_EQ(ring.writeNode == nullptr, nth <= 6) << nth;
+    RingDestroy(&ring);
+    EXPECT_EQ(host::PoolOutstanding(), 0u) << nth << host::PoolLeakReport();
+  }
+  host::PoolReset();
+}
+
+TEST_F(RingTest, EveryOperationWaitsForTheLock) {
+  Commit(1);
+  ASSERT_EQ(Take(), 1u);
+  Commit(2);
+  for (int op = 0; op < 4; ++op) {
+    std::atomic<bool> done{false};
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ring.lock);
+    std::thread worker([&] {
+      UCHAR* wb = nullptr;
+      FrameRingNode* node = nullptr;
+      if (op == 0) RingCommit(&ring, &wb, 4, 3);
+      if (op == 1) RingTake(&ring, &node);
+      if (op == 2) RingReturn(&ring, taken);
+      if (op == 3) RingReset(&ring);
+      done.store(true);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(done.load()) << op;
+    KeReleaseSpinLock(&ring.lock, irql);
+    worker.join();
+    EXPECT_TRUE(done.load()) << op;
+  }
+}
+
+}  // namespace
