@@ -69,17 +69,6 @@ TEST_F(ClockTest, NotificationStaysSetSynchronizationResetsOnWait) {
   EXPECT_EQ(KeReadStateEvent(&s), 1) << "a failed WaitAll consumes nothing";
 }
 
-TEST_F(ClockTest, WaiterWakesWhenAnotherThreadSignals) {
-  KEVENT e;
-  KeInitializeEvent(&e, NotificationEvent, FALSE);
-  std::thread t([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    KeSetEvent(&e, IO_NO_INCREMENT, FALSE);
-  });
-  EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-  t.join();
-}
-
 TEST_F(ClockTest, SpeedingUpWakesASleeperEarly) {
   std::atomic<bool> done{false};
   std::thread t([&] {
@@ -196,27 +185,6 @@ TEST_F(IrpTest, PendingIrpCompletesLaterAndCancelReachesTheLowerDriver) {
   EXPECT_FALSE(irp->Cancel);
   EXPECT_EQ(irp->CurrentLocation, 2);
   IoFreeIrp(irp);
-}
-
-TEST_F(IrpTest, BuiltRequestSignalsItsEventAndFreesItself) {
-  Lower lower;
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK iosb;
-  iosb.Status = STATUS_PENDING;
-  int urb = 0;
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, &lower.device, nullptr, 0,
-                                           nullptr, 0, TRUE, &event, &iosb);
-  ASSERT_NE(irp, nullptr);
-  PIO_STACK_LOCATION sl = IoGetNextIrpStackLocation(irp);
-  EXPECT_EQ(sl->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
-  sl->Parameters.Others.Argument1 = &urb;
-  EXPECT_EQ(sl->Parameters.DeviceIoControl.IoControlCode, ULONG(IOCTL_INTERNAL_USB_SUBMIT_URB))
-      << "the URB argument must not overwrite the control code";
-  lower.complete = STATUS_DEVICE_NOT_CONNECTED;
-  EXPECT_EQ(IofCallDriver(&lower.device, irp), STATUS_DEVICE_NOT_CONNECTED);
-  EXPECT_EQ(iosb.Status, STATUS_DEVICE_NOT_CONNECTED);
-  EXPECT_EQ(KeReadStateEvent(&event), 1);
 }
 
 TEST(StringTest, UnicodeToAnsiConvertsTruncatesAndAllocates) {

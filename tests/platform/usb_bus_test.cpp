@@ -165,37 +165,4 @@ TEST_F(UsbBusTest, SelectInterfaceNeedsTheCurrentConfigurationHandle) {
   EXPECT_EQ(camera.selections.back(), std::make_pair(uint8_t(1), uint8_t(2)));
 }
 
-TEST_F(UsbBusTest, PendingModeCompletesOnTheBusThread) {
-  bus.SetCompletionMode(host::UsbCompletionMode::Pending);
-  uint8_t buffer[18];
-  for (int i = 0; i < 20; ++i) {
-    URB u = Descriptor(buffer, 18);
-    ASSERT_EQ(Send(bus, &u), STATUS_SUCCESS);
-  }
-  EXPECT_EQ(bus.PendingReturned(), 20u);
-  EXPECT_EQ(bus.Count(UsbRequestKind::GetDescriptor), 20u);
-}
-
-TEST_F(UsbBusTest, DescriptorsThatLieAboutEndpointsCannotBeSelected) {
-  // The streaming interface claims two endpoints but carries one.
-  fake::ConfigBuilder b;
-  b.Interface(0, 0, 14, 1, 0).Interface(1, 0, 14, 2, 2).Endpoint(0x81, 2, 512);
-  fake::Camera liar(b.Build());
-  host::UsbBus liarBus(&liar);
-  std::vector<uint8_t> raw(40 + 24 + 72);
-  auto* u = reinterpret_cast<URB*>(raw.data());
-  u->UrbSelectConfiguration.Hdr.Length = USHORT(raw.size());
-  u->UrbSelectConfiguration.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-  u->UrbSelectConfiguration.ConfigurationDescriptor =
-      reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(liar.config_.data());
-  auto* i0 = reinterpret_cast<USBD_INTERFACE_INFORMATION*>(raw.data() + 40);
-  i0->Length = 24;
-  auto* i1 = reinterpret_cast<USBD_INTERFACE_INFORMATION*>(raw.data() + 64);
-  i1->Length = 72;
-  i1->InterfaceNumber = 1;
-  i1->NumberOfPipes = 2;
-  EXPECT_EQ(Send(liarBus, u), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(liarBus.DeviceRequests(), 0u);
-}
-
 }  // namespace

@@ -53,24 +53,6 @@ TEST_F(BringUpTest, RunsTheStepsInOrderAndFillsTheEngine) {
   EXPECT_EQ(sel[0], std::make_pair(uint8_t(1), uint8_t(0)));
 }
 
-TEST_F(BringUpTest, FullSpeedBulkCameraKeepsItsOwnSizes) {
-  CameraShape s;
-  s.bulk = true;
-  s.mjpg.clear();
-  s.stills.clear();
-  Rig rig(CameraConfiguration(s), false);
-  UsbBringUpStep step;
-  ASSERT_EQ(BringUpUsb(rig.engine, &step), STATUS_SUCCESS) << BringUpStepName(step);
-  EXPECT_EQ(rig.engine->packetsPerTransfer, 32u);
-  EXPECT_EQ(rig.engine->endpointType, kEndpointBulk);
-  EXPECT_EQ(rig.engine->bulkPacketSize, 512);
-  EXPECT_TRUE(rig.bus.PipeHandleValid(rig.engine->streamPipe));
-  ASSERT_EQ(rig.engine->formatCount, 2u);
-  EXPECT_TRUE(IsEqualGUID(rig.engine->formatTable[0].outputSubtype, kSubtypeYuy2));
-  EXPECT_EQ(rig.engine->stillCount, 0u);
-  EXPECT_EQ(rig.engine->stillTable, nullptr);
-}
-
 TEST_F(BringUpTest, EachFailingStepIsNamedWithItsStatus) {
   struct Case {
     const char* what;
@@ -165,17 +147,6 @@ TEST_F(BringUpTest, EveryAllocationFailureIsReportedAndLeaksNothing) {
     EXPECT_EQ(host::PoolOutstanding(), live) << "allocation " << n << "\n" << host::PoolLeakReport();
     EXPECT_EQ(host::KsDeviceMutexDepth(rig.device), 0);
   }
-}
-
-TEST_F(BringUpTest, SecondBringUpOnAFreshEngineStartsFromScratch) {
-  Rig rig;
-  ASSERT_EQ(BringUpUsb(rig.engine, nullptr), STATUS_SUCCESS);
-  FreeStreamEngine(rig.engine);
-  rig.engine = CreateStreamEngine(rig.device);
-  rig.bus.ResetCounters();
-  ASSERT_EQ(BringUpUsb(rig.engine, nullptr), STATUS_SUCCESS);
-  EXPECT_EQ(rig.engine->formatCount, 9u);
-  EXPECT_EQ(rig.bus.Count(UsbRequestKind::SelectConfiguration), 1u);
 }
 
 }  // namespace

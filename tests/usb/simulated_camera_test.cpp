@@ -183,44 +183,4 @@ TEST_F(SimulatedCameraTest, RejectedProbeAndZeroPayloadFailWithoutCommit) {
   EXPECT_EQ(rig.cam->CommitCount(), 1u);
 }
 
-TEST_F(SimulatedCameraTest, ProfileFaultsObjectReachesNegotiation) {
-  auto profile = nlohmann::json::parse(camera::DefaultProfileJson());
-  profile["faults"] = {{"zeroPayloadSize", true}};
-  std::string error;
-  auto cam = camera::SimulatedCameraFromProfile(profile.dump(), &error);
-  ASSERT_NE(cam, nullptr) << error;
-  SimRig rig(std::move(cam));
-  ASSERT_EQ(BringUpUsb(rig.engine, nullptr), STATUS_SUCCESS);
-  ASSERT_EQ(SelectFormat(rig.engine, 320, 240, kSubtypeYuy2), STATUS_SUCCESS);
-  ULONG payload = 0;
-  EXPECT_EQ(NegotiateStream(rig.engine, &payload), STATUS_UNSUCCESSFUL);
-}
-
-TEST_F(SimulatedCameraTest, BulkProfileNegotiatesAndSizesItsPipe) {
-  std::string error;
-  auto cam = camera::SimulatedCameraFromProfileFile(std::string(UVCCAM_PROFILE_DIR) + "/bulk.json", &error);
-  ASSERT_NE(cam, nullptr) << error;
-  SimRig rig(std::move(cam));
-  ASSERT_EQ(BringUpUsb(rig.engine, nullptr), STATUS_SUCCESS);
-  ASSERT_EQ(rig.engine->endpointType, kEndpointBulk);
-  ASSERT_EQ(SelectFormat(rig.engine, 640, 480, kSubtypeYuy2), STATUS_SUCCESS);
-  ULONG payload = 0, packet = 0;
-  ASSERT_EQ(NegotiateStream(rig.engine, &payload), STATUS_SUCCESS);
-  ASSERT_EQ(SelectAlternateSetting(rig.engine, kEndpointBulk, payload, 32, &packet), STATUS_SUCCESS);
-  auto pipes = rig.bus.Pipes();
-  auto it = std::find_if(pipes.begin(), pipes.end(),
-                         [&](const host::UsbBusPipe& p) { return p.handle == rig.engine->streamPipe; });
-  ASSERT_NE(it, pipes.end());
-  EXPECT_EQ(it->maximumTransferSize, payload);
-  EXPECT_EQ(it->type, UsbdPipeTypeBulk);
-}
-
-TEST_F(SimulatedCameraTest, PendingBusBringsTheDefaultCameraUp) {
-  SimRig rig(camera::DefaultSimulatedCamera());
-  rig.bus.SetCompletionMode(host::UsbCompletionMode::Pending);
-  ASSERT_EQ(BringUpUsb(rig.engine, nullptr), STATUS_SUCCESS);
-  EXPECT_GT(rig.bus.PendingReturned(), 8u);
-  EXPECT_EQ(rig.engine->formatCount, 11u);
-}
-
 }  // namespace
