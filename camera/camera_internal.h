@@ -134,11 +134,11 @@ struct SimulatedCamera::Setup {
   bool highSpeed = true;
   std::vector<uint8_t> deviceDescriptor;
   std::vector<uint8_t> configuration;
-  CameraLayout layout;                          // parsed from `configuration`
-  std::map<uint8_t, std::string> strings;       // string index -> text (index 0 excluded)
-  std::string fallbackString;                   // answered for referenced indices without text
+  CameraLayout layout;                     // parsed from `configuration`
+  std::map<uint8_t, std::string> strings;  // string index -> text (index 0 excluded)
+  std::string fallbackString;              // answered for referenced indices without text
   std::map<std::pair<uint8_t, uint8_t>, ControlOverride> overrides;  // (entity, selector)
-  std::map<uint8_t, std::vector<uint8_t>> vendorReplies;            // bRequest -> bytes
+  std::map<uint8_t, std::vector<uint8_t>> vendorReplies;             // bRequest -> bytes
   CameraFaults faults;
   bool payloadFromLargestAlternate = false;  // else the smallest alternate that fits
   uint32_t bulkPayloadTransferSize = 0;      // 0: the frame size plus a 12-byte header

@@ -1,13 +1,12 @@
 // Turns a JSON camera profile into descriptors and a camera set-up. Every
 // value is checked against what fits in its descriptor field; a refusal names
 // the key (as a path such as formats[1].frames[0].width).
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -41,7 +40,9 @@ int64_t GetInt(const json& v, const std::string& path, int64_t lo, int64_t hi) {
     const std::string s = v.get<std::string>();
     size_t used = 0;
     try {
-      x = std::stoll(s, &used, 0);
+      const bool hex = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+      x = std::stoll(hex ? s.substr(2) : s, &used, hex ? 16 : 10);
+      if (hex) used += 2;
     } catch (const std::exception&) {
       Throw(path, "\"" + s + "\" is not an integer");
     }
@@ -50,7 +51,8 @@ int64_t GetInt(const json& v, const std::string& path, int64_t lo, int64_t hi) {
     Throw(path, "expected an integer");
   }
   if (x < lo || x > hi)
-    Throw(path, std::to_string(x) + " is outside " + std::to_string(lo) + ".." + std::to_string(hi));
+    Throw(path,
+          std::to_string(x) + " is outside " + std::to_string(lo) + ".." + std::to_string(hi));
   return x;
 }
 
@@ -60,7 +62,8 @@ const json& Need(const json& obj, const char* key, const std::string& path) {
   return *it;
 }
 
-void CheckObject(const json& v, const std::string& path, std::initializer_list<const char*> allowed) {
+void CheckObject(const json& v, const std::string& path,
+                 std::initializer_list<const char*> allowed) {
   if (!v.is_object()) Throw(path, "expected an object");
   for (auto it = v.begin(); it != v.end(); ++it) {
     bool ok = false;
@@ -116,9 +119,9 @@ struct FormatSpec {
   std::vector<FrameSpec> frames;
 };
 
-const uint8_t kYuy2Guid[16] = {'Y', 'U', 'Y', '2', 0x00, 0x00, 0x10, 0x00,
+const uint8_t kYuy2Guid[16] = {'Y',  'U',  'Y',  '2',  0x00, 0x00, 0x10, 0x00,
                                0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-const uint8_t kUyvyGuid[16] = {'U', 'Y', 'V', 'Y', 0x00, 0x00, 0x10, 0x00,
+const uint8_t kUyvyGuid[16] = {'U',  'Y',  'V',  'Y',  0x00, 0x00, 0x10, 0x00,
                                0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 // The extension unit's code when the profile gives none.
 const char* const kDefaultExtensionGuid = "5a1c3e07-94d2-4b6f-a80e-2f61c9d47b33";
@@ -131,11 +134,13 @@ bool IntervalSupported(const FrameSpec& f, uint32_t interval) {
 }
 
 FrameSpec ParseFrame(const json& v, const std::string& path, FormatKind kind) {
-  CheckObject(v, path, {"width", "height", "intervals", "intervalRange", "defaultInterval", "maxFrameSize"});
+  CheckObject(v, path,
+              {"width", "height", "intervals", "intervalRange", "defaultInterval", "maxFrameSize"});
   FrameSpec f;
   f.width = uint16_t(GetInt(Need(v, "width", path), path + ".width", 1, 8192));
   f.height = uint16_t(GetInt(Need(v, "height", path), path + ".height", 1, 8192));
-  if (kind == FormatKind::kUncompressed && (f.width & 1)) Throw(path + ".width", "a 4:2:2 frame needs an even width");
+  if (kind == FormatKind::kUncompressed && (f.width & 1))
+    Throw(path + ".width", "a 4:2:2 frame needs an even width");
   const bool discrete = v.contains("intervals"), range = v.contains("intervalRange");
   if (discrete == range) Throw(path, "give exactly one of \"intervals\" and \"intervalRange\"");
   if (discrete) {
@@ -143,19 +148,23 @@ FrameSpec ParseFrame(const json& v, const std::string& path, FormatKind kind) {
     if (!list.is_array() || list.empty() || list.size() > 50)
       Throw(path + ".intervals", "expected 1 to 50 intervals");
     for (size_t i = 0; i < list.size(); ++i)
-      f.intervals.push_back(uint32_t(GetInt(list[i], path + ".intervals[" + std::to_string(i) + "]", 1, 0xFFFFFFFF)));
+      f.intervals.push_back(
+          uint32_t(GetInt(list[i], path + ".intervals[" + std::to_string(i) + "]", 1, 0xFFFFFFFF)));
   } else {
     const std::string rp = path + ".intervalRange";
     const json& r = v["intervalRange"];
     CheckObject(r, rp, {"min", "max", "step"});
     f.minInterval = uint32_t(GetInt(Need(r, "min", rp), rp + ".min", 1, 0xFFFFFFFF));
     f.maxInterval = uint32_t(GetInt(Need(r, "max", rp), rp + ".max", f.minInterval, 0xFFFFFFFF));
-    f.step = uint32_t(GetInt(Need(r, "step", rp), rp + ".step", f.maxInterval > f.minInterval ? 1 : 0, 0xFFFFFFFF));
+    f.step = uint32_t(GetInt(Need(r, "step", rp), rp + ".step",
+                             f.maxInterval > f.minInterval ? 1 : 0, 0xFFFFFFFF));
   }
   f.defaultInterval = f.intervals.empty() ? f.minInterval : f.intervals[0];
   if (v.contains("defaultInterval")) {
-    f.defaultInterval = uint32_t(GetInt(v["defaultInterval"], path + ".defaultInterval", 1, 0xFFFFFFFF));
-    if (!IntervalSupported(f, f.defaultInterval)) Throw(path + ".defaultInterval", "not one of the frame's intervals");
+    f.defaultInterval =
+        uint32_t(GetInt(v["defaultInterval"], path + ".defaultInterval", 1, 0xFFFFFFFF));
+    if (!IntervalSupported(f, f.defaultInterval))
+      Throw(path + ".defaultInterval", "not one of the frame's intervals");
   }
   const uint32_t pixels = uint32_t(f.width) * f.height;
   f.maxFrameSize = kind == FormatKind::kMjpeg ? pixels : pixels * 2;
@@ -178,14 +187,15 @@ void ParseControls(const json& v, const std::string& path, const std::vector<Con
     ControlOverride o;
     const int64_t lo = def->isSigned ? -(int64_t(1) << (8 * def->length - 1)) : 0;
     const int64_t hi = def->length >= 8 ? INT64_MAX
-                       : def->isSigned ? (int64_t(1) << (8 * def->length - 1)) - 1
-                                       : (int64_t(1) << (8 * def->length)) - 1;
+                       : def->isSigned  ? (int64_t(1) << (8 * def->length - 1)) - 1
+                                        : (int64_t(1) << (8 * def->length)) - 1;
     const json& c = it.value();
     if (c.contains("min")) o.hasMin = true, o.min = GetInt(c["min"], cp + ".min", lo, hi);
     if (c.contains("max")) o.hasMax = true, o.max = GetInt(c["max"], cp + ".max", lo, hi);
     if (c.contains("def")) o.hasDef = true, o.def = GetInt(c["def"], cp + ".def", lo, hi);
     if (c.contains("res")) o.hasRes = true, o.res = GetInt(c["res"], cp + ".res", 0, hi);
-    if (c.contains("info")) o.hasInfo = true, o.info = uint8_t(GetInt(c["info"], cp + ".info", 0, 255));
+    if (c.contains("info"))
+      o.hasInfo = true, o.info = uint8_t(GetInt(c["info"], cp + ".info", 0, 255));
     if (def->kind == ControlKind::kScalar) {
       const int64_t mn = o.hasMin ? o.min : def->min, mx = o.hasMax ? o.max : def->max;
       const int64_t df = o.hasDef ? o.def : def->def;
@@ -193,7 +203,8 @@ void ParseControls(const json& v, const std::string& path, const std::vector<Con
       if (df < mn || df > mx) Throw(cp + ".def", "outside min..max");
     } else if (def->kind == ControlKind::kBitmap) {
       const int64_t res = o.hasRes ? o.res : def->res, df = o.hasDef ? o.def : def->def;
-      if (df == 0 || (df & (df - 1)) != 0 || (df & res) == 0) Throw(cp + ".def", "must be one mode that res lists");
+      if (df == 0 || (df & (df - 1)) != 0 || (df & res) == 0)
+        Throw(cp + ".def", "must be one mode that res lists");
     }
     *bitmap |= 1u << def->bit;
     setup->overrides[{entity, def->selector}] = o;
@@ -205,7 +216,8 @@ struct UnitIds {
   uint8_t Take(const json& unit, const std::string& path, uint8_t fallback) {
     uint8_t id = fallback;
     if (unit.contains("id")) id = uint8_t(GetInt(unit["id"], path + ".id", 1, 255));
-    if (!used.insert(id).second) Throw(path + ".id", "unit id " + std::to_string(id) + " is already used");
+    if (!used.insert(id).second)
+      Throw(path + ".id", "unit id " + std::to_string(id) + " is already used");
     return id;
   }
 };
@@ -216,7 +228,8 @@ void AppendString(std::map<uint8_t, std::string>* strings, uint8_t index, const 
 
 }  // namespace
 
-std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& jsonText, std::string* error) {
+std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& jsonText,
+                                                            std::string* error) {
   std::string scratch;
   if (!error) error = &scratch;
   json root;
@@ -228,16 +241,21 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
   }
   SimulatedCamera::Setup setup;
   try {
-    CheckObject(root, "", {"name", "description", "speed", "vendorId", "productId", "bcdDevice", "manufacturer",
-                           "product", "serialNumber", "formats", "stills", "cameraTerminal", "processingUnit",
-                           "extensionUnit", "interruptEndpoint", "streaming", "vendorReplies", "faults"});
+    CheckObject(
+        root, "",
+        {"name", "description", "speed", "vendorId", "productId", "bcdDevice", "manufacturer",
+         "product", "serialNumber", "formats", "stills", "cameraTerminal", "processingUnit",
+         "extensionUnit", "interruptEndpoint", "streaming", "vendorReplies", "faults"});
     // --- speed and identity ---
     const std::string speed = GetString(Need(root, "speed", ""), "speed", 8);
     if (speed != "high" && speed != "full") Throw("speed", "expected \"high\" or \"full\"");
     setup.highSpeed = speed == "high";
     const uint16_t vendorId = uint16_t(GetInt(Need(root, "vendorId", ""), "vendorId", 0, 0xFFFF));
-    const uint16_t productId = uint16_t(GetInt(Need(root, "productId", ""), "productId", 0, 0xFFFF));
-    const uint16_t bcdDevice = root.contains("bcdDevice") ? uint16_t(GetInt(root["bcdDevice"], "bcdDevice", 0, 0xFFFF)) : 0x0100;
+    const uint16_t productId =
+        uint16_t(GetInt(Need(root, "productId", ""), "productId", 0, 0xFFFF));
+    const uint16_t bcdDevice = root.contains("bcdDevice")
+                                   ? uint16_t(GetInt(root["bcdDevice"], "bcdDevice", 0, 0xFFFF))
+                                   : 0x0100;
     uint8_t iManufacturer = 0, iProduct = 0, iSerial = 0;
     if (root.contains("manufacturer")) {
       iManufacturer = 1;
@@ -267,7 +285,8 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
         f.kind = FormatKind::kMjpeg;
       } else if (type == "yuy2" || type == "uyvy") {
         f.kind = FormatKind::kUncompressed;
-        std::copy(type == "yuy2" ? kYuy2Guid : kUyvyGuid, (type == "yuy2" ? kYuy2Guid : kUyvyGuid) + 16, f.guid);
+        std::copy(type == "yuy2" ? kYuy2Guid : kUyvyGuid,
+                  (type == "yuy2" ? kYuy2Guid : kUyvyGuid) + 16, f.guid);
       } else {
         Throw(fp + ".type", "expected \"mjpeg\", \"yuy2\" or \"uyvy\"");
       }
@@ -275,9 +294,11 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
       if (!framesJson.is_array() || framesJson.empty() || framesJson.size() > 32)
         Throw(fp + ".frames", "expected 1 to 32 frames");
       for (size_t k = 0; k < framesJson.size(); ++k)
-        f.frames.push_back(ParseFrame(framesJson[k], fp + ".frames[" + std::to_string(k) + "]", f.kind));
+        f.frames.push_back(
+            ParseFrame(framesJson[k], fp + ".frames[" + std::to_string(k) + "]", f.kind));
       if (fj.contains("defaultFrame"))
-        f.defaultFrame = uint8_t(GetInt(fj["defaultFrame"], fp + ".defaultFrame", 1, int64_t(f.frames.size())));
+        f.defaultFrame =
+            uint8_t(GetInt(fj["defaultFrame"], fp + ".defaultFrame", 1, int64_t(f.frames.size())));
       formats.push_back(std::move(f));
     }
     std::vector<std::pair<uint16_t, uint16_t>> stills;
@@ -303,7 +324,8 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
       CheckObject(ct, "cameraTerminal", {"id", "controls"});
       ctId = ids.Take(ct, "cameraTerminal", 1);
       if (ct.contains("controls"))
-        ParseControls(ct["controls"], "cameraTerminal.controls", CameraTerminalControls(), ctId, &ctControls, &setup);
+        ParseControls(ct["controls"], "cameraTerminal.controls", CameraTerminalControls(), ctId,
+                      &ctControls, &setup);
     } else {
       ids.used.insert(ctId);
     }
@@ -312,21 +334,25 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
       CheckObject(pu, "processingUnit", {"id", "controls"});
       puId = ids.Take(pu, "processingUnit", 2);
       if (pu.contains("controls"))
-        ParseControls(pu["controls"], "processingUnit.controls", ProcessingUnitControls(), puId, &puControls, &setup);
+        ParseControls(pu["controls"], "processingUnit.controls", ProcessingUnitControls(), puId,
+                      &puControls, &setup);
     }
     if (root.contains("extensionUnit")) {
       const json& xu = root["extensionUnit"];
       CheckObject(xu, "extensionUnit", {"id", "guid", "controls"});
       xuId = ids.Take(xu, "extensionUnit", 3);
-      if (xu.contains("guid") && !ParseGuid(GetString(xu["guid"], "extensionUnit.guid", 36), xuGuid))
+      if (xu.contains("guid") &&
+          !ParseGuid(GetString(xu["guid"], "extensionUnit.guid", 36), xuGuid))
         Throw("extensionUnit.guid", "expected xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx");
       if (xu.contains("controls")) {
         const json& cl = xu["controls"];
-        if (!cl.is_array() || cl.size() > 32) Throw("extensionUnit.controls", "expected at most 32 controls");
+        if (!cl.is_array() || cl.size() > 32)
+          Throw("extensionUnit.controls", "expected at most 32 controls");
         for (size_t i = 0; i < cl.size(); ++i) {
           const std::string cp = "extensionUnit.controls[" + std::to_string(i) + "]";
           CheckObject(cl[i], cp, {"selector", "length", "min", "max", "def", "res", "info"});
-          const uint8_t selector = uint8_t(GetInt(Need(cl[i], "selector", cp), cp + ".selector", 1, 32));
+          const uint8_t selector =
+              uint8_t(GetInt(Need(cl[i], "selector", cp), cp + ".selector", 1, 32));
           if (xuControls & (1u << (selector - 1))) Throw(cp + ".selector", "selector used twice");
           xuControls |= 1u << (selector - 1);
           ControlOverride o;
@@ -340,7 +366,8 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
           o.max = c.contains("max") ? GetInt(c["max"], cp + ".max", lo, hi) : hi;
           o.def = c.contains("def") ? GetInt(c["def"], cp + ".def", lo, hi) : o.min;
           o.res = c.contains("res") ? GetInt(c["res"], cp + ".res", 0, hi) : 1;
-          if (c.contains("info")) o.hasInfo = true, o.info = uint8_t(GetInt(c["info"], cp + ".info", 0, 255));
+          if (c.contains("info"))
+            o.hasInfo = true, o.info = uint8_t(GetInt(c["info"], cp + ".info", 0, 255));
           if (o.min > o.max) Throw(cp, "min is above max");
           if (o.def < o.min || o.def > o.max) Throw(cp + ".def", "outside min..max");
           setup.overrides[{xuId, selector}] = o;
@@ -363,21 +390,28 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
       const json& ie = root["interruptEndpoint"];
       CheckObject(ie, "interruptEndpoint", {"address", "maxPacketSize", "interval"});
       hasInterrupt = true;
-      if (ie.contains("address")) intAddress = uint8_t(0x80 | GetInt(ie["address"], "interruptEndpoint.address", 0x81, 0x8F));
+      if (ie.contains("address"))
+        intAddress = uint8_t(0x80 | GetInt(ie["address"], "interruptEndpoint.address", 0x81, 0x8F));
       if (ie.contains("maxPacketSize"))
-        intPacket = uint16_t(GetInt(ie["maxPacketSize"], "interruptEndpoint.maxPacketSize", 8, setup.highSpeed ? 1024 : 64));
+        intPacket = uint16_t(GetInt(ie["maxPacketSize"], "interruptEndpoint.maxPacketSize", 8,
+                                    setup.highSpeed ? 1024 : 64));
       if (ie.contains("interval"))
-        intInterval = uint8_t(GetInt(ie["interval"], "interruptEndpoint.interval", 1, setup.highSpeed ? 16 : 255));
+        intInterval = uint8_t(
+            GetInt(ie["interval"], "interruptEndpoint.interval", 1, setup.highSpeed ? 16 : 255));
     }
     const json& st = Need(root, "streaming", "");
-    CheckObject(st, "streaming", {"type", "endpoint", "alternateSettings", "payloadSize", "maxPacketSize",
-                                  "payloadTransferSize"});
+    CheckObject(st, "streaming",
+                {"type", "endpoint", "alternateSettings", "payloadSize", "maxPacketSize",
+                 "payloadTransferSize"});
     const std::string stType = GetString(Need(st, "type", "streaming"), "streaming.type", 16);
     const bool bulk = stType == "bulk";
-    if (!bulk && stType != "isochronous") Throw("streaming.type", "expected \"isochronous\" or \"bulk\"");
+    if (!bulk && stType != "isochronous")
+      Throw("streaming.type", "expected \"isochronous\" or \"bulk\"");
     uint8_t streamAddress = 0x81;
-    if (st.contains("endpoint")) streamAddress = uint8_t(GetInt(st["endpoint"], "streaming.endpoint", 0x81, 0x8F));
-    if (hasInterrupt && streamAddress == intAddress) Throw("streaming.endpoint", "same address as the interrupt endpoint");
+    if (st.contains("endpoint"))
+      streamAddress = uint8_t(GetInt(st["endpoint"], "streaming.endpoint", 0x81, 0x8F));
+    if (hasInterrupt && streamAddress == intAddress)
+      Throw("streaming.endpoint", "same address as the interrupt endpoint");
     std::vector<uint16_t> altPackets;
     uint16_t bulkPacket = setup.highSpeed ? 512 : 64;
     if (bulk) {
@@ -386,12 +420,13 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
       if (st.contains("maxPacketSize")) {
         bulkPacket = uint16_t(GetInt(st["maxPacketSize"], "streaming.maxPacketSize", 8, 512));
         const bool ok = setup.highSpeed ? bulkPacket == 512
-                                        : (bulkPacket == 8 || bulkPacket == 16 || bulkPacket == 32 || bulkPacket == 64);
+                                        : (bulkPacket == 8 || bulkPacket == 16 ||
+                                           bulkPacket == 32 || bulkPacket == 64);
         if (!ok) Throw("streaming.maxPacketSize", "not a bulk packet size for this speed");
       }
       if (st.contains("payloadTransferSize"))
-        setup.bulkPayloadTransferSize =
-            uint32_t(GetInt(st["payloadTransferSize"], "streaming.payloadTransferSize", 1, 0x7FFFFFFF));
+        setup.bulkPayloadTransferSize = uint32_t(
+            GetInt(st["payloadTransferSize"], "streaming.payloadTransferSize", 1, 0x7FFFFFFF));
     } else {
       if (st.contains("maxPacketSize") || st.contains("payloadTransferSize"))
         Throw("streaming", "maxPacketSize and payloadTransferSize are for bulk streaming");
@@ -405,12 +440,14 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
         if (size == 0) Throw(ap, "packet size 0");
         if (mult == 3) Throw(ap, "reserved transactions-per-microframe value");
         if (setup.highSpeed ? size > 1024 : (size > 1023 || mult != 0))
-          Throw(ap, setup.highSpeed ? "more than 1024 bytes per transaction" : "not a full-speed isochronous packet size");
+          Throw(ap, setup.highSpeed ? "more than 1024 bytes per transaction"
+                                    : "not a full-speed isochronous packet size");
         altPackets.push_back(w);
       }
       if (st.contains("payloadSize")) {
         const std::string policy = GetString(st["payloadSize"], "streaming.payloadSize", 16);
-        if (policy != "fit" && policy != "largest") Throw("streaming.payloadSize", "expected \"fit\" or \"largest\"");
+        if (policy != "fit" && policy != "largest")
+          Throw("streaming.payloadSize", "expected \"fit\" or \"largest\"");
         setup.payloadFromLargestAlternate = policy == "largest";
       }
     }
@@ -422,19 +459,23 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
       for (size_t i = 0; i < vr.size(); ++i) {
         const std::string vp = "vendorReplies[" + std::to_string(i) + "]";
         CheckObject(vr[i], vp, {"request", "data"});
-        const uint8_t request = uint8_t(GetInt(Need(vr[i], "request", vp), vp + ".request", 0, 255));
+        const uint8_t request =
+            uint8_t(GetInt(Need(vr[i], "request", vp), vp + ".request", 0, 255));
         const json& data = Need(vr[i], "data", vp);
-        if (!data.is_array() || data.size() > 4096) Throw(vp + ".data", "expected up to 4096 bytes");
+        if (!data.is_array() || data.size() > 4096)
+          Throw(vp + ".data", "expected up to 4096 bytes");
         std::vector<uint8_t> bytes;
         for (size_t k = 0; k < data.size(); ++k)
-          bytes.push_back(uint8_t(GetInt(data[k], vp + ".data[" + std::to_string(k) + "]", 0, 255)));
+          bytes.push_back(
+              uint8_t(GetInt(data[k], vp + ".data[" + std::to_string(k) + "]", 0, 255)));
         setup.vendorReplies[request] = bytes;
       }
     }
     if (root.contains("faults")) {
       const json& fj = root["faults"];
       CheckObject(fj, "faults", {"rejectProbe", "zeroPayloadSize"});
-      if (fj.contains("rejectProbe")) setup.faults.rejectProbe = GetBool(fj["rejectProbe"], "faults.rejectProbe");
+      if (fj.contains("rejectProbe"))
+        setup.faults.rejectProbe = GetBool(fj["rejectProbe"], "faults.rejectProbe");
       if (fj.contains("zeroPayloadSize"))
         setup.faults.zeroPayloadSize = GetBool(fj["zeroPayloadSize"], "faults.zeroPayloadSize");
     }
@@ -452,11 +493,13 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
     auto unitControlBytes = [](std::vector<uint8_t>* v, uint32_t bitmap, uint32_t size) {
       for (uint32_t i = 0; i < size; ++i) v->push_back(uint8_t(bitmap >> (8 * i)));
     };
-    vc.insert(vc.end(), {13, kDescCsInterface, kVcHeader, 0x00, 0x01, 0, 0});  // bcdUVC 1.00, wTotalLength later
+    vc.insert(vc.end(), {13, kDescCsInterface, kVcHeader, 0x00, 0x01, 0,
+                         0});  // bcdUVC 1.00, wTotalLength later
     PutLe32(&vc, 48000000);
     vc.insert(vc.end(), {1, 1});  // one streaming interface: number 1
     // camera terminal: bControlSize 3
-    vc.insert(vc.end(), {18, kDescCsInterface, kVcInputTerminal, ctId, 0x01, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 3});
+    vc.insert(vc.end(), {18, kDescCsInterface, kVcInputTerminal, ctId, 0x01, 0x02, 0, 0, 0, 0, 0, 0,
+                         0, 0, 3});
     unitControlBytes(&vc, ctControls, 3);
     uint8_t source = ctId;
     if (puId) {
@@ -480,17 +523,19 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
 
     std::vector<uint8_t> vs;  // class-specific video-streaming descriptors
     const bool hasStills = !stills.empty();
-    vs.insert(vs.end(), {uint8_t(13 + formats.size()), kDescCsInterface, kVsInputHeader, uint8_t(formats.size()), 0, 0,
-                         streamAddress, 0, otId, uint8_t(hasStills ? 2 : 0), uint8_t(hasInterrupt ? 1 : 0), 0, 1});
+    vs.insert(vs.end(), {uint8_t(13 + formats.size()), kDescCsInterface, kVsInputHeader,
+                         uint8_t(formats.size()), 0, 0, streamAddress, 0, otId,
+                         uint8_t(hasStills ? 2 : 0), uint8_t(hasInterrupt ? 1 : 0), 0, 1});
     for (size_t i = 0; i < formats.size(); ++i) vs.push_back(0);  // no per-format stream controls
     for (size_t i = 0; i < formats.size(); ++i) {
       const FormatSpec& f = formats[i];
       const uint8_t index = uint8_t(i + 1);
       if (f.kind == FormatKind::kMjpeg) {
-        vs.insert(vs.end(), {11, kDescCsInterface, kVsFormatMjpeg, index, uint8_t(f.frames.size()), 1, f.defaultFrame,
-                             0, 0, 0, 0});
+        vs.insert(vs.end(), {11, kDescCsInterface, kVsFormatMjpeg, index, uint8_t(f.frames.size()),
+                             1, f.defaultFrame, 0, 0, 0, 0});
       } else {
-        vs.insert(vs.end(), {27, kDescCsInterface, kVsFormatUncompressed, index, uint8_t(f.frames.size())});
+        vs.insert(vs.end(),
+                  {27, kDescCsInterface, kVsFormatUncompressed, index, uint8_t(f.frames.size())});
         vs.insert(vs.end(), f.guid, f.guid + 16);
         vs.insert(vs.end(), {16, f.defaultFrame, 0, 0, 0, 0});
       }
@@ -498,12 +543,16 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
         const FrameSpec& fr = f.frames[k];
         const size_t count = fr.intervals.size();
         const uint8_t len = uint8_t(26 + (count ? 4 * count : 12));
-        vs.insert(vs.end(), {len, kDescCsInterface, uint8_t(f.kind == FormatKind::kMjpeg ? kVsFrameMjpeg : kVsFrameUncompressed),
-                             uint8_t(k + 1), uint8_t(hasStills ? 1 : 0)});
+        vs.insert(vs.end(),
+                  {len, kDescCsInterface,
+                   uint8_t(f.kind == FormatKind::kMjpeg ? kVsFrameMjpeg : kVsFrameUncompressed),
+                   uint8_t(k + 1), uint8_t(hasStills ? 1 : 0)});
         PutLe16(&vs, fr.width);
         PutLe16(&vs, fr.height);
-        const uint32_t slowest = count ? *std::max_element(fr.intervals.begin(), fr.intervals.end()) : fr.maxInterval;
-        const uint32_t fastest = count ? *std::min_element(fr.intervals.begin(), fr.intervals.end()) : fr.minInterval;
+        const uint32_t slowest =
+            count ? *std::max_element(fr.intervals.begin(), fr.intervals.end()) : fr.maxInterval;
+        const uint32_t fastest =
+            count ? *std::min_element(fr.intervals.begin(), fr.intervals.end()) : fr.minInterval;
         const uint64_t bits = uint64_t(fr.maxFrameSize) * 8;
         PutLe32(&vs, uint32_t(std::min<uint64_t>(bits * 10000000 / slowest, 0xFFFFFFFF)));
         PutLe32(&vs, uint32_t(std::min<uint64_t>(bits * 10000000 / fastest, 0xFFFFFFFF)));
@@ -519,8 +568,8 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
         }
       }
       if (hasStills) {
-        vs.insert(vs.end(), {uint8_t(6 + 4 * stills.size()), kDescCsInterface, kVsStillImageFrame, 0,
-                             uint8_t(stills.size())});
+        vs.insert(vs.end(), {uint8_t(6 + 4 * stills.size()), kDescCsInterface, kVsStillImageFrame,
+                             0, uint8_t(stills.size())});
         for (const auto& s : stills) {
           PutLe16(&vs, s.first);
           PutLe16(&vs, s.second);
@@ -534,7 +583,8 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
 
     std::vector<uint8_t> cfg = {9, kDescConfiguration, 0, 0, 2, 1, 0, 0x80, 250};
     cfg.insert(cfg.end(), {8, kDescInterfaceAssociation, 0, 2, kClassVideo, 0x03, 0, iProduct});
-    cfg.insert(cfg.end(), {9, kDescInterface, 0, 0, uint8_t(hasInterrupt ? 1 : 0), kClassVideo, kSubclassControl, 0, iProduct});
+    cfg.insert(cfg.end(), {9, kDescInterface, 0, 0, uint8_t(hasInterrupt ? 1 : 0), kClassVideo,
+                           kSubclassControl, 0, iProduct});
     cfg.insert(cfg.end(), vc.begin(), vc.end());
     if (hasInterrupt) {
       cfg.insert(cfg.end(), {7, kDescEndpoint, intAddress, 0x03});
@@ -543,7 +593,8 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
       cfg.insert(cfg.end(), {5, kDescCsEndpoint, 0x03});
       PutLe16(&cfg, intPacket);
     }
-    cfg.insert(cfg.end(), {9, kDescInterface, 1, 0, uint8_t(bulk ? 1 : 0), kClassVideo, kSubclassStreaming, 0, 0});
+    cfg.insert(cfg.end(), {9, kDescInterface, 1, 0, uint8_t(bulk ? 1 : 0), kClassVideo,
+                           kSubclassStreaming, 0, 0});
     cfg.insert(cfg.end(), vs.begin(), vs.end());
     if (bulk) {
       cfg.insert(cfg.end(), {7, kDescEndpoint, streamAddress, 0x02});
@@ -551,7 +602,8 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
       cfg.push_back(0);
     } else {
       for (size_t i = 0; i < altPackets.size(); ++i) {
-        cfg.insert(cfg.end(), {9, kDescInterface, 1, uint8_t(i + 1), 1, kClassVideo, kSubclassStreaming, 0, 0});
+        cfg.insert(cfg.end(), {9, kDescInterface, 1, uint8_t(i + 1), 1, kClassVideo,
+                               kSubclassStreaming, 0, 0});
         cfg.insert(cfg.end(), {7, kDescEndpoint, streamAddress, 0x05});
         PutLe16(&cfg, altPackets[i]);
         cfg.push_back(1);
@@ -589,7 +641,8 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::st
   return true;
 }
 
-std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfileFile(const std::string& path, std::string* error) {
+std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfileFile(const std::string& path,
+                                                                std::string* error) {
   std::vector<uint8_t> bytes;
   if (!ReadWholeFile(path, &bytes, error)) return nullptr;
   std::string local;
@@ -608,11 +661,13 @@ std::unique_ptr<SimulatedCamera> DefaultSimulatedCamera() {
   return camera;
 }
 
-std::unique_ptr<host::UsbDeviceModel> CameraFromProfile(const std::string& jsonText, std::string* error) {
+std::unique_ptr<host::UsbDeviceModel> CameraFromProfile(const std::string& jsonText,
+                                                        std::string* error) {
   return SimulatedCameraFromProfile(jsonText, error);
 }
 
-std::unique_ptr<host::UsbDeviceModel> CameraFromProfileFile(const std::string& path, std::string* error) {
+std::unique_ptr<host::UsbDeviceModel> CameraFromProfileFile(const std::string& path,
+                                                            std::string* error) {
   return SimulatedCameraFromProfileFile(path, error);
 }
 

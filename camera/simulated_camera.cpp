@@ -29,7 +29,8 @@ enum : uint8_t {
 constexpr uint32_t kPayloadHeaderBytes = 12;
 
 void EncodeLe(int64_t value, uint32_t length, uint8_t* out) {
-  for (uint32_t i = 0; i < length; ++i) out[i] = uint8_t(uint64_t(value) >> (8 * std::min<uint32_t>(i, 7)));
+  for (uint32_t i = 0; i < length; ++i)
+    out[i] = uint8_t(uint64_t(value) >> (8 * std::min<uint32_t>(i, 7)));
   for (uint32_t i = 8; i < length; ++i) out[i] = value < 0 ? 0xFF : 0x00;
 }
 
@@ -124,12 +125,18 @@ struct SimulatedCamera::State {
   // the largest one if none does, or always with the "largest" policy).
   uint32_t PayloadSize(uint32_t frameSize, uint32_t interval) const {
     const CameraLayout& l = setup.layout;
-    if (l.bulk) return setup.bulkPayloadTransferSize ? setup.bulkPayloadTransferSize : frameSize + kPayloadHeaderBytes;
+    if (l.bulk)
+      return setup.bulkPayloadTransferSize
+                 ? setup.bulkPayloadTransferSize
+                 : std::min<uint32_t>(frameSize, 0xFFFFFFFF - kPayloadHeaderBytes) +
+                       kPayloadHeaderBytes;
     uint32_t largest = 0;
-    for (const auto& alt : l.isoAlternateSettings) largest = std::max(largest, EffectivePacketSize(alt.second));
+    for (const auto& alt : l.isoAlternateSettings)
+      largest = std::max(largest, EffectivePacketSize(alt.second));
     if (setup.payloadFromLargestAlternate || interval == 0) return largest;
     const uint64_t unit = setup.highSpeed ? 1250 : 10000;  // (micro)frame length in 100 ns
-    const uint64_t needed = (uint64_t(frameSize) * unit + interval - 1) / interval + kPayloadHeaderBytes;
+    const uint64_t needed =
+        (uint64_t(frameSize) * unit + interval - 1) / interval + kPayloadHeaderBytes;
     uint32_t best = 0;
     for (const auto& alt : l.isoAlternateSettings) {
       const uint32_t size = EffectivePacketSize(alt.second);
@@ -205,7 +212,8 @@ struct SimulatedCamera::State {
     out->bFrameIndex = in[1];
     out->bCompressionIndex = in[2];
     const uint64_t pixels = uint64_t(size.first) * size.second;
-    out->dwMaxVideoFrameSize = uint32_t(std::min<uint64_t>(format->kind == FormatKind::kMjpeg ? pixels : pixels * 2, 0xFFFFFFFF));
+    out->dwMaxVideoFrameSize = uint32_t(
+        std::min<uint64_t>(format->kind == FormatKind::kMjpeg ? pixels : pixels * 2, 0xFFFFFFFF));
     const ProbeControl& video = committed ? commit : probe;
     out->dwMaxPayloadTransferSize = video.dwMaxPayloadTransferSize;
     return true;
@@ -226,9 +234,10 @@ SimulatedCamera::SimulatedCamera(Setup setup) : state_(new State) {
   const CameraLayout& layout = s.setup.layout;
   for (const EntityInfo& e : layout.entities) {
     s.entities.insert(e.id);
-    const std::vector<ControlDef>* table = e.subtype == kVcInputTerminal    ? &CameraTerminalControls()
-                                           : e.subtype == kVcProcessingUnit ? &ProcessingUnitControls()
-                                                                            : nullptr;
+    const std::vector<ControlDef>* table = e.subtype == kVcInputTerminal ? &CameraTerminalControls()
+                                           : e.subtype == kVcProcessingUnit
+                                               ? &ProcessingUnitControls()
+                                               : nullptr;
     for (uint8_t bit = 0; bit < 32; ++bit) {
       if (!(e.bmControls & (1u << bit))) continue;
       ControlValues cv;
@@ -266,7 +275,8 @@ SimulatedCamera::SimulatedCamera(Setup setup) : state_(new State) {
   }
   // Every endpoint address of the configuration, for the halt feature.
   const std::vector<uint8_t>& c = s.setup.configuration;
-  for (size_t off = 0; off + 2 <= c.size() && c[off] >= 2 && off + c[off] <= c.size(); off += c[off])
+  for (size_t off = 0; off + 2 <= c.size() && c[off] >= 2 && off + c[off] <= c.size();
+       off += c[off])
     if (c[off + 1] == kDescEndpoint && c[off] >= 7) s.endpoints.insert(c[off + 2]);
   s.probe = s.DefaultProbe();
 }
@@ -274,8 +284,12 @@ SimulatedCamera::SimulatedCamera(Setup setup) : state_(new State) {
 SimulatedCamera::~SimulatedCamera() = default;
 
 bool SimulatedCamera::HighSpeed() const { return state_->setup.highSpeed; }
-const std::vector<uint8_t>& SimulatedCamera::DeviceDescriptor() const { return state_->setup.deviceDescriptor; }
-const std::vector<uint8_t>& SimulatedCamera::ConfigurationDescriptor() const { return state_->setup.configuration; }
+const std::vector<uint8_t>& SimulatedCamera::DeviceDescriptor() const {
+  return state_->setup.deviceDescriptor;
+}
+const std::vector<uint8_t>& SimulatedCamera::ConfigurationDescriptor() const {
+  return state_->setup.configuration;
+}
 const CameraLayout& SimulatedCamera::Layout() const { return state_->setup.layout; }
 
 std::vector<uint8_t> SimulatedCamera::DescriptorDump() const {
@@ -380,7 +394,8 @@ host::UsbControlResult SimulatedCamera::Control(const host::UsbSetupPacket& setu
         }
         if (descType == kDescDeviceQualifier && s.setup.highSpeed) {
           const std::vector<uint8_t>& dev = s.setup.deviceDescriptor;
-          const uint8_t qualifier[10] = {10, kDescDeviceQualifier, dev[2], dev[3], dev[4], dev[5], dev[6], dev[7], 1, 0};
+          const uint8_t qualifier[10] = {
+              10, kDescDeviceQualifier, dev[2], dev[3], dev[4], dev[5], dev[6], dev[7], 1, 0};
           return reply(qualifier, sizeof qualifier);
         }
         return stall(0);
@@ -389,7 +404,8 @@ host::UsbControlResult SimulatedCamera::Control(const host::UsbSetupPacket& setu
         if (!in) return stall(0);
         uint8_t status[2] = {0, 0};
         if (recipient == 0) {
-          status[0] = uint8_t(((s.setup.configuration[7] & 0x40) ? 1 : 0) | (s.remoteWakeup ? 2 : 0));
+          status[0] =
+              uint8_t(((s.setup.configuration[7] & 0x40) ? 1 : 0) | (s.remoteWakeup ? 2 : 0));
         } else if (recipient == 2) {
           const uint8_t ep = uint8_t(setup.wIndex);
           if ((ep & 0x7F) != 0 && !s.endpoints.count(ep)) return stall(0);
@@ -475,12 +491,18 @@ host::UsbControlResult SimulatedCamera::Control(const host::UsbSetupPacket& setu
           if (result.length) data[0] = code;
           return result;  // reading the code leaves it as it was
         }
-        if (request == kGetInfo) { const uint8_t info = 1; return reply(&info, 1); }
+        if (request == kGetInfo) {
+          const uint8_t info = 1;
+          return reply(&info, 1);
+        }
         return stall(kErrInvalidRequest);
       }
       if (selector == kVcVideoPowerMode) {
         if (request == kGetCur) return reply(&s.powerMode, 1);
-        if (request == kGetInfo) { const uint8_t info = 3; return reply(&info, 1); }
+        if (request == kGetInfo) {
+          const uint8_t info = 3;
+          return reply(&info, 1);
+        }
         if (request == kSetCur) {
           if (setup.wLength < 1) return stall(kErrInvalidRequest);
           s.powerMode = data[0];
@@ -500,7 +522,8 @@ host::UsbControlResult SimulatedCamera::Control(const host::UsbSetupPacket& setu
         if (!(cv.info & 2)) return stall(kErrWrongState);
         if (setup.wLength < cv.length) return stall(kErrInvalidRequest);
         const int64_t v = DecodeLe(data, cv.length, cv.isSigned);
-        if (cv.kind == ControlKind::kScalar && (v < cv.min || v > cv.max)) return stall(kErrOutOfRange);
+        if (cv.kind == ControlKind::kScalar && (v < cv.min || v > cv.max))
+          return stall(kErrOutOfRange);
         if (cv.kind == ControlKind::kBitmap && (v == 0 || (v & (v - 1)) != 0 || (v & cv.res) == 0))
           return stall(kErrOutOfRange);
         cv.cur.assign(data, data + cv.length);
@@ -515,7 +538,10 @@ host::UsbControlResult SimulatedCamera::Control(const host::UsbSetupPacket& setu
       case kGetDef: {
         if (cv.kind == ControlKind::kBitmap && (request == kGetMin || request == kGetMax))
           return stall(kErrInvalidRequest);
-        const int64_t v = request == kGetMin ? cv.min : request == kGetMax ? cv.max : request == kGetRes ? cv.res : cv.def;
+        const int64_t v = request == kGetMin   ? cv.min
+                          : request == kGetMax ? cv.max
+                          : request == kGetRes ? cv.res
+                                               : cv.def;
         EncodeLe(v, cv.length, buffer);
         return reply(buffer, cv.length);
       }
@@ -698,7 +724,8 @@ void SimulatedCamera::SetVendorHandler(VendorHandler handler) {
   state_->vendorHandler = std::move(handler);
 }
 
-bool SimulatedCamera::ControlCurrent(uint8_t entityId, uint8_t selector, std::vector<uint8_t>* value) const {
+bool SimulatedCamera::ControlCurrent(uint8_t entityId, uint8_t selector,
+                                     std::vector<uint8_t>* value) const {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = state_->controls.find({entityId, selector});
   if (it == state_->controls.end()) return false;
@@ -805,17 +832,19 @@ std::unique_ptr<SimulatedCamera> BuildCamera(SimulatedCamera::Setup setup, std::
   return std::unique_ptr<SimulatedCamera>(new SimulatedCamera(std::move(setup)));
 }
 
-std::unique_ptr<SimulatedCamera> SimulatedCameraFromDescriptors(const std::vector<uint8_t>& bytes, bool fullSpeed,
+std::unique_ptr<SimulatedCamera> SimulatedCameraFromDescriptors(const std::vector<uint8_t>& bytes,
+                                                                bool fullSpeed,
                                                                 std::string* error) {
   std::string scratch;
   if (!error) error = &scratch;
   if (bytes.size() < 18) {
-    *error = "descriptor dump: " + std::to_string(bytes.size()) + " bytes, too short for a device descriptor";
+    *error = "descriptor dump: " + std::to_string(bytes.size()) +
+             " bytes, too short for a device descriptor";
     return nullptr;
   }
   if (bytes[0] != 18 || bytes[1] != kDescDevice) {
-    *error = "descriptor dump: does not start with a device descriptor (bLength " + std::to_string(bytes[0]) +
-             ", bDescriptorType " + std::to_string(bytes[1]) + ")";
+    *error = "descriptor dump: does not start with a device descriptor (bLength " +
+             std::to_string(bytes[0]) + ", bDescriptorType " + std::to_string(bytes[1]) + ")";
     return nullptr;
   }
   SimulatedCamera::Setup setup;
@@ -828,13 +857,14 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromDescriptors(const std::vecto
   }
   const uint8_t* cfg = bytes.data() + 18;
   if (cfg[1] != kDescConfiguration) {
-    *error = "descriptor dump: byte 18 does not start a configuration descriptor (type " + std::to_string(cfg[1]) + ")";
+    *error = "descriptor dump: byte 18 does not start a configuration descriptor (type " +
+             std::to_string(cfg[1]) + ")";
     return nullptr;
   }
   const size_t total = Le16(cfg + 2);
   if (total > rest) {
-    *error = "descriptor dump truncated: the configuration's wTotalLength is " + std::to_string(total) + " but " +
-             std::to_string(rest) + " bytes follow";
+    *error = "descriptor dump truncated: the configuration's wTotalLength is " +
+             std::to_string(total) + " but " + std::to_string(rest) + " bytes follow";
     return nullptr;
   }
   // Only the first configuration counts; Linux appends any further ones.
@@ -850,13 +880,13 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromDescriptors(const std::vecto
   return camera;
 }
 
-std::unique_ptr<host::UsbDeviceModel> CameraFromDescriptors(const std::vector<uint8_t>& bytes, bool fullSpeed,
-                                                            std::string* error) {
+std::unique_ptr<host::UsbDeviceModel> CameraFromDescriptors(const std::vector<uint8_t>& bytes,
+                                                            bool fullSpeed, std::string* error) {
   return SimulatedCameraFromDescriptors(bytes, fullSpeed, error);
 }
 
-std::unique_ptr<host::UsbDeviceModel> CameraFromDescriptorFile(const std::string& path, bool fullSpeed,
-                                                               std::string* error) {
+std::unique_ptr<host::UsbDeviceModel> CameraFromDescriptorFile(const std::string& path,
+                                                               bool fullSpeed, std::string* error) {
   std::vector<uint8_t> bytes;
   if (!ReadWholeFile(path, &bytes, error)) return nullptr;
   std::string local;

@@ -97,8 +97,8 @@ struct FrameInfo {
   uint16_t width = 0;
   uint16_t height = 0;
   uint32_t defaultInterval = 0;
-  uint32_t maxFrameBufferSize = 0;    // 0 if the descriptor does not carry it
-  std::vector<uint32_t> intervals;    // discrete intervals; empty when continuous
+  uint32_t maxFrameBufferSize = 0;  // 0 if the descriptor does not carry it
+  std::vector<uint32_t> intervals;  // discrete intervals; empty when continuous
   uint32_t minInterval = 0, maxInterval = 0, intervalStep = 0;  // continuous
 };
 
@@ -117,7 +117,7 @@ struct FormatInfo {
 // A unit or terminal of the video-control interface with its control bitmap.
 struct EntityInfo {
   uint8_t id = 0;
-  uint8_t subtype = 0;   // 2 input (camera) terminal, 5 processing unit, 6 extension unit
+  uint8_t subtype = 0;  // 2 input (camera) terminal, 5 processing unit, 6 extension unit
   uint32_t bmControls = 0;
   uint8_t guid[16] = {};  // extension units
 };
@@ -178,8 +178,11 @@ class SimulatedCamera : public host::UsbDeviceModel {
   // Bytes answered to a device-to-host vendor request with this bRequest
   // (truncated or zero-padded to wLength). Without one the camera answers zeros.
   void SetVendorReply(uint8_t bRequest, std::vector<uint8_t> bytes);
-  // Full control over vendor requests: called before the recorded reply
-  // logic; return true if handled (fill `data` for IN and set *stall).
+  // Full control over vendor requests: called before the configured replies
+  // (with `data` zeroed for device-to-host requests); return true if handled,
+  // after filling `data` and optionally setting *stall. The request is
+  // recorded either way. Runs under the camera's lock: the handler must not
+  // call back into the camera.
   using VendorHandler =
       std::function<bool(const host::UsbSetupPacket& setup, uint8_t* data, bool* stall)>;
   void SetVendorHandler(VendorHandler handler);

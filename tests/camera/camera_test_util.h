@@ -15,8 +15,8 @@ struct Reply {
   std::vector<uint8_t> bytes;  // the data stage actually transferred
 };
 
-inline Reply In(host::UsbDeviceModel& cam, uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
-                uint16_t wLength) {
+inline Reply In(host::UsbDeviceModel& cam, uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue,
+                uint16_t wIndex, uint16_t wLength) {
   std::vector<uint8_t> buffer(wLength + 16, 0xCD);
   host::UsbSetupPacket setup{uint8_t(bmRequestType | 0x80), bRequest, wValue, wIndex, wLength};
   host::UsbControlResult r = cam.Control(setup, buffer.data());
@@ -34,34 +34,40 @@ inline Reply In(host::UsbDeviceModel& cam, uint8_t bmRequestType, uint8_t bReque
   return reply;
 }
 
-inline bool Out(host::UsbDeviceModel& cam, uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
-                std::vector<uint8_t> data) {
-  host::UsbSetupPacket setup{uint8_t(bmRequestType & 0x7F), bRequest, wValue, wIndex, uint16_t(data.size())};
+inline bool Out(host::UsbDeviceModel& cam, uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue,
+                uint16_t wIndex, std::vector<uint8_t> data) {
+  host::UsbSetupPacket setup{uint8_t(bmRequestType & 0x7F), bRequest, wValue, wIndex,
+                             uint16_t(data.size())};
   host::UsbControlResult r = cam.Control(setup, data.empty() ? nullptr : data.data());
   return !r.stalled;
 }
 
 // Class requests to the video-control interface (unit controls) and to the
 // streaming interface.
-inline Reply UnitGet(host::UsbDeviceModel& cam, uint8_t request, uint8_t unit, uint8_t selector, uint16_t length) {
+inline Reply UnitGet(host::UsbDeviceModel& cam, uint8_t request, uint8_t unit, uint8_t selector,
+                     uint16_t length) {
   return In(cam, 0xA1, request, uint16_t(selector << 8), uint16_t(unit << 8), length);
 }
-inline bool UnitSet(host::UsbDeviceModel& cam, uint8_t unit, uint8_t selector, std::vector<uint8_t> data) {
+inline bool UnitSet(host::UsbDeviceModel& cam, uint8_t unit, uint8_t selector,
+                    std::vector<uint8_t> data) {
   return Out(cam, 0x21, 0x01, uint16_t(selector << 8), uint16_t(unit << 8), std::move(data));
 }
 
 inline uint32_t Le32(const std::vector<uint8_t>& v, size_t at) {
-  return uint32_t(v[at]) | uint32_t(v[at + 1]) << 8 | uint32_t(v[at + 2]) << 16 | uint32_t(v[at + 3]) << 24;
+  return uint32_t(v[at]) | uint32_t(v[at + 1]) << 8 | uint32_t(v[at + 2]) << 16 |
+         uint32_t(v[at + 3]) << 24;
 }
-inline uint16_t Le16(const std::vector<uint8_t>& v, size_t at) { return uint16_t(v[at] | v[at + 1] << 8); }
+inline uint16_t Le16(const std::vector<uint8_t>& v, size_t at) {
+  return uint16_t(v[at] | v[at + 1] << 8);
+}
 
 // One descriptor found by the walker, with the interface it belongs to.
 struct Desc {
   size_t offset;
   uint8_t length;
   uint8_t type;
-  uint8_t subtype;   // byte 2 of class-specific descriptors, else 0
-  int interface;     // bInterfaceNumber of the last interface descriptor, -1 before any
+  uint8_t subtype;  // byte 2 of class-specific descriptors, else 0
+  int interface;    // bInterfaceNumber of the last interface descriptor, -1 before any
   int alternate;
 };
 
@@ -80,17 +86,21 @@ inline bool Walk(const std::vector<uint8_t>& cfg, std::vector<Desc>* out) {
       iface = cfg[off + 2];
       alt = cfg[off + 3];
     }
-    out->push_back({off, len, type, uint8_t(type == 0x24 || type == 0x25 ? cfg[off + 2] : 0), iface, alt});
+    out->push_back(
+        {off, len, type, uint8_t(type == 0x24 || type == 0x25 ? cfg[off + 2] : 0), iface, alt});
     off += len;
   }
   return true;
 }
 
-inline std::string ProfilePath(const std::string& name) { return std::string(UVCCAM_PROFILE_DIR) + "/" + name; }
+inline std::string ProfilePath(const std::string& name) {
+  return std::string(UVCCAM_PROFILE_DIR) + "/" + name;
+}
 
 inline const std::vector<std::string>& ProfileNames() {
-  static const std::vector<std::string> names = {"default.json",   "bulk.json",   "full_speed.json",
-                                                 "yuy2_only.json", "no_still.json", "no_processing_unit.json",
+  static const std::vector<std::string> names = {"default.json",          "bulk.json",
+                                                 "full_speed.json",       "yuy2_only.json",
+                                                 "no_still.json",         "no_processing_unit.json",
                                                  "uyvy_no_interrupt.json"};
   return names;
 }

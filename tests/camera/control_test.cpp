@@ -2,7 +2,9 @@
 // negotiation, still controls, unit controls, faults and vendor requests.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "camera_test_util.h"
 
@@ -13,8 +15,8 @@ using camtest::Out;
 using camtest::UnitGet;
 using camtest::UnitSet;
 
-constexpr uint8_t kSetCur = 0x01, kGetCur = 0x81, kGetMin = 0x82, kGetMax = 0x83, kGetRes = 0x84, kGetLen = 0x85,
-                  kGetInfo = 0x86, kGetDef = 0x87;
+constexpr uint8_t kSetCur = 0x01, kGetCur = 0x81, kGetMin = 0x82, kGetMax = 0x83, kGetRes = 0x84,
+                  kGetLen = 0x85, kGetInfo = 0x86, kGetDef = 0x87;
 constexpr uint8_t kCt = 1, kPu = 2, kXu = 3;
 constexpr uint16_t kStreaming = 1;
 
@@ -29,7 +31,8 @@ std::vector<uint8_t> Probe(uint8_t format, uint8_t frame, uint32_t interval) {
   return bytes;
 }
 
-camera::ProbeControl ReadProbe(host::UsbDeviceModel& cam, uint8_t request = kGetCur, uint8_t selector = 1) {
+camera::ProbeControl ReadProbe(host::UsbDeviceModel& cam, uint8_t request = kGetCur,
+                               uint8_t selector = 1) {
   auto r = In(cam, 0xA1, request, uint16_t(selector << 8), kStreaming, 26);
   EXPECT_FALSE(r.stalled);
   EXPECT_EQ(r.bytes.size(), 26u);
@@ -37,7 +40,8 @@ camera::ProbeControl ReadProbe(host::UsbDeviceModel& cam, uint8_t request = kGet
   return camera::ProbeControl::FromBytes(r.bytes.data());
 }
 
-std::unique_ptr<camera::SimulatedCamera> WithProfileEdit(const std::function<void(nlohmann::json&)>& edit) {
+std::unique_ptr<camera::SimulatedCamera> WithProfileEdit(
+    const std::function<void(nlohmann::json&)>& edit) {
   auto profile = nlohmann::json::parse(camera::DefaultProfileJson());
   edit(profile);
   std::string error;
@@ -180,7 +184,8 @@ TEST(CameraProbeCommit, PayloadFollowsTheBandwidthOfTheChoice) {
   // MJPEG 320x240 bound 76800 bytes at 30 fps: 288 + 12.
   EXPECT_EQ(ReadProbe(*cam).dwMaxPayloadTransferSize, 512u);
 
-  auto largest = WithProfileEdit([](nlohmann::json& p) { p["streaming"]["payloadSize"] = "largest"; });
+  auto largest =
+      WithProfileEdit([](nlohmann::json& p) { p["streaming"]["payloadSize"] = "largest"; });
   ASSERT_TRUE(Out(*largest, 0x21, kSetCur, 0x0100, kStreaming, Probe(2, 1, 2000000)));
   EXPECT_EQ(ReadProbe(*largest).dwMaxPayloadTransferSize, 3072u);
 
@@ -190,9 +195,11 @@ TEST(CameraProbeCommit, PayloadFollowsTheBandwidthOfTheChoice) {
   ASSERT_TRUE(Out(*bulk, 0x21, kSetCur, 0x0100, kStreaming, Probe(2, 5, 333333)));
   EXPECT_EQ(ReadProbe(*bulk).dwMaxPayloadTransferSize, 32768u);
 
-  auto full = camera::SimulatedCameraFromProfileFile(camtest::ProfilePath("full_speed.json"), &error);
+  auto full =
+      camera::SimulatedCameraFromProfileFile(camtest::ProfilePath("full_speed.json"), &error);
   ASSERT_TRUE(full) << error;
   ASSERT_TRUE(Out(*full, 0x21, kSetCur, 0x0100, kStreaming, Probe(2, 1, 1000000)));
+  EXPECT_TRUE(In(*full, 0x80, 6, 0x0600, 0, 10).stalled);  // full speed only: no qualifier
   // 38400 bytes at 10 fps over 1000 frames a second: 384 + 12 per frame.
   EXPECT_EQ(ReadProbe(*full).dwMaxPayloadTransferSize, 512u);
 }
@@ -203,21 +210,28 @@ TEST(CameraProbeCommit, PicksTheNearestSupportedInterval) {
     uint8_t format, frame;
     uint32_t asked, expected;
   } cases[] = {
-      {1, 5, 350000, 333333},   // discrete: nearest
-      {1, 5, 450000, 400000},   // equal distance to 400000 and 500000: the faster
+      {1, 5, 350000, 333333},  // discrete: nearest
+      {1, 5, 450000, 400000},  // equal distance to 400000 and 500000: the faster
       {1, 5, 99999999, 2000000},
       {1, 5, 1, 333333},
-      {1, 5, 0, 333333},        // zero: the frame's default
-      {2, 3, 700000, 666666},   // continuous with step 333333 from 333333
+      {1, 5, 0, 333333},       // zero: the frame's default
+      {2, 3, 700000, 666666},  // continuous with step 333333 from 333333
       {2, 3, 10, 333333},
-      {2, 3, 5000000, 1999998}, // clamped to max, then onto the step grid
-      {2, 7, 1300000, 1500000}, // 1000000..2000000 step 500000
+      {2, 3, 5000000, 1999998},  // clamped to max, then onto the step grid
+      {2, 7, 1300000, 1500000},  // 1000000..2000000 step 500000
       {2, 7, 0, 1000000},
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(Out(*cam, 0x21, kSetCur, 0x0100, kStreaming, Probe(c.format, c.frame, c.asked)));
-    EXPECT_EQ(ReadProbe(*cam).dwFrameInterval, c.expected) << int(c.format) << "/" << int(c.frame) << " " << c.asked;
+    EXPECT_EQ(ReadProbe(*cam).dwFrameInterval, c.expected)
+        << int(c.format) << "/" << int(c.frame) << " " << c.asked;
   }
+  // Equal distance in a list given slowest first still picks the faster.
+  auto descending = WithProfileEdit([](nlohmann::json& p) {
+    p["formats"][0]["frames"][0]["intervals"] = {1000000, 500000};
+  });
+  ASSERT_TRUE(Out(*descending, 0x21, kSetCur, 0x0100, kStreaming, Probe(1, 1, 750000)));
+  EXPECT_EQ(ReadProbe(*descending).dwFrameInterval, 500000u);
   // GET_MIN / GET_MAX bound the interval of the probed frame.
   ASSERT_TRUE(Out(*cam, 0x21, kSetCur, 0x0100, kStreaming, Probe(2, 7, 0)));
   EXPECT_EQ(ReadProbe(*cam, kGetMin).dwFrameInterval, 1000000u);
@@ -248,7 +262,9 @@ TEST(CameraProbeCommit, RefusesUnknownFormatsAndFrames) {
 }
 
 TEST(CameraFaults, RejectProbeAndZeroPayload) {
-  auto rejecting = WithProfileEdit([](nlohmann::json& p) { p["faults"] = {{"rejectProbe", true}}; });
+  auto rejecting = WithProfileEdit([](nlohmann::json& p) {
+    p["faults"] = {{"rejectProbe", true}};
+  });
   EXPECT_TRUE(rejecting->Faults().rejectProbe);
   EXPECT_FALSE(Out(*rejecting, 0x21, kSetCur, 0x0100, kStreaming, Probe(1, 1, 333333)));
   EXPECT_EQ(rejecting->ProbeSetCount(), 0u);
@@ -319,7 +335,9 @@ TEST(CameraStill, CameraWithoutStillsStallsTheStillControls) {
 
 // ---- unit controls ----
 
-int64_t Signed16(const camtest::Reply& r) { return r.bytes.size() == 2 ? int16_t(r.bytes[0] | r.bytes[1] << 8) : -99999; }
+int64_t Signed16(const camtest::Reply& r) {
+  return r.bytes.size() == 2 ? int16_t(r.bytes[0] | r.bytes[1] << 8) : -99999;
+}
 
 TEST(CameraUnits, RangesAsTheProfileSays) {
   auto cam = camera::DefaultCamera();
@@ -373,7 +391,8 @@ TEST(CameraUnits, SetStoresInRangeAndStallsOutside) {
   EXPECT_FALSE(UnitSet(*cam, kPu, 0x02, {0xBF, 0xFF}));  // -65
   ASSERT_TRUE(cam->ControlCurrentInt(kPu, 0x02, &v));
   EXPECT_EQ(v, -10);
-  EXPECT_EQ(In(*cam, 0xA1, kGetCur, 0x0200, 0, 1).bytes, std::vector<uint8_t>{0x04});  // out of range
+  EXPECT_EQ(In(*cam, 0xA1, kGetCur, 0x0200, 0, 1).bytes,
+            std::vector<uint8_t>{0x04});        // out of range
   EXPECT_FALSE(UnitSet(*cam, kPu, 0x02, {5}));  // shorter than the control
   // Longer data than the control: the control's bytes are used (the driver
   // sends the power-line frequency as two bytes).
@@ -385,7 +404,7 @@ TEST(CameraUnits, SetStoresInRangeAndStallsOutside) {
   EXPECT_TRUE(UnitSet(*cam, kCt, 0x04, {0x88, 0x13, 0, 0}));  // 5000
   ASSERT_TRUE(cam->ControlCurrentInt(kCt, 0x04, &v));
   EXPECT_EQ(v, 5000);
-  EXPECT_FALSE(UnitSet(*cam, kCt, 0x04, {0, 0, 0, 0}));      // below 1
+  EXPECT_FALSE(UnitSet(*cam, kCt, 0x04, {0, 0, 0, 0}));  // below 1
   EXPECT_FALSE(UnitSet(*cam, kCt, 0x04, {0xFF, 0xFF, 0xFF, 0xFF}));
   // Auto-exposure mode takes exactly one supported mode.
   EXPECT_TRUE(UnitSet(*cam, kCt, 0x02, {1}));
@@ -411,14 +430,15 @@ TEST(CameraUnits, UnsupportedSelectorsAndUnitsStall) {
   EXPECT_EQ(In(*cam, 0xA1, kGetCur, 0x0200, 0, 1).bytes, std::vector<uint8_t>{0x06});
   EXPECT_TRUE(UnitGet(*cam, kGetCur, 9, 0x02, 2).stalled);  // no unit 9
   EXPECT_EQ(In(*cam, 0xA1, kGetCur, 0x0200, 0, 1).bytes, std::vector<uint8_t>{0x05});
-  EXPECT_TRUE(UnitGet(*cam, kGetCur, 4, 0x01, 1).stalled);    // the output terminal has no controls
-  EXPECT_TRUE(UnitGet(*cam, kGetCur, kXu, 4, 2).stalled);      // selector 4 not in the bitmap
-  EXPECT_TRUE(UnitGet(*cam, 0x8F, kPu, 0x02, 2).stalled);      // unknown request code
+  EXPECT_TRUE(UnitGet(*cam, kGetCur, 4, 0x01, 1).stalled);  // the output terminal has no controls
+  EXPECT_TRUE(UnitGet(*cam, kGetCur, kXu, 4, 2).stalled);   // selector 4 not in the bitmap
+  EXPECT_TRUE(UnitGet(*cam, 0x8F, kPu, 0x02, 2).stalled);   // unknown request code
   EXPECT_TRUE(In(*cam, 0xA2, kGetCur, 0x0200, 0x0081, 2).stalled);  // class request to an endpoint
-  EXPECT_FALSE(UnitSet(*cam, kCt, 0x06, {}));                  // no data stage at all
+  EXPECT_FALSE(UnitSet(*cam, kCt, 0x06, {}));                       // no data stage at all
 
   std::string error;
-  auto noPu = camera::SimulatedCameraFromProfileFile(camtest::ProfilePath("no_processing_unit.json"), &error);
+  auto noPu = camera::SimulatedCameraFromProfileFile(
+      camtest::ProfilePath("no_processing_unit.json"), &error);
   ASSERT_TRUE(noPu) << error;
   EXPECT_TRUE(UnitGet(*noPu, kGetCur, kPu, 0x02, 2).stalled);
   EXPECT_FALSE(UnitSet(*noPu, kPu, 0x02, {0, 0}));
@@ -500,8 +520,38 @@ TEST(CameraVendor, ProfileRepliesAndAHandler) {
   EXPECT_TRUE(Out(*cam, 0x42, 0x07, 0, 1, chunk));
   EXPECT_EQ(In(*cam, 0xC2, 0x01, 0, 0xA200 + 32 + 5, 1).bytes, std::vector<uint8_t>{15});
   EXPECT_TRUE(In(*cam, 0xC2, 0x99, 0, 0, 1).stalled);
-  EXPECT_EQ(In(*cam, 0xC2, 0xAA, 0, 0, 1).bytes, std::vector<uint8_t>{7});  // falls through to the reply
+  EXPECT_EQ(In(*cam, 0xC2, 0xAA, 0, 0, 1).bytes,
+            std::vector<uint8_t>{7});  // falls through to the reply
   EXPECT_EQ(cam->VendorRequests().size(), 5u);
+}
+
+// ---- concurrency: the bus may call from the stream worker and a property thread at once ----
+
+TEST(CameraConcurrency, ControlsFromSeveralThreads) {
+  auto cam = camera::DefaultSimulatedCamera();
+  std::atomic<int> failures{0};
+  auto prober = [&] {
+    for (int i = 0; i < 300; ++i) {
+      if (!Out(*cam, 0x21, kSetCur, 0x0100, kStreaming, Probe(1 + i % 2, 1 + i % 7, 333333)))
+        ++failures;
+      if (ReadProbe(*cam).dwMaxPayloadTransferSize == 0) ++failures;
+    }
+  };
+  auto tuner = [&] {
+    for (int i = 0; i < 300; ++i) {
+      if (!UnitSet(*cam, kPu, 0x02, {uint8_t(i % 64), 0})) ++failures;
+      if (!Out(*cam, 0x42, 0x60, uint16_t(i), 0, {})) ++failures;
+      int64_t v;
+      if (!cam->ControlCurrentInt(kPu, 0x02, &v) || v < 0 || v > 63) ++failures;
+    }
+  };
+  std::thread a(prober), b(tuner), c(prober);
+  a.join();
+  b.join();
+  c.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(cam->ProbeSetCount(), 600u);
+  EXPECT_EQ(cam->VendorRequests().size(), 300u);
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ TEST(CameraDescriptors, DefaultConfigurationHasTheShapeOfACamera) {
   ASSERT_TRUE(camtest::Walk(cfg, &d));
   ASSERT_EQ(camtest::Le16(cfg, 2), cfg.size());
   EXPECT_EQ(d[0].type, 2);
-  EXPECT_EQ(cfg[4], 2);  // two interfaces
+  EXPECT_EQ(cfg[4], 2);        // two interfaces
   ASSERT_EQ(d[1].type, 0x0B);  // IAD before the interfaces
   EXPECT_EQ(cfg[d[1].offset + 2], 0);
   EXPECT_EQ(cfg[d[1].offset + 3], 2);
@@ -87,7 +87,8 @@ TEST(CameraDescriptors, FrameDescriptorsCarryIntervalsAndSizes) {
   const std::vector<uint8_t>& cfg = cam->ConfigurationDescriptor();
   std::vector<Desc> d;
   ASSERT_TRUE(camtest::Walk(cfg, &d));
-  bool sawContinuous = false, sawDiscrete = false, saw320 = false, saw640 = false, saw160 = false, saw720 = false;
+  bool sawContinuous = false, sawDiscrete = false, saw320 = false, saw640 = false, saw160 = false,
+       saw720 = false;
   for (const Desc& x : d) {
     if (x.interface != 1 || x.type != 0x24 || (x.subtype != 5 && x.subtype != 7)) continue;
     const size_t o = x.offset;
@@ -100,7 +101,8 @@ TEST(CameraDescriptors, FrameDescriptorsCarryIntervalsAndSizes) {
     if (type == 0) {
       sawContinuous = true;
       ASSERT_EQ(x.length, 38);
-      const uint32_t mn = camtest::Le32(cfg, o + 26), mx = camtest::Le32(cfg, o + 30), step = camtest::Le32(cfg, o + 34);
+      const uint32_t mn = camtest::Le32(cfg, o + 26), mx = camtest::Le32(cfg, o + 30),
+                     step = camtest::Le32(cfg, o + 34);
       EXPECT_LE(mn, mx);
       EXPECT_GT(step, 0u);
       const uint32_t def = camtest::Le32(cfg, o + 21);
@@ -109,7 +111,8 @@ TEST(CameraDescriptors, FrameDescriptorsCarryIntervalsAndSizes) {
       sawDiscrete = true;
       ASSERT_EQ(x.length, 26 + 4 * type);
       bool found = false;
-      for (int i = 0; i < type; ++i) found |= camtest::Le32(cfg, o + 26 + 4 * i) == camtest::Le32(cfg, o + 21);
+      for (int i = 0; i < type; ++i)
+        found |= camtest::Le32(cfg, o + 26 + 4 * i) == camtest::Le32(cfg, o + 21);
       EXPECT_TRUE(found) << "default interval must be one of the listed ones";
     }
     if (x.subtype == 5) {
@@ -258,6 +261,17 @@ TEST(CameraDescriptorDump, ExplainsWhatIsWrong) {
   EXPECT_FALSE(camera::CameraFromDescriptors(bad, false, &error));
   EXPECT_NE(error.find("bLength 0"), std::string::npos) << error;
 
+  // The last descriptor claiming one byte more than the configuration holds.
+  bad = good;
+  {
+    std::vector<Desc> all;
+    std::vector<uint8_t> c(bad.begin() + 18, bad.end());
+    ASSERT_TRUE(camtest::Walk(c, &all));
+    bad[18 + all.back().offset] = uint8_t(all.back().length + 1);
+  }
+  EXPECT_FALSE(camera::CameraFromDescriptors(bad, false, &error));
+  EXPECT_NE(error.find("runs past the end"), std::string::npos) << error;
+
   // A frame descriptor claiming more intervals than its length holds.
   bad = good;
   std::vector<Desc> d;
@@ -287,6 +301,47 @@ TEST(CameraDescriptorDump, ExplainsWhatIsWrong) {
     if (x.type == 4 && x.interface == 1) bad[18 + x.offset + 6] = 0x7F;
   EXPECT_FALSE(camera::CameraFromDescriptors(bad, false, &error));
   EXPECT_NE(error.find("no video-streaming interface"), std::string::npos) << error;
+}
+
+TEST(CameraDescriptorDump, FormatsItCannotNegotiateAreCountedAndRefusedInProbes) {
+  const std::vector<uint8_t> good = camera::DefaultSimulatedCamera()->DescriptorDump();
+  std::vector<uint8_t> cfg(good.begin() + 18, good.end());
+  std::vector<Desc> d;
+  ASSERT_TRUE(camtest::Walk(cfg, &d));
+  size_t header = 0, afterLastVs = 0;
+  for (const Desc& x : d) {
+    if (x.interface == 1 && x.alternate == 0 && x.type == 0x24) {
+      if (x.subtype == 1) header = x.offset;
+      afterLastVs = x.offset + x.length;
+    }
+  }
+  ASSERT_NE(header, 0u);
+  // An H.264 format with one frame descriptor (subtype 0x14), as newer cameras add.
+  std::vector<uint8_t> h264 = {10, 0x24, 0x13, 3, 1, 0, 0, 0, 0, 0, 8, 0x24, 0x14, 1, 0, 0, 0, 0};
+  cfg.insert(cfg.begin() + afterLastVs, h264.begin(), h264.end());
+  cfg[header + 3] = 3;
+  const uint16_t total = uint16_t(cfg.size());
+  cfg[2] = uint8_t(total);
+  cfg[3] = uint8_t(total >> 8);
+  std::vector<uint8_t> dump(good.begin(), good.begin() + 18);
+  dump.insert(dump.end(), cfg.begin(), cfg.end());
+  std::string error;
+  auto cam = camera::SimulatedCameraFromDescriptors(dump, false, &error);
+  ASSERT_TRUE(cam) << error;
+  EXPECT_EQ(cam->Layout().formats.size(), 2u);
+  std::vector<uint8_t> probe(26);
+  camera::ProbeControl p;
+  p.bFormatIndex = 3;
+  p.bFrameIndex = 1;
+  p.ToBytes(probe.data());
+  EXPECT_FALSE(camtest::Out(*cam, 0x21, 0x01, 0x0100, 1, probe));
+
+  // Without raising bNumFormats the count no longer matches.
+  cfg[header + 3] = 2;
+  dump.resize(18);
+  dump.insert(dump.end(), cfg.begin(), cfg.end());
+  EXPECT_FALSE(camera::SimulatedCameraFromDescriptors(dump, false, &error));
+  EXPECT_NE(error.find("declares 2 formats but 3 follow"), std::string::npos) << error;
 }
 
 TEST(CameraDescriptorDump, RandomCorruptionNeverCrashes) {

@@ -54,12 +54,17 @@ TEST(CameraProfiles, MalformedProfilesNameTheKey) {
   ExpectRefused([](J& p) { p["speed"] = "super"; }, "speed");
   ExpectRefused([](J& p) { p["vendorId"] = 70000; }, "vendorId");
   ExpectRefused([](J& p) { p["vendorId"] = "0xZZ"; }, "vendorId");
+  ExpectRefused([](J& p) { p["vendorId"] = "0x-1"; }, "vendorId");
+  ExpectRefused([](J& p) { p["vendorId"] = 1.5; }, "vendorId");
   ExpectRefused([](J& p) { p["colour"] = 1; }, "colour");
   ExpectRefused([](J& p) { p["formats"] = J::array(); }, "formats");
   ExpectRefused([](J& p) { p["formats"][0]["type"] = "h264"; }, "formats[0].type");
-  ExpectRefused([](J& p) { p["formats"][1]["frames"][2]["width"] = 0; }, "formats[1].frames[2].width");
-  ExpectRefused([](J& p) { p["formats"][1]["frames"][2]["width"] = 321; }, "formats[1].frames[2].width");
-  ExpectRefused([](J& p) { p["formats"][0]["frames"][0].erase("intervals"); }, "formats[0].frames[0]");
+  ExpectRefused([](J& p) { p["formats"][1]["frames"][2]["width"] = 0; },
+                "formats[1].frames[2].width");
+  ExpectRefused([](J& p) { p["formats"][1]["frames"][2]["width"] = 321; },
+                "formats[1].frames[2].width");
+  ExpectRefused([](J& p) { p["formats"][0]["frames"][0].erase("intervals"); },
+                "formats[0].frames[0]");
   ExpectRefused([](J& p) { p["formats"][0]["frames"][0]["intervals"] = J::array({0}); },
                 "formats[0].frames[0].intervals[0]");
   ExpectRefused([](J& p) { p["formats"][0]["frames"][0]["defaultInterval"] = 123; },
@@ -68,7 +73,8 @@ TEST(CameraProfiles, MalformedProfilesNameTheKey) {
                 "formats[1].frames[2].intervalRange.max");
   ExpectRefused([](J& p) { p["formats"][0]["defaultFrame"] = 8; }, "formats[0].defaultFrame");
   ExpectRefused([](J& p) { p["stills"][0]["height"] = -1; }, "stills[0].height");
-  ExpectRefused([](J& p) { p["processingUnit"]["controls"]["shine"] = J::object(); }, "processingUnit.controls.shine");
+  ExpectRefused([](J& p) { p["processingUnit"]["controls"]["shine"] = J::object(); },
+                "processingUnit.controls.shine");
   ExpectRefused([](J& p) { p["processingUnit"]["controls"]["brightness"]["def"] = 100; },
                 "processingUnit.controls.brightness.def");
   ExpectRefused([](J& p) { p["processingUnit"]["controls"]["contrast"]["max"] = 70000; },
@@ -77,17 +83,38 @@ TEST(CameraProfiles, MalformedProfilesNameTheKey) {
                 "cameraTerminal.controls.autoExposureMode.def");
   ExpectRefused([](J& p) { p["processingUnit"]["id"] = 1; }, "processingUnit.id");
   ExpectRefused([](J& p) { p["extensionUnit"]["guid"] = "not-a-guid"; }, "extensionUnit.guid");
-  ExpectRefused([](J& p) { p["extensionUnit"]["controls"][1]["selector"] = 1; }, "extensionUnit.controls[1].selector");
-  ExpectRefused([](J& p) { p["streaming"]["alternateSettings"][0] = 1025; }, "streaming.alternateSettings[0]");
-  ExpectRefused([](J& p) { p["streaming"]["alternateSettings"][0] = "0x1c00"; }, "streaming.alternateSettings[0]");
+  ExpectRefused([](J& p) { p["extensionUnit"]["controls"][1]["selector"] = 1; },
+                "extensionUnit.controls[1].selector");
+  ExpectRefused([](J& p) { p["streaming"]["alternateSettings"][0] = 1025; },
+                "streaming.alternateSettings[0]");
+  ExpectRefused([](J& p) { p["streaming"]["alternateSettings"][0] = "0x1c00"; },
+                "streaming.alternateSettings[0]");
   ExpectRefused([](J& p) { p["streaming"]["type"] = "interrupt"; }, "streaming.type");
-  ExpectRefused([](J& p) { p["streaming"] = {{"type", "bulk"}, {"maxPacketSize", 64}}; }, "streaming.maxPacketSize");
+  ExpectRefused(
+      [](J& p) {
+        p["streaming"] = {{"type", "bulk"}, {"maxPacketSize", 64}};
+      },
+      "streaming.maxPacketSize");
   ExpectRefused([](J& p) { p["speed"] = "full"; }, "streaming.alternateSettings");
   ExpectRefused([](J& p) { p["faults"] = {{"rejectProbe", "yes"}}; }, "faults.rejectProbe");
   ExpectRefused([](J& p) { p["faults"] = {{"stallEverything", true}}; }, "faults.stallEverything");
-  ExpectRefused([](J& p) { p["vendorReplies"] = J::array({{{"request", 1}, {"data", {1, 300}}}}); },
-                "vendorReplies[0].data[1]");
+  ExpectRefused(
+      [](J& p) {
+        p["vendorReplies"] = J::array({{{"request", 1}, {"data", {1, 300}}}});
+      },
+      "vendorReplies[0].data[1]");
   ExpectRefused([](J& p) { p["manufacturer"] = std::string(200, 'x'); }, "manufacturer");
+}
+
+TEST(CameraProfiles, DecimalStringsAreNotOctal) {
+  auto profile = nlohmann::json::parse(camera::DefaultProfileJson());
+  profile["vendorId"] = "010";
+  profile["productId"] = "0X1F";
+  std::string error;
+  auto cam = camera::CameraFromProfile(profile.dump(), &error);
+  ASSERT_TRUE(cam) << error;
+  EXPECT_EQ(cam->DeviceDescriptor()[8], 10);
+  EXPECT_EQ(cam->DeviceDescriptor()[10], 0x1F);
 }
 
 TEST(CameraProfiles, NotJsonAtAll) {

@@ -1,0 +1,13 @@
+// Processor features the image routines may use beyond SSE2. Wider paths run
+// only when the processor reports the feature and the switch below allows
+// it; they give exactly the bytes of the scalar code.
+#pragma once
+
+#include "platform/wdk.h"
+
+// 1 (the default) lets routines use SSSE3 where the processor has it; 0
+// keeps them on their SSE2/scalar paths (tests compare both).
+extern ULONG EffectsAllowSsse3;
+
+// True when SSSE3 code may run now.
+bool EffectsUseSsse3();

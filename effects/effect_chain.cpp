@@ -1,0 +1,94 @@
+// ApplyEffects: the fixed order of the effect steps and the exchange of the
+// two frame buffers.
+//
+// Steps that are not part of the chain yet: auto framing (between the noise
+// filter and digital zoom) and the overlay tail (after rotation). The
+// stateful and resampling special effects are the selector's business.
+#include "effects/effect_chain.h"
+
+#include "effects/special/special_effect.h"
+
+LONG ApplyEffects(UCHAR* input, UCHAR* workBuffer, UCHAR* effectBuffer,
+                  const ColorTables* colorTables, const FrameFormat* frameFormat,
+                  EffectState* effectState, StreamEngine* streamEngine, ULONG frameTag) {
+  UNREFERENCED_PARAMETER(frameTag);
+  // The bad-pixel band follows the chain's own per-stream frame counter in
+  // EffectState; the stream engine is not read.
+  UNREFERENCED_PARAMETER(streamEngine);
+  if (input == nullptr || effectBuffer == nullptr || colorTables == nullptr ||
+      frameFormat == nullptr || effectState == nullptr || effectBuffer == input) {
+    return 0;
+  }
+  EffectState& s = *effectState;
+  const ULONG w = frameFormat->inputWidth;
+  const ULONG h = frameFormat->inputHeight;
+  const ULONG lumaFirst = IsEqualGUID(frameFormat->inputSubtype, kSubtypeYuy2) ||
+                                  IsEqualGUID(frameFormat->inputSubtype, kSubtypeMjpg)
+                              ? 1
+                              : 0;
+  const ULONG formatCode = lumaFirst ? kFormatCodeLumaFirst : kFormatCodeChromaFirst;
+  const UCHAR* clamp = colorTables->ClampPointer;
+
+  UCHAR* cur = input;
+  UCHAR* alt = effectBuffer;
+  auto swap = [&cur, &alt]() {
+    UCHAR* t = cur;
+    cur = alt;
+    alt = t;
+  };
+
+  const ULONG frameCount = LoadSetting(s.chainFrameCounter);
+  StoreSetting(s.chainFrameCounter, frameCount + 1);
+
+  // 1. Bad-pixel correction, in place; the band scanned follows the frame count.
+  if (LoadSetting(s.badPixelCorrection) == 1) {
+    BadPixelCorrection(cur, clamp, w, h, frameCount & 3, kBadPixelMargin, lumaFirst ? 0 : 1);
+  }
+  // 2. Chroma smoothing, cur -> alt.
+  if (LoadSetting(s.chromaSmoothing) == 1) {
+    ChromaSmoothing(alt, cur, w, h, lumaFirst);
+    swap();
+  }
+  // 3. Auto contrast: rebuild the luma curve from this frame and apply it.
+  if (LoadSetting(s.autoContrast) == 1) {
+    AutoContrast(cur, clamp, lumaFirst, w, h);
+    ApplyLumaCurve(cur, w, h, lumaFirst);
+  }
+  // 4. Special colour, always (0 changes nothing).
+  ApplySpecialColor(cur, w, h, LoadSetting(s.specialColor), formatCode);
+  // 5. Vertical flip.
+  if (LoadSetting(s.verticalFlip) == 1) FlipVertical(cur, w, h, formatCode);
+  // 6. Mirror.
+  if (LoadSetting(s.mirror) == 1) MirrorHorizontal(cur, w, h, lumaFirst);
+  // 7. Noise filter, cur -> alt.
+  if (LoadSetting(s.noiseFilter) == 1) {
+    NoiseFilter(alt, cur, w, h);
+    swap();
+  }
+  // 9. Digital zoom, cur -> alt; pan is in 1/64 pixel, truncated toward zero.
+  const ULONG zoomFactor = LoadSetting(s.zoom.zoomFactor);
+  if (LoadSetting(s.zoom.digitalZoom) == 1 && zoomFactor != 64) {
+    const LONG factor = zoomFactor > 64 ? 64 : LONG(zoomFactor);
+    ZoomWindow(alt, cur, w, h, factor, LoadSetting(s.zoom.panX) / 64,
+               LoadSetting(s.zoom.panY) / 64, lumaFirst);
+    swap();
+  }
+  // 10. Special effects: the selector reports whether it wrote alt.
+  if (ApplySpecialEffect(&s.special, alt, cur, workBuffer, colorTables, w, h, formatCode) != 0) {
+    swap();
+  }
+  // 11. Zoom preset, cur -> alt.
+  const ULONG preset = LoadSetting(s.zoomPreset);
+  if (preset != 0) {
+    ZoomPreset(alt, cur, w, h, preset, lumaFirst);
+    swap();
+  }
+  // 12. Rotation, cur -> alt; from here on only in-place work would follow.
+  const ULONG rotation = LoadSetting(s.rotation);
+  if (rotation >= 1 && rotation <= 3) {
+    RotateFrame(alt, cur, w, h, rotation, lumaFirst ? 0 : 1);
+    cur = alt;
+  }
+  // 14. Which buffer holds the finished frame.
+  return cur != input ? 1 : 0;
+}

@@ -1,0 +1,249 @@
+// Whole-frame routines of the effect chain: special colours, vertical flip,
+// horizontal mirror, zoom presets and rotation.
+#include "effects/effect_chain.h"
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define UVCCAM_ROUTINES_SSE2 1
+#endif
+
+namespace {
+
+// A macro-pixel as a little-endian 32-bit word: byte 0 in the low bits.
+inline ULONG LoadWord(const UCHAR* p) {
+  ULONG v;
+  RtlCopyMemory(&v, p, 4);
+  return v;
+}
+inline VOID StoreWord(UCHAR* p, ULONG v) { RtlCopyMemory(p, &v, 4); }
+
+// Exchanges the two luma samples of a macro-pixel word: bytes 0 and 2 (YUY2
+// order) or bytes 1 and 3 (UYVY order).
+inline ULONG SwapLumaYuy2(ULONG v) {
+  return (v & 0xFF00FF00u) | ((v & 0xFFu) << 16) | ((v >> 16) & 0xFFu);
+}
+inline ULONG SwapLumaUyvy(ULONG v) {
+  return (v & 0x00FF00FFu) | ((v & 0xFF00u) << 16) | ((v >> 16) & 0xFF00u);
+}
+
+// Black (luma 0, chroma 128) as a macro-pixel word.
+inline ULONG BlackWord(ULONG uyvy) { return uyvy ? 0x00800080u : 0x80008000u; }
+
+VOID FillWords(UCHAR* p, SIZE_T words, ULONG value) {
+  for (SIZE_T i = 0; i < words; ++i) StoreWord(p + 4 * i, value);
+}
+
+#if UVCCAM_ROUTINES_SSE2
+// Four macro-pixels in reverse order, each with its two luma samples
+// exchanged: the dwords reverse, and within each dword the luma bytes of its
+// two 16-bit halves change places while the chroma bytes stay.
+template <bool kUyvy>
+inline __m128i MirrorBlock(__m128i v) {
+  const __m128i lumaMask = kUyvy ? _mm_set1_epi16(short(0xFF00)) : _mm_set1_epi16(0x00FF);
+  v = _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3));
+  __m128i luma = _mm_and_si128(v, lumaMask);
+  luma = _mm_shufflehi_epi16(_mm_shufflelo_epi16(luma, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1));
+  return _mm_or_si128(_mm_andnot_si128(lumaMask, v), luma);
+}
+#endif
+
+template <bool kUyvy>
+VOID MirrorRows(UCHAR* frame, ULONG w, ULONG h) {
+  const SIZE_T stride = SIZE_T(w) * 2;
+  const ULONG n = w / 2;
+  for (ULONG r = 0; r < h; ++r) {
+    UCHAR* row = frame + r * stride;
+    ULONG left = 0, right = n;  // macro-pixels [left, right) still to do
+#if UVCCAM_ROUTINES_SSE2
+    for (; right - left >= 8; left += 4, right -= 4) {
+      __m128i* a = reinterpret_cast<__m128i*>(row + 4 * left);
+      __m128i* b = reinterpret_cast<__m128i*>(row + 4 * (right - 4));
+      const __m128i va = _mm_loadu_si128(a);
+      const __m128i vb = _mm_loadu_si128(b);
+      _mm_storeu_si128(a, MirrorBlock<kUyvy>(vb));
+      _mm_storeu_si128(b, MirrorBlock<kUyvy>(va));
+    }
+#endif
+    // An odd count of macro-pixels leaves one in the middle: it stays in
+    // place but its two samples still change sides.
+    for (; left < right; ++left) {
+      --right;
+      const ULONG a = LoadWord(row + 4 * left);
+      const ULONG b = LoadWord(row + 4 * right);
+      StoreWord(row + 4 * left, kUyvy ? SwapLumaUyvy(b) : SwapLumaYuy2(b));
+      if (right != left) StoreWord(row + 4 * right, kUyvy ? SwapLumaUyvy(a) : SwapLumaYuy2(a));
+    }
+  }
+}
+
+// Quarter turn of the centred square, 2 x 2 pixels at a time. The square has
+// side s (even) and its top-left pixel at (cx, ry) in both frames, cx even.
+// clockwise: source (cx + x, ry + y) -> destination (cx + s - 1 - y, ry + x);
+// counter-clockwise: source (cx + x, ry + y) -> (cx + y, ry + s - 1 - x).
+// Both output macro-pixels of a 2 x 2 block take the truncated mean of the
+// chroma of the two source macro-pixels.
+template <ULONG kLumaOffset, ULONG kUOffset, bool kClockwise>
+VOID QuarterTurn(UCHAR* dst, const UCHAR* src, ULONG w, ULONG s, ULONG cx, ULONG ry) {
+  const SIZE_T stride = SIZE_T(w) * 2;
+  const ULONG pairs = s / 2;
+  // Tiles of 16 x 16 pixels keep the column-wise writes within a few cache
+  // lines per output row.
+  constexpr ULONG kTile = 8;
+  for (ULONG kt = 0; kt < pairs; kt += kTile) {
+    const ULONG kEnd = kt + kTile < pairs ? kt + kTile : pairs;
+    for (ULONG jt = 0; jt < pairs; jt += kTile) {
+      const ULONG jEnd = jt + kTile < pairs ? jt + kTile : pairs;
+      for (ULONG k = kt; k < kEnd; ++k) {
+        const UCHAR* top = src + SIZE_T(ry + 2 * k) * stride + SIZE_T(cx) * 2;  // source row 2k
+        const UCHAR* bottom = top + stride;                                     // row 2k + 1
+        // Output macro-pixel column (pixel offset within the square).
+        const ULONG column = kClockwise ? s - 2 - 2 * k : 2 * k;
+        for (ULONG j = jt; j < jEnd; ++j) {
+          const ULONG a = LoadWord(top + 4 * j);
+          const ULONG b = LoadWord(bottom + 4 * j);
+          const ULONG u = ((a >> (8 * kUOffset)) & 0xFF) + ((b >> (8 * kUOffset)) & 0xFF);
+          const ULONG v = ((a >> (8 * (kUOffset + 2))) & 0xFF) + ((b >> (8 * (kUOffset + 2))) & 0xFF);
+          const ULONG chroma = ((u >> 1) << (8 * kUOffset)) | ((v >> 1) << (8 * (kUOffset + 2)));
+          // Luma of the source pixels 2j (first) and 2j + 1 (second) of each row.
+          const ULONG a0 = (a >> (8 * kLumaOffset)) & 0xFF, a1 = (a >> (8 * (kLumaOffset + 2))) & 0xFF;
+          const ULONG b0 = (b >> (8 * kLumaOffset)) & 0xFF, b1 = (b >> (8 * (kLumaOffset + 2))) & 0xFF;
+          // Clockwise: the left output pixel comes from source row 2k + 1;
+          // counter-clockwise: from source row 2k.
+          const ULONG left0 = kClockwise ? b0 : a0, right0 = kClockwise ? a0 : b0;
+          const ULONG left1 = kClockwise ? b1 : a1, right1 = kClockwise ? a1 : b1;
+          // Output rows (within the square) receiving source pixel 2j and 2j + 1.
+          const ULONG row0 = kClockwise ? 2 * j : s - 1 - 2 * j;
+          const ULONG row1 = kClockwise ? 2 * j + 1 : s - 2 - 2 * j;
+          UCHAR* out0 = dst + SIZE_T(ry + row0) * stride + SIZE_T(cx + column) * 2;
+          UCHAR* out1 = dst + SIZE_T(ry + row1) * stride + SIZE_T(cx + column) * 2;
+          StoreWord(out0, chroma | (left0 << (8 * kLumaOffset)) | (right0 << (8 * (kLumaOffset + 2))));
+          StoreWord(out1, chroma | (left1 << (8 * kLumaOffset)) | (right1 << (8 * (kLumaOffset + 2))));
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+VOID ApplySpecialColor(UCHAR* frame, ULONG w, ULONG h, ULONG mode, ULONG formatCode) {
+  if (frame == nullptr || !PackedFrameUsable(w, h) || mode == 0 || mode > 5) return;
+  // Chroma bytes 1 and 3 (format code 3) or 0 and 2 (format code 4).
+  const bool chromaFirst = formatCode == 4;
+  const ULONG chromaMask = chromaFirst ? 0x00FF00FFu : 0xFF00FF00u;
+  ULONG u = 0, v = 0;
+  switch (mode) {
+    case 1: u = 128; v = 128; break;
+    case 2: u = 64; v = 160; break;
+    case 3: u = 192; v = 64; break;
+    case 5: u = 128; v = 48; break;
+    default: break;
+  }
+  const ULONG chroma = chromaFirst ? (u | (v << 16)) : ((u << 8) | (v << 24));
+  const SIZE_T words = SIZE_T(w / 2) * h;
+  if (mode == 4) {
+    for (SIZE_T i = 0; i < words; ++i) StoreWord(frame + 4 * i, LoadWord(frame + 4 * i) ^ chromaMask);
+  } else {
+    for (SIZE_T i = 0; i < words; ++i) {
+      StoreWord(frame + 4 * i, (LoadWord(frame + 4 * i) & ~chromaMask) | chroma);
+    }
+  }
+}
+
+VOID FlipVertical(UCHAR* frame, ULONG w, ULONG h, ULONG formatCode) {
+  UNREFERENCED_PARAMETER(formatCode);  // rows move whole: the order does not matter
+  if (frame == nullptr || !PackedFrameUsable(w, h)) return;
+  // Rows are exchanged through a small stack block, so the flip needs no
+  // pool memory and cannot fail.
+  const SIZE_T stride = SIZE_T(w) * 2;
+  UCHAR block[256];
+  for (ULONG i = 0; i < h / 2; ++i) {
+    UCHAR* a = frame + SIZE_T(i) * stride;
+    UCHAR* b = frame + SIZE_T(h - 1 - i) * stride;
+    for (SIZE_T done = 0; done < stride; done += sizeof(block)) {
+      const SIZE_T part = stride - done < sizeof(block) ? stride - done : sizeof(block);
+      RtlCopyMemory(block, a + done, part);
+      RtlCopyMemory(a + done, b + done, part);
+      RtlCopyMemory(b + done, block, part);
+    }
+  }
+}
+
+VOID MirrorHorizontal(UCHAR* frame, ULONG w, ULONG h, ULONG lumaFirst) {
+  if (frame == nullptr || !PackedFrameUsable(w, h) || w <= 3) return;
+  if (lumaFirst) {
+    MirrorRows<false>(frame, w, h);
+  } else {
+    MirrorRows<true>(frame, w, h);
+  }
+}
+
+LONG ZoomPreset(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG preset, ULONG lumaFirst) {
+  static const LONG kPresetFactor[5] = {55, 46, 37, 28, 19};
+  // A preset outside 1..5 shows the whole frame.
+  const LONG f = preset >= 1 && preset <= 5 ? kPresetFactor[preset - 1] : 64;
+  const LONG sw = LONG(w > kMaxEffectSide ? kMaxEffectSide : w);
+  const LONG sh = LONG(h > kMaxEffectSide ? kMaxEffectSide : h);
+  const LONG x = (sw - f * sw / 64) / 2;
+  const LONG y = (sh - f * sh / 64) / 2;
+  return ZoomWindow(dst, src, w, h, f, x, y, lumaFirst);
+}
+
+LONG RotateFrame(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG mode, ULONG uyvy) {
+  if (dst == nullptr || src == nullptr || dst == src || mode < 1 || mode > 3) return 0;
+  if (!PackedFrameUsable(w, h)) {
+    if (dst != src) RtlCopyMemory(dst, src, PackedFrameBytes(w, h));
+    return 1;
+  }
+  const SIZE_T stride = SIZE_T(w) * 2;
+  const ULONG n = w / 2;
+  if (mode == 2) {
+    for (ULONG r = 0; r < h; ++r) {
+      const UCHAR* in = src + SIZE_T(r) * stride;
+      UCHAR* out = dst + SIZE_T(h - 1 - r) * stride;
+      ULONG m = 0;
+#if UVCCAM_ROUTINES_SSE2
+      for (; m + 4 <= n; m += 4) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * m));
+        __m128i* p = reinterpret_cast<__m128i*>(out + 4 * (n - 4 - m));
+        _mm_storeu_si128(p, uyvy ? MirrorBlock<true>(v) : MirrorBlock<false>(v));
+      }
+#endif
+      for (; m < n; ++m) {
+        const ULONG v = LoadWord(in + 4 * m);
+        StoreWord(out + 4 * (n - 1 - m), uyvy ? SwapLumaUyvy(v) : SwapLumaYuy2(v));
+      }
+    }
+    return 1;
+  }
+  // The square: side min(w, h) rounded down to even, centred, its left edge
+  // on a macro-pixel boundary and its top on an even row.
+  const ULONG s = (w < h ? w : h) & ~1u;
+  const ULONG cx = ((w - s) / 2) & ~1u;
+  const ULONG ry = ((h - s) / 2) & ~1u;
+  const ULONG black = BlackWord(uyvy);
+  // Black outside the square: whole rows above and below, and the columns
+  // left and right of it.
+  FillWords(dst, SIZE_T(n) * ry, black);
+  FillWords(dst + SIZE_T(ry + s) * stride, SIZE_T(n) * (h - ry - s), black);
+  for (ULONG r = ry; r < ry + s; ++r) {
+    UCHAR* row = dst + SIZE_T(r) * stride;
+    FillWords(row, cx / 2, black);
+    FillWords(row + SIZE_T(cx + s) * 2, (w - cx - s) / 2, black);
+  }
+  if (s == 0) return 1;
+  if (uyvy) {
+    if (mode == 1) {
+      QuarterTurn<1, 0, true>(dst, src, w, s, cx, ry);
+    } else {
+      QuarterTurn<1, 0, false>(dst, src, w, s, cx, ry);
+    }
+  } else {
+    if (mode == 1) {
+      QuarterTurn<0, 1, true>(dst, src, w, s, cx, ry);
+    } else {
+      QuarterTurn<0, 1, false>(dst, src, w, s, cx, ry);
+    }
+  }
+  return 1;
+}

@@ -1,0 +1,534 @@
+// Bad-pixel correction, chroma smoothing, automatic contrast and the noise
+// filter on packed 4:2:2 frames.
+#include "effects/image_filters.h"
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define UVCCAM_FILTERS_SSE2 1
+#endif
+
+USHORT BadPixelTable[kBadPixelBands][kBadPixelBandWords];
+BadPixelTableOwner BadPixelTableFrame;
+UCHAR LumaCurve[256];
+
+namespace {
+
+inline ULONG Min3(ULONG a, ULONG b, ULONG c) {
+  ULONG m = a < b ? a : b;
+  return m < c ? m : c;
+}
+inline ULONG Max3(ULONG a, ULONG b, ULONG c) {
+  ULONG m = a > b ? a : b;
+  return m > c ? m : c;
+}
+
+inline VOID CopyFrame(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h) {
+  if (dst != src) RtlCopyMemory(dst, src, PackedFrameBytes(w, h));
+}
+
+// ---------------------------------------------------------------------------
+// Bad-pixel correction
+
+// Rows [first, first + count) of a band. The nominal bands are rows
+// 1 .. h/4 - 1, h/4 .. 2h/4 - 1, 2h/4 .. 3h/4 - 1 and 3h/4 .. h - 2; every
+// band is kept inside rows 1 .. h - 2 so that the rows above and below exist
+// (frames under 4 rows would otherwise reach row -1).
+struct BandRows {
+  ULONG first;
+  ULONG count;
+};
+
+BandRows BandLimits(ULONG band, ULONG h) {
+  const ULONG q = h / 4;
+  ULONG first = band * q;
+  ULONG end = band == 3 ? (h >= 1 ? h - 1 : 0) : (band + 1) * q;
+  if (first < 1) first = 1;
+  if (h >= 1 && end > h - 1) end = h - 1;
+  BandRows rows;
+  rows.first = first;
+  rows.count = end > first ? end - first : 0;
+  return rows;
+}
+
+#if UVCCAM_FILTERS_SSE2
+// Whether any of the 8 luma samples at byte offsets c + 2, c + 4, .., c + 16
+// of `row` (luma at even offsets from `row`) stands out of its neighbourhood
+// by more than `margin`, judged on the frame as it is now. With the clamp
+// table saturating to 0..255, s < clamp[lo - margin] is s + margin < lo and
+// s > clamp[hi + margin] is s > hi + margin. Reads bytes c .. c + 19.
+inline bool BlockHasDefect(const UCHAR* up, const UCHAR* row, const UCHAR* dn, SIZE_T c,
+                           __m128i margin) {
+  const __m128i luma = _mm_set1_epi16(0x00FF);
+  auto load = [&luma](const UCHAR* p) {
+    return _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), luma);
+  };
+  const __m128i s = load(row + c + 2);
+  __m128i a = load(up + c), b = load(row + c);
+  __m128i lo = _mm_min_epi16(a, b), hi = _mm_max_epi16(a, b);
+  a = load(dn + c);
+  b = load(up + c + 2);
+  lo = _mm_min_epi16(lo, _mm_min_epi16(a, b));
+  hi = _mm_max_epi16(hi, _mm_max_epi16(a, b));
+  a = load(dn + c + 2);
+  b = load(up + c + 4);
+  lo = _mm_min_epi16(lo, _mm_min_epi16(a, b));
+  hi = _mm_max_epi16(hi, _mm_max_epi16(a, b));
+  a = load(row + c + 4);
+  b = load(dn + c + 4);
+  lo = _mm_min_epi16(lo, _mm_min_epi16(a, b));
+  hi = _mm_max_epi16(hi, _mm_max_epi16(a, b));
+  const __m128i low = _mm_cmplt_epi16(_mm_add_epi16(s, margin), lo);
+  const __m128i high = _mm_cmpgt_epi16(s, _mm_add_epi16(hi, margin));
+  return _mm_movemask_epi8(_mm_or_si128(low, high)) != 0;
+}
+#endif
+
+// Scans one band from left to right, top to bottom, repairing defective luma
+// samples at once and listing them. lumaOffset is 0 for YUY2 order, 1 for
+// UYVY. Each pair of samples (c + 2, c + 4) is judged against the values the
+// frame held before the pair was examined; the second sample's repair uses
+// the first sample's new value as its left neighbour. `clamp` saturates to
+// 0..255 (the ClampPointer of ColorTables); blocks of four pairs in which no
+// sample stands out are skipped after one SSE2 test, which gives the same
+// result because nothing in them changes.
+VOID ScanBand(UCHAR* frame, const UCHAR* clamp, ULONG w, BandRows rows, LONG margin,
+              ULONG lumaOffset, USHORT* list) {
+  const SIZE_T stride = SIZE_T(w) * 2;
+  ULONG found = 0;
+#if UVCCAM_FILTERS_SSE2
+  const __m128i marginVector = _mm_set1_epi16(short(margin));
+#endif
+  for (ULONG r = 0; r < rows.count; ++r) {
+    UCHAR* row = frame + (rows.first + r) * stride + lumaOffset;
+    const UCHAR* up = row - stride;
+    const UCHAR* dn = row + stride;
+    SIZE_T c = 0;
+    while (c + 4 < stride) {
+      SIZE_T blockEnd = c + 4;  // pairs [c, blockEnd) are judged one by one
+#if UVCCAM_FILTERS_SSE2
+      if (c + 20 + lumaOffset <= stride) {
+        if (!BlockHasDefect(up, row, dn, c, marginVector)) {
+          c += 16;
+          continue;
+        }
+        blockEnd = c + 16;
+      }
+#endif
+      for (; c < blockEnd && c + 4 < stride; c += 4) {
+        const ULONG a0 = up[c], a1 = up[c + 2], a2 = up[c + 4], a3 = up[c + 6];
+        const ULONG m0 = row[c], s1 = row[c + 2], s2 = row[c + 4], m3 = row[c + 6];
+        const ULONG b0 = dn[c], b1 = dn[c + 2], b2 = dn[c + 4], b3 = dn[c + 6];
+        // Neighbours shared by both samples: a1, a2, b1, b2.
+        const ULONG lo = Min3(Min3(a1, a2, b1), b2, 255);
+        const ULONG hi = Max3(Max3(a1, a2, b1), b2, 0);
+        const ULONG lo1 = Min3(lo, Min3(a0, m0, b0), s2);
+        const ULONG hi1 = Max3(hi, Max3(a0, m0, b0), s2);
+        const ULONG lo2 = Min3(lo, Min3(a3, m3, b3), s1);
+        const ULONG hi2 = Max3(hi, Max3(a3, m3, b3), s1);
+        if (s1 < clamp[LONG(lo1) - margin] || s1 > clamp[LONG(hi1) + margin]) {
+          row[c + 2] = UCHAR((a1 + b1 + m0 + s2) / 4);
+          ++found;
+          list[2 * found] = USHORT(r);
+          list[2 * found + 1] = USHORT(c + 2 + lumaOffset);
+          if (found == kBadPixelMaxEntries) {
+            list[0] = USHORT(found);
+            return;
+          }
+        }
+        if (s2 < clamp[LONG(lo2) - margin] || s2 > clamp[LONG(hi2) + margin]) {
+          row[c + 4] = UCHAR((a2 + b2 + row[c + 2] + m3) / 4);
+          ++found;
+          list[2 * found] = USHORT(r);
+          list[2 * found + 1] = USHORT(c + 4 + lumaOffset);
+          if (found == kBadPixelMaxEntries) {
+            list[0] = USHORT(found);
+            return;
+          }
+        }
+      }
+    }
+  }
+  list[0] = USHORT(found);
+}
+
+// Repairs the listed samples of one band: each becomes the mean of its four
+// direct luma neighbours. Entries that do not name an inner luma sample of
+// the band are skipped.
+VOID RepairBand(UCHAR* frame, ULONG w, BandRows rows, ULONG lumaOffset, const USHORT* list) {
+  const SIZE_T stride = SIZE_T(w) * 2;
+  ULONG n = list[0];
+  if (n > kBadPixelMaxEntries) n = kBadPixelMaxEntries;
+  for (ULONG k = 1; k <= n; ++k) {
+    const ULONG r = list[2 * k];
+    const ULONG col = list[2 * k + 1];
+    if (r >= rows.count || col < 2 || col + 2 >= stride || (col & 1) != lumaOffset) continue;
+    UCHAR* p = frame + (rows.first + r) * stride + col;
+    p[0] = UCHAR((ULONG(p[-LONG_PTR(stride)]) + p[stride] + p[-2] + p[2]) / 4);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Chroma smoothing
+
+#if UVCCAM_FILTERS_SSE2
+// U (kC = 0) or V (kC = 1) of the 8 macro-pixels at p, as 16-bit lanes;
+// kUOffset is the position of U in a macro-pixel.
+template <ULONG kUOffset, ULONG kC>
+inline __m128i Chroma8(const UCHAR* p) {
+  constexpr int kShift = int(8 * (kUOffset + 2 * kC));
+  const __m128i byteMask = _mm_set1_epi32(0xFF);
+  const __m128i a = _mm_and_si128(
+      _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), kShift), byteMask);
+  const __m128i b = _mm_and_si128(
+      _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), kShift), byteMask);
+  return _mm_packs_epi32(a, b);
+}
+#endif
+
+// Chroma smoothing: the output U and V of macro-pixel m for one row pair.
+inline VOID SmoothedChroma(const USHORT* su, const USHORT* sv, ULONG m, ULONG n, ULONG* u,
+                           ULONG* v) {
+  if (m >= 1 && m + 3 <= n) {
+    *u = (ULONG(su[m - 1]) + su[m] + su[m + 1] + su[m + 2]) >> 4;
+    *v = (ULONG(sv[m - 1]) + sv[m] + sv[m + 1] + sv[m + 2]) >> 4;
+  } else {
+    *u = ULONG(su[m]) >> 2;
+    *v = ULONG(sv[m]) >> 2;
+  }
+}
+
+template <ULONG kUOffset>
+VOID SmoothChroma(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, USHORT* su, USHORT* sv) {
+  const SIZE_T stride = SIZE_T(w) * 2;
+  const ULONG n = w / 2;  // macro-pixels per row
+  for (ULONG m = 0; m < n; ++m) {
+    ULONG u = 0, v = 0;
+    for (ULONG r = 0; r < 8; r += 2) {
+      u += src[r * stride + 4 * m + kUOffset];
+      v += src[r * stride + 4 * m + kUOffset + 2];
+    }
+    su[m] = USHORT(u);
+    sv[m] = USHORT(v);
+  }
+  const ULONG pairs = (h - 8) / 2 + 1;
+  for (ULONG k = 0; k < pairs; ++k) {
+    UCHAR* row0 = dst + (2 * k + 3) * stride;
+    UCHAR* row1 = row0 + stride;
+    auto writeOne = [&](ULONG i) {
+      ULONG u, v;
+      SmoothedChroma(su, sv, i, n, &u, &v);
+      row0[4 * i + kUOffset] = row1[4 * i + kUOffset] = UCHAR(u);
+      row0[4 * i + kUOffset + 2] = row1[4 * i + kUOffset + 2] = UCHAR(v);
+    };
+    writeOne(0);
+    ULONG m = 1;  // macro-pixels [1, m) are done
+#if UVCCAM_FILTERS_SSE2
+    // Macro-pixels 1 .. n - 3 take the 4-column box; 8 at a time while the
+    // sums they read (up to m + 9) exist.
+    const __m128i chromaMask =
+        _mm_set1_epi32(int((0xFFu << (8 * kUOffset)) | (0xFFu << (8 * (kUOffset + 2)))));
+    const __m128i zero = _mm_setzero_si128();
+    for (; m + 10 <= n; m += 8) {
+      auto box = [m](const USHORT* sums) {
+        __m128i t = _mm_add_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + m - 1)),
+                                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + m)));
+        t = _mm_add_epi16(t, _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + m + 1)));
+        t = _mm_add_epi16(t, _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + m + 2)));
+        return _mm_srli_epi16(t, 4);
+      };
+      const __m128i u = box(su), v = box(sv);
+      // Chroma bytes in place within each macro-pixel dword.
+      const __m128i lo = _mm_or_si128(_mm_slli_epi32(_mm_unpacklo_epi16(u, zero), 8 * kUOffset),
+                                      _mm_slli_epi32(_mm_unpacklo_epi16(v, zero), 8 * (kUOffset + 2)));
+      const __m128i hi = _mm_or_si128(_mm_slli_epi32(_mm_unpackhi_epi16(u, zero), 8 * kUOffset),
+                                      _mm_slli_epi32(_mm_unpackhi_epi16(v, zero), 8 * (kUOffset + 2)));
+      UCHAR* rows[2] = {row0, row1};
+      for (UCHAR* row : rows) {
+        __m128i* p = reinterpret_cast<__m128i*>(row + 4 * m);
+        _mm_storeu_si128(p, _mm_or_si128(_mm_andnot_si128(chromaMask, _mm_loadu_si128(p)), lo));
+        _mm_storeu_si128(p + 1, _mm_or_si128(_mm_andnot_si128(chromaMask, _mm_loadu_si128(p + 1)), hi));
+      }
+    }
+#endif
+    for (; m < n; ++m) writeOne(m);
+    // Move the column sums down two rows, except after the last pair (the
+    // row that would enter lies past the frame).
+    if (k + 1 < pairs) {
+      const UCHAR* add = src + (2 * k + 8) * stride;
+      const UCHAR* drop = src + (2 * k) * stride;
+      ULONG i = 0;
+#if UVCCAM_FILTERS_SSE2
+      for (; i + 8 <= n; i += 8) {
+        __m128i* pu = reinterpret_cast<__m128i*>(su + i);
+        __m128i* pv = reinterpret_cast<__m128i*>(sv + i);
+        _mm_storeu_si128(pu, _mm_sub_epi16(_mm_add_epi16(_mm_loadu_si128(pu), Chroma8<kUOffset, 0>(add + 4 * i)),
+                                           Chroma8<kUOffset, 0>(drop + 4 * i)));
+        _mm_storeu_si128(pv, _mm_sub_epi16(_mm_add_epi16(_mm_loadu_si128(pv), Chroma8<kUOffset, 1>(add + 4 * i)),
+                                           Chroma8<kUOffset, 1>(drop + 4 * i)));
+      }
+#endif
+      for (; i < n; ++i) {
+        su[i] = USHORT(su[i] + add[4 * i + kUOffset] - drop[4 * i + kUOffset]);
+        sv[i] = USHORT(sv[i] + add[4 * i + kUOffset + 2] - drop[4 * i + kUOffset + 2]);
+      }
+    }
+  }
+}
+
+// Noise filter: moves the 5-row sums of the odd bytes down one row.
+VOID UpdateColumnSums(USHORT* t, const UCHAR* add, const UCHAR* drop, ULONG w) {
+  ULONG i = 0;
+#if UVCCAM_FILTERS_SSE2
+  for (; i + 8 <= w; i += 8) {
+    // Odd bytes of 8 pixels, loaded from the even byte before each.
+    const __m128i in = _mm_and_si128(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(add - 1 + 2 * i)), _mm_set1_epi16(-256));
+    const __m128i out = _mm_and_si128(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(drop - 1 + 2 * i)), _mm_set1_epi16(-256));
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + i));
+    v = _mm_sub_epi16(_mm_add_epi16(v, _mm_srli_epi16(in, 8)), _mm_srli_epi16(out, 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(t + i), v);
+  }
+#endif
+  for (; i < w; ++i) t[i] = USHORT(t[i] + add[2 * i] - drop[2 * i]);
+}
+
+// Noise filter: for pixels 2 .. w - 3 of one row, smooth[i] = 1 when the
+// horizontal sums and the vertical profile of the odd bytes both change
+// little, and average[i] = the rounded mean of the 5 x 5 odd bytes.
+VOID JudgeRow(UCHAR* smooth, UCHAR* average, const USHORT* t, const UCHAR* above,
+              const UCHAR* below, ULONG w) {
+  ULONG i = 2;
+#if UVCCAM_FILTERS_SSE2
+  const __m128i twelve = _mm_set1_epi16(12);
+  const __m128i divide = _mm_set1_epi16(short(5243));  // x / 25 = (x * 5243) >> 17 for x < 6388
+  const __m128i limitH = _mm_set1_epi16(80);
+  const __m128i limitV = _mm_set1_epi16(64);
+  const __m128i high = _mm_set1_epi16(-256);
+  auto odd8 = [&high](const UCHAR* p) {  // odd bytes of the 8 pixels starting at p
+    return _mm_srli_epi16(
+        _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 1)), high), 8);
+  };
+  auto absolute = [](__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); };
+  // Loads reach t[i + 9] and byte 2 * (i + 8) of the rows: i + 10 <= w.
+  for (; i + 10 <= w; i += 8) {
+    const __m128i t0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + i - 2));
+    const __m128i t1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + i - 1));
+    const __m128i t2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + i));
+    const __m128i t3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + i + 1));
+    const __m128i t4 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + i + 2));
+    const __m128i va = _mm_add_epi16(_mm_add_epi16(odd8(above + 2 * i - 2), odd8(above + 2 * i + 2)),
+                                     _mm_slli_epi16(odd8(above + 2 * i), 1));
+    const __m128i vb = _mm_add_epi16(_mm_add_epi16(odd8(below + 2 * i - 2), odd8(below + 2 * i + 2)),
+                                     _mm_slli_epi16(odd8(below + 2 * i), 1));
+    const __m128i ok = _mm_and_si128(_mm_cmplt_epi16(absolute(_mm_sub_epi16(t1, t3)), limitH),
+                                     _mm_cmplt_epi16(absolute(_mm_sub_epi16(va, vb)), limitV));
+    __m128i sum = _mm_add_epi16(_mm_add_epi16(t0, t1), _mm_add_epi16(t2, t3));
+    sum = _mm_add_epi16(_mm_add_epi16(sum, t4), twelve);
+    const __m128i mean = _mm_srli_epi16(_mm_mulhi_epu16(sum, divide), 1);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(average + i), _mm_packus_epi16(mean, mean));
+    const __m128i flag = _mm_and_si128(ok, _mm_set1_epi16(1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(smooth + i), _mm_packus_epi16(flag, flag));
+  }
+#endif
+  for (; i + 3 <= w; ++i) {
+    const LONG horizontal = LONG(t[i - 1]) - LONG(t[i + 1]);
+    const LONG va = LONG(above[2 * i - 2]) + 2 * LONG(above[2 * i]) + LONG(above[2 * i + 2]);
+    const LONG vb = LONG(below[2 * i - 2]) + 2 * LONG(below[2 * i]) + LONG(below[2 * i + 2]);
+    const LONG vertical = va - vb;
+    smooth[i] = horizontal < 80 && horizontal > -80 && vertical < 64 && vertical > -64 ? 1 : 0;
+    average[i] = UCHAR((ULONG(t[i - 2]) + t[i - 1] + t[i] + t[i + 1] + t[i + 2] + 12) / 25);
+  }
+}
+
+// Noise filter: the odd byte of pixel i becomes average[i] where the pixel,
+// the pixel before it and the pixel above it were judged smooth.
+VOID ReplaceSmooth(UCHAR* row, const UCHAR* current, const UCHAR* previous, const UCHAR* average,
+                   ULONG w) {
+  ULONG i = 2;
+#if UVCCAM_FILTERS_SSE2
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i high = _mm_set1_epi16(-256);
+  auto load8 = [](const UCHAR* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); };
+  for (; i + 3 + 8 <= w + 1; i += 8) {  // pixels i .. i + 7, all at most w - 3
+    const __m128i flags =
+        _mm_and_si128(_mm_and_si128(load8(current + i), load8(current + i - 1)), load8(previous + i));
+    const __m128i replace = _mm_and_si128(_mm_cmpgt_epi16(_mm_unpacklo_epi8(flags, zero), zero), high);
+    const __m128i value = _mm_slli_epi16(_mm_unpacklo_epi8(load8(average + i), zero), 8);
+    __m128i* p = reinterpret_cast<__m128i*>(row + 2 * i);
+    const __m128i pixels = _mm_loadu_si128(p);
+    _mm_storeu_si128(p, _mm_or_si128(_mm_andnot_si128(replace, pixels), _mm_and_si128(replace, value)));
+  }
+#endif
+  for (; i + 3 <= w; ++i) {
+    if (current[i] & current[i - 1] & previous[i]) row[2 * i + 1] = average[i];
+  }
+}
+
+}  // namespace
+
+VOID BadPixelCorrection(UCHAR* frame, const UCHAR* clamp, ULONG w, ULONG h, ULONG phase,
+                        ULONG margin, ULONG uyvy) {
+  if (frame == nullptr || clamp == nullptr || !PackedFrameUsable(w, h)) return;
+  const ULONG lumaOffset = uyvy ? 1 : 0;
+  if (BadPixelTableFrame.width != w || BadPixelTableFrame.height != h ||
+      BadPixelTableFrame.uyvy != lumaOffset) {
+    for (ULONG b = 0; b < kBadPixelBands; ++b) BadPixelTable[b][0] = 0;
+    BadPixelTableFrame.width = w;
+    BadPixelTableFrame.height = h;
+    BadPixelTableFrame.uyvy = lumaOffset;
+  }
+  // The clamp table covers -256..767: keep lo - margin and hi + margin in it.
+  const LONG m = margin > 255 ? 255 : LONG(margin);
+  const ULONG scanned = phase & 3;
+  for (ULONG b = 0; b < kBadPixelBands; ++b) {
+    const BandRows rows = BandLimits(b, h);
+    if (b == scanned) {
+      ScanBand(frame, clamp, w, rows, m, lumaOffset, BadPixelTable[b]);
+    } else {
+      RepairBand(frame, w, rows, lumaOffset, BadPixelTable[b]);
+    }
+  }
+}
+
+LONG ChromaSmoothing(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG lumaFirst) {
+  if (dst == nullptr || src == nullptr) return 0;
+  if (!PackedFrameUsable(w, h)) {
+    CopyFrame(dst, src, w, h);
+    return 0;
+  }
+  const SIZE_T sumBytes = SIZE_T(w) * sizeof(USHORT);
+  USHORT* su = static_cast<USHORT*>(ExAllocatePoolWithTag(NonPagedPool, sumBytes, kTagBuffer));
+  USHORT* sv = su ? static_cast<USHORT*>(ExAllocatePoolWithTag(NonPagedPool, sumBytes, kTagBuffer))
+                  : nullptr;
+  if (su == nullptr || sv == nullptr) {
+    if (su) ExFreePoolWithTag(su, kTagBuffer);
+    CopyFrame(dst, src, w, h);
+    return 0;
+  }
+  CopyFrame(dst, src, w, h);
+  if (h >= 8) {
+    if (lumaFirst) {
+      SmoothChroma<1>(dst, src, w, h, su, sv);
+    } else {
+      SmoothChroma<0>(dst, src, w, h, su, sv);
+    }
+  }
+  ExFreePoolWithTag(sv, kTagBuffer);
+  ExFreePoolWithTag(su, kTagBuffer);
+  return 1;
+}
+
+VOID AutoContrast(const UCHAR* frame, const UCHAR* clamp, ULONG lumaFirst, ULONG w, ULONG h) {
+  if (frame == nullptr || clamp == nullptr || !PackedFrameUsable(w, h)) return;
+  // Four partial histograms keep consecutive equal values from serialising
+  // on one counter.
+  ULONG hist[4][256];
+  RtlZeroMemory(hist, sizeof(hist));
+  const SIZE_T samples = SIZE_T(w) * h;
+  const UCHAR* p = frame + (lumaFirst ? 0 : 1);
+  SIZE_T i = 0;
+  for (; i + 4 <= samples; i += 4) {
+    ++hist[0][p[2 * i]];
+    ++hist[1][p[2 * i + 2]];
+    ++hist[2][p[2 * i + 4]];
+    ++hist[3][p[2 * i + 6]];
+  }
+  for (; i < samples; ++i) ++hist[0][p[2 * i]];
+
+  const ULONG threshold = (ULONG(samples) << 5) >> 11;
+  if (threshold == 0) return;
+  ULONG lo = 0, hi = 255;
+  ULONG cumulative = 0;
+  for (ULONG v = 0; v < 256; ++v) {
+    cumulative += hist[0][v] + hist[1][v] + hist[2][v] + hist[3][v];
+    if (cumulative >= threshold) {
+      lo = v;
+      break;
+    }
+  }
+  cumulative = 0;
+  for (LONG v = 255; v >= 0; --v) {
+    cumulative += hist[0][v] + hist[1][v] + hist[2][v] + hist[3][v];
+    if (cumulative >= threshold) {
+      hi = ULONG(v);
+      break;
+    }
+  }
+  if (lo > 64) lo = 64;
+  hi = (hi + 765) >> 2;
+  if (hi <= lo) return;
+  const LONG step = 522240 / LONG(hi - lo);
+  LONG a = 0;
+  for (ULONG v = 0; v < 256; ++v) {
+    UCHAR out;
+    if (v < lo) {
+      out = 0;
+    } else if (v < hi) {
+      out = clamp[a >> 11];
+      a += step;
+    } else {
+      out = 255;
+    }
+    WriteUCharNoFence(&LumaCurve[v], out);
+  }
+}
+
+VOID ApplyLumaCurve(UCHAR* frame, ULONG w, ULONG h, ULONG lumaFirst) {
+  if (frame == nullptr || !PackedFrameUsable(w, h)) return;
+  UCHAR curve[256];
+  for (ULONG v = 0; v < 256; ++v) curve[v] = ReadUCharNoFence(&LumaCurve[v]);
+  const SIZE_T samples = SIZE_T(w) * h;
+  UCHAR* p = frame + (lumaFirst ? 0 : 1);
+  for (SIZE_T i = 0; i < samples; ++i) p[2 * i] = curve[p[2 * i]];
+}
+
+LONG NoiseFilter(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h) {
+  if (dst == nullptr || src == nullptr) return 0;
+  if (!PackedFrameUsable(w, h)) {
+    CopyFrame(dst, src, w, h);
+    return 0;
+  }
+  // One block: the per-pixel flags (w * 2 bytes: the previous row's and the
+  // current row's smoothness), the 5-row sums of the odd bytes per pixel and
+  // the smoothed value per pixel.
+  const SIZE_T flagBytes = SIZE_T(w) * 2;
+  const SIZE_T sumBytes = SIZE_T(w) * sizeof(USHORT);
+  UCHAR* block = static_cast<UCHAR*>(
+      ExAllocatePoolWithTag(NonPagedPool, flagBytes + sumBytes + w, kTagBuffer));
+  if (block == nullptr) {
+    CopyFrame(dst, src, w, h);
+    return 0;
+  }
+  // Everything not smoothed below is the source as it stands: rows 0, 1 and
+  // the last two, the first and last two pixels of each row, the even bytes
+  // and the odd bytes at positions that are not smooth.
+  CopyFrame(dst, src, w, h);
+  if (h >= 5 && w >= 6) {
+    UCHAR* previous = block;  // smoothness of each pixel in the row above: the column flag
+    UCHAR* current = block + w;
+    USHORT* t = reinterpret_cast<USHORT*>(block + flagBytes);
+    UCHAR* average = block + flagBytes + sumBytes;
+    RtlFillMemory(previous, w, 1);
+    // current[1] stands for the row flag at the start of a row: 1.
+    current[1] = 1;
+    const SIZE_T stride = SIZE_T(w) * 2;
+    const UCHAR* odd = src + 1;
+    for (ULONG i = 0; i < w; ++i) {  // rows 0..4, for row 2
+      t[i] = USHORT(odd[2 * i] + odd[stride + 2 * i] + odd[2 * stride + 2 * i] +
+                    odd[3 * stride + 2 * i] + odd[4 * stride + 2 * i]);
+    }
+    for (ULONG r = 2; r + 3 <= h; ++r) {
+      if (r > 2) UpdateColumnSums(t, odd + (r + 2) * stride, odd + (r - 3) * stride, w);
+      // Smoothness and the 5 x 5 mean of every inner pixel. A position is
+      // replaced when it is smooth and so were the pixel before it in this
+      // row (the row flag) and the same pixel in the row above (the column
+      // flag), which is what the flags carried from pixel to pixel amount to.
+      JudgeRow(current, average, t, odd + (r - 1) * stride, odd + (r + 1) * stride, w);
+      ReplaceSmooth(dst + r * stride, current, previous, average, w);
+      RtlCopyMemory(previous + 2, current + 2, w - 4);
+    }
+  }
+  ExFreePoolWithTag(block, kTagBuffer);
+  return 1;
+}

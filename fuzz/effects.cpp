@@ -1,0 +1,53 @@
+// Fuzzes the effect chain: the first bytes choose the frame size, the byte
+// order and every effect setting, the rest fills the frame. Buffers are
+// exactly w * h * 2 bytes, so any access outside a frame is reported.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "effects/effect_chain.h"
+
+namespace {
+
+const ColorTables& Tables() {
+  static ColorTables* t = [] {
+    auto* p = new ColorTables;
+    BuildColorTables(p);
+    return p;
+  }();
+  return *t;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size <= 16) return 0;
+  const ULONG w = 1 + (data[0] | (data[1] & 1) << 8) % 320;
+  const ULONG h = 1 + (data[2] | (data[3] & 1) << 8) % 240;
+  static EffectState* state = new EffectState();
+  EffectState& s = *state;
+  s.badPixelCorrection = data[4] & 1;
+  s.chromaSmoothing = (data[4] >> 1) & 1;
+  s.autoContrast = (data[4] >> 2) & 1;
+  s.verticalFlip = (data[4] >> 3) & 1;
+  s.mirror = (data[4] >> 4) & 1;
+  s.noiseFilter = (data[4] >> 5) & 1;
+  s.zoom.digitalZoom = (data[4] >> 6) & 1;
+  s.specialColor = data[5] % 8;
+  s.zoom.zoomFactor = data[6];
+  s.zoom.panX = LONG(int8_t(data[7])) * 257;
+  s.zoom.panY = LONG(int8_t(data[8])) * 257;
+  s.special.specialEffect = data[9] % 16;
+  s.zoomPreset = data[10] % 8;
+  s.rotation = data[11] % 5;
+  FrameFormat format{};
+  format.inputWidth = format.outputWidth = w;
+  format.inputHeight = format.outputHeight = h;
+  format.inputSubtype = format.outputSubtype = (data[12] & 1) ? kSubtypeUyvy : kSubtypeYuy2;
+  const size_t bytes = size_t(w) * h * 2;
+  std::vector<UCHAR> input(bytes), effect(bytes), work(bytes);
+  for (size_t i = 0; i < bytes; ++i) input[i] = data[16 + i % (size - 16)];
+  ApplyEffects(input.data(), work.data(), effect.data(), &Tables(), &format, state, nullptr, 0);
+  return 0;
+}

@@ -1,0 +1,221 @@
+// Direct models of the scaling routines, written per output sample from its
+// position (no runs, no line buffers, no caching), for whole-frame
+// comparisons with the scaler. All models take and give YUY2 frames.
+#pragma once
+
+#include <algorithm>
+#include <functional>
+
+#include "scaler_test_util.h"
+
+namespace scaler_test {
+
+using Plane = std::vector<int>;
+
+inline int RoundedWeight(int x, int k, int n) { return (2 * x * k + n) / (2 * n); }
+
+// Plane `which`: 0 luma, 1 first chroma, 3 second chroma (YUY2 positions).
+inline Plane GetPlane(const Bytes& f, size_t w, size_t h, int which, size_t* pw) {
+  const size_t step = which == 0 ? 2 : 4;
+  *pw = which == 0 ? w : w / 2;
+  Plane p(*pw * h);
+  for (size_t r = 0; r < h; ++r)
+    for (size_t c = 0; c < *pw; ++c) p[r * *pw + c] = f[2 * w * r + step * c + which];
+  return p;
+}
+
+inline void PutPlane(Bytes& f, size_t w, size_t h, int which, const Plane& p) {
+  const size_t step = which == 0 ? 2 : 4;
+  const size_t pw = which == 0 ? w : w / 2;
+  for (size_t r = 0; r < h; ++r)
+    for (size_t c = 0; c < pw; ++c) f[2 * w * r + step * c + which] = static_cast<UCHAR>(p[r * pw + c]);
+}
+
+// n samples -> n * num / den samples, output k at input position k * den / num.
+// The last output takes the last sample.
+inline std::vector<int> Enlarge1D(const std::vector<int>& s, int num, int den) {
+  const int n = static_cast<int>(s.size());
+  std::vector<int> out(n * num / den);
+  for (int k = 0; k < static_cast<int>(out.size()); ++k) {
+    const int t = k * den, i = t / num, f = t % num;
+    const int a = s[i];
+    if (i + 1 >= n) { out[k] = s[n - 1]; continue; }
+    const int b = s[i + 1];
+    if (f == 0) { out[k] = a; continue; }
+    if (num == 5) { out[k] = RoundedWeight(a, 5 - f, 5) + RoundedWeight(b, f, 5); continue; }
+    switch (f) {  // eighths
+      case 1: out[k] = (7 * a + b + 4) >> 3; break;
+      case 2: out[k] = (3 * a + b + 2) >> 2; break;
+      case 3: out[k] = RoundedWeight(a, 5, 8) + RoundedWeight(b, 3, 8); break;
+      case 4: out[k] = (a + b + 1) >> 1; break;
+      case 5: out[k] = RoundedWeight(a, 3, 8) + RoundedWeight(b, 5, 8); break;
+      case 6: out[k] = (a + 3 * b + 2) >> 2; break;
+      default: out[k] = (a + 7 * b + 4) >> 3; break;
+    }
+  }
+  return out;
+}
+
+// Separable enlargement of every plane: rows first, then columns of the
+// enlarged rows.
+inline Bytes EnlargeModel(const Bytes& src, size_t inW, size_t inH, int num, int den) {
+  const size_t outW = inW * num / den, outH = inH * num / den;
+  Bytes out(2 * outW * outH);
+  for (int which : {0, 1, 3}) {
+    size_t pw;
+    Plane p = GetPlane(src, inW, inH, which, &pw);
+    const size_t ow = pw * num / den;
+    Plane wide(ow * inH), tall(ow * outH);
+    for (size_t r = 0; r < inH; ++r) {
+      auto row = Enlarge1D(std::vector<int>(p.begin() + r * pw, p.begin() + (r + 1) * pw), num, den);
+      std::copy(row.begin(), row.end(), wide.begin() + r * ow);
+    }
+    for (size_t c = 0; c < ow; ++c) {
+      std::vector<int> col(inH);
+      for (size_t r = 0; r < inH; ++r) col[r] = wide[r * ow + c];
+      auto e = Enlarge1D(col, num, den);
+      for (size_t r = 0; r < outH; ++r) tall[r * ow + c] = e[r];
+    }
+    PutPlane(out, outW, outH, which, tall);
+  }
+  return out;
+}
+
+// 6:5 with crop: outW x outH from the top-left of the input.
+inline Bytes Enlarge6of5Model(const Bytes& src, size_t inW, size_t outW, size_t outH) {
+  Bytes out(2 * outW * outH);
+  const size_t inH = outH * 5 / 6;  // 480 or 240 rows read
+  for (int which : {0, 1, 3}) {
+    size_t pw;
+    Plane p = GetPlane(src, inW, inH, which, &pw);
+    const size_t ow = which == 0 ? outW : outW / 2;
+    auto h = [&](size_t row) {
+      std::vector<int> o(ow);
+      for (size_t k = 0; k < ow; ++k) {
+        const int* s = &p[row * pw + 5 * (k / 6)];
+        const int v[6] = {s[0], (s[0] + 3 * s[1]) >> 2, (s[1] + s[2]) >> 1, (s[2] + s[3]) >> 1,
+                          (3 * s[3] + s[4]) >> 2, s[4]};
+        o[k] = v[k % 6];
+      }
+      return o;
+    };
+    Plane t(ow * outH);
+    auto put = [&](size_t r, const std::vector<int>& v) { std::copy(v.begin(), v.end(), t.begin() + r * ow); };
+    for (size_t r = 0; r < 5; ++r) put(r, h(r));
+    for (size_t c = 0; 6 * c + 10 < outH; ++c) {
+      for (size_t j = 0; j < 5; ++j) put(6 * c + 6 + j, h(5 * c + 5 + j));
+      for (size_t k = 0; k < ow; ++k)
+        t[(6 * c + 5) * ow + k] = (t[(6 * c + 4) * ow + k] + t[(6 * c + 6) * ow + k]) >> 1;
+    }
+    for (size_t k = 0; k < ow; ++k) t[(outH - 1) * ow + k] = t[(outH - 2) * ow + k];
+    PutPlane(out, outW, outH, which, t);
+  }
+  return out;
+}
+
+// Sharpening doubler (inW even).
+inline Bytes DoublerModel(const Bytes& src, size_t inW, size_t inH) {
+  const size_t W2 = 2 * inW, H2 = 2 * inH;
+  auto Y = [&](size_t i, size_t j) { return static_cast<int>(src[2 * (i * inW + j)]); };
+  Plane U((H2 - 1) * W2);
+  for (size_t r = 0; r + 1 < H2; ++r)
+    for (size_t c = 0; c < W2; ++c) {
+      const size_t cc = std::min(c, W2 - 2), i = r / 2, j = cc / 2;
+      const bool ro = r & 1, co = cc & 1;
+      int v = !ro && !co ? Y(i, j)
+            : !ro ? (Y(i, j) + Y(i, j + 1)) >> 1
+            : !co ? (Y(i, j) + Y(i + 1, j)) >> 1
+                  : (Y(i, j) + Y(i, j + 1) + Y(i + 1, j) + Y(i + 1, j + 1)) >> 2;
+      U[r * W2 + c] = v;
+    }
+  auto u = [&](size_t r, size_t c) { return U[r * W2 + c]; };
+  Bytes out(2 * W2 * H2);
+  for (size_t r = 0; r < H2; ++r)
+    for (size_t c = 0; c < W2; ++c) {
+      int v;
+      const bool first = c == 0, last = c == W2 - 1;
+      if (r == H2 - 1) {
+        const size_t b = H2 - 2;
+        const int h = first ? u(b, 1) : last ? u(b, c - 1) : (u(b, c - 1) + u(b, c + 1)) >> 1;
+        v = 2 * u(b, c) - h;
+      } else {
+        const int self = u(r, c);
+        const int below = r == H2 - 2 ? self : u(r + 1, c);
+        const int left = first ? 0 : u(r, c - 1), right = last ? 0 : u(r, c + 1);
+        int n;
+        if (r == 0) {
+          n = (first ? right : last ? left : (left + right) >> 1) + below;
+        } else {
+          const int above = u(r - 1, c);
+          n = first ? ((above + below) >> 1) + right
+            : last  ? ((above + below) >> 1) + left
+                    : (left + right + above + below) >> 1;
+        }
+        v = 3 * self - n;
+      }
+      if (v < -256 || v > 767) return Bytes();  // outside the clamp table
+      out[2 * (r * W2 + c)] = static_cast<UCHAR>(std::clamp(v, 0, 255));
+    }
+  for (size_t r = 0; r < H2; ++r)
+    for (size_t g = 0; g < inW; ++g)
+      for (int comp : {1, 3}) {
+        const size_t rr = r == H2 - 1 ? H2 - 2 : r, i = rr / 2;
+        const size_t gg = g == inW - 1 ? g - 1 : g, k = gg / 2;
+        auto S = [&](size_t ii, size_t kk) { return static_cast<int>(src[2 * inW * ii + 4 * kk + comp]); };
+        int v = !(rr & 1) && !(gg & 1) ? S(i, k)
+              : !(rr & 1) ? (S(i, k) + S(i, k + 1)) >> 1
+              : !(gg & 1) ? (S(i, k) + S(i + 1, k)) >> 1
+                          : (S(i, k) + S(i, k + 1) + S(i + 1, k) + S(i + 1, k + 1)) >> 2;
+        out[2 * W2 * r + 4 * g + comp] = static_cast<UCHAR>(v);
+      }
+  return out;
+}
+
+// General bilinear, closed form per output sample. Chroma reads stop at the
+// last chroma sample of the row.
+inline Bytes GeneralModel(const Bytes& src, size_t inW, size_t inH, size_t outW, size_t outH) {
+  GeneralScalingPlan gp;
+  if (!PlanGeneralScaling(inW, inH, outW, outH, &gp)) return Bytes();
+  auto split = [](size_t t, size_t* i) { *i = t ? (t - 1) / 64 : 0; return static_cast<int>(t - 64 * *i); };
+  const size_t nC = inW / 2;
+  auto hrow = [&](size_t row) {
+    std::vector<int> o(2 * outW);
+    const UCHAR* s = &src[2 * inW * row];
+    for (size_t p = 0; p < 2 * gp.groupsComputed; ++p) {
+      size_t i;
+      const int f = split(p * gp.dx, &i);
+      o[2 * p] = ((64 - f) * s[2 * i] + f * s[2 * (i + 1)] + 32) >> 6;
+    }
+    for (size_t g = 0; g < gp.groupsComputed; ++g) {
+      size_t i;
+      const int f = split(g * gp.dx, &i);
+      const size_t i1 = std::min(i + 1, nC - 1);
+      for (int comp : {1, 3}) o[4 * g + comp] = ((64 - f) * s[4 * i + comp] + f * s[4 * i1 + comp] + 32) >> 6;
+    }
+    const size_t lg = 4 * (gp.groupsComputed - 1);
+    for (size_t g = gp.groupsComputed; g < outW / 2; ++g) {
+      o[4 * g] = o[4 * g + 2] = o[lg + 2];
+      o[4 * g + 1] = o[lg + 1];
+      o[4 * g + 3] = o[lg + 3];
+    }
+    return o;
+  };
+  std::vector<std::vector<int>> rows(inH);
+  auto row = [&](size_t r) -> const std::vector<int>& {
+    if (rows[r].empty()) rows[r] = hrow(r);
+    return rows[r];
+  };
+  Bytes out(2 * outW * outH);
+  for (size_t k = 0; k < outH; ++k) {
+    const size_t kk = std::min<size_t>(k, gp.rowsComputed - 1);
+    size_t r;
+    const int fy = split(kk * gp.dy, &r);
+    const auto& a = row(r);
+    const auto& b = row(r + 1);
+    for (size_t i = 0; i < 2 * outW; ++i)
+      out[2 * outW * k + i] = static_cast<UCHAR>(((64 - fy) * a[i] + fy * b[i] + 32) >> 6);
+  }
+  return out;
+}
+
+}  // namespace scaler_test
