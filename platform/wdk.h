@@ -7,9 +7,17 @@
 #if defined(UVCCAM_HOST)
 #include "platform/host/nt_types.h"
 #include "platform/host/kernel.h"
+#include "platform/host/io.h"
+#include "platform/host/usb.h"
+#include "platform/host/ks.h"
 #else
 #include <ntddk.h>
 #include <wdm.h>
+#include <usb.h>
+#include <usbdi.h>
+#include <usbioctl.h>
+#include <usbbusif.h>
+#include <ks.h>
 #endif
 
 #include "platform/pool_tags.h"

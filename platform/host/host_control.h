@@ -48,3 +48,16 @@ constexpr uint32_t Tag(const char (&s)[5]) {
 }
 
 }  // namespace host
+
+namespace host {
+
+// The host clock behind every kernel time read, delay and wait timeout. It
+// starts at rate 1 (real time); tests may run it faster, e.g. SetClockRate(1000)
+// makes a 500 ms delay take half a millisecond. The clock stays continuous
+// across rate changes, and sleeping threads pick up a new rate.
+void SetClockRate(double rate);
+double ClockRate();
+// Interrupt time in 100 ns units since the host clock started.
+uint64_t ClockNow100ns();
+
+}  // namespace host

@@ -89,3 +89,77 @@ inline VOID WritePointerNoFence(PVOID volatile* Destination, PVOID Value) {
 ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
 
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
+
+// ---- dispatcher objects: events and waits ----
+typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
+typedef enum _WAIT_TYPE { WaitAll = 0, WaitAny = 1 } WAIT_TYPE;
+typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6, Suspended = 5 } KWAIT_REASON;
+typedef enum _MODE { KernelMode = 0, UserMode = 1 } MODE;
+
+typedef struct _DISPATCHER_HEADER {
+  UCHAR Type;  // the EVENT_TYPE for events
+  UCHAR Signalling;
+  UCHAR Size;
+  UCHAR Reserved1;
+  LONG SignalState;
+  LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER;
+
+typedef struct _KEVENT {
+  DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+static_assert(sizeof(KEVENT) == 24, "KEVENT is three pointers long on x64");
+
+typedef struct _KWAIT_BLOCK {
+  PVOID Reserved[6];
+} KWAIT_BLOCK, *PKWAIT_BLOCK;
+#define THREAD_WAIT_OBJECTS 3
+#define MAXIMUM_WAIT_OBJECTS 64
+#define IO_NO_INCREMENT 0
+
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+VOID KeClearEvent(PRKEVENT Event);
+LONG KeResetEvent(PRKEVENT Event);
+LONG KeReadStateEvent(PRKEVENT Event);
+
+// Timeout: null waits forever; negative is relative (100 ns units), zero
+// polls, positive is an absolute system time. Returns STATUS_SUCCESS
+// (STATUS_WAIT_0 + index for WaitAny) or STATUS_TIMEOUT.
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                                  KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                  BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                  PKWAIT_BLOCK WaitBlockArray);
+
+// ---- time: all reads and delays go through the host clock ----
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                PLARGE_INTEGER Interval);
+VOID KeQueryTickCount(PLARGE_INTEGER CurrentCount);
+ULONG KeQueryTimeIncrement();
+ULONGLONG KeQueryInterruptTime();
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+
+// ---- counted strings ----
+typedef struct _UNICODE_STRING {
+  USHORT Length;         // bytes, without a terminator
+  USHORT MaximumLength;  // bytes
+  PWCHAR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef const UNICODE_STRING* PCUNICODE_STRING;
+
+typedef struct _STRING {
+  USHORT Length;
+  USHORT MaximumLength;
+  PCHAR Buffer;
+} STRING, ANSI_STRING, *PANSI_STRING;
+
+VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+// Characters outside 7-bit ASCII become '?'. Without AllocateDestinationString
+// a destination that is too small receives what fits, terminated, and the
+// result is STATUS_BUFFER_OVERFLOW.
+NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
+                                      PCUNICODE_STRING SourceString,
+                                      BOOLEAN AllocateDestinationString);
+VOID RtlFreeAnsiString(PANSI_STRING AnsiString);

@@ -1,0 +1,121 @@
+// A camera on the host and the format report.
+#include "client/usb_host_camera.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "platform/host/ks_host.h"
+
+namespace client {
+
+HostUsbCamera::HostUsbCamera(std::unique_ptr<host::UsbDeviceModel> model)
+    : model_(std::move(model)), bus_(new host::UsbBus(model_.get())) {
+  device_ = host::CreateKsDevice(bus_->DeviceObject());
+}
+
+HostUsbCamera::~HostUsbCamera() {
+  FreeStreamEngine(engine_);
+  host::DestroyKsDevice(device_);
+}
+
+BringUpResult HostUsbCamera::BringUp() {
+  FreeStreamEngine(engine_);
+  engine_ = CreateStreamEngine(device_);
+  BringUpResult r;
+  if (!engine_) {
+    r.status = STATUS_INSUFFICIENT_RESOURCES;
+    return r;
+  }
+  r.status = BringUpUsb(engine_, &r.step);
+  return r;
+}
+
+std::string SubtypeName(const GUID& g) {
+  if (IsEqualGUID(g, kSubtypeYuy2)) return "YUY2";
+  if (IsEqualGUID(g, kSubtypeUyvy)) return "UYVY";
+  if (IsEqualGUID(g, kSubtypeMjpg)) return "MJPG";
+  if (IsEqualGUID(g, kSubtypeI420)) return "I420";
+  if (IsEqualGUID(g, kSubtypeRgb24)) return "RGB24";
+  char text[40];
+  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1,
+                g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+                g.Data4[5], g.Data4[6], g.Data4[7]);
+  return text;
+}
+
+namespace {
+
+const char* EndpointTypeName(ULONG type) {
+  return type == kEndpointBulk ? "bulk" : type == kEndpointIsochronous ? "isochronous" : "none";
+}
+
+std::string Size(ULONG w, ULONG h) { return std::to_string(w) + "x" + std::to_string(h); }
+
+}  // namespace
+
+std::string FormatsText(const StreamEngine& e) {
+  char line[256];
+  std::string out;
+  std::snprintf(line, sizeof line, "camera %04x:%04x, %s speed, %s streaming\n", e.vendorId,
+                e.productId, e.highSpeed ? "high" : "full", EndpointTypeName(e.endpointType));
+  out += line;
+  std::snprintf(line, sizeof line, "control interface %d, streaming interface %d\n",
+                int(e.controlInterface), int(e.streamingInterface));
+  out += line;
+  std::snprintf(line, sizeof line, "\nformats (%u):\n  %-3s %-11s %-8s %-11s %-8s %6s %5s %9s\n",
+                e.formatCount, "#", "input", "subtype", "output", "subtype", "format", "frame",
+                "interval");
+  out += line;
+  for (ULONG i = 0; i < e.formatCount; ++i) {
+    const FrameFormat& f = e.formatTable[i];
+    std::snprintf(line, sizeof line, "  %-3u %-11s %-8s %-11s %-8s %6u %5u %9u\n", i + 1,
+                  Size(f.inputWidth, f.inputHeight).c_str(), SubtypeName(f.inputSubtype).c_str(),
+                  Size(f.outputWidth, f.outputHeight).c_str(), SubtypeName(f.outputSubtype).c_str(),
+                  f.formatIndex, f.frameIndex, f.defaultInterval);
+    out += line;
+  }
+  std::snprintf(line, sizeof line, "\nstills (%u):\n", e.stillCount);
+  out += line;
+  for (ULONG i = 0; i < e.stillCount; ++i) {
+    const FrameFormat& f = e.stillTable[i];
+    std::snprintf(line, sizeof line, "  %-3u %s\n", i + 1, Size(f.inputWidth, f.inputHeight).c_str());
+    out += line;
+  }
+  return out;
+}
+
+std::string FormatsJson(const StreamEngine& e) {
+  nlohmann::ordered_json j;
+  j["vendorId"] = e.vendorId;
+  j["productId"] = e.productId;
+  j["highSpeed"] = e.highSpeed != 0;
+  j["endpointType"] = EndpointTypeName(e.endpointType);
+  j["controlInterface"] = e.controlInterface;
+  j["streamingInterface"] = e.streamingInterface;
+  j["formats"] = nlohmann::ordered_json::array();
+  for (ULONG i = 0; i < e.formatCount; ++i) {
+    const FrameFormat& f = e.formatTable[i];
+    j["formats"].push_back({{"inputWidth", f.inputWidth},
+                            {"inputHeight", f.inputHeight},
+                            {"outputWidth", f.outputWidth},
+                            {"outputHeight", f.outputHeight},
+                            {"inputSubtype", SubtypeName(f.inputSubtype)},
+                            {"outputSubtype", SubtypeName(f.outputSubtype)},
+                            {"formatIndex", f.formatIndex},
+                            {"frameIndex", f.frameIndex},
+                            {"defaultInterval", f.defaultInterval}});
+  }
+  j["stills"] = nlohmann::ordered_json::array();
+  for (ULONG i = 0; i < e.stillCount; ++i)
+    j["stills"].push_back({{"width", e.stillTable[i].inputWidth}, {"height", e.stillTable[i].inputHeight}});
+  return j.dump(2) + "\n";
+}
+
+std::string BringUpFailureText(const BringUpResult& r) {
+  char text[160];
+  std::snprintf(text, sizeof text, "bring-up failed at %s: status 0x%08X", BringUpStepName(r.step),
+                unsigned(r.status));
+  return text;
+}
+
+}  // namespace client

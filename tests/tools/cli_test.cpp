@@ -1,0 +1,128 @@
+// `uvccam formats` run as a program: options, output and exit status.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "camera/simulated_camera.h"
+
+namespace {
+
+// The uvccam binary lives beside the test binaries in the build directory.
+std::string Tool() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "uvccam";
+  path[n] = 0;
+  std::string dir(path);
+  return dir.substr(0, dir.rfind('/')) + "/uvccam";
+}
+
+struct ToolRun {
+  int status = -1;
+  std::string out, err;
+};
+
+ToolRun Uvccam(const std::string& args) {
+  ToolRun r;
+  std::string errFile = ::testing::TempDir() + "uvccam_stderr.txt";
+  std::string cmd = Tool() + " " + args + " 2>" + errFile;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t k;
+  while ((k = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, k);
+  int s = pclose(p);
+  r.status = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
+  std::ifstream e(errFile);
+  r.err.assign(std::istreambuf_iterator<char>(e), std::istreambuf_iterator<char>());
+  return r;
+}
+
+std::string WriteTemp(const std::string& name, const std::string& bytes) {
+  std::string path = ::testing::TempDir() + name;
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
+TEST(CliTest, ToolIsBuilt) { ASSERT_EQ(access(Tool().c_str(), X_OK), 0) << Tool(); }
+
+TEST(CliTest, JsonOfTheBuiltInCamera) {
+  ToolRun r = Uvccam("formats --json");
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["vendorId"], 0xc0de);
+  EXPECT_EQ(j["highSpeed"], true);
+  EXPECT_EQ(j["endpointType"], "isochronous");
+  EXPECT_EQ(j["controlInterface"], 0);
+  EXPECT_EQ(j["streamingInterface"], 1);
+  ASSERT_FALSE(j["formats"].empty());
+  for (const auto& f : j["formats"]) {
+    EXPECT_EQ(f["inputSubtype"], "MJPG");
+    EXPECT_EQ(f["outputSubtype"], "YUY2");
+    EXPECT_GT(f["defaultInterval"].get<int>(), 0);
+  }
+  EXPECT_EQ(j["formats"].back()["outputWidth"], 2560);
+  EXPECT_FALSE(j["stills"].empty());
+  EXPECT_EQ(j["stills"][0].size(), 2u);
+}
+
+TEST(CliTest, ProfileAndDescriptorDumpAtFullSpeed) {
+  ToolRun bulk = Uvccam(std::string("formats --json --profile ") + UVCCAM_PROFILE_DIR + "/bulk.json");
+  ASSERT_EQ(bulk.status, 0) << bulk.err;
+  EXPECT_EQ(nlohmann::json::parse(bulk.out)["endpointType"], "bulk");
+
+  auto cam = camera::DefaultSimulatedCamera();
+  auto dump = cam->DescriptorDump();
+  std::string path = WriteTemp("default.desc", std::string(dump.begin(), dump.end()));
+  ToolRun hs = Uvccam("formats --json --descriptors " + path);
+  ToolRun fs = Uvccam("formats --json --full-speed --descriptors " + path);
+  ASSERT_EQ(hs.status, 0) << hs.err;
+  ASSERT_EQ(fs.status, 0) << fs.err;
+  auto h = nlohmann::json::parse(hs.out), f = nlohmann::json::parse(fs.out);
+  EXPECT_EQ(h["highSpeed"], true);
+  EXPECT_EQ(f["highSpeed"], false);
+  EXPECT_EQ(h["formats"].size(), f["formats"].size() + 4) << "six scaled sizes, two already offered";
+
+  ToolRun text = Uvccam("formats --full-speed --descriptors " + path);
+  ASSERT_EQ(text.status, 0);
+  EXPECT_NE(text.out.find("full speed, isochronous streaming"), std::string::npos) << text.out;
+}
+
+TEST(CliTest, FailedBringUpNamesTheStepAndStatus) {
+  // A high-speed camera without 320x240 or 640x480 cannot get its scaled sizes.
+  auto profile = nlohmann::json::parse(camera::DefaultProfileJson());
+  for (auto& format : profile["formats"]) {
+    nlohmann::json keep = nlohmann::json::array();
+    for (auto& frame : format["frames"])
+      if (frame["width"] == 1280) keep.push_back(frame);
+    format["frames"] = keep;
+    format["defaultFrame"] = 1;
+  }
+  profile["stills"] = nlohmann::json::array();
+  std::string path = WriteTemp("no_source.json", profile.dump());
+  ToolRun r = Uvccam("formats --profile " + path);
+  EXPECT_NE(r.status, 0);
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_NE(r.err.find("restrict and extend"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("0xC0000001"), std::string::npos) << r.err;
+}
+
+TEST(CliTest, BadOptionsAndFilesFail) {
+  EXPECT_EQ(Uvccam("formats --bogus").status, 2);
+  EXPECT_EQ(Uvccam("formats --profile").status, 2);
+  EXPECT_EQ(Uvccam("formats --full-speed").status, 2);
+  ToolRun missing = Uvccam("formats --profile /nonexistent/profile.json");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_FALSE(missing.err.empty());
+  EXPECT_EQ(Uvccam("frobnicate").status, 2);
+  ToolRun help = Uvccam("help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("formats"), std::string::npos);
+}
+
+}  // namespace
