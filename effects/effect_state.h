@@ -35,10 +35,7 @@ struct AutoControl {
 // Frame-tag record of the vendor set: the tag stamped on every frame that
 // enters the frame ring and the application-visible tag words.
 struct FrameTagRecord {
-  // Room for the notification event initialised at device start (a KEVENT is
-  // 24 bytes on x64); it becomes a typed KEVENT once the platform declares
-  // the kernel event object.
-  ULONG64 eventStorage[3];
+  KEVENT event;      // notification event, initialised at device start
   ULONG tagMode;     // 1 at start
   ULONG frameTag;    // 8 at start, 1..34
   ULONG tagValueB;   // 0 at start
@@ -63,11 +60,11 @@ struct ZoomRecord {
 struct IdleRecord {
   ULONG enable;           // copied from selectiveSuspend at start (0)
   ULONG idleAllowed;      // 1 at start and while no filter is open
-  PVOID usbTarget;        // the device object USB requests go to
+  PDEVICE_OBJECT usbTarget;  // the device object USB requests go to
   ULONG applicationValue; // the vendor application value at start
   ULONG reserved;
   ULONG* powerState;      // the stream engine's power-state word
-  PVOID idleEvent;        // the stream engine's event handed to this record
+  PKEVENT idleEvent;      // the stream engine's event handed to this record
 };
 
 // Auto-framing work state. Cells are 1/40 x 1/30 of the frame, sub-cells
