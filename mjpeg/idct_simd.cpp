@@ -6,17 +6,11 @@
 
 #include "mjpeg/mjpeg_internal.h"
 #include "mjpeg/idct_pass.h"
+#include "platform/cpu_features.h"
 
-// In Windows kernel mode the 256-bit registers may only be used with the
-// extended processor state saved around the decode; until the driver does
-// that, only the host build takes the AVX2 path. SSE2 needs nothing.
-bool MjpegCpuHasAvx2() {
-#if defined(UVCCAM_HOST) && defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-  return __builtin_cpu_supports("avx2");
-#else
-  return false;
-#endif
-}
+// The AVX2 path runs only where the platform allows 256-bit registers (see
+// platform/cpu_features.h); SSE2 needs nothing.
+bool MjpegCpuHasAvx2() { return CpuHasAvx2(); }
 
 namespace {
 

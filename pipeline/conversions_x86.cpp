@@ -21,6 +21,7 @@
 // KeSaveExtendedProcessorState / KeRestoreExtendedProcessorState; the host
 // build runs in user mode and needs nothing.
 #include "pipeline/conversion_kernels.h"
+#include "platform/cpu_features.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 
@@ -423,13 +424,9 @@ UVC_TARGET_AVX512 SIZE_T SwapGroupsAvx512(UCHAR* d, const UCHAR* s, SIZE_T group
 }  // namespace
 
 ConversionIsa ConversionIsaSupported() {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-      __builtin_cpu_supports("avx512vbmi")) {
-    return kIsaAvx512;
-  }
-  if (__builtin_cpu_supports("avx2")) return kIsaAvx2;
-  if (__builtin_cpu_supports("ssse3")) return kIsaSsse3;
+  if (CpuHasAvx512Vbmi()) return kIsaAvx512;
+  if (CpuHasAvx2()) return kIsaAvx2;
+  if (CpuHasSsse3()) return kIsaSsse3;
   return kIsaSse2;
 }
 

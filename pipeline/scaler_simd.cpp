@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "pipeline/scaler_kernels.h"
+#include "platform/cpu_features.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -20,15 +21,7 @@
 
 bool ScalerCpuHasAvx2() {
 #if defined(UVCCAM_SCALER_AVX2)
-  // 0: not checked yet, 1: no, 2: yes. Racing first calls store the same value.
-  static int state = 0;
-  int s = __atomic_load_n(&state, __ATOMIC_RELAXED);
-  if (s == 0) {
-    __builtin_cpu_init();
-    s = __builtin_cpu_supports("avx2") ? 2 : 1;
-    __atomic_store_n(&state, s, __ATOMIC_RELAXED);
-  }
-  return s == 2;
+  return CpuHasAvx2();
 #else
   return false;
 #endif
