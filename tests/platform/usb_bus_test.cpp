@@ -1,5 +1,6 @@
 // The bus stand-in's checks: a malformed URB is refused before it reaches
 // the device, and the refusal is counted.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include "tests/usb/fake_camera.h"
@@ -144,9 +145,11 @@ TEST_F(UsbBusTest, SelectConfigurationMustDescribeEveryInterfaceExactly) {
 TEST_F(UsbBusTest, SelectInterfaceNeedsTheCurrentConfigurationHandle) {
   auto raw = SelectConfigurationUrb(camera.config_);
   ASSERT_EQ(Send(bus, reinterpret_cast<URB*>(raw.data())), STATUS_SUCCESS);
-  std::vector<uint8_t> si(56 + 24);
+  // One pipe: 56 + 24 bytes, in a block as large as the URB union so that
+  // the union's members can be named.
+  std::vector<uint8_t> si(std::max<size_t>(56 + 24, sizeof(URB)));
   auto* u = reinterpret_cast<URB*>(si.data());
-  u->UrbSelectInterface.Hdr.Length = USHORT(si.size());
+  u->UrbSelectInterface.Hdr.Length = USHORT(56 + 24);
   u->UrbSelectInterface.Hdr.Function = URB_FUNCTION_SELECT_INTERFACE;
   u->UrbSelectInterface.ConfigurationHandle = reinterpret_cast<PVOID>(0x99);
   u->UrbSelectInterface.Interface.Length = 48;
