@@ -80,17 +80,16 @@ struct Table {
   int first;
 };
 void SetDht(Frame& f, std::initializer_list<Table> tables) {
-  Bytes body;
-  for (const Table& t : tables) {
-    Bytes counts(16, 0), symbols;
-    for (auto [length, count] : t.counts)
-      for (counts[length - 1] += count; count-- > 0;) symbols.push_back(static_cast<uint8_t>(t.first + symbols.size()));
-    body.push_back(static_cast<uint8_t>(t.tcTh));
-    body.insert(body.end(), counts.begin(), counts.end());
-    body.insert(body.end(), symbols.begin(), symbols.end());
-  }
   f.Remove(0xC4);
-  f.headers.insert(f.headers.end() - 1, {0xC4, body});
+  Bytes& body = f.headers.insert(f.headers.end() - 1, {0xC4, {}})->body;
+  for (const Table& t : tables) {
+    const size_t start = body.size(), symbols = start + 17;
+    body.resize(symbols);
+    body[start] = static_cast<uint8_t>(t.tcTh);
+    for (auto [length, count] : t.counts)
+      for (body[start + length] += count; count-- > 0;)
+        body.push_back(static_cast<uint8_t>(t.first + body.size() - symbols));
+  }
 }
 // Replaces the entropy-coded data; EOI follows.
 void SetData(Frame& f, Bytes data) {
@@ -132,7 +131,8 @@ const Case kCases[] = {
      [](Frame& f, int n) { f.Raw().resize(FindMarker(f.raw, 0xC4, 0xC4) + n); }, {2, 100, 420, 421}},
     {kStill, 0, kMjpegErrorHuffmanTable, "class or table 2", [](Frame& f, int tcTh) { SetDht(f, {{tcTh, {}, 0}}); },
      {0x20, 0x02, 0x12}},
-    {kStill, 0, kMjpegErrorHuffmanTable, "300 codes", [](Frame& f, int) { SetDht(f, {{0, {{15, 100}, {16, 200}}, 0}}); }},
+    {kStill, 0, kMjpegErrorHuffmanTable, "300 codes",
+     [](Frame& f, int) { SetDht(f, {{0, {{15, 100}, {16, 200}}, 0}}); }},
     {kStill, 0, kMjpegErrorHuffmanTable, "3 codes of 1 bit, 5 of 2",
      [](Frame& f, int n) { SetDht(f, {{0, {{n >> 8, n & 0xFF}}, 0}}); }, {0x103, 0x205}},
     {kBoth, 0, kMjpegErrorDqtTable, "DQT tables in two segments",
@@ -179,7 +179,8 @@ const Case kCases[] = {
     {kBoth, 2, kDiffers, "interval ignored: predictors and alignment not reset", [](Frame& f, int) { f.Remove(0xDD); }},
     {kBoth, 0, kSame, "comment holding FF 00 after the scan",
      [](Frame& f, int) { f.data.insert(f.data.end() - 2, {0xFF, 0xFE, 0, 7, 0xFF, 0x00, 0xFF, 0x00, 'x'}); }},
-    {kBoth, 0, kSame, "stray RSTn after the scan", [](Frame& f, int) { f.data.insert(f.data.end() - 2, {0xFF, 0xD3}); }},
+    {kBoth, 0, kSame, "stray RSTn after the scan",
+     [](Frame& f, int) { f.data.insert(f.data.end() - 2, {0xFF, 0xD3}); }},
     {kStill, 0, kSame, "the four tables in one DHT segment", [](Frame& f, int) { f = MakeFrame(kVideo); }},
 };
 
@@ -205,7 +206,7 @@ TEST(MalformedFrames, EveryCaseGivesItsCode) {
   }
 }
 
-TEST(BufferLimits, ImagesLargerThanTheBuffersFailWith20) {
+TEST(BufferLimits, TheImageMustFitBothBuffers) {
   // 64 x 32 4:2:2: output 64 x 32 x 2 = 4096 bytes, planes 64 x 32 x 2 = 4096.
   const Bytes b = MakeFrame(kVideo).Assemble();
   for (size_t destinationSize : {4095u, 4096u})
@@ -226,13 +227,13 @@ TEST(BufferLimits, ImagesLargerThanTheBuffersFailWith20) {
   // The device passes 3 x the largest pixel count for both buffers; the
   // padding to whole MCUs must never make a frame of at least 64 x 48 fail.
   for (Sampling sampling : {Sampling::k420, Sampling::k422, Sampling::kGrey}) {
-    Frame f = MakeFrame(kVideo, {16, 16, 75, sampling, 0});
+    Frame small = MakeFrame(kVideo, {16, 16, 75, sampling, 0});
     for (int width = 64; width <= 100; ++width) {
       for (int height = 48; height <= 84; height += 3) {
-        Bytes& sof = f.Body(0xC0);
-        sof[1] = height >> 8, sof[2] = height & 0xFF, sof[3] = width >> 8, sof[4] = width & 0xFF;
-        Decoder d(static_cast<size_t>(3) * width * height);
-        ASSERT_NE(d.Run(kVideo, f.Assemble()), kMjpegErrorImageTooLarge) << width << "x" << height;
+        Bytes& header = small.Body(0xC0);
+        header[1] = height >> 8, header[2] = height & 0xFF, header[3] = width >> 8, header[4] = width & 0xFF;
+        Decoder fits(static_cast<size_t>(3) * width * height);
+        ASSERT_NE(fits.Run(kVideo, small.Assemble()), kMjpegErrorImageTooLarge) << width << "x" << height;
       }
     }
   }

@@ -37,17 +37,13 @@ void Compare(const Bytes& yuy2, const Planar& ref, Sampling sampling, Difference
   }
 }
 
-struct Case {
-  int width, height, quality;
-  Sampling sampling;
-  unsigned restart;
-};
+using Case = EncodeOptions;
 
 std::string CaseName(const Case& c) {
   const char* samplings[] = {"420", "422", "444", "grey"};
   char text[96];
   snprintf(text, sizeof(text), "%dx%d_%s_q%d_restart%u", c.width, c.height, samplings[static_cast<int>(c.sampling)],
-           c.quality, c.restart);
+           c.quality, c.restartInterval);
   return text;
 }
 
@@ -71,7 +67,7 @@ constexpr int kMaxDifference = 2;
 
 TEST_P(ReferenceDecodeTest, BothEntriesMatchLibjpegTurbo) {
   const Case c = GetParam();
-  const Bytes encoded = Encode({c.width, c.height, c.quality, c.sampling, c.restart});
+  const Bytes encoded = Encode(c);
   Planar ref;
   ASSERT_TRUE(ReferenceDecode(encoded, &ref));
 
@@ -107,10 +103,8 @@ TEST_P(ReferenceDecodeTest, BothEntriesMatchLibjpegTurbo) {
     Bytes asIs(size, 0x3C);
     const LONG rc = Decode(stillEntry, asIs, encoded, scratch);
     EXPECT_EQ(rc, !grey ? kMjpegErrorDqtTable : stillEntry ? kMjpegOk : kMjpegErrorHuffmanTable);
-    if (rc == kMjpegOk)
-      EXPECT_TRUE(std::equal(video.begin(), video.begin() + outBytes, asIs.begin()));
-    else
-      EXPECT_EQ(asIs, Bytes(size, 0x3C));
+    EXPECT_TRUE(rc == kMjpegOk ? std::equal(video.begin(), video.begin() + outBytes, asIs.begin())
+                               : asIs == Bytes(size, 0x3C));
   }
 
   // Every code path gives the same bytes.
