@@ -14,14 +14,15 @@ class Chain : public BothOrders {
  protected:
   void SetUp() override {
     BothOrders::SetUp();
-    Reset();
     format.inputWidth = format.outputWidth = w;
     format.inputHeight = format.outputHeight = h;
     format.inputSubtype = format.outputSubtype = GetParam() ? kSubtypeYuy2 : kSubtypeUyvy;
   }
-  void Reset() {
-    state = std::make_unique<EffectState>();
-    state->zoom.zoomFactor = 64;
+  // Fresh settings: everything off, zoom factor 64 (the whole frame).
+  static std::unique_ptr<EffectState> Fresh() {
+    auto s = std::make_unique<EffectState>();
+    s->zoom.zoomFactor = 64;
+    return s;
   }
   // Runs the chain; returns the finished frame and stores the result code.
   Frame Run(LONG* which = nullptr) {
@@ -31,7 +32,7 @@ class Chain : public BothOrders {
     return r ? effect : input;
   }
   const uint32_t w = 64, h = 48;
-  std::unique_ptr<EffectState> state;
+  std::unique_ptr<EffectState> state = Fresh();
   FrameFormat format{};
   Frame input = RandomFrame(w, h, 1);
   Frame effect = Frame(input.size(), 0xA5);  // stale content that must never come out
@@ -80,7 +81,7 @@ TEST_P(Chain, SingleStepsAndTheirExchanges) {
   const std::vector<GUID> subtypes = GetParam() ? std::vector{kSubtypeYuy2, kSubtypeMjpg} : std::vector{kSubtypeUyvy};
   for (const GUID& subtype : subtypes)
     for (size_t i = 0; i < std::size(cases); ++i) {
-      Reset();
+      state = Fresh();
       host::PoolFailTag(0);
       cases[i].set(*state);
       format.inputSubtype = subtype;

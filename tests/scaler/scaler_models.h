@@ -169,19 +169,21 @@ inline Bytes DoublerModel(const Bytes& src, size_t inW, size_t inH) {
 inline Bytes GeneralModel(const Bytes& src, size_t inW, size_t inH, size_t outW, size_t outH) {
   GeneralScalingPlan gp;
   if (!PlanGeneralScaling(inW, inH, outW, outH, &gp)) return Bytes();
-  auto split = [](size_t t, size_t* i) { *i = t ? (t - 1) / 64 : 0; return static_cast<int>(t - 64 * *i); };
+  // Position t (in 1/64) as sample i and phase 1..64 (0 only at t = 0).
+  auto split = [](size_t t) {
+    const size_t i = t ? (t - 1) / 64 : 0;
+    return std::pair{i, static_cast<int>(t - 64 * i)};
+  };
   const size_t nC = inW / 2;
   auto hrow = [&](size_t row) {
     std::vector<int> o(2 * outW);
     const UCHAR* s = &src[2 * inW * row];
     for (size_t p = 0; p < 2 * gp.groupsComputed; ++p) {
-      size_t i;
-      const int f = split(p * gp.dx, &i);
+      const auto [i, f] = split(p * gp.dx);
       o[2 * p] = ((64 - f) * s[2 * i] + f * s[2 * (i + 1)] + 32) >> 6;
     }
     for (size_t g = 0; g < gp.groupsComputed; ++g) {
-      size_t i;
-      const int f = split(g * gp.dx, &i);
+      const auto [i, f] = split(g * gp.dx);
       const size_t i1 = std::min(i + 1, nC - 1);
       for (int comp : {1, 3}) o[4 * g + comp] = ((64 - f) * s[4 * i + comp] + f * s[4 * i1 + comp] + 32) >> 6;
     }
@@ -201,10 +203,8 @@ inline Bytes GeneralModel(const Bytes& src, size_t inW, size_t inH, size_t outW,
   Bytes out(2 * outW * outH);
   for (size_t k = 0; k < outH; ++k) {
     const size_t kk = std::min<size_t>(k, gp.rowsComputed - 1);
-    size_t r;
-    const int fy = split(kk * gp.dy, &r);
-    const auto& a = row(r);
-    const auto& b = row(r + 1);
+    const auto [r, fy] = split(kk * gp.dy);
+    const auto &a = row(r), &b = row(r + 1);
     for (size_t i = 0; i < 2 * outW; ++i)
       out[2 * outW * k + i] = static_cast<UCHAR>(((64 - fy) * a[i] + fy * b[i] + 32) >> 6);
   }
