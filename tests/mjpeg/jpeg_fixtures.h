@@ -4,11 +4,9 @@
 #pragma once
 
 #include <cmath>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 // jpeglib.h needs size_t and FILE declared before it.
@@ -19,21 +17,21 @@
 
 namespace mjpeg_fixtures {
 
+using Bytes = std::vector<uint8_t>;
 enum class Sampling { k420, k422, k444, kGrey };
 
 struct EncodeOptions {
-  int width = 640;
-  int height = 480;
-  int quality = 75;
+  int width = 640, height = 480, quality = 75;
   Sampling sampling = Sampling::k422;
   unsigned restartInterval = 0;  // MCUs, 0 = none
 };
 
 // A camera-like picture in YCbCr: smooth gradients, a few sharp edges, fine
 // texture and a little noise, so every frequency band carries data.
-inline std::vector<uint8_t> TestPicture(int width, int height, unsigned seed = 1) {
-  std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 3);
-  uint32_t noise = seed * 2654435761u + 12345;
+inline Bytes TestPicture(int width, int height) {
+  Bytes pixels(static_cast<size_t>(width) * height * 3);
+  uint32_t noise = 2654435761u + 12345;
+  auto clamp = [](double v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); };
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       noise = noise * 1664525u + 1013904223u;
@@ -44,11 +42,8 @@ inline std::vector<uint8_t> TestPicture(int width, int height, unsigned seed = 1
       if (y % 16 < 2 && x > width / 2) luma = 250 - luma / 2;  // thin lines
       const double cb = 128 + 60 * std::sin(x * 0.013 + y * 0.021) + ((x / 50) % 2 ? 25 : -25);
       const double cr = 128 + 70 * std::cos(y * 0.017) - 40.0 * x / width;
-      auto clamp = [](double v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); };
       uint8_t* p = &pixels[(static_cast<size_t>(y) * width + x) * 3];
-      p[0] = clamp(luma + n);
-      p[1] = clamp(cb + n / 2);
-      p[2] = clamp(cr - n / 2);
+      p[0] = clamp(luma + n), p[1] = clamp(cb + n / 2), p[2] = clamp(cr - n / 2);
     }
   }
   return pixels;
@@ -56,8 +51,11 @@ inline std::vector<uint8_t> TestPicture(int width, int height, unsigned seed = 1
 
 // Encodes the test picture with libjpeg-turbo: baseline, standard Huffman
 // tables, one DQT and one DHT segment per table (the encoder's own layout).
-inline std::vector<uint8_t> Encode(const EncodeOptions& o, unsigned seed = 1) {
-  const std::vector<uint8_t> pixels = TestPicture(o.width, o.height, seed);
+inline Bytes Encode(const EncodeOptions& o) {
+  const bool grey = o.sampling == Sampling::kGrey;
+  Bytes pixels = TestPicture(o.width, o.height);
+  if (grey)
+    for (size_t i = 0; i < pixels.size() / 3; ++i) pixels[i] = pixels[3 * i];
   jpeg_compress_struct cinfo;
   jpeg_error_mgr jerr;
   cinfo.err = jpeg_std_error(&jerr);
@@ -67,14 +65,12 @@ inline std::vector<uint8_t> Encode(const EncodeOptions& o, unsigned seed = 1) {
   jpeg_mem_dest(&cinfo, &out, &outSize);
   cinfo.image_width = o.width;
   cinfo.image_height = o.height;
-  const bool grey = o.sampling == Sampling::kGrey;
   cinfo.input_components = grey ? 1 : 3;
   cinfo.in_color_space = grey ? JCS_GRAYSCALE : JCS_YCbCr;
   jpeg_set_defaults(&cinfo);
-  jpeg_set_colorspace(&cinfo, grey ? JCS_GRAYSCALE : JCS_YCbCr);
+  jpeg_set_colorspace(&cinfo, cinfo.in_color_space);
   jpeg_set_quality(&cinfo, o.quality, TRUE);
-  cinfo.optimize_coding = FALSE;
-  cinfo.dct_method = JDCT_ISLOW;
+  cinfo.optimize_coding = FALSE, cinfo.dct_method = JDCT_ISLOW;
   cinfo.restart_interval = o.restartInterval;
   if (!grey) {
     cinfo.comp_info[0].h_samp_factor = o.sampling == Sampling::k444 ? 1 : 2;
@@ -82,19 +78,11 @@ inline std::vector<uint8_t> Encode(const EncodeOptions& o, unsigned seed = 1) {
     for (int c = 1; c < 3; ++c) cinfo.comp_info[c].h_samp_factor = cinfo.comp_info[c].v_samp_factor = 1;
   }
   jpeg_start_compress(&cinfo, TRUE);
-  std::vector<uint8_t> row(static_cast<size_t>(o.width) * 3);
-  while (cinfo.next_scanline < cinfo.image_height) {
-    const uint8_t* src = &pixels[static_cast<size_t>(cinfo.next_scanline) * o.width * 3];
-    if (grey) {
-      for (int x = 0; x < o.width; ++x) row[x] = src[3 * x];
-    } else {
-      memcpy(row.data(), src, row.size());
-    }
-    JSAMPROW rows[1] = {row.data()};
-    jpeg_write_scanlines(&cinfo, rows, 1);
-  }
+  std::vector<JSAMPROW> rows(o.height);
+  for (int y = 0; y < o.height; ++y) rows[y] = &pixels[static_cast<size_t>(y) * o.width * cinfo.input_components];
+  jpeg_write_scanlines(&cinfo, rows.data(), o.height);
   jpeg_finish_compress(&cinfo);
-  std::vector<uint8_t> jpeg(out, out + outSize);
+  Bytes jpeg(out, out + outSize);
   jpeg_destroy_compress(&cinfo);
   free(out);
   return jpeg;
@@ -102,33 +90,25 @@ inline std::vector<uint8_t> Encode(const EncodeOptions& o, unsigned seed = 1) {
 
 struct Segment {
   uint8_t marker;
-  std::vector<uint8_t> body;  // after the length field
+  Bytes body;  // after the length field
 };
 
-// Splits a JPEG into its segments up to SOS; `scan` receives the SOS segment
-// and everything after it (entropy-coded data, markers, EOI).
-inline std::vector<Segment> SplitHeaders(const std::vector<uint8_t>& jpeg, std::vector<uint8_t>* scan) {
+// Splits a JPEG into its segments after SOI up to and including SOS; `data`
+// receives everything after SOS (entropy-coded data, markers, EOI).
+inline std::vector<Segment> SplitHeaders(const Bytes& jpeg, Bytes* data) {
   std::vector<Segment> segments;
-  size_t p = 2;  // after SOI
-  while (p + 4 <= jpeg.size()) {
-    const uint8_t marker = jpeg[p + 1];
-    if (marker == 0xDA) {
-      scan->assign(jpeg.begin() + p, jpeg.end());
-      break;
-    }
+  for (size_t p = 2; p + 4 <= jpeg.size() && (segments.empty() || segments.back().marker != 0xDA);) {
     const size_t length = (jpeg[p + 2] << 8) | jpeg[p + 3];
-    segments.push_back({marker, std::vector<uint8_t>(jpeg.begin() + p + 4, jpeg.begin() + p + 2 + length)});
+    segments.push_back({jpeg[p + 1], Bytes(jpeg.begin() + p + 4, jpeg.begin() + p + 2 + length)});
     p += 2 + length;
+    data->assign(jpeg.begin() + p, jpeg.end());
   }
   return segments;
 }
 
-inline void AppendSegment(std::vector<uint8_t>& out, uint8_t marker, const std::vector<uint8_t>& body) {
-  out.push_back(0xFF);
-  out.push_back(marker);
+inline void AppendSegment(Bytes& out, uint8_t marker, const Bytes& body) {
   const size_t length = body.size() + 2;
-  out.push_back(static_cast<uint8_t>(length >> 8));
-  out.push_back(static_cast<uint8_t>(length));
+  out.insert(out.end(), {0xFF, marker, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)});
   out.insert(out.end(), body.begin(), body.end());
 }
 
@@ -136,81 +116,57 @@ inline void AppendSegment(std::vector<uint8_t>& out, uint8_t marker, const std::
 // (table 0 first), SOF0, DRI if any, then either the encoder's DHT segments
 // (standardDht false, for stills) or the single 418-byte standard DHT
 // (standardDht true), and SOS right after it.
-inline std::vector<uint8_t> CameraLayout(const std::vector<uint8_t>& jpeg, bool standardDht) {
-  std::vector<uint8_t> scan;
-  const std::vector<Segment> segments = SplitHeaders(jpeg, &scan);
-  std::vector<uint8_t> out = {0xFF, 0xD8};
-  std::vector<uint8_t> dqt, sof, dri;
+inline Bytes CameraLayout(const Bytes& jpeg, bool standardDht) {
+  Bytes data, dqt, sof, dri, sos, out = {0xFF, 0xD8};
   std::vector<Segment> dhts;
-  for (const Segment& s : segments) {
-    if (s.marker == 0xDB) {
-      dqt.insert(dqt.end(), s.body.begin(), s.body.end());
-    } else if (s.marker == 0xC0) {
-      sof = s.body;
-    } else if (s.marker == 0xDD) {
-      dri = s.body;
-    } else if (s.marker == 0xC4) {
-      dhts.push_back(s);
-    } else {
-      AppendSegment(out, s.marker, s.body);
-    }
+  for (const Segment& s : SplitHeaders(jpeg, &data)) {
+    if (s.marker == 0xDB) dqt.insert(dqt.end(), s.body.begin(), s.body.end());
+    else if (s.marker == 0xC0) sof = s.body;
+    else if (s.marker == 0xDD) dri = s.body;
+    else if (s.marker == 0xDA) sos = s.body;
+    else if (s.marker == 0xC4) dhts.push_back(s);
+    else AppendSegment(out, s.marker, s.body);
   }
   AppendSegment(out, 0xDB, dqt);
   AppendSegment(out, 0xC0, sof);
   if (!dri.empty()) AppendSegment(out, 0xDD, dri);
   if (standardDht) {
-    std::vector<uint8_t> body(kStandardDhtBodyBytes);
-    WriteStandardDhtBody(body.data());
-    AppendSegment(out, 0xC4, body);
-  } else {
-    for (const Segment& s : dhts) AppendSegment(out, 0xC4, s.body);
+    dhts.assign(1, {0xC4, Bytes(kStandardDhtBodyBytes)});
+    WriteStandardDhtBody(dhts[0].body.data());
   }
-  out.insert(out.end(), scan.begin(), scan.end());
+  for (const Segment& s : dhts) AppendSegment(out, 0xC4, s.body);
+  AppendSegment(out, 0xDA, sos);
+  out.insert(out.end(), data.begin(), data.end());
   return out;
 }
 
 // libjpeg-turbo's decode to planar YUV (accurate integer IDCT, no
 // upsampling): planes of the component sizes, chroma width ceil(w / 2).
 struct Planar {
-  int width = 0, height = 0, chromaWidth = 0, chromaHeight = 0;
+  int width = 0, height = 0, chromaWidth = 0;
   bool grey = false;
-  std::vector<uint8_t> y, cb, cr;
+  Bytes y, cb, cr;
 };
 
-inline bool ReferenceDecode(const std::vector<uint8_t>& jpeg, Planar* out) {
+inline bool ReferenceDecode(const Bytes& jpeg, Planar* out) {
   tjhandle handle = tjInitDecompress();
   int width = 0, height = 0, subsampling = 0, colorspace = 0;
-  if (tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &width, &height, &subsampling, &colorspace) != 0) {
-    tjDestroy(handle);
-    return false;
-  }
-  out->width = width;
-  out->height = height;
-  out->grey = subsampling == TJSAMP_GRAY;
-  out->chromaWidth = tjPlaneWidth(1, width, subsampling);
-  out->chromaHeight = tjPlaneHeight(1, height, subsampling);
+  bool ok = tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &width, &height, &subsampling, &colorspace) == 0;
+  out->width = width, out->height = height, out->grey = subsampling == TJSAMP_GRAY;
+  out->chromaWidth = out->grey ? 0 : tjPlaneWidth(1, width, subsampling);
+  const size_t chroma = out->grey ? 0 : static_cast<size_t>(out->chromaWidth) * tjPlaneHeight(1, height, subsampling);
+  const size_t sizes[3] = {static_cast<size_t>(width) * height, chroma, chroma};
   // libjpeg-turbo may write up to a whole MCU row past the last image row
   // of a plane; the planes get that slack and are trimmed afterwards.
-  const size_t slack = static_cast<size_t>(width + 32) * 32;
-  out->y.assign(static_cast<size_t>(width) * height + slack, 0);
-  unsigned char* planes[3] = {out->y.data(), nullptr, nullptr};
-  int strides[3] = {width, 0, 0};
-  if (!out->grey) {
-    out->cb.assign(static_cast<size_t>(out->chromaWidth) * out->chromaHeight + slack, 0);
-    out->cr.assign(out->cb.size(), 0);
-    planes[1] = out->cb.data();
-    planes[2] = out->cr.data();
-    strides[1] = strides[2] = out->chromaWidth;
-  }
-  const int rc = tjDecompressToYUVPlanes(handle, jpeg.data(), jpeg.size(), planes, width, strides, height,
-                                         TJFLAG_ACCURATEDCT);
+  Bytes* const buffers[3] = {&out->y, &out->cb, &out->cr};
+  unsigned char* planes[3];
+  for (int i = 0; i < 3; ++i) buffers[i]->assign(sizes[i] + (width + 32) * 32, 0), planes[i] = buffers[i]->data();
+  int strides[3] = {width, out->chromaWidth, out->chromaWidth};
+  ok = ok && tjDecompressToYUVPlanes(handle, jpeg.data(), jpeg.size(), planes, width, strides, height,
+                                     TJFLAG_ACCURATEDCT) == 0;
   tjDestroy(handle);
-  out->y.resize(static_cast<size_t>(width) * height);
-  if (!out->grey) {
-    out->cb.resize(static_cast<size_t>(out->chromaWidth) * out->chromaHeight);
-    out->cr.resize(out->cb.size());
-  }
-  return rc == 0;
+  for (int i = 0; i < 3; ++i) buffers[i]->resize(sizes[i]);
+  return ok;
 }
 
 }  // namespace mjpeg_fixtures

@@ -14,21 +14,20 @@ using Plane = std::vector<int>;
 
 inline int RoundedWeight(int x, int k, int n) { return (2 * x * k + n) / (2 * n); }
 
-// Plane `which`: 0 luma, 1 first chroma, 3 second chroma (YUY2 positions).
+// Byte of sample c in row r of plane `which`: 0 luma, 1 first chroma, 3
+// second chroma (YUY2 positions).
+inline size_t PlaneByte(size_t w, int which, size_t r, size_t c) { return 2 * w * r + (which ? 4 : 2) * c + which; }
+
 inline Plane GetPlane(const Bytes& f, size_t w, size_t h, int which, size_t* pw) {
-  const size_t step = which == 0 ? 2 : 4;
-  *pw = which == 0 ? w : w / 2;
+  *pw = which ? w / 2 : w;
   Plane p(*pw * h);
-  for (size_t r = 0; r < h; ++r)
-    for (size_t c = 0; c < *pw; ++c) p[r * *pw + c] = f[2 * w * r + step * c + which];
+  for (size_t i = 0; i < p.size(); ++i) p[i] = f[PlaneByte(w, which, i / *pw, i % *pw)];
   return p;
 }
 
-inline void PutPlane(Bytes& f, size_t w, size_t h, int which, const Plane& p) {
-  const size_t step = which == 0 ? 2 : 4;
-  const size_t pw = which == 0 ? w : w / 2;
-  for (size_t r = 0; r < h; ++r)
-    for (size_t c = 0; c < pw; ++c) f[2 * w * r + step * c + which] = static_cast<UCHAR>(p[r * pw + c]);
+inline void PutPlane(Bytes& f, size_t w, int which, const Plane& p) {
+  const size_t pw = which ? w / 2 : w;
+  for (size_t i = 0; i < p.size(); ++i) f[PlaneByte(w, which, i / pw, i % pw)] = static_cast<UCHAR>(p[i]);
 }
 
 // n samples -> n * num / den samples, output k at input position k * den / num.
@@ -43,15 +42,11 @@ inline std::vector<int> Enlarge1D(const std::vector<int>& s, int num, int den) {
     const int b = s[i + 1];
     if (f == 0) { out[k] = a; continue; }
     if (num == 5) { out[k] = RoundedWeight(a, 5 - f, 5) + RoundedWeight(b, f, 5); continue; }
-    switch (f) {  // eighths
-      case 1: out[k] = (7 * a + b + 4) >> 3; break;
-      case 2: out[k] = (3 * a + b + 2) >> 2; break;
-      case 3: out[k] = RoundedWeight(a, 5, 8) + RoundedWeight(b, 3, 8); break;
-      case 4: out[k] = (a + b + 1) >> 1; break;
-      case 5: out[k] = RoundedWeight(a, 3, 8) + RoundedWeight(b, 5, 8); break;
-      case 6: out[k] = (a + 3 * b + 2) >> 2; break;
-      default: out[k] = (a + 7 * b + 4) >> 3; break;
-    }
+    const int eighths[8] = {a, (7 * a + b + 4) >> 3, (3 * a + b + 2) >> 2,
+                            RoundedWeight(a, 5, 8) + RoundedWeight(b, 3, 8), (a + b + 1) >> 1,
+                            RoundedWeight(a, 3, 8) + RoundedWeight(b, 5, 8), (a + 3 * b + 2) >> 2,
+                            (a + 7 * b + 4) >> 3};
+    out[k] = eighths[f];
   }
   return out;
 }
@@ -76,7 +71,7 @@ inline Bytes EnlargeModel(const Bytes& src, size_t inW, size_t inH, int num, int
       auto e = Enlarge1D(col, num, den);
       for (size_t r = 0; r < outH; ++r) tall[r * ow + c] = e[r];
     }
-    PutPlane(out, outW, outH, which, tall);
+    PutPlane(out, outW, which, tall);
   }
   return out;
 }
@@ -108,9 +103,20 @@ inline Bytes Enlarge6of5Model(const Bytes& src, size_t inW, size_t outW, size_t 
         t[(6 * c + 5) * ow + k] = (t[(6 * c + 4) * ow + k] + t[(6 * c + 6) * ow + k]) >> 1;
     }
     for (size_t k = 0; k < ow; ++k) t[(outH - 1) * ow + k] = t[(outH - 2) * ow + k];
-    PutPlane(out, outW, outH, which, t);
+    PutPlane(out, outW, which, t);
   }
   return out;
+}
+
+// Bilinear doubling of the grid S at output (r, c): even positions copy a
+// sample, odd ones average it with the next one across, down or both.
+template <class Grid>
+int Doubled(const Grid& S, size_t r, size_t c) {
+  const size_t i = r / 2, k = c / 2;
+  return !(r & 1) && !(c & 1) ? S(i, k)
+       : !(r & 1) ? (S(i, k) + S(i, k + 1)) >> 1
+       : !(c & 1) ? (S(i, k) + S(i + 1, k)) >> 1
+                  : (S(i, k) + S(i, k + 1) + S(i + 1, k) + S(i + 1, k + 1)) >> 2;
 }
 
 // Sharpening doubler (inW even).
@@ -119,15 +125,7 @@ inline Bytes DoublerModel(const Bytes& src, size_t inW, size_t inH) {
   auto Y = [&](size_t i, size_t j) { return static_cast<int>(src[2 * (i * inW + j)]); };
   Plane U((H2 - 1) * W2);
   for (size_t r = 0; r + 1 < H2; ++r)
-    for (size_t c = 0; c < W2; ++c) {
-      const size_t cc = std::min(c, W2 - 2), i = r / 2, j = cc / 2;
-      const bool ro = r & 1, co = cc & 1;
-      int v = !ro && !co ? Y(i, j)
-            : !ro ? (Y(i, j) + Y(i, j + 1)) >> 1
-            : !co ? (Y(i, j) + Y(i + 1, j)) >> 1
-                  : (Y(i, j) + Y(i, j + 1) + Y(i + 1, j) + Y(i + 1, j + 1)) >> 2;
-      U[r * W2 + c] = v;
-    }
+    for (size_t c = 0; c < W2; ++c) U[r * W2 + c] = Doubled(Y, r, std::min(c, W2 - 2));
   auto u = [&](size_t r, size_t c) { return U[r * W2 + c]; };
   Bytes out(2 * W2 * H2);
   for (size_t r = 0; r < H2; ++r)
@@ -159,13 +157,8 @@ inline Bytes DoublerModel(const Bytes& src, size_t inW, size_t inH) {
   for (size_t r = 0; r < H2; ++r)
     for (size_t g = 0; g < inW; ++g)
       for (int comp : {1, 3}) {
-        const size_t rr = r == H2 - 1 ? H2 - 2 : r, i = rr / 2;
-        const size_t gg = g == inW - 1 ? g - 1 : g, k = gg / 2;
-        auto S = [&](size_t ii, size_t kk) { return static_cast<int>(src[2 * inW * ii + 4 * kk + comp]); };
-        int v = !(rr & 1) && !(gg & 1) ? S(i, k)
-              : !(rr & 1) ? (S(i, k) + S(i, k + 1)) >> 1
-              : !(gg & 1) ? (S(i, k) + S(i + 1, k)) >> 1
-                          : (S(i, k) + S(i, k + 1) + S(i + 1, k) + S(i + 1, k + 1)) >> 2;
+        auto S = [&](size_t i, size_t k) { return static_cast<int>(src[2 * inW * i + 4 * k + comp]); };
+        const int v = Doubled(S, r == H2 - 1 ? H2 - 2 : r, g == inW - 1 ? g - 1 : g);
         out[2 * W2 * r + 4 * g + comp] = static_cast<UCHAR>(v);
       }
   return out;
@@ -176,19 +169,21 @@ inline Bytes DoublerModel(const Bytes& src, size_t inW, size_t inH) {
 inline Bytes GeneralModel(const Bytes& src, size_t inW, size_t inH, size_t outW, size_t outH) {
   GeneralScalingPlan gp;
   if (!PlanGeneralScaling(inW, inH, outW, outH, &gp)) return Bytes();
-  auto split = [](size_t t, size_t* i) { *i = t ? (t - 1) / 64 : 0; return static_cast<int>(t - 64 * *i); };
+  // Position t (in 1/64) as sample i and phase 1..64 (0 only at t = 0).
+  auto split = [](size_t t) {
+    const size_t i = t ? (t - 1) / 64 : 0;
+    return std::pair{i, static_cast<int>(t - 64 * i)};
+  };
   const size_t nC = inW / 2;
   auto hrow = [&](size_t row) {
     std::vector<int> o(2 * outW);
     const UCHAR* s = &src[2 * inW * row];
     for (size_t p = 0; p < 2 * gp.groupsComputed; ++p) {
-      size_t i;
-      const int f = split(p * gp.dx, &i);
+      const auto [i, f] = split(p * gp.dx);
       o[2 * p] = ((64 - f) * s[2 * i] + f * s[2 * (i + 1)] + 32) >> 6;
     }
     for (size_t g = 0; g < gp.groupsComputed; ++g) {
-      size_t i;
-      const int f = split(g * gp.dx, &i);
+      const auto [i, f] = split(g * gp.dx);
       const size_t i1 = std::min(i + 1, nC - 1);
       for (int comp : {1, 3}) o[4 * g + comp] = ((64 - f) * s[4 * i + comp] + f * s[4 * i1 + comp] + 32) >> 6;
     }
@@ -208,10 +203,8 @@ inline Bytes GeneralModel(const Bytes& src, size_t inW, size_t inH, size_t outW,
   Bytes out(2 * outW * outH);
   for (size_t k = 0; k < outH; ++k) {
     const size_t kk = std::min<size_t>(k, gp.rowsComputed - 1);
-    size_t r;
-    const int fy = split(kk * gp.dy, &r);
-    const auto& a = row(r);
-    const auto& b = row(r + 1);
+    const auto [r, fy] = split(kk * gp.dy);
+    const auto &a = row(r), &b = row(r + 1);
     for (size_t i = 0; i < 2 * outW; ++i)
       out[2 * outW * k + i] = static_cast<UCHAR>(((64 - fy) * a[i] + fy * b[i] + 32) >> 6);
   }

@@ -1,6 +1,7 @@
 // Frame bounds for every size pair (run under AddressSanitizer with frames of
-// exactly 2 * w * h bytes), the two code paths against each other, the
-// vector kernels against their definitions, and refused line buffers.
+// exactly 2 * w * h bytes, and between guard bytes), the code paths against
+// each other, the vector kernels against their definitions, and refused line
+// buffers.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,48 +11,6 @@
 
 namespace scaler_test {
 namespace {
-
-struct Pair { ULONG iw, ih, ow, oh; };
-
-// Guard bytes around the frames catch stray writes in builds without
-// AddressSanitizer as well.
-void CheckGuarded(const Pair& p, const Bytes& src, ULONG lumaFirst) {
-  const size_t guard = 64, in = src.size(), out = 2 * size_t(p.ow) * p.oh;
-  Bytes s(in + 2 * guard, 0x3C), d(out + 2 * guard, 0xC3);
-  std::copy(src.begin(), src.end(), s.begin() + guard);
-  static const Clamp clamp;
-  ScaleFrame(d.data() + guard, s.data() + guard, p.iw, p.ih, p.ow, p.oh, clamp.pointer(), lumaFirst);
-  for (size_t i = 0; i < guard; ++i) {
-    ASSERT_EQ(d[i], 0xC3);
-    ASSERT_EQ(d[guard + out + i], 0xC3);
-    ASSERT_EQ(s[i], 0x3C);
-    ASSERT_EQ(s[guard + in + i], 0x3C);
-  }
-}
-
-// Scales on all three code paths and in both byte orders; checks that the
-// source is unchanged, that every path wrote the same bytes and that nothing
-// around the frames was written.
-void CheckPair(const Pair& p, uint32_t seed) {
-  SCOPED_TRACE(testing::Message() << p.iw << "x" << p.ih << " -> " << p.ow << "x" << p.oh);
-  const bool movesSource = p.iw == 640 && p.ih == 480 && p.ow == 1280 && p.oh == 720;
-  for (ULONG lumaFirst : {0u, 1u}) {
-    const Bytes src = RandomFrame(p.iw, p.ih, seed);
-    Bytes a = src, b = src, c = src;
-    Bytes plain = Scale(a, p.iw, p.ih, p.ow, p.oh, lumaFirst, kScalerPlain);
-    Bytes sse2 = Scale(b, p.iw, p.ih, p.ow, p.oh, lumaFirst, kScalerSse2);
-    Bytes best = Scale(c, p.iw, p.ih, p.ow, p.oh, lumaFirst, kScalerVector);
-    ASSERT_EQ(plain.size(), 2 * size_t(p.ow) * p.oh);  // returned 1
-    EXPECT_EQ(plain, sse2);
-    EXPECT_EQ(plain, best);
-    if (!movesSource) {
-      EXPECT_EQ(a, src);
-    }
-    EXPECT_EQ(a, b);
-    EXPECT_EQ(a, c);
-    CheckGuarded(p, src, lumaFirst);
-  }
-}
 
 TEST(ScalerBounds, KnownOverrunsOfTheFixedRoutes) {
   const Pair pairs[] = {
@@ -65,95 +24,74 @@ TEST(ScalerBounds, KnownOverrunsOfTheFixedRoutes) {
       {1280, 960, 1280, 720}, {640, 480, 1280, 720}, {5, 3, 2, 1}, {7, 9, 3, 4},
   };
   uint32_t seed = 1;
-  for (const Pair& p : pairs) CheckPair(p, seed++);
+  for (const Pair& p : pairs) ScaleEveryWay(RandomFrame(p.iw, p.ih, seed++), p.iw, p.ih, p.ow, p.oh);
+  // Pairs outside every routine write nothing.
+  for (Pair p : {Pair{2, 1, 6, 3}, {4, 4, 1, 1}, {4, 4, 2, 1}, {1, 1, 1000, 1000}, {8, 8, 601, 20},
+                 {2, 2, 300, 300}, {4, 1, 9, 9}}) {
+    EXPECT_EQ(ScaleEveryWay(RandomFrame(p.iw, p.ih, 5), p.iw, p.ih, p.ow, p.oh), Bytes(2 * size_t(p.ow) * p.oh, 0xA5));
+  }
 }
 
-TEST(ScalerBounds, RandomSizePairs) {
+// Every ratio over a sweep of widths (vector steps and their tails), then
+// random pairs around the fixed routes and anywhere.
+TEST(ScalerBounds, ManySizePairs) {
+  std::vector<Pair> pairs;
+  for (ULONG w = 2; w <= 80; w += 2)
+    for (ULONG h : {1u, 2u, 3u, 6u}) pairs.push_back({w, h, 2 * w, 2 * h});
+  for (ULONG w = 4; w <= 100; w += 3) pairs.push_back({w, 5, w / 2, 2});
+  for (ULONG w = 8; w <= 168; w += 8) pairs.push_back({w, 8, w * 5 / 4, 10});
+  for (ULONG w = 20; w <= 220; w += 20) pairs.push_back({w, 20, w * 8 / 5, 32});
   std::mt19937 rng(20261206);
   auto pick = [&](ULONG lo, ULONG hi) { return std::uniform_int_distribution<ULONG>(lo, hi)(rng); };
+  for (int i = 0; i < 150; ++i) pairs.push_back({pick(2, 121), pick(2, 61), 2 * pick(1, 150), pick(1, 120)});
   for (int i = 0; i < 1500; ++i) {
     const ULONG iw = pick(0, 90), ih = pick(0, 40);
     Pair p{iw, ih, 0, 0};
-    switch (pick(0, 12)) {
-      case 0: p.ow = iw / 2; p.oh = ih / 2; break;
-      case 1: p.ow = 2 * iw; p.oh = 2 * ih; break;
-      case 2: p.ow = 5 * iw / 4; p.oh = 5 * ih / 4; break;
-      case 3: p.ow = 8 * iw / 5; p.oh = 8 * ih / 5; break;
-      case 4: p.iw = pick(0, 1) ? 320 : 640; p.ow = p.iw == 320 ? 352 : 704; p.ih = pick(230, 490); p.oh = pick(280, 580); break;
-      case 5: p.ow = pick(0, 400); p.oh = pick(0, 200); break;
-      default: p.ow = pick(0, 12); p.oh = pick(0, 6); break;
+    const ULONG kind = pick(0, 12), ratios[4][2] = {{1, 2}, {2, 1}, {5, 4}, {8, 5}};
+    if (kind < 4) {
+      p = {iw, ih, iw * ratios[kind][0] / ratios[kind][1], ih * ratios[kind][0] / ratios[kind][1]};
+    } else if (kind == 4) {  // around the 6:5 routes
+      p.iw = pick(0, 1) ? 320 : 640, p.ow = p.iw == 320 ? 352 : 704, p.ih = pick(230, 490), p.oh = pick(280, 580);
+    } else {
+      p.ow = kind == 5 ? pick(0, 400) : pick(0, 12), p.oh = kind == 5 ? pick(0, 200) : pick(0, 6);
     }
-    CheckPair(p, i);
+    pairs.push_back(p);
   }
-}
-
-TEST(ScalerBounds, PairsOutsideEveryRoutineWriteNothing) {
-  const Pair pairs[] = {{2, 1, 6, 3}, {4, 4, 1, 1}, {4, 4, 2, 1}, {1, 1, 1000, 1000},
-                        {8, 8, 601, 20}, {2, 2, 300, 300}, {4, 1, 9, 9}};
-  for (const Pair& p : pairs) {
-    Bytes src = RandomFrame(p.iw, p.ih, 5);
-    Bytes out = Scale(src, p.iw, p.ih, p.ow, p.oh, 1);
-    EXPECT_EQ(out, Bytes(2 * size_t(p.ow) * p.oh, 0xA5)) << p.iw << "x" << p.ih << "->" << p.ow;
-  }
-  // Beyond the last chroma sample the general routine holds that sample.
-  Bytes src = RandomFrame(160, 120, 6);
-  EXPECT_EQ(Scale(src, 160, 120, 1280, 960, 1), GeneralModel(src, 160, 120, 1280, 960));
-  Bytes out = Scale(src, 160, 120, 1280, 960, 1);
-  EXPECT_EQ(out[2 * 1280 - 1], src[2 * 160 - 1]);  // last V of row 0
-}
-
-TEST(ScalerPaths, VectorMatchesPlainOverManySizes) {
   uint32_t seed = 100;
-  for (ULONG w = 2; w <= 80; w += 2)
-    for (ULONG h : {1u, 2u, 3u, 6u}) CheckPair({w, h, 2 * w, 2 * h}, seed++);
-  for (ULONG w = 4; w <= 100; w += 3) CheckPair({w, 5, w / 2, 2}, seed++);
-  for (ULONG w = 8; w <= 168; w += 8) CheckPair({w, 8, w * 5 / 4, 10}, seed++);
-  for (ULONG w = 20; w <= 220; w += 20) CheckPair({w, 20, w * 8 / 5, 32}, seed++);
-  std::mt19937 rng(7);
-  for (int i = 0; i < 150; ++i) {
-    const ULONG iw = 2 + rng() % 120, ih = 2 + rng() % 60;
-    const ULONG ow = 2 * (1 + rng() % 150), oh = 1 + rng() % 120;
-    CheckPair({iw, ih, ow, oh}, seed++);
+  for (const Pair& p : pairs) {
+    ScaleEveryWay(RandomFrame(p.iw, p.ih, seed++), p.iw, p.ih, p.ow, p.oh);
+    if (HasFailure()) return;
   }
 }
 
-TEST(ScalerKernels, PairRowsMatchTheTablesForEveryBytePair) {
+TEST(ScalerKernels, RowsMatchTheirDefinitionsForEveryBytePair) {
   const ScalerWeights& w = kScalerWeights;
   Bytes a(65536), b(65536), out(65536);
-  for (size_t i = 0; i < 65536; ++i) {
-    a[i] = static_cast<UCHAR>(i >> 8);
-    b[i] = static_cast<UCHAR>(i);
-  }
-  for (bool wide : {false, ScalerCpuHasAvx2()})
-  for (int op = 0; op < kPairOpCount; ++op) {
-    VectorPairRow(static_cast<PairOp>(op), a.data(), b.data(), out.data(), out.size() - 3, wide);
-    for (size_t i = 0; i < out.size() - 3; ++i) {
-      const int x = a[i], y = b[i];
-      const int expect[kPairOpCount] = {
-          x, w.t1of5[x] + w.t4of5[y], w.t2of5[x] + w.t3of5[y], w.t3of5[x] + w.t2of5[y],
-          w.t4of5[x] + w.t1of5[y], w.t3of8[x] + w.t5of8[y], w.t5of8[x] + w.t3of8[y],
-          (3 * x + y + 2) >> 2, (x + 7 * y + 4) >> 3, (x + y + 1) >> 1, (7 * x + y + 4) >> 3,
-          (x + 3 * y + 2) >> 2, (x + 3 * y) >> 2, (x + y) >> 1, (3 * x + y) >> 2};
-      ASSERT_EQ(out[i], expect[op]) << "op " << op << " a " << x << " b " << y;
+  for (size_t i = 0; i < 65536; ++i) a[i] = static_cast<UCHAR>(i >> 8), b[i] = static_cast<UCHAR>(i);
+  for (bool wide : {false, ScalerCpuHasAvx2()}) {
+    for (int op = 0; op < kPairOpCount; ++op) {
+      VectorPairRow(static_cast<PairOp>(op), a.data(), b.data(), out.data(), out.size() - 3, wide);
+      for (size_t i = 0; i < out.size() - 3; ++i) {
+        const int x = a[i], y = b[i];
+        const int expect[kPairOpCount] = {
+            x, w.t1of5[x] + w.t4of5[y], w.t2of5[x] + w.t3of5[y], w.t3of5[x] + w.t2of5[y],
+            w.t4of5[x] + w.t1of5[y], w.t3of8[x] + w.t5of8[y], w.t5of8[x] + w.t3of8[y],
+            (3 * x + y + 2) >> 2, (x + 7 * y + 4) >> 3, (x + y + 1) >> 1, (7 * x + y + 4) >> 3,
+            (x + 3 * y + 2) >> 2, (x + 3 * y) >> 2, (x + y) >> 1, (3 * x + y) >> 2};
+        ASSERT_EQ(out[i], expect[op]) << "op " << op << " a " << x << " b " << y;
+      }
+    }
+    for (ULONG f = 0; f <= 64; ++f) {
+      VectorBlendRow(f, a.data(), b.data(), out.data(), out.size() - 5, wide);
+      for (size_t i = 0; i < out.size() - 5; ++i)
+        ASSERT_EQ(out[i], ((64 - f) * a[i] + f * b[i] + 32) >> 6) << f;
     }
   }
-  for (bool wide : {false, ScalerCpuHasAvx2()})
-  for (ULONG f = 0; f <= 64; ++f) {
-    VectorBlendRow(f, a.data(), b.data(), out.data(), out.size() - 5, wide);
-    for (size_t i = 0; i < out.size() - 5; ++i)
-      ASSERT_EQ(out[i], ((64 - f) * a[i] + f * b[i] + 32) >> 6) << f;
-  }
-}
-
-TEST(ScalerKernels, WeightTablesRoundHalvesUp) {
-  const UCHAR* t[] = {kScalerWeights.t1of5, kScalerWeights.t2of5, kScalerWeights.t3of5,
-                      kScalerWeights.t4of5, kScalerWeights.t3of8, kScalerWeights.t5of8};
+  // The weight tables round halves up: T3/8[4] = 2 (1.5), T5/8[4] = 3 (2.5).
+  const UCHAR* t[] = {w.t1of5, w.t2of5, w.t3of5, w.t4of5, w.t3of8, w.t5of8};
   const int k[] = {1, 2, 3, 4, 3, 5}, n[] = {5, 5, 5, 5, 8, 8};
   for (int j = 0; j < 6; ++j)
-    for (int x = 0; x < 256; ++x) EXPECT_EQ(t[j][x], std::floor(x * k[j] / double(n[j]) + 0.5));
-  EXPECT_EQ(kScalerWeights.t3of8[4], 2);  // 1.5
-  EXPECT_EQ(kScalerWeights.t5of8[4], 3);  // 2.5
-  EXPECT_EQ(kScalerWeights.t3of8[255] + kScalerWeights.t5of8[255], 255);
+    for (int x = 0; x < 256; ++x) EXPECT_EQ(t[j][x], std::floor(x * k[j] / double(n[j]) + 0.5)) << j;
 }
 
 class ScalerLineBuffers : public ::testing::Test {
@@ -165,39 +103,33 @@ class ScalerLineBuffers : public ::testing::Test {
   }
 };
 
-TEST_F(ScalerLineBuffers, RefusedBuffersLeaveTheDestination) {
+// Every buffer refused: the destination stays as it was (640x480 -> 1280x720
+// still moves its rows) and routines without line buffers still work. One
+// buffer refused: the enlargers take their buffers plane by plane (luma, then
+// the chroma planes in the routine's order) and leave only that plane
+// unwritten; the doubler needs all three or writes nothing.
+TEST_F(ScalerLineBuffers, RefusedBuffers) {
   const Pair buffered[] = {{320, 240, 640, 480}, {640, 480, 800, 600}, {640, 480, 1024, 768},
                            {640, 480, 704, 576}, {1280, 720, 1920, 1080}, {640, 480, 1280, 720}};
-  for (ScalerCodePath path : {kScalerPlain, kScalerSse2, kScalerVector})
+  host::PoolFailTag(kTagBuffer);
+  for (ScalerCodePath path : kPaths)
     for (const Pair& p : buffered) {
-      host::PoolFailTag(kTagBuffer);
       const Bytes src = RandomFrame(p.iw, p.ih, 8);
       Bytes s = src;
-      EXPECT_EQ(Scale(s, p.iw, p.ih, p.ow, p.oh, 1, path), Bytes(2 * size_t(p.ow) * p.oh, 0xA5))
-          << p.ow;
-      if (p.ow == 1280) {
-        EXPECT_TRUE(std::equal(s.begin(), s.begin() + 1280, src.begin() + 60 * 1280));
-      }
-      host::PoolFailTag(0);
+      EXPECT_EQ(Scale(s, p.iw, p.ih, p.ow, p.oh, 1, path), Bytes(2 * size_t(p.ow) * p.oh, 0xA5)) << p.ow;
+      if (p.ow == 1280) { EXPECT_TRUE(std::equal(s.begin(), s.begin() + 1280, src.begin() + 60 * 1280)); }
     }
-  // Routines without line buffers still work.
-  host::PoolFailTag(kTagBuffer);
   Bytes src = RandomFrame(64, 8, 9);
   EXPECT_EQ(Scale(src, 64, 8, 64, 8, 1), src);
   Bytes half = Scale(src, 64, 8, 32, 4, 1);
   EXPECT_EQ(half[0], (src[0] + src[2] + src[128] + src[130]) >> 2);
   EXPECT_GT(host::PoolStats(kTagBuffer).failures, 0u);
-}
 
-// The enlargers take their buffers plane by plane: a refused buffer leaves
-// only its own plane unwritten. Planes: luma, then the chroma planes in the
-// routine's order.
-TEST_F(ScalerLineBuffers, RefusedBufferSkipsOnlyItsPlane) {
-  const Pair pairs[] = {{640, 480, 800, 600}, {40, 20, 64, 32}, {320, 240, 352, 288}};
-  for (const Pair& p : pairs) {
+  for (Pair p : {Pair{640, 480, 800, 600}, {40, 20, 64, 32}, {320, 240, 352, 288}}) {
     const bool sixFive = p.ow == 352;
     const int planeOrder[3] = {0, sixFive ? 3 : 1, sixFive ? 1 : 3};  // YUY2 positions
     Bytes src = RandomFrame(p.iw, p.ih, 10);
+    host::PoolReset();
     const Bytes full = Scale(src, p.iw, p.ih, p.ow, p.oh, 1);
     for (int n = 1; n <= 6; ++n)
       for (ScalerCodePath path : {kScalerPlain, kScalerVector}) {
@@ -211,7 +143,7 @@ TEST_F(ScalerLineBuffers, RefusedBufferSkipsOnlyItsPlane) {
         }
       }
   }
-  for (int n = 1; n <= 3; ++n) {  // doubler: all three or nothing
+  for (int n = 1; n <= 3; ++n) {
     host::PoolReset();
     host::PoolFailNth(n);
     Bytes src = RandomFrame(32, 8, 11);

@@ -1,6 +1,9 @@
 // Helpers shared by the scaler tests: exactly sized frames, random content,
-// a heap clamp table of exactly 1024 entries, byte-order swapping.
+// a heap clamp table of exactly 1024 entries, byte-order swapping, and a run
+// of one size pair on every code path in both byte orders.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <random>
@@ -12,6 +15,9 @@
 namespace scaler_test {
 
 using Bytes = std::vector<UCHAR>;
+struct Pair { ULONG iw, ih, ow, oh; };
+
+const ScalerCodePath kPaths[] = {kScalerPlain, kScalerSse2, kScalerVector};
 
 inline Bytes RandomFrame(size_t w, size_t h, uint32_t seed) {
   Bytes f(2 * w * h);
@@ -22,35 +28,69 @@ inline Bytes RandomFrame(size_t w, size_t h, uint32_t seed) {
 
 // Clamp table -256 .. 767 on its own heap block, so a read outside it is an
 // AddressSanitizer error rather than a read of a neighbouring table.
-struct Clamp {
-  Bytes table = Bytes(1024);
-  Clamp() {
-    for (int i = -256; i < 768; ++i) table[i + 256] = static_cast<UCHAR>(i < 0 ? 0 : i > 255 ? 255 : i);
-  }
-  const UCHAR* pointer() const { return table.data() + 256; }
-};
+inline const UCHAR* ClampPointer() {
+  static const Bytes table = [] {
+    Bytes t(1024);
+    for (int i = -256; i < 768; ++i) t[i + 256] = static_cast<UCHAR>(i < 0 ? 0 : i > 255 ? 255 : i);
+    return t;
+  }();
+  return table.data() + 256;
+}
 
 // YUY2 <-> UYVY: swap the two bytes of every pixel.
 inline Bytes Swap(const Bytes& f) {
   Bytes s(f.size());
-  for (size_t i = 0; i + 1 < f.size(); i += 2) {
-    s[i] = f[i + 1];
-    s[i + 1] = f[i];
-  }
+  for (size_t i = 0; i + 1 < f.size(); i += 2) s[i] = f[i + 1], s[i + 1] = f[i];
   return s;
 }
 
 // Runs the scaler into an exactly sized destination pre-filled with `fill`.
 inline Bytes Scale(Bytes& src, ULONG inW, ULONG inH, ULONG outW, ULONG outH, ULONG lumaFirst,
                    ScalerCodePath path = kScalerVector, UCHAR fill = 0xA5) {
-  static const Clamp clamp;
   Bytes dst(2 * size_t(outW) * outH, fill);
-  const LONG r = ScaleFrameOnPath(dst.data(), src.data(), inW, inH, outW, outH, clamp.pointer(),
+  const LONG r = ScaleFrameOnPath(dst.data(), src.data(), inW, inH, outW, outH, ClampPointer(),
                                   lumaFirst, path);
   if (r != 1) dst.clear();
   return dst;
 }
 
 inline int Luma(const Bytes& f, size_t w, size_t row, size_t col) { return f[2 * (row * w + col)]; }
+
+// Scales a YUY2 frame on every code path, in both byte orders, into exactly
+// sized frames: all paths must write the same bytes, UYVY must give the
+// swapped YUY2 result and the source must stay (640x480 -> 1280x720 moves
+// rows 60..419 up, the same way on every path). Then once more through the
+// public entry between guard bytes, which catch stray accesses in builds
+// without AddressSanitizer too. Returns the YUY2 result.
+inline Bytes ScaleEveryWay(const Bytes& src, ULONG iw, ULONG ih, ULONG ow, ULONG oh) {
+  SCOPED_TRACE(testing::Message() << iw << "x" << ih << " -> " << ow << "x" << oh);
+  const bool movesSource = iw == 640 && ih == 480 && ow == 1280 && oh == 720;
+  const Bytes swapped = Swap(src);
+  Bytes first, firstU, firstSource, firstSourceU;
+  for (ScalerCodePath path : kPaths) {
+    Bytes y = src, u = swapped;
+    const Bytes outY = Scale(y, iw, ih, ow, oh, 1, path), outU = Scale(u, iw, ih, ow, oh, 0, path);
+    EXPECT_EQ(outY.size(), 2 * size_t(ow) * oh);  // returned 1
+    if (path == kScalerPlain) {
+      first = outY, firstU = outU, firstSource = y, firstSourceU = u;
+      EXPECT_EQ(Swap(outU), outY) << "UYVY differs";
+      if (movesSource) { EXPECT_EQ(Swap(u), y) << "UYVY rows moved differently"; }
+    }
+    EXPECT_TRUE(outY == first && outU == firstU) << "paths differ: " << path;
+    EXPECT_TRUE(y == (movesSource ? firstSource : src)) << "source changed on path " << path;
+    EXPECT_TRUE(u == (movesSource ? firstSourceU : swapped)) << "source changed on path " << path;
+  }
+  const size_t guard = 64, in = src.size(), out = 2 * size_t(ow) * oh;
+  for (ULONG lumaFirst : {0u, 1u}) {
+    Bytes s(in + 2 * guard, 0x3C), d(out + 2 * guard, 0xC3);
+    std::copy(src.begin(), src.end(), s.begin() + guard);
+    ScaleFrame(d.data() + guard, s.data() + guard, iw, ih, ow, oh, ClampPointer(), lumaFirst);
+    bool intact = true;
+    for (size_t i = 0; i < guard; ++i)
+      intact &= d[i] == 0xC3 && d[guard + out + i] == 0xC3 && s[i] == 0x3C && s[guard + in + i] == 0x3C;
+    EXPECT_TRUE(intact) << "guard bytes written, lumaFirst " << lumaFirst;
+  }
+  return first;
+}
 
 }  // namespace scaler_test
