@@ -71,15 +71,10 @@ inline void Expect(host::UsbDeviceModel& cam, const std::vector<Xfer>& xfers) {
   }
 }
 
-// Class requests to the video-control interface's units.
-inline Reply UnitGet(host::UsbDeviceModel& cam, uint8_t request, uint8_t unit, uint8_t selector,
-                     uint16_t length) {
-  return In(cam, 0xA1, request, uint16_t(selector << 8), uint16_t(unit << 8), length);
-}
+// SET_CUR of a unit control, and the request error code it leaves.
 inline bool UnitSet(host::UsbDeviceModel& cam, uint8_t unit, uint8_t selector, Bytes data) {
   return Out(cam, 0x21, kSetCur, uint16_t(selector << 8), uint16_t(unit << 8), std::move(data));
 }
-// The request error code control of the video-control interface.
 inline Bytes ErrorCode(host::UsbDeviceModel& cam) {
   return In(cam, 0xA1, kGetCur, 0x0200, 0, 1).bytes;
 }

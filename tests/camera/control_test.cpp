@@ -10,6 +10,7 @@
 namespace {
 
 using namespace camtest;
+using J = nlohmann::json;
 
 // ---- standard requests ----
 
@@ -86,7 +87,7 @@ TEST(CameraProbeCommit, DefaultProbeAndTheDriverSequence) {
 TEST(CameraProbeCommit, PayloadFollowsTheBandwidthOfTheChoice) {
   auto cam = camera::DefaultSimulatedCamera(), bulk = Load("bulk.json");
   auto full = Load("full_speed.json");
-  auto largest = WithProfileEdit([](nlohmann::json& p) { p["streaming"]["payloadSize"] = "largest"; });
+  auto largest = WithProfileEdit([](J& p) { p["streaming"]["payloadSize"] = "largest"; });
   ASSERT_TRUE(largest && bulk && full);
   struct Case { camera::SimulatedCamera* cam; uint8_t format, frame; uint32_t interval, payload; };
   const Case cases[] = {
@@ -126,7 +127,7 @@ TEST(CameraProbeCommit, PicksTheNearestSupportedInterval) {
   EXPECT_EQ(ReadProbe(*cam, kGetMin).dwFrameInterval, 1000000u);
   EXPECT_EQ(ReadProbe(*cam, kGetMax).dwFrameInterval, 2000000u);
   // A tie in a list given slowest first still picks the faster.
-  auto descending = WithProfileEdit([](nlohmann::json& p) {
+  auto descending = WithProfileEdit([](J& p) {
     p["formats"][0]["frames"][0]["intervals"] = {1000000, 500000};
   });
   ASSERT_TRUE(SetProbe(*descending, 1, 1, 750000));
@@ -135,19 +136,17 @@ TEST(CameraProbeCommit, PicksTheNearestSupportedInterval) {
 
 TEST(CameraProbeCommit, RefusesUnknownFormatsFramesAndMalformedRequests) {
   auto cam = camera::DefaultSimulatedCamera();
+  // Formats 0 and 3 and frames 0 and 8 do not exist; the request error code says why.
   Expect(*cam, {
-      {0x21, kSetCur, 0x0100, kStreaming, Probe(3, 1, 333333), true},
-      {0x21, kSetCur, 0x0100, kStreaming, Probe(0, 1, 333333), true},
-      {0x21, kSetCur, 0x0100, kStreaming, Probe(1, 8, 333333), true},
-      {0x21, kSetCur, 0x0200, kStreaming, Probe(1, 0, 333333), true},
-      {0xA1, kGetCur, 0x0200, 0, {0x04}},  // the request error code: out of range
-      {0x21, kSetCur, 0x0100, kStreaming, Bytes(25), true},
-      {0xA1, kGetCur, 0x0200, 0, {0x07}},  // invalid request
+      {0x21, kSetCur, 0x0100, kStreaming, Probe(3, 1, 0), true},
+      {0x21, kSetCur, 0x0100, kStreaming, Probe(0, 1, 0), true},
+      {0x21, kSetCur, 0x0100, kStreaming, Probe(1, 8, 0), true},
+      {0x21, kSetCur, 0x0200, kStreaming, Probe(1, 0, 0), true},
+      {0xA1, kGetCur, 0x0200, 0, {0x04}},  // out of range
+      {0x21, kSetCur, 0x0100, kStreaming, Bytes(25), true}, {0xA1, kGetCur, 0x0200, 0, {0x07}},
       // Wrong direction, unknown selector, an entity on the streaming interface, no interface 7.
-      {0xA1, kSetCur, 0x0100, kStreaming, {}, true, 26},
-      {0xA1, kGetCur, 0x0F00, kStreaming, {}, true, 26},
-      {0xA1, kGetCur, 0x0100, 0x0100 | kStreaming, {}, true, 26},
-      {0xA1, kGetCur, 0x0100, 7, {}, true, 26},
+      {0xA1, kSetCur, 0x0100, 1, {}, true, 26}, {0xA1, kGetCur, 0x0F00, 1, {}, true, 26},
+      {0xA1, kGetCur, 0x0100, 0x0101, {}, true, 26}, {0xA1, kGetCur, 0x0100, 7, {}, true, 26},
   });
   EXPECT_EQ(Key(cam->CurrentProbe()), Key(ReadProbe(*cam, kGetDef)));
   camera::ProbeControl unused;
@@ -157,8 +156,8 @@ TEST(CameraProbeCommit, RefusesUnknownFormatsFramesAndMalformedRequests) {
 }
 
 TEST(CameraFaults, RejectProbeAndZeroPayloadFromTheProfileOrAtRunTime) {
-  auto rejecting = WithProfileEdit([](nlohmann::json& p) { p["faults"] = {{"rejectProbe", true}}; });
-  auto zero = WithProfileEdit([](nlohmann::json& p) { p["faults"] = {{"zeroPayloadSize", true}}; });
+  auto rejecting = WithProfileEdit([](J& p) { p["faults"] = {{"rejectProbe", true}}; });
+  auto zero = WithProfileEdit([](J& p) { p["faults"] = {{"zeroPayloadSize", true}}; });
   EXPECT_FALSE(SetProbe(*rejecting, 1, 1, 333333));
   EXPECT_EQ(rejecting->ProbeSetCount(), 0u);
   EXPECT_NE(ReadProbe(*rejecting).dwMaxPayloadTransferSize, 0u);
@@ -337,8 +336,8 @@ TEST(CameraVendor, RecordedAndAnswered) {
   cam->ClearVendorRequests();
   EXPECT_TRUE(cam->VendorRequests().empty());
 
-  cam = WithProfileEdit([](nlohmann::json& p) {
-    p["vendorReplies"] = nlohmann::json::array({{{"request", "0xAA"}, {"data", {7}}}});
+  cam = WithProfileEdit([](J& p) {
+    p["vendorReplies"] = J::array({{{"request", "0xAA"}, {"data", {7}}}});
   });
   // A handler models firmware: a memory that 0x07 writes and 0x01 reads back.
   Bytes memory(8);

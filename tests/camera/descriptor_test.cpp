@@ -1,6 +1,7 @@
 // The generated descriptors look like a real camera's, parse back into what
 // the profile said, and the descriptor-dump loader accepts a camera's own
 // dump while refusing truncated or garbled ones cleanly.
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -68,8 +69,8 @@ TEST(CameraDescriptors, DefaultConfigurationHasTheShapeOfACamera) {
   Bytes expected = {1, 6, 7, 7, 7, 7, 7, 7, 7, 3, 0x0D, 4, 5, 5, 5, 5, 5, 5, 5, 3, 0x0D};
   EXPECT_EQ(vs, expected);
   EXPECT_TRUE(continuous && discrete);
-  for (auto s : std::vector<std::pair<uint32_t, uint32_t>>{{160, 120}, {320, 240}, {640, 480}, {1280, 720}})
-    EXPECT_EQ(sizes[s], 2) << s.first << "x" << s.second;
+  for (auto [w, h] : {std::pair(160u, 120u), {320u, 240u}, {640u, 480u}, {1280u, 720u}})
+    EXPECT_EQ((sizes[{w, h}]), 2) << w << "x" << h;  // in both formats
   for (auto [raw, bytes] : std::map<uint16_t, uint32_t>{
            {0x0400, 1024}, {0x0C00, 2048}, {0x1400, 3072}, {0x0B20, 1600}})
     EXPECT_EQ(camera::EffectivePacketSize(raw), bytes) << std::hex << raw;
@@ -126,10 +127,8 @@ TEST(CameraDescriptorDump, LoadsFromAFileAndIgnoresFurtherConfigurations) {
   Bytes dump = original->DescriptorDump();
   dump.insert(dump.end(), {9, 2, 9, 0, 0, 2, 0, 0x80, 50});  // only the first counts
   const std::string path = ::testing::TempDir() + "/uvccam_dump.bin";
-  FILE* f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  ASSERT_EQ(std::fwrite(dump.data(), 1, dump.size(), f), dump.size());
-  std::fclose(f);
+  ASSERT_TRUE(std::ofstream(path, std::ios::binary)
+                  .write(reinterpret_cast<const char*>(dump.data()), std::streamsize(dump.size())));
   std::string error;
   auto cam = camera::CameraFromDescriptorFile(path, true, &error);
   std::remove(path.c_str());

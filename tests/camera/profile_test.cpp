@@ -24,6 +24,7 @@ TEST(CameraProfiles, MalformedProfilesNameTheKey) {
     const char* key;
   } cases[] = {
       {"/speed", nullptr, "speed"}, {"/speed", "super", "speed"}, {"/colour", 1, "colour"},
+      {"/streaming/type", "interrupt", "streaming.type"},
       {"/vendorId", 70000, "vendorId"}, {"/vendorId", "0xZZ", "vendorId"},
       {"/vendorId", "0x-1", "vendorId"}, {"/vendorId", 1.5, "vendorId"},
       {"/formats", J::array(), "formats"}, {"/formats/0/type", "h264", "formats[0].type"},
@@ -34,18 +35,16 @@ TEST(CameraProfiles, MalformedProfilesNameTheKey) {
       {"/formats/0/frames/0/defaultInterval", 123, "formats[0].frames[0].defaultInterval"},
       {"/formats/1/frames/2/intervalRange/max", 1, "formats[1].frames[2].intervalRange.max"},
       {"/formats/0/defaultFrame", 8, "formats[0].defaultFrame"},
-      {"/stills/0/height", -1, "stills[0].height"},
       {"/processingUnit/controls/shine", J::object(), "processingUnit.controls.shine"},
       {"/processingUnit/controls/brightness/def", 100, "processingUnit.controls.brightness.def"},
       {"/processingUnit/controls/contrast/max", 70000, "processingUnit.controls.contrast.max"},
       {"/cameraTerminal/controls/autoExposureMode/def", 3,
        "cameraTerminal.controls.autoExposureMode.def"},
-      {"/processingUnit/id", 1, "processingUnit.id"},
+      {"/processingUnit/id", 1, "processingUnit.id"}, {"/stills/0/height", -1, "stills[0].height"},
       {"/extensionUnit/guid", "not-a-guid", "extensionUnit.guid"},
       {"/extensionUnit/controls/1/selector", 1, "extensionUnit.controls[1].selector"},
       {"/streaming/alternateSettings/0", 1025, "streaming.alternateSettings[0]"},
       {"/streaming/alternateSettings/0", "0x1c00", "streaming.alternateSettings[0]"},
-      {"/streaming/type", "interrupt", "streaming.type"},
       {"/streaming", {{"type", "bulk"}, {"maxPacketSize", 64}}, "streaming.maxPacketSize"},
       {"/speed", "full", "streaming.alternateSettings"},  // high-speed packet sizes
       {"/faults", {{"rejectProbe", "yes"}}, "faults.rejectProbe"},
