@@ -193,8 +193,8 @@ TEST(CameraDescriptorDump, FormatsItCannotNegotiateAreCountedAndRefusedInProbes)
   cfg[3] = uint8_t(cfg.size() >> 8);
   auto dumpWithFormats = [&](uint8_t bNumFormats) {
     cfg[header + 3] = bNumFormats;
-    Bytes dump(good.begin(), good.begin() + 18);
-    dump.insert(dump.end(), cfg.begin(), cfg.end());
+    Bytes dump = cfg;
+    dump.insert(dump.begin(), good.begin(), good.begin() + 18);
     return dump;
   };
   std::string error;
