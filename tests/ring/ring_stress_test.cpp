@@ -18,61 +18,47 @@ namespace {
 
 enum Owner : int { kInRing, kProducer, kConsumer };
 
+// Frame n holds n, its length (derived from n), then a pattern of both.
 ULONG FrameLength(ULONG n, ULONG size) { return 8 + (n * 2654435761u) % (size - 7); }
 UCHAR PatternByte(ULONG n, ULONG i) { return UCHAR(n * 131u + i * 7u + (n >> 8)); }
-
-// A frame carries its number and length in its first 8 bytes, then a
-// pattern derived from both over the rest of its length.
 bool FrameIsWhole(const FrameRingNode* node, ULONG size) {
-  ULONG n, length;
-  std::memcpy(&n, node->buffer, 4);
-  std::memcpy(&length, node->buffer + 4, 4);
-  if (n != node->tag || length != node->length || length != FrameLength(n, size)) return false;
-  for (ULONG i = 8; i < length; ++i) {
-    if (node->buffer[i] != PatternByte(n, i)) return false;
-  }
-  return true;
+  ULONG head[2];
+  std::memcpy(head, node->buffer, 8);
+  bool whole = head[0] == node->tag && head[1] == node->length &&
+               head[1] == FrameLength(head[0], size);
+  for (ULONG i = 8; whole && i < head[1]; ++i) whole = node->buffer[i] == PatternByte(head[0], i);
+  return whole;
 }
 
-struct Result { ULONG delivered = 0, last = 0; };
-
-Result RunStress(ULONG frames, ULONG size, ULONG holdEvery) {
+// Returns the number of frames delivered and the last one.
+std::pair<ULONG, ULONG> RunStress(ULONG frames, ULONG size, ULONG holdEvery) {
   FrameRing ring{};
-  Result r;
+  ULONG delivered = 0, last = 0;
   EXPECT_EQ(RingCreate(&ring, size), 0u);
-  if (ring.writeNode == nullptr) return r;
-  std::atomic<int> owner[kFrameRingNodeCount];
-  for (auto& o : owner) o.store(kInRing);
-  auto indexOf = [&](const UCHAR* b) {
-    for (ULONG i = 0; i < kFrameRingNodeCount; ++i) {
-      if (ring.nodes[i]->buffer == b) return int(i);  // nodes[] is fixed while streaming
-    }
-    return -1;
-  };
-  auto claim = [&](int idx, int who) {
+  if (ring.writeNode == nullptr) return {0, 0};
+  std::atomic<int> owner[kFrameRingNodeCount] = {kInRing, kInRing, kInRing};
+  auto claim = [&](const UCHAR* buffer, int who) {  // nodes[] is fixed while streaming
     int expected = kInRing;
-    return idx >= 0 && owner[idx].compare_exchange_strong(expected, who);
+    for (ULONG i = 0; i < kFrameRingNodeCount; ++i)
+      if (ring.nodes[i]->buffer == buffer) return owner[i].compare_exchange_strong(expected, who);
+    return false;
   };
-  UCHAR* first = ring.writeNode->buffer;
-  EXPECT_TRUE(claim(indexOf(first), kProducer));
+  UCHAR* wb = ring.writeNode->buffer;
+  EXPECT_TRUE(claim(wb, kProducer));
   std::atomic<ULONG> committed{0};
   std::atomic<bool> producerDone{false}, producerOk{true};
 
   std::thread producer([&] {
-    UCHAR* wb = first;
-    for (ULONG n = 0; n < frames; ++n) {
-      const int idx = indexOf(wb);
+    for (ULONG n = 0; n < frames && producerOk.load(); ++n) {
       const ULONG length = FrameLength(n, size);
       std::memcpy(wb, &n, 4);
       std::memcpy(wb + 4, &length, 4);
       for (ULONG i = 8; i < length; ++i) wb[i] = PatternByte(n, i);
-      owner[idx].store(kInRing);
+      for (ULONG i = 0; i < kFrameRingNodeCount; ++i)
+        if (ring.nodes[i]->buffer == wb) owner[i].store(kInRing);
       RingCommit(&ring, &wb, length, n);
       committed.store(n + 1);
-      if (!claim(indexOf(wb), kProducer)) {
-        producerOk.store(false);  // handed a buffer someone else owns
-        break;
-      }
+      producerOk.store(claim(wb, kProducer));  // never a buffer someone else owns
       std::this_thread::yield();  // keep both empty takes and laps frequent
     }
     producerDone.store(true);
@@ -88,45 +74,46 @@ Result RunStress(ULONG frames, ULONG size, ULONG holdEvery) {
       continue;
     }
     const ULONG n = node->tag;
-    if (!claim(int(node->index), kConsumer)) {
+    int expected = kInRing;
+    if (!owner[node->index].compare_exchange_strong(expected, kConsumer)) {
       ADD_FAILURE() << "node " << node->index << " handed out while owned";
       break;
     }
     errors += !FrameIsWhole(node, size);
     EXPECT_TRUE(FrameIsWhole(node, size)) << "frame " << n;
-    EXPECT_TRUE(r.delivered == 0 || n > r.last) << n << " after " << r.last;
+    EXPECT_TRUE(delivered == 0 || n > last) << n << " after " << last;
     EXPECT_GE(n + 2, before) << "stale frame";
     // Hold some frames as a slow conversion would, so that the producer
     // laps the ring; the frame must not change meanwhile.
-    if (holdEvery != 0 && r.delivered % holdEvery == 0) {
+    if (holdEvery != 0 && delivered % holdEvery == 0) {
       std::this_thread::sleep_for(std::chrono::microseconds(100));
       EXPECT_TRUE(FrameIsWhole(node, size)) << "frame " << n << " changed while held";
     }
-    r.last = n;
-    ++r.delivered;
+    last = n;
+    ++delivered;
     owner[node->index].store(kInRing);
     RingReturn(&ring, node);
   }
   producer.join();
   EXPECT_TRUE(producerOk.load());
   RingDestroy(&ring);
-  return r;
+  return {delivered, last};
 }
 
 TEST(RingStress, TwoThreadsDeliverWholeFramesNewestWinning) {
-  host::PoolReset();
-  const ULONG frames = 20000;
-  Result r = RunStress(frames, 1024, 50);
-  EXPECT_EQ(r.last, frames - 1);  // draining reaches the very last frame
-  EXPECT_LT(r.delivered, frames);  // the held frames made the producer lap
-  EXPECT_EQ(host::PoolOutstanding(), 0u) << host::PoolLeakReport();
-  std::printf("delivered %u of %u frames\n", r.delivered, frames);
-}
-
-TEST(RingStress, FastConsumerWithTinyFrames) {
-  Result r = RunStress(30000, 16, 0);
-  EXPECT_EQ(r.last, 29999u);
-  EXPECT_GT(r.delivered, 0u);
+  // A slow consumer with 1 KiB frames, then a fast one with tiny frames.
+  const struct { ULONG frames, size, holdEvery; } runs[] = {{20000, 1024, 50}, {30000, 16, 0}};
+  for (const auto& run : runs) {
+    host::PoolReset();
+    const auto [delivered, last] = RunStress(run.frames, run.size, run.holdEvery);
+    EXPECT_EQ(last, run.frames - 1);  // draining reaches the very last frame
+    EXPECT_GT(delivered, 0u);
+    if (run.holdEvery) {
+      EXPECT_LT(delivered, run.frames);  // the held frames made the producer lap
+    }
+    EXPECT_EQ(host::PoolOutstanding(), 0u) << host::PoolLeakReport();
+    std::printf("delivered %u of %u frames\n", delivered, run.frames);
+  }
 }
 
 }  // namespace
