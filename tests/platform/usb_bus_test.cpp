@@ -83,13 +83,15 @@ TEST_F(UsbBusTest, MalformedControlUrbsAndWrongIoctlsNeverReachTheDevice) {
 
 TEST_F(UsbBusTest, SelectionsMustDescribeEveryInterfaceExactlyAndNameTheCurrentConfiguration) {
   const auto& cfg = camera.config_;
-  // Pipe count, interface listed twice, no such alternate setting, an
-  // interface missing, a URB length short of its interfaces.
+  // A pipe interface 1 does not have (the block sized for it), interface
+  // listed twice, no such alternate setting, an interface missing, a URB
+  // length short of its interfaces.
   for (int b = 0; b < 5; ++b) {
     auto bad = SelectConfigurationUrb(cfg);
-    auto* i = reinterpret_cast<USBD_INTERFACE_INFORMATION*>(bad.data() + (b ? 88 : 40));
+    if (b == 0) bad.resize(bad.size() + 24);
+    auto* i = reinterpret_cast<USBD_INTERFACE_INFORMATION*>(bad.data() + 88);
     auto& length = reinterpret_cast<URB*>(bad.data())->UrbHeader.Length;
-    if (b == 0) i->NumberOfPipes = 2;
+    if (b == 0) i->NumberOfPipes = 1, i->Length = 48, length = USHORT(bad.size());
     if (b == 1) i->InterfaceNumber = 0;
     if (b == 2) i->AlternateSetting = 9;
     if (b >= 3) length = b == 3 ? 88 : 100;
