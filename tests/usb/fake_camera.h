@@ -1,11 +1,13 @@
 // Test fixture: a small, real UVC device model for the bus stand-in and a
 // builder for the descriptor sets the tests feed it. It answers
-// GET_DESCRIPTOR, probe/commit on the streaming interface and nothing else.
+// GET_DESCRIPTOR, probe/commit on the streaming interface and nothing else;
+// rejected probes and zero payload sizes come from the simulated camera.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -123,6 +125,14 @@ inline Bytes CameraConfiguration(const CameraShape& s = CameraShape()) {
   return b.Build();
 }
 
+// The setup packets a bus saw: bmRequestType, bRequest, wValue, wIndex, wLength.
+using Setups = std::vector<std::array<int, 5>>;
+inline Setups SetupsOf(const host::UsbBus& bus) {
+  Setups out;
+  for (const auto& s : bus.ControlLog()) out.push_back({s.bmRequestType, s.bRequest, s.wValue, s.wIndex, s.wLength});
+  return out;
+}
+
 inline Bytes Utf16Descriptor(const std::string& text) {
   Bytes d = {uint8_t(2 + 2 * text.size()), 3};
   for (char c : text) Put16(d, uint16_t(uint8_t(c)));
@@ -154,10 +164,9 @@ class Camera : public host::UsbDeviceModel {
       // Probe and commit on the streaming interface.
       if (s.bRequest == 0x81 && hi == 1) {
         std::memcpy(data, probe_.data(), 26);
-        if (zeroPayload) std::memset(data + 22, 0, 4);
         r = {};
         r.length = probeReplyLength;
-      } else if (s.bRequest == 0x01 && !(hi == 1 && rejectProbe)) {
+      } else if (s.bRequest == 0x01) {
         Bytes v(data, data + 26);
         if (hi == 1) std::copy(probe_.begin() + 22, probe_.end(), v.begin() + 22);  // the camera decides the payload
         (hi == 1 ? probe_ : committed) = v;
@@ -176,7 +185,6 @@ class Camera : public host::UsbDeviceModel {
   bool highSpeed_;
   size_t deviceReplyLimit = 1 << 20, configReplyLimit = 1 << 20;
   uint32_t probeReplyLength = 26;
-  bool rejectProbe = false, zeroPayload = false;
   Bytes probe_ = Bytes(26, 0), committed;
   std::vector<std::pair<uint8_t, uint8_t>> selections;
 };

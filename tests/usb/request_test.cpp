@@ -81,17 +81,8 @@ TEST_F(RequestTest, UnitAndVendorRequestSetupPackets) {
   UnitRequest(rig.engine, GET_DEF, 4, 5, b, 2, TRUE);
   VendorRequest(rig.engine, 0x10, 0xABCD, 0x0002, b, 3, FALSE);  // to the endpoint recipient
   VendorRequest(rig.engine, 0x11, 0x0001, 0x0003, b, 3, TRUE);
-  auto log = rig.bus.ControlLog();
-  ASSERT_EQ(log.size(), 4u);
-  const uint8_t types[] = {0x21, 0xA1, 0x42, 0xC2}, requests[] = {SET_CUR, GET_DEF, 0x10, 0x11};
-  const uint16_t values[] = {0x0200, 0x0400, 0xABCD, 0x0001}, indexes[] = {0x0300, 0x0500, 2, 3};
-  for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(log[i].bmRequestType, types[i]) << i;
-    EXPECT_EQ(log[i].bRequest, requests[i]) << i;
-    EXPECT_EQ(log[i].wValue, values[i]) << i;
-    EXPECT_EQ(log[i].wIndex, indexes[i]) << i;
-    EXPECT_EQ(log[i].wLength, i < 2 ? 2 : 3) << i;
-  }
+  EXPECT_EQ(SetupsOf(rig.bus), (Setups{{0x21, SET_CUR, 0x0200, 0x0300, 2}, {0xA1, GET_DEF, 0x0400, 0x0500, 2},
+                                        {0x42, 0x10, 0xABCD, 2, 3}, {0xC2, 0x11, 0x0001, 3, 3}}));
 }
 
 TEST_F(RequestTest, StringDescriptorIsReadInTwoStepsAndSurvivesBadReplies) {
@@ -101,12 +92,7 @@ TEST_F(RequestTest, StringDescriptorIsReadInTwoStepsAndSurvivesBadReplies) {
   std::memset(text, 'x', sizeof text);
   ASSERT_EQ(GetStringDescriptor(rig.engine, 2, text), STATUS_SUCCESS);
   EXPECT_STREQ(text, "Cam?ra 9");
-  auto log = rig.bus.ControlLog();
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(log[0].wValue, 0x0302);
-  EXPECT_EQ(log[0].wIndex, 0x0409);
-  EXPECT_EQ(log[0].wLength, 4);
-  EXPECT_EQ(log[1].wLength, 2 + 2 * 8);
+  EXPECT_EQ(SetupsOf(rig.bus), (Setups{{0x80, 6, 0x0302, 0x0409, 4}, {0x80, 6, 0x0302, 0x0409, 2 + 2 * 8}}));
   EXPECT_EQ(host::PoolStats(kTagRequest).outstanding, 0u);
   EXPECT_GE(host::PoolStats(kTagRequest).allocations, 3u) << "request blocks are tagged KVIR";
   const struct {
