@@ -5,17 +5,13 @@
 
 namespace {
 
-class PoolTest : public ::testing::Test {
- protected:
-  void SetUp() override { host::PoolReset(); }
-  void TearDown() override { host::PoolReset(); }
-};
-
-TEST_F(PoolTest, CountsPerTagAndReportsLeaks) {
+TEST(PoolTest, CountsPerTagReportsLeaksAndInjectsFailures) {
+  host::PoolReset();
+  EXPECT_EQ(kTagBuffer, host::Tag("KLRX"));
+  EXPECT_EQ(kTagBuffer & 0xFF, uint32_t('K')) << "tags read as the pool shows them";
   void* a = ExAllocatePoolWithTag(NonPagedPool, 100, kTagBuffer);
   void* b = ExAllocatePoolWithTag(NonPagedPool, 8, kTagContext);
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
+  ASSERT_TRUE(a && b);
   EXPECT_EQ(host::PoolStats(kTagBuffer).outstanding, 1u);
   EXPECT_EQ(host::PoolStats(kTagBuffer).outstandingBytes, 100u);
   ExFreePoolWithTag(a, kTagBuffer);
@@ -25,32 +21,23 @@ TEST_F(PoolTest, CountsPerTagAndReportsLeaks) {
   EXPECT_EQ(report.find("KLRX"), std::string::npos) << report;
   ExFreePoolWithTag(b, kTagContext);
   EXPECT_TRUE(host::PoolLeakReport().empty());
-}
 
-TEST_F(PoolTest, InjectsFailures) {
   host::PoolFailNth(2);
-  void* a = ExAllocatePoolWithTag(NonPagedPool, 4, kTagBuffer);
-  void* b = ExAllocatePoolWithTag(NonPagedPool, 4, kTagBuffer);
-  void* c = ExAllocatePoolWithTag(NonPagedPool, 4, kTagBuffer);
-  EXPECT_NE(a, nullptr);
-  EXPECT_EQ(b, nullptr);
-  EXPECT_NE(c, nullptr);
+  void* p[3];
+  for (void*& x : p) x = ExAllocatePoolWithTag(NonPagedPool, 4, kTagBuffer);
+  EXPECT_TRUE(p[0] && !p[1] && p[2]) << "only the second fails";
   EXPECT_EQ(host::PoolStats(kTagBuffer).failures, 1u);
   host::PoolFailTag(kTagRequest);
   EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 4, kTagRequest), nullptr);
   void* d = ExAllocatePoolWithTag(NonPagedPool, 4, kTagFormat);
   EXPECT_NE(d, nullptr);
-  ExFreePoolWithTag(a, kTagBuffer);
-  ExFreePoolWithTag(c, kTagBuffer);
+  ExFreePoolWithTag(p[0], kTagBuffer);
+  ExFreePoolWithTag(p[2], kTagBuffer);
   ExFreePoolWithTag(d, kTagFormat);
+  host::PoolReset();
 }
 
-TEST_F(PoolTest, TagsReadAsThePoolShowsThem) {
-  EXPECT_EQ(kTagBuffer, host::Tag("KLRX"));
-  EXPECT_EQ(kTagBuffer & 0xFF, uint32_t('K'));
-}
-
-TEST(SpinLockTest, ExcludesAndRestoresIrql) {
+TEST(SpinLockTest, ExcludesAndRestoresIrqlAndDbgPrintIsCaptured) {
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
@@ -60,9 +47,6 @@ TEST(SpinLockTest, ExcludesAndRestoresIrql) {
   KeReleaseSpinLock(&lock, old);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   EXPECT_EQ(lock, 0u);
-}
-
-TEST(DebugLogTest, CapturesDbgPrint) {
   host::ClearDebugLog();
   DbgPrint("decoder error=%d\n", 7);
   EXPECT_EQ(host::DebugLog(), "decoder error=7\n");

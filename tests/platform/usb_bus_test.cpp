@@ -9,28 +9,25 @@ namespace {
 
 using host::UsbRequestKind;
 
-NTSTATUS Send(host::UsbBus& bus, URB* urb) {
+NTSTATUS Send(host::UsbBus& bus, URB* urb, ULONG ioctl = IOCTL_INTERNAL_USB_SUBMIT_URB) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb{};
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, bus.DeviceObject(), nullptr,
-                                           0, nullptr, 0, TRUE, &event, &iosb);
+  PIRP irp = IoBuildDeviceIoControlRequest(ioctl, bus.DeviceObject(), nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
   IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
   NTSTATUS s = IofCallDriver(bus.DeviceObject(), irp);
-  if (s == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    s = iosb.Status;
-  }
-  return s;
+  if (s == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  return s == STATUS_PENDING ? iosb.Status : s;
 }
 
 URB Descriptor(void* buffer, ULONG length) {
   URB u{};
-  u.UrbControlDescriptorRequest.Hdr.Length = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
-  u.UrbControlDescriptorRequest.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-  u.UrbControlDescriptorRequest.TransferBuffer = buffer;
-  u.UrbControlDescriptorRequest.TransferBufferLength = length;
-  u.UrbControlDescriptorRequest.DescriptorType = 1;
+  auto& d = u.UrbControlDescriptorRequest;
+  d.Hdr.Length = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
+  d.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+  d.TransferBuffer = buffer;
+  d.TransferBufferLength = length;
+  d.DescriptorType = 1;
   return u;
 }
 
@@ -38,16 +35,14 @@ URB Descriptor(void* buffer, ULONG length) {
 // pipe) and interface 1 at alternate setting 0 (no pipe).
 std::vector<uint8_t> SelectConfigurationUrb(const std::vector<uint8_t>& cfg) {
   std::vector<uint8_t> raw(40 + 48 + 24);
-  auto* u = reinterpret_cast<URB*>(raw.data());
-  u->UrbSelectConfiguration.Hdr.Length = USHORT(raw.size());
-  u->UrbSelectConfiguration.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-  u->UrbSelectConfiguration.ConfigurationDescriptor =
-      reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(const_cast<uint8_t*>(cfg.data()));
+  auto& u = reinterpret_cast<URB*>(raw.data())->UrbSelectConfiguration;
+  u.Hdr.Length = USHORT(raw.size());
+  u.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+  u.ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(const_cast<uint8_t*>(cfg.data()));
   auto* i0 = reinterpret_cast<USBD_INTERFACE_INFORMATION*>(raw.data() + 40);
-  i0->Length = 48;
-  i0->InterfaceNumber = 0;
-  i0->NumberOfPipes = 1;
   auto* i1 = reinterpret_cast<USBD_INTERFACE_INFORMATION*>(raw.data() + 88);
+  i0->Length = 48;
+  i0->NumberOfPipes = 1;
   i1->Length = 24;
   i1->InterfaceNumber = 1;
   return raw;
@@ -59,30 +54,22 @@ class UsbBusTest : public fake::UsbTest {
   host::UsbBus bus{&camera};
 };
 
-TEST_F(UsbBusTest, ControlUrbChecks) {
+TEST_F(UsbBusTest, MalformedControlUrbsAndWrongIoctlsNeverReachTheDevice) {
   uint8_t buffer[18];
   URB good = Descriptor(buffer, 18);
   EXPECT_EQ(Send(bus, &good), STATUS_SUCCESS);
   EXPECT_EQ(good.UrbHeader.Status, USBD_STATUS_SUCCESS);
   EXPECT_EQ(good.UrbControlDescriptorRequest.TransferBufferLength, 18u);
-
-  URB badLength = Descriptor(buffer, 18);
-  badLength.UrbHeader.Length = 128;
-  URB noBuffer = Descriptor(nullptr, 18);
-  URB mdl = Descriptor(buffer, 18);
-  mdl.UrbControlDescriptorRequest.TransferBufferMDL = buffer;
-  URB huge = Descriptor(buffer, 0x10000);
-  URB unknown = Descriptor(buffer, 18);
-  unknown.UrbHeader.Function = 0x7F;
-  for (URB* u : {&badLength, &noBuffer, &mdl, &huge}) {
-    EXPECT_EQ(Send(bus, u), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(u->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
+  URB bad[5] = {Descriptor(buffer, 18), Descriptor(nullptr, 18), Descriptor(buffer, 18), Descriptor(buffer, 0x10000),
+                Descriptor(buffer, 18)};
+  bad[0].UrbHeader.Length = 128;
+  bad[2].UrbControlDescriptorRequest.TransferBufferMDL = buffer;
+  bad[4].UrbHeader.Function = 0x7F;
+  for (URB& u : bad) {
+    EXPECT_EQ(Send(bus, &u), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(u.UrbHeader.Status, &u == &bad[4] ? USBD_STATUS_INVALID_URB_FUNCTION : USBD_STATUS_INVALID_PARAMETER);
   }
-  EXPECT_EQ(Send(bus, &unknown), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(unknown.UrbHeader.Status, USBD_STATUS_INVALID_URB_FUNCTION);
   EXPECT_EQ(bus.Rejected(), 5u);
-  EXPECT_EQ(bus.DeviceRequests(), 1u) << "nothing malformed reaches the device";
-
   URB vendor{};
   auto& v = vendor.UrbControlVendorClassRequest;
   v.Hdr.Length = sizeof v;
@@ -90,78 +77,59 @@ TEST_F(UsbBusTest, ControlUrbChecks) {
   v.TransferFlags = 0x80;  // not a transfer flag
   EXPECT_EQ(Send(bus, &vendor), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(bus.Count(UsbRequestKind::Vendor), 0u);
+  EXPECT_EQ(Send(bus, &good, 0x220007), STATUS_INVALID_DEVICE_REQUEST) << "not the URB ioctl";
+  EXPECT_EQ(bus.DeviceRequests(), 1u) << "nothing malformed reaches the device";
 }
 
-TEST_F(UsbBusTest, WrongIoctlIsRefused) {
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK iosb{};
-  PIRP irp = IoBuildDeviceIoControlRequest(0x220007, bus.DeviceObject(), nullptr, 0, nullptr, 0, TRUE,
-                                           &event, &iosb);
-  EXPECT_EQ(IofCallDriver(bus.DeviceObject(), irp), STATUS_INVALID_DEVICE_REQUEST);
-  EXPECT_EQ(bus.DeviceRequests(), 0u);
-}
-
-TEST_F(UsbBusTest, SelectConfigurationMustDescribeEveryInterfaceExactly) {
+TEST_F(UsbBusTest, SelectionsMustDescribeEveryInterfaceExactlyAndNameTheCurrentConfiguration) {
   const auto& cfg = camera.config_;
+  // A pipe interface 1 does not have (the block sized for it), interface
+  // listed twice, no such alternate setting, an interface missing, a URB
+  // length short of its interfaces.
+  for (int b = 0; b < 5; ++b) {
+    auto bad = SelectConfigurationUrb(cfg);
+    if (b == 0) bad.resize(bad.size() + 24);
+    auto* i = reinterpret_cast<USBD_INTERFACE_INFORMATION*>(bad.data() + 88);
+    auto& length = reinterpret_cast<URB*>(bad.data())->UrbHeader.Length;
+    if (b == 0) i->NumberOfPipes = 1, i->Length = 48, length = USHORT(bad.size());
+    if (b == 1) i->InterfaceNumber = 0;
+    if (b == 2) i->AlternateSetting = 9;
+    if (b >= 3) length = b == 3 ? 88 : 100;
+    if (b == 3) bad.resize(88);
+    EXPECT_EQ(Send(bus, reinterpret_cast<URB*>(bad.data())), STATUS_INVALID_PARAMETER) << b;
+    EXPECT_EQ(bus.DeviceRequests(), 0u) << b;
+  }
   auto raw = SelectConfigurationUrb(cfg);
-  EXPECT_EQ(Send(bus, reinterpret_cast<URB*>(raw.data())), STATUS_SUCCESS) << bus.LastRejectionReason();
-  auto* u = reinterpret_cast<URB*>(raw.data());
-  EXPECT_NE(u->UrbSelectConfiguration.ConfigurationHandle, nullptr);
+  ASSERT_EQ(Send(bus, reinterpret_cast<URB*>(raw.data())), STATUS_SUCCESS) << bus.LastRejectionReason();
+  EXPECT_EQ(reinterpret_cast<URB*>(raw.data())->UrbSelectConfiguration.ConfigurationHandle, bus.ConfigurationHandle());
   auto* i0 = reinterpret_cast<USBD_INTERFACE_INFORMATION*>(raw.data() + 40);
   EXPECT_EQ(i0->Class, 14);
   EXPECT_EQ(i0->Pipes[0].PipeType, UsbdPipeTypeInterrupt);
   EXPECT_EQ(i0->Pipes[0].EndpointAddress, 0x83);
   EXPECT_TRUE(bus.PipeHandleValid(i0->Pipes[0].PipeHandle));
+  auto bad = SelectConfigurationUrb(cfg);
+  reinterpret_cast<USBD_INTERFACE_INFORMATION*>(bad.data() + 40)->NumberOfPipes = 2;
+  EXPECT_EQ(Send(bus, reinterpret_cast<URB*>(bad.data())), STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(bus.PipeHandleValid(i0->Pipes[0].PipeHandle)) << "a refused selection keeps the current pipes";
 
-  struct Break {
-    const char* what;
-    void (*apply)(std::vector<uint8_t>&);
-  };
-  const Break breaks[] = {
-      {"pipe count", [](std::vector<uint8_t>& r) {
-         reinterpret_cast<USBD_INTERFACE_INFORMATION*>(r.data() + 40)->NumberOfPipes = 2; }},
-      {"interface listed twice", [](std::vector<uint8_t>& r) {
-         reinterpret_cast<USBD_INTERFACE_INFORMATION*>(r.data() + 88)->InterfaceNumber = 0; }},
-      {"no such alternate setting", [](std::vector<uint8_t>& r) {
-         reinterpret_cast<USBD_INTERFACE_INFORMATION*>(r.data() + 88)->AlternateSetting = 9; }},
-      {"interface missing", [](std::vector<uint8_t>& r) {
-         r.resize(88);
-         reinterpret_cast<URB*>(r.data())->UrbHeader.Length = 88; }},
-      {"runs past the URB", [](std::vector<uint8_t>& r) {
-         reinterpret_cast<URB*>(r.data())->UrbHeader.Length = 100; }},
-  };
-  for (const Break& b : breaks) {
-    auto bad = SelectConfigurationUrb(cfg);
-    b.apply(bad);
-    bus.ResetCounters();
-    EXPECT_EQ(Send(bus, reinterpret_cast<URB*>(bad.data())), STATUS_INVALID_PARAMETER) << b.what;
-    EXPECT_EQ(bus.DeviceRequests(), 0u) << b.what;
-  }
-  // The earlier configuration's pipes are still the current ones.
-  EXPECT_TRUE(bus.PipeHandleValid(i0->Pipes[0].PipeHandle));
-}
-
-TEST_F(UsbBusTest, SelectInterfaceNeedsTheCurrentConfigurationHandle) {
-  auto raw = SelectConfigurationUrb(camera.config_);
-  ASSERT_EQ(Send(bus, reinterpret_cast<URB*>(raw.data())), STATUS_SUCCESS);
-  // One pipe: 56 + 24 bytes, in a block as large as the URB union so that
-  // the union's members can be named.
-  std::vector<uint8_t> si(std::max<size_t>(56 + 24, sizeof(URB)));
-  auto* u = reinterpret_cast<URB*>(si.data());
-  u->UrbSelectInterface.Hdr.Length = USHORT(56 + 24);
-  u->UrbSelectInterface.Hdr.Function = URB_FUNCTION_SELECT_INTERFACE;
-  u->UrbSelectInterface.ConfigurationHandle = reinterpret_cast<PVOID>(0x99);
-  u->UrbSelectInterface.Interface.Length = 48;
-  u->UrbSelectInterface.Interface.InterfaceNumber = 1;
-  u->UrbSelectInterface.Interface.AlternateSetting = 2;
-  u->UrbSelectInterface.Interface.NumberOfPipes = 1;
+  // Select interface, one pipe: 56 + 24 bytes, in a block as large as the URB
+  // union so that the union's members can be named.
+  std::vector<uint8_t> block(std::max<size_t>(56 + 24, sizeof(URB)));
+  auto& si = reinterpret_cast<URB*>(block.data())->UrbSelectInterface;
+  si.Hdr.Length = USHORT(56 + 24);
+  si.Hdr.Function = URB_FUNCTION_SELECT_INTERFACE;
+  si.ConfigurationHandle = reinterpret_cast<PVOID>(0x99);
+  si.Interface.Length = 48;
+  si.Interface.InterfaceNumber = 1;
+  si.Interface.AlternateSetting = 2;
+  si.Interface.NumberOfPipes = 1;
+  URB* u = reinterpret_cast<URB*>(block.data());
   EXPECT_EQ(Send(bus, u), STATUS_INVALID_PARAMETER);
-  u->UrbSelectInterface.ConfigurationHandle = bus.ConfigurationHandle();
+  si.ConfigurationHandle = bus.ConfigurationHandle();
   ASSERT_EQ(Send(bus, u), STATUS_SUCCESS) << bus.LastRejectionReason();
-  PVOID first = u->UrbSelectInterface.Interface.Pipes[0].PipeHandle;
+  PVOID first = si.Interface.Pipes[0].PipeHandle;
   EXPECT_TRUE(bus.PipeHandleValid(first));
-  EXPECT_EQ(u->UrbSelectInterface.Interface.Pipes[0].MaximumPacketSize, 512);
+  EXPECT_EQ(si.Interface.Pipes[0].MaximumPacketSize, 512);
   // Selecting again replaces the interface's pipes: the old handle is stale.
   ASSERT_EQ(Send(bus, u), STATUS_SUCCESS);
   EXPECT_FALSE(bus.PipeHandleValid(first));

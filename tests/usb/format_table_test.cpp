@@ -5,27 +5,31 @@
 
 namespace {
 
-using fake::ConfigBuilder;
-using fake::Frame;
-using fake::UsbTest;
+using namespace fake;
 
-// Tables built from a descriptor set, freed on destruction.
+// Tables built from a descriptor set, freed on destruction; Run() hands the
+// format table to an engine and restricts and extends it there.
 struct Tables {
-  explicit Tables(const std::vector<uint8_t>& cfg) : bytes(cfg) {
-    status = BuildFormatTable(bytes.data(), ULONG(bytes.size()), &table, &count, &stills,
-                              &stillCount, &streaming);
+  explicit Tables(const Bytes& cfg, bool highSpeed = false) : bytes(cfg), engine(CreateStreamEngine(nullptr)) {
+    status = BuildFormatTable(bytes.data(), ULONG(bytes.size()), &table, &count, &stills, &stillCount, &streaming);
+    engine->highSpeed = highSpeed;
   }
   ~Tables() {
     if (table) ExFreePoolWithTag(table, kTagBuffer);
     if (stills) ExFreePoolWithTag(stills, kTagBuffer);
+    FreeStreamEngine(engine);
   }
-  std::vector<uint8_t> bytes;
+  NTSTATUS Run() {
+    engine->formatTable = std::exchange(table, nullptr);
+    engine->formatCount = count;
+    return RestrictAndExtend(engine, &engine->formatTable, &engine->formatCount);
+  }
+  Bytes bytes;
   NTSTATUS status;
-  FrameFormat* table = nullptr;
-  ULONG count = 0;
-  FrameFormat* stills = nullptr;
-  ULONG stillCount = 0;
+  FrameFormat *table = nullptr, *stills = nullptr;
+  ULONG count = 0, stillCount = 0;
   LONG streaming = kNoInterface;
+  StreamEngine* engine;
 };
 
 ConfigBuilder VideoStart(uint8_t formats) {
@@ -34,110 +38,76 @@ ConfigBuilder VideoStart(uint8_t formats) {
   return b;
 }
 
-class FormatTableTest : public UsbTest {};
+class FormatTableTest : public fake::UsbTest {};
 
-TEST_F(FormatTableTest, AudioFunctionAfterTheVideoFunctionAddsNothing) {
-  // An audio streaming interface's class-specific descriptors use type 0x24
-  // and subtypes 3, 4 and 6 too.
-  std::vector<uint8_t> audio = {9, 4, 3, 0, 0, 1, 2, 0, 0,
-                                7, 0x24, 1, 1, 1, 1, 0,
-                                11, 0x24, 3, 1, 2, 2, 16, 1, 0x80, 0xBB, 0x00,
-                                27, 0x24, 4, 9, 3, 0x80, 2, 0xE0, 1};
+TEST_F(FormatTableTest, MalformedAndOddDescriptorSets) {
+  // An audio streaming interface after the video function: its class-specific
+  // descriptors use type 0x24 and subtypes 3, 4 and 6 too.
+  Bytes audio = {9, 4, 3, 0, 0, 1, 2, 0, 0, 7, 0x24, 1, 1, 1, 1, 0, 11, 0x24, 3, 1, 2, 2, 16, 1, 0x80, 0xBB, 0x00,
+                 27, 0x24, 4, 9, 3, 0x80, 2, 0xE0, 1};
   audio.resize(audio.size() + 27 - 9, 0);
   audio.insert(audio.end(), {30, 0x24, 5, 1, 0, 0x40, 1, 0xF0, 0});
   audio.resize(audio.size() + 21, 0);
   audio.insert(audio.end(), {11, 0x24, 6, 1, 1, 0, 0, 0, 0, 0, 0});
-  Tables t(VideoStart(1).Mjpeg(1, {{640, 480}}).Still({{640, 480}}).Raw(audio).Build());
-  ASSERT_EQ(t.status, STATUS_SUCCESS);
-  ASSERT_EQ(t.count, 1u);
-  EXPECT_EQ(t.table[0].inputWidth, 640u);
-  ASSERT_EQ(t.stillCount, 1u) << "an audio subtype-3 descriptor must not replace the still table";
-  EXPECT_EQ(t.stills[0].inputWidth, 640u);
-}
-
-TEST_F(FormatTableTest, MoreFormatsDeclaredThanPresentTakesWhatIsThere) {
-  Tables t(VideoStart(4).Mjpeg(1, {{640, 480}, {320, 240}}).Build());
-  ASSERT_EQ(t.status, STATUS_SUCCESS);
-  EXPECT_EQ(t.count, 2u);
-}
-
-TEST_F(FormatTableTest, FormatsBeyondTheDeclaredCountAreNotTaken) {
-  Tables t(VideoStart(1).Mjpeg(1, {{640, 480}}).Uncompressed(2, kSubtypeYuy2, {{320, 240}}).Build());
-  ASSERT_EQ(t.status, STATUS_SUCCESS);
-  ASSERT_EQ(t.count, 1u);
-  EXPECT_EQ(t.table[0].inputWidth, 640u);
-}
-
-TEST_F(FormatTableTest, MoreThanFiveFormatsIsRefused) {
-  Tables t(VideoStart(6).Mjpeg(1, {{640, 480}}).Build());
-  EXPECT_EQ(t.status, STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(t.table, nullptr);
-}
-
-TEST_F(FormatTableTest, NoStreamingInterfaceOrNoInputHeaderIsUnsuccessful) {
-  ConfigBuilder onlyControl;
+  ConfigBuilder onlyControl, noHeader, notAnInterface;
   onlyControl.Interface(0, 0, 14, 1, 0);
-  EXPECT_EQ(Tables(onlyControl.Build()).status, STATUS_UNSUCCESSFUL);
-  ConfigBuilder noHeader;
   noHeader.Interface(0, 0, 14, 1, 0).Interface(1, 0, 14, 2, 0).Mjpeg(1, {{640, 480}});
-  EXPECT_EQ(Tables(noHeader.Build()).status, STATUS_UNSUCCESSFUL);
-  // A class-specific descriptor that merely carries 14, 2 at bytes 5 and 6
-  // is not a streaming interface.
-  ConfigBuilder fake;
-  fake.Raw({9, 0x24, 1, 0, 0, 14, 2, 0, 0});
-  EXPECT_EQ(Tables(fake.Build()).status, STATUS_UNSUCCESSFUL);
+  notAnInterface.Raw({9, 0x24, 1, 0, 0, 14, 2, 0, 0});  // carries 14, 2 at bytes 5 and 6
+  Bytes cut = VideoStart(1).Mjpeg(1, {{640, 480}, {320, 240}}).Build();
+  cut.resize(cut.size() - 3);  // the last frame's bLength runs past what the device returned
+  Bytes tail = VideoStart(1).Mjpeg(1, {{640, 480}}).Build();
+  tail.push_back(7);
+  const NTSTATUS bad = STATUS_INVALID_PARAMETER, none = STATUS_UNSUCCESSFUL, ok = STATUS_SUCCESS;
+  const struct {
+    const char* what;
+    Bytes cfg;
+    NTSTATUS status;
+    ULONG count, stillCount, firstWidth, firstStill = 640;
+    const GUID* second = nullptr;
+  } cases[] = {
+      {"audio function after the video function",
+       VideoStart(1).Mjpeg(1, {{640, 480}}).Still({{640, 480}}).Raw(audio).Build(), ok, 1, 1, 640},
+      {"more formats declared than present", VideoStart(4).Mjpeg(1, {{640, 480}, {320, 240}}).Build(), ok, 2, 0, 640},
+      {"formats beyond the declared count",
+       VideoStart(1).Mjpeg(1, {{640, 480}}).Uncompressed(2, kSubtypeYuy2, {{320, 240}}).Build(), ok, 1, 0, 640},
+      {"frame count larger than present",
+       VideoStart(2).Mjpeg(1, {{800, 600}}, 4).Uncompressed(2, kSubtypeYuy2, {{320, 240}}).Still({{800, 600}}).Build(),
+       ok, 2, 1, 800, 800, &kSubtypeYuy2},
+      {"more than five formats", VideoStart(6).Mjpeg(1, {{640, 480}}).Build(), none, 0, 0, 0},
+      {"no streaming interface", onlyControl.Build(), none, 0, 0, 0},
+      {"no input header", noHeader.Build(), none, 0, 0, 0},
+      {"class descriptor looking like an interface", notAnInterface.Build(), none, 0, 0, 0},
+      {"frame of 25 bytes", VideoStart(1).Mjpeg(1, {{640, 480, 333333, 25}}).Build(), bad, 0, 0, 0},
+      {"set ends inside the frames", VideoStart(1).Mjpeg(1, {{640, 480}}, 3).Build(), bad, 0, 0, 0},
+      {"frame overruns the set", cut, bad, 0, 0, 0},
+      {"format too short for its GUID", VideoStart(1).Raw({6, 0x24, 4, 1, 0, 0}).Build(), bad, 0, 0, 0},
+      {"zero bLength in the middle", VideoStart(1).Mjpeg(1, {{640, 480}}).Raw({0, 0x24, 3, 0, 1}).Build(), ok, 1, 0, 640},
+      {"255 bytes claimed at the end", VideoStart(1).Mjpeg(1, {{640, 480}}).Raw({255, 0x24, 3, 0, 9}).Build(), ok, 1, 0,
+       640},
+      {"one-byte tail", tail, ok, 1, 0, 640},
+      {"an earlier larger still descriptor",
+       VideoStart(2).Uncompressed(1, kSubtypeYuy2, {{640, 480}}).Still({{640, 480}, {320, 240}, {160, 120}, {1280, 960}})
+           .Mjpeg(2, {{640, 480}}).Still({{800, 600}}).Build(), ok, 2, 1, 640, 800},
+  };
+  for (const auto& c : cases) {
+    Tables t(c.cfg);
+    EXPECT_EQ(t.status, c.status) << c.what;
+    EXPECT_EQ(t.table != nullptr, NT_SUCCESS(c.status)) << c.what;
+    EXPECT_EQ(t.count, c.count) << c.what;
+    EXPECT_EQ(t.stillCount, c.stillCount) << c.what;
+    EXPECT_EQ(t.count ? t.table[0].inputWidth : 0, c.firstWidth) << c.what;
+    EXPECT_EQ(t.stillCount ? t.stills[0].inputWidth : 0, t.stillCount ? c.firstStill : 0) << c.what;
+    EXPECT_TRUE(!c.second || (t.count > 1 && IsEqualGUID(t.table[1].inputSubtype, *c.second))) << "not a frame";
+  }
 }
 
-TEST_F(FormatTableTest, LastFrameDescriptorEndingTheSetIsRead) {
-  // 26..37 bytes: complete, though shorter than a fixed 38-byte minimum.
+TEST_F(FormatTableTest, FrameDescriptorsOf26To37BytesEndingTheSetAreRead) {
   for (uint8_t len : {26, 30, 37}) {
     Tables t(VideoStart(1).Mjpeg(1, {{640, 480}, {320, 240, 500000, len}}).Build());
     ASSERT_EQ(t.status, STATUS_SUCCESS) << int(len);
     ASSERT_EQ(t.count, 2u);
     EXPECT_EQ(t.table[1].defaultInterval, 500000u);
   }
-}
-
-TEST_F(FormatTableTest, IncompleteFrameDescriptorIsInvalid) {
-  Tables shortFrame(VideoStart(1).Mjpeg(1, {{640, 480, 333333, 25}}).Build());
-  EXPECT_EQ(shortFrame.status, STATUS_INVALID_PARAMETER);
-  // The set ends inside the format's frames.
-  Tables ends(VideoStart(1).Mjpeg(1, {{640, 480}}, 3).Build());
-  EXPECT_EQ(ends.status, STATUS_INVALID_PARAMETER);
-  // The last frame's bLength runs past the end of what the device returned.
-  std::vector<uint8_t> cut = VideoStart(1).Mjpeg(1, {{640, 480}, {320, 240}}).Build();
-  cut.resize(cut.size() - 3);
-  EXPECT_EQ(Tables(cut).status, STATUS_INVALID_PARAMETER);
-}
-
-TEST_F(FormatTableTest, FrameCountLargerThanPresentStopsAtTheNextDescriptor) {
-  Tables t(VideoStart(2)
-               .Mjpeg(1, {{640, 480}}, 4)
-               .Uncompressed(2, kSubtypeYuy2, {{320, 240}})
-               .Still({{800, 600}})
-               .Build());
-  ASSERT_EQ(t.status, STATUS_SUCCESS);
-  ASSERT_EQ(t.count, 2u) << "the next format is not a frame of the first";
-  EXPECT_TRUE(IsEqualGUID(t.table[1].inputSubtype, kSubtypeYuy2));
-  EXPECT_EQ(t.stillCount, 1u);
-}
-
-TEST_F(FormatTableTest, BrokenLengthsStopTheWalkSafely) {
-  // A zero bLength in the middle: everything before it counts.
-  std::vector<uint8_t> zero = VideoStart(1).Mjpeg(1, {{640, 480}}).Raw({0, 0x24, 3, 0, 1}).Build();
-  Tables a(zero);
-  EXPECT_EQ(a.status, STATUS_SUCCESS);
-  EXPECT_EQ(a.count, 1u);
-  // A one-byte tail and a descriptor claiming 255 bytes at the end.
-  Tables b(VideoStart(1).Mjpeg(1, {{640, 480}}).Raw({255, 0x24, 3, 0, 9}).Build());
-  EXPECT_EQ(b.status, STATUS_SUCCESS);
-  EXPECT_EQ(b.stillCount, 0u);
-  std::vector<uint8_t> tail = VideoStart(1).Mjpeg(1, {{640, 480}}).Build();
-  tail.push_back(7);
-  EXPECT_EQ(Tables(tail).status, STATUS_SUCCESS);
-  // A format descriptor too short for its GUID.
-  Tables c(VideoStart(1).Raw({6, 0x24, 4, 1, 0, 0}).Build());
-  EXPECT_EQ(c.status, STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(FormatTableTest, UnrepresentableSizesNeverReachTheTables) {
@@ -153,137 +123,74 @@ TEST_F(FormatTableTest, UnrepresentableSizesNeverReachTheTables) {
   EXPECT_EQ(t.stills[0].inputWidth, 320u);
 }
 
-TEST_F(FormatTableTest, StillPatternsAreBoundedByTheDescriptorAndTheLastOneWins) {
+TEST_F(FormatTableTest, StillPatternsAreBoundedByTheDescriptorTheLastOneWinsAndIndexesAreOneBased) {
   Tables t(VideoStart(2)
                .Uncompressed(1, kSubtypeYuy2, {{640, 480}})
                .Still({{111, 111}})
                .Mjpeg(2, {{640, 480}})
-               .Still({{640, 480}, {320, 240}}, 200)
+               .Still({{640, 480}, {320, 240}, {320, 240}}, 200)
                .Build());
   ASSERT_EQ(t.status, STATUS_SUCCESS);
-  ASSERT_EQ(t.stillCount, 2u);
+  ASSERT_EQ(t.stillCount, 3u);
   EXPECT_EQ(t.stills[1].inputWidth, 320u);
   EXPECT_TRUE(IsEqualGUID(t.stills[0].outputSubtype, kSubtypeYuy2));
   EXPECT_EQ(t.stills[0].formatIndex, 0u);
+  ULONG index = 9;
+  FindStillFrameIndex(t.stills, t.stillCount, 320, 240, &index);
+  EXPECT_EQ(index, 2u) << "the first match, counted from one";
+  FindStillFrameIndex(t.stills, t.stillCount, 100, 100, &index);
+  EXPECT_EQ(index, 2u) << "no match leaves it";
 }
 
-// ---- restriction and extension ----
-
-struct EngineTables {
-  explicit EngineTables(const std::vector<uint8_t>& cfg, bool highSpeed) : t(cfg) {
-    engine = CreateStreamEngine(nullptr);
-    engine->highSpeed = highSpeed;
+TEST_F(FormatTableTest, HighSpeedAddsTheScaledSizesOnceAndSortsStably) {
+  using Sizes = std::vector<std::pair<ULONG, ULONG>>;
+  const std::vector<fake::Frame> frames = {{800, 600}, {640, 480}, {640, 360}, {352, 288}, {320, 240}, {640, 400}};
+  for (bool highSpeed : {true, false}) {
+    Tables t(VideoStart(1).Mjpeg(1, frames).Build(), highSpeed);
+    ASSERT_EQ(t.Run(), STATUS_SUCCESS);
+    Sizes got;
+    for (ULONG i = 0; i < t.engine->formatCount; ++i)
+      got.emplace_back(t.engine->formatTable[i].outputWidth, t.engine->formatTable[i].outputHeight);
+    // The first entry stays first; 352x288 is already offered, so five are added.
+    // Full speed neither extends nor sorts.
+    EXPECT_EQ(got, (highSpeed ? Sizes{{800, 600}, {176, 144}, {320, 240}, {352, 288}, {640, 480}, {640, 360},
+                                     {640, 400}, {1280, 1024}, {1600, 1200}, {2048, 1536}, {2560, 1920}}
+                             : Sizes{{800, 600}, {640, 480}, {640, 360}, {352, 288}, {320, 240}, {640, 400}}));
+    if (!highSpeed) continue;
+    // An added entry: the camera sends the source size, the driver scales.
+    const FrameFormat& big = t.engine->formatTable[t.engine->formatCount - 1];
+    EXPECT_EQ(big.inputWidth * 10000 + big.inputHeight, 6400480u);
+    EXPECT_EQ(big.formatIndex * 10 + big.frameIndex, 12u);
+    EXPECT_EQ(big.defaultInterval, 333333u);
+    EXPECT_TRUE(IsEqualGUID(big.inputSubtype, kSubtypeMjpg));
   }
-  ~EngineTables() {
-    t.table = nullptr;  // owned by the engine now
-    FreeStreamEngine(engine);
-  }
-  NTSTATUS Run() {
-    engine->formatTable = t.table;
-    engine->formatCount = t.count;
-    t.table = nullptr;
-    return RestrictAndExtend(engine, &engine->formatTable, &engine->formatCount);
-  }
-  Tables t;
-  StreamEngine* engine;
-};
-
-TEST_F(FormatTableTest, HighSpeedAddsTheSixScaledSizesOnceAndSorts) {
-  EngineTables e(VideoStart(1).Mjpeg(1, {{640, 480}, {352, 288}, {320, 240}}).Build(), true);
-  ASSERT_EQ(e.Run(), STATUS_SUCCESS);
-  // 352x288 is already offered: five added.
-  ASSERT_EQ(e.engine->formatCount, 8u);
-  const FrameFormat* t = e.engine->formatTable;
-  EXPECT_EQ(t[0].outputWidth, 640u) << "the first entry stays first";
-  ULONG widths[] = {640, 176, 320, 352, 1280, 1600, 2048, 2560};
-  for (ULONG i = 0; i < 8; ++i) EXPECT_EQ(t[i].outputWidth, widths[i]) << i;
-  int at352 = 0;
-  for (ULONG i = 0; i < 8; ++i) at352 += t[i].outputWidth == 352;
-  EXPECT_EQ(at352, 1);
-  // An added entry: the camera sends the source size, the driver scales.
-  const FrameFormat& big = t[7];
-  EXPECT_EQ(big.inputWidth, 640u);
-  EXPECT_EQ(big.inputHeight, 480u);
-  EXPECT_EQ(big.outputHeight, 1920u);
-  EXPECT_EQ(big.formatIndex, 1u);
-  EXPECT_EQ(big.frameIndex, 1u);
-  EXPECT_EQ(big.defaultInterval, 333333u);
-  EXPECT_TRUE(IsEqualGUID(big.inputSubtype, kSubtypeMjpg));
-}
-
-TEST_F(FormatTableTest, ScaledSizesOfAYuy2CameraKeepTheirYuy2Input) {
-  EngineTables e(VideoStart(1).Uncompressed(1, kSubtypeYuy2, {{320, 240}, {640, 480}}).Build(), true);
-  ASSERT_EQ(e.Run(), STATUS_SUCCESS);
-  ASSERT_EQ(e.engine->formatCount, 8u);
-  for (ULONG i = 0; i < 8; ++i)
-    EXPECT_TRUE(IsEqualGUID(e.engine->formatTable[i].inputSubtype, kSubtypeYuy2)) << i;
-}
-
-TEST_F(FormatTableTest, HighSpeedWithoutASourceSizeFailsAndKeepsTheTable) {
-  EngineTables e(VideoStart(1).Mjpeg(1, {{640, 480}, {1280, 720}}).Build(), true);
-  FrameFormat* before = e.t.table;
-  EXPECT_EQ(e.Run(), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(e.engine->formatTable, before);
-  EXPECT_EQ(e.engine->formatCount, 2u);
-}
-
-TEST_F(FormatTableTest, SortKeepsEqualWidthsInOrder) {
-  EngineTables h(VideoStart(1)
-                     .Mjpeg(1, {{800, 600}, {640, 480}, {640, 360}, {320, 240}, {640, 400}})
-                     .Build(),
-                 true);
-  ASSERT_EQ(h.Run(), STATUS_SUCCESS);
-  const FrameFormat* t = h.engine->formatTable;
-  ASSERT_EQ(h.engine->formatCount, 11u);
-  const ULONG widths[] = {800, 176, 320, 352, 640, 640, 640, 1280, 1600, 2048, 2560};
-  const ULONG heights[] = {600, 144, 240, 288, 480, 360, 400, 1024, 1200, 1536, 1920};
-  for (ULONG i = 0; i < 11; ++i) {
-    EXPECT_EQ(t[i].outputWidth, widths[i]) << i;
-    EXPECT_EQ(t[i].outputHeight, heights[i]) << i;
-  }
-  // Full speed neither extends nor sorts.
-  EngineTables f(VideoStart(1).Mjpeg(1, {{800, 600}, {640, 480}, {320, 240}, {640, 400}}).Build(), false);
-  ASSERT_EQ(f.Run(), STATUS_SUCCESS);
-  ASSERT_EQ(f.engine->formatCount, 4u);
-  EXPECT_EQ(f.engine->formatTable[2].outputWidth, 320u);
+  // A YUY2 camera's scaled sizes keep their YUY2 input.
+  Tables y(VideoStart(1).Uncompressed(1, kSubtypeYuy2, {{320, 240}, {640, 480}}).Build(), true);
+  ASSERT_EQ(y.Run(), STATUS_SUCCESS);
+  ASSERT_EQ(y.engine->formatCount, 8u);
+  for (ULONG i = 0; i < 8; ++i) EXPECT_TRUE(IsEqualGUID(y.engine->formatTable[i].inputSubtype, kSubtypeYuy2)) << i;
+  // Without a source size it fails and keeps the table.
+  Tables n(VideoStart(1).Mjpeg(1, {{640, 480}, {1280, 720}}).Build(), true);
+  FrameFormat* before = n.table;
+  EXPECT_EQ(n.Run(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(n.engine->formatTable, before);
+  EXPECT_EQ(n.engine->formatCount, 2u);
 }
 
 TEST_F(FormatTableTest, SelectFormatTakesTheLastMatchAndRefusesOtherInputs) {
   GUID other = kSubtypeI420;
-  EngineTables e(VideoStart(2)
-                     .Uncompressed(1, kSubtypeYuy2, {{640, 480, 111}, {320, 240}, {640, 480, 222}})
-                     .Uncompressed(2, other, {{800, 600}})
-                     .Build(),
-                 false);
-  ASSERT_EQ(e.Run(), STATUS_SUCCESS);
-  ASSERT_EQ(SelectFormat(e.engine, 640, 480, kSubtypeYuy2), STATUS_SUCCESS);
-  EXPECT_EQ(e.engine->currentFormat.defaultInterval, 222u);
-  EXPECT_EQ(e.engine->currentFormat.frameIndex, 3u);
-  EXPECT_EQ(e.engine->expectedFrameSize, 640u * 480 * 2);
-  EXPECT_EQ(SelectFormat(e.engine, 800, 600, other), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(e.engine->currentFormat.outputWidth, 640u) << "a refused format leaves the current one";
-  EXPECT_EQ(SelectFormat(e.engine, 641, 480, kSubtypeYuy2), STATUS_INVALID_PARAMETER);
-}
-
-TEST_F(FormatTableTest, EarlierLargerStillDescriptorDoesNotOverrunTheTable) {
   Tables t(VideoStart(2)
-               .Uncompressed(1, kSubtypeYuy2, {{640, 480}})
-               .Still({{640, 480}, {320, 240}, {160, 120}, {1280, 960}})
-               .Mjpeg(2, {{640, 480}})
-               .Still({{800, 600}})
+               .Uncompressed(1, kSubtypeYuy2, {{640, 480, 111}, {320, 240}, {640, 480, 222}})
+               .Uncompressed(2, other, {{800, 600}})
                .Build());
-  ASSERT_EQ(t.status, STATUS_SUCCESS);
-  ASSERT_EQ(t.stillCount, 1u);
-  EXPECT_EQ(t.stills[0].inputWidth, 800u);
-}
-
-TEST_F(FormatTableTest, StillFrameIndexIsOneBasedAndUnchangedWithoutMatch) {
-  Tables t(VideoStart(1).Mjpeg(1, {{640, 480}}).Still({{1280, 960}, {640, 480}, {640, 480}}).Build());
-  ULONG index = 9;
-  FindStillFrameIndex(t.stills, t.stillCount, 640, 480, &index);
-  EXPECT_EQ(index, 2u);
-  FindStillFrameIndex(t.stills, t.stillCount, 100, 100, &index);
-  EXPECT_EQ(index, 2u);
+  ASSERT_EQ(t.Run(), STATUS_SUCCESS);
+  ASSERT_EQ(SelectFormat(t.engine, 640, 480, kSubtypeYuy2), STATUS_SUCCESS);
+  EXPECT_EQ(t.engine->currentFormat.defaultInterval, 222u);
+  EXPECT_EQ(t.engine->currentFormat.frameIndex, 3u);
+  EXPECT_EQ(t.engine->expectedFrameSize, 640u * 480 * 2);
+  EXPECT_EQ(SelectFormat(t.engine, 800, 600, other), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(t.engine->currentFormat.outputWidth, 640u) << "a refused format leaves the current one";
+  EXPECT_EQ(SelectFormat(t.engine, 641, 480, kSubtypeYuy2), STATUS_INVALID_PARAMETER);
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 // The USB layer against the simulated camera: every profile, probe/commit
 // with the camera's faults, and the alternate setting for each format.
-#include <dirent.h>
-
 #include <algorithm>
-#include <nlohmann/json.hpp>
+#include <filesystem>
 
 #include "camera/simulated_camera.h"
 #include "tests/usb/fake_camera.h"
@@ -13,37 +11,15 @@
 
 namespace {
 
-using host::UsbRequestKind;
+using SimRig = fake::RigOf<std::unique_ptr<camera::SimulatedCamera>>;
 
 std::vector<std::string> Profiles() {
   std::vector<std::string> out;
-  if (DIR* d = opendir(UVCCAM_PROFILE_DIR)) {
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n.size() > 5 && n.compare(n.size() - 5, 5, ".json") == 0)
-        out.push_back(std::string(UVCCAM_PROFILE_DIR) + "/" + n);
-    }
-    closedir(d);
-  }
+  for (const auto& e : std::filesystem::directory_iterator(UVCCAM_PROFILE_DIR))
+    if (e.path().extension() == ".json") out.push_back(e.path().string());
   std::sort(out.begin(), out.end());
   return out;
 }
-
-// A simulated camera on the bus with an engine above it.
-struct SimRig {
-  explicit SimRig(std::unique_ptr<camera::SimulatedCamera> c) : cam(std::move(c)), bus(cam.get()) {
-    device = host::CreateKsDevice(bus.DeviceObject());
-    engine = CreateStreamEngine(device);
-  }
-  ~SimRig() {
-    FreeStreamEngine(engine);
-    host::DestroyKsDevice(device);
-  }
-  std::unique_ptr<camera::SimulatedCamera> cam;
-  host::UsbBus bus;
-  PKSDEVICE device;
-  StreamEngine* engine;
-};
 
 class SimulatedCameraTest : public fake::UsbTest {};
 
@@ -51,60 +27,50 @@ class SimulatedCameraTest : public fake::UsbTest {};
 // description of itself rather than from the driver's code.
 void CheckAgainstLayout(const camera::CameraLayout& layout, bool highSpeed, const StreamEngine* e,
                         const std::string& what) {
-  bool mjpeg = false;
-  for (const auto& f : layout.formats) mjpeg = mjpeg || f.kind == camera::FormatKind::kMjpeg;
+  SCOPED_TRACE(what);
+  bool mjpeg = std::any_of(layout.formats.begin(), layout.formats.end(),
+                           [](const camera::FormatInfo& f) { return f.kind == camera::FormatKind::kMjpeg; });
   size_t own = 0;
+  std::vector<std::pair<uint16_t, uint16_t>> stills;  // the last still descriptor's sizes
   for (const auto& f : layout.formats) {
-    if (f.kind == camera::FormatKind::kFrameBased) continue;
-    if (mjpeg && f.kind != camera::FormatKind::kMjpeg) continue;
-    own += f.frames.size();
+    if (f.kind != camera::FormatKind::kFrameBased && (!mjpeg || f.kind == camera::FormatKind::kMjpeg))
+      own += f.frames.size();
+    if (!f.stillSizes.empty()) stills = f.stillSizes;
   }
-  ASSERT_GE(e->formatCount, own) << what;
-  if (highSpeed) {
-    EXPECT_LE(e->formatCount, own + 6) << what;
-  } else {
-    EXPECT_EQ(e->formatCount, own) << what;
-  }
+  ASSERT_GE(e->formatCount, own);
+  EXPECT_LE(e->formatCount, own + (highSpeed ? 6 : 0));
   for (ULONG i = 0; i < e->formatCount; ++i) {
     const FrameFormat& t = e->formatTable[i];
-    const camera::FormatInfo* format = nullptr;
-    for (const auto& f : layout.formats)
-      if (f.index == t.formatIndex) format = &f;
-    ASSERT_NE(format, nullptr) << what << " entry " << i;
     const camera::FrameInfo* frame = nullptr;
-    for (const auto& fr : format->frames)
-      if (fr.index == t.frameIndex) frame = &fr;
-    ASSERT_NE(frame, nullptr) << what << " entry " << i;
-    EXPECT_EQ(t.inputWidth, frame->width) << what << " entry " << i;
-    EXPECT_EQ(t.inputHeight, frame->height) << what << " entry " << i;
-    EXPECT_EQ(t.defaultInterval, frame->defaultInterval) << what << " entry " << i;
-    if (mjpeg) {
-      EXPECT_TRUE(IsEqualGUID(t.inputSubtype, kSubtypeMjpg)) << what << " entry " << i;
-      EXPECT_TRUE(IsEqualGUID(t.outputSubtype, kSubtypeYuy2)) << what << " entry " << i;
-    }
+    for (const auto& f : layout.formats)
+      for (const auto& fr : f.frames)
+        if (f.index == t.formatIndex && fr.index == t.frameIndex) frame = &fr;
+    ASSERT_NE(frame, nullptr) << "entry " << i;
+    EXPECT_EQ(std::make_tuple(t.inputWidth, t.inputHeight, t.defaultInterval),
+              std::make_tuple(ULONG(frame->width), ULONG(frame->height), ULONG(frame->defaultInterval))) << i;
+    EXPECT_TRUE(!mjpeg || (IsEqualGUID(t.inputSubtype, kSubtypeMjpg) && IsEqualGUID(t.outputSubtype, kSubtypeYuy2)));
   }
-  // Stills: the last still descriptor's sizes.
-  std::vector<std::pair<uint16_t, uint16_t>> stills;
-  for (const auto& f : layout.formats)
-    if (!f.stillSizes.empty()) stills = f.stillSizes;
-  ASSERT_EQ(e->stillCount, stills.size()) << what;
-  for (ULONG i = 0; i < e->stillCount; ++i) {
-    EXPECT_EQ(e->stillTable[i].inputWidth, stills[i].first) << what;
-    EXPECT_EQ(e->stillTable[i].inputHeight, stills[i].second) << what;
-  }
-  EXPECT_EQ(e->endpointType, layout.bulk ? kEndpointBulk : kEndpointIsochronous) << what;
-  EXPECT_EQ(e->hasInterruptPipe != 0, layout.hasInterruptEndpoint) << what;
-  EXPECT_EQ(e->controlInterface, layout.controlInterface) << what;
-  EXPECT_EQ(e->streamingInterface, layout.streamingInterface) << what;
-  EXPECT_EQ(e->packetsPerTransfer, highSpeed ? 256u : 32u) << what;
+  ASSERT_EQ(e->stillCount, stills.size());
+  for (ULONG i = 0; i < e->stillCount; ++i)
+    EXPECT_EQ(std::make_pair(uint16_t(e->stillTable[i].inputWidth), uint16_t(e->stillTable[i].inputHeight)),
+              stills[i]);
+  EXPECT_EQ(e->endpointType, layout.bulk ? kEndpointBulk : kEndpointIsochronous);
+  EXPECT_EQ(e->hasInterruptPipe != 0, layout.hasInterruptEndpoint);
+  EXPECT_EQ(e->controlInterface, layout.controlInterface);
+  EXPECT_EQ(e->streamingInterface, layout.streamingInterface);
+  EXPECT_EQ(e->packetsPerTransfer, highSpeed ? 256u : 32u);
+  EXPECT_EQ(e->highSpeed, highSpeed ? 1u : 0u);
 }
 
-TEST_F(SimulatedCameraTest, EveryProfileComesUpWithTheTablesItDescribes) {
+TEST_F(SimulatedCameraTest, EveryProfileAndADescriptorDumpComeUpWithTheTablesTheyDescribe) {
   auto profiles = Profiles();
   ASSERT_GE(profiles.size(), 6u) << UVCCAM_PROFILE_DIR;
+  profiles.push_back("dump");  // the default camera's descriptors, at full speed
   for (const std::string& p : profiles) {
     std::string error;
-    auto cam = camera::SimulatedCameraFromProfileFile(p, &error);
+    auto cam = p == "dump" ? camera::SimulatedCameraFromDescriptors(
+                                 camera::DefaultSimulatedCamera()->DescriptorDump(), true, &error)
+                           : camera::SimulatedCameraFromProfileFile(p, &error);
     ASSERT_NE(cam, nullptr) << p << ": " << error;
     bool hs = cam->HighSpeed();
     camera::CameraLayout layout = cam->Layout();
@@ -113,74 +79,46 @@ TEST_F(SimulatedCameraTest, EveryProfileComesUpWithTheTablesItDescribes) {
     ASSERT_EQ(BringUpUsb(rig.engine, &step), STATUS_SUCCESS) << p << " at " << BringUpStepName(step);
     CheckAgainstLayout(layout, hs, rig.engine, p);
     EXPECT_EQ(rig.bus.Rejected(), 0u) << p << ": " << rig.bus.LastRejectionReason();
-    EXPECT_EQ(rig.cam->CurrentConfiguration(), layout.configurationValue) << p;
-    EXPECT_EQ(rig.cam->CurrentAlternateSetting(layout.streamingInterface), 0) << p;
+    EXPECT_EQ(rig.camera->CurrentConfiguration(), layout.configurationValue) << p;
+    EXPECT_EQ(rig.camera->CurrentAlternateSetting(layout.streamingInterface), 0) << p;
   }
 }
 
-TEST_F(SimulatedCameraTest, DescriptorDumpAtFullSpeedHasNoScaledSizes) {
-  auto source = camera::DefaultSimulatedCamera();
-  std::string error;
-  auto dump = camera::SimulatedCameraFromDescriptors(source->DescriptorDump(), true, &error);
-  ASSERT_NE(dump, nullptr) << error;
-  camera::CameraLayout layout = dump->Layout();
-  SimRig rig(std::move(dump));
-  ASSERT_EQ(BringUpUsb(rig.engine, nullptr), STATUS_SUCCESS);
-  EXPECT_EQ(rig.engine->highSpeed, 0u);
-  CheckAgainstLayout(layout, false, rig.engine, "dump");
-}
-
-TEST_F(SimulatedCameraTest, EveryFormatNegotiatesAndGetsAWideEnoughAlternateSetting) {
+TEST_F(SimulatedCameraTest, EveryFormatNegotiatesAndGetsTheFirstWideEnoughAlternateSetting) {
   SimRig rig(camera::DefaultSimulatedCamera());
   ASSERT_EQ(BringUpUsb(rig.engine, nullptr), STATUS_SUCCESS);
-  const auto& alts = rig.cam->Layout().isoAlternateSettings;
   for (ULONG i = 0; i < rig.engine->formatCount; ++i) {
     FrameFormat f = rig.engine->formatTable[i];
     ASSERT_EQ(SelectFormat(rig.engine, f.outputWidth, f.outputHeight, f.outputSubtype), STATUS_SUCCESS);
-    ULONG payload = 0;
+    ULONG payload = 0, packet = 0;
     ASSERT_EQ(NegotiateStream(rig.engine, &payload), STATUS_SUCCESS) << i;
     camera::ProbeControl committed;
-    ASSERT_TRUE(rig.cam->CommittedProbe(&committed));
-    EXPECT_EQ(committed.bFormatIndex, f.formatIndex) << i;
-    EXPECT_EQ(committed.bFrameIndex, f.frameIndex) << i;
-    EXPECT_EQ(committed.dwFrameInterval, f.defaultInterval) << i;
-    EXPECT_EQ(committed.dwMaxPayloadTransferSize, payload) << i;
-    ULONG packet = 0;
+    ASSERT_TRUE(rig.camera->CommittedProbe(&committed));
+    EXPECT_EQ(std::make_tuple(ULONG(committed.bFormatIndex), ULONG(committed.bFrameIndex),
+                              ULONG(committed.dwFrameInterval), ULONG(committed.dwMaxPayloadTransferSize)),
+              std::make_tuple(f.formatIndex, f.frameIndex, f.defaultInterval, payload)) << i;
     ASSERT_EQ(SelectAlternateSetting(rig.engine, kEndpointIsochronous, payload, 256, &packet), STATUS_SUCCESS)
         << "payload " << payload;
     EXPECT_GE(packet, payload);
-    // The first alternate setting wide enough, by the camera's own numbers.
-    uint8_t expected = 0;
-    for (const auto& a : alts) {
-      if (camera::EffectivePacketSize(a.second) >= payload) {
-        expected = a.first;
-        break;
-      }
-    }
-    EXPECT_EQ(rig.cam->CurrentAlternateSetting(1), expected) << "payload " << payload;
+    uint8_t expected = 0;  // by the camera's own numbers
+    for (const auto& a : rig.camera->Layout().isoAlternateSettings)
+      if (!expected && camera::EffectivePacketSize(a.second) >= payload) expected = a.first;
+    EXPECT_EQ(rig.camera->CurrentAlternateSetting(1), expected) << "payload " << payload;
     EXPECT_TRUE(rig.bus.PipeHandleValid(rig.engine->streamPipe));
   }
-}
-
-TEST_F(SimulatedCameraTest, RejectedProbeAndZeroPayloadFailWithoutCommit) {
-  SimRig rig(camera::DefaultSimulatedCamera());
-  ASSERT_EQ(BringUpUsb(rig.engine, nullptr), STATUS_SUCCESS);
+  // A rejected probe and a zero payload size fail without a commit.
   ASSERT_EQ(SelectFormat(rig.engine, 640, 480, kSubtypeYuy2), STATUS_SUCCESS);
-  ULONG payload = 1;
-  camera::CameraFaults faults;
-  faults.rejectProbe = true;
-  rig.cam->SetFaults(faults);
-  EXPECT_EQ(NegotiateStream(rig.engine, &payload), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(rig.cam->CommitCount(), 0u);
-  faults.rejectProbe = false;
-  faults.zeroPayloadSize = true;
-  rig.cam->SetFaults(faults);
-  EXPECT_EQ(NegotiateStream(rig.engine, &payload), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(rig.cam->CommitCount(), 0u);
-  EXPECT_EQ(payload, 0u);
-  rig.cam->SetFaults(camera::CameraFaults());
-  EXPECT_EQ(NegotiateStream(rig.engine, &payload), STATUS_SUCCESS);
-  EXPECT_EQ(rig.cam->CommitCount(), 1u);
+  uint32_t commits = rig.camera->CommitCount();
+  for (int fault = 0; fault < 3; ++fault) {
+    camera::CameraFaults faults;
+    faults.rejectProbe = fault == 0;
+    faults.zeroPayloadSize = fault == 1;
+    rig.camera->SetFaults(faults);
+    ULONG payload = 1;
+    EXPECT_EQ(NegotiateStream(rig.engine, &payload), fault == 2 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL) << fault;
+    EXPECT_EQ(rig.camera->CommitCount(), commits + (fault == 2)) << fault;
+    EXPECT_TRUE(fault != 1 || payload == 0) << payload;
+  }
 }
 
 }  // namespace
