@@ -5,6 +5,21 @@
 #include "usb/descriptor_walk.h"
 #include "usb/usb_request.h"
 
+namespace {
+
+// A zero-filled select-configuration or select-interface URB of `length`
+// bytes with its header set; null when the pool has no memory.
+PURB AllocateSelectUrb(ULONG length, USHORT function) {
+  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, length, kTagBuffer));
+  if (!urb) return nullptr;
+  RtlZeroMemory(urb, length);
+  urb->UrbHeader.Length = USHORT(length);
+  urb->UrbHeader.Function = function;
+  return urb;
+}
+
+}  // namespace
+
 NTSTATUS ReadConfiguration(StreamEngine* engine) {
   UCHAR header[sizeof(USB_CONFIGURATION_DESCRIPTOR)];
   RtlZeroMemory(header, sizeof header);
@@ -67,12 +82,9 @@ NTSTATUS SelectConfiguration(StreamEngine* engine, const UCHAR* configuration, U
 
   ULONG urbLength = offsetof(_URB_SELECT_CONFIGURATION, Interface) + 24 * (interfaces + endpoints);
   if (urbLength > 0xFFFF) return STATUS_INVALID_PARAMETER;  // cannot be described in one URB
-  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, urbLength, kTagBuffer));
+  PURB urb = AllocateSelectUrb(urbLength, URB_FUNCTION_SELECT_CONFIGURATION);
   if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(urb, urbLength);
   _URB_SELECT_CONFIGURATION& u = urb->UrbSelectConfiguration;
-  u.Hdr.Length = USHORT(urbLength);
-  u.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
   u.ConfigurationDescriptor =
       reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(const_cast<UCHAR*>(configuration));
   PUCHAR cursor = reinterpret_cast<PUCHAR>(&u.Interface);
@@ -182,12 +194,9 @@ NTSTATUS SelectAlternateSetting(StreamEngine* engine, ULONG mode, ULONG payloadS
 
   ULONG pipes = chosen[4];
   ULONG urbLength = offsetof(_URB_SELECT_INTERFACE, Interface) + 24 * (pipes + 1);
-  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, urbLength, kTagBuffer));
+  PURB urb = AllocateSelectUrb(urbLength, URB_FUNCTION_SELECT_INTERFACE);
   if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(urb, urbLength);
   _URB_SELECT_INTERFACE& u = urb->UrbSelectInterface;
-  u.Hdr.Length = USHORT(urbLength);
-  u.Hdr.Function = URB_FUNCTION_SELECT_INTERFACE;
   u.ConfigurationHandle = engine->configurationHandle;
   u.Interface.Length = USHORT(24 * (pipes + 1));
   u.Interface.InterfaceNumber = number;

@@ -10,6 +10,18 @@ bool FrameSizeRepresentable(ULONG width, ULONG height) {
 
 namespace {
 
+// A table entry whose output is what the camera sends; RestrictAndExtend
+// adds the scaled sizes afterwards.
+void SetEntry(FrameFormat* f, ULONG width, ULONG height, const GUID& subtype, ULONG formatIndex,
+              ULONG frameIndex, ULONG defaultInterval) {
+  f->inputWidth = f->outputWidth = width;
+  f->inputHeight = f->outputHeight = height;
+  f->inputSubtype = f->outputSubtype = subtype;
+  f->formatIndex = formatIndex;
+  f->frameIndex = frameIndex;
+  f->defaultInterval = defaultInterval;
+}
+
 struct TableBuilder {
   FrameFormat* table;  // null while counting
   ULONG count;
@@ -26,13 +38,7 @@ struct TableBuilder {
     if (!FrameSizeRepresentable(width, height)) return;
     if (table) {
       if (count >= capacity) return;
-      FrameFormat& f = table[count];
-      f.inputWidth = f.outputWidth = width;
-      f.inputHeight = f.outputHeight = height;
-      f.inputSubtype = f.outputSubtype = subtype;
-      f.formatIndex = formatIndex;
-      f.frameIndex = frame[3];
-      f.defaultInterval = ReadLe32(frame + 21);
+      SetEntry(&table[count], width, height, subtype, formatIndex, frame[3], ReadLe32(frame + 21));
     }
     ++count;
   }
@@ -48,13 +54,7 @@ struct TableBuilder {
       if (!FrameSizeRepresentable(width, height)) continue;
       if (stills) {
         if (stillCount >= stillCapacity) return;
-        FrameFormat& f = stills[stillCount];
-        f.inputWidth = f.outputWidth = width;
-        f.inputHeight = f.outputHeight = height;
-        f.inputSubtype = f.outputSubtype = kSubtypeYuy2;
-        f.formatIndex = 0;
-        f.frameIndex = 0;
-        f.defaultInterval = 0;
+        SetEntry(&stills[stillCount], width, height, kSubtypeYuy2, 0, 0, 0);
       }
       ++stillCount;
     }
