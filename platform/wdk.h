@@ -19,6 +19,7 @@
 #include <usbioctl.h>
 #include <usbbusif.h>
 #include <ks.h>
+#define UVCCAM_WIDE(text) L##text
 #endif
 
 #include "platform/pool_tags.h"

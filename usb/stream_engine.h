@@ -6,6 +6,7 @@
 
 #include "platform/wdk.h"
 #include "usb/frame_format.h"
+#include "usb/frame_ring.h"
 
 constexpr LONG kNoInterface = -1;
 
@@ -63,6 +64,38 @@ struct StreamEngine {
   KEVENT streamEvent;
   KEVENT stillReady;
   KEVENT idleEvent;
+
+  // ---- built by device start, freed by the device clean-up ----
+  // Data ranges of the capture and still pins: one block each (tag KLRX),
+  // the pointer array followed by the KS_DATARANGE_VIDEO records.
+  PKSDATARANGE* videoRanges;
+  ULONG videoRangeCount;
+  PKSDATARANGE* stillRanges;
+  ULONG stillRangeCount;
+  // Still-frame buffer (frame-buffer size, tag KLRX).
+  PUCHAR stillBuffer;
+  ULONG stillBufferSize;
+  // The raw-frame ring and the buffer the stream engine fills.
+  FrameRing ring;
+  PUCHAR writeBuffer;
+  ULONG rawFrameSize;
+  // In order: frame timer, stream worker, status-pipe reader, two spare.
+  PIO_WORKITEM workItems[5];
+  PKSWORKER worker;
+  // Capture pins created against this engine, and the first filter that
+  // created one (only its pins program the camera).
+  LONG pinCount;
+  PKSFILTER ownerFilter;
+  // The still pin's size: bytes, width and height of the still it takes.
+  ULONG stillSize;
+  ULONG stillWidth;
+  ULONG stillHeight;
+  // Units the camera reports, set when the control ranges are read; the
+  // camera-control and proc-amp property sets exist only with their unit.
+  ULONG hasProcessingUnit;
+  ULONG hasCameraTerminal;
+  // The device's EffectState (owned by the DeviceContext).
+  struct EffectState* effects;
 };
 
 // A zero-filled engine for `device` (tag KCNw); null when out of memory.

@@ -50,6 +50,12 @@ inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange
 inline LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
   return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
+                                               PVOID Comparand) {
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                              __ATOMIC_SEQ_CST);
+  return Comparand;
+}
 inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }

@@ -93,10 +93,16 @@ typedef struct _CM_RESOURCE_LIST* PCM_RESOURCE_LIST;
 
 // ---- identifiers, properties ----
 typedef struct {
-  GUID Set;
-  ULONG Id;
-  ULONG Flags;
+  union {
+    struct {
+      GUID Set;
+      ULONG Id;
+      ULONG Flags;
+    };
+    LONGLONG Alignment;
+  };
 } KSIDENTIFIER, *PKSIDENTIFIER, KSPROPERTY, *PKSPROPERTY, KSMETHOD, KSEVENT;
+static_assert(sizeof(KSIDENTIFIER) == 24 && alignof(KSIDENTIFIER) == 8, "KSIDENTIFIER layout");
 
 typedef struct {
   KSPROPERTY Property;
@@ -247,18 +253,23 @@ typedef struct tagKS_VIDEOINFOHEADER {
   KS_BITMAPINFOHEADER bmiHeader;
 } KS_VIDEOINFOHEADER, *PKS_VIDEOINFOHEADER;
 
+typedef struct tagSIZE {
+  LONG cx;
+  LONG cy;
+} SIZE;
+
 typedef struct _KS_VIDEO_STREAM_CONFIG_CAPS {
   GUID guid;
   ULONG VideoStandard;
-  struct { LONG cx, cy; } InputSize;
-  struct { LONG cx, cy; } MinCroppingSize;
-  struct { LONG cx, cy; } MaxCroppingSize;
+  SIZE InputSize;
+  SIZE MinCroppingSize;
+  SIZE MaxCroppingSize;
   int CropGranularityX;
   int CropGranularityY;
   int CropAlignX;
   int CropAlignY;
-  struct { LONG cx, cy; } MinOutputSize;
-  struct { LONG cx, cy; } MaxOutputSize;
+  SIZE MinOutputSize;
+  SIZE MaxOutputSize;
   int OutputGranularityX;
   int OutputGranularityY;
   int StretchTapsX;
@@ -676,7 +687,6 @@ struct _KSPIN {
 #define KSCREATE_ITEM_FREEONSTOP 0x00000008
 
 // ---- work queues and KS workers ----
-typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue = 0, DelayedWorkQueue = 1, HyperCriticalWorkQueue = 2 } WORK_QUEUE_TYPE;
 typedef VOID (*PWORKER_THREAD_ROUTINE)(PVOID Parameter);
 typedef struct _WORK_QUEUE_ITEM {
   LIST_ENTRY List;

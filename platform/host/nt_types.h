@@ -33,6 +33,8 @@ typedef WCHAR* PWCHAR;
 typedef const char* PCSTR;
 typedef const WCHAR* PCWSTR;
 typedef LONG NTSTATUS;
+// A wide string literal as PCWSTR spells it (L"" in the kit).
+#define UVCCAM_WIDE(text) u##text
 typedef SHORT CSHORT;
 typedef CHAR CCHAR;
 typedef LONG KPRIORITY;

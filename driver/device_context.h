@@ -1,0 +1,79 @@
+// The device record: the KS device's context, created in Add and freed with
+// the device, and the filter context of each open filter.
+#pragma once
+
+#include "controls/property_sets.h"
+#include "platform/wdk.h"
+#include "usb/stream_engine.h"
+
+struct EffectState;
+struct ColorTables;
+struct PinContext;
+struct StillPinContext;
+
+constexpr ULONG kFilterPropertySetMax = 5;
+constexpr ULONG kPinCount = 2;
+constexpr ULONG kCapturePinId = 0;
+constexpr ULONG kStillPinId = 1;
+
+struct DeviceContext {
+  KSDEVICE* device;
+  // 0 = free; 1 = a capture pin holds the camera (compare-and-swap).
+  LONG captureSlot;
+  PinContext* capturePin;
+  StillPinContext* stillPin;
+  KS_VIDEOINFOHEADER* captureFormat;  // the capture pin's format copy, set with the slot
+  StreamEngine* engine;
+  ULONG streaming;   // 1 while the stream runs for the capture pin
+  LONG formatSets;  // accepted capture-pin format changes
+  ULONG startFlag;
+  UCHAR* workBuffer;
+  UCHAR* effectBuffer;
+  ULONG frameBufferSize;  // bytes of the work and effect buffers
+  EffectState* effects;
+  ColorTables* colorTables;
+  // Open filter instances. Lives here, not in the engine, so that it
+  // survives Stop and Start; changed with interlocked operations only.
+  LONG openCount;
+  ControlItemTable procAmpItems;
+  ControlItemTable cameraControlItems;
+  KSPROPERTY_SET propertySets[kFilterPropertySetMax];
+  ULONG propertySetCount;
+  KSNODE_DESCRIPTOR node;
+  KSAUTOMATION_TABLE filterAutomation;
+  KSFILTER_DESCRIPTOR filterDescriptor;
+  KSPIN_DESCRIPTOR_EX pins[kPinCount];
+};
+
+// KSFILTER.Context of an open filter (16 bytes, tag KCNw).
+struct FilterContext {
+  KSFILTER* filter;
+  KSDEVICE* device;
+};
+static_assert(sizeof(FilterContext) == 16, "filter context is two pointers");
+
+inline DeviceContext* DeviceContextOf(PKSDEVICE device) {
+  return device ? static_cast<DeviceContext*>(device->Context) : nullptr;
+}
+
+// Device dispatch (driver/device_dispatch.cpp).
+NTSTATUS DeviceAdd(PKSDEVICE device);
+NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
+                     PCM_RESOURCE_LIST untranslated);
+VOID DeviceStop(PKSDEVICE device, PIRP irp);
+VOID DeviceSurpriseRemoval(PKSDEVICE device, PIRP irp);
+NTSTATUS DeviceQueryCapabilities(PKSDEVICE device, PIRP irp, PDEVICE_CAPABILITIES capabilities);
+// Frees whatever Start built and exists now (tolerates partial state) and
+// clears every pointer it frees: USB tables, data ranges, still buffer,
+// ring, work items, KS worker, device buffers, engine.
+VOID ReleaseDeviceResources(DeviceContext* context);
+
+// Power and filter open counting (driver/power.cpp).
+NTSTATUS DeviceQueryPower(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE deviceTo,
+                          DEVICE_POWER_STATE deviceFrom, SYSTEM_POWER_STATE systemTo,
+                          SYSTEM_POWER_STATE systemFrom, POWER_ACTION action);
+VOID DeviceSetPower(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
+NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp);
+
+extern const KSDEVICE_DESCRIPTOR DeviceDescriptor;
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);

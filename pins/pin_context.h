@@ -1,0 +1,120 @@
+// The capture and still pins' records and dispatch, the filter descriptor,
+// data ranges and intersection.
+#pragma once
+
+#include "driver/device_context.h"
+#include "platform/wdk.h"
+
+// KSPIN.Context of the capture pin (tag KCNw, in the pin bag). Tick is the
+// one virtual operation, called by the pin's DPC.
+struct PinContext {
+  virtual VOID Tick();
+
+  KSPIN* pin;
+  KSFILTER* filter;
+  DeviceContext* device;
+  ULONG streamState;         // 2 while this pin has the stream running
+  PIKSREFERENCECLOCK clock;  // while the pin holds the capture slot
+  ULONG holdsSlot;
+  ULONG timerStop;           // 1 = the frame timer must end
+  KS_VIDEOINFOHEADER* format;  // biSize + 48 bytes, tag AVSh, in the pin bag
+  ULONG width;
+  ULONG height;
+  ULONG frameSize;
+  GUID subtype;
+  ULONG dropped;
+  ULONG ticks;
+  ULONG delivered;
+  ULONG discontinuity;
+  KDPC dpc;
+};
+
+// KSPIN.Context of the still pin (tag KCNw, in the pin bag).
+struct StillPinContext {
+  virtual VOID Trigger(ULONG argument);
+
+  KSPIN* pin;
+  DeviceContext* device;
+  KS_VIDEOINFOHEADER* format;
+  KS_VIDEOINFOHEADER* captureFormat;
+  ULONG width;
+  ULONG height;
+  GUID subtype;
+  ULONG frameSize;
+  ULONG triggerArgument;
+  ULONG triggerPending;
+};
+
+// ---- well-known identifiers ----
+constexpr GUID KSDATAFORMAT_TYPE_VIDEO = {0x73646976, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+constexpr GUID KSDATAFORMAT_SPECIFIER_VIDEOINFO = {0x05589f80, 0xc356, 0x11ce, {0xbf, 0x01, 0x00, 0xaa, 0x00, 0x55, 0x59, 0x5a}};
+constexpr GUID KSNAME_Filter = {0x9b365890, 0x165f, 0x11d0, {0xa1, 0x95, 0x00, 0x20, 0xaf, 0xd1, 0x56, 0xe4}};
+constexpr GUID KSCATEGORY_VIDEO = {0x6994ad05, 0x93ef, 0x11d0, {0xa3, 0xcc, 0x00, 0xa0, 0xc9, 0x22, 0x31, 0x96}};
+constexpr GUID KSCATEGORY_CAPTURE = {0x65e8773d, 0x8f56, 0x11d0, {0xa3, 0xb9, 0x00, 0xa0, 0xc9, 0x22, 0x31, 0x96}};
+constexpr GUID KSNODETYPE_DEV_SPECIFIC = {0x941c7ac0, 0xc559, 0x11d0, {0x8a, 0x2b, 0x00, 0xa0, 0xc9, 0x25, 0x5a, 0xc1}};
+constexpr GUID PINNAME_VIDEO_CAPTURE = {0xfb6c4281, 0x0353, 0x11d1, {0x90, 0x5f, 0x00, 0x00, 0xc0, 0xcc, 0x16, 0xba}};
+constexpr GUID PINNAME_VIDEO_STILL = {0xfb6c428a, 0x0353, 0x11d1, {0x90, 0x5f, 0x00, 0x00, 0xc0, 0xcc, 0x16, 0xba}};
+constexpr GUID KSMEMORY_TYPE_KERNEL_NONPAGED = {0x4a6d5fc4, 0x7895, 0x11d1, {0xb0, 0x69, 0x00, 0xa0, 0xc9, 0x06, 0x34, 0x00}};
+constexpr GUID PROPSETID_VIDCAP_DROPPEDFRAMES = {0xc6e13344, 0x30ac, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0xc9, 0x11, 0x89, 0x56}};
+constexpr GUID KSPROPSETID_Connection = {0x1d58c920, 0xac9b, 0x11cf, {0xa5, 0xd6, 0x28, 0xdb, 0x04, 0xc1, 0x00, 0x00}};
+constexpr ULONG KSPROPERTY_DROPPEDFRAMES_CURRENT = 0;
+constexpr ULONG KSPROPERTY_CONNECTION_ALLOCATORFRAMING = 4;
+
+struct KSPROPERTY_DROPPEDFRAMES_CURRENT_S {
+  KSPROPERTY Property;
+  LONGLONG PictureNumber;
+  LONGLONG DropCount;
+  ULONG AverageFrameSize;
+};
+static_assert(sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S) == 48, "dropped-frames record is 48 bytes");
+
+// The smallest format a video pin takes: KSDATAFORMAT + KS_VIDEOINFOHEADER.
+constexpr ULONG kMinVideoFormatSize = sizeof(KS_DATAFORMAT_VIDEOINFOHEADER);
+
+// ---- data ranges (pins/data_ranges.cpp) ----
+// Builds the capture pin's ranges from the format table (then an I420 and
+// an RGB24 range for every YUY2 output size) and the still pin's from the
+// still table, into engine->videoRanges and engine->stillRanges.
+NTSTATUS BuildDataRanges(StreamEngine* engine);
+VOID FreeDataRanges(StreamEngine* engine);
+// Fills one range for an output size and subtype; FALSE when the subtype has
+// no range or a size does not fit in 32 bits.
+BOOLEAN FillVideoRange(KS_DATARANGE_VIDEO* range, ULONG width, ULONG height, const GUID& subtype);
+// Whether a table entry can be streamed: its input subtype is one the
+// pipeline takes and its frame sizes fit (3 x width x height in 32 bits).
+BOOLEAN EntryUsable(const FrameFormat& entry);
+// 3 x the largest width x height over the usable entries' input and output
+// sizes, and 2 x the largest input size.
+VOID ComputeFrameSizes(const StreamEngine* engine, ULONG* frameBufferSize, ULONG* rawFrameSize);
+
+// ---- filter descriptor (pins/filter_descriptor.cpp) ----
+VOID BuildFilterDescriptor(DeviceContext* context);
+
+// ---- intersection and format checks (pins/video_format.cpp) ----
+NTSTATUS IntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE callerRange,
+                          PKSDATARANGE descriptorRange, ULONG bufferSize, PVOID data,
+                          PULONG dataSize);
+// Checks a connection format against one of the pin's ranges.
+NTSTATUS CheckVideoFormat(const KSDATAFORMAT* format, const KSDATARANGE* range);
+// Output frame size of a subtype: w x h x 2 (YUY2, UYVY), x 3 (RGB24, MJPG),
+// x 3/2 (I420); FALSE for another subtype or a size above 32 bits.
+BOOLEAN OutputFrameSize(ULONG width, ULONG height, const GUID& subtype, ULONG* size);
+
+// ---- pins (pins/capture_pin.cpp, pins/still_pin.cpp) ----
+extern const KSPIN_DISPATCH CapturePinDispatch;
+extern const KSPIN_DISPATCH StillPinDispatch;
+extern const KSAUTOMATION_TABLE CapturePinAutomationTable;
+NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp);
+NTSTATUS CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributes,
+                                 const KSDATARANGE* range, const KSDATARANGE* attributeRange);
+NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from);
+NTSTATUS StillPinCreate(PKSPIN pin, PIRP irp);
+NTSTATUS StillPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributes,
+                               const KSDATARANGE* range, const KSDATARANGE* attributeRange);
+NTSTATUS StillPinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from);
+// Copies the connection format's video info header (biSize + 48 bytes) into
+// a new AVSh block owned by the pin's bag.
+NTSTATUS CopyPinFormat(PKSPIN pin, KS_VIDEOINFOHEADER** copy);
+// Edits the pin's descriptor and allocator framing (AVSh) for frames of
+// imageSize bytes.
+NTSTATUS EditPinFraming(PKSPIN pin, ULONG imageSize);
