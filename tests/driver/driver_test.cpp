@@ -1,0 +1,454 @@
+// The driver through the client on simulated cameras: start and stop on
+// every profile, allocation failures in Start, surprise removal, the capture
+// slot across filters, data ranges against the format table, the intersect
+// handler and the pins' format checks on hostile formats, property dispatch.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "camera/simulated_camera.h"
+#include "client/camera.h"
+#include "client/usb_host_camera.h"
+#include "controls/property_sets.h"
+#include "driver/device_context.h"
+#include "effects/effect_state.h"
+#include "pins/pin_context.h"
+#include "platform/host/host_control.h"
+
+namespace {
+
+using client::Camera;
+using client::Filter;
+using client::Pin;
+
+const uint32_t kDriverTags[] = {kTagContext, kTagBuffer, kTagFormat, kTagRequest};
+
+std::vector<std::string> Profiles() {
+  std::vector<std::string> out;
+  for (auto& e : std::filesystem::directory_iterator(UVCCAM_PROFILE_DIR))
+    if (e.path().extension() == ".json") out.push_back(e.path().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::unique_ptr<host::UsbDeviceModel> Model(const std::string& profile) {
+  std::string error;
+  auto m = profile.empty() ? camera::DefaultCamera() : camera::CameraFromProfileFile(profile, &error);
+  EXPECT_TRUE(m) << error;
+  return m;
+}
+
+class DriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host::SetClockRate(1000.0);
+    host::PoolReset();
+    baseline_ = host::PoolOutstanding();
+  }
+  void TearDown() override {
+    cam_.reset();
+    host::PoolReset();
+    EXPECT_EQ(host::PoolOutstanding(), baseline_) << host::PoolLeakReport();
+    host::SetClockRate(1.0);
+  }
+  void Plug(const std::string& profile = "") {
+    ASSERT_EQ(Camera::Plug(Model(profile), &cam_), STATUS_SUCCESS);
+  }
+  void PlugAndStart(const std::string& profile = "") {
+    Plug(profile);
+    ASSERT_EQ(cam_->Start(), STATUS_SUCCESS);
+  }
+  Filter* Open() {
+    Filter* f = nullptr;
+    EXPECT_EQ(cam_->OpenFilter(&f), STATUS_SUCCESS);
+    return f;
+  }
+  std::vector<uint8_t> CaptureFormat(Filter* f, ULONG w = 640, ULONG h = 480, const GUID& s = kSubtypeYuy2) {
+    std::vector<uint8_t> format;
+    EXPECT_EQ(f->FormatFor(kCapturePinId, w, h, s, &format), STATUS_SUCCESS);
+    return format;
+  }
+  DeviceContext* Context() { return DeviceContextOf(cam_->Device()); }
+  std::unique_ptr<Camera> cam_;
+  uint64_t baseline_ = 0;
+};
+
+// Every range of every profile follows the format table: one range per
+// usable entry in order, then I420 and RGB24 for each YUY2 size; stills
+// follow the still table.
+TEST_F(DriverTest, EveryProfileStartsStopsAndRestartsWithRangesFromTheFormatTable) {
+  for (const std::string& profile : Profiles()) {
+    SCOPED_TRACE(profile);
+    client::HostUsbCamera usb(Model(profile));
+    ASSERT_TRUE(usb.BringUp().ok());
+    const StreamEngine& table = *usb.Engine();
+    Plug(profile);
+    std::vector<uint64_t> live;
+    for (uint32_t tag : kDriverTags) live.push_back(host::PoolStats(tag).outstanding);
+    ASSERT_EQ(cam_->Start(), STATUS_SUCCESS);
+    for (int round = 0; round < 2; ++round) {
+      Filter* f = Open();
+      ASSERT_TRUE(f);
+      auto pins = f->Pins();
+      ASSERT_EQ(pins.size(), 2u);
+      std::vector<std::pair<ULONG, ULONG>> yuy2;
+      size_t n = 0;
+      for (ULONG i = 0; i < table.formatCount; ++i) {
+        const FrameFormat& e = table.formatTable[i];
+        ASSERT_LT(n, pins[0].ranges.size());
+        const KS_DATARANGE_VIDEO& r = pins[0].ranges[n++];
+        EXPECT_EQ(ULONG(r.VideoInfoHeader.bmiHeader.biWidth), e.outputWidth);
+        EXPECT_EQ(ULONG(r.VideoInfoHeader.bmiHeader.biHeight), e.outputHeight);
+        EXPECT_TRUE(IsEqualGUID(r.DataRange.SubFormat, e.outputSubtype));
+        EXPECT_EQ(r.DataRange.SampleSize, e.outputWidth * e.outputHeight * 2);
+        EXPECT_EQ(r.VideoInfoHeader.dwBitRate, r.DataRange.SampleSize * 240);
+        EXPECT_EQ(r.ConfigCaps.MinFrameInterval, 333333);
+        EXPECT_EQ(r.ConfigCaps.MaxFrameInterval, 10000000);
+        if (IsEqualGUID(e.outputSubtype, kSubtypeYuy2) &&
+            std::find(yuy2.begin(), yuy2.end(), std::make_pair(e.outputWidth, e.outputHeight)) == yuy2.end())
+          yuy2.emplace_back(e.outputWidth, e.outputHeight);
+      }
+      for (auto [w, h] : yuy2) {
+        ASSERT_LE(n + 2, pins[0].ranges.size());
+        const KS_DATARANGE_VIDEO& i420 = pins[0].ranges[n++];
+        const KS_DATARANGE_VIDEO& rgb = pins[0].ranges[n++];
+        EXPECT_TRUE(IsEqualGUID(i420.DataRange.SubFormat, kSubtypeI420));
+        EXPECT_EQ(i420.DataRange.SampleSize, w * h * 3 / 2);
+        EXPECT_EQ(i420.VideoInfoHeader.bmiHeader.biBitCount, 12);
+        EXPECT_TRUE(IsEqualGUID(rgb.DataRange.SubFormat, kSubtypeRgb24));
+        EXPECT_EQ(rgb.DataRange.SampleSize, ((w * 3 + 3) & ~3u) * h);
+        EXPECT_EQ(rgb.VideoInfoHeader.bmiHeader.biCompression, 0u);
+      }
+      EXPECT_EQ(n, pins[0].ranges.size());
+      ASSERT_EQ(pins[1].ranges.size(), table.stillCount);
+      for (ULONG i = 0; i < table.stillCount; ++i)
+        EXPECT_EQ(ULONG(pins[1].ranges[i].VideoInfoHeader.bmiHeader.biWidth), table.stillTable[i].inputWidth);
+      EXPECT_EQ(cam_->Stop(), STATUS_SUCCESS);
+      for (size_t t = 0; t < live.size(); ++t)
+        EXPECT_EQ(host::PoolStats(kDriverTags[t]).outstanding, live[t]) << host::PoolLeakReport();
+      EXPECT_TRUE(host::KsFactories(cam_->Device()).empty());
+      ASSERT_EQ(cam_->Start(), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(cam_->Start(), STATUS_SUCCESS) << "a started device answers at once";
+    cam_.reset();
+  }
+}
+
+// Every allocation of Start fails once: Start fails cleanly, the driver's
+// pool counts fall back, Stop after the failure frees nothing twice, and the
+// next Start succeeds.
+TEST_F(DriverTest, AllocationFailureAtEveryAllocationOfStart) {
+  Plug();
+  uint64_t before = host::PoolAllocationCount();
+  ASSERT_EQ(cam_->Start(), STATUS_SUCCESS);
+  uint64_t perStart = host::PoolAllocationCount() - before;
+  ASSERT_GT(perStart, 10u);
+  cam_.reset();
+  int failures = 0;
+  for (uint64_t n = 1; n <= perStart; ++n) {
+    SCOPED_TRACE(n);
+    Plug();
+    uint64_t live = host::PoolOutstanding();
+    host::PoolFailNth(n);
+    NTSTATUS s = cam_->Start();
+    host::PoolFailNth(0);
+    if (!NT_SUCCESS(s)) {
+      ++failures;
+      EXPECT_EQ(host::PoolOutstanding(), live) << host::PoolLeakReport();
+      EXPECT_TRUE(host::KsFactories(cam_->Device()).empty());
+      EXPECT_EQ(host::KsStopDevice(cam_->Device()), STATUS_SUCCESS);
+      EXPECT_EQ(cam_->Start(), STATUS_SUCCESS);
+    }
+    Filter* f = Open();
+    EXPECT_TRUE(f);
+    cam_.reset();
+  }
+  EXPECT_GT(failures, int(perStart / 2));
+}
+
+TEST_F(DriverTest, AddFailsCleanlyWithoutMemory) {
+  host::PoolFailTag(kTagContext);
+  std::unique_ptr<Camera> cam;
+  EXPECT_EQ(Camera::Plug(Model(""), &cam), STATUS_INSUFFICIENT_RESOURCES);
+  host::PoolFailTag(0);
+  EXPECT_FALSE(cam);
+}
+
+TEST_F(DriverTest, SurpriseRemovalRefusesRequestsWithoutSendingOrHanging) {
+  PlugAndStart();
+  Filter* f = Open();
+  Pin* capture = nullptr;
+  ASSERT_EQ(f->CreatePin(kCapturePinId, CaptureFormat(f), &capture), STATUS_SUCCESS);
+  cam_->SurpriseRemove();
+  cam_->Bus().ResetCounters();
+  EXPECT_EQ(capture->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_EQ(capture->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  Filter* again = nullptr;
+  EXPECT_EQ(cam_->OpenFilter(&again), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(cam_->Bus().DeviceRequests(), 0u);
+  EXPECT_EQ(cam_->Stop(), STATUS_SUCCESS);
+}
+
+TEST_F(DriverTest, CaptureSlotAndOwnershipAcrossTwoFilters) {
+  PlugAndStart();
+  Filter* a = Open();
+  Filter* b = Open();
+  EXPECT_EQ(Context()->openCount, 2);
+  Pin *pa = nullptr, *pb = nullptr, *extra = nullptr;
+  ASSERT_EQ(a->CreatePin(kCapturePinId, CaptureFormat(a), &pa), STATUS_SUCCESS);
+  EXPECT_EQ(a->CreatePin(kCapturePinId, CaptureFormat(a), &extra), STATUS_UNSUCCESSFUL) << "one instance";
+  ASSERT_EQ(b->CreatePin(kCapturePinId, CaptureFormat(b, 320, 240), &pb), STATUS_SUCCESS);
+  EXPECT_EQ(pb->SetState(KSSTATE_ACQUIRE), STATUS_SHARING_VIOLATION) << "not the owner";
+  EXPECT_EQ(Context()->captureSlot, 0);
+  ASSERT_EQ(pa->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_EQ(Context()->captureSlot, 1);
+  EXPECT_EQ(pb->SetState(KSSTATE_ACQUIRE), STATUS_SHARING_VIOLATION);
+  EXPECT_EQ(Context()->captureSlot, 1) << "a refused pin leaves the slot alone";
+  ASSERT_EQ(pa->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(Context()->captureSlot, 0);
+  a->ClosePin(pa);
+  b->ClosePin(pb);
+  ASSERT_EQ(b->CreatePin(kCapturePinId, CaptureFormat(b, 320, 240), &pb), STATUS_SUCCESS);
+  EXPECT_EQ(pb->SetState(KSSTATE_RUN), STATUS_SUCCESS) << "ownership went with the closed pin";
+  EXPECT_EQ(pb->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  cam_->CloseFilter(a);
+  cam_->CloseFilter(b);
+  EXPECT_EQ(Context()->openCount, 0);
+  EXPECT_EQ(Context()->effects->idle.idleAllowed, 1u);
+}
+
+TEST_F(DriverTest, StillPinNeedsTheCaptureFormatAndRegistersAtAcquire) {
+  PlugAndStart();
+  Filter* f = Open();
+  auto pins = f->Pins();
+  ASSERT_FALSE(pins[1].ranges.empty());
+  std::vector<uint8_t> still;
+  ASSERT_EQ(f->Intersect(kStillPinId, pins[1].ranges.back(), &still), STATUS_SUCCESS);
+  Pin *sp = nullptr, *cp = nullptr;
+  EXPECT_EQ(f->CreatePin(kStillPinId, still, &sp), STATUS_NO_MATCH);
+  ASSERT_EQ(f->CreatePin(kCapturePinId, CaptureFormat(f), &cp), STATUS_SUCCESS);
+  ASSERT_EQ(f->CreatePin(kStillPinId, still, &sp), STATUS_SUCCESS);
+  EXPECT_EQ(Context()->effects->stillPinPresent, 1u);
+  ASSERT_EQ(cp->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(sp->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_NE(Context()->stillPin, nullptr);
+  f->ClosePin(sp);
+  EXPECT_EQ(Context()->stillPin, nullptr) << "no dangling still pin after close";
+  EXPECT_EQ(Context()->effects->stillPinPresent, 0u);
+}
+
+TEST_F(DriverTest, PinPropertiesReportFramingAndDroppedFrames) {
+  PlugAndStart();
+  Filter* f = Open();
+  Pin* p = nullptr;
+  ASSERT_EQ(f->CreatePin(kCapturePinId, CaptureFormat(f), &p), STATUS_SUCCESS);
+  KSPROPERTY prop{};
+  prop.Set = KSPROPSETID_Connection;
+  prop.Id = KSPROPERTY_CONNECTION_ALLOCATORFRAMING;
+  prop.Flags = KSPROPERTY_TYPE_GET;
+  KSALLOCATOR_FRAMING framing{};
+  ULONG got = 0;
+  ASSERT_EQ(p->Property(&prop, sizeof prop, &framing, sizeof framing, &got), STATUS_SUCCESS);
+  EXPECT_EQ(got, 24u);
+  EXPECT_EQ(framing.RequirementsFlags, 0x80000003u);
+  EXPECT_EQ(framing.FrameSize, 640u * 480 * 2);
+  prop.Set = PROPSETID_VIDCAP_DROPPEDFRAMES;
+  prop.Id = KSPROPERTY_DROPPEDFRAMES_CURRENT;
+  KSPROPERTY_DROPPEDFRAMES_CURRENT_S request{}, dropped{};
+  request.Property = prop;
+  ASSERT_EQ(p->Property(&request, sizeof request, &dropped, sizeof dropped, &got), STATUS_SUCCESS);
+  EXPECT_EQ(dropped.AverageFrameSize, 640u * 480 * 2);
+  EXPECT_EQ(p->Handle()->Descriptor->AllocatorFraming->FramingItem[0].FramingRange.Range.MaxFrameSize,
+            640u * 480 * 2) << "the pin's own framing copy";
+}
+
+// Property dispatch in front of the handlers.
+TEST_F(DriverTest, PropertyDispatchChecks) {
+  PlugAndStart();
+  Filter* f = Open();
+  struct Case {
+    const char* name;
+    GUID set;
+    ULONG id, flags, propertyLength, dataLength;
+    NTSTATUS status;
+    ULONG returned;
+  };
+  const GUID unknown = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+  const Case cases[] = {
+      {"unknown set", unknown, 0, KSPROPERTY_TYPE_GET, 56, 56, STATUS_NOT_FOUND, 0},
+      {"unknown item", kVendorControlSet, 99, KSPROPERTY_TYPE_GET, 56, 56, STATUS_NOT_FOUND, 0},
+      {"short property", kVendorControlSet, 0, KSPROPERTY_TYPE_GET, 55, 56, STATUS_BUFFER_TOO_SMALL, 0},
+      {"size query", kVendorControlSet, 0, KSPROPERTY_TYPE_GET, 56, 0, STATUS_BUFFER_OVERFLOW, 56},
+      {"short data", kVendorControlSet, 0, KSPROPERTY_TYPE_GET, 56, 55, STATUS_BUFFER_TOO_SMALL, 0},
+      {"no set handler", PROPSETID_VIDCAP_VIDEOCOMPRESSION, 0, KSPROPERTY_TYPE_SET, 48, 48,
+       STATUS_INVALID_DEVICE_REQUEST, 0},
+      {"vendor handler", kVendorControlSet, 255, KSPROPERTY_TYPE_SET, 56, 56, STATUS_NOT_IMPLEMENTED, 0},
+      {"frame rates take no data minimum", PROPSETID_VIDCAP_VIDEOCONTROL, 2, KSPROPERTY_TYPE_GET, 40, 0,
+       STATUS_NOT_IMPLEMENTED, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> property(c.propertyLength), data(c.dataLength + 1);
+    KSPROPERTY p{};
+    p.Set = c.set;
+    p.Id = c.id;
+    p.Flags = c.flags;
+    std::memcpy(property.data(), &p, std::min<size_t>(sizeof p, property.size()));
+    ULONG got = 0;
+    EXPECT_EQ(f->Property(property.data(), c.propertyLength, data.data(), c.dataLength, &got), c.status);
+    EXPECT_EQ(got, c.returned);
+  }
+  KSP_NODE node{};
+  node.Property.Set = kExtensionUnitSet;
+  node.Property.Id = 1;
+  node.Property.Flags = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY;
+  UCHAR data[8];
+  ULONG got = 0;
+  EXPECT_EQ(f->Property(&node, sizeof node, data, sizeof data, &got), STATUS_NOT_IMPLEMENTED);
+  node.NodeId = 1;
+  EXPECT_EQ(f->Property(&node, sizeof node, data, sizeof data, &got), STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(f->Property(&node, sizeof(KSPROPERTY), data, sizeof data, &got), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(f->Handle()->Descriptor->AutomationTable->PropertySetsCount, 3u)
+      << "camera-control and proc-amp sets come with the control ranges";
+}
+
+// ---- the intersect handler and the format checks on hostile input ----
+
+KS_DATARANGE_VIDEO Range(ULONG w, ULONG h, const GUID& s) {
+  KS_DATARANGE_VIDEO r;
+  EXPECT_TRUE(FillVideoRange(&r, w, h, s));
+  return r;
+}
+
+NTSTATUS Intersect(const KS_DATARANGE_VIDEO& caller, const KS_DATARANGE_VIDEO& ours, ULONG bufferSize,
+                   std::vector<uint8_t>* out, ULONG* size) {
+  out->assign(bufferSize, 0xCD);
+  KS_DATARANGE_VIDEO copy = caller;
+  KS_DATARANGE_VIDEO desc = ours;
+  return IntersectHandler(nullptr, nullptr, nullptr, &copy.DataRange, &desc.DataRange, bufferSize,
+                          bufferSize ? out->data() : nullptr, size);
+}
+
+TEST(IntersectHandlerTest, HostileCallerRanges) {
+  const KS_DATARANGE_VIDEO ours = Range(640, 480, kSubtypeYuy2);
+  struct Case {
+    const char* name;
+    void (*edit)(KS_DATARANGE_VIDEO*);
+    NTSTATUS status;
+  };
+  const Case cases[] = {
+      {"as offered", [](KS_DATARANGE_VIDEO*) {}, STATUS_SUCCESS},
+      {"biSize 0", [](KS_DATARANGE_VIDEO* r) { r->VideoInfoHeader.bmiHeader.biSize = 0; }, STATUS_INVALID_PARAMETER},
+      {"biSize 23", [](KS_DATARANGE_VIDEO* r) { r->VideoInfoHeader.bmiHeader.biSize = 23; }, STATUS_INVALID_PARAMETER},
+      {"biSize 39", [](KS_DATARANGE_VIDEO* r) { r->VideoInfoHeader.bmiHeader.biSize = 39; }, STATUS_INVALID_PARAMETER},
+      {"biSize 41 beyond the range", [](KS_DATARANGE_VIDEO* r) { r->VideoInfoHeader.bmiHeader.biSize = 41; }, STATUS_INVALID_PARAMETER},
+      {"biSize huge", [](KS_DATARANGE_VIDEO* r) { r->VideoInfoHeader.bmiHeader.biSize = 0x7FFFFFFF; }, STATUS_INVALID_PARAMETER},
+      {"biSize wrapping", [](KS_DATARANGE_VIDEO* r) { r->VideoInfoHeader.bmiHeader.biSize = 0xFFFFFF10; }, STATUS_INVALID_PARAMETER},
+      {"width negative", [](KS_DATARANGE_VIDEO* r) { r->VideoInfoHeader.bmiHeader.biWidth = -640; }, STATUS_NO_MATCH},
+      {"width zero", [](KS_DATARANGE_VIDEO* r) { r->VideoInfoHeader.bmiHeader.biWidth = 0; }, STATUS_NO_MATCH},
+      {"height zero", [](KS_DATARANGE_VIDEO* r) { r->VideoInfoHeader.bmiHeader.biHeight = 0; }, STATUS_NO_MATCH},
+      {"bit count 0", [](KS_DATARANGE_VIDEO* r) { r->VideoInfoHeader.bmiHeader.biBitCount = 0; }, STATUS_INVALID_PARAMETER},
+      {"bit count 32", [](KS_DATARANGE_VIDEO* r) { r->VideoInfoHeader.bmiHeader.biBitCount = 32; }, STATUS_INVALID_PARAMETER},
+      {"foreign specifier", [](KS_DATARANGE_VIDEO* r) { r->DataRange.Specifier = KSDATAFORMAT_TYPE_VIDEO; }, STATUS_NO_MATCH},
+      {"short range", [](KS_DATARANGE_VIDEO* r) { r->DataRange.FormatSize = 295; }, STATUS_NO_MATCH},
+      {"other config caps", [](KS_DATARANGE_VIDEO* r) { r->ConfigCaps.StretchTapsX = 1; }, STATUS_NO_MATCH},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    KS_DATARANGE_VIDEO caller = ours;
+    c.edit(&caller);
+    std::vector<uint8_t> out;
+    ULONG size = 0;
+    EXPECT_EQ(Intersect(caller, ours, 152, &out, &size), c.status);
+  }
+}
+
+TEST(IntersectHandlerTest, SizesIntervalAndBuffers) {
+  const KS_DATARANGE_VIDEO ours = Range(640, 480, kSubtypeYuy2);
+  std::vector<uint8_t> out;
+  ULONG size = 0;
+  EXPECT_EQ(Intersect(ours, ours, 0, &out, &size), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(size, 152u);
+  EXPECT_EQ(Intersect(ours, ours, 151, &out, &size), STATUS_BUFFER_TOO_SMALL);
+  KS_DATARANGE_VIDEO fast = ours;
+  fast.VideoInfoHeader.AvgTimePerFrame = 1;
+  ASSERT_EQ(Intersect(fast, ours, 152, &out, &size), STATUS_SUCCESS);
+  auto* f = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(out.data());
+  EXPECT_EQ(f->DataFormat.FormatSize, 152u);
+  EXPECT_EQ(f->VideoInfoHeader.AvgTimePerFrame, 333333) << "held to the range's minimum interval";
+  EXPECT_EQ(f->VideoInfoHeader.bmiHeader.biSizeImage, 614400u);
+  for (auto [w, h, bytes] : {std::tuple<ULONG, ULONG, ULONG>{640, 480, 921600}, {642, 480, 1928 * 480}}) {
+    const KS_DATARANGE_VIDEO rgb = Range(w, h, kSubtypeRgb24);
+    ASSERT_EQ(Intersect(rgb, rgb, 152, &out, &size), STATUS_SUCCESS);
+    f = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(out.data());
+    EXPECT_EQ(f->DataFormat.SampleSize, bytes);
+    EXPECT_EQ(f->VideoInfoHeader.bmiHeader.biSizeImage, bytes);
+  }
+}
+
+TEST(DataRangeTest, SizesBeyond32BitsAreLeftOutAndBitRatesSaturate) {
+  KS_DATARANGE_VIDEO r;
+  EXPECT_FALSE(FillVideoRange(&r, 65535, 65535, kSubtypeRgb24));
+  EXPECT_FALSE(FillVideoRange(&r, 640, 480, MakeFourccSubtype('N', 'V', '1', '2')));
+  ASSERT_TRUE(FillVideoRange(&r, 16384, 16384, kSubtypeYuy2));
+  EXPECT_EQ(r.DataRange.SampleSize, 16384u * 16384 * 2);
+  EXPECT_EQ(r.VideoInfoHeader.dwBitRate, 0xFFFFFFFFu);
+  EXPECT_EQ(r.ConfigCaps.MaxBitsPerSecond, 0x7FFFFFFF);
+  FrameFormat nv12{};
+  nv12.inputWidth = nv12.outputWidth = 640;
+  nv12.inputHeight = nv12.outputHeight = 480;
+  nv12.inputSubtype = MakeFourccSubtype('N', 'V', '1', '2');
+  nv12.outputSubtype = kSubtypeYuy2;
+  EXPECT_FALSE(EntryUsable(nv12)) << "a camera format the pipeline cannot take is not advertised";
+}
+
+// The pins' format checks when a pin is created with a hostile format.
+TEST_F(DriverTest, PinCreationRefusesHostileFormats) {
+  PlugAndStart();
+  Filter* f = Open();
+  const std::vector<uint8_t> good = CaptureFormat(f);
+  struct Case {
+    const char* name;
+    void (*edit)(std::vector<uint8_t>*);
+    NTSTATUS status;
+  };
+  auto vih = [](std::vector<uint8_t>* v) {
+    return &reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(v->data())->VideoInfoHeader;
+  };
+  static decltype(vih) V = vih;
+  const Case cases[] = {
+      {"biSize 39", [](std::vector<uint8_t>* v) { V(v)->bmiHeader.biSize = 39; }, STATUS_INVALID_PARAMETER},
+      {"biSize beyond the format", [](std::vector<uint8_t>* v) { V(v)->bmiHeader.biSize = 41; }, STATUS_INVALID_PARAMETER},
+      {"biSize wrapping", [](std::vector<uint8_t>* v) { V(v)->bmiHeader.biSize = 0xFFFFFFA0; }, STATUS_INVALID_PARAMETER},
+      {"image too small", [](std::vector<uint8_t>* v) { V(v)->bmiHeader.biSizeImage = 614399; }, STATUS_INVALID_PARAMETER},
+      {"interval 0", [](std::vector<uint8_t>* v) { V(v)->AvgTimePerFrame = 0; }, STATUS_INVALID_PARAMETER},
+      {"interval above 1 s", [](std::vector<uint8_t>* v) { V(v)->AvgTimePerFrame = 10000001; }, STATUS_INVALID_PARAMETER},
+      {"size in no range", [](std::vector<uint8_t>* v) { V(v)->bmiHeader.biWidth = 641; }, STATUS_NO_MATCH},
+      {"short format", [](std::vector<uint8_t>* v) {
+         v->resize(151);
+         reinterpret_cast<KSDATAFORMAT*>(v->data())->FormatSize = 151;
+       }, STATUS_NO_MATCH},
+      {"format size beyond the buffer", [](std::vector<uint8_t>* v) {
+         reinterpret_cast<KSDATAFORMAT*>(v->data())->FormatSize = 153;
+       }, STATUS_INVALID_PARAMETER},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> format = good;
+    c.edit(&format);
+    Pin* p = nullptr;
+    EXPECT_EQ(f->CreatePin(kCapturePinId, format, &p), c.status);
+    EXPECT_EQ(host::KsPinInstances(f->Handle(), kCapturePinId), 0u);
+  }
+  Pin* p = nullptr;
+  ASSERT_EQ(f->CreatePin(kCapturePinId, good, &p), STATUS_SUCCESS);
+  ASSERT_EQ(p->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_EQ(p->SetFormat(CaptureFormat(f, 320, 240)), STATUS_INVALID_DEVICE_STATE);
+  ASSERT_EQ(p->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(p->SetFormat(CaptureFormat(f, 320, 240)), STATUS_SUCCESS);
+}
+
+}  // namespace
