@@ -11,13 +11,8 @@ constexpr ULONG kVendorIds[kVendorItemCount] = {
     21, 22, 23, 24, 48, 64, 65, 66, 67, 68, 80, 224, 225, 226, 234, 236, 240, 241, 253, 254, 255};
 
 constexpr KSPROPERTY_ITEM VendorItem(ULONG id) {
-  KSPROPERTY_ITEM item{};
-  item.PropertyId = id;
-  item.GetPropertyHandler = VendorControlGet;
-  item.MinProperty = sizeof(VendorControlRequest);
-  item.MinData = sizeof(VendorControlRequest);
-  item.SetPropertyHandler = VendorControlSet;
-  return item;
+  return PropertyItem(id, VendorControlGet, sizeof(VendorControlRequest), sizeof(VendorControlRequest),
+                      VendorControlSet);
 }
 
 struct VendorItems {
@@ -28,29 +23,18 @@ struct VendorItems {
 };
 constexpr VendorItems kVendorItems;
 
-constexpr KSPROPERTY_ITEM Item(ULONG id, PFNKSHANDLER get, ULONG minProperty, ULONG minData,
-                               PFNKSHANDLER set) {
-  KSPROPERTY_ITEM item{};
-  item.PropertyId = id;
-  item.GetPropertyHandler = get;
-  item.MinProperty = minProperty;
-  item.MinData = minData;
-  item.SetPropertyHandler = set;
-  return item;
-}
-
 const KSPROPERTY_ITEM kVideoCompressionItems[] = {
-    Item(0, VideoCompressionGet, 48, 48, nullptr),  // GETINFO
+    PropertyItem(0, VideoCompressionGet, 48, 48, nullptr),  // GETINFO
 };
 const KSPROPERTY_ITEM kVideoControlItems[] = {
-    Item(0, VideoControlGet, 32, 32, nullptr),          // CAPS
-    Item(1, VideoControlGet, 56, 56, nullptr),          // ACTUAL_FRAME_RATE
-    Item(2, VideoControlGet, 40, 0, nullptr),           // FRAME_RATES
-    Item(3, VideoControlGet, 32, 32, VideoControlSet),  // MODE
+    PropertyItem(0, VideoControlGet, 32, 32, nullptr),          // CAPS
+    PropertyItem(1, VideoControlGet, 56, 56, nullptr),          // ACTUAL_FRAME_RATE
+    PropertyItem(2, VideoControlGet, 40, 0, nullptr),           // FRAME_RATES
+    PropertyItem(3, VideoControlGet, 32, 32, VideoControlSet),  // MODE
 };
 const KSPROPERTY_ITEM kExtensionUnitItems[] = {
-    Item(1, ExtensionUnitGet, sizeof(KSP_NODE), 3, ExtensionUnitSet),
-    Item(2, ExtensionUnitGet, sizeof(KSP_NODE), 3, ExtensionUnitSet),
+    PropertyItem(1, ExtensionUnitGet, sizeof(KSP_NODE), 3, ExtensionUnitSet),
+    PropertyItem(2, ExtensionUnitGet, sizeof(KSP_NODE), 3, ExtensionUnitSet),
 };
 const KSPROPERTY_SET kExtensionUnitSets[] = {
     {&kExtensionUnitSet, 2, kExtensionUnitItems, 0, nullptr},
@@ -72,14 +56,9 @@ VOID AddItem(ControlItemTable* t, ULONG id, const ControlValue& v, PFNKSHANDLER 
   t->members[i][1] = {KSPROPERTY_MEMBER_VALUES, sizeof(LONG), 1, KSPROPERTY_MEMBER_FLAG_DEFAULT,
                       &t->defaults[i]};
   t->values[i] = {{KSPROPTYPESETID_General, VT_I4, 0}, 2, t->members[i]};
-  KSPROPERTY_ITEM& item = t->items[i];
-  item = KSPROPERTY_ITEM{};
-  item.PropertyId = id;
-  item.GetPropertyHandler = get;
-  item.MinProperty = sizeof(KSPROPERTY_VIDEOPROCAMP_S);
-  item.MinData = sizeof(KSPROPERTY_VIDEOPROCAMP_S);
-  item.SetPropertyHandler = set;
-  item.Values = &t->values[i];
+  t->items[i] = PropertyItem(id, get, sizeof(KSPROPERTY_VIDEOPROCAMP_S),
+                             sizeof(KSPROPERTY_VIDEOPROCAMP_S), set);
+  t->items[i].Values = &t->values[i];
 }
 
 }  // namespace

@@ -41,6 +41,18 @@ struct KSPROPERTY_VIDEOPROCAMP_S {
 };
 static_assert(sizeof(KSPROPERTY_VIDEOPROCAMP_S) == 40, "proc-amp record is 40 bytes");
 
+// A property item with its handlers and minimum sizes, nothing else.
+constexpr KSPROPERTY_ITEM PropertyItem(ULONG id, PFNKSHANDLER get, ULONG minProperty, ULONG minData,
+                                       PFNKSHANDLER set) {
+  KSPROPERTY_ITEM item{};
+  item.PropertyId = id;
+  item.GetPropertyHandler = get;
+  item.MinProperty = minProperty;
+  item.MinData = minData;
+  item.SetPropertyHandler = set;
+  return item;
+}
+
 constexpr ULONG kVendorItemCount = 42;
 constexpr ULONG kMaxControlItems = 20;
 

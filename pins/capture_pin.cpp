@@ -12,19 +12,23 @@ VOID TickDpc(PKDPC, PVOID context, PVOID, PVOID) { static_cast<PinContext*>(cont
 
 PinContext* ContextOf(PKSPIN pin) { return pin ? static_cast<PinContext*>(pin->Context) : nullptr; }
 
+// Gives the device's capture slot and the clock back, if this pin has them.
+VOID ReleaseSlot(PinContext* c) {
+  if (!c->holdsSlot) return;
+  if (c->clock) c->clock->Release();
+  c->clock = nullptr;
+  c->device->captureFormat = nullptr;
+  c->device->capturePin = nullptr;
+  InterlockedExchange(&c->device->captureSlot, 0);
+  c->holdsSlot = 0;
+}
+
 // Bag free routine of the context: leaves the slot and the engine's owner.
 VOID CapturePinClose(PVOID item) {
   auto* c = static_cast<PinContext*>(item);
   DeviceContext* d = c->device;
   if (d) {
-    if (c->holdsSlot) {
-      if (c->clock) c->clock->Release();
-      c->clock = nullptr;
-      d->captureFormat = nullptr;
-      d->capturePin = nullptr;
-      InterlockedExchange(&d->captureSlot, 0);
-      c->holdsSlot = 0;
-    }
+    ReleaseSlot(c);
     if (d->effects) StoreSetting(d->effects->captureFormatPresent, 0);
     if (StreamEngine* e = d->engine) {
       InterlockedDecrement(&e->pinCount);
@@ -108,19 +112,12 @@ NTSTATUS AllocatorFramingGet(PIRP irp, PKSIDENTIFIER, PVOID data) {
   return STATUS_SUCCESS;
 }
 
-KSPROPERTY_ITEM GetItem(ULONG id, PFNKSHANDLER get, ULONG size) {
-  KSPROPERTY_ITEM item{};
-  item.PropertyId = id;
-  item.GetPropertyHandler = get;
-  item.MinProperty = size;
-  item.MinData = size;
-  return item;
-}
-
 const KSPROPERTY_ITEM kDroppedFramesItems[] = {
-    GetItem(KSPROPERTY_DROPPEDFRAMES_CURRENT, DroppedFramesGet, sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S))};
+    PropertyItem(KSPROPERTY_DROPPEDFRAMES_CURRENT, DroppedFramesGet, sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S),
+                 sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S), nullptr)};
 const KSPROPERTY_ITEM kConnectionItems[] = {
-    GetItem(KSPROPERTY_CONNECTION_ALLOCATORFRAMING, AllocatorFramingGet, sizeof(KSALLOCATOR_FRAMING))};
+    PropertyItem(KSPROPERTY_CONNECTION_ALLOCATORFRAMING, AllocatorFramingGet, sizeof(KSALLOCATOR_FRAMING),
+                 sizeof(KSALLOCATOR_FRAMING), nullptr)};
 const KSPROPERTY_SET kCapturePinSets[] = {
     {&PROPSETID_VIDCAP_DROPPEDFRAMES, 1, kDroppedFramesItems, 0, nullptr},
     {&KSPROPSETID_Connection, 1, kConnectionItems, 0, nullptr},
@@ -230,14 +227,7 @@ NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
       return STATUS_SUCCESS;
     case KSSTATE_STOP: {
       NTSTATUS s = FlushClones(pin);
-      if (c->holdsSlot) {
-        if (c->clock) c->clock->Release();
-        c->clock = nullptr;
-        d->captureFormat = nullptr;
-        d->capturePin = nullptr;
-        InterlockedExchange(&d->captureSlot, 0);
-        c->holdsSlot = 0;
-      }
+      ReleaseSlot(c);
       return s;
     }
   }
