@@ -43,13 +43,9 @@ const UCHAR kAcChrominanceSymbols[162] = {
     0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa,
 };
 
-// Built once; the decoder is single-threaded by design.
-MjpegHuffmanTable g_builtIn[4];
-bool g_builtInReady;
-
 // Fills the pre-decoded AC entries: codes whose value bits also fit in the
 // lookahead decode a whole coefficient with one table access.
-void BuildFastAc(MjpegHuffmanTable* table) {
+constexpr void BuildFastAc(MjpegHuffmanTable* table) {
   for (ULONG prefix = 0; prefix < (1u << kHuffmanLookaheadBits); ++prefix) {
     table->fastAc[prefix] = 0;
     const USHORT entry = table->lookahead[prefix];
@@ -76,28 +72,15 @@ void BuildFastAc(MjpegHuffmanTable* table) {
   }
 }
 
-ULONG AppendTable(UCHAR* out, UCHAR classAndId, const UCHAR counts[16], const UCHAR* symbols) {
-  ULONG n = 0;
-  out[n++] = classAndId;
-  ULONG total = 0;
-  for (int i = 0; i < 16; ++i) {
-    out[n++] = counts[i];
-    total += counts[i];
-  }
-  for (ULONG i = 0; i < total; ++i) out[n++] = symbols[i];
-  return n;
-}
-
-}  // namespace
-
-bool BuildHuffmanTable(const UCHAR counts[16], const UCHAR* symbols, MjpegHuffmanTable* table) {
+// The table builder, usable at compile time so that the standard tables are
+// constants: no first-use initialisation for concurrent decodes to race on.
+constexpr bool BuildTable(const UCHAR counts[16], const UCHAR* symbols, MjpegHuffmanTable* table) {
   ULONG total = 0;
   for (int i = 0; i < 16; ++i) total += counts[i];
   if (total > 256) return false;
 
-  memset(table->lookahead, 0, sizeof(table->lookahead));
-  memset(table->symbols, 0, sizeof(table->symbols));
-  memcpy(table->symbols, symbols, total);
+  for (ULONG i = 0; i < (1u << kHuffmanLookaheadBits); ++i) table->lookahead[i] = 0;
+  for (ULONG i = 0; i < 256; ++i) table->symbols[i] = i < total ? symbols[i] : 0;
   table->maxLength = 0;
 
   // Canonical codes: consecutive values within a length, doubled when the
@@ -136,15 +119,52 @@ bool BuildHuffmanTable(const UCHAR counts[16], const UCHAR* symbols, MjpegHuffma
   return true;
 }
 
-const MjpegHuffmanTable* BuiltInHuffmanTables() {
-  if (!g_builtInReady) {
-    BuildHuffmanTable(kDcLuminanceCounts, kDcSymbols, &g_builtIn[0]);
-    BuildHuffmanTable(kDcChrominanceCounts, kDcSymbols, &g_builtIn[1]);
-    BuildHuffmanTable(kAcLuminanceCounts, kAcLuminanceSymbols, &g_builtIn[2]);
-    BuildHuffmanTable(kAcChrominanceCounts, kAcChrominanceSymbols, &g_builtIn[3]);
-    g_builtInReady = true;
+constexpr MjpegHuffmanTable StandardTable(const UCHAR counts[16], const UCHAR* symbols) {
+  MjpegHuffmanTable table{};
+  BuildTable(counts, symbols, &table);
+  return table;
+}
+
+// DC 0, DC 1, AC 0, AC 1, as constants.
+constexpr MjpegHuffmanTable kBuiltIn[4] = {
+    StandardTable(kDcLuminanceCounts, kDcSymbols),
+    StandardTable(kDcChrominanceCounts, kDcSymbols),
+    StandardTable(kAcLuminanceCounts, kAcLuminanceSymbols),
+    StandardTable(kAcChrominanceCounts, kAcChrominanceSymbols),
+};
+
+const UCHAR* const kStandardCounts[4] = {kDcLuminanceCounts, kDcChrominanceCounts, kAcLuminanceCounts,
+                                         kAcChrominanceCounts};
+const UCHAR* const kStandardSymbols[4] = {kDcSymbols, kDcSymbols, kAcLuminanceSymbols, kAcChrominanceSymbols};
+
+ULONG AppendTable(UCHAR* out, UCHAR classAndId, const UCHAR counts[16], const UCHAR* symbols) {
+  ULONG n = 0;
+  out[n++] = classAndId;
+  ULONG total = 0;
+  for (int i = 0; i < 16; ++i) {
+    out[n++] = counts[i];
+    total += counts[i];
   }
-  return g_builtIn;
+  for (ULONG i = 0; i < total; ++i) out[n++] = symbols[i];
+  return n;
+}
+
+}  // namespace
+
+bool BuildHuffmanTable(const UCHAR counts[16], const UCHAR* symbols, MjpegHuffmanTable* table) {
+  return BuildTable(counts, symbols, table);
+}
+
+const MjpegHuffmanTable* BuiltInHuffmanTables() { return kBuiltIn; }
+
+bool IsStandardHuffmanTable(ULONG index, const UCHAR counts[16], const UCHAR* symbols) {
+  if (index >= 4) return false;
+  ULONG total = 0;
+  for (int i = 0; i < 16; ++i) {
+    if (counts[i] != kStandardCounts[index][i]) return false;
+    total += counts[i];
+  }
+  return memcmp(symbols, kStandardSymbols[index], total) == 0;
 }
 
 void WriteStandardDhtBody(UCHAR* out) {

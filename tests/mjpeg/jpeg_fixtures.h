@@ -24,6 +24,7 @@ struct EncodeOptions {
   int width = 640, height = 480, quality = 75;
   Sampling sampling = Sampling::k422;
   unsigned restartInterval = 0;  // MCUs, 0 = none
+  bool optimize = false;         // Huffman tables of the picture's own statistics
 };
 
 // A camera-like picture in YCbCr: smooth gradients, a few sharp edges, fine
@@ -70,7 +71,7 @@ inline Bytes Encode(const EncodeOptions& o) {
   jpeg_set_defaults(&cinfo);
   jpeg_set_colorspace(&cinfo, cinfo.in_color_space);
   jpeg_set_quality(&cinfo, o.quality, TRUE);
-  cinfo.optimize_coding = FALSE, cinfo.dct_method = JDCT_ISLOW;
+  cinfo.optimize_coding = o.optimize ? TRUE : FALSE, cinfo.dct_method = JDCT_ISLOW;
   cinfo.restart_interval = o.restartInterval;
   if (!grey) {
     cinfo.comp_info[0].h_samp_factor = o.sampling == Sampling::k444 ? 1 : 2;
@@ -136,6 +137,37 @@ inline Bytes CameraLayout(const Bytes& jpeg, bool standardDht) {
   }
   for (const Segment& s : dhts) AppendSegment(out, 0xC4, s.body);
   AppendSegment(out, 0xDA, sos);
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+// The layout many webcams send: no DHT at all (the standard tables are
+// implied), one DQT segment per table with the last table first, SOF0, DRI
+// if any, SOS. With `fill`, every RSTn marker is preceded by extra bytes as
+// some cameras write them: a stuffed zero byte (FF 00) before RST0, RST2,
+// ..., a fill byte (FF) before the others.
+inline Bytes WebcamLayout(const Bytes& jpeg, bool fill) {
+  Bytes data, sof, dri, sos, out = {0xFF, 0xD8};
+  std::vector<Bytes> tables;
+  for (const Segment& s : SplitHeaders(jpeg, &data)) {
+    if (s.marker == 0xDB)
+      for (size_t p = 0; p + 65 <= s.body.size(); p += 65)
+        tables.insert(tables.begin(), Bytes(s.body.begin() + p, s.body.begin() + p + 65));
+    else if (s.marker == 0xC0) sof = s.body;
+    else if (s.marker == 0xDD) dri = s.body;
+    else if (s.marker == 0xDA) sos = s.body;
+    else if (s.marker != 0xC4) AppendSegment(out, s.marker, s.body);
+  }
+  for (const Bytes& t : tables) AppendSegment(out, 0xDB, t);
+  AppendSegment(out, 0xC0, sof);
+  if (!dri.empty()) AppendSegment(out, 0xDD, dri);
+  AppendSegment(out, 0xDA, sos);
+  for (size_t i = 0; fill && i + 1 < data.size(); ++i) {
+    if (data[i] != 0xFF || (data[i + 1] & 0xF8) != 0xD0) continue;
+    const Bytes extra = (data[i + 1] & 1) ? Bytes{0xFF} : Bytes{0xFF, 0x00};
+    data.insert(data.begin() + i, extra.begin(), extra.end());
+    i += extra.size() + 1;
+  }
   out.insert(out.end(), data.begin(), data.end());
   return out;
 }
