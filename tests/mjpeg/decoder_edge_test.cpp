@@ -290,15 +290,36 @@ TEST(BufferLimits, TheImageMustFitBothBuffers) {
   }
 }
 
-TEST(HostileInput, CutOrCorruptedFramesNeverEscapeTheBuffers) {
-  // Every cut fails (and leaves the destination alone); a copy of exactly
-  // `cut` bytes, so that any read past it is caught.
-  for (Entry e : {kVideo, kStill}) {
-    const Bytes b = MakeFrame(e, {48, 16, 75, Sampling::k420, 3}).Assemble();
-    Decoder d;
-    for (size_t cut = 0; cut < b.size(); ++cut)
-      EXPECT_NE(d.Run(e, Bytes(b.begin(), b.begin() + cut)), kMjpegOk) << cut;
+TEST(Truncation, EveryCutFailsOrGivesTheIntactPicture) {
+  // Every cut, as it stands and with EOI appended (as a camera's payload
+  // layer may deliver it), in a copy of exactly its size so that any read
+  // past it is caught. A cut frame either fails (leaving the destination
+  // alone, which Run checks) or decodes to the intact frame's picture; the
+  // scan's last byte always holds bits of its last block, so only the cut
+  // that removes EOI alone and puts it back gives that picture.
+  const EncodeOptions shapes[] = {{48, 16, 75, Sampling::k420, 3}, {32, 16, 80, Sampling::k422, 0},
+                                  {24, 16, 90, Sampling::kGrey, 2}};
+  for (const EncodeOptions& shape : shapes) {
+    for (Entry e : {kVideo, kStill}) {
+      const Bytes b = MakeFrame(e, shape).Assemble();
+      Decoder intact, d;
+      ASSERT_EQ(intact.Run(e, b), kMjpegOk);
+      size_t decoded = 0;
+      for (size_t cut = 0; cut < b.size(); ++cut) {
+        EXPECT_NE(d.Run(e, Bytes(b.begin(), b.begin() + cut)), kMjpegOk) << cut;
+        Bytes withEoi(b.begin(), b.begin() + cut);
+        withEoi.insert(withEoi.end(), {0xFF, 0xD9});
+        if (d.Run(e, withEoi) != kMjpegOk) continue;
+        ++decoded;
+        EXPECT_EQ(cut, b.size() - 2);
+        EXPECT_TRUE(d.destination == intact.destination) << cut;
+      }
+      EXPECT_EQ(decoded, 1u);
+    }
   }
+}
+
+TEST(HostileInput, CutOrCorruptedFramesNeverEscapeTheBuffers) {
   // Exactly sized frames (the sanitizers catch any stray access) with byte
   // flips, insertions and cuts anywhere.
   std::mt19937 rng(1234);

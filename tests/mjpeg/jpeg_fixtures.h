@@ -25,16 +25,18 @@ struct EncodeOptions {
   Sampling sampling = Sampling::k422;
   unsigned restartInterval = 0;  // MCUs, 0 = none
   bool optimize = false;         // Huffman tables of the picture's own statistics
+  int shift = 0;                 // picture moved left by this many pixels
 };
 
 // A camera-like picture in YCbCr: smooth gradients, a few sharp edges, fine
 // texture and a little noise, so every frequency band carries data.
-inline Bytes TestPicture(int width, int height) {
+inline Bytes TestPicture(int width, int height, int shift = 0) {
   Bytes pixels(static_cast<size_t>(width) * height * 3);
   uint32_t noise = 2654435761u + 12345;
   auto clamp = [](double v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); };
   for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
+    for (int column = 0; column < width; ++column) {
+      const int x = column + shift;
       noise = noise * 1664525u + 1013904223u;
       const int n = static_cast<int>((noise >> 24) & 15) - 8;
       double luma = 40 + 150.0 * x / width + 30 * std::sin(x * 0.07) * std::cos(y * 0.05);
@@ -43,7 +45,7 @@ inline Bytes TestPicture(int width, int height) {
       if (y % 16 < 2 && x > width / 2) luma = 250 - luma / 2;  // thin lines
       const double cb = 128 + 60 * std::sin(x * 0.013 + y * 0.021) + ((x / 50) % 2 ? 25 : -25);
       const double cr = 128 + 70 * std::cos(y * 0.017) - 40.0 * x / width;
-      uint8_t* p = &pixels[(static_cast<size_t>(y) * width + x) * 3];
+      uint8_t* p = &pixels[(static_cast<size_t>(y) * width + column) * 3];
       p[0] = clamp(luma + n), p[1] = clamp(cb + n / 2), p[2] = clamp(cr - n / 2);
     }
   }
@@ -54,7 +56,7 @@ inline Bytes TestPicture(int width, int height) {
 // tables, one DQT and one DHT segment per table (the encoder's own layout).
 inline Bytes Encode(const EncodeOptions& o) {
   const bool grey = o.sampling == Sampling::kGrey;
-  Bytes pixels = TestPicture(o.width, o.height);
+  Bytes pixels = TestPicture(o.width, o.height, o.shift);
   if (grey)
     for (size_t i = 0; i < pixels.size() / 3; ++i) pixels[i] = pixels[3 * i];
   jpeg_compress_struct cinfo;
