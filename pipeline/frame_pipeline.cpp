@@ -45,6 +45,18 @@ VOID ConvertToRgb24Rows(const ColorTables* tables, UCHAR* out, const UCHAR* src,
   }
 }
 
+// Swaps the byte order of a packed frame (the swap is its own inverse). A
+// frame of odd width and odd height ends in half a group, one pixel of luma
+// and one chroma byte: those two change places as well.
+VOID SwapOrder(UCHAR* destination, const UCHAR* source, ULONG bytes) {
+  SwapYuy2ToUyvy(destination, source, bytes);
+  if (bytes % 4 == 2) {
+    const UCHAR a = source[bytes - 2], b = source[bytes - 1];
+    destination[bytes - 2] = b;
+    destination[bytes - 1] = a;
+  }
+}
+
 // The processed frame `src` (order `order`, input size) to the output.
 struct RouteFrame {
   UCHAR* src;
@@ -75,11 +87,11 @@ VOID Deliver(const RouteFrame& f, Target target, UCHAR* output, UCHAR* workBuffe
   }
   const ULONG bytes = PackedBytes(f.outW, f.outH);
   if (target == Target::kYuy2 || target == Target::kUyvy) {
-    SwapYuy2ToUyvy(output, sized, bytes);
+    SwapOrder(output, sized, bytes);
     return;
   }
   if (f.order == Packed::kUyvy) {
-    SwapYuy2ToUyvy(workBuffer, sized, bytes);
+    SwapOrder(workBuffer, sized, bytes);
     sized = workBuffer;
   }
   if (target == Target::kI420) {

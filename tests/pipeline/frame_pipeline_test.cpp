@@ -63,6 +63,13 @@ Bytes Packed(uint32_t w, uint32_t h, uint32_t seed) {
   return f;
 }
 
+Bytes Random(size_t n) {
+  std::mt19937 rng(static_cast<uint32_t>(n));
+  Bytes b(n);
+  for (auto& x : b) x = uint8_t(rng());
+  return b;
+}
+
 Bytes Jpeg(uint32_t w, uint32_t h) {
   mjpeg_fixtures::EncodeOptions o;
   o.width = int(w), o.height = int(h), o.quality = 80;
@@ -112,7 +119,7 @@ Bytes Expected(const FrameFormat& f, const Bytes& camera, const Effects& fx) {
   const bool toYuy2 = IsEqualGUID(f.outputSubtype, kSubtypeYuy2);
   if ((toUyvy && !uyvy) || (toYuy2 && uyvy) ||
       (uyvy && !toUyvy && !toYuy2))  // conversions start from YUY2 order
-    SwapYuy2ToUyvy(sized.data(), sized.data(), sized.size());
+    for (size_t i = 0; i + 1 < sized.size(); i += 2) std::swap(sized[i], sized[i + 1]);  // Y0 U <-> U Y0 ...
   if (toUyvy || toYuy2) return sized;
   if (IsEqualGUID(f.outputSubtype, kSubtypeI420)) {
     Bytes out(I420FrameSize(ow, oh), kFill);
@@ -160,7 +167,7 @@ struct SizePair { uint32_t iw, ih, ow, oh; };
 const SizePair kSizes[] = {
     {640, 480, 640, 480},  {640, 480, 1280, 720}, {320, 240, 176, 144}, {320, 240, 352, 288},
     {642, 482, 642, 482},  {162, 120, 80, 60},    {2, 2, 2, 2},         {8, 4, 4, 2},
-    {4, 2, 8, 4},          {6, 2, 6, 2},
+    {4, 2, 8, 4},          {6, 2, 6, 2},          {5, 3, 5, 3},
 };
 const GUID kOutputs[] = {kSubtypeYuy2, kSubtypeUyvy, kSubtypeI420, kSubtypeRgb24};
 
@@ -379,6 +386,25 @@ TEST_F(DecodeErrorTest, DumpsAreRateLimitedAndNumberedByError) {
   }
   EXPECT_EQ(Dumps().size(), size_t(kDecodeDumpLimit));
   EXPECT_EQ(host::OpenHandleCount(), 0u);
+}
+
+// Two devices' capture pins can fail at the same time: every error gets its
+// message and its own number, and one interval still yields one dump.
+TEST_F(DecodeErrorTest, ConcurrentReportsShareTheCounterAndTheLimit) {
+  NextInterval();
+  const size_t before = Dumps().size();
+  const Bytes frame = Random(64);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 50; ++i) ReportDecodeError(9, frame.data(), ULONG(frame.size()));
+    });
+  for (auto& t : threads) t.join();
+  const std::string log = host::DebugLog();
+  size_t lines = 0;
+  for (size_t at = 0; (at = log.find("decoder error=9\n", at)) != std::string::npos; at += 1) ++lines;
+  EXPECT_EQ(lines, 200u);
+  EXPECT_LE(Dumps().size(), before + 1);
 }
 
 TEST_F(DecodeErrorTest, WithoutTheDumpFolderOnlyTheMessageRemains) {
