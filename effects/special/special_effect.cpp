@@ -62,6 +62,9 @@ LONG ApplySpecialEffect(SpecialEffectRecord* record, UCHAR* destination, const U
       // The grid holds its picture in the overlay bitmap buffer: while an
       // overlay is on it has no held frame and writes nothing.
       if (ReadULongNoFence(&record->overlayMode) != 0) return 0;
+      // The buffer stops holding an overlay before the grid draws into it.
+      WriteULongNoFence(&record->overlayLoaded, 0);
+      record->loadedOverlayMode = 0;
       return PhotoGridFrame(record, destination, source, width, height, lumaOffset,
                             SystemTimeMs());
     case 3:
@@ -70,6 +73,8 @@ LONG ApplySpecialEffect(SpecialEffectRecord* record, UCHAR* destination, const U
       return BreathingStretchFrame(destination, source, width, height, lumaOffset);
     case 7:
       if (ReadULongNoFence(&record->overlayMode) != 0) return 0;
+      WriteULongNoFence(&record->overlayLoaded, 0);
+      record->loadedOverlayMode = 0;
       return RowWarpFrame(record, destination, source, width, height, lumaOffset);
     case 10:
       return MovingLensFrame(record, destination, source, width, height, lumaOffset);
