@@ -162,39 +162,31 @@ inline UCHAR Blend(ULONG a, ULONG b, ULONG phase) {
 
 // One source row resampled from pixel x0 with `step`/64 source pixels per
 // output pixel; reads past the row's end repeat its last pixel (or pair).
+// Resamples `count` units (pixels for luma, pairs for chroma) from unit
+// `first`: the phase starts at 0 and grows by `step`, moving one unit on
+// whenever it exceeds 64. Unit u of the row is `in + u * unitBytes`, the
+// output unit k is `out + k * unitBytes`; `offsets` are the bytes of a unit
+// that are interpolated.
+template <ULONG kOffsets>
+VOID StretchUnits(UCHAR* out, const UCHAR* in, ULONG count, ULONG first, ULONG step,
+                  ULONG unitBytes, const ULONG (&offsets)[kOffsets]) {
+  ULONG idx = first, phase = 0;
+  for (ULONG k = 0; k < count; ++k) {
+    if (k != 0 && (phase += step) > 64) {
+      phase -= 64;
+      ++idx;
+    }
+    const ULONG a = (idx < count ? idx : count - 1) * unitBytes;
+    const ULONG b = (idx + 1 < count ? idx + 1 : count - 1) * unitBytes;
+    for (ULONG o : offsets) out[k * unitBytes + o] = Blend(in[a + o], in[b + o], phase);
+  }
+}
+
 VOID StretchRow(UCHAR* out, const UCHAR* in, ULONG w, ULONG x0, ULONG step, ULONG lumaOffset) {
-  const ULONG chromaOffset = lumaOffset ^ 1;
-  ULONG idx = x0, phase = 0;
-  for (ULONG k = 0; k < w; ++k) {
-    if (k != 0) {
-      phase += step;
-      if (phase > 64) {
-        phase -= 64;
-        ++idx;
-      }
-    }
-    const ULONG a = idx < w ? idx : w - 1;
-    const ULONG b = idx + 1 < w ? idx + 1 : w - 1;
-    out[2 * k + lumaOffset] = Blend(in[2 * a + lumaOffset], in[2 * b + lumaOffset], phase);
-  }
-  const ULONG pairsPerRow = w / 2;
-  idx = x0 / 2;
-  phase = 0;
-  for (ULONG m = 0; m < pairsPerRow; ++m) {
-    if (m != 0) {
-      phase += step;
-      if (phase > 64) {
-        phase -= 64;
-        ++idx;
-      }
-    }
-    const ULONG a = idx < pairsPerRow ? idx : pairsPerRow - 1;
-    const ULONG b = idx + 1 < pairsPerRow ? idx + 1 : pairsPerRow - 1;
-    for (ULONG c = 0; c < 2; ++c) {
-      const ULONG o = chromaOffset + 2 * c;
-      out[4 * m + o] = Blend(in[4 * a + o], in[4 * b + o], phase);
-    }
-  }
+  const ULONG luma[1] = {lumaOffset};
+  const ULONG chroma[2] = {lumaOffset ^ 1, (lumaOffset ^ 1) + 2};
+  StretchUnits(out, in, w, x0, step, 2, luma);
+  StretchUnits(out, in, w / 2, x0 / 2, step, 4, chroma);
 }
 
 // One animation step: one axis runs 64 -> 32 in steps of 2, pauses a frame,

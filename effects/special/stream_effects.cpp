@@ -327,29 +327,18 @@ LONG MovingLensFrame(SpecialEffectRecord* record, UCHAR* dst, const UCHAR* src, 
   const SIZE_T rowBytes = SIZE_T(w) * 2;
   // 1. Move; bounce at the bounds.
   lens.bounced = 0;
-  LONG x = lens.x + lens.dx, y = lens.y + lens.dy;
-  x += x & 1;
-  y += y & 1;
-  if (x >= lens.boundX) {
-    x = lens.boundX - 1;
-    lens.dx = -lens.dx;
-    lens.bounced = 1;
-  } else if (x < 0) {
-    x = 0;
-    lens.dx = -lens.dx;
-    lens.bounced = 1;
-  }
-  if (y >= lens.boundY) {
-    y = lens.boundY - 1;
-    lens.dy = -lens.dy;
-    lens.bounced = 1;
-  } else if (y < 0) {
-    y = 0;
-    lens.dy = -lens.dy;
-    lens.bounced = 1;
-  }
-  lens.x = x;
-  lens.y = y;
+  auto move = [&lens](LONG& at, LONG& speed, LONG bound) {
+    at += speed;
+    at += at & 1;
+    if (at >= bound || at < 0) {
+      at = at < 0 ? 0 : bound - 1;
+      speed = -speed;
+      lens.bounced = 1;
+    }
+  };
+  move(lens.x, lens.dx, lens.boundX);
+  move(lens.y, lens.dy, lens.boundY);
+  const LONG x = lens.x, y = lens.y;
   // 2-4. The destination is the source with the lens image over the block.
   // The block starts on a macro-pixel (a bounce can leave x odd).
   memcpy(dst, src, rowBytes * h);
