@@ -7,6 +7,7 @@
 #include "camera/simulated_camera.h"
 #include "client/usb_host_camera.h"
 #include "platform/host/host_control.h"
+#include "tools/overlay_art.h"
 
 namespace {
 
@@ -15,6 +16,7 @@ void Usage(FILE* out) {
                "usage: uvccam <command> [options]\n"
                "commands:\n"
                "  formats     bring the camera up and list its format and still tables\n"
+               "  overlays    install the overlay bitmaps for every overlay and frame size\n"
                "  help        show this text\n"
                "\n"
                "formats options:\n"
@@ -23,7 +25,11 @@ void Usage(FILE* out) {
                "  --descriptors FILE  simulated camera answering for a descriptor dump\n"
                "                      (device descriptor, then configuration descriptor)\n"
                "  --full-speed        make a descriptor dump enumerate at full speed\n"
-               "Without --profile or --descriptors the built-in camera is used.\n");
+               "Without --profile or --descriptors the built-in camera is used.\n"
+               "\n"
+               "overlays options:\n"
+               "  --state DIR         state folder to install into (default\n"
+               "                      $XDG_STATE_HOME/uvccam, else ~/.local/state/uvccam)\n");
 }
 
 int Formats(int argc, char** argv) {
@@ -81,6 +87,35 @@ int Formats(int argc, char** argv) {
   return 0;
 }
 
+// `uvccam overlays`: draws the overlay art for every frame size of the
+// simulated cameras into the state folder, where the driver looks for it.
+int Overlays(int argc, char** argv) {
+  std::string folder = tools::DefaultStateFolder();
+  for (int i = 0; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--state" && i + 1 < argc) {
+      folder = argv[++i];
+    } else if (a == "--help" || a == "-h") {
+      Usage(stdout);
+      return 0;
+    } else {
+      std::fprintf(stderr, "uvccam overlays: unknown or incomplete option '%s'\n", a.c_str());
+      Usage(stderr);
+      return 2;
+    }
+  }
+  std::string error;
+  const auto sizes = tools::ProfileFrameSizes(UVCCAM_PROFILE_DIR, &error);
+  const long written = sizes.empty() ? -1 : tools::WriteOverlayArt(folder, sizes, &error);
+  if (written < 0) {
+    std::fprintf(stderr, "uvccam overlays: %s\n", error.empty() ? "no frame sizes" : error.c_str());
+    return 1;
+  }
+  std::printf("%ld overlay bitmaps (%zu frame sizes) installed in %s\n", written, sizes.size(),
+              folder.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -89,6 +124,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!std::strcmp(argv[1], "formats")) return Formats(argc - 2, argv + 2);
+  if (!std::strcmp(argv[1], "overlays")) return Overlays(argc - 2, argv + 2);
   std::fprintf(stderr, "uvccam: unknown command '%s'\n", argv[1]);
   Usage(stderr);
   return 2;
