@@ -480,6 +480,10 @@ struct UsbBus::Impl {
       UsbInResult in = device->InTransfer(r.endpoint, busTime,
                                           static_cast<uint8_t*>(u.TransferBuffer) + p.Offset,
                                           capacity);
+      if (in.kind == UsbInResult::kGone) {
+        unplugged = true;
+        return Finish(r, USBD_STATUS_DEVICE_GONE);
+      }
       p.Length = in.kind == UsbInResult::kNak ? 0 : std::min(in.length, capacity);
       p.Status = USBD_STATUS_SUCCESS;
       if (in.kind == UsbInResult::kError) {
@@ -514,6 +518,10 @@ struct UsbBus::Impl {
         halted.insert(r.pipe);
         u.TransferBufferLength = 0;
         return Finish(r, USBD_STATUS_STALL_PID);
+      case UsbInResult::kGone:
+        unplugged = true;
+        u.TransferBufferLength = 0;
+        return Finish(r, USBD_STATUS_DEVICE_GONE);
     }
   }
 

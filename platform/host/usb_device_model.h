@@ -26,6 +26,7 @@ struct UsbInResult {
     kData,   // `length` bytes
     kError,  // the packet arrived damaged (isochronous: the packet's status is an error)
     kStall,  // the endpoint halted: this and later transfers fail until the pipe is reset
+    kGone,   // the device left the bus (as an unplug)
   } kind = kNak;
   uint32_t length = 0;
 };
