@@ -350,7 +350,19 @@ void SimulatedCamera::ConfigurationSelected(uint8_t bConfigurationValue) {
 void SimulatedCamera::InterfaceSelected(uint8_t bInterfaceNumber, uint8_t bAlternateSetting) {
   std::lock_guard<std::mutex> lock(mutex_);
   state_->alternates[bInterfaceNumber] = bAlternateSetting;
-  if (bInterfaceNumber == state_->setup.layout.streamingInterface) state_->UpdateStreaming();
+  if (bInterfaceNumber == state_->setup.layout.streamingInterface) {
+    // An isochronous camera streams while a non-zero setting is selected; a
+    // bulk camera from the commit until its endpoint is reset.
+    if (!state_->setup.layout.bulk) state_->UpdateStreaming();
+  }
+}
+
+void SimulatedCamera::EndpointReset(uint8_t endpointAddress) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state_->setup.layout.bulk && endpointAddress == state_->setup.layout.streamingEndpoint) {
+    state_->stream.Stop();
+    state_->committed = false;
+  }
 }
 
 host::UsbInResult SimulatedCamera::InTransfer(uint8_t endpointAddress, uint64_t busTime100ns,

@@ -167,6 +167,7 @@ class SimulatedCamera : public host::UsbDeviceModel {
   host::UsbControlResult Control(const host::UsbSetupPacket& setup, uint8_t* data) override;
   void ConfigurationSelected(uint8_t bConfigurationValue) override;
   void InterfaceSelected(uint8_t bInterfaceNumber, uint8_t bAlternateSetting) override;
+  void EndpointReset(uint8_t endpointAddress) override;
   host::UsbInResult InTransfer(uint8_t endpointAddress, uint64_t busTime100ns, uint8_t* data,
                                uint32_t capacity) override;
 

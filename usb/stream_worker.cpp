@@ -240,12 +240,15 @@ VOID StreamWorker(PDEVICE_OBJECT, PVOID context) {
       WriteULongNoFence(&e->starting, 0);
       if (!NT_SUCCESS(status) && Running(e)) Pause(e, kOpenDelayAfterMs);
     }
+    // The slots complete in the order they were submitted; they are taken in
+    // that order too (a wait on either could take a later payload first when
+    // both have completed, and scramble the frame).
+    ULONG next = 0;
     while (ReadULongNoFence(&e->transfersActive)) {
-      PVOID events[2] = {&e->slots[0].event, &e->slots[1].event};
-      NTSTATUS w = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE,
-                                            nullptr, nullptr);
-      if (w != STATUS_WAIT_0 && w != STATUS_WAIT_0 + 1) break;
-      TransferSlot* s = &e->slots[w - STATUS_WAIT_0];
+      TransferSlot* s = &e->slots[next];
+      next ^= 1;
+      if (KeWaitForSingleObject(&s->event, Executive, KernelMode, FALSE, nullptr) != STATUS_SUCCESS)
+        break;
       KeClearEvent(&s->event);
       NTSTATUS status = s->irp->IoStatus.Status;
       if (status == STATUS_DEVICE_NOT_CONNECTED) {

@@ -354,6 +354,7 @@ struct UsbBus::Impl {
     ++deviceRequests;
     halted.erase(u.PipeHandle);
     ++pipeGeneration[u.PipeHandle];
+    if (const UsbBusPipe* p = FindPipe(u.PipeHandle)) device->EndpointReset(p->endpointAddress);
     return Outcome{USBD_STATUS_SUCCESS, STATUS_SUCCESS};
   }
 

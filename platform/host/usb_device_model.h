@@ -69,6 +69,9 @@ class UsbDeviceModel {
     return UsbInResult{};
   }
 
+  // The host reset the pipe of this endpoint (clearing a halt).
+  virtual void EndpointReset(uint8_t endpointAddress) { (void)endpointAddress; }
+
   // The bus selected a configuration / an alternate setting of an interface.
   virtual void ConfigurationSelected(uint8_t bConfigurationValue) { (void)bConfigurationValue; }
   virtual void InterfaceSelected(uint8_t bInterfaceNumber, uint8_t bAlternateSetting) {
