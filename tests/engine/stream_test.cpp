@@ -183,3 +183,160 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+const Case kMjpeg640{"IsoMjpeg", "default.json", kSubtypeMjpg, 640, 480, false};
+const Case kYuy2Iso{"IsoYuy2", "default.json", kSubtypeYuy2, 320, 240, false};
+
+class Engine : public Streams {};
+
+// Every injected fault drops frames but never commits a bad one.
+TEST_F(Engine, InjectedFaultsDropFramesButNeverCommitABadOne) {
+  for (const char* fault : {"lose-packet", "error-packet", "err-bit", "truncate-frame",
+                            "oversize-frame", "break-trailer"}) {
+    SCOPED_TRACE(fault);
+    Rig rig2;
+    ASSERT_TRUE(rig2.Open(kMjpeg640));
+    camera::StreamFaults f;
+    ASSERT_TRUE(camera::SetStreamFault(&f, fault, 2));
+    rig2.cam->SetStreamFaults(f);
+    ASSERT_EQ(StartStream(rig2.e), STATUS_SUCCESS);
+    std::string problem;
+    int taken = Consume(rig2.e, kMjpeg640, 1000, &problem);
+    EXPECT_EQ(problem, "");
+    EXPECT_GE(taken, 3);
+    EXPECT_GE(ReadULongNoFence(&rig2.e->framesDropped), 8u) << "every second frame is hit";
+    ASSERT_EQ(StopStream(rig2.e), STATUS_SUCCESS);
+  }
+}
+
+TEST_F(Engine, UnplugMidStreamEndsTheWorkerAndStopLeavesNothing) {
+  ASSERT_TRUE(rig.Open(kYuy2Iso));
+  camera::StreamFaults f;
+  f.unplug = 5;
+  rig.cam->SetStreamFaults(f);
+  ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
+  LARGE_INTEGER t;
+  t.QuadPart = -50000000;
+  ASSERT_EQ(KeWaitForSingleObject(&rig.e->streamWorkerDone, Executive, KernelMode, FALSE, &t), STATUS_SUCCESS)
+      << "the worker ends after the unplug";
+  EXPECT_EQ(ReadULongNoFence(&rig.e->removed), 1u);
+  uint64_t completed = rig.host->Bus().CompletedTransfers();
+  ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
+  EXPECT_EQ(rig.host->Bus().CompletedTransfers(), completed) << "no resubmission after the unplug";
+  EXPECT_EQ(host::PoolStats(kHostIrpTag).outstanding, 0u);
+}
+
+TEST_F(Engine, StopDuringOpenRetriesAndAStallingCameraNeverHang) {
+  ASSERT_TRUE(rig.Open(kYuy2Iso));
+  camera::CameraFaults probeFault;
+  probeFault.rejectProbe = true;
+  rig.cam->SetFaults(probeFault);
+  ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));  // a few failed attempts
+  EXPECT_EQ(ReadULongNoFence(&rig.e->transfersActive), 0u);
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+  // A camera that stalls its endpoint: the worker backs off and gives up.
+  rig.cam->SetFaults(camera::CameraFaults{});
+  camera::StreamFaults f;
+  f.stall = 3;
+  rig.cam->SetStreamFaults(f);
+  ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
+  LARGE_INTEGER t;
+  t.QuadPart = -100000000;
+  EXPECT_EQ(KeWaitForSingleObject(&rig.e->streamWorkerDone, Executive, KernelMode, FALSE, &t), STATUS_SUCCESS);
+  EXPECT_GE(rig.host->Bus().Count(host::UsbRequestKind::ResetPipe), 1u);
+  ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
+}
+
+TEST_F(Engine, AllocationFailureAtEveryStartAllocationLeaksNothingAndTheNextStartWorks) {
+  ASSERT_TRUE(rig.Open(kYuy2Iso));
+  // Count the allocations of one start/stop.
+  host::PoolReset();
+  ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
+  std::string problem;
+  ASSERT_GE(Consume(rig.e, kYuy2Iso, 400, &problem), 1);
+  ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
+  uint64_t allocations = host::PoolAllocationCount();
+  ASSERT_GE(allocations, 6u);
+  for (uint64_t n = 1; n <= allocations; ++n) {
+    SCOPED_TRACE(n);
+    host::PoolReset();
+    host::PoolFailNth(n);
+    ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
+    EXPECT_EQ(host::PoolStats(kTagBuffer).outstanding, 0u);
+    EXPECT_EQ(host::PoolStats(kHostIrpTag).outstanding, 0u);
+  }
+  host::PoolReset();
+  ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
+  EXPECT_GE(Consume(rig.e, kYuy2Iso, 600, &problem), 3);
+  EXPECT_EQ(problem, "");
+  ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
+}
+
+TEST_F(Engine, RapidStartStopCyclesWithTheStatusReader) {
+  ASSERT_TRUE(rig.Open(kMjpeg640));
+  rig.effects->stillPinPresent = 1;
+  ASSERT_TRUE(rig.e->hasInterruptPipe);
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
+    ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS) << "running: nothing queued twice";
+    if (i == 2) std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
+    EXPECT_EQ(ReadULongNoFence(&rig.e->statusReaderRunning), 0u);
+  }
+  // The button: the reader forwards it as a still trigger and sets the flags.
+  ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  rig.cam->PressStillButton();
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!ReadULongNoFence(&rig.effects->buttonPressed) && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(ReadULongNoFence(&rig.effects->buttonPressed), 1u);
+  EXPECT_EQ(rig.cam->StillTriggerCount(), 1u);
+  ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
+}
+
+TEST_F(Engine, RestoreControlsSendsTheStoredValuesInOrderAndFpsFollowsTheHostClock) {
+  ASSERT_TRUE(rig.Open(kMjpeg640));
+  rig.e->processingUnitId = 2;
+  rig.e->cameraTerminalId = 1;
+  EffectState& s = *rig.effects;
+  ControlValue* pu[] = {&s.powerLineFrequency, &s.brightness, &s.contrast, &s.sharpness,
+                        &s.hue, &s.saturation, &s.gamma, &s.backlightCompensation};
+  for (ControlValue* c : pu) c->Supported = 1, c->Current = 1;
+  s.brightness.Current = -3;
+  s.exposure.Supported = 1;
+  s.exposure.Current = -20;  // outside -14..-1: never looked up or sent
+  s.exposureMode.AutoSupported = 1;
+  s.whiteBalanceTemperature.Supported = 1;
+  s.whiteBalanceTemperature.Current = 4600;
+  rig.host->Bus().ResetCounters();
+  ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
+  std::string problem;
+  Consume(rig.e, kMjpeg640, 900, &problem);
+  ASSERT_EQ(ReadULongNoFence(&rig.e->controlsApplied), 1u);
+  std::vector<std::pair<uint16_t, uint16_t>> sets;  // (wValue, wIndex) of unit SET_CURs
+  for (const host::UsbSetupPacket& p : rig.host->Bus().ControlLog())
+    if (p.bmRequestType == 0x21 && p.bRequest == 0x01 && (p.wIndex >> 8) != 0) sets.emplace_back(p.wValue, p.wIndex);
+  std::vector<std::pair<uint16_t, uint16_t>> want = {
+      {0x0500, 0x0200}, {0x0200, 0x0200}, {0x0300, 0x0200}, {0x0800, 0x0200}, {0x0600, 0x0200},
+      {0x0700, 0x0200}, {0x0900, 0x0200}, {0x0100, 0x0200}, {0x0200, 0x0100}, {0x0A00, 0x0200}};
+  EXPECT_EQ(sets, want);
+  ULONG t;
+  EXPECT_TRUE(ExposureTimeFor(-7, &t));
+  EXPECT_EQ(t, 156u);
+  EXPECT_FALSE(ExposureTimeFor(0, &t));
+  EXPECT_FALSE(ExposureTimeFor(-15, &t));
+  ULONG fps = ReadULongNoFence(&rig.e->fps);
+  EXPECT_GE(fps, 25u);
+  EXPECT_LE(fps, 30u);
+  ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
+}
+
+}  // namespace
