@@ -94,7 +94,6 @@ class StreamSource {
   size_t sent_ = 0;
   bool inFrame_ = false;
   uint32_t payloadIndex_ = 0;
-  uint32_t payloadsInFrame_ = 0;
   int32_t lostPayload_ = -1, errorPayload_ = -1, errBitPayload_ = -1;
   bool stalled_ = false;
   bool gone_ = false;

@@ -222,9 +222,10 @@ TEST_F(Engine, UnplugMidStreamEndsTheWorkerAndStopLeavesNothing) {
   ASSERT_EQ(KeWaitForSingleObject(&rig.e->streamWorkerDone, Executive, KernelMode, FALSE, &t), STATUS_SUCCESS)
       << "the worker ends after the unplug";
   EXPECT_EQ(ReadULongNoFence(&rig.e->removed), 1u);
-  uint64_t completed = rig.host->Bus().CompletedTransfers();
+  uint64_t submitted = rig.host->Bus().Count(host::UsbRequestKind::IsochronousTransfer);
   ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
-  EXPECT_EQ(rig.host->Bus().CompletedTransfers(), completed) << "no resubmission after the unplug";
+  EXPECT_EQ(rig.host->Bus().Count(host::UsbRequestKind::IsochronousTransfer), submitted)
+      << "no resubmission after the unplug";
   EXPECT_EQ(host::PoolStats(kHostIrpTag).outstanding, 0u);
 }
 
@@ -262,6 +263,8 @@ TEST_F(Engine, AllocationFailureAtEveryStartAllocationLeaksNothingAndTheNextStar
   ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
   uint64_t allocations = host::PoolAllocationCount();
   ASSERT_GE(allocations, 6u);
+  // The device-lifetime blocks (tables, ring, still buffer) stay live.
+  const uint64_t base = host::PoolStats(kTagBuffer).outstanding;
   for (uint64_t n = 1; n <= allocations; ++n) {
     SCOPED_TRACE(n);
     host::PoolReset();
@@ -269,7 +272,7 @@ TEST_F(Engine, AllocationFailureAtEveryStartAllocationLeaksNothingAndTheNextStar
     ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
-    EXPECT_EQ(host::PoolStats(kTagBuffer).outstanding, 0u);
+    ASSERT_EQ(host::PoolStats(kTagBuffer).outstanding, base) << host::PoolLeakReport();
     EXPECT_EQ(host::PoolStats(kHostIrpTag).outstanding, 0u);
   }
   host::PoolReset();
@@ -330,7 +333,7 @@ TEST_F(Engine, RestoreControlsSendsTheStoredValuesInOrderAndFpsFollowsTheHostClo
   EXPECT_EQ(sets, want);
   ULONG t;
   EXPECT_TRUE(ExposureTimeFor(-7, &t));
-  EXPECT_EQ(t, 156u);
+  EXPECT_EQ(t, 78u) << "-7 = 1/128 s";
   EXPECT_FALSE(ExposureTimeFor(0, &t));
   EXPECT_FALSE(ExposureTimeFor(-15, &t));
   ULONG fps = ReadULongNoFence(&rig.e->fps);
