@@ -1,5 +1,6 @@
 // uvccam: command-line program over the driver on a simulated camera.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -25,6 +26,11 @@ void Usage(FILE* out) {
                "  --descriptors FILE  simulated camera answering for a descriptor dump\n"
                "                      (device descriptor, then configuration descriptor)\n"
                "  --full-speed        make a descriptor dump enumerate at full speed\n"
+               "  --play FILE         stream frames from FILE (JPEG frames for MJPEG, raw\n"
+               "                      frames at the committed size for YUY2/UYVY), looped\n"
+               "  --fault NAME=N      inject a stream fault (lose-packet, error-packet, err-bit,\n"
+               "                      truncate-frame, oversize-frame, break-trailer: every Nth\n"
+               "                      frame; stall, unplug: after N frames); repeatable\n"
                "Without --profile or --descriptors the built-in camera is used.\n"
                "\n"
                "overlays options:\n"
@@ -34,10 +40,23 @@ void Usage(FILE* out) {
 
 int Formats(int argc, char** argv) {
   bool json = false, fullSpeed = false;
-  std::string profile, descriptors;
+  std::string profile, descriptors, play;
+  camera::StreamFaults faults;
   for (int i = 0; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--json") {
+    if (a == "--play" && i + 1 < argc) {
+      play = argv[++i];
+    } else if (a == "--fault" && i + 1 < argc) {
+      std::string f = argv[++i];
+      size_t eq = f.find('=');
+      char* end = nullptr;
+      unsigned long n = eq == std::string::npos ? 0 : std::strtoul(f.c_str() + eq + 1, &end, 10);
+      if (eq == std::string::npos || !end || *end || n == 0 || n > 1000000 ||
+          !camera::SetStreamFault(&faults, f.substr(0, eq), uint32_t(n))) {
+        std::fprintf(stderr, "uvccam formats: bad fault '%s' (NAME=N)\n", f.c_str());
+        return 2;
+      }
+    } else if (a == "--json") {
       json = true;
     } else if (a == "--full-speed") {
       fullSpeed = true;
@@ -72,6 +91,23 @@ int Formats(int argc, char** argv) {
   if (!model) {
     std::fprintf(stderr, "uvccam formats: %s\n", error.empty() ? "no camera" : error.c_str());
     return 1;
+  }
+  if (auto* sim = dynamic_cast<camera::SimulatedCamera*>(model.get())) {
+    if (!play.empty()) {
+      std::vector<uint8_t> bytes;
+      if (!camera::ReadWholeFile(play, &bytes, &error) || bytes.empty()) {
+        std::fprintf(stderr, "uvccam formats: --play: %s\n", error.empty() ? "empty file" : error.c_str());
+        return 1;
+      }
+      sim->SetPlayBytes(std::move(bytes));
+    }
+    camera::StreamFaults merged = sim->GetStreamFaults();
+    for (auto m : {&camera::StreamFaults::losePacket, &camera::StreamFaults::errorPacket,
+                   &camera::StreamFaults::errBit, &camera::StreamFaults::truncateFrame,
+                   &camera::StreamFaults::oversizeFrame, &camera::StreamFaults::breakTrailer,
+                   &camera::StreamFaults::stall, &camera::StreamFaults::unplug})
+      if (faults.*m) merged.*m = faults.*m;
+    sim->SetStreamFaults(merged);
   }
   // The simulated camera needs no settling time: run the host clock fast
   // through the bring-up's start-up delay.

@@ -61,3 +61,24 @@ double ClockRate();
 uint64_t ClockNow100ns();
 
 }  // namespace host
+
+namespace host {
+
+// Driver faults the host platform caught and refused instead of crashing
+// (a work item queued while still queued, a queued work item freed,
+// KeFlushQueuedDpcs from a DPC): one line each, oldest first.
+uint64_t PlatformFaultCount();
+std::string PlatformFaults();
+void ClearPlatformFaults();
+// Records a fault (also written to the debug log).
+void ReportPlatformFault(const std::string& what);
+
+// Holds queued work items in their queue (true) until released (false), so
+// that a test can see an item while it is still queued.
+void HoldWorkItems(bool hold);
+
+// Waits (real time, up to timeoutMs) until no work item is queued or running
+// and no DPC is queued or running; false on timeout.
+bool WaitPlatformIdle(unsigned timeoutMs);
+
+}  // namespace host

@@ -220,3 +220,25 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 BOOLEAN IoCancelIrp(PIRP Irp);
 VOID IoAcquireCancelSpinLock(KIRQL* Irql);
 VOID IoReleaseCancelSpinLock(KIRQL Irql);
+
+// ---- work items: routines run at PASSIVE_LEVEL on system worker threads.
+// A routine may block; another worker takes the next item meanwhile. ----
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
+typedef VOID IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+typedef enum _WORK_QUEUE_TYPE {
+  CriticalWorkQueue = 0,
+  DelayedWorkQueue = 1,
+  HyperCriticalWorkQueue = 2,
+} WORK_QUEUE_TYPE;
+
+// Work items come from the pool under this tag.
+constexpr ULONG kHostWorkItemTag = 0x6b576f49;  // "IoWk"
+
+PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+// Queuing an item that is still queued is a driver fault: the host refuses it
+// and records it (host::PlatformFaults).
+VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                     WORK_QUEUE_TYPE QueueType, PVOID Context);
+// The routine may free its own item; freeing a queued item is a fault.
+VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);

@@ -49,6 +49,13 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 
 KIRQL KeGetCurrentIrql() { return tCurrentIrql; }
 
+VOID KeRaiseIrql(KIRQL NewIrql, KIRQL* OldIrql) {
+  *OldIrql = tCurrentIrql;
+  tCurrentIrql = NewIrql;
+}
+
+VOID KeLowerIrql(KIRQL NewIrql) { tCurrentIrql = NewIrql; }
+
 ULONG DbgPrint(PCSTR Format, ...) {
   char buf[1024];
   va_list ap;

@@ -29,6 +29,8 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
 KIRQL KeGetCurrentIrql();
+VOID KeRaiseIrql(KIRQL NewIrql, KIRQL* OldIrql);
+VOID KeLowerIrql(KIRQL NewIrql);
 
 // ---- interlocked operations (full barriers) ----
 inline LONG InterlockedIncrement(LONG volatile* Addend) {
@@ -163,3 +165,37 @@ NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
                                       PCUNICODE_STRING SourceString,
                                       BOOLEAN AllocateDestinationString);
 VOID RtlFreeAnsiString(PANSI_STRING AnsiString);
+
+// ---- deferred procedure calls: one DPC thread runs them in queue order at
+// DISPATCH_LEVEL ----
+typedef struct _SINGLE_LIST_ENTRY {
+  struct _SINGLE_LIST_ENTRY* Next;
+} SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
+
+struct _KDPC;
+typedef VOID KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                               PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
+typedef ULONG_PTR KAFFINITY;
+
+typedef struct _KDPC {
+  UCHAR Type;
+  UCHAR Importance;
+  volatile USHORT Number;
+  SINGLE_LIST_ENTRY DpcListEntry;
+  KAFFINITY ProcessorHistory;
+  PKDEFERRED_ROUTINE DeferredRoutine;
+  PVOID DeferredContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  PVOID DpcData;  // non-null while the DPC is queued
+} KDPC, *PKDPC, *PRKDPC;
+static_assert(sizeof(KDPC) == 64, "KDPC is 64 bytes on x64");
+
+VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+// FALSE when the DPC is already queued (its arguments stay as they were).
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+// TRUE when the DPC was queued and is now removed without running.
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
+// Returns once every DPC queued before the call has run (or been removed).
+VOID KeFlushQueuedDpcs();
