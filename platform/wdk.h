@@ -10,6 +10,7 @@
 #include "platform/host/io.h"
 #include "platform/host/usb.h"
 #include "platform/host/ks.h"
+#include "platform/host/files.h"
 #else
 #include <ntddk.h>
 #include <wdm.h>

@@ -1,0 +1,157 @@
+// Zw file calls and device registry keys over the host state folder.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "platform/host/host_files.h"
+#include "platform/wdk.h"
+
+namespace {
+
+struct Name {
+  std::u16string text;
+  UNICODE_STRING string;
+  explicit Name(const char* ascii) : text(ascii, ascii + std::strlen(ascii)) {
+    RtlInitUnicodeString(&string, text.c_str());
+  }
+};
+
+class HostFilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/uvccam-files-XXXXXX";
+    folder_ = mkdtemp(pattern);
+    host::SetStateFolder(folder_ + "/state");
+  }
+  void TearDown() override {
+    EXPECT_EQ(host::OpenHandleCount(), 0u);
+    host::SetStateFolder("");
+    std::system(("rm -rf " + folder_).c_str());
+  }
+  NTSTATUS Create(const char* path, ULONG disposition, HANDLE* handle, ULONG options = 0,
+                  ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE) {
+    Name name(path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name.string, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr);
+    IO_STATUS_BLOCK io{};
+    NTSTATUS status = ZwCreateFile(handle, access, &attributes, &io, nullptr,
+                                   FILE_ATTRIBUTE_NORMAL, 0, disposition,
+                                   options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    information_ = io.Information;
+    return status;
+  }
+  std::string folder_;
+  ULONG_PTR information_ = 0;
+};
+
+TEST_F(HostFilesTest, NamesOutsideSystem32OrEscapingTheFolderAreRefused) {
+  const char* bad[] = {"\\SystemRoot\\system32\\", "\\SystemRoot\\system32\\..\\x",
+                       "\\SystemRoot\\system32\\a\\\\b", "\\SystemRoot\\system32\\a/../b",
+                       "\\??\\C:\\x", "relative.bmp"};
+  for (const char* path : bad) {
+    HANDLE handle = reinterpret_cast<HANDLE>(1);
+    EXPECT_FALSE(NT_SUCCESS(Create(path, FILE_OPEN_IF, &handle))) << path;
+    EXPECT_EQ(handle, nullptr) << path;
+  }
+}
+
+TEST_F(HostFilesTest, DispositionsReadWriteAndEndOfFile) {
+  HANDLE h;
+  EXPECT_EQ(Create("\\SystemRoot\\system32\\x.dat", FILE_OPEN, &h), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(Create("\\SystemRoot\\system32\\aa\\x.dat", FILE_OPEN_IF, &h),
+            STATUS_OBJECT_PATH_NOT_FOUND);  // the folder does not exist yet
+  ASSERT_EQ(Create("\\SystemRoot\\System32\\aa", FILE_OPEN_IF, &h, FILE_DIRECTORY_FILE),
+            STATUS_SUCCESS);
+  EXPECT_EQ(information_, ULONG_PTR(FILE_CREATED));
+  EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(h), STATUS_INVALID_HANDLE);
+
+  ASSERT_EQ(Create("\\SystemRoot\\system32\\aa\\x.dat", FILE_CREATE, &h), STATUS_SUCCESS);
+  char data[] = "frame bytes";
+  IO_STATUS_BLOCK io{};
+  ASSERT_EQ(ZwWriteFile(h, nullptr, nullptr, nullptr, &io, data, 11, nullptr, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(io.Information, 11u);
+  ZwClose(h);
+  EXPECT_EQ(Create("\\SystemRoot\\system32\\aa\\x.dat", FILE_CREATE, &h),
+            STATUS_OBJECT_NAME_COLLISION);
+
+  ASSERT_EQ(Create("\\SystemRoot\\system32\\aa\\x.dat", FILE_OPEN, &h, 0, GENERIC_READ),
+            STATUS_SUCCESS);
+  char back[32] = {};
+  LARGE_INTEGER offset;
+  offset.QuadPart = 6;
+  ASSERT_EQ(ZwReadFile(h, nullptr, nullptr, nullptr, &io, back, 32, &offset, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(std::string(back, io.Information), "bytes");
+  offset.QuadPart = 11;
+  EXPECT_EQ(ZwReadFile(h, nullptr, nullptr, nullptr, &io, back, 32, &offset, nullptr),
+            STATUS_END_OF_FILE);
+  EXPECT_EQ(ZwWriteFile(h, nullptr, nullptr, nullptr, &io, data, 1, nullptr, nullptr),
+            STATUS_ACCESS_DENIED);  // opened for reading only
+  ZwClose(h);
+
+  ASSERT_EQ(Create("\\SystemRoot\\system32\\aa\\x.dat", FILE_OVERWRITE_IF, &h), STATUS_SUCCESS);
+  EXPECT_EQ(information_, ULONG_PTR(FILE_OVERWRITTEN));
+  EXPECT_EQ(ZwReadFile(h, nullptr, nullptr, nullptr, &io, back, 32, nullptr, nullptr),
+            STATUS_END_OF_FILE);  // truncated
+  ZwClose(h);
+  std::ifstream onDisk(folder_ + "/state/aa/x.dat");
+  EXPECT_TRUE(onDisk.good());
+}
+
+TEST_F(HostFilesTest, RegistryValuesPerDeviceWithBufferSizes) {
+  DEVICE_OBJECT pdo{}, other{};
+  host::SetDeviceRegistryName(&pdo, "cam1");
+  HANDLE key, otherKey;
+  ASSERT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key),
+            STATUS_SUCCESS);
+  ASSERT_EQ(IoOpenDeviceRegistryKey(&other, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &otherKey),
+            STATUS_SUCCESS);
+  Name mirror("Mirror"), mirrorUpper("MIRROR"), shortValue("Back Light");
+  ULONG one = 1;
+  ASSERT_EQ(ZwSetValueKey(key, &mirror.string, 0, REG_DWORD, &one, 4), STATUS_SUCCESS);
+  USHORT two = 2;
+  ASSERT_EQ(ZwSetValueKey(key, &shortValue.string, 0, REG_DWORD, &two, 2), STATUS_SUCCESS);
+  ULONG five = 5;
+  ASSERT_EQ(ZwSetValueKey(key, &mirrorUpper.string, 0, REG_DWORD, &five, 4), STATUS_SUCCESS);
+
+  alignas(8) UCHAR buffer[32];
+  ULONG needed = 0;
+  auto* info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
+  EXPECT_EQ(ZwQueryValueKey(key, &mirror.string, KeyValuePartialInformation, buffer, 11, &needed),
+            STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(needed, 16u);
+  EXPECT_EQ(ZwQueryValueKey(key, &mirror.string, KeyValuePartialInformation, buffer, 15, &needed),
+            STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(info->DataLength, 4u);
+  ASSERT_EQ(ZwQueryValueKey(key, &mirror.string, KeyValuePartialInformation, buffer, 16, &needed),
+            STATUS_SUCCESS);
+  EXPECT_EQ(info->Type, ULONG(REG_DWORD));
+  ULONG value;
+  std::memcpy(&value, info->Data, 4);
+  EXPECT_EQ(value, 5u);  // names compare without case; the later write counts
+  ASSERT_EQ(ZwQueryValueKey(key, &shortValue.string, KeyValuePartialInformation, buffer, 32,
+                            &needed),
+            STATUS_SUCCESS);
+  EXPECT_EQ(info->DataLength, 2u);  // stored as written, a malformed DWORD stays malformed
+  EXPECT_EQ(ZwQueryValueKey(otherKey, &mirror.string, KeyValuePartialInformation, buffer, 32,
+                            &needed),
+            STATUS_OBJECT_NAME_NOT_FOUND);  // another device's key
+
+  host::RegistryValue stored;
+  ASSERT_TRUE(host::ReadDeviceRegistryValue("cam1", "mirror", &stored));
+  EXPECT_EQ(stored.data.size(), 4u);
+  EXPECT_EQ(stored.data[0], 5);
+  ZwClose(key);
+  ZwClose(otherKey);
+  host::ForgetDeviceRegistryName(&pdo);
+  EXPECT_EQ(ZwQueryValueKey(key, &mirror.string, KeyValuePartialInformation, buffer, 32, &needed),
+            STATUS_INVALID_HANDLE);
+}
+
+}  // namespace
