@@ -22,6 +22,7 @@ struct CameraControls {
   StreamEngine* engine;  // camera requests; may be removed at any time
   EffectState* state;    // the stored values
   ControlUnits units;    // from BuildControlRanges
+  ULONG downloaded;      // 1 after a memory image download succeeded
 };
 
 // Property ids.

@@ -152,9 +152,7 @@ NTSTATUS BuildControlRanges(StreamEngine* engine, ControlUnits* units, EffectSta
   SetManual(&state->whiteBalanceAuto);
   SetManual(&state->focusAuto);
   if (!NT_SUCCESS(status)) return status;
-  LARGE_INTEGER settle;
-  settle.QuadPart = -10000LL * kRangeSettleMs;
-  KeDelayExecutionThread(KernelMode, FALSE, &settle);
+  WaitMilliseconds(kRangeSettleMs);
 
   if (units->hasProcessingUnit) {
     const UCHAR pu = units->processingUnitId;

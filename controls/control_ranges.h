@@ -105,6 +105,13 @@ NTSTATUS ReadUnitControl(StreamEngine* engine, UCHAR request, UCHAR selector, UC
 // into the table.
 BOOLEAN ExposureTimeFor(LONG value, ULONG* time);
 
+// A relative wait of whole milliseconds.
+inline VOID WaitMilliseconds(LONG ms) {
+  LARGE_INTEGER interval;
+  interval.QuadPart = -10000LL * ms;
+  KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
 // Wire forms of the stored auto flags.
 UCHAR ExposureModeOnWire(const ControlUnits& units, ULONG exposureAuto);  // 0/1 -> bitmap
 inline UCHAR AutoFlagOnWire(ULONG flags) { return flags == kControlFlagAuto ? 1 : 0; }
