@@ -1,7 +1,9 @@
 // The vendor control set against the simulated camera: exact vendor and
 // class requests, hostile values, lengths and buffers, the zoom arithmetic,
 // effect selection and the button latch.
+#include <atomic>
 #include <map>
+#include <thread>
 
 #include "controls/settings_store.h"
 #include "controls/vendor_controls.h"
@@ -290,6 +292,68 @@ TEST_F(ControlsTest, ZoomPanEffectsAndReportedValues) {
   EXPECT_EQ(rig.Call(false, 6, 9), STATUS_SUCCESS);
   EXPECT_EQ(rig.r.Result, -12345) << "an unlisted operation leaves Result";
   EXPECT_EQ(rig.Sent(), Setups{}) << "none of these reach the camera";
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ControlsTest, PoolFailuresRefuseWithoutSendingOrLeaking) {
+  VendorRig rig;
+  UCHAR data[64] = {1, 2};
+  VendorCallerBuffer buffer{data, 64};
+  ULONG info = 0;
+  host::PoolFailTag(kTagBuffer);
+  EXPECT_EQ(rig.Call(true, 3, 64, 0, 0, &buffer), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(GetExtensionControl(rig.controls, 1, data, 64, &info), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(SetExtensionControl(rig.controls, 1, data, 64), STATUS_INSUFFICIENT_RESOURCES);
+  host::PoolFailTag(0);
+  EXPECT_EQ(rig.Sent(), (Setups{{0xA1, 0x85, 0x0100, 0x0300, 2}, {0xA1, 0x85, 0x0100, 0x0300, 2}}))
+      << "only the length queries before the copy";
+  EXPECT_EQ(rig.controls.downloaded, 0u);
+}
+
+// Property traffic from several threads: sets and gets of camera controls
+// while a status-reader stand-in presses the button. Every press is seen
+// by exactly one poll.
+TEST_F(ControlsTest, ConcurrentPropertyTrafficAndTheButtonLatch) {
+  VendorRig rig;
+  constexpr int kPresses = 300;
+  std::atomic<bool> done{false};
+  std::atomic<int> seen{0};
+  std::thread presser([&] {
+    auto* latch = reinterpret_cast<LONG volatile*>(&rig.state->buttonLatch);
+    for (int i = 0; i < kPresses;)
+      if (InterlockedCompareExchange(latch, 1, 0) == 0) ++i;
+    done = true;
+  });
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 3; ++t) {
+    callers.emplace_back([&, t] {
+      VendorControlRequest r{};
+      VendorStreamState stream{0};
+      ControlReading reading;
+      for (int i = 0; !done || i < 50; ++i) {
+        r.Id = 225;
+        VendorControlGet(rig.controls, &r, nullptr, stream);
+        seen += r.Result;
+        SetProcAmp(rig.controls, t == 0 ? kProcAmpBrightness : kProcAmpWhiteBalance, t == 0 ? i % 64 : 3000 + i,
+                   i % 2 ? kControlFlagAuto : kControlFlagManual);
+        GetProcAmp(rig.controls, kProcAmpWhiteBalance, &reading);
+      }
+    });
+  }
+  presser.join();
+  for (auto& c : callers) c.join();
+  VendorControlRequest r{};
+  r.Id = 225;
+  VendorControlGet(rig.controls, &r, nullptr, VendorStreamState{0});
+  EXPECT_EQ(seen + r.Result, kPresses);
+  EXPECT_EQ(host::KsDeviceMutexDepth(rig.device), 0);
+  // The camera holds what the stored flags say: auto on, or the stored value.
+  ControlReading wb;
+  GetProcAmp(rig.controls, kProcAmpWhiteBalance, &wb);
+  EXPECT_EQ(rig.Current(kPu, 0x0B), wb.Flags == kControlFlagAuto ? 1 : 0);
 }
 
 }  // namespace
