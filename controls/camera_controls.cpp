@@ -228,6 +228,37 @@ NTSTATUS SendExposureTime(const CameraControls& c, LONG exposure) {
   return SendControl(c, Unit::kCamera, kCtExposureTimeAbsolute, LONG(time), 4);
 }
 
+VOID SendStoredControls(const CameraControls& c) {
+  const EffectState* s = c.state;
+  LONG plf = LoadSetting(s->powerLineFrequency.Current);
+  if (s->powerLineFrequency.Supported && plf != 0) SendPowerLineFrequency(c, plf);
+  const struct {
+    const ControlValue& control;
+    UCHAR selector;
+    const AutoControl* autoControl;
+  } plain[] = {{s->brightness, kPuBrightness, nullptr},
+               {s->contrast, kPuContrast, nullptr},
+               {s->sharpness, kPuSharpness, nullptr},
+               {s->hue, kPuHue, &s->hueAuto},
+               {s->saturation, kPuSaturation, nullptr},
+               {s->gamma, kPuGamma, nullptr},
+               {s->backlightCompensation, kPuBacklightCompensation, nullptr}};
+  for (const auto& p : plain) {
+    if (!p.control.Supported) continue;
+    if (p.autoControl && LoadSetting(p.autoControl->AutoCurrent) == kControlFlagAuto) continue;
+    SendControl(c, Unit::kProcessing, p.selector, LoadSetting(p.control.Current), 2);
+  }
+  ULONG exposureAuto = LoadSetting(s->exposureMode.AutoCurrent);
+  if (s->exposureMode.AutoSupported) SendExposureMode(c, exposureAuto);
+  if (s->exposure.Supported && exposureAuto != 1) SendExposureTime(c, LoadSetting(s->exposure.Current));
+  ULONG wbFlags = LoadSetting(s->whiteBalanceAuto.AutoCurrent);
+  if (s->whiteBalanceAuto.AutoSupported)
+    SendControl(c, Unit::kProcessing, kPuWhiteBalanceTemperatureAuto, AutoFlagOnWire(wbFlags), 1);
+  if (s->whiteBalanceTemperature.Supported && wbFlags == kControlFlagManual)
+    SendControl(c, Unit::kProcessing, kPuWhiteBalanceTemperature,
+                LoadSetting(s->whiteBalanceTemperature.Current), 2);
+}
+
 VOID GetCompressionInfo(CompressionInfo* info) {
   info->DefaultKeyFrameRate = 30;
   info->DefaultPFrameRate = 3;

@@ -80,6 +80,13 @@ NTSTATUS SendPowerLineFrequency(const CameraControls& controls, LONG value);    
 NTSTATUS SendExposureMode(const CameraControls& controls, ULONG exposureAuto);            // 0 / 1
 NTSTATUS SendExposureTime(const CameraControls& controls, LONG exposure);                 // -14..-1
 
+// The stream restart's replay of the stored values, in its fixed order:
+// power-line frequency (when not 0), brightness, contrast, sharpness, hue,
+// saturation, gamma, backlight compensation, auto-exposure mode, exposure
+// time (manual only), white-balance auto, white-balance temperature (manual
+// only). Only controls the camera has; results are ignored.
+VOID SendStoredControls(const CameraControls& controls);
+
 // VIDEOCOMPRESSION GETINFO.
 struct CompressionInfo {
   LONG DefaultKeyFrameRate;  // 30

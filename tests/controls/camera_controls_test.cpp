@@ -395,3 +395,31 @@ TEST_F(ControlsTest, UnitRequestsCarryTheVideoControlInterfaceNumber) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ControlsTest, StoredControlsAreReplayedInTheirFixedOrderInTheirWireForms) {
+  Rig rig;
+  const CameraControls& c = rig.controls;
+  SendStoredControls(c);  // defaults: exposure and white balance on auto
+  EXPECT_EQ(rig.Sent(), (Setups{SetCur(kPu, 0x05, 1), SetCur(kPu, 0x02, 2), SetCur(kPu, 0x03, 2), SetCur(kPu, 0x08, 2),
+                                SetCur(kPu, 0x06, 2), SetCur(kPu, 0x07, 2), SetCur(kPu, 0x09, 2), SetCur(kPu, 0x01, 2),
+                                SetCur(kCt, 0x02, 1), SetCur(kPu, 0x0B, 1)}));
+  EXPECT_EQ(rig.Current(kCt, 0x02), 2);
+  EXPECT_EQ(rig.Current(kPu, 0x0B), 1);
+  ASSERT_EQ(SetCameraControl(c, kCameraControlExposure, -9, kControlFlagManual), STATUS_SUCCESS);
+  ASSERT_EQ(SetProcAmp(c, kProcAmpWhiteBalance, 3300, kControlFlagManual), STATUS_SUCCESS);
+  ASSERT_EQ(SetProcAmp(c, kProcAmpHue, 5, kControlFlagAuto), STATUS_SUCCESS);
+  rig.Sent();
+  uint32_t stalls = rig.cam().StallCount();
+  SendStoredControls(c);
+  Setups sent = rig.Sent();
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), SetCur(kPu, 0x06, 2)), 0) << "hue runs on auto";
+  EXPECT_EQ(Setups(sent.end() - 4, sent.end()),
+            (Setups{SetCur(kCt, 0x02, 1), SetCur(kCt, 0x04, 4), SetCur(kPu, 0x0B, 1), SetCur(kPu, 0x0A, 2)}));
+  EXPECT_EQ(std::make_tuple(rig.Current(kCt, 0x02), rig.Current(kCt, 0x04), rig.Current(kPu, 0x0B), rig.Current(kPu, 0x0A)),
+            std::make_tuple(1, 19, 0, 3300));
+  EXPECT_EQ(rig.cam().StallCount(), stalls);
+}
+
+}  // namespace
