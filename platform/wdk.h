@@ -10,6 +10,10 @@
 #include "platform/host/io.h"
 #include "platform/host/usb.h"
 #include "platform/host/ks.h"
+#elif defined(__MINGW32__)
+// Windows kernel mode, cross-compiled with mingw-w64: its kit headers plus the
+// few declarations they lack (scripts/build-windows.sh).
+#include "platform/mingw_kit.h"
 #else
 #include <ntddk.h>
 #include <wdm.h>
@@ -20,4 +24,5 @@
 #include <ks.h>
 #endif
 
+#include "platform/kit_layouts.h"
 #include "platform/pool_tags.h"
