@@ -75,7 +75,8 @@ map=${image%.sys}.map
 "$WIN_CXX" "${WIN_LDFLAGS[@]}" -Wl,-Map,"$map" -o "$image" \
   "${entry_objects[@]}" "${driver_objects[@]}" "${platform_objects[@]}" "${WIN_LIBS[@]}"
 scripts/windows/pe-checksum.sh "$image"
-cp uvccam.inf "$out/uvccam.inf"
+# INF files are CRLF text on Windows.
+sed 's/\r*$/\r/' uvccam.inf > "$out/uvccam.inf"
 
 scripts/check-windows-sys.sh --map "$map" --sources "$(printf '%s\n' "${driver_sources[@]}")" "$image"
 echo "build-windows: $image ($(stat -c %s "$image") bytes) and $out/uvccam.inf"
