@@ -22,6 +22,8 @@
 #include <usbioctl.h>
 #include <usbbusif.h>
 #include <ks.h>
+#include <windef.h>
+#include <ksmedia.h>
 #endif
 
 #include "platform/kit_layouts.h"

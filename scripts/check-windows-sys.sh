@@ -6,7 +6,7 @@
 # source was compiled and linked into it. Prints what it found; exits 1 with
 # one line per failed check.
 #
-# Usage: scripts/check-windows-sys.sh [--map LINK.map --sources "SRC..."] IMAGE.sys
+# Usage: scripts/check-windows-sys.sh [--map LINK.map [--sources "SRC..."]] IMAGE.sys
 set -euo pipefail
 here=$(dirname "$0")
 # shellcheck source=scripts/windows/toolchain.sh
@@ -26,7 +26,7 @@ failed=0
 fail() { echo "check-windows-sys: $image: $*" >&2; failed=1; }
 
 headers=$("$WIN_OBJDUMP" -p "$image" 2>/dev/null) || { fail "not a PE image"; exit 1; }
-field() { awk -v k="$1" '$1 == k { print $2; exit }' <<<"$headers"; }
+field() { awk -v k="$1" '$1 == k && !v { v = $2 } END { print v }' <<<"$headers"; }
 
 grep -q 'file format pei-x86-64' <<<"$headers" || fail "not an x86-64 PE image"
 [ "$(field Magic)" = 020b ] || fail "not PE32+ (optional header magic $(field Magic))"
@@ -40,7 +40,13 @@ grep -q 'relocations stripped' <<<"$characteristics" && fail "base relocations s
 entry=$((16#$(field AddressOfEntryPoint)))
 base=$((16#$(field ImageBase)))
 [ "$entry" -ne 0 ] || fail "no entry point"
-driver_entry=$("$WIN_NM" "$image" 2>/dev/null | awk '$2 == "T" && $3 == "DriverEntry" { print $1; exit }')
+# DriverEntry's address: from the link map (the shipped image has no symbol
+# table), else from the image's symbols.
+if [ -n "$map" ]; then
+  driver_entry=$(awk '$2 == "DriverEntry" && $1 ~ /^0x/ && !e { e = substr($1, 3) } END { print e }' "$map")
+else
+  driver_entry=$("$WIN_NM" "$image" 2>/dev/null | awk '$2 == "T" && $3 == "DriverEntry" && !e { e = $1 } END { print e }')
+fi
 if [ -n "$driver_entry" ]; then
   [ $((base + entry)) -eq $((16#$driver_entry)) ] ||
     fail "entry point 0x$(printf %x $((base + entry))) is not DriverEntry (0x$driver_entry)"
@@ -65,7 +71,7 @@ while read -r name flags; do
 done < <(awk '$1 ~ /^[0-9]+$/ { f = ""; for (i = 8; i <= NF; i++) f = f $i; print $2, f }' <<<"$sections")
 
 # Every driver source compiled and linked.
-if [ -n "$map" ]; then
+if [ -n "$sources" ]; then
   count=0 missing=0
   while read -r src; do
     [ -n "$src" ] || continue

@@ -37,9 +37,11 @@ WIN_LDFLAGS=(
   -Wl,--major-subsystem-version,10 -Wl,--minor-subsystem-version,0
   -Wl,--major-os-version,10 -Wl,--minor-os-version,0
   -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
-  -Wl,--no-insert-timestamp
+  -Wl,--no-insert-timestamp -Wl,--strip-all
 )
-WIN_LIBS=(-lntoskrnl -lhal -lks -lusbd)
+# libksguid.a holds only GUID data (the kernel-streaming categories, property
+# sets and formats); the other four are import libraries.
+WIN_LIBS=(-lntoskrnl -lhal -lks -lusbd -lksguid)
 WIN_ALLOWED_IMPORTS="ntoskrnl.exe hal.dll ks.sys usbd.sys"
 
 # Headers driver code may include: the freestanding C++ headers, the x86
