@@ -61,11 +61,13 @@ for src in "${platform_sources[@]}"; do platform_objects+=("$out/obj/${src%.cpp}
 win_check_objects "${driver_objects[@]}" "${platform_objects[@]}"
 
 # The real image once a driver source defines the entry point.
-if "$WIN_NM" "${driver_objects[@]}" 2>/dev/null | grep -qE ' T _Z[0-9]+DriverEntry'; then
+# (nm's whole output is read first: grep -q would end the pipe early.)
+defined=$("$WIN_NM" --defined-only "${driver_objects[@]}" 2>/dev/null)
+if grep -qE ' T _Z[0-9]+DriverEntry' <<<"$defined"; then
   echo "build-windows: DriverEntry must be declared extern \"C\" (the loader calls it by that name)" >&2
   exit 1
 fi
-if "$WIN_NM" "${driver_objects[@]}" 2>/dev/null | grep -qE '^[0-9a-f]+ T DriverEntry$'; then
+if grep -qE '^[0-9a-f]+ T DriverEntry$' <<<"$defined"; then
   image=$out/uvccam.sys
   entry_objects=()
   rm -f "$out/uvccam-linkcheck.sys" "$out/uvccam-linkcheck.map"

@@ -79,7 +79,7 @@ win_check_includes() {
 win_check_objects() {
   local bad=0 o
   for o in "$@"; do
-    if "$WIN_OBJDUMP" -h "$o" | grep -qE '[[:space:]](\.ctors|\.dtors|\.init_array|\.fini_array|\.tls|\.CRT\$)'; then
+    if grep -qE '[[:space:]](\.ctors|\.dtors|\.init_array|\.fini_array|\.tls|\.CRT\$)' <<<"$("$WIN_OBJDUMP" -h "$o")"; then
       echo "$o: static constructor, destructor or thread-local data (not allowed in a driver)" >&2
       bad=1
     fi
