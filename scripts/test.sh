@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
 # Builds and runs every test under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer.
+# UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer,
+# and builds and checks the Windows kernel-mode image of the driver.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 jobs=$(nproc)
+
+# The driver folders as a Windows kernel-mode image, checked; then the tests
+# of the image checks themselves.
+start=$SECONDS
+scripts/build-windows.sh --no-deps
+tests/windows/image_checks.sh
+echo "windows build and checks: $((SECONDS - start)) s"
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DUVCCAM_SANITIZE=address,undefined -DUVCCAM_BENCH=OFF >/dev/null
