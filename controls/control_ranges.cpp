@@ -215,14 +215,6 @@ NTSTATUS ReadUnitControl(StreamEngine* engine, UCHAR request, UCHAR selector, UC
   return STATUS_UNSUCCESSFUL;
 }
 
-BOOLEAN ExposureTimeFor(LONG value, ULONG* time) {
-  static const USHORT kExposureTimeTable[14] = {0,   1,   2,   4,    9,    19,   39,
-                                                78,  156, 312, 625, 1250, 2500, 5000};
-  if (value < kExposureMinimum || value > kExposureMaximum) return FALSE;
-  *time = kExposureTimeTable[value - kExposureMinimum];
-  return TRUE;
-}
-
 UCHAR ExposureModeOnWire(const ControlUnits& units, ULONG exposureAuto) {
   if (exposureAuto != 1) return kExposureModeManual;
   return units.exposureAutoMode ? units.exposureAutoMode : kExposureModeAuto;

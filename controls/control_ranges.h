@@ -13,6 +13,8 @@
 //   the exposure table.
 #pragma once
 
+#include "usb/restore_controls.h"
+
 #include "effects/effect_state.h"
 #include "platform/wdk.h"
 #include "usb/stream_engine.h"
@@ -103,7 +105,8 @@ NTSTATUS ReadUnitControl(StreamEngine* engine, UCHAR request, UCHAR selector, UC
 // The exposure time for exposure value `value` in 100 us units, from the
 // exposure table. FALSE (and *time untouched) outside -14..-1: the only way
 // into the table.
-BOOLEAN ExposureTimeFor(LONG value, ULONG* time);
+// The one bounded exposure-table lookup, shared with the stream restart:
+// declared in usb/restore_controls.h.
 
 // A relative wait of whole milliseconds.
 inline VOID WaitMilliseconds(LONG ms) {
