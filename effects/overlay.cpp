@@ -6,6 +6,7 @@
 
 #include "effects/image_filters.h"
 #include "effects/special/special_effect.h"
+#include "effects/system_file.h"
 
 namespace {
 
@@ -116,15 +117,9 @@ LONG LoadOverlayBitmap(SpecialEffectRecord* record, ULONG mode, UCHAR* workBuffe
 
   WCHAR path[kOverlayNameChars];
   if (!OverlayFileName(mode, w, h, path, kOverlayNameChars)) return 0;
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, path);
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                             nullptr);
   HANDLE file = nullptr;
   IO_STATUS_BLOCK io = {};
-  NTSTATUS status = ZwCreateFile(&file, GENERIC_READ, &attributes, &io, nullptr, 0, FILE_SHARE_READ,
-                                 FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  NTSTATUS status = OpenSystemFile(path, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, &file);
   if (!NT_SUCCESS(status)) return 0;
 
   // The headers: "BM", 24 bits per pixel, no compression, exactly w x h

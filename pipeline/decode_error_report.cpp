@@ -2,6 +2,8 @@
 // of the compressed frame that failed.
 #include "pipeline/frame_pipeline.h"
 
+#include "effects/system_file.h"
+
 namespace {
 
 // Errors since load; the dump of error n is named after n.
@@ -51,18 +53,10 @@ VOID WriteDump(LONG number, LONG error, const UCHAR* frame, ULONG frameLength) {
   for (const char* c = ".dat"; *c != 0; ++c) path[n++] = static_cast<WCHAR>(*c);
   path[n] = 0;
 
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, path);
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                             nullptr);
   HANDLE file = nullptr;
-  IO_STATUS_BLOCK status;
-  if (!NT_SUCCESS(ZwCreateFile(&file, GENERIC_WRITE, &attributes, &status, nullptr, 0,
-                               FILE_SHARE_WRITE, FILE_OVERWRITE_IF, FILE_SYNCHRONOUS_IO_NONALERT,
-                               nullptr, 0))) {
+  if (!NT_SUCCESS(OpenSystemFile(path, GENERIC_WRITE, FILE_SHARE_WRITE, FILE_OVERWRITE_IF, &file)))
     return;
-  }
+  IO_STATUS_BLOCK status;
   LARGE_INTEGER offset;
   offset.QuadPart = 0;
   ZwWriteFile(file, nullptr, nullptr, nullptr, &status, const_cast<UCHAR*>(frame), frameLength,
