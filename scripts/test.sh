@@ -21,7 +21,11 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   ctest --test-dir build-asan -j "$jobs" --output-on-failure
 
 # Threaded tests (frame ring, stream engine) again under ThreadSanitizer.
-tsan_targets=$(ls tests | while read -r d; do [ -f "tests/$d/.tsan" ] && echo "test_$d"; done)
+tsan_targets=""
+for f in tests/*/.tsan; do
+  d=${f#tests/}
+  tsan_targets="$tsan_targets test_${d%/.tsan}"
+done
 if [ -n "$tsan_targets" ]; then
   cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DUVCCAM_SANITIZE=thread -DUVCCAM_BENCH=OFF >/dev/null
