@@ -142,6 +142,12 @@ struct SimulatedCamera::Setup {
   CameraFaults faults;
   bool payloadFromLargestAlternate = false;  // else the smallest alternate that fits
   uint32_t bulkPayloadTransferSize = 0;      // 0: the frame size plus a 12-byte header
+  // Streaming: faults, frames to play, whether MJPEG frames carry the
+  // vendor trailer, and the payload header length (2 or 12).
+  StreamFaults streamFaults;
+  std::vector<uint8_t> playBytes;
+  bool trailer = true;
+  uint32_t headerLength = 12;
 };
 
 inline uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }

@@ -352,7 +352,9 @@ bool ParseConfiguration(const std::vector<uint8_t>& configuration, CameraLayout*
   if (layout->formats.empty())
     return Fail(error,
                 "the video-streaming interface has no uncompressed, MJPEG or frame-based format");
-  if (size_t(declaredFormats) != layout->formats.size() + otherFormats)
+  // Real cameras may declare more formats than follow; the driver walks what
+  // is there, so only a header declaring fewer than follow is refused.
+  if (size_t(declaredFormats) < layout->formats.size() + otherFormats)
     return Fail(error,
                 Format("input header declares %u formats but %u follow", unsigned(declaredFormats),
                        unsigned(layout->formats.size() + otherFormats)));

@@ -229,7 +229,8 @@ void AppendString(std::map<uint8_t, std::string>* strings, uint8_t index, const 
 }  // namespace
 
 std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& jsonText,
-                                                            std::string* error) {
+                                                            std::string* error,
+                                                            const std::string& baseDir) {
   std::string scratch;
   if (!error) error = &scratch;
   json root;
@@ -245,7 +246,8 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
         root, "",
         {"name", "description", "speed", "vendorId", "productId", "bcdDevice", "manufacturer",
          "product", "serialNumber", "formats", "stills", "cameraTerminal", "processingUnit",
-         "extensionUnit", "interruptEndpoint", "streaming", "vendorReplies", "faults"});
+         "extensionUnit", "interruptEndpoint", "streaming", "vendorReplies", "faults", "play",
+         "trailer", "headerLength"});
     // --- speed and identity ---
     const std::string speed = GetString(Need(root, "speed", ""), "speed", 8);
     if (speed != "high" && speed != "full") Throw("speed", "expected \"high\" or \"full\"");
@@ -473,11 +475,33 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
     }
     if (root.contains("faults")) {
       const json& fj = root["faults"];
-      CheckObject(fj, "faults", {"rejectProbe", "zeroPayloadSize"});
+      CheckObject(fj, "faults",
+                  {"rejectProbe", "zeroPayloadSize", "lose-packet", "error-packet", "err-bit",
+                   "truncate-frame", "oversize-frame", "break-trailer", "stall", "unplug"});
+      for (const auto& item : fj.items()) {
+        if (item.key() == "rejectProbe" || item.key() == "zeroPayloadSize") continue;
+        SetStreamFault(&setup.streamFaults, item.key(),
+                       uint32_t(GetInt(item.value(), "faults." + item.key(), 0, 1000000)));
+      }
       if (fj.contains("rejectProbe"))
         setup.faults.rejectProbe = GetBool(fj["rejectProbe"], "faults.rejectProbe");
       if (fj.contains("zeroPayloadSize"))
         setup.faults.zeroPayloadSize = GetBool(fj["zeroPayloadSize"], "faults.zeroPayloadSize");
+    }
+
+    // --- streaming: played frames, trailer, payload header length ---
+    if (root.contains("play")) {
+      std::string path = GetString(root["play"], "play", 4096);
+      if (!baseDir.empty() && !path.empty() && path[0] != '/') path = baseDir + "/" + path;
+      std::string readError;
+      if (!ReadWholeFile(path, &setup.playBytes, &readError)) Throw("play", readError);
+      if (setup.playBytes.empty()) Throw("play", "the file is empty");
+    }
+    if (root.contains("trailer")) setup.trailer = GetBool(root["trailer"], "trailer");
+    if (root.contains("headerLength")) {
+      setup.headerLength = uint32_t(GetInt(root["headerLength"], "headerLength", 2, 12));
+      if (setup.headerLength != 2 && setup.headerLength != 12)
+        Throw("headerLength", "expected 2 or 12");
     }
 
     // --- device descriptor ---
@@ -646,7 +670,10 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfileFile(const std::strin
   std::vector<uint8_t> bytes;
   if (!ReadWholeFile(path, &bytes, error)) return nullptr;
   std::string local;
-  auto camera = SimulatedCameraFromProfile(std::string(bytes.begin(), bytes.end()), &local);
+  const size_t slash = path.find_last_of('/');
+  const std::string baseDir = slash == std::string::npos ? "." : path.substr(0, slash);
+  auto camera = SimulatedCameraFromProfile(std::string(bytes.begin(), bytes.end()), &local,
+                                           slash == 0 ? "/" : baseDir);
   if (!camera && error) *error = path + ": " + local;
   return camera;
 }

@@ -2,6 +2,7 @@
 // controls of its video-control interface, probe/commit and the still
 // controls of its streaming interface, and vendor requests (recorded).
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -98,6 +99,47 @@ struct SimulatedCamera::State {
   uint8_t powerMode = 0;
   std::vector<VendorRequestRecord> vendor;
   VendorHandler vendorHandler;
+  StreamSource stream;
+  StreamSettings streamSettings;
+  std::vector<std::array<uint8_t, 4>> statusQueue;
+
+  // Starts streaming the committed format once the host has committed and
+  // (isochronous) chosen a non-zero alternate setting.
+  void UpdateStreaming() {
+    const CameraLayout& l = setup.layout;
+    auto alt = alternates.find(l.streamingInterface);
+    bool on = committed && (l.bulk || (alt != alternates.end() && alt->second != 0));
+    if (!on) {
+      stream.Stop();
+      return;
+    }
+    const FormatInfo* format = FindFormat(commit.bFormatIndex);
+    const FrameInfo* frame = format ? FindFrame(*format, commit.bFrameIndex) : nullptr;
+    if (!frame) {
+      stream.Stop();
+      return;
+    }
+    StreamSettings st;
+    st.format = format->kind == FormatKind::kMjpeg ? StreamFormat::kMjpeg
+                : std::memcmp(format->guid, "UYVY", 4) == 0 ? StreamFormat::kUyvy
+                                                            : StreamFormat::kYuy2;
+    st.width = frame->width;
+    st.height = frame->height;
+    st.interval100ns = commit.dwFrameInterval ? commit.dwFrameInterval : frame->defaultInterval;
+    st.payloadSize = commit.dwMaxPayloadTransferSize;
+    st.bulk = l.bulk;
+    st.headerLength = setup.headerLength;
+    st.trailer = setup.trailer;
+    if (stillCommitted && stillCommit.bFrameIndex >= 1 &&
+        stillCommit.bFrameIndex <= format->stillSizes.size()) {
+      st.stillWidth = format->stillSizes[stillCommit.bFrameIndex - 1].first;
+      st.stillHeight = format->stillSizes[stillCommit.bFrameIndex - 1].second;
+    }
+    streamSettings = st;
+    stream.SetFaults(setup.streamFaults);
+    stream.SetPlayFile(setup.playBytes);
+    stream.Start(st, 0);
+  }
 
   const FormatInfo* FindFormat(uint8_t index) const {
     for (const FormatInfo& f : setup.layout.formats)
@@ -302,11 +344,85 @@ void SimulatedCamera::ConfigurationSelected(uint8_t bConfigurationValue) {
   std::lock_guard<std::mutex> lock(mutex_);
   state_->configuration = bConfigurationValue;
   state_->alternates.clear();
+  state_->stream.Stop();
 }
 
 void SimulatedCamera::InterfaceSelected(uint8_t bInterfaceNumber, uint8_t bAlternateSetting) {
   std::lock_guard<std::mutex> lock(mutex_);
   state_->alternates[bInterfaceNumber] = bAlternateSetting;
+  if (bInterfaceNumber == state_->setup.layout.streamingInterface) {
+    // An isochronous camera streams while a non-zero setting is selected; a
+    // bulk camera from the commit until its endpoint is reset.
+    if (!state_->setup.layout.bulk) state_->UpdateStreaming();
+  }
+}
+
+void SimulatedCamera::EndpointReset(uint8_t endpointAddress) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state_->setup.layout.bulk && endpointAddress == state_->setup.layout.streamingEndpoint) {
+    state_->stream.Stop();
+    state_->committed = false;
+  }
+}
+
+host::UsbInResult SimulatedCamera::InTransfer(uint8_t endpointAddress, uint64_t busTime100ns,
+                                              uint8_t* data, uint32_t capacity) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  State& s = *state_;
+  const CameraLayout& l = s.setup.layout;
+  if (l.hasInterruptEndpoint && endpointAddress == l.interruptEndpoint) {
+    host::UsbInResult r;
+    if (s.statusQueue.empty()) return r;
+    uint32_t n = std::min<uint32_t>(4, capacity);
+    std::memcpy(data, s.statusQueue.front().data(), n);
+    s.statusQueue.erase(s.statusQueue.begin());
+    r.kind = host::UsbInResult::kData;
+    r.length = n;
+    return r;
+  }
+  if (endpointAddress != l.streamingEndpoint) return host::UsbInResult{};
+  return s.stream.Next(busTime100ns, data, capacity);
+}
+
+void SimulatedCamera::SetStreamFaults(const StreamFaults& faults) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_->setup.streamFaults = faults;
+  state_->stream.SetFaults(faults);
+}
+
+StreamFaults SimulatedCamera::GetStreamFaults() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_->setup.streamFaults;
+}
+
+void SimulatedCamera::SetPlayBytes(std::vector<uint8_t> bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_->setup.playBytes = std::move(bytes);
+}
+
+void SimulatedCamera::PressStillButton() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_->statusQueue.push_back({0x02, 0x01, 0x00, 0x01});
+}
+
+bool SimulatedCamera::Streaming() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_->stream.Running();
+}
+
+uint64_t SimulatedCamera::FramesSent() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_->stream.FramesStarted();
+}
+
+uint64_t SimulatedCamera::StillsSent() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_->stream.StillsSent();
+}
+
+StreamSettings SimulatedCamera::CurrentStream() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_->streamSettings;
 }
 
 host::UsbControlResult SimulatedCamera::Control(const host::UsbSetupPacket& setup, uint8_t* data) {
@@ -606,6 +722,7 @@ host::UsbControlResult SimulatedCamera::Control(const host::UsbSetupPacket& setu
             s.probe = settled;
             s.committed = true;
             ++s.commits;
+            s.UpdateStreaming();
           }
           return ok();
         }
@@ -682,7 +799,10 @@ host::UsbControlResult SimulatedCamera::Control(const host::UsbSetupPacket& setu
           if (setup.wLength < 1) return stall(kErrInvalidRequest);
           if (data[0] > 3) return stall(kErrOutOfRange);
           s.stillTrigger = data[0];
-          if (data[0] == 1 || data[0] == 2) ++s.stillTriggerCount;
+          if (data[0] == 1 || data[0] == 2) {
+            ++s.stillTriggerCount;
+            s.stream.TriggerStill();
+          }
           return ok();
         default:
           return stall(kErrInvalidRequest);

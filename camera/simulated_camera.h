@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "camera/stream_source.h"
 #include "platform/host/usb_device_model.h"
 
 namespace camera {
@@ -166,6 +167,23 @@ class SimulatedCamera : public host::UsbDeviceModel {
   host::UsbControlResult Control(const host::UsbSetupPacket& setup, uint8_t* data) override;
   void ConfigurationSelected(uint8_t bConfigurationValue) override;
   void InterfaceSelected(uint8_t bInterfaceNumber, uint8_t bAlternateSetting) override;
+  void EndpointReset(uint8_t endpointAddress) override;
+  host::UsbInResult InTransfer(uint8_t endpointAddress, uint64_t busTime100ns, uint8_t* data,
+                               uint32_t capacity) override;
+
+  // Streaming: faults (also from the profile's "faults" and --fault), frames
+  // to play (also "play" / --play), the still button on the interrupt
+  // endpoint, and what was sent.
+  void SetStreamFaults(const StreamFaults& faults);
+  StreamFaults GetStreamFaults() const;
+  void SetPlayBytes(std::vector<uint8_t> bytes);
+  // Queues a button press (02 01 00 01) on the status interrupt endpoint.
+  void PressStillButton();
+  bool Streaming() const;
+  uint64_t FramesSent() const;
+  uint64_t StillsSent() const;
+  // The settings of the stream now running (or last run).
+  StreamSettings CurrentStream() const;
 
   // The descriptors as Linux captures them: device descriptor, then the
   // configuration descriptor.
@@ -217,9 +235,11 @@ class SimulatedCamera : public host::UsbDeviceModel {
   mutable std::mutex mutex_;
 };
 
-// The same factories, returning the concrete camera.
+// The same factories, returning the concrete camera. A relative "play" path
+// is taken from `baseDir` when given (the profile file's folder).
 std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& jsonText,
-                                                            std::string* error);
+                                                            std::string* error,
+                                                            const std::string& baseDir = "");
 std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfileFile(const std::string& path,
                                                                 std::string* error);
 std::unique_ptr<SimulatedCamera> DefaultSimulatedCamera();

@@ -15,8 +15,6 @@ const KSDEVICE_DISPATCH kDeviceDispatch = {
     nullptr,       DeviceQueryCapabilities, DeviceSurpriseRemoval,
     DeviceQueryPower, DeviceSetPower, nullptr};
 
-constexpr ULONG kWorkItemCount = sizeof(StreamEngine::workItems) / sizeof(PIO_WORKITEM);
-
 template <typename T>
 VOID FreeAndClear(T*& pointer, ULONG tag) {
   if (pointer) ExFreePoolWithTag(pointer, tag);
@@ -36,21 +34,14 @@ PVOID AllocateZeroed(SIZE_T bytes) {
   return p;
 }
 
-// Step 4 and 5 of Start: still buffer, ring, work items and the KS worker.
-NTSTATUS CreateStreamResources(PKSDEVICE device, StreamEngine* e, ULONG frameBufferSize,
-                               ULONG rawFrameSize) {
-  e->stillBuffer = static_cast<PUCHAR>(AllocateZeroed(frameBufferSize));
-  if (!e->stillBuffer) return STATUS_INSUFFICIENT_RESOURCES;
-  e->stillBufferSize = frameBufferSize;
-  if (RingCreate(&e->ring, rawFrameSize) != 0) return STATUS_INSUFFICIENT_RESOURCES;
-  e->rawFrameSize = rawFrameSize;
-  e->writeBuffer = e->ring.writeNode->buffer;
-  RtlZeroMemory(e->writeBuffer, rawFrameSize);
-  // Work items belong to the device object of this driver.
-  for (ULONG i = 0; i < kWorkItemCount; ++i) {
-    e->workItems[i] = IoAllocateWorkItem(device->FunctionalDeviceObject);
-    if (!e->workItems[i]) return STATUS_INSUFFICIENT_RESOURCES;
-  }
+// Stream resources of the engine (work items, ring, still buffer), the
+// capture pin's frame-timer work item and the KS worker.
+NTSTATUS CreateStartResources(PKSDEVICE device, StreamEngine* e, ULONG frameBufferSize,
+                              ULONG rawFrameSize) {
+  NTSTATUS s = CreateStreamResources(e, device->FunctionalDeviceObject, rawFrameSize, frameBufferSize);
+  if (!NT_SUCCESS(s)) return s;
+  e->frameTimerWorkItem = IoAllocateWorkItem(device->FunctionalDeviceObject);
+  if (!e->frameTimerWorkItem) return STATUS_INSUFFICIENT_RESOURCES;
   return KsRegisterWorker(CriticalWorkQueue, &e->worker);
 }
 
@@ -59,7 +50,7 @@ NTSTATUS CreateStreamResources(PKSDEVICE device, StreamEngine* e, ULONG frameBuf
 NTSTATUS CreateDeviceBuffers(DeviceContext* c, ULONG frameBufferSize) {
   if (!c->effects) c->effects = static_cast<EffectState*>(AllocateZeroed(sizeof(EffectState)));
   if (!c->effects) return STATUS_INSUFFICIENT_RESOURCES;
-  c->engine->effects = c->effects;
+  c->engine->effectState = c->effects;
   if (!c->colorTables) c->colorTables = static_cast<ColorTables*>(AllocateZeroed(sizeof(ColorTables)));
   if (!c->colorTables) return STATUS_INSUFFICIENT_RESOURCES;
   if (c->frameBufferSize < frameBufferSize) {
@@ -111,18 +102,12 @@ VOID ReleaseDeviceResources(DeviceContext* c) {
     WriteULongNoFence(&e->removed, 1);
     FreeDataRanges(e);
     ReleaseUsbTables(e);
-    // Stream resources.
-    FreeAndClear(e->stillBuffer, kTagBuffer);
-    e->stillBufferSize = 0;
-    RingDestroy(&e->ring);
-    e->writeBuffer = nullptr;
-    for (PIO_WORKITEM& item : e->workItems) {
-      if (item) IoFreeWorkItem(item);
-      item = nullptr;
-    }
+    FreeStreamResources(e);
+    if (e->frameTimerWorkItem) IoFreeWorkItem(e->frameTimerWorkItem);
+    e->frameTimerWorkItem = nullptr;
     if (e->worker) KsUnregisterWorker(e->worker);
     e->worker = nullptr;
-    e->effects = nullptr;
+    e->effectState = nullptr;
   }
   // Effect and buffer records, whether or not an engine exists.
   if (c->effects) FreeAndClear(c->effects->special.overlayBitmap, kTagBuffer);
@@ -153,7 +138,7 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIS
     // A camera none of whose formats the pipeline takes cannot stream.
     if (!frameBufferSize || !e->videoRangeCount) s = STATUS_UNSUCCESSFUL;
   }
-  if (NT_SUCCESS(s)) s = CreateStreamResources(device, e, frameBufferSize, rawFrameSize);
+  if (NT_SUCCESS(s)) s = CreateStartResources(device, e, frameBufferSize, rawFrameSize);
   if (NT_SUCCESS(s)) s = CreateDeviceBuffers(c, frameBufferSize);
   // Control ranges from the camera: ReadControlRanges (controls).
   // Mirror and vertical flip from the registry, the rest reset: RestoreSettings (controls).

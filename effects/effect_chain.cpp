@@ -1,11 +1,12 @@
 // ApplyEffects: the fixed order of the effect steps and the exchange of the
 // two frame buffers.
 //
-// Steps that are not part of the chain yet: auto framing (between the noise
-// filter and digital zoom) and the overlay tail (after rotation). The
-// stateful and resampling special effects are the selector's business.
+// The special effects are the selector's business, the overlay tail the
+// overlay module's.
 #include "effects/effect_chain.h"
 
+#include "effects/auto_framing.h"
+#include "effects/overlay.h"
 #include "effects/special/special_effect.h"
 
 LONG ApplyEffects(UCHAR* input, UCHAR* workBuffer, UCHAR* effectBuffer,
@@ -65,6 +66,14 @@ LONG ApplyEffects(UCHAR* input, UCHAR* workBuffer, UCHAR* effectBuffer,
     NoiseFilter(alt, cur, w, h);
     swap();
   }
+  // 8. Auto framing, cur -> alt, for frames up to 1280 pixels wide.
+  if (LoadSetting(s.autoFraming.enabled) == 1 && w <= 1280 && workBuffer != nullptr &&
+      PackedFrameUsable(w, h)) {
+    AutoFraming(&s.autoFraming, workBuffer, cur, alt, w, h, lumaFirst);
+    swap();
+  } else {
+    s.autoFraming.running = 0;
+  }
   // 9. Digital zoom, cur -> alt; pan is in 1/64 pixel, truncated toward zero.
   const ULONG zoomFactor = LoadSetting(s.zoom.zoomFactor);
   if (LoadSetting(s.zoom.digitalZoom) == 1 && zoomFactor != 64) {
@@ -89,6 +98,9 @@ LONG ApplyEffects(UCHAR* input, UCHAR* workBuffer, UCHAR* effectBuffer,
     RotateFrame(alt, cur, w, h, rotation, lumaFirst ? 0 : 1);
     cur = alt;
   }
+  // 13. Overlay, in place. A bitmap that cannot be loaded leaves the frame
+  // as the earlier steps made it; the load is tried again next frame.
+  if (workBuffer != nullptr) ApplyOverlay(&s.special, cur, workBuffer, colorTables, w, h, lumaFirst);
   // 14. Which buffer holds the finished frame.
   return cur != input ? 1 : 0;
 }

@@ -111,6 +111,13 @@ struct AutoFramingState {
   ULONG lastZoom;
   ULONG targetX;
   ULONG targetY;
+  // Chain-owned work area of the detector, per device so that two cameras
+  // never share it: cells per blob label, the hole fill's stack, and whether
+  // the step ran on the previous frame (a switch-on starts from the whole
+  // frame).
+  ULONG running;
+  ULONG labelCells[256];
+  USHORT fillStack[kFramingSubCellColumns * kFramingSubCellRows];
 };
 
 struct EffectState {

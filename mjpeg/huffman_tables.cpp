@@ -9,12 +9,12 @@ const UCHAR kZigzagToNatural[64] = {
 
 namespace {
 
-const UCHAR kDcLuminanceCounts[16] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
-const UCHAR kDcChrominanceCounts[16] = {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0};
-const UCHAR kDcSymbols[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+constexpr UCHAR kDcLuminanceCounts[16] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+constexpr UCHAR kDcChrominanceCounts[16] = {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0};
+constexpr UCHAR kDcSymbols[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
 
-const UCHAR kAcLuminanceCounts[16] = {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d};
-const UCHAR kAcLuminanceSymbols[162] = {
+constexpr UCHAR kAcLuminanceCounts[16] = {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d};
+constexpr UCHAR kAcLuminanceSymbols[162] = {
     0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61,
     0x07, 0x22, 0x71, 0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52,
     0xd1, 0xf0, 0x24, 0x33, 0x62, 0x72, 0x82, 0x09, 0x0a, 0x16, 0x17, 0x18, 0x19, 0x1a, 0x25,
@@ -28,8 +28,8 @@ const UCHAR kAcLuminanceSymbols[162] = {
     0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa,
 };
 
-const UCHAR kAcChrominanceCounts[16] = {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77};
-const UCHAR kAcChrominanceSymbols[162] = {
+constexpr UCHAR kAcChrominanceCounts[16] = {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77};
+constexpr UCHAR kAcChrominanceSymbols[162] = {
     0x00, 0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07, 0x61,
     0x71, 0x13, 0x22, 0x32, 0x81, 0x08, 0x14, 0x42, 0x91, 0xa1, 0xb1, 0xc1, 0x09, 0x23, 0x33,
     0x52, 0xf0, 0x15, 0x62, 0x72, 0xd1, 0x0a, 0x16, 0x24, 0x34, 0xe1, 0x25, 0xf1, 0x17, 0x18,
@@ -43,13 +43,9 @@ const UCHAR kAcChrominanceSymbols[162] = {
     0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa,
 };
 
-// Built once; the decoder is single-threaded by design.
-MjpegHuffmanTable g_builtIn[4];
-bool g_builtInReady;
-
 // Fills the pre-decoded AC entries: codes whose value bits also fit in the
 // lookahead decode a whole coefficient with one table access.
-void BuildFastAc(MjpegHuffmanTable* table) {
+constexpr void BuildFastAc(MjpegHuffmanTable* table) {
   for (ULONG prefix = 0; prefix < (1u << kHuffmanLookaheadBits); ++prefix) {
     table->fastAc[prefix] = 0;
     const USHORT entry = table->lookahead[prefix];
@@ -76,28 +72,15 @@ void BuildFastAc(MjpegHuffmanTable* table) {
   }
 }
 
-ULONG AppendTable(UCHAR* out, UCHAR classAndId, const UCHAR counts[16], const UCHAR* symbols) {
-  ULONG n = 0;
-  out[n++] = classAndId;
-  ULONG total = 0;
-  for (int i = 0; i < 16; ++i) {
-    out[n++] = counts[i];
-    total += counts[i];
-  }
-  for (ULONG i = 0; i < total; ++i) out[n++] = symbols[i];
-  return n;
-}
-
-}  // namespace
-
-bool BuildHuffmanTable(const UCHAR counts[16], const UCHAR* symbols, MjpegHuffmanTable* table) {
+// The table builder, usable at compile time so that the standard tables are
+// constants: no first-use initialisation for concurrent decodes to race on.
+constexpr bool BuildTable(const UCHAR counts[16], const UCHAR* symbols, MjpegHuffmanTable* table) {
   ULONG total = 0;
   for (int i = 0; i < 16; ++i) total += counts[i];
   if (total > 256) return false;
 
-  memset(table->lookahead, 0, sizeof(table->lookahead));
-  memset(table->symbols, 0, sizeof(table->symbols));
-  memcpy(table->symbols, symbols, total);
+  for (ULONG i = 0; i < (1u << kHuffmanLookaheadBits); ++i) table->lookahead[i] = 0;
+  for (ULONG i = 0; i < 256; ++i) table->symbols[i] = i < total ? symbols[i] : 0;
   table->maxLength = 0;
 
   // Canonical codes: consecutive values within a length, doubled when the
@@ -136,15 +119,52 @@ bool BuildHuffmanTable(const UCHAR counts[16], const UCHAR* symbols, MjpegHuffma
   return true;
 }
 
-const MjpegHuffmanTable* BuiltInHuffmanTables() {
-  if (!g_builtInReady) {
-    BuildHuffmanTable(kDcLuminanceCounts, kDcSymbols, &g_builtIn[0]);
-    BuildHuffmanTable(kDcChrominanceCounts, kDcSymbols, &g_builtIn[1]);
-    BuildHuffmanTable(kAcLuminanceCounts, kAcLuminanceSymbols, &g_builtIn[2]);
-    BuildHuffmanTable(kAcChrominanceCounts, kAcChrominanceSymbols, &g_builtIn[3]);
-    g_builtInReady = true;
+constexpr MjpegHuffmanTable StandardTable(const UCHAR counts[16], const UCHAR* symbols) {
+  MjpegHuffmanTable table{};
+  BuildTable(counts, symbols, &table);
+  return table;
+}
+
+// DC 0, DC 1, AC 0, AC 1, as constants.
+constexpr MjpegHuffmanTable kBuiltIn[4] = {
+    StandardTable(kDcLuminanceCounts, kDcSymbols),
+    StandardTable(kDcChrominanceCounts, kDcSymbols),
+    StandardTable(kAcLuminanceCounts, kAcLuminanceSymbols),
+    StandardTable(kAcChrominanceCounts, kAcChrominanceSymbols),
+};
+
+const UCHAR* const kStandardCounts[4] = {kDcLuminanceCounts, kDcChrominanceCounts, kAcLuminanceCounts,
+                                         kAcChrominanceCounts};
+const UCHAR* const kStandardSymbols[4] = {kDcSymbols, kDcSymbols, kAcLuminanceSymbols, kAcChrominanceSymbols};
+
+ULONG AppendTable(UCHAR* out, UCHAR classAndId, const UCHAR counts[16], const UCHAR* symbols) {
+  ULONG n = 0;
+  out[n++] = classAndId;
+  ULONG total = 0;
+  for (int i = 0; i < 16; ++i) {
+    out[n++] = counts[i];
+    total += counts[i];
   }
-  return g_builtIn;
+  for (ULONG i = 0; i < total; ++i) out[n++] = symbols[i];
+  return n;
+}
+
+}  // namespace
+
+bool BuildHuffmanTable(const UCHAR counts[16], const UCHAR* symbols, MjpegHuffmanTable* table) {
+  return BuildTable(counts, symbols, table);
+}
+
+const MjpegHuffmanTable* BuiltInHuffmanTables() { return kBuiltIn; }
+
+bool IsStandardHuffmanTable(ULONG index, const UCHAR counts[16], const UCHAR* symbols) {
+  if (index >= 4) return false;
+  ULONG total = 0;
+  for (int i = 0; i < 16; ++i) {
+    if (counts[i] != kStandardCounts[index][i]) return false;
+    total += counts[i];
+  }
+  return memcmp(symbols, kStandardSymbols[index], total) == 0;
 }
 
 void WriteStandardDhtBody(UCHAR* out) {

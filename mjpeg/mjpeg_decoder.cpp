@@ -12,13 +12,14 @@ enum SamplingMode : LONG { kMode420 = 0, kMode422 = 1, kModeGrey = 4 };
 enum : ULONG {
   kSeenSoi = 1,
   kSeenDqt = 2,
-  kSeenDht = 4,
   kSeenSof = 8,
   kScanDone = 16,
 };
 
-// The driver-wide decoder state. Identifier-indexed arrays use the component
-// identifier (0..3) of SOF0.
+// The working state of one decode. Every call has its own, on its stack, so
+// that any number of devices may decode at the same time; only a frame that
+// defines its own Huffman tables takes pool memory, for the time of the call.
+// Identifier-indexed arrays use the component identifier (0..3) of SOF0.
 struct DecoderState {
   ULONG paddedWidth;
   ULONG paddedHeight;
@@ -38,7 +39,10 @@ struct DecoderState {
   ULONG planeWidths[4];
   UCHAR* scratch;
   LONG dcPredictors[4];
-  MjpegHuffmanTable huffman[4];  // DC 0, DC 1, AC 0, AC 1
+  // DC 0, DC 1, AC 0, AC 1: the standard tables unless the frame defines
+  // others, which are built into `ownTables` (allocated on first need).
+  const MjpegHuffmanTable* huffman[4];
+  MjpegHuffmanTable* ownTables;
   LONG samplingMode;
   ULONG imageWidth;
   ULONG imageHeight;
@@ -48,28 +52,40 @@ struct DecoderState {
   // Frame bookkeeping.
   ULONG seen;
   ULONG quantDefined;    // bit per quantisation table defined in this frame
-  ULONG huffmanDefined;  // bit per Huffman table defined in this frame
   UCHAR frameIds[3];     // component identifiers in SOF0 order
   UCHAR* destination;
   ULONG destinationSize;
   ULONG scratchSize;
 
-  // Code paths.
-  MjpegKernels kernels;
-  bool kernelsChosen;
+  // Code paths of this call.
   MjpegIdctFunction idct;
   MjpegInterleaveFunction interleave;
   MjpegInterleaveGreyFunction interleaveGrey;
 };
 
-DecoderState g_state;
+// The code path MjpegSelectKernels chose; -1 until the first decode or
+// selection picks the best one. Read and written atomically: decodes on
+// several devices may start together.
+LONG volatile g_kernels = -1;
 
-void ChooseKernels(DecoderState& s, MjpegKernels wanted) {
+MjpegKernels ResolveKernels(MjpegKernels wanted) {
   if (wanted == kMjpegKernelsBest || (wanted == kMjpegKernelsAvx2 && !MjpegCpuHasAvx2()))
     wanted = MjpegCpuHasAvx2() ? kMjpegKernelsAvx2 : kMjpegKernelsSse2;
-  s.kernels = wanted;
-  s.kernelsChosen = true;
-  switch (wanted) {
+  return wanted;
+}
+
+MjpegKernels CurrentKernels() {
+  LONG kernels = InterlockedCompareExchange(&g_kernels, -1, -1);
+  if (kernels < 0) {
+    // Racing first decodes resolve the same value.
+    kernels = ResolveKernels(kMjpegKernelsBest);
+    InterlockedCompareExchange(&g_kernels, kernels, -1);
+  }
+  return static_cast<MjpegKernels>(kernels);
+}
+
+void UseKernels(DecoderState& s, MjpegKernels kernels) {
+  switch (kernels) {
     case kMjpegKernelsScalar:
       s.idct = IdctScalar;
       s.interleave = InterleaveRowScalar;
@@ -103,27 +119,25 @@ LONG SegmentBounds(DecoderState& s, const UCHAR** body, const UCHAR** bodyEnd) {
   return kMjpegOk;
 }
 
+// One or more tables, in any order and over any number of segments (most
+// encoders write one table per segment); a table defined again replaces the
+// earlier one.
 LONG ParseDqt(DecoderState& s) {
   const UCHAR* p;
   const UCHAR* end;
   LONG status = SegmentBounds(s, &p, &end);
   if (status != kMjpegOk) return status;
-  LONG remaining = static_cast<LONG>(end - p);
-  if (remaining < 1) return kMjpegErrorTruncated;
-  ULONG pqTq = *p++;
-  if (pqTq > 15) return kMjpegErrorDqtPrecision;
-  // Every table must lie wholly inside the segment (its selector byte and 64
-  // values).
-  if (pqTq != 0 || remaining < 65) return kMjpegErrorDqtTable;
-  for (;;) {
+  if (p == end) return kMjpegErrorTruncated;
+  while (p < end) {
+    const ULONG pqTq = *p++;
+    if (pqTq > 15) return kMjpegErrorDqtPrecision;
+    // Every table must lie wholly inside the segment (its selector byte and
+    // 64 values).
+    if (pqTq >= 4 || end - p < 64) return kMjpegErrorDqtTable;
     UCHAR* table = s.quantTables[pqTq];
     for (int k = 0; k < 64; ++k) table[kZigzagToNatural[k]] = p[k];
     p += 64;
     s.quantDefined |= 1u << pqTq;
-    remaining -= 65;
-    if (remaining < 1) break;
-    pqTq = *p++;
-    if (pqTq >= 4 || remaining < 65) return kMjpegErrorDqtTable;
   }
   s.readPosition = end;
   s.seen |= kSeenDqt;
@@ -238,21 +252,11 @@ LONG ParseDri(DecoderState& s) {
   return kMjpegOk;
 }
 
-// DecodeMjpeg: accept only the standard 418-byte segment right before SOS,
-// without reading it, and use the built-in tables.
-LONG AcceptStandardDht(DecoderState& s) {
-  const UCHAR* p = s.readPosition;
-  if (s.dataEnd - p < 420 || p[418] != 0xFF || p[419] != 0xDA) return kMjpegErrorHuffmanTable;
-  memcpy(s.huffman, BuiltInHuffmanTables(), sizeof(s.huffman));
-  s.huffmanDefined = 15;
-  s.seen |= kSeenDht;
-  s.readPosition = p + 418;
-  return kMjpegOk;
-}
-
-// DecodeMjpegStill: parse the tables. The length field does not delimit the
-// segment: after each table a 0xFF byte ends it (that byte starts the next
-// marker), anything else is the next table's class and number.
+// DHT. The length field does not delimit the segment: after each table a
+// 0xFF byte ends it (that byte starts the next marker), anything else is the
+// next table's class and number. A standard table (what nearly every camera
+// sends) selects the constant built-in copy; any other is built for this
+// frame.
 LONG ParseDht(DecoderState& s) {
   const UCHAR* p = s.readPosition;
   const UCHAR* end = s.dataEnd;
@@ -271,14 +275,22 @@ LONG ParseDht(DecoderState& s) {
     if (total > 256) return kMjpegErrorHuffmanTable;
     if (static_cast<ULONG>(end - p) < total) return kMjpegErrorTruncated;
     const ULONG index = tc * 2 + th;
-    if (!BuildHuffmanTable(counts, p, &s.huffman[index])) return kMjpegErrorHuffmanTable;
-    s.huffmanDefined |= 1u << index;
+    if (IsStandardHuffmanTable(index, counts, p)) {
+      s.huffman[index] = &BuiltInHuffmanTables()[index];
+    } else {
+      if (s.ownTables == nullptr) {
+        s.ownTables = static_cast<MjpegHuffmanTable*>(
+            ExAllocatePoolWithTag(NonPagedPool, 4 * sizeof(MjpegHuffmanTable), kTagBuffer));
+        if (s.ownTables == nullptr) return kMjpegErrorNoMemory;
+      }
+      if (!BuildHuffmanTable(counts, p, &s.ownTables[index])) return kMjpegErrorHuffmanTable;
+      s.huffman[index] = &s.ownTables[index];
+    }
     p += total;
     if (p >= end) return kMjpegErrorTruncated;
     if (*p == 0xFF) break;
   }
   s.readPosition = p;
-  s.seen |= kSeenDht;
   return kMjpegOk;
 }
 
@@ -490,17 +502,23 @@ LONG DecodeScan(DecoderState& s, ScanComponent* components, ULONG count) {
   const MjpegIdctFunction idct = s.idct;
   const ULONG interval = s.restartInterval;
   ULONG untilRestart = interval;
+  ULONG restartNumber = 0;  // n of the next RSTn
   for (ULONG mcuRow = 0; mcuRow < s.mcuRows; ++mcuRow) {
     for (ULONG mcu = 0; mcu < s.mcusPerRow; ++mcu) {
       if (interval != 0) {
         if (untilRestart == 0) {
-          // Realign to the byte boundary; an RSTn marker must stand there.
+          // The interval must have been decoded from its own bytes, not
+          // from the zero bits the reader supplies at the marker.
+          if (r.bits < 0) return kMjpegErrorTruncated;
+          // Realign to the byte boundary. Some cameras write a stuffed zero
+          // byte (FF 00) or fill bytes (FF FF) before the marker: skip them.
+          // Then the next RSTn in sequence must stand there.
           GiveBack(r);
-          if (r.end - r.position < 2 || r.position[0] != 0xFF || (r.position[1] & 0xF8) != 0xD0) {
-            s.readPosition = r.position;
-            return kMjpegErrorRestart;
-          }
-          r.position += 2;
+          const UCHAR* p = r.position;
+          while (r.end - p >= 2 && p[0] == 0xFF && (p[1] == 0x00 || p[1] == 0xFF)) p += p[1] == 0 ? 2 : 1;
+          if (r.end - p < 2 || p[0] != 0xFF || p[1] != 0xD0 + restartNumber) return kMjpegErrorRestart;
+          restartNumber = (restartNumber + 1) & 7;
+          r.position = p + 2;
           r.start = r.position;
           for (ULONG i = 0; i < 4; ++i) s.dcPredictors[i] = 0;
           untilRestart = interval;
@@ -532,6 +550,11 @@ LONG DecodeScan(DecoderState& s, ScanComponent* components, ULONG count) {
           idct(coefficients[b], outputs[b], strides[b]);
       }
     }
+    // Once the reader stands at a marker or the end of the data it supplies
+    // zero bits, and `bits` goes negative by as many as were used: the scan
+    // data was cut short. Checked once per row; the reader never moves on
+    // from there, so nothing is missed.
+    if (r.bits < 0) return kMjpegErrorTruncated;
   }
   GiveBack(r);
   s.readPosition = r.position;
@@ -539,7 +562,8 @@ LONG DecodeScan(DecoderState& s, ScanComponent* components, ULONG count) {
 }
 
 LONG ParseSosAndDecode(DecoderState& s) {
-  const ULONG needed = kSeenSoi | kSeenDqt | kSeenDht | kSeenSof;
+  // Huffman tables not defined by the frame are the standard ones.
+  const ULONG needed = kSeenSoi | kSeenDqt | kSeenSof;
   if ((s.seen & needed) != needed) return kMjpegErrorMissingSegment;
   const UCHAR* p;
   const UCHAR* end;
@@ -574,16 +598,14 @@ LONG ParseSosAndDecode(DecoderState& s) {
   for (ULONG i = 0; i < count; ++i) {
     const UCHAR id = ids[i];
     const ULONG quantIndex = s.quantSelector[id];
-    if (!(s.quantDefined & (1u << quantIndex)) || !(s.huffmanDefined & (1u << td[i])) ||
-        !(s.huffmanDefined & (4u << ta[i])))
-      return kMjpegErrorMissingSegment;
+    if (!(s.quantDefined & (1u << quantIndex))) return kMjpegErrorMissingSegment;
     ScanComponent& c = components[i];
     c.plane = s.planes[id];
     c.stride = s.planeWidths[id];
     c.h = s.hFactor[id];
     c.v = s.vFactor[id];
-    c.dc = &s.huffman[td[i]];
-    c.ac = &s.huffman[2 + ta[i]];
+    c.dc = s.huffman[td[i]];
+    c.ac = s.huffman[2 + ta[i]];
     c.predictor = &s.dcPredictors[id];
     for (int k = 0; k < 64; ++k) c.quant[k] = s.quantTables[quantIndex][kZigzagToNatural[k]];
   }
@@ -643,22 +665,8 @@ void Finish(DecoderState& s) {
   s.planeBytes = grey ? outWidth * outHeight : outWidth * outHeight + 2 * chromaWidth * chromaRows;
 }
 
-LONG Decode(bool still, UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength,
-            UCHAR* scratch, ULONG scratchSize) {
-  DecoderState& s = g_state;
-  if (!s.kernelsChosen) ChooseKernels(s, kMjpegKernelsBest);
-  s.seen = 0;
-  s.quantDefined = 0;
-  s.huffmanDefined = 0;
-  s.restartInterval = 0;
-  s.componentCount = 0;
-  s.scratch = scratch;
-  s.destination = destination;
-  s.destinationSize = destination != nullptr ? destinationSize : 0;
-  s.scratchSize = scratch != nullptr ? scratchSize : 0;
-  s.readPosition = source;
-  s.dataEnd = source != nullptr ? source + sourceLength : source;
-
+// The marker loop, up to EOI or the first error.
+LONG DecodeFrame(DecoderState& s) {
   for (;;) {
     // Find the next 0xFF; the byte after it is the marker code.
     const UCHAR* p = s.readPosition;
@@ -674,7 +682,7 @@ LONG Decode(bool still, UCHAR* destination, ULONG destinationSize, const UCHAR* 
     } else if (code == 0xC0) {
       status = ParseSof0(s);
     } else if (code == 0xC4) {
-      status = still ? ParseDht(s) : AcceptStandardDht(s);
+      status = ParseDht(s);
     } else if (code == 0xDB) {
       status = ParseDqt(s);
     } else if (code == 0xDD) {
@@ -697,19 +705,37 @@ LONG Decode(bool still, UCHAR* destination, ULONG destinationSize, const UCHAR* 
   }
 }
 
+LONG Decode(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength, UCHAR* scratch,
+            ULONG scratchSize) {
+  DecoderState s = {};
+  UseKernels(s, CurrentKernels());
+  const MjpegHuffmanTable* builtIn = BuiltInHuffmanTables();
+  for (int i = 0; i < 4; ++i) s.huffman[i] = &builtIn[i];
+  s.scratch = scratch;
+  s.destination = destination;
+  s.destinationSize = destination != nullptr ? destinationSize : 0;
+  s.scratchSize = scratch != nullptr ? scratchSize : 0;
+  s.readPosition = source;
+  s.dataEnd = source != nullptr ? source + sourceLength : source;
+  const LONG status = DecodeFrame(s);
+  if (s.ownTables != nullptr) ExFreePoolWithTag(s.ownTables, kTagBuffer);
+  return status;
+}
+
 }  // namespace
 
 LONG DecodeMjpeg(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength,
                  UCHAR* scratch, ULONG scratchSize) {
-  return Decode(false, destination, destinationSize, source, sourceLength, scratch, scratchSize);
+  return Decode(destination, destinationSize, source, sourceLength, scratch, scratchSize);
 }
 
 LONG DecodeMjpegStill(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength,
                       UCHAR* scratch, ULONG scratchSize) {
-  return Decode(true, destination, destinationSize, source, sourceLength, scratch, scratchSize);
+  return Decode(destination, destinationSize, source, sourceLength, scratch, scratchSize);
 }
 
 MjpegKernels MjpegSelectKernels(MjpegKernels kernels) {
-  ChooseKernels(g_state, kernels);
-  return g_state.kernels;
+  const MjpegKernels chosen = ResolveKernels(kernels);
+  InterlockedExchange(&g_kernels, chosen);
+  return chosen;
 }

@@ -19,9 +19,19 @@
 // both fits every frame of at least 64 x 48 pixels; only for smaller odd
 // sizes can the padding to whole MCUs need more.
 //
-// The decoder keeps its working state in one driver-wide record: calls must
-// not overlap (the driver calls it from the capture pin's process routine
-// only).
+// Each call keeps its working state on its own stack (about 2 KB with the
+// scan's block buffer), so calls for several devices may run at the same
+// time, at PASSIVE_LEVEL or DISPATCH_LEVEL. A frame that defines Huffman
+// tables other than the standard ones takes one non-paged block (tag
+// kTagBuffer, about 26 KB) for the time of the call.
+//
+// Frames as cameras send them are accepted: Huffman tables the frame does
+// not define are the standard tables of the JPEG standard's Annex K (many
+// cameras send no DHT at all); quantisation tables may come in any number of
+// DQT segments, in any order, the last definition counting; at a restart
+// point a stuffed zero byte (FF 00) or fill bytes (FF FF) before the RSTn
+// marker are skipped, and the markers must follow in sequence (RST0..RST7,
+// then RST0 again).
 #pragma once
 
 #include "platform/wdk.h"
@@ -34,15 +44,17 @@ enum MjpegResult : LONG {
   kMjpegErrorSamplePrecision = 3, // SOF0 sample precision other than 8
   kMjpegErrorDcCode = 4,          // no DC Huffman code matches (or a DC category above 16)
   kMjpegErrorAcCode = 5,          // no AC Huffman code matches
-  kMjpegErrorHuffmanTable = 6,    // DHT not accepted (see the two entries below)
+  kMjpegErrorHuffmanTable = 6,    // DHT: class or table above 1, more than 256 codes, or counts
+                                  // that describe no prefix code
   kMjpegErrorMarker = 7,          // unsupported marker
   kMjpegErrorSpectralStart = 8,   // SOS Ss other than 0
   kMjpegErrorSpectralEnd = 9,     // SOS Se other than 63
   kMjpegErrorApproximation = 10,  // SOS Ah or Al other than 0
   kMjpegErrorNoScratch = 11,      // null scratch buffer
-  kMjpegErrorRestart = 13,        // the expected RSTn marker is missing after a restart interval
+  kMjpegErrorRestart = 13,        // the next RSTn in sequence is not where a restart interval ends
   kMjpegErrorSampling = 14,       // sampling not 4:2:0 or 4:2:2 (three components), or not 1 or 3 components
-  kMjpegErrorMissingSegment = 16, // SOS before SOI, DQT, DHT and SOF0 (and the tables it uses) were seen
+  kMjpegErrorMissingSegment = 16, // SOS before SOI, DQT and SOF0 (and the quantisation tables it
+                                  // uses) were seen
   kMjpegErrorFrameComponents = 17,// SOF0: no or four or more components, an identifier above 3,
                                   // a repeated identifier, or a quantisation selector above 3
   kMjpegErrorScanComponents = 18, // SOS: no or four or more components, an identifier above 3, a table
@@ -50,23 +62,22 @@ enum MjpegResult : LONG {
   kMjpegErrorRestartLength = 19,  // DRI length other than 4
   kMjpegErrorImageTooLarge = 20,  // declared image empty or larger than the destination or scratch
   kMjpegErrorTruncated = 21,      // the data ends before EOI, a segment runs past the data or its
-                                  // own length, or EOI comes before a scan was decoded
+                                  // own length, EOI comes before a scan was decoded, or the scan
+                                  // data ends (at a marker or the end of the data) before the
+                                  // last MCU of the scan or of a restart interval is complete
+  kMjpegErrorNoMemory = 22,       // no pool memory for the frame's own Huffman tables
 };
 
-// Decodes a camera frame. Huffman tables are never read from the stream:
-// the frame must carry the standard 418-byte DHT segment (the four tables
-// of the JPEG standard's Annex K) immediately followed by SOS; the built-in
-// copies of those tables are used. Any other DHT gives kMjpegErrorHuffmanTable.
+// Decodes a camera frame. DHT segments carrying the standard tables (the
+// usual 418-byte segment, or one segment per table) cost only a comparison;
+// a frame with other tables is decoded with them.
 //   destination/destinationSize: receives the YUY2 frame.
 //   source/sourceLength: the JPEG data.
 //   scratch/scratchSize: room for the planar image.
 LONG DecodeMjpeg(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength,
                  UCHAR* scratch, ULONG scratchSize);
 
-// Decodes a still image: like DecodeMjpeg, but DHT segments are parsed and
-// their tables used. A DHT naming a class or table above 1, with more than
-// 256 codes or with more codes of some length than that length can hold
-// gives kMjpegErrorHuffmanTable.
+// Decodes a still image; the same decoder as DecodeMjpeg.
 LONG DecodeMjpegStill(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength,
                       UCHAR* scratch, ULONG scratchSize);
 

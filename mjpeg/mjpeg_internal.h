@@ -36,8 +36,12 @@ bool BuildHuffmanTable(const UCHAR counts[16], const UCHAR* symbols, MjpegHuffma
 
 // The four standard tables (DC luminance, DC chrominance, AC luminance, AC
 // chrominance) in the order the decoder keeps its tables: DC 0, DC 1, AC 0,
-// AC 1. Built on first use.
+// AC 1. Constants built at compile time.
 const MjpegHuffmanTable* BuiltInHuffmanTables();
+
+// Whether 16 code counts and their symbols are the standard table for the
+// given index (0 = DC 0, 1 = DC 1, 2 = AC 0, 3 = AC 1).
+bool IsStandardHuffmanTable(ULONG index, const UCHAR counts[16], const UCHAR* symbols);
 
 // Writes the body of the standard 418-byte DHT segment that carries those
 // four tables (the 416 bytes after the length field; DC 0, AC 0, DC 1, AC 1).

@@ -11,6 +11,10 @@
 #include "platform/host/usb.h"
 #include "platform/host/ks.h"
 #include "platform/host/files.h"
+#elif defined(__MINGW32__)
+// Windows kernel mode, cross-compiled with mingw-w64: its kit headers plus the
+// few declarations they lack (scripts/build-windows.sh).
+#include "platform/mingw_kit.h"
 #else
 #include <ntddk.h>
 #include <wdm.h>
@@ -19,7 +23,10 @@
 #include <usbioctl.h>
 #include <usbbusif.h>
 #include <ks.h>
+#include <windef.h>
+#include <ksmedia.h>
 #define UVCCAM_WIDE(text) L##text
 #endif
 
+#include "platform/kit_layouts.h"
 #include "platform/pool_tags.h"

@@ -3,7 +3,8 @@
 # Runs as root; does nothing when everything is already there.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
-      libyuv-dev libturbojpeg0-dev libjpeg62-turbo-dev nlohmann-json3-dev)
+      libyuv-dev libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev nlohmann-json3-dev
+      g++-mingw-w64-x86-64)  # the Windows kernel-mode cross build: compiler, kit headers, import libraries
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

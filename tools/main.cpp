@@ -1,7 +1,6 @@
 // uvccam: command-line program over the driver on a simulated camera.
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -10,6 +9,8 @@
 #include "client/camera.h"
 #include "client/usb_host_camera.h"
 #include "platform/host/host_control.h"
+#include "tools/camera_options.h"
+#include "tools/overlay_art.h"
 
 namespace {
 
@@ -19,80 +20,54 @@ void Usage(FILE* out) {
                "commands:\n"
                "  formats     start the driver on the camera and list its formats and the\n"
                "              capture and still pins' data ranges\n"
+               "  overlays    install the overlay bitmaps for every overlay and frame size\n"
+               "              into the state folder\n"
                "  help        show this text\n"
                "\n"
-               "camera options (every command):\n"
-               "  --profile FILE      simulated camera from a JSON profile\n"
-               "  --descriptors FILE  simulated camera answering for a descriptor dump\n"
-               "                      (device descriptor, then configuration descriptor)\n"
-               "  --full-speed        make a descriptor dump enumerate at full speed\n"
-               "Without --profile or --descriptors the built-in camera is used.\n"
+               "%s"
                "\n"
                "formats options:\n"
-               "  --json              print one JSON object instead of text\n");
+               "  --json              print one JSON object instead of text\n",
+               tools::kCameraOptionsUsage);
 }
 
-// Options that choose the camera, shared by every command.
-struct CameraOptions {
-  std::string profile;
-  std::string descriptors;
-  bool fullSpeed = false;
-};
-
-// Takes argv[*i] (and its value) when it is a camera option; false otherwise.
-bool ParseCameraOption(int argc, char** argv, int* i, CameraOptions* o) {
-  std::string a = argv[*i];
-  if ((a == "--profile" || a == "--descriptors") && *i + 1 < argc) {
-    (a == "--profile" ? o->profile : o->descriptors) = argv[++*i];
-    return true;
-  }
-  if (a == "--full-speed") {
-    o->fullSpeed = true;
-    return true;
-  }
-  return false;
-}
-
-// Checks the combination; prints the usage error and returns false.
-bool CheckCameraOptions(const char* command, const CameraOptions& o) {
-  if (!o.profile.empty() && !o.descriptors.empty()) {
-    std::fprintf(stderr, "uvccam %s: --profile and --descriptors exclude each other\n", command);
-    return false;
-  }
-  if (o.fullSpeed && o.descriptors.empty()) {
-    std::fprintf(stderr, "uvccam %s: --full-speed applies to --descriptors only\n", command);
-    return false;
-  }
-  return true;
-}
-
-std::unique_ptr<host::UsbDeviceModel> MakeCamera(const CameraOptions& o, std::string* error) {
-  if (!o.profile.empty()) return camera::CameraFromProfileFile(o.profile, error);
-  if (!o.descriptors.empty()) return camera::CameraFromDescriptorFile(o.descriptors, o.fullSpeed, error);
-  return camera::DefaultCamera();
-}
-
-int Formats(int argc, char** argv) {
-  bool json = false;
-  CameraOptions camOptions;
+// Parses a command's options: the camera options plus the flags in `flags`
+// (set to true when present). Returns 0 to go on, else the exit code.
+int ParseOptions(const char* command, int argc, char** argv, tools::CameraOptions* camOptions,
+                 std::initializer_list<std::pair<const char*, bool*>> flags) {
   for (int i = 0; i < argc; ++i) {
-    std::string a = argv[i];
-    if (ParseCameraOption(argc, argv, &i, &camOptions)) continue;
-    if (a == "--json") {
-      json = true;
-    } else if (a == "--help" || a == "-h") {
+    const tools::OptionResult r = tools::ParseCameraOption(command, argc, argv, &i, camOptions);
+    if (r == tools::OptionResult::kBad) return 2;
+    if (r == tools::OptionResult::kTaken) continue;
+    const std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
       Usage(stdout);
-      return 0;
-    } else {
-      std::fprintf(stderr, "uvccam formats: unknown or incomplete option '%s'\n", a.c_str());
+      return -1;
+    }
+    bool known = false;
+    for (auto& f : flags)
+      if (a == f.first) *f.second = known = true;
+    if (!known) {
+      std::fprintf(stderr, "uvccam %s: unknown or incomplete option '%s'\n", command, a.c_str());
       Usage(stderr);
       return 2;
     }
   }
-  if (!CheckCameraOptions("formats", camOptions)) return 2;
+  return tools::CheckCameraOptions(command, *camOptions) ? 0 : 2;
+}
+
+int Formats(int argc, char** argv) {
+  bool json = false;
+  tools::CameraOptions camOptions;
+  if (int rc = ParseOptions("formats", argc, argv, &camOptions, {{"--json", &json}}))
+    return rc < 0 ? 0 : rc;
   std::string error;
-  std::unique_ptr<host::UsbDeviceModel> model = MakeCamera(camOptions, &error);
-  std::unique_ptr<host::UsbDeviceModel> second = model ? MakeCamera(camOptions, &error) : nullptr;
+  if (!tools::UseStateFolder(camOptions, &error)) {
+    std::fprintf(stderr, "uvccam formats: %s\n", error.c_str());
+    return 1;
+  }
+  std::unique_ptr<host::UsbDeviceModel> model = tools::MakeCamera(camOptions, &error);
+  std::unique_ptr<host::UsbDeviceModel> second = model ? tools::MakeCamera(camOptions, &error) : nullptr;
   if (!model || !second) {
     std::fprintf(stderr, "uvccam formats: %s\n", error.empty() ? "no camera" : error.c_str());
     return 1;
@@ -136,6 +111,24 @@ int Formats(int argc, char** argv) {
   return 0;
 }
 
+// `uvccam overlays`: draws the overlay art for every frame size of the
+// simulated cameras into the state folder, where the driver looks for it.
+int Overlays(int argc, char** argv) {
+  tools::CameraOptions camOptions;
+  if (int rc = ParseOptions("overlays", argc, argv, &camOptions, {})) return rc < 0 ? 0 : rc;
+  const std::string folder = camOptions.state.empty() ? tools::DefaultStateFolder() : camOptions.state;
+  std::string error;
+  const auto sizes = tools::ProfileFrameSizes(UVCCAM_PROFILE_DIR, &error);
+  const long written = sizes.empty() ? -1 : tools::WriteOverlayArt(folder, sizes, &error);
+  if (written < 0) {
+    std::fprintf(stderr, "uvccam overlays: %s\n", error.empty() ? "no frame sizes" : error.c_str());
+    return 1;
+  }
+  std::printf("%ld overlay bitmaps (%zu frame sizes) installed in %s\n", written, sizes.size(),
+              folder.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -144,6 +137,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!std::strcmp(argv[1], "formats")) return Formats(argc - 2, argv + 2);
+  if (!std::strcmp(argv[1], "overlays")) return Overlays(argc - 2, argv + 2);
   std::fprintf(stderr, "uvccam: unknown command '%s'\n", argv[1]);
   Usage(stderr);
   return 2;

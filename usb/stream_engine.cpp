@@ -24,6 +24,48 @@ VOID ReleaseUsbTables(StreamEngine* engine) {
 
 VOID FreeStreamEngine(StreamEngine* engine) {
   if (!engine) return;
+  FreeStreamResources(engine);
   ReleaseUsbTables(engine);
   ExFreePoolWithTag(engine, kTagContext);
+}
+
+ULONG RawFrameSize(ULONG width, ULONG height) {
+  ULONGLONG size = ULONGLONG(width) * height * 2;
+  return size > 0xFFFFFFFFull ? 0 : ULONG(size);
+}
+
+NTSTATUS CreateStreamResources(StreamEngine* engine, PDEVICE_OBJECT deviceObject,
+                               ULONG rawFrameSize, ULONG stillBufferSize) {
+  if (!engine || rawFrameSize == 0) return STATUS_INVALID_PARAMETER;
+  engine->streamWorkItem = IoAllocateWorkItem(deviceObject);
+  engine->statusWorkItem = IoAllocateWorkItem(deviceObject);
+  bool ok = engine->streamWorkItem && engine->statusWorkItem &&
+            RingCreate(&engine->ring, rawFrameSize) == 0;
+  if (ok && stillBufferSize) {
+    engine->stillBuffer =
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, stillBufferSize, kTagBuffer));
+    ok = engine->stillBuffer != nullptr;
+    if (ok) RtlZeroMemory(engine->stillBuffer, stillBufferSize);
+  }
+  if (!ok) {
+    FreeStreamResources(engine);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  engine->rawFrameSize = rawFrameSize;
+  engine->stillBufferSize = stillBufferSize;
+  KeInitializeEvent(&engine->stopEvent, NotificationEvent, FALSE);
+  return STATUS_SUCCESS;
+}
+
+VOID FreeStreamResources(StreamEngine* engine) {
+  if (!engine) return;
+  if (engine->streamWorkItem) IoFreeWorkItem(engine->streamWorkItem);
+  if (engine->statusWorkItem) IoFreeWorkItem(engine->statusWorkItem);
+  engine->streamWorkItem = nullptr;
+  engine->statusWorkItem = nullptr;
+  RingDestroy(&engine->ring);
+  if (engine->stillBuffer) ExFreePoolWithTag(engine->stillBuffer, kTagBuffer);
+  engine->stillBuffer = nullptr;
+  engine->stillBufferSize = 0;
+  engine->rawFrameSize = 0;
 }

@@ -8,6 +8,8 @@
 #include "usb/frame_format.h"
 #include "usb/frame_ring.h"
 
+struct EffectState;
+
 constexpr LONG kNoInterface = -1;
 
 // Streaming endpoint type, as bmAttributes & 3 gives it.
@@ -17,6 +19,24 @@ constexpr ULONG kEndpointBulk = 2;
 // Packets per isochronous transfer.
 constexpr ULONG kPacketsHighSpeed = 256;
 constexpr ULONG kPacketsFullSpeed = 32;
+
+// One streaming transfer (or the status-pipe read): IRP, URB block, buffer
+// and the event its completion routine signals. inFlight is 1 from just
+// before the IRP goes down until its completion routine has run, so that
+// stop knows what to cancel and never frees a transfer the bus still holds.
+struct TransferSlot {
+  PIRP irp;
+  PURB urb;
+  ULONG urbLength;
+  PUCHAR buffer;
+  ULONG bufferLength;
+  KEVENT event;
+  LONG inFlight;
+};
+
+constexpr ULONG kNoFrameId = 0xFFFFFFFF;
+constexpr ULONG kStatusUrbLength = 128;
+constexpr ULONG kMaxFps = 30;
 
 struct StreamEngine {
   // 1 = device gone or stopping; every USB request fails at once while set.
@@ -65,42 +85,131 @@ struct StreamEngine {
   KEVENT stillReady;
   KEVENT idleEvent;
 
-  // ---- built by device start, freed by the device clean-up ----
+  // ---- kernel-streaming side: built by device start, freed by the
+  // device clean-up ----
   // Data ranges of the capture and still pins: one block each (tag KLRX),
   // the pointer array followed by the KS_DATARANGE_VIDEO records.
   PKSDATARANGE* videoRanges;
   ULONG videoRangeCount;
   PKSDATARANGE* stillRanges;
   ULONG stillRangeCount;
-  // Still-frame buffer (frame-buffer size, tag KLRX).
-  PUCHAR stillBuffer;
-  ULONG stillBufferSize;
-  // The raw-frame ring and the buffer the stream engine fills.
-  FrameRing ring;
-  PUCHAR writeBuffer;
-  ULONG rawFrameSize;
-  // In order: frame timer, stream worker, status-pipe reader, two spare.
-  PIO_WORKITEM workItems[5];
+  // The capture pin's frame-timer work item and the KS worker it queues.
+  PIO_WORKITEM frameTimerWorkItem;
   PKSWORKER worker;
   // Capture pins created against this engine, and the first filter that
   // created one (only its pins program the camera).
   LONG pinCount;
   PKSFILTER ownerFilter;
-  // The still pin's size: bytes, width and height of the still it takes.
-  ULONG stillSize;
+  // Width and height of the still the still pin takes (stillSize holds
+  // its bytes).
   ULONG stillWidth;
   ULONG stillHeight;
   // Units the camera reports, set when the control ranges are read; the
   // camera-control and proc-amp property sets exist only with their unit.
   ULONG hasProcessingUnit;
   ULONG hasCameraTerminal;
-  // The device's EffectState (owned by the DeviceContext).
-  struct EffectState* effects;
+
+  // ---- stream engine ----
+  // Unit ids of the video-control interface (0 = none); RestoreControls
+  // sends to them.
+  UCHAR processingUnitId;
+  UCHAR cameraTerminalId;
+  UCHAR extensionUnitId;
+  // The device's settings record (camera-control values, button flags,
+  // frame tag); set by device start.
+  EffectState* effectState;
+  // Work items of the stream worker and the status reader, the frame ring
+  // and the still buffer: CreateStreamResources.
+  PIO_WORKITEM streamWorkItem;
+  PIO_WORKITEM statusWorkItem;
+  FrameRing ring;
+  ULONG rawFrameSize;     // bytes of each ring buffer
+  PUCHAR stillBuffer;
+  ULONG stillBufferSize;
+
+  TransferSlot slots[2];
+  TransferSlot statusSlot;
+  ULONG transferType;     // kEndpointIsochronous or kEndpointBulk for this stream
+  ULONG packetSize;
+  ULONG payloadSize;
+  ULONG running;          // 1 from StartStream until StopStream
+  ULONG transfersActive;  // 1 while the transfers are submitted
+  ULONG starting;         // 1 while OpenStream is being attempted
+  ULONG workerQueued;     // StartStream queued the worker; StopStream waits for it
+  ULONG readerQueued;     // the same for the status reader
+  ULONG statusReaderRunning;
+  ULONG transferErrors;   // consecutive failed transfers
+
+  // Assembly state: written only by the stream worker.
+  ULONG lastFid;          // kNoFrameId before the first payload
+  ULONG assembled;
+  PUCHAR writeBuffer;
+  ULONG corrupt;          // a damaged packet or ERR payload in the current frame
+  ULONG discarding;       // the current frame overran its limit: drop to the next toggle
+  ULONG frameStill;       // the current frame carries STI (and a still size is set)
+  ULONG frameEof;         // the last payload of the current frame had EOF
+  ULONG noTrailer;        // MJPEG frames are checked by markers, not the vendor trailer
+  ULONG stillActive;      // kept for the capture pin: a still frame is being assembled
+  ULONG stillMode;
+  ULONG framesSinceStill;
+  ULONG lastMs;
+  ULONG controlsApplied;
+  // Counters the capture pin and tests read (no-fence words).
+  ULONG framesSeen;       // frame boundaries since stream start
+  ULONG framesCommitted;
+  ULONG framesDropped;
+  ULONG stillsDelivered;
+  ULONG fps;              // measured frames per second, at most 30
+  // Still route: the still pin sets stillSize (bytes of an uncompressed
+  // still, or nonzero for MJPEG); stillLength and stillReady tell it that a
+  // still waits in stillBuffer; it calls StillConsumed after reading it.
+  ULONG stillSize;
+  ULONG stillLength;
+  ULONG stillWaiting;     // a delivered still has not been consumed
+  // Signalled by StopStream to cut the worker's and reader's delays short.
+  KEVENT stopEvent;
 };
+
 
 // A zero-filled engine for `device` (tag KCNw); null when out of memory.
 StreamEngine* CreateStreamEngine(KSDEVICE* device);
 // Frees the configuration copy, the format table and the still table.
 VOID ReleaseUsbTables(StreamEngine* engine);
-// Releases the USB tables and frees the engine.
+// Releases the USB tables and frees the engine (streaming resources
+// included).
 VOID FreeStreamEngine(StreamEngine* engine);
+
+// Raw frame size of a format, 64-bit checked: width x height x 2; 0 when it
+// does not fit in 32 bits.
+ULONG RawFrameSize(ULONG width, ULONG height);
+
+// Allocates the two work items (for `deviceObject`), the frame ring with
+// buffers of rawFrameSize bytes and the still buffer (stillBufferSize
+// bytes, 0 for none). Nothing stays allocated on failure.
+NTSTATUS CreateStreamResources(StreamEngine* engine, PDEVICE_OBJECT deviceObject,
+                               ULONG rawFrameSize, ULONG stillBufferSize);
+// Frees them; the stream must be stopped. Safe to call twice.
+VOID FreeStreamResources(StreamEngine* engine);
+
+// Starts streaming the current format: resets the stream fields, queues the
+// stream worker and, with an interrupt pipe and a still pin, the status
+// reader. Success at once if already running.
+NTSTATUS StartStream(StreamEngine* engine);
+// Stops streaming: cancels the transfers and the status read, waits for the
+// worker, the reader and every transfer in flight, resets the pipe, selects
+// alternate setting 0 and frees the transfers. Never hangs.
+NTSTATUS StopStream(StreamEngine* engine);
+// Negotiates the stream and submits the two transfers (the worker calls it).
+NTSTATUS OpenStream(StreamEngine* engine);
+// One UVC payload into frame assembly. STATUS_INVALID_PARAMETER for a
+// payload without data (ignored).
+NTSTATUS ParsePayload(StreamEngine* engine, const UCHAR* payload, ULONG length);
+// The capture pin's still route: sets the still size (0 = no still pin /
+// no still expected); refused when an uncompressed still would not fit the
+// still or ring buffers.
+NTSTATUS SetStillSize(StreamEngine* engine, ULONG stillSize);
+// The still pin has read the still buffer: the next still may be written.
+VOID StillConsumed(StreamEngine* engine);
+// Work-item routines.
+IO_WORKITEM_ROUTINE StreamWorker;
+IO_WORKITEM_ROUTINE StatusReader;

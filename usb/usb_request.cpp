@@ -189,9 +189,13 @@ NTSTATUS ClassRequest(StreamEngine* engine, UCHAR request, USHORT value, USHORT 
 }
 
 NTSTATUS UnitRequest(StreamEngine* engine, UCHAR request, UCHAR selector, UCHAR unitId,
-                     PVOID buffer, ULONG length, BOOLEAN directionIn) {
-  NTSTATUS status = ClassRequest(engine, request, USHORT(selector << 8), USHORT(unitId << 8),
-                                 buffer, length, directionIn);
+                     PVOID buffer, ULONG length, BOOLEAN directionIn, ULONG* transferred) {
+  // The recipient is the video-control interface: its number is the low
+  // byte of wIndex, next to the unit.
+  LONG vc = engine ? engine->controlInterface : kNoInterface;
+  USHORT index = USHORT((unitId << 8) | (vc >= 0 && vc <= 0xFF ? vc : 0));
+  NTSTATUS status = ClassRequest(engine, request, USHORT(selector << 8), index, buffer, length,
+                                 directionIn, transferred);
   return NT_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 

@@ -43,9 +43,12 @@ NTSTATUS ClassRequest(StreamEngine* engine, UCHAR request, USHORT value, USHORT 
                       PVOID buffer, ULONG length, BOOLEAN directionIn,
                       ULONG* transferred = nullptr);
 // Class request to a unit or terminal of the video-control interface:
-// wValue = selector << 8, wIndex = unitId << 8. 0 or STATUS_UNSUCCESSFUL.
+// wValue = selector << 8, wIndex = unitId << 8 | the video-control interface
+// number (0 while none is known). 0 or STATUS_UNSUCCESSFUL; `transferred`,
+// when given, receives the length of the data stage.
 NTSTATUS UnitRequest(StreamEngine* engine, UCHAR request, UCHAR selector, UCHAR unitId,
-                     PVOID buffer, ULONG length, BOOLEAN directionIn);
+                     PVOID buffer, ULONG length, BOOLEAN directionIn,
+                     ULONG* transferred = nullptr);
 
 // Asks the bus for its USBDI interface and whether the device runs at high
 // speed. A bus without the interface leaves *highSpeed unchanged and still

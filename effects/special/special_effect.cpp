@@ -4,7 +4,9 @@
 
 #include <cstring>
 
+#include "effects/special/frame_effects.h"
 #include "effects/special/pixel_effects.h"
+#include "effects/special/stream_effects.h"
 
 namespace {
 
@@ -56,10 +58,27 @@ LONG ApplySpecialEffect(SpecialEffectRecord* record, UCHAR* destination, const U
     case 12:
       MirrorHalfFrame(destination, source, width, height, lumaOffset);
       return 1;
+    case 2:
+      // The grid holds its picture in the overlay bitmap buffer: while an
+      // overlay is on it has no held frame and writes nothing.
+      if (ReadULongNoFence(&record->overlayMode) != 0) return 0;
+      // The buffer stops holding an overlay before the grid draws into it.
+      WriteULongNoFence(&record->overlayLoaded, 0);
+      record->loadedOverlayMode = 0;
+      return PhotoGridFrame(record, destination, source, width, height, lumaOffset,
+                            SystemTimeMs());
+    case 3:
+      return MirroredTilesFrame(destination, source, width, height, lumaOffset);
+    case 4:
+      return BreathingStretchFrame(destination, source, width, height, lumaOffset);
+    case 7:
+      if (ReadULongNoFence(&record->overlayMode) != 0) return 0;
+      WriteULongNoFence(&record->overlayLoaded, 0);
+      record->loadedOverlayMode = 0;
+      return RowWarpFrame(record, destination, source, width, height, lumaOffset);
+    case 10:
+      return MovingLensFrame(record, destination, source, width, height, lumaOffset);
     default:
-      // The photo grid (2), mirrored tiles (3), breathing stretch (4), row
-      // warp (7) and moving lens (10) are not built yet: until they are, they
-      // select no effect and the frame passes unchanged.
       return 0;
   }
 }

@@ -11,8 +11,10 @@ constexpr ULONG kFormatCodeChromaFirst = 4; // U Y0 V Y1 (UYVY)
 
 // Returns 1 when the selected effect wrote the whole of `destination`
 // (2 x width x height bytes), so the chain continues from it. Returns 0 and
-// writes nothing when no effect is selected (0 or above 12), when the number
-// is one of the effects not built yet (2, 3, 4, 7, 10), or when the call
+// writes nothing when no effect is selected (0 or above 12), when the
+// selected effect is not ready (effects 2 and 7 while an overlay is on, 7
+// and 10 without their per-stream set-up for this frame size, 3 and 4
+// without their temporary memory), or when the call
 // cannot be served (a null pointer, a zero or unaddressable size, a format
 // code other than 3 or 4); the chain then continues from `source`.
 // `workBuffer` and `colorTables` are not read by the per-pixel effects.

@@ -49,4 +49,9 @@ struct SpecialEffectRecord {
   USHORT* warpRates;        // effect 7: per-row resampling rates
   ULONG warpRows;           // entries in each warp table
   ULONG warpReady;          // effect 7 runs only when nonzero
+  // What overlayBitmap holds while overlayLoaded is 1: the overlay mode and
+  // frame size it was loaded for, so a bitmap is never shown for another.
+  ULONG loadedOverlayMode;
+  ULONG loadedWidth;
+  ULONG loadedHeight;
 };

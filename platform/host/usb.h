@@ -75,6 +75,8 @@ typedef enum _USBD_PIPE_TYPE {
 #define USBD_STATUS_BUFFER_TOO_SMALL ((USBD_STATUS)0x80003000L)
 #define USBD_STATUS_DEVICE_GONE ((USBD_STATUS)0xC0007000L)
 #define USBD_STATUS_CANCELED ((USBD_STATUS)0xC0010000L)
+#define USBD_STATUS_CRC ((USBD_STATUS)0xC0000001L)
+#define USBD_STATUS_ENDPOINT_HALTED ((USBD_STATUS)0xC0000030L)
 
 #define USBD_TRANSFER_DIRECTION_OUT 0
 #define USBD_TRANSFER_DIRECTION_IN 1
@@ -232,19 +234,7 @@ typedef struct _URB {
   };
 } URB, *PURB;
 
-// The lengths the driver relies on when it builds URBs field by field.
-static_assert(sizeof(_URB_HEADER) == 24, "URB header");
-static_assert(sizeof(USBD_PIPE_INFORMATION) == 24, "pipe information");
-static_assert(offsetof(USBD_INTERFACE_INFORMATION, Pipes) == 24, "interface information header");
-static_assert(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST) == 136, "get-descriptor URB");
-static_assert(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == 136, "vendor/class URB");
-static_assert(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) == 128, "bulk URB");
-static_assert(sizeof(_URB_PIPE_REQUEST) == 40, "pipe request URB");
-static_assert(offsetof(_URB_SELECT_CONFIGURATION, Interface) == 40, "select configuration: 40 + 24 n");
-static_assert(offsetof(_URB_SELECT_INTERFACE, Interface) + offsetof(USBD_INTERFACE_INFORMATION, Pipes) == 56,
-              "select interface: 56 + 24 n");
-static_assert(sizeof(_URB_ISOCH_TRANSFER) == 152, "isochronous URB: 152 + 12 n");
-static_assert(sizeof(USBD_ISO_PACKET_DESCRIPTOR) == 12, "isochronous packet descriptor");
+// The URB layouts the driver relies on are pinned in platform/kit_layouts.h.
 
 // ---- the submit-URB request ----
 #define FILE_DEVICE_USB 0x00000022

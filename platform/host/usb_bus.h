@@ -24,6 +24,8 @@ enum class UsbRequestKind {
   SelectInterface,
   ResetPipe,
   QueryInterface,
+  IsochronousTransfer,
+  BulkOrInterruptTransfer,
   kCount
 };
 
@@ -57,8 +59,23 @@ class UsbBus {
   void SetCompletionMode(UsbCompletionMode mode);
   // Whether the bus answers the USBDI interface query (on by default).
   void SetBusInterfaceAvailable(bool available);
-  // The device is gone: every later URB fails with STATUS_DEVICE_NOT_CONNECTED.
+  // The device is gone: every later URB fails with STATUS_DEVICE_NOT_CONNECTED
+  // and every queued transfer completes with it.
   void Unplug();
+
+  // Isochronous, bulk and interrupt transfers are always queued and completed
+  // by the bus's schedule thread: one isochronous packet per (micro)frame per
+  // endpoint (125 us at high speed, 1 ms at full speed, on the host clock),
+  // bulk and interrupt endpoints polled once per (micro)frame. Completions
+  // carry a final status, never STATUS_PENDING; IoCancelIrp on a queued
+  // transfer completes it with STATUS_CANCELLED.
+  // Transfers queued now, and transfers completed since ResetCounters.
+  uint64_t QueuedTransfers() const;
+  uint64_t CompletedTransfers() const;
+  // Completions by IRP status since ResetCounters.
+  uint64_t CompletedWith(NTSTATUS status) const;
+  // Whether the endpoint behind a pipe handle is halted (stalled, not reset).
+  bool PipeHalted(USBD_PIPE_HANDLE handle) const;
 
   // URBs of a kind that passed the checks and reached the device.
   uint64_t Count(UsbRequestKind kind) const;

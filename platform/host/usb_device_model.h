@@ -18,6 +18,19 @@ struct UsbSetupPacket {
   uint16_t wLength;
 };
 
+// What a device did with one IN transaction on a streaming or interrupt
+// endpoint.
+struct UsbInResult {
+  enum Kind : uint8_t {
+    kNak,    // nothing to send now (an isochronous packet of length 0)
+    kData,   // `length` bytes
+    kError,  // the packet arrived damaged (isochronous: the packet's status is an error)
+    kStall,  // the endpoint halted: this and later transfers fail until the pipe is reset
+    kGone,   // the device left the bus (as an unplug)
+  } kind = kNak;
+  uint32_t length = 0;
+};
+
 // What a device did with a control transfer.
 struct UsbControlResult {
   bool stalled = false;  // the device answered with STALL
@@ -41,6 +54,23 @@ class UsbDeviceModel {
   // room for setup.wLength bytes and the device fills at most that many; for
   // host-to-device requests `data` holds setup.wLength bytes.
   virtual UsbControlResult Control(const UsbSetupPacket& setup, uint8_t* data) = 0;
+
+  // One IN transaction on a non-control endpoint at bus time `busTime100ns`
+  // (host clock, 100 ns units). Isochronous endpoints are asked once per
+  // (micro)frame for one packet of at most `capacity` bytes; bulk endpoints
+  // for one payload of at most `capacity` bytes (a transfer completes with
+  // it); interrupt endpoints once per polling opportunity.
+  virtual UsbInResult InTransfer(uint8_t endpointAddress, uint64_t busTime100ns, uint8_t* data,
+                                 uint32_t capacity) {
+    (void)endpointAddress;
+    (void)busTime100ns;
+    (void)data;
+    (void)capacity;
+    return UsbInResult{};
+  }
+
+  // The host reset the pipe of this endpoint (clearing a halt).
+  virtual void EndpointReset(uint8_t endpointAddress) { (void)endpointAddress; }
 
   // The bus selected a configuration / an alternate setting of an interface.
   virtual void ConfigurationSelected(uint8_t bConfigurationValue) { (void)bConfigurationValue; }

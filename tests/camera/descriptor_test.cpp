@@ -228,3 +228,31 @@ TEST(CameraDescriptorDump, RandomCorruptionNeverCrashes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A dump whose input header declares more formats than follow loads (the
+// driver's walk uses what is there); one declaring fewer is refused.
+TEST(DescriptorDumpFormats, MoreDeclaredThanFollowLoadsFewerIsRefused) {
+  std::vector<uint8_t> dump = camera::DefaultSimulatedCamera()->DescriptorDump();
+  size_t header = 0;
+  bool streaming = false;
+  for (size_t off = 18; off + 3 < dump.size() && dump[off] >= 2; off += dump[off]) {
+    if (dump[off + 1] == 4) streaming = dump[off + 5] == 14 && dump[off + 6] == 2;
+    if (streaming && dump[off + 1] == 0x24 && dump[off + 2] == 1) {
+      header = off;
+      break;
+    }
+  }
+  ASSERT_NE(header, 0u);
+  const uint8_t declared = dump[header + 3];
+  for (int delta : {1, 5, -1}) {
+    std::vector<uint8_t> d = dump;
+    d[header + 3] = uint8_t(declared + delta);
+    std::string error;
+    auto cam = camera::SimulatedCameraFromDescriptors(d, false, &error);
+    EXPECT_EQ(cam != nullptr, delta > 0) << delta << ": " << error;
+  }
+}
+
+}  // namespace

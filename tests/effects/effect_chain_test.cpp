@@ -155,6 +155,7 @@ TEST_P(Chain, SettingsChangeWhileFramesRun) {
       StoreSetting(s.zoom.zoomFactor, 16 + i % 60), StoreSetting(s.zoom.panX, LONG(i % 900));
       StoreSetting(s.rotation, i % 4), StoreSetting(s.specialColor, i % 6);
       StoreSetting(s.special.specialEffect, i % 13);
+      StoreSetting(s.autoFraming.enabled, (i >> 4) & 1), StoreSetting(s.special.overlayMode, i % 3);
     }
   });
   for (int frame = 0; frame < 300; ++frame) {

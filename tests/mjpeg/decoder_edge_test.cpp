@@ -66,8 +66,8 @@ struct Decoder {
   }
 };
 
-size_t FindMarker(const Bytes& b, uint8_t low, uint8_t high) {
-  for (size_t i = 0; i + 1 < b.size(); ++i)
+size_t FindMarker(const Bytes& b, uint8_t low, uint8_t high, size_t from = 0) {
+  for (size_t i = from; i + 1 < b.size(); ++i)
     if (b[i] == 0xFF && b[i + 1] >= low && b[i + 1] <= high) return i;
   return b.size();
 }
@@ -115,30 +115,55 @@ struct Case {
 // SOF0 body: P, Y(2), X(2), Nf, then Ci, HiVi, Tqi per component.
 // SOS body: Ns, then Cs and TdTa per component, then Ss, Se, AhAl.
 const Case kCases[] = {
-    {kBoth, 0, kMjpegErrorMissingSegment, "DHT, DQT or SOF0 missing", [](Frame& f, int m) { f.Remove(m); },
-     {0xC4, 0xDB, 0xC0}},
+    {kBoth, 0, kMjpegErrorMissingSegment, "DQT or SOF0 missing", [](Frame& f, int m) { f.Remove(m); },
+     {0xDB, 0xC0}},
+    // Tables the frame does not define are the standard ones, which the
+    // encoder used.
+    {kBoth, 0, kSame, "no DHT", [](Frame& f, int) { f.Remove(0xC4); }},
     {kBoth, 0, kMjpegErrorMissingSegment, "SOI made data", [](Frame& f, int) { f.Raw()[0] = 0; }},
     {kBoth, 0, kMjpegErrorMissingSegment, "DQT 1 undefined", [](Frame& f, int) { f.Body(0xDB).resize(65); }},
-    {kStill, 0, kMjpegErrorMissingSegment, "DHT DC 1 and AC 1 undefined",
+    {kStill, 0, kSame, "DHT DC 1 and AC 1 undefined",
      [](Frame& f, int) { f.headers.erase(f.headers.end() - 3, f.headers.end() - 1); }},
     {kBoth, 0, kMjpegErrorMarker, "fill byte", [](Frame& f, int) { f.Raw().insert(f.raw.begin() + 2, 0xFF); }},
     {kBoth, 0, kMjpegErrorMarker, "unsupported marker", [](Frame& f, int m) { f.Find(0xC0).marker = m; },
      {0xC1, 0xC2, 0xC3, 0xC5, 0xCC, 0xDC, 0xDE, 0xF0, 0x01}},
-    {kVideo, 0, kMjpegErrorHuffmanTable, "encoder's DHT segments", [](Frame& f, int) { f = MakeFrame(kStill); }},
-    {kVideo, 0, kMjpegErrorHuffmanTable, "segment between DHT and SOS",
+    {kVideo, 0, kSame, "encoder's DHT segments", [](Frame& f, int) { f = MakeFrame(kStill); }},
+    {kVideo, 0, kSame, "segment between DHT and SOS",
      [](Frame& f, int) { f.headers.insert(f.headers.end() - 1, {0xFE, Bytes{'h', 'i'}}); }},
-    {kVideo, 0, kMjpegErrorHuffmanTable, "standard DHT cut short",
+    {kBoth, 0, kMjpegErrorTruncated, "standard DHT cut short",
      [](Frame& f, int n) { f.Raw().resize(FindMarker(f.raw, 0xC4, 0xC4) + n); }, {2, 100, 420, 421}},
+    // The frame's own tables count: one symbol changed in the 418-byte
+    // segment (AC 0's first code now means another coefficient).
+    {kVideo, 0, kDiffers, "standard DHT with a symbol changed",
+     [](Frame& f, int) { f.Body(0xC4)[29 + 17] ^= 0x10; }},
     {kStill, 0, kMjpegErrorHuffmanTable, "class or table 2", [](Frame& f, int tcTh) { SetDht(f, {{tcTh, {}, 0}}); },
      {0x20, 0x02, 0x12}},
     {kStill, 0, kMjpegErrorHuffmanTable, "300 codes",
      [](Frame& f, int) { SetDht(f, {{0, {{15, 100}, {16, 200}}, 0}}); }},
     {kStill, 0, kMjpegErrorHuffmanTable, "3 codes of 1 bit, 5 of 2",
      [](Frame& f, int n) { SetDht(f, {{0, {{n >> 8, n & 0xFF}}, 0}}); }, {0x103, 0x205}},
-    {kBoth, 0, kMjpegErrorDqtTable, "DQT tables in two segments",
-     [](Frame& f, int) { f.Body(0xDB).resize(65), f.headers.insert(f.headers.begin() + 2, {0xDB, Bytes(65, 1)}); }},
-    {kBoth, 0, kMjpegErrorDqtPrecision, "16-bit table 0", Poke<0xDB>, {0x0010}},
-    {kBoth, 0, kMjpegErrorDqtTable, "first table 1; second 4, 16-bit", Poke<0xDB>, {0x0001, 0x4104, 0x4111}},
+    // DQT: one segment per table in either order; a table defined again
+    // replaces the earlier one (arg 0: table 1 first; 1: a flat table 0
+    // before the real one; 2: after it).
+    {kBoth, 0, kSame, "DQT tables in two segments, either order; table 0 defined twice",
+     [](Frame& f, int order) {
+       Bytes& dqt = f.Body(0xDB);
+       const Segment second{0xDB, Bytes(dqt.begin() + 65, dqt.end())};
+       Segment flat{0xDB, Bytes(65, 1)};
+       flat.body[0] = 0;
+       dqt.resize(65);  // headers[1], after APP0: table 0 alone
+       if (order == 0) f.headers.insert(f.headers.begin() + 1, second);
+       else f.headers.insert(f.headers.begin() + 1, {flat, second});
+     }, {0, 1}},
+    {kBoth, 0, kDiffers, "flat table 0 after the real one",
+     [](Frame& f, int) {
+       Bytes flat(65, 1);
+       flat[0] = 0;
+       f.headers.insert(f.headers.begin() + 2, {0xDB, flat});
+     }},
+    {kBoth, 0, kMjpegErrorDqtPrecision, "16-bit table 0; 16-bit second table", Poke<0xDB>, {0x0010, 0x4111}},
+    {kBoth, 0, kMjpegErrorDqtTable, "table 4 second", Poke<0xDB>, {0x4104}},
+    {kBoth, 0, kMjpegErrorMissingSegment, "table 1 twice, no table 0", Poke<0xDB>, {0x0001}},
     {kBoth, 0, kMjpegErrorDqtTable, "DQT cut short", [](Frame& f, int n) { f.Body(0xDB).resize(n); }, {64, 100}},
     {kBoth, 0, kMjpegErrorSamplePrecision, "12-bit samples", Poke<0xC0>, {0x000C}},
     {kBoth, 0, kMjpegErrorFrameComponents, "0 or 4 components; identifier 4, repeated; quantisation 4", Poke<0xC0>,
@@ -172,10 +197,36 @@ const Case kCases[] = {
      [](Frame& f, int) { SetDht(f, {{0x00, {{1, 1}}, 17}, {0x10, {{1, 1}}, 0}}), SetData(f, {0, 0, 0, 0}); }},
     {kStill, 1, kMjpegOk, "DC category 16",
      [](Frame& f, int) { SetDht(f, {{0x00, {{1, 1}}, 16}, {0x10, {{1, 1}}, 0}}), SetData(f, {0x7F, 0xFF, 0, 0}); }},
-    {kBoth, 2, kMjpegErrorRestart, "RSTn removed, replaced by another marker", [](Frame& f, int replace) {
+    {kBoth, 2, kMjpegErrorRestart, "RSTn removed, replaced by another marker, out of sequence",
+     [](Frame& f, int replace) {
        const auto rst = f.data.begin() + FindMarker(f.data, 0xD0, 0xD7);
-       replace ? void(rst[1] = 0xFE) : void(f.data.erase(rst, rst + 2));
-     }, {0, 1}},
+       replace ? void(rst[1] = static_cast<uint8_t>(replace)) : void(f.data.erase(rst, rst + 2));
+     }, {0, 0xFE, 0xD1, 0xD7}},
+    // Fill before the first, a middle and the last of the five RSTn: a
+    // stuffed zero byte, one or two fill bytes, or both (arg: RSTn index << 8
+    // | kind).
+    {kBoth, 2, kSame, "fill before RSTn",
+     [](Frame& f, int arg) {
+       size_t at = FindMarker(f.data, 0xD0, 0xD7);
+       for (int i = 0; i < arg >> 8; ++i) at = FindMarker(f.data, 0xD0, 0xD7, at + 2);
+       const Bytes kinds[] = {{0xFF, 0x00}, {0xFF}, {0xFF, 0xFF}, {0xFF, 0x00, 0xFF, 0x00, 0xFF}};
+       f.data.insert(f.data.begin() + at, kinds[arg & 0xFF].begin(), kinds[arg & 0xFF].end());
+     }, {0x000, 0x001, 0x202, 0x203, 0x400, 0x401}},
+    {kBoth, 2, kMjpegErrorRestart, "other bytes before RSTn",
+     [](Frame& f, int b) { f.data.insert(f.data.begin() + FindMarker(f.data, 0xD0, 0xD7), static_cast<uint8_t>(b)); },
+     {0x00, 0x12}},
+    // Scan data cut short, the rest of the frame kept: all of it after the
+    // SOS header, the first or last interval's bytes (their RSTn kept).
+    {kBoth, 2, kMjpegErrorTruncated, "scan data missing",
+     [](Frame& f, int what) {
+       size_t last = FindMarker(f.data, 0xD0, 0xD7);
+       for (size_t next; (next = FindMarker(f.data, 0xD0, 0xD7, last + 2)) < f.data.size();) last = next;
+       if (what == 0) f.data.erase(f.data.begin(), f.data.end() - 2);
+       else if (what == 1) f.data.erase(f.data.begin(), f.data.begin() + FindMarker(f.data, 0xD0, 0xD7));
+       else f.data.erase(f.data.begin() + last + 2, f.data.end() - 2);
+     }, {0, 1, 2}},
+    {kBoth, 0, kMjpegErrorTruncated, "scan cut at half, EOI appended",
+     [](Frame& f, int) { f.data.erase(f.data.begin() + f.data.size() / 2, f.data.end() - 2); }},
     {kBoth, 2, kDiffers, "interval ignored: predictors and alignment not reset", [](Frame& f, int) { f.Remove(0xDD); }},
     {kBoth, 0, kSame, "comment holding FF 00 after the scan",
      [](Frame& f, int) { f.data.insert(f.data.end() - 2, {0xFF, 0xFE, 0, 7, 0xFF, 0x00, 0xFF, 0x00, 'x'}); }},
@@ -239,15 +290,36 @@ TEST(BufferLimits, TheImageMustFitBothBuffers) {
   }
 }
 
-TEST(HostileInput, CutOrCorruptedFramesNeverEscapeTheBuffers) {
-  // Every cut fails (and leaves the destination alone); a copy of exactly
-  // `cut` bytes, so that any read past it is caught.
-  for (Entry e : {kVideo, kStill}) {
-    const Bytes b = MakeFrame(e, {48, 16, 75, Sampling::k420, 3}).Assemble();
-    Decoder d;
-    for (size_t cut = 0; cut < b.size(); ++cut)
-      EXPECT_NE(d.Run(e, Bytes(b.begin(), b.begin() + cut)), kMjpegOk) << cut;
+TEST(Truncation, EveryCutFailsOrGivesTheIntactPicture) {
+  // Every cut, as it stands and with EOI appended (as a camera's payload
+  // layer may deliver it), in a copy of exactly its size so that any read
+  // past it is caught. A cut frame either fails (leaving the destination
+  // alone, which Run checks) or decodes to the intact frame's picture; the
+  // scan's last byte always holds bits of its last block, so only the cut
+  // that removes EOI alone and puts it back gives that picture.
+  const EncodeOptions shapes[] = {{48, 16, 75, Sampling::k420, 3}, {32, 16, 80, Sampling::k422, 0},
+                                  {24, 16, 90, Sampling::kGrey, 2}};
+  for (const EncodeOptions& shape : shapes) {
+    for (Entry e : {kVideo, kStill}) {
+      const Bytes b = MakeFrame(e, shape).Assemble();
+      Decoder intact, d;
+      ASSERT_EQ(intact.Run(e, b), kMjpegOk);
+      size_t decoded = 0;
+      for (size_t cut = 0; cut < b.size(); ++cut) {
+        EXPECT_NE(d.Run(e, Bytes(b.begin(), b.begin() + cut)), kMjpegOk) << cut;
+        Bytes withEoi(b.begin(), b.begin() + cut);
+        withEoi.insert(withEoi.end(), {0xFF, 0xD9});
+        if (d.Run(e, withEoi) != kMjpegOk) continue;
+        ++decoded;
+        EXPECT_EQ(cut, b.size() - 2);
+        EXPECT_TRUE(d.destination == intact.destination) << cut;
+      }
+      EXPECT_EQ(decoded, 1u);
+    }
   }
+}
+
+TEST(HostileInput, CutOrCorruptedFramesNeverEscapeTheBuffers) {
   // Exactly sized frames (the sanitizers catch any stray access) with byte
   // flips, insertions and cuts anywhere.
   std::mt19937 rng(1234);

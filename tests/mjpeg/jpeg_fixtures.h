@@ -24,16 +24,19 @@ struct EncodeOptions {
   int width = 640, height = 480, quality = 75;
   Sampling sampling = Sampling::k422;
   unsigned restartInterval = 0;  // MCUs, 0 = none
+  bool optimize = false;         // Huffman tables of the picture's own statistics
+  int shift = 0;                 // picture moved left by this many pixels
 };
 
 // A camera-like picture in YCbCr: smooth gradients, a few sharp edges, fine
 // texture and a little noise, so every frequency band carries data.
-inline Bytes TestPicture(int width, int height) {
+inline Bytes TestPicture(int width, int height, int shift = 0) {
   Bytes pixels(static_cast<size_t>(width) * height * 3);
   uint32_t noise = 2654435761u + 12345;
   auto clamp = [](double v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); };
   for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
+    for (int column = 0; column < width; ++column) {
+      const int x = column + shift;
       noise = noise * 1664525u + 1013904223u;
       const int n = static_cast<int>((noise >> 24) & 15) - 8;
       double luma = 40 + 150.0 * x / width + 30 * std::sin(x * 0.07) * std::cos(y * 0.05);
@@ -42,7 +45,7 @@ inline Bytes TestPicture(int width, int height) {
       if (y % 16 < 2 && x > width / 2) luma = 250 - luma / 2;  // thin lines
       const double cb = 128 + 60 * std::sin(x * 0.013 + y * 0.021) + ((x / 50) % 2 ? 25 : -25);
       const double cr = 128 + 70 * std::cos(y * 0.017) - 40.0 * x / width;
-      uint8_t* p = &pixels[(static_cast<size_t>(y) * width + x) * 3];
+      uint8_t* p = &pixels[(static_cast<size_t>(y) * width + column) * 3];
       p[0] = clamp(luma + n), p[1] = clamp(cb + n / 2), p[2] = clamp(cr - n / 2);
     }
   }
@@ -53,7 +56,7 @@ inline Bytes TestPicture(int width, int height) {
 // tables, one DQT and one DHT segment per table (the encoder's own layout).
 inline Bytes Encode(const EncodeOptions& o) {
   const bool grey = o.sampling == Sampling::kGrey;
-  Bytes pixels = TestPicture(o.width, o.height);
+  Bytes pixels = TestPicture(o.width, o.height, o.shift);
   if (grey)
     for (size_t i = 0; i < pixels.size() / 3; ++i) pixels[i] = pixels[3 * i];
   jpeg_compress_struct cinfo;
@@ -70,7 +73,7 @@ inline Bytes Encode(const EncodeOptions& o) {
   jpeg_set_defaults(&cinfo);
   jpeg_set_colorspace(&cinfo, cinfo.in_color_space);
   jpeg_set_quality(&cinfo, o.quality, TRUE);
-  cinfo.optimize_coding = FALSE, cinfo.dct_method = JDCT_ISLOW;
+  cinfo.optimize_coding = o.optimize ? TRUE : FALSE, cinfo.dct_method = JDCT_ISLOW;
   cinfo.restart_interval = o.restartInterval;
   if (!grey) {
     cinfo.comp_info[0].h_samp_factor = o.sampling == Sampling::k444 ? 1 : 2;
@@ -136,6 +139,37 @@ inline Bytes CameraLayout(const Bytes& jpeg, bool standardDht) {
   }
   for (const Segment& s : dhts) AppendSegment(out, 0xC4, s.body);
   AppendSegment(out, 0xDA, sos);
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+// The layout many webcams send: no DHT at all (the standard tables are
+// implied), one DQT segment per table with the last table first, SOF0, DRI
+// if any, SOS. With `fill`, every RSTn marker is preceded by extra bytes as
+// some cameras write them: a stuffed zero byte (FF 00) before RST0, RST2,
+// ..., a fill byte (FF) before the others.
+inline Bytes WebcamLayout(const Bytes& jpeg, bool fill) {
+  Bytes data, sof, dri, sos, out = {0xFF, 0xD8};
+  std::vector<Bytes> tables;
+  for (const Segment& s : SplitHeaders(jpeg, &data)) {
+    if (s.marker == 0xDB)
+      for (size_t p = 0; p + 65 <= s.body.size(); p += 65)
+        tables.insert(tables.begin(), Bytes(s.body.begin() + p, s.body.begin() + p + 65));
+    else if (s.marker == 0xC0) sof = s.body;
+    else if (s.marker == 0xDD) dri = s.body;
+    else if (s.marker == 0xDA) sos = s.body;
+    else if (s.marker != 0xC4) AppendSegment(out, s.marker, s.body);
+  }
+  for (const Bytes& t : tables) AppendSegment(out, 0xDB, t);
+  AppendSegment(out, 0xC0, sof);
+  if (!dri.empty()) AppendSegment(out, 0xDD, dri);
+  AppendSegment(out, 0xDA, sos);
+  for (size_t i = 0; fill && i + 1 < data.size(); ++i) {
+    if (data[i] != 0xFF || (data[i + 1] & 0xF8) != 0xD0) continue;
+    const Bytes extra = (data[i + 1] & 1) ? Bytes{0xFF} : Bytes{0xFF, 0x00};
+    data.insert(data.begin() + i, extra.begin(), extra.end());
+    i += extra.size() + 1;
+  }
   out.insert(out.end(), data.begin(), data.end());
   return out;
 }

@@ -42,8 +42,8 @@ using Case = EncodeOptions;
 std::string CaseName(const Case& c) {
   const char* samplings[] = {"420", "422", "444", "grey"};
   char text[96];
-  snprintf(text, sizeof(text), "%dx%d_%s_q%d_restart%u", c.width, c.height, samplings[static_cast<int>(c.sampling)],
-           c.quality, c.restartInterval);
+  snprintf(text, sizeof(text), "%dx%d_%s_q%d_restart%u%s", c.width, c.height,
+           samplings[static_cast<int>(c.sampling)], c.quality, c.restartInterval, c.optimize ? "_owntables" : "");
   return text;
 }
 
@@ -77,7 +77,8 @@ TEST_P(ReferenceDecodeTest, BothEntriesMatchLibjpegTurbo) {
                                        static_cast<size_t>((c.width + 15) & ~15) * ((c.height + 15) & ~15) * 2);
   const size_t outBytes = static_cast<size_t>((c.width + 3) & ~3) * ((c.height + 1) & ~1) * 2;
   Bytes scratch(size), video(size, 0xEE), still(size, 0xEE);
-  const Bytes camera = CameraLayout(encoded, true);
+  // A frame with its own tables keeps them in both entries.
+  const Bytes camera = CameraLayout(encoded, !c.optimize);
   ASSERT_EQ(Decode(false, video, camera, scratch), kMjpegOk);
   ASSERT_EQ(Decode(true, still, CameraLayout(encoded, false), scratch), kMjpegOk);
   // Same tables, same arithmetic: the two entries agree to the byte, and
@@ -95,16 +96,25 @@ TEST_P(ReferenceDecodeTest, BothEntriesMatchLibjpegTurbo) {
     EXPECT_LE(d->max, kMaxDifference);
   }
 
-  // The encoder's file as it is: one DQT segment per table, so the second
-  // starts with table 1 (error 2); a grey frame has one table but not the
-  // camera's DHT, which only the still entry accepts.
-  const bool grey = c.sampling == Sampling::kGrey;
-  for (bool stillEntry : {false, true}) {
-    Bytes asIs(size, 0x3C);
-    const LONG rc = Decode(stillEntry, asIs, encoded, scratch);
-    EXPECT_EQ(rc, !grey ? kMjpegErrorDqtTable : stillEntry ? kMjpegOk : kMjpegErrorHuffmanTable);
-    EXPECT_TRUE(rc == kMjpegOk ? std::equal(video.begin(), video.begin() + outBytes, asIs.begin())
-                               : asIs == Bytes(size, 0x3C));
+  // The encoder's file as it is (one DQT and one DHT segment per table) and,
+  // for standard tables, the webcam layout (no DHT, one DQT segment per
+  // table, last table first), also with fill before every RSTn: both entries
+  // give the bytes of the camera layout. libjpeg-turbo decodes the webcam
+  // bytes to the same planes as the encoder's.
+  std::vector<Bytes> layouts = {encoded};
+  if (!c.optimize) {
+    layouts.push_back(WebcamLayout(encoded, false));
+    Planar webcam;
+    ASSERT_TRUE(ReferenceDecode(layouts.back(), &webcam));
+    EXPECT_TRUE(webcam.y == ref.y && webcam.cb == ref.cb && webcam.cr == ref.cr);
+    if (c.restartInterval != 0) layouts.push_back(WebcamLayout(encoded, true));
+  }
+  for (size_t i = 0; i < layouts.size(); ++i) {
+    for (bool stillEntry : {false, true}) {
+      Bytes out(size, 0x3C);
+      ASSERT_EQ(Decode(stillEntry, out, layouts[i], scratch), kMjpegOk) << "layout " << i << " still " << stillEntry;
+      EXPECT_TRUE(std::equal(video.begin(), video.begin() + outBytes, out.begin())) << "layout " << i;
+    }
   }
 
   // Every code path gives the same bytes.
@@ -126,7 +136,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{333, 187, 90, Sampling::k420, 0}, Case{97, 61, 95, Sampling::kGrey, 0},
                       Case{18, 10, 75, Sampling::k420, 0}, Case{640, 480, 75, Sampling::k422, 7},
                       Case{640, 480, 90, Sampling::k420, 40}, Case{321, 243, 60, Sampling::k422, 1},
-                      Case{320, 240, 85, Sampling::kGrey, 13}, Case{1280, 722, 70, Sampling::k420, 80}),
+                      Case{320, 240, 85, Sampling::kGrey, 13}, Case{1280, 722, 70, Sampling::k420, 80},
+                      Case{64, 48, 75, Sampling::k420, 1}, Case{640, 480, 75, Sampling::k420, 0, true},
+                      Case{321, 243, 80, Sampling::k422, 3, true}, Case{320, 240, 85, Sampling::kGrey, 5, true}),
     [](const ::testing::TestParamInfo<Case>& info) { return CaseName(info.param); });
 
 TEST(StandardTables, BuiltInTablesAreTheOnesTheEncoderWrites) {

@@ -2,6 +2,8 @@
 // with the camera's faults, and the alternate setting for each format.
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "camera/simulated_camera.h"
 #include "tests/usb/fake_camera.h"

@@ -1,0 +1,159 @@
+// Settings persistence in the device's driver key.
+#include "controls/settings_store.h"
+
+#include <cstddef>
+
+namespace {
+
+constexpr ACCESS_MASK kKeyAccess = 0x1F0000;
+constexpr ULONG kQueryBufferSize = 512;
+constexpr ULONG kMaxNameLength = 63;
+
+// Opens the driver key and widens `name` into `wide`; the caller closes.
+NTSTATUS OpenValue(PDEVICE_OBJECT physicalDevice, const CHAR* name, WCHAR (&wide)[kMaxNameLength + 1],
+                   UNICODE_STRING* valueName, HANDLE* key) {
+  ULONG n = 0;
+  while (name[n] && n < kMaxNameLength) {
+    wide[n] = WCHAR(UCHAR(name[n]));
+    ++n;
+  }
+  wide[n] = 0;
+  valueName->Length = USHORT(n * sizeof(WCHAR));
+  valueName->MaximumLength = USHORT((n + 1) * sizeof(WCHAR));
+  valueName->Buffer = wide;
+  return IoOpenDeviceRegistryKey(physicalDevice, PLUGPLAY_REGKEY_DRIVER, kKeyAccess, key);
+}
+
+}  // namespace
+
+NTSTATUS ReadSetting(PDEVICE_OBJECT physicalDevice, const CHAR* name, ULONG* field) {
+  WCHAR wide[kMaxNameLength + 1];
+  UNICODE_STRING valueName;
+  HANDLE key = nullptr;
+  NTSTATUS status = OpenValue(physicalDevice, name, wide, &valueName, &key);
+  if (!NT_SUCCESS(status)) return status;
+  // The answer block lives on the stack, aligned for its header.
+  alignas(8) UCHAR block[kQueryBufferSize];
+  RtlZeroMemory(block, sizeof block);
+  ULONG resultLength = 0;
+  status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, block, sizeof block, &resultLength);
+  ZwClose(key);
+  if (!NT_SUCCESS(status)) return status;
+  constexpr ULONG kHeader = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
+  const auto* info = reinterpret_cast<const KEY_VALUE_PARTIAL_INFORMATION*>(block);
+  ULONG returned = resultLength < sizeof block ? resultLength : ULONG(sizeof block);
+  if (returned < kHeader || info->DataLength < sizeof(ULONG) || info->DataLength > returned - kHeader)
+    return STATUS_OBJECT_NAME_NOT_FOUND;  // a broken value counts as absent
+  ULONG value;
+  RtlCopyMemory(&value, info->Data, sizeof value);
+  *field = value;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS WriteSetting(PDEVICE_OBJECT physicalDevice, const CHAR* name, ULONG value) {
+  WCHAR wide[kMaxNameLength + 1];
+  UNICODE_STRING valueName;
+  HANDLE key = nullptr;
+  NTSTATUS status = OpenValue(physicalDevice, name, wide, &valueName, &key);
+  if (!NT_SUCCESS(status)) return status;
+  ZwSetValueKey(key, &valueName, 0, REG_DWORD, &value, sizeof value);
+  ZwClose(key);
+  return status;
+}
+
+VOID LoadSettings(PDEVICE_OBJECT physicalDevice, EffectState* s, StreamEngine* engine) {
+  ULONG value = 0;
+  StoreSetting(s->mirror, NT_SUCCESS(ReadSetting(physicalDevice, "Mirror", &value)) ? value : 0);
+  value = 0;
+  StoreSetting(s->verticalFlip, NT_SUCCESS(ReadSetting(physicalDevice, "Vertical Flip", &value)) ? value : 0);
+
+  StoreSetting(s->autoFraming.enabled, 0);
+  StoreSetting(s->whiteBalanceGainAuto, 0);
+  StoreSetting(s->redGain, 50);
+  StoreSetting(s->greenGain, 50);
+  StoreSetting(s->blueGain, 50);
+  StoreSetting(s->applicationValue, 0);
+  StoreSetting(s->twoDMappingEnable, 0);
+  StoreSetting(s->special.specialEffect, 0);
+  StoreSetting(s->special.overlayMode, 0);
+  StoreSetting(s->deviceStartFlag, 1);
+  StoreSetting(s->lowLight, 0);
+  StoreSetting(s->badPixelCorrection, 0);
+  StoreSetting(s->chromaSmoothing, 0);
+  StoreSetting(s->cameraOption, 0);
+
+  FrameTagRecord& tag = s->frameTag;
+  KeInitializeEvent(&tag.event, NotificationEvent, FALSE);
+  StoreSetting(tag.tagMode, 1);
+  StoreSetting(tag.frameTag, 8);
+  StoreSetting(tag.tagValueB, 0);
+  StoreSetting(tag.tagValueC, 8);
+  StoreSetting(tag.tagCounter, 0);
+  for (ULONG& r : tag.reserved) StoreSetting(r, 0);
+
+  ZoomRecord& zoom = s->zoom;
+  StoreSetting(zoom.digitalZoom, 0);
+  StoreSetting(zoom.zoomFactor, 64);
+  StoreSetting(zoom.panX, 0);
+  StoreSetting(zoom.panY, 0);
+
+  StoreSetting(s->buttonPressed, 0);
+  StoreSetting(s->captureFormatPresent, 0);
+  StoreSetting(s->stillPinPresent, 0);
+  StoreSetting(s->zoomPreset, 0);
+  StoreSetting(s->zoomPresetReserved, 0);
+
+  IdleRecord& idle = s->idle;
+  idle.enable = LoadSetting(s->selectiveSuspend);
+  idle.idleAllowed = 1;
+  idle.usbTarget = engine && engine->device ? engine->device->NextDeviceObject : nullptr;
+  idle.applicationValue = LoadSetting(s->applicationValue);
+  idle.idleEvent = engine ? &engine->idleEvent : nullptr;
+}
+
+VOID SaveSettings(PDEVICE_OBJECT physicalDevice, const EffectState* s) {
+  auto word = [](const LONG& field) { return ULONG(LoadSetting(field)); };
+  auto uword = [](const ULONG& field) { return LoadSetting(field); };
+  const struct {
+    const CHAR* name;
+    ULONG value;
+  } values[] = {
+      {"Mirror", uword(s->mirror)},
+      {"Vertical Flip", uword(s->verticalFlip)},
+      {"Low Light", uword(s->lowLight)},
+      {"Anti Flicker", word(s->powerLineFrequency.Current)},
+      {"Indoor Outdoor", uword(s->indoorOutdoor)},
+      {"Special Color", uword(s->specialColor)},
+      {"BPC Enable", uword(s->badPixelCorrection)},
+      {"Back Light", word(s->backlightCompensation.Current)},
+      {"Zoom 640 to 1280", uword(s->zoom640To1280)},
+      {"High frame rate enable", uword(s->highFrameRateEnable)},
+      {"Auto Contrast Flag", uword(s->autoContrast)},
+      {"Noise filter", uword(s->noiseFilter)},
+      {"FrameRate Index", uword(s->frameRateIndex)},
+      {"Exposure Auto", uword(s->exposureMode.AutoCurrent)},
+      {"Exposure", word(s->exposure.Current)},
+      {"AE Target", uword(s->aeTarget)},
+      {"AE Gain", uword(s->aeGain)},
+      {"White Balance RGB Gain Auto", uword(s->whiteBalanceGainAuto)},
+      {"White Balance RGain", uword(s->redGain)},
+      {"White Balance GGain", uword(s->greenGain)},
+      {"White Balance BGain", uword(s->blueGain)},
+      {"Brightness Auto", uword(s->brightness.Auto)},
+      {"Brightness", word(s->brightness.Current)},
+      {"Contrast Auto", uword(s->contrast.Auto)},
+      {"Contrast", word(s->contrast.Current)},
+      {"Hue Auto", uword(s->hueAuto.AutoCurrent)},
+      {"Hue", word(s->hue.Current)},
+      {"Saturation Auto", uword(s->saturation.Auto)},
+      {"Saturation", word(s->saturation.Current)},
+      {"Sharpness Auto", uword(s->sharpness.Auto)},
+      {"Sharpness", word(s->sharpness.Current)},
+      {"Gamma Auto", uword(s->gamma.Auto)},
+      {"Gamma", word(s->gamma.Current)},
+      {"WhiteBalance_TFlags", uword(s->whiteBalanceAuto.AutoCurrent)},
+      {"WhiteBalance_T", word(s->whiteBalanceTemperature.Current)},
+  };
+  static_assert(sizeof values / sizeof values[0] == 35, "35 saved settings");
+  for (const auto& v : values) WriteSetting(physicalDevice, v.name, v.value);
+}

@@ -1,0 +1,372 @@
+// Effects 7 (row warp) and 10 (moving lens) and their per-stream set-up.
+//
+// Lens mapping tables. A lens of size S has S/2 entries of an offset table
+// (pixels) and a rate table (1/512). The tables of S = 12, 20 and 32 are the
+// product's own and are kept exactly. They share one relation, which every
+// given entry satisfies: with a = S/2,
+//     rate = (512 * (a - offset) + a/2) / a,
+// the rate is the offset turned into a sampling step (an offset of 0 is the
+// step 512, one source pixel per output pixel). The other sizes take the
+// offset profile of the largest given size whose table is not larger than
+// theirs (S = 32 for every size from 40 on), scaled to their own half size:
+// entry i takes the profile at the same fraction i / a of the half size,
+// linearly interpolated between the profile's entries, times a / a0, rounded
+// to the nearest pixel; the rate follows from the offset by the relation
+// above. For S = 12, 20 and 32 the rule gives back the given tables (the
+// profile is the table itself). No closed formula in i / a alone reproduces
+// all three given tables: their first entries (3/6, 6/10, 10/16) already need
+// different values of any such curve, hence the nearest-profile rule.
+//
+// How the lens uses them: the lens image is the S x S block under the lens,
+// enlarged toward its centre. Entry e of the rate table belongs to the ring
+// of lens pixels at distance e..e+1 (in pixels) from the lens centre: such a
+// pixel shows the block's content at (its offset from the centre) x rate/512.
+// The first entry is the strongest enlargement (rate 256 for S = 12: two
+// times), the last ones are 512: the rim shows the block unchanged, so the
+// lens joins the surrounding picture without a seam. Pixels outside the
+// inscribed circle (distance a or more) keep the source.
+#include "effects/special/stream_effects.h"
+
+#include <cstring>
+
+#include "platform/pool_tags.h"
+
+const USHORT kLensSizes[kLensSizeCount] = {12,  20,  32,  40,  52,  60,  72,  80,  92,  100,
+                                           112, 120, 132, 152, 164, 180, 192, 212, 224, 240,
+                                           272, 300, 332, 360, 392, 420, 452, 480};
+
+namespace {
+
+const USHORT kOffsets12[6] = {3, 2, 1, 0, 0, 0};
+const USHORT kOffsets20[10] = {6, 4, 3, 2, 1, 1, 0, 0, 0, 0};
+const USHORT kOffsets32[16] = {10, 8, 7, 5, 4, 4, 3, 2, 2, 1, 1, 1, 0, 0, 0, 0};
+
+VOID FreeBlock(PVOID& p) {
+  if (p != nullptr) ExFreePoolWithTag(p, kTagBuffer);
+  p = nullptr;
+}
+
+template <typename T>
+VOID Free(T*& p) {
+  PVOID v = p;
+  FreeBlock(v);
+  p = nullptr;
+}
+
+template <typename T>
+T* Allocate(SIZE_T bytes) {
+  PVOID p = ExAllocatePoolWithTag(NonPagedPool, bytes, kTagBuffer);
+  if (p != nullptr) memset(p, 0, bytes);
+  return static_cast<T*>(p);
+}
+
+// Nearest integer square root: the smallest n >= 1 with n * n >= s, or
+// n - 1 when that is nearer.
+LONGLONG NearestRoot(LONGLONG s) {
+  if (s <= 1) return s <= 0 ? 0 : 1;
+  LONGLONG n = 1;
+  while ((n << 1) * (n << 1) < s) n <<= 1;
+  LONGLONG lo = n, hi = n << 1;  // lo * lo < s <= hi * hi
+  while (hi - lo > 1) {
+    const LONGLONG mid = (lo + hi) / 2;
+    if (mid * mid >= s) hi = mid; else lo = mid;
+  }
+  return hi * hi - s > s - lo * lo ? lo : hi;
+}
+
+ULONG FloorRoot(ULONG v) {
+  ULONG r = 0;
+  for (ULONG bit = 1u << 30; bit != 0; bit >>= 2) {
+    if (v >= r + bit) {
+      v -= r + bit;
+      r = (r >> 1) + bit;
+    } else {
+      r >>= 1;
+    }
+  }
+  return r;
+}
+
+// Floor of n / 1024 for either sign.
+inline LONG FloorDiv1024(LONG n) { return n >= 0 ? n >> 10 : -((-n + 1023) >> 10); }
+
+VOID ReleaseLens(LensRecord& lens) {
+  WriteULongNoFence(&lens.lensActive, 0);
+  Free(lens.window);
+  Free(lens.rowTableA);
+  Free(lens.rowTableB);
+  for (UCHAR*& p : lens.planes) Free(p);
+  memset(&lens, 0, sizeof(lens));
+}
+
+VOID ReleaseWarp(SpecialEffectRecord& r) {
+  WriteULongNoFence(&r.warpReady, 0);
+  Free(r.warpMargins);
+  Free(r.warpRates);
+  r.warpRows = 0;
+}
+
+// The warp tables: entry y (from the top edge to the middle row) holds the
+// left margin and the rate of the chord of the ellipse inscribed in the
+// frame. Signed 64-bit arithmetic; the radius is limited to half the width.
+VOID SetupWarp(SpecialEffectRecord& r, ULONG w, ULONG h) {
+  if (w < 4 || h < 2) return;
+  const ULONG rows = (h + 1) / 2;
+  USHORT* margins = Allocate<USHORT>(SIZE_T(rows) * sizeof(USHORT));
+  USHORT* rates = Allocate<USHORT>(SIZE_T(rows) * sizeof(USHORT));
+  if (margins == nullptr || rates == nullptr) {
+    Free(margins);
+    Free(rates);
+    return;
+  }
+  const LONGLONG a = w / 2, hh = LONGLONG(h) * h;
+  const LONGLONG k = (hh / 2 + 256 * LONGLONG(w) * w) / hh;
+  ULONG entry = 0;
+  for (LONGLONG y = LONGLONG(h / 2) - 1; y >= 1; --y, ++entry) {
+    LONGLONG s = (256 * a * a - y * y * k + 128) >> 8;
+    LONGLONG root = NearestRoot(s < 0 ? 0 : s);
+    if (root > a) root = a;
+    margins[entry] = USHORT(a - root);
+    rates[entry] = USHORT(((LONGLONG(w / 4) + root * 131072) / a) >> 8);
+  }
+  for (; entry < rows; ++entry) {
+    margins[entry] = 0;
+    rates[entry] = 512;
+  }
+  r.warpMargins = margins;
+  r.warpRates = rates;
+  r.warpRows = rows;
+  WriteULongNoFence(&r.warpReady, 1);
+}
+
+// Takes the size and tables of a size index and builds its sample map:
+// three bytes per lens pixel (column low byte, row low byte, flags: bit 0 =
+// inside the lens, bit 1 / bit 2 = bit 8 of the column / row) naming the
+// block pixel it shows.
+VOID SelectLensSize(LensRecord& lens, ULONG index) {
+  const ULONG s = kLensSizes[index];
+  const LONG a = LONG(s / 2);
+  USHORT* offsets = reinterpret_cast<USHORT*>(lens.rowTableA);
+  USHORT* rates = reinterpret_cast<USHORT*>(lens.rowTableB);
+  LensTables(s, offsets, rates);
+  UCHAR* map = lens.planes[0];
+  for (ULONG i = 0; i < s; ++i) {
+    const LONG v2 = LONG(2 * i + 1) - LONG(s);
+    for (ULONG j = 0; j < s; ++j, map += 3) {
+      const LONG u2 = LONG(2 * j + 1) - LONG(s);
+      const ULONG e = FloorRoot(ULONG(u2 * u2 + v2 * v2) / 4);
+      if (e >= ULONG(a)) {
+        map[0] = map[1] = map[2] = 0;
+        continue;
+      }
+      const ULONG col = ULONG(a + FloorDiv1024(u2 * LONG(rates[e])));
+      const ULONG row = ULONG(a + FloorDiv1024(v2 * LONG(rates[e])));
+      map[0] = UCHAR(col);
+      map[1] = UCHAR(row);
+      map[2] = UCHAR(1 | ((col >> 8) & 1) << 1 | ((row >> 8) & 1) << 2);
+    }
+  }
+  lens.sizeIndex = index;
+  lens.lensSize = s;
+  lens.boundX = LONG(lens.width) - LONG(s);
+  lens.boundY = LONG(lens.height) - LONG(s);
+}
+
+VOID SetupLens(LensRecord& lens, ULONG w, ULONG h, ULONG outputFormatFlag, ULONG timeMs) {
+  lens.width = w;
+  lens.height = h;
+  lens.outputFormatFlag = outputFormatFlag;
+  if (w < 16 || h < 16 || (w & 1) != 0) return;
+  LONG x = LONG(timeMs % (w / 8)), y = LONG(timeMs % (h / 8));
+  lens.x = x + (x & 1);
+  lens.y = y + (y & 1);
+  lens.dx = lens.dy = 2;
+  // The largest size that fits twice over the smaller side; frames too small
+  // for the smallest lens get no lens.
+  const ULONG half = (w < h ? w : h) / 2;
+  ULONG largest = kLensSizeCount;
+  for (ULONG k = 0; k <= kLensLargestIndex; ++k)
+    if (kLensSizes[k] < half) largest = k;
+  if (largest == kLensSizeCount) return;
+  const ULONG s = kLensSizes[largest];
+  lens.largestSizeIndex = largest;
+  // Two tables of h bytes hold the current size's offsets and rates (S/2
+  // 16-bit entries each, S < h / 2), one plane the sample map.
+  lens.rowTableA = Allocate<UCHAR>(h);
+  lens.rowTableB = lens.rowTableA ? Allocate<UCHAR>(h) : nullptr;
+  lens.planeBytes = s * s * 3;
+  lens.planes[0] = lens.rowTableB ? Allocate<UCHAR>(lens.planeBytes) : nullptr;
+  if (lens.planes[0] == nullptr) {
+    ReleaseLens(lens);
+    return;
+  }
+  // Start at size index 2 when the buffers hold it, else at the largest.
+  SelectLensSize(lens, largest < 2 ? largest : 2);
+  WriteULongNoFence(&lens.lensActive, 1);
+}
+
+}  // namespace
+
+bool LensTables(ULONG size, USHORT* offsets, USHORT* rates) {
+  ULONG index = kLensSizeCount;
+  for (ULONG k = 0; k < kLensSizeCount; ++k)
+    if (kLensSizes[k] == size) index = k;
+  if (index == kLensSizeCount || offsets == nullptr || rates == nullptr) return false;
+  const USHORT* profile = size <= 12 ? kOffsets12 : size <= 20 ? kOffsets20 : kOffsets32;
+  const ULONG a0 = size <= 12 ? 6 : size <= 20 ? 10 : 16;
+  const ULONG a = size / 2;
+  for (ULONG i = 0; i < a; ++i) {
+    // Profile at i / a, in 1/a units of a0: position p = i * a0 / a.
+    const ULONG num = i * a0, p = num / a, frac = num % a;
+    const ULONG o0 = profile[p], o1 = p + 1 < a0 ? profile[p + 1] : 0;
+    // offset = (o0 + (o1 - o0) * frac / a) * a / a0, rounded.
+    const LONG scaled = LONG(o0) * LONG(a) + (LONG(o1) - LONG(o0)) * LONG(frac);
+    const LONG off = (2 * scaled + LONG(a0)) / (2 * LONG(a0));
+    offsets[i] = USHORT(off);
+    rates[i] = USHORT((512 * (a - ULONG(off)) + a / 2) / a);
+  }
+  return true;
+}
+
+VOID SetupStreamEffects(EffectState* state, ULONG width, ULONG height, ULONG outputFormatFlag,
+                        ULONG timeMs) {
+  if (state == nullptr) return;
+  ReleaseStreamEffects(state);
+  SpecialEffectRecord& r = state->special;
+  SetupWarp(r, width, height);
+  SetupLens(r.lens, width, height, outputFormatFlag, timeMs);
+}
+
+VOID ReleaseStreamEffects(EffectState* state) {
+  if (state == nullptr) return;
+  ReleaseWarp(state->special);
+  ReleaseLens(state->special.lens);
+}
+
+// ---- effect 7 -------------------------------------------------------------
+
+LONG RowWarpFrame(SpecialEffectRecord* record, UCHAR* dst, const UCHAR* src, ULONG w, ULONG h,
+                  ULONG lumaOffset) {
+  SpecialEffectRecord& r = *record;
+  UCHAR* work = r.overlayBitmap;
+  if (ReadULongNoFence(&r.warpReady) == 0 || r.warpMargins == nullptr ||
+      r.warpRates == nullptr || r.warpRows != (h + 1) / 2 || (w & 1) != 0 || w < 2 ||
+      work == nullptr || r.overlayBitmapSize < SIZE_T(w) * 3) {
+    return 0;
+  }
+  const SIZE_T rowBytes = SIZE_T(w) * 2;
+  for (ULONG y = 0; y < h; ++y) {
+    const ULONG e = y < h / 2 ? y : h - 1 - y;
+    ULONG margin = r.warpMargins[e];
+    if (margin > w) margin = w;
+    const ULONG rate = r.warpRates[e];
+    const UCHAR* in = src + SIZE_T(y) * rowBytes;
+    // One row of the work image: Y, U, V per pixel.
+    UCHAR* px = work;
+    ULONG n = 0;
+    for (; n < margin; ++n, px += 3) {
+      px[0] = 0;
+      px[1] = px[2] = 128;
+    }
+    ULONG acc = 512;
+    for (ULONG i = 0; i < w && n < w; ++i) {
+      acc += rate;
+      if (acc <= 512) continue;
+      acc -= 512;
+      const SIZE_T b = SIZE_T(i) * 2;
+      const bool odd = (i & 1) != 0, last = i + 1 == w;
+      if (lumaOffset == 0) {  // Y U Y V
+        px[0] = in[b];
+        // An odd pixel's U is the next pair's; the row's last pixel keeps its own.
+        px[1] = odd ? (last ? in[b - 1] : in[b + 3]) : in[b + 1];
+        px[2] = odd ? in[b + 1] : in[b + 3];
+      } else {  // U Y V Y
+        px[0] = in[b + 1];
+        px[1] = odd ? (last ? in[b - 2] : in[b + 2]) : in[b];
+        px[2] = odd ? in[b] : in[b + 2];
+      }
+      ++n;
+      px += 3;
+    }
+    for (; n < w; ++n, px += 3) {
+      px[0] = 0;
+      px[1] = px[2] = 128;
+    }
+    UCHAR* out = dst + SIZE_T(y) * rowBytes;
+    const UCHAR* p = work;
+    for (ULONG k = 0; k < w / 2; ++k, p += 6, out += 4) {
+      const UCHAR u = UCHAR((p[1] + p[4] + 1) / 2), v = UCHAR((p[2] + p[5] + 1) / 2);
+      if (lumaOffset == 0) {
+        out[0] = p[0];
+        out[1] = u;
+        out[2] = p[3];
+        out[3] = v;
+      } else {
+        out[0] = u;
+        out[1] = p[0];
+        out[2] = v;
+        out[3] = p[3];
+      }
+    }
+  }
+  return 1;
+}
+
+// ---- effect 10 ------------------------------------------------------------
+
+LONG MovingLensFrame(SpecialEffectRecord* record, UCHAR* dst, const UCHAR* src, ULONG w, ULONG h,
+                     ULONG lumaOffset) {
+  LensRecord& lens = record->lens;
+  if (ReadULongNoFence(&lens.lensActive) == 0 || lens.width != w || lens.height != h ||
+      lens.planes[0] == nullptr || lens.lensSize == 0 || lens.lensSize * 2 > w ||
+      lens.lensSize * 2 > h) {
+    return 0;
+  }
+  lens.source = const_cast<UCHAR*>(src);
+  lens.destination = dst;
+  const SIZE_T rowBytes = SIZE_T(w) * 2;
+  // 1. Move; bounce at the bounds.
+  lens.bounced = 0;
+  auto move = [&lens](LONG& at, LONG& speed, LONG bound) {
+    at += speed;
+    at += at & 1;
+    if (at >= bound || at < 0) {
+      at = at < 0 ? 0 : bound - 1;
+      speed = -speed;
+      lens.bounced = 1;
+    }
+  };
+  move(lens.x, lens.dx, lens.boundX);
+  move(lens.y, lens.dy, lens.boundY);
+  const LONG x = lens.x, y = lens.y;
+  // 2-4. The destination is the source with the lens image over the block.
+  // The block starts on a macro-pixel (a bounce can leave x odd).
+  memcpy(dst, src, rowBytes * h);
+  const ULONG s = lens.lensSize;
+  const ULONG bx = ULONG(x) & ~1u, by = ULONG(y);
+  const ULONG chromaOffset = lumaOffset ^ 1;
+  const UCHAR* map = lens.planes[0];
+  for (ULONG i = 0; i < s; ++i) {
+    UCHAR* out = dst + SIZE_T(by + i) * rowBytes + SIZE_T(bx) * 2;
+    for (ULONG j = 0; j < s; ++j, map += 3) {
+      if ((map[2] & 1) == 0) continue;
+      const ULONG col = bx + (map[0] | ULONG(map[2] & 2) << 7);
+      const ULONG row = by + (map[1] | ULONG(map[2] & 4) << 6);
+      const UCHAR* in = src + SIZE_T(row) * rowBytes;
+      out[2 * j + lumaOffset] = in[SIZE_T(col) * 2 + lumaOffset];
+      // The even pixel of a pair brings the chroma of the macro-pixel it shows.
+      if ((j & 1) == 0) {
+        const SIZE_T m = SIZE_T(col & ~1u) * 2;
+        out[2 * j + chromaOffset] = in[m + chromaOffset];
+        out[2 * j + 2 + chromaOffset] = in[m + 2 + chromaOffset];
+      }
+    }
+  }
+  // 5. Restart small after a bounce, else grow up to the largest size.
+  if (lens.bounced) {
+    SelectLensSize(lens, 0);
+  } else if (lens.sizeIndex < lens.largestSizeIndex) {
+    SelectLensSize(lens, lens.sizeIndex + 1);
+  }
+  return 1;
+}

@@ -1,0 +1,72 @@
+// The frame pipeline: turns one complete camera frame into one frame of the
+// format the capture application negotiated, straight into the application's
+// buffer. The route follows the pair (input subtype, output subtype) of the
+// frame format:
+//
+//   camera YUY2, UYVY or MJPG (decoded to YUY2 order)
+//     -> effect chain at the camera's size
+//     -> scale to the output size (when it differs)
+//     -> YUY2 / UYVY (copy or byte swap), I420 or RGB24 (conversion)
+//   camera MJPG -> MJPG: the compressed frame as it came.
+//
+// Every buffer comes with its size in bytes; a route runs only when every
+// buffer it touches is large enough, so no route writes past any of them.
+#pragma once
+
+#include "effects/effect_state.h"
+#include "pipeline/color_tables.h"
+#include "platform/wdk.h"
+#include "usb/frame_format.h"
+
+struct StreamEngine;
+
+// Decoder error code reported for a frame that decoded to a size other than
+// the format's input size (the decoder's own codes are all below it).
+constexpr LONG kDecodeErrorFrameSize = 64;
+
+// Runs the route for one frame.
+//   input/inputSize/inputBufferSize: the camera frame, its valid bytes (the
+//     compressed length for MJPG, width * height * 2 for packed input) and the
+//     size of the buffer holding it (an MJPEG frame is decoded back into it:
+//     at least input width * input height * 2 for the decoding routes).
+//   output/outputSize: the application's buffer and its size; the frame needs
+//     FrameOutputBytes(output subtype, output size) bytes, or inputSize for
+//     MJPG -> MJPG.
+//   workBuffer/workBufferSize, effectBuffer/effectBufferSize: the device's two
+//     frame buffers (decoder output and scratch, effect chain, scaled frame
+//     before a conversion).
+//   colorTables, frameFormat, effectState: as the effect chain and the
+//     conversions read them; streamEngine and frameTag are passed through to
+//     the effect chain only.
+// Returns 1 when the output holds the frame, 0 when it was not written: a
+// null argument, a buffer too small for the route, a subtype pair that no
+// route produces, or a decode error (reported with the debug message and a
+// rate-limited dump of the compressed frame). Whatever returns 0 leaves
+// `output` untouched.
+LONG FramePipeline(UCHAR* input, ULONG inputSize, ULONG inputBufferSize, UCHAR* output,
+                   ULONG outputSize, UCHAR* workBuffer, ULONG workBufferSize, UCHAR* effectBuffer,
+                   ULONG effectBufferSize, const ColorTables* colorTables,
+                   const FrameFormat* frameFormat, EffectState* effectState,
+                   StreamEngine* streamEngine, ULONG frameTag);
+
+// Bytes between the starts of two RGB24 rows: 3 * width rounded up to a
+// multiple of 4, as bitmaps store them.
+ULONG Rgb24Stride(ULONG width);
+
+// Bytes one uncompressed output frame takes: YUY2 and UYVY 2 * w * h, I420
+// its three planes, RGB24 Rgb24Stride(w) * h. 0 for MJPG, any other subtype
+// or a size whose byte count does not fit 32 bits.
+ULONG FrameOutputBytes(const GUID& subtype, ULONG width, ULONG height);
+
+// Width and height that the frame header (the last SOF0 before EOI, the one
+// the decoder uses) declares. Returns false when the data holds none.
+bool ReadMjpegFrameSize(const UCHAR* data, ULONG length, ULONG* width, ULONG* height);
+
+// Decode-error report: "decoder error=%d\n" on the debug output, and, at
+// most once per kDecodeDumpIntervalMs and kDecodeDumpLimit times per load,
+// the compressed frame written to "\SystemRoot\system32\aa\Image<n>_<e>.dat",
+// n = the error's number since load (from an interlocked counter), e = the
+// error code. The folder is not created; without it nothing is written.
+constexpr ULONG kDecodeDumpIntervalMs = 1000;
+constexpr ULONG kDecodeDumpLimit = 100;
+VOID ReportDecodeError(LONG error, const UCHAR* frame, ULONG frameLength);

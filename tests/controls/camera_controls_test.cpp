@@ -1,0 +1,425 @@
+// Control ranges, the video-control walk and the standard property sets
+// against the simulated cameras: exact requests, refusals that send nothing,
+// auto/manual switching without a stall, broken descriptors and replies.
+#include <climits>
+
+#include "tests/controls/controls_rig.h"
+
+namespace {
+
+using namespace ctl;
+using fake::Bytes;
+
+constexpr int kCt = 1, kPu = 2, kXu = 3;  // unit ids of the default camera
+
+TEST_F(ControlsTest, RangesOfTheDefaultCameraWithTheirAutoFlags) {
+  Rig rig;
+  ASSERT_EQ(rig.rangeStatus, STATUS_SUCCESS);
+  const ControlUnits& u = rig.controls.units;
+  EXPECT_EQ(std::make_tuple(u.controlInterface, u.hasProcessingUnit, u.processingUnitId, u.hasCameraTerminal,
+                            u.cameraTerminalId, u.hasExtensionUnit, u.extensionUnitId, u.exposureAutoMode),
+            std::make_tuple(0, 1u, UCHAR(kPu), 1u, UCHAR(kCt), 1u, UCHAR(kXu), UCHAR(2)));
+  const EffectState& s = *rig.state;
+  const struct {
+    const ControlValue& c;
+    std::array<LONG, 5> want;  // min, max, default, current, step
+  } cases[] = {
+      {s.brightness, {-64, 64, 0, 0, 1}},    {s.contrast, {0, 64, 32, 32, 1}},
+      {s.hue, {-40, 40, 0, 0, 1}},           {s.saturation, {0, 128, 64, 64, 1}},
+      {s.sharpness, {0, 6, 3, 3, 1}},        {s.gamma, {72, 500, 100, 100, 1}},
+      {s.backlightCompensation, {0, 2, 1, 1, 1}}, {s.whiteBalanceTemperature, {2800, 6500, 4600, 4600, 10}},
+      {s.powerLineFrequency, {1, 2, 1, 1, 1}}, {s.focus, {0, 250, 0, 0, 5}},
+      {s.exposure, {-14, -1, -7, -7, 1}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.c.Supported, 1u);
+    EXPECT_EQ((std::array<LONG, 5>{c.c.Minimum, c.c.Maximum, c.c.Default, c.c.Current, c.c.Step}), c.want);
+  }
+  // Auto triples: supported from the camera's bits; KS flags (hue manual,
+  // white balance and focus auto); exposure 1 = auto from the default mode 2.
+  auto triple = [](const AutoControl& a) { return std::array<ULONG, 3>{a.AutoSupported, a.AutoCurrent, a.AutoDefault}; };
+  EXPECT_EQ(triple(s.hueAuto), (std::array<ULONG, 3>{1, 2, 2}));
+  EXPECT_EQ(triple(s.whiteBalanceAuto), (std::array<ULONG, 3>{1, 1, 1}));
+  EXPECT_EQ(triple(s.focusAuto), (std::array<ULONG, 3>{1, 1, 1}));
+  EXPECT_EQ(triple(s.exposureMode), (std::array<ULONG, 3>{1, 1, 1}));
+  // Every read is a class request to the video-control interface; the
+  // power-line default is one byte, exposure-time values four.
+  for (const auto& r : rig.rangeReads) {
+    EXPECT_EQ(r[0], 0xA1);
+    EXPECT_EQ(r[3] & 0xFF, 0) << "interface number";
+  }
+  auto count = [&](std::array<int, 5> r) { return std::count(rig.rangeReads.begin(), rig.rangeReads.end(), r); };
+  EXPECT_EQ(count({0xA1, GET_DEF, 0x0500, kPu << 8, 1}), 1);
+  EXPECT_EQ(count({0xA1, GET_RES, 0x0400, kCt << 8, 4}), 1);
+  EXPECT_EQ(count({0xA1, GET_MIN, 0x0200, kPu << 8, 2}), 1);
+  EXPECT_EQ(rig.rangeReads.size(), 8u * 4 + 3 + 4 + 1 + 2 + 4) << "PU ranges, autos, focus, AE mode, exposure";
+}
+
+TEST_F(ControlsTest, EveryControlRoundTripsWithTheExactRequestAndSwitchesAutoWithoutAStall) {
+  Rig rig;
+  const CameraControls& c = rig.controls;
+  using A = std::array<int, 5>;
+  const struct {
+    bool procAmp;
+    ULONG id;
+    LONG value;
+    ULONG flags;
+    std::vector<A> sent;
+    int unit, selector;
+    int64_t onCamera;
+  } cases[] = {
+      {true, kProcAmpBrightness, -5, 2, {SetCur(kPu, 0x02, 2)}, kPu, 0x02, -5},
+      {true, kProcAmpContrast, 40, 2, {SetCur(kPu, 0x03, 2)}, kPu, 0x03, 40},
+      {true, kProcAmpHue, -7, 2, {SetCur(kPu, 0x06, 2)}, kPu, 0x06, -7},
+      {true, kProcAmpSaturation, 100, 2, {SetCur(kPu, 0x07, 2)}, kPu, 0x07, 100},
+      {true, kProcAmpSharpness, 5, 2, {SetCur(kPu, 0x08, 2)}, kPu, 0x08, 5},
+      {true, kProcAmpGamma, 300, 2, {SetCur(kPu, 0x09, 2)}, kPu, 0x09, 300},
+      {true, kProcAmpBacklightCompensation, 2, 2, {SetCur(kPu, 0x01, 2)}, kPu, 0x01, 2},
+      {true, kProcAmpPowerLineFrequency, 2, 2, {SetCur(kPu, 0x05, 1)}, kPu, 0x05, 2},
+      // auto to manual: the switch, then the value
+      {true, kProcAmpWhiteBalance, 5000, 2, {SetCur(kPu, 0x0B, 1), SetCur(kPu, 0x0A, 2)}, kPu, 0x0A, 5000},
+      {false, kCameraControlFocus, 100, 2, {SetCur(kCt, 0x08, 1), SetCur(kCt, 0x06, 2)}, kCt, 0x06, 100},
+      {false, kCameraControlExposure, -3, 2, {SetCur(kCt, 0x02, 1), SetCur(kCt, 0x04, 4)}, kCt, 0x04, 1250},
+      // manual to auto: only the switch
+      {true, kProcAmpHue, 3, 1, {SetCur(kPu, 0x10, 1)}, kPu, 0x10, 1},
+      {true, kProcAmpWhiteBalance, 4000, 1, {SetCur(kPu, 0x0B, 1)}, kPu, 0x0B, 1},
+      {false, kCameraControlFocus, 50, 1, {SetCur(kCt, 0x08, 1)}, kCt, 0x08, 1},
+      {false, kCameraControlExposure, -1, 1, {SetCur(kCt, 0x02, 1)}, kCt, 0x02, 2},
+      // and back to manual: the stored value goes out after the switch
+      {false, kCameraControlExposure, -14, 2, {SetCur(kCt, 0x02, 1), SetCur(kCt, 0x04, 4)}, kCt, 0x02, 1},
+      {true, kProcAmpHue, 4, 2, {SetCur(kPu, 0x10, 1), SetCur(kPu, 0x06, 2)}, kPu, 0x06, 4},
+  };
+  uint32_t stalls = rig.cam().StallCount();
+  for (const auto& t : cases) {
+    SCOPED_TRACE(testing::Message() << (t.procAmp ? "procamp " : "cameracontrol ") << t.id << " = " << t.value);
+    auto set = t.procAmp ? SetProcAmp : SetCameraControl;
+    auto get = t.procAmp ? GetProcAmp : GetCameraControl;
+    ASSERT_EQ(set(c, t.id, t.value, t.flags), STATUS_SUCCESS);
+    EXPECT_EQ(rig.Sent(), t.sent);
+    ControlReading r{};
+    ASSERT_EQ(get(c, t.id, &r), STATUS_SUCCESS);
+    EXPECT_EQ(std::make_tuple(r.Value, r.Flags), std::make_tuple(t.value, t.flags));
+    bool hasAuto = t.id == kProcAmpWhiteBalance || t.id == kProcAmpHue || !t.procAmp;
+    EXPECT_EQ(r.Capabilities, hasAuto ? 3u : 2u);
+    EXPECT_EQ(rig.Current(uint8_t(t.unit), uint8_t(t.selector)), t.onCamera);
+  }
+  // -14 was sent as the first table entry, 0: the camera's own minimum is 1.
+  EXPECT_EQ(rig.cam().StallCount(), stalls + 1) << "only the exposure time 0 the table prescribes";
+  EXPECT_EQ(rig.state->exposureMode.AutoCurrent, 0u);
+}
+
+TEST_F(ControlsTest, HostileValuesAndFlagsAreRefusedAndNothingIsSentOrStored) {
+  Rig rig;
+  const CameraControls& c = rig.controls;
+  for (bool procAmp : {true, false}) {
+    for (ULONG id : procAmp ? std::vector<ULONG>(std::begin(kProcAmpOrder), std::end(kProcAmpOrder))
+                            : std::vector<ULONG>(std::begin(kCameraControlOrder), std::end(kCameraControlOrder))) {
+      const ControlValue* cv = procAmp ? ProcAmpControl(rig.state, id) : CameraControlRecord(rig.state, id);
+      ControlValue before = *cv;
+      auto set = procAmp ? SetProcAmp : SetCameraControl;
+      for (LONG v : {cv->Minimum - 1, cv->Maximum + 1, LONG(INT_MIN), LONG(INT_MAX)})
+        EXPECT_EQ(set(c, id, v, kControlFlagManual), STATUS_NOT_SUPPORTED) << id << " " << v;
+      bool hasAuto = id == kProcAmpWhiteBalance || id == kProcAmpHue || !procAmp;
+      for (ULONG f : {0u, 3u, 0x10u, 0xFFFFFFFFu})
+        EXPECT_EQ(set(c, id, cv->Default, f), hasAuto ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS) << id << " " << f;
+      if (!hasAuto) rig.Sent();  // a plain control ignores flags and is sent
+      EXPECT_EQ(cv->Current, before.Current);
+    }
+  }
+  EXPECT_EQ(rig.Sent(), Setups{});
+  ControlReading r;
+  EXPECT_EQ(SetProcAmp(c, 6, 1, 2), STATUS_NOT_SUPPORTED) << "no such VIDEOPROCAMP item";
+  EXPECT_EQ(GetProcAmp(c, 99, &r), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(SetCameraControl(c, 0, 1, 2), STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(GetCameraControl(c, 5, &r), STATUS_NOT_IMPLEMENTED);
+  // Helpers shared with the stream restart refuse what the wire cannot carry.
+  EXPECT_EQ(SendExposureTime(c, 0), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(SendExposureTime(c, -15), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(SendExposureMode(c, 2), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(SendPowerLineFrequency(c, 256), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(SendProcessingValue(c, kPuBrightness, 0x10000), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(SendProcessingValue(c, 0x0C, 0), STATUS_NOT_SUPPORTED) << "a selector the driver does not drive";
+  EXPECT_EQ(rig.Sent(), Setups{});
+  ULONG t = 99;
+  EXPECT_FALSE(ExposureTimeFor(0, &t));
+  EXPECT_EQ(t, 99u);
+  for (auto [v, want] : {std::pair<LONG, ULONG>{-7, 78}, {-1, 5000}, {-14, 0}}) {
+    ASSERT_TRUE(ExposureTimeFor(v, &t));
+    EXPECT_EQ(t, want);
+  }
+}
+
+TEST_F(ControlsTest, CamerasWithoutUnitsOrAutoModesSendNothingTheyLack) {
+  // No processing unit: no VIDEOPROCAMP item; the camera terminal still works.
+  Rig noPu(ProfileCamera([] {
+    auto p = DefaultProfile();
+    p.erase("processingUnit");
+    return p;
+  }()));
+  ASSERT_EQ(noPu.rangeStatus, STATUS_SUCCESS);
+  EXPECT_EQ(noPu.controls.units.hasProcessingUnit, 0u);
+  ControlReading r;
+  for (ULONG id : kProcAmpOrder) {
+    EXPECT_EQ(GetProcAmp(noPu.controls, id, &r), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(SetProcAmp(noPu.controls, id, 1, 2), STATUS_NOT_SUPPORTED);
+  }
+  EXPECT_EQ(SendProcessingValue(noPu.controls, kPuBrightness, 0), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(SendPowerLineFrequency(noPu.controls, 1), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(noPu.Sent(), Setups{});
+  EXPECT_EQ(SetCameraControl(noPu.controls, kCameraControlFocus, 10, 2), STATUS_SUCCESS);
+  EXPECT_EQ(noPu.Current(kCt, 0x06), 10);
+
+  // Only brightness, white balance without its auto control, exposure time
+  // without the mode, an aperture-priority camera for the second rig.
+  auto p = DefaultProfile();
+  p["processingUnit"]["controls"] = {{"brightness", {{"min", 0}, {"max", 255}, {"def", 128}}},
+                                     {"whiteBalanceTemperature", nlohmann::json::object()}};
+  p["cameraTerminal"]["controls"] = {{"exposureTimeAbsolute", nlohmann::json::object()}};
+  Rig sparse(ProfileCamera(p));
+  const CameraControls& c = sparse.controls;
+  EXPECT_EQ(GetProcAmp(c, kProcAmpContrast, &r), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(GetCameraControl(c, kCameraControlFocus, &r), STATUS_NOT_SUPPORTED);
+  ASSERT_EQ(GetProcAmp(c, kProcAmpWhiteBalance, &r), STATUS_SUCCESS);
+  EXPECT_EQ(std::make_tuple(r.Flags, r.Capabilities), std::make_tuple(2u, 2u)) << "manual only";
+  EXPECT_EQ(SetProcAmp(c, kProcAmpWhiteBalance, 3000, kControlFlagAuto), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(SetProcAmp(c, kProcAmpWhiteBalance, 3000, kControlFlagManual), STATUS_SUCCESS);
+  EXPECT_EQ(SetCameraControl(c, kCameraControlExposure, -7, kControlFlagAuto), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(SetCameraControl(c, kCameraControlExposure, -7, kControlFlagManual), STATUS_SUCCESS);
+  EXPECT_EQ(sparse.Sent(), (Setups{SetCur(kPu, 0x0A, 2), SetCur(kCt, 0x04, 4)})) << "no auto switch exists to send";
+  EXPECT_EQ(sparse.Current(kCt, 0x04), 78);
+  EXPECT_EQ(sparse.state->brightness.Maximum, 255) << "unsigned range: no sign extension";
+
+  p = DefaultProfile();
+  p["cameraTerminal"]["controls"]["autoExposureMode"] = {{"def", 8}, {"res", 9}};
+  Rig aperture(ProfileCamera(p));
+  EXPECT_EQ(aperture.controls.units.exposureAutoMode, 8);
+  EXPECT_EQ(aperture.state->exposureMode.AutoCurrent, 1u);
+  uint32_t stalls = aperture.cam().StallCount();
+  for (ULONG flags : {kControlFlagManual, kControlFlagAuto})
+    EXPECT_EQ(SetCameraControl(aperture.controls, kCameraControlExposure, -7, flags), STATUS_SUCCESS);
+  EXPECT_EQ(aperture.Current(kCt, 0x02), 8) << "auto is the camera's own auto mode";
+  EXPECT_EQ(aperture.cam().StallCount(), stalls);
+}
+
+// A configuration holding one video-control interface with these
+// class-specific descriptors after its header.
+Bytes VideoControl(const std::vector<Bytes>& units, int totalLength = -1, bool header = true) {
+  Bytes b = {9, 2, 0, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 0, 14, 1, 0, 0};
+  size_t at = b.size();
+  if (header) b.insert(b.end(), {13, 0x24, 1, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 1, 1});
+  for (const Bytes& u : units) b.insert(b.end(), u.begin(), u.end());
+  int total = totalLength >= 0 ? totalLength : int(b.size() - at);
+  if (header) b[at + 5] = uint8_t(total), b[at + 6] = uint8_t(total >> 8);
+  return b;
+}
+const Bytes kCamera = {18, 0x24, 2, 1, 0x01, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 3, 0x2A, 0x00, 0x02};
+const Bytes kProcessing = {11, 0x24, 5, 2, 1, 0, 0, 2, 0x3F, 0x14, 0};
+Bytes Extension() {
+  Bytes x(26, 0);
+  x[0] = 26, x[1] = 0x24, x[2] = 6, x[3] = 3;
+  return x;
+}
+
+TEST_F(ControlsTest, MalformedControlDescriptorsAreWalkedWithinBounds) {
+  Bytes streamingTerminal = kCamera;
+  streamingTerminal[4] = 0x01, streamingTerminal[5] = 0x01, streamingTerminal[3] = 9;  // USB streaming terminal
+  Bytes shortCamera = kCamera;
+  shortCamera[0] = 17;  // bControlSize 3 needs 18 bytes
+  Bytes bigBitmap = kProcessing;
+  bigBitmap[7] = 4;  // four bytes of bitmap do not fit in 11
+  Bytes tinyPu(kProcessing.begin(), kProcessing.begin() + 9);
+  tinyPu[0] = 9;
+  Bytes oneBytePu = kProcessing;
+  oneBytePu[7] = 1;  // the second byte is not part of the bitmap
+  const Bytes otherInterface = {9, 4, 1, 0, 0, 14, 2, 0, 0};
+  const struct {
+    const char* what;
+    Bytes config;
+    NTSTATUS status;
+    bool pu, ct, xu;
+    ULONG puBits, ctBits;
+  } cases[] = {
+      {"complete", VideoControl({kCamera, kProcessing, Extension()}), STATUS_SUCCESS, 1, 1, 1, 0x143F, 0x02002A},
+      {"zero bLength ends the walk", VideoControl({kCamera, {0, 0x24, 5}, kProcessing}), STATUS_SUCCESS, 0, 1, 0, 0, 0x02002A},
+      {"short processing unit", VideoControl({tinyPu, kCamera}), STATUS_SUCCESS, 0, 1, 0, 0, 0x02002A},
+      {"bitmap past the unit", VideoControl({bigBitmap}), STATUS_SUCCESS, 0, 0, 0, 0, 0},
+      {"one-byte bitmap", VideoControl({oneBytePu}), STATUS_SUCCESS, 1, 0, 0, 0x3F, 0},
+      {"non-camera input terminal", VideoControl({streamingTerminal, kCamera}), STATUS_SUCCESS, 0, 1, 0, 0, 0x02002A},
+      {"camera terminal shorter than its bitmap", VideoControl({shortCamera}), STATUS_SUCCESS, 0, 0, 0, 0, 0},
+      {"short extension unit", VideoControl({Bytes{4, 0x24, 6, 3}}), STATUS_SUCCESS, 0, 0, 0, 0, 0},
+      {"header covers only itself", VideoControl({kCamera, kProcessing}, 13), STATUS_SUCCESS, 0, 0, 0, 0, 0},
+      {"header claims 64 KiB", VideoControl({kCamera, kProcessing}, 0xFFFF), STATUS_SUCCESS, 1, 1, 0, 0x143F, 0x02002A},
+      {"units after the next interface", VideoControl({otherInterface, kCamera}), STATUS_SUCCESS, 0, 0, 0, 0, 0},
+      {"truncated unit", [] { Bytes b = VideoControl({kCamera}); b.resize(b.size() - 1); return b; }(), STATUS_SUCCESS, 0, 0, 0, 0, 0},
+      {"no header", VideoControl({kCamera}, -1, false), STATUS_UNSUCCESSFUL, 0, 0, 0, 0, 0},
+      {"no video-control interface", Bytes{9, 2, 9, 0, 0, 1, 0, 0x80, 50}, STATUS_UNSUCCESSFUL, 0, 0, 0, 0, 0},
+      {"interface cut short", Bytes{9, 2, 0, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 0, 14, 1}, STATUS_UNSUCCESSFUL, 0, 0, 0, 0, 0},
+  };
+  for (const auto& t : cases) {
+    SCOPED_TRACE(t.what);
+    // An exact-size heap copy: any read past the end is an ASan failure.
+    std::unique_ptr<UCHAR[]> copy(new UCHAR[t.config.size()]);
+    std::copy(t.config.begin(), t.config.end(), copy.get());
+    ControlUnits u;
+    EXPECT_EQ(FindControlUnits(copy.get(), ULONG(t.config.size()), &u), t.status);
+    EXPECT_EQ(std::make_tuple(u.hasProcessingUnit, u.hasCameraTerminal, u.hasExtensionUnit, u.processingControls,
+                              u.cameraControls),
+              std::make_tuple(ULONG(t.pu), ULONG(t.ct), ULONG(t.xu), t.puBits, t.ctBits));
+    if (t.ct) {
+      EXPECT_EQ(u.cameraTerminalId, 1);
+    }
+  }
+}
+
+TEST_F(ControlsTest, FailedAndShortRangeRepliesReadAsZero) {
+  // GET_MIN answers one byte of two, GET_DEF stalls, the exposure mode list
+  // stalls: nothing half-read, nothing stale.
+  Rig rig(camera::DefaultSimulatedCamera(), [](Interposer& m) {
+    m.shorten = [](const host::UsbSetupPacket& s) { return s.bRequest == GET_MIN ? 1u : 0xFFFFu; };
+    m.hook = [](const host::UsbSetupPacket& s, uint8_t* data, host::UsbControlResult* r) {
+      if ((s.bRequest == GET_DEF && (s.wIndex >> 8) == kPu) || (s.bRequest == GET_RES && s.wValue == 0x0200)) {
+        if (data) std::memset(data, 0x5A, s.wLength);  // junk the driver must not keep
+        r->stalled = true;
+        return true;
+      }
+      return false;
+    };
+  });
+  const EffectState& s = *rig.state;
+  EXPECT_EQ(std::make_tuple(s.brightness.Minimum, s.brightness.Maximum, s.brightness.Default, s.brightness.Current),
+            std::make_tuple(0, 64, 0, 0));
+  EXPECT_EQ(s.whiteBalanceAuto.AutoCurrent, kControlFlagManual) << "failed GET_DEF reads as 0: manual";
+  EXPECT_EQ(s.powerLineFrequency.Default, 0);
+  EXPECT_EQ(rig.controls.units.exposureAutoMode, 2) << "no mode list: the default auto mode";
+  EXPECT_EQ(s.focus.Minimum, 0);
+  // A camera that stalls everything: every range is 0 and sets still refuse
+  // nothing they would have taken, without hanging.
+  Rig dead(camera::DefaultSimulatedCamera(), [](Interposer& m) {
+    m.hook = [](const host::UsbSetupPacket& s, uint8_t*, host::UsbControlResult* r) {
+      return (s.bmRequestType & 0x60) == 0x20 && (r->stalled = true);
+    };
+  });
+  EXPECT_EQ(dead.state->contrast.Maximum, 0);
+  EXPECT_EQ(SetProcAmp(dead.controls, kProcAmpContrast, 0, 2), STATUS_SUCCESS) << "camera failures are not the caller's";
+  EXPECT_EQ(SetProcAmp(dead.controls, kProcAmpContrast, 1, 2), STATUS_NOT_SUPPORTED);
+}
+
+TEST_F(ControlsTest, ExtensionUnitPassThroughChecksEveryLength) {
+  Rig rig;
+  const CameraControls& c = rig.controls;
+  UCHAR buffer[8];
+  std::memset(buffer, 0xEE, sizeof buffer);
+  ULONG info = 99;
+  ASSERT_EQ(GetExtensionControl(c, 1, buffer, 2, &info), STATUS_SUCCESS);
+  EXPECT_EQ(info, 2u);
+  EXPECT_EQ(Bytes(buffer, buffer + 3), (Bytes{16, 0, 0xEE}));
+  EXPECT_EQ(rig.Sent(), (Setups{{0xA1, 0x85, 0x0100, kXu << 8, 2}, {0xA1, GET_CUR, 0x0100, kXu << 8, 2}}));
+  EXPECT_EQ(GetExtensionControl(c, 2, buffer, 3, &info), STATUS_UNSUCCESSFUL) << "4 bytes do not fit in 3";
+  EXPECT_EQ(info, 0u);
+  EXPECT_EQ(GetExtensionControl(c, 2, nullptr, 8, &info), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(rig.Sent().size(), 2u) << "only the two GET_LENs";
+  const UCHAR value[4] = {1, 2, 0, 0};
+  EXPECT_EQ(SetExtensionControl(c, 2, value, 3), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(SetExtensionControl(c, 2, value, 4), STATUS_SUCCESS);
+  EXPECT_EQ(rig.Current(kXu, 2), 0x0201);
+  EXPECT_EQ(SetExtensionControl(c, 2, nullptr, 4), STATUS_SUCCESS);
+  EXPECT_EQ(rig.Sent(), (Setups{{0xA1, 0x85, 0x0200, kXu << 8, 2}, {0xA1, 0x85, 0x0200, kXu << 8, 2},
+                                {0x21, SET_CUR, 0x0200, kXu << 8, 4}}));
+  EXPECT_EQ(GetExtensionControl(c, 3, buffer, 8, &info), STATUS_NOT_SUPPORTED) << "items 1 and 2 only";
+  // A failed GET_CUR is reported and leaves the caller's buffer as it was.
+  rig.model.hook = [](const host::UsbSetupPacket& s, uint8_t*, host::UsbControlResult* r) {
+    return s.bRequest == GET_CUR && (r->stalled = true);
+  };
+  std::memset(buffer, 0xEE, sizeof buffer);
+  EXPECT_EQ(GetExtensionControl(c, 1, buffer, 8, &info), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(buffer[0], 0xEE);
+  // No extension unit: nothing is sent.
+  auto p = DefaultProfile();
+  p.erase("extensionUnit");
+  Rig noXu(ProfileCamera(p));
+  EXPECT_EQ(GetExtensionControl(noXu.controls, 1, buffer, 8, &info), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(SetExtensionControl(noXu.controls, 1, value, 4), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(noXu.Sent(), Setups{});
+}
+
+TEST_F(ControlsTest, VideoControlAndCompressionItems) {
+  ULONG info = 0, caps = 0;
+  EXPECT_EQ(GetVideoControlCaps(0, &caps), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(GetVideoControlCaps(1, &caps), STATUS_SUCCESS);
+  EXPECT_EQ(caps, 12u);
+  std::vector<UCHAR> list(300, 0xEE);
+  EXPECT_EQ(GetFrameRates(1, list.data(), 300, &info), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(GetFrameRates(0, nullptr, 0, &info), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(info, 248u) << "a size query gets the size";
+  EXPECT_EQ(GetFrameRates(0, list.data(), 247, &info), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(list[0], 0xEE) << "nothing written into a short buffer";
+  ASSERT_EQ(GetFrameRates(0, list.data(), 248, &info), STATUS_SUCCESS);
+  ULONG head[2];
+  LONGLONG first, last;
+  std::memcpy(head, list.data(), 8), std::memcpy(&first, &list[8], 8), std::memcpy(&last, &list[240], 8);
+  EXPECT_EQ(std::make_tuple(head[0], head[1], first, last, list[248]),
+            std::make_tuple(240u, 30u, LONGLONG(10000000), LONGLONG(333333), UCHAR(0xEE)));
+  LONGLONG current, maximum;
+  GetActualFrameRate(45, &current, &maximum);
+  EXPECT_EQ(std::make_pair(current, maximum), std::make_pair(LONGLONG(30), LONGLONG(30)));
+  CompressionInfo ci;
+  GetCompressionInfo(&ci);
+  EXPECT_EQ(std::make_tuple(ci.DefaultKeyFrameRate, ci.DefaultPFrameRate, ci.DefaultQuality, ci.Capabilities),
+            std::make_tuple(30, 3, 5000, 13));
+
+  // The still trigger goes out only with a formatted still pin and a still size.
+  Rig rig;
+  const CameraControls& c = rig.controls;
+  rig.engine->stillFrameIndex = 0;
+  EXPECT_EQ(SetVideoControlMode(c, 1, 4, TRUE), STATUS_SUCCESS);
+  rig.engine->stillFrameIndex = 1;
+  EXPECT_EQ(SetVideoControlMode(c, 1, 8, FALSE), STATUS_SUCCESS);
+  EXPECT_EQ(SetVideoControlMode(c, 0, 4, TRUE), STATUS_SUCCESS) << "not the still stream";
+  EXPECT_EQ(SetVideoControlMode(c, 1, 3, TRUE), STATUS_SUCCESS) << "no trigger bit";
+  EXPECT_EQ(rig.Sent(), Setups{});
+  EXPECT_EQ(SetVideoControlMode(c, 1, 4, TRUE), STATUS_SUCCESS);
+  EXPECT_EQ(rig.Sent(), (Setups{{0x21, SET_CUR, 0x0500, 1, 1}}));
+  EXPECT_EQ(rig.cam().StillTriggerCount(), 1u);
+  EXPECT_EQ(rig.state->softwareStillRequest, 1u);
+}
+
+TEST_F(ControlsTest, UnitRequestsCarryTheVideoControlInterfaceNumber) {
+  fake::Rig rig;
+  UCHAR b[2] = {};
+  for (LONG vc : std::vector<LONG>{0, 5, kNoInterface, 300}) {
+    rig.engine->controlInterface = vc;
+    UnitRequest(rig.engine, GET_CUR, 2, 3, b, 2, TRUE);
+  }
+  EXPECT_EQ(fake::SetupsOf(rig.bus), (Setups{{0xA1, GET_CUR, 0x0200, 0x0300, 2}, {0xA1, GET_CUR, 0x0200, 0x0305, 2},
+                                             {0xA1, GET_CUR, 0x0200, 0x0300, 2}, {0xA1, GET_CUR, 0x0200, 0x0300, 2}}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ControlsTest, StoredControlsAreReplayedInTheirFixedOrderInTheirWireForms) {
+  Rig rig;
+  const CameraControls& c = rig.controls;
+  SendStoredControls(c);  // defaults: exposure and white balance on auto
+  EXPECT_EQ(rig.Sent(), (Setups{SetCur(kPu, 0x05, 1), SetCur(kPu, 0x02, 2), SetCur(kPu, 0x03, 2), SetCur(kPu, 0x08, 2),
+                                SetCur(kPu, 0x06, 2), SetCur(kPu, 0x07, 2), SetCur(kPu, 0x09, 2), SetCur(kPu, 0x01, 2),
+                                SetCur(kCt, 0x02, 1), SetCur(kPu, 0x0B, 1)}));
+  EXPECT_EQ(rig.Current(kCt, 0x02), 2);
+  EXPECT_EQ(rig.Current(kPu, 0x0B), 1);
+  ASSERT_EQ(SetCameraControl(c, kCameraControlExposure, -9, kControlFlagManual), STATUS_SUCCESS);
+  ASSERT_EQ(SetProcAmp(c, kProcAmpWhiteBalance, 3300, kControlFlagManual), STATUS_SUCCESS);
+  ASSERT_EQ(SetProcAmp(c, kProcAmpHue, 5, kControlFlagAuto), STATUS_SUCCESS);
+  rig.Sent();
+  uint32_t stalls = rig.cam().StallCount();
+  SendStoredControls(c);
+  Setups sent = rig.Sent();
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), SetCur(kPu, 0x06, 2)), 0) << "hue runs on auto";
+  EXPECT_EQ(Setups(sent.end() - 4, sent.end()),
+            (Setups{SetCur(kCt, 0x02, 1), SetCur(kCt, 0x04, 4), SetCur(kPu, 0x0B, 1), SetCur(kPu, 0x0A, 2)}));
+  EXPECT_EQ(std::make_tuple(rig.Current(kCt, 0x02), rig.Current(kCt, 0x04), rig.Current(kPu, 0x0B), rig.Current(kPu, 0x0A)),
+            std::make_tuple(1, 19, 0, 3300));
+  EXPECT_EQ(rig.cam().StallCount(), stalls);
+}
+
+}  // namespace

@@ -1,0 +1,105 @@
+// A simulated camera on the bus stand-in, brought up as device start does,
+// with a zero-filled EffectState and the control ranges read. The camera
+// sits behind an interposer that lets a test fail or shorten chosen replies.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "camera/simulated_camera.h"
+#include "controls/camera_controls.h"
+#include "tests/usb/fake_camera.h"
+#include "usb/usb_bringup.h"
+#include "usb/usb_request.h"
+
+namespace ctl {
+
+using fake::Setups;
+
+// Forwards to a simulated camera; `hook` may answer a request itself
+// (return true) and `shorten` may cut a device-to-host reply.
+class Interposer : public host::UsbDeviceModel {
+ public:
+  explicit Interposer(std::unique_ptr<camera::SimulatedCamera> cam) : cam(std::move(cam)) {}
+  bool HighSpeed() const override { return cam->HighSpeed(); }
+  const std::vector<uint8_t>& DeviceDescriptor() const override { return cam->DeviceDescriptor(); }
+  const std::vector<uint8_t>& ConfigurationDescriptor() const override {
+    return config.empty() ? cam->ConfigurationDescriptor() : config;
+  }
+  host::UsbControlResult Control(const host::UsbSetupPacket& s, uint8_t* data) override {
+    host::UsbControlResult r;
+    if (hook && hook(s, data, &r)) return r;
+    r = cam->Control(s, data);
+    if (shorten && (s.bmRequestType & 0x80)) r.length = std::min(r.length, shorten(s));
+    return r;
+  }
+  void ConfigurationSelected(uint8_t v) override { cam->ConfigurationSelected(v); }
+  void InterfaceSelected(uint8_t i, uint8_t a) override { cam->InterfaceSelected(i, a); }
+
+  std::unique_ptr<camera::SimulatedCamera> cam;
+  std::vector<uint8_t> config;  // replaces the camera's configuration descriptor when set
+  std::function<bool(const host::UsbSetupPacket&, uint8_t*, host::UsbControlResult*)> hook;
+  std::function<uint32_t(const host::UsbSetupPacket&)> shorten;
+};
+
+inline std::unique_ptr<camera::SimulatedCamera> ProfileCamera(const nlohmann::json& profile) {
+  std::string error;
+  auto cam = camera::SimulatedCameraFromProfile(profile.dump(), &error);
+  EXPECT_TRUE(cam) << error;
+  return cam;
+}
+inline nlohmann::json DefaultProfile() { return nlohmann::json::parse(camera::DefaultProfileJson()); }
+
+struct Rig : fake::RigOf<std::unique_ptr<Interposer>> {
+  explicit Rig(std::unique_ptr<camera::SimulatedCamera> cam = camera::DefaultSimulatedCamera(),
+               std::function<void(Interposer&)> prepare = nullptr)
+      : RigOf(std::make_unique<Interposer>(std::move(cam))), model(*camera),
+        state(static_cast<EffectState*>(std::calloc(1, sizeof(EffectState)))) {
+    if (prepare) prepare(model);
+    UsbBringUpStep step = kBringUpNone;
+    EXPECT_EQ(BringUpUsb(engine, &step), STATUS_SUCCESS) << BringUpStepName(step);
+    controls.engine = engine;
+    controls.state = state;
+    size_t before = bus.ControlLog().size();
+    rangeStatus = BuildControlRanges(engine, &controls.units, state);
+    Setups all = fake::SetupsOf(bus);
+    rangeReads.assign(all.begin() + long(before), all.end());
+    start = all.size();
+  }
+  ~Rig() { std::free(state); }
+  // The setup packets sent since the rig came up (or since the last call).
+  Setups Sent() {
+    Setups all = fake::SetupsOf(bus);
+    Setups out(all.begin() + long(start), all.end());
+    start = all.size();
+    return out;
+  }
+  camera::SimulatedCamera& cam() { return *model.cam; }
+  int64_t Current(uint8_t entity, uint8_t selector) {
+    int64_t v = 0;
+    EXPECT_TRUE(cam().ControlCurrentInt(entity, selector, &v));
+    return v;
+  }
+
+  Interposer& model;
+  EffectState* state;
+  CameraControls controls{};
+  NTSTATUS rangeStatus = STATUS_UNSUCCESSFUL;
+  Setups rangeReads;  // what BuildControlRanges sent
+  size_t start = 0;
+};
+
+// Class requests to the video-control interface (number 0 on the simulated
+// cameras): SET_CUR and device-to-host.
+inline std::array<int, 5> SetCur(int unit, int selector, int length) {
+  return {0x21, 0x01, selector << 8, unit << 8, length};
+}
+
+class ControlsTest : public fake::UsbTest {};
+
+}  // namespace ctl

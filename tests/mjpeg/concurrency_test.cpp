@@ -1,0 +1,137 @@
+// Decodes on two devices at once, and the pool block of a frame with its own
+// Huffman tables.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include "mjpeg/mjpeg_decoder.h"
+#include "platform/host/host_control.h"
+#include "tests/mjpeg/jpeg_fixtures.h"
+
+namespace {
+
+using namespace mjpeg_fixtures;
+
+constexpr size_t kBufferBytes = 3 * 64 * 48;
+
+LONG DecodeFrame(bool still, const Bytes& frame, Bytes& destination, Bytes& scratch) {
+  return (still ? DecodeMjpegStill : DecodeMjpeg)(destination.data(), destination.size(), frame.data(),
+                                                  frame.size(), scratch.data(), scratch.size());
+}
+
+struct Job {
+  bool still;
+  Bytes frame, expected;
+};
+
+// One device streams webcam frames (standard tables, restart intervals with
+// fill), the other decodes stills with their own tables (the pool-block
+// path); a third thread keeps switching the code path, which gives the same
+// bytes. Every decode must give the single-threaded result.
+TEST(MjpegConcurrency, TwoDevicesDecodeAtOnce) {
+  Job jobs[2] = {{false, WebcamLayout(Encode({64, 48, 75, Sampling::k420, 2}), true), {}},
+                 {true, CameraLayout(Encode({48, 32, 80, Sampling::k422, 0, true}), false), {}}};
+  for (Job& j : jobs) {
+    Bytes scratch(kBufferBytes);
+    j.expected.assign(kBufferBytes, 0);
+    ASSERT_EQ(DecodeFrame(j.still, j.frame, j.expected, scratch), kMjpegOk);
+  }
+  std::atomic<bool> stop{false};
+  std::thread switcher([&] {
+    for (int i = 0; !stop.load(); ++i) {
+      MjpegSelectKernels(static_cast<MjpegKernels>(i % 4));
+      std::this_thread::yield();
+    }
+  });
+  int wrong[2] = {0, 0};
+  auto device = [&](int index) {
+    Bytes destination(kBufferBytes), scratch(kBufferBytes);
+    for (int i = 0; i < 100; ++i) {
+      std::fill(destination.begin(), destination.end(), 0);
+      if (DecodeFrame(jobs[index].still, jobs[index].frame, destination, scratch) != kMjpegOk ||
+          destination != jobs[index].expected)
+        ++wrong[index];
+    }
+  };
+  std::thread first(device, 0), second(device, 1);
+  first.join();
+  second.join();
+  stop = true;
+  switcher.join();
+  MjpegSelectKernels(kMjpegKernelsBest);
+  EXPECT_EQ(wrong[0], 0);
+  EXPECT_EQ(wrong[1], 0);
+}
+
+// Standard tables take no pool memory; a frame's own tables take one block
+// for the call. When it cannot be had the frame fails with
+// kMjpegErrorNoMemory and leaves the destination alone; nothing is left
+// allocated either way.
+TEST(MjpegOwnTables, OneBlockPerCallAndAllocationFailureFailsTheFrame) {
+  const Bytes encoded = Encode({48, 32, 80, Sampling::k420, 0, true});
+  const Bytes own = CameraLayout(encoded, false), standard = WebcamLayout(Encode({48, 32, 80}), false);
+  Bytes scratch(kBufferBytes), good(kBufferBytes, 0);
+  for (bool still : {false, true}) {
+    host::PoolReset();
+    ASSERT_EQ(DecodeFrame(still, standard, good, scratch), kMjpegOk);
+    EXPECT_EQ(host::PoolAllocationCount(), 0u);
+    ASSERT_EQ(DecodeFrame(still, own, good, scratch), kMjpegOk);
+    EXPECT_EQ(host::PoolStats(kTagBuffer).allocations, 1u);
+    host::PoolFailNth(1);
+    Bytes destination(kBufferBytes, 0x5A);
+    EXPECT_EQ(DecodeFrame(still, own, destination, scratch), kMjpegErrorNoMemory);
+    EXPECT_EQ(destination, Bytes(kBufferBytes, 0x5A));
+    EXPECT_EQ(host::PoolStats(kTagBuffer).failures, 1u);
+    EXPECT_EQ(host::PoolStats(kTagBuffer).outstanding, 0u);
+    EXPECT_EQ(host::PoolOutstanding(), 0u) << host::PoolLeakReport();
+    host::PoolReset();
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The simulated webcam's play file (tools/make_webcam_play): several frames,
+// each without DHT, with one DQT segment per table and fill before RSTn, and
+// each decoding in both entries to the same picture, the picture moving.
+TEST(WebcamPlayFile, EveryFrameHasTheWebcamLayoutAndDecodes) {
+  FILE* file = fopen(UVCCAM_PROFILE_DIR "/../play/webcam_mjpeg.mjpeg", "rb");
+  ASSERT_NE(file, nullptr);
+  Bytes all;
+  for (int c; (c = fgetc(file)) != EOF;) all.push_back(static_cast<uint8_t>(c));
+  fclose(file);
+  std::vector<Bytes> frames;
+  for (size_t start = 0, i = 0; i + 1 < all.size(); ++i) {
+    if (all[i] == 0xFF && all[i + 1] == 0xD9) {
+      frames.emplace_back(all.begin() + start, all.begin() + i + 2);
+      start = i + 2;
+    }
+  }
+  ASSERT_GE(frames.size(), 2u);
+  Bytes previous;
+  for (const Bytes& frame : frames) {
+    Bytes data;
+    int dqt = 0, dht = 0, stuffed = 0, filled = 0;  // FF 00 and FF before an RSTn
+    for (const Segment& s : SplitHeaders(frame, &data)) dqt += s.marker == 0xDB, dht += s.marker == 0xC4;
+    for (size_t i = 0; i + 3 < data.size(); ++i) {
+      stuffed += data[i] == 0xFF && data[i + 1] == 0x00 && data[i + 2] == 0xFF && (data[i + 3] & 0xF8) == 0xD0;
+      filled += data[i] == 0xFF && data[i + 1] == 0xFF && (data[i + 2] & 0xF8) == 0xD0;
+    }
+    EXPECT_EQ(dht, 0);
+    EXPECT_GE(dqt, 2);
+    EXPECT_GE(stuffed, 1);
+    EXPECT_GE(filled, 1);
+    Bytes video(3 * 320 * 240), still(video.size()), scratch(video.size());
+    ASSERT_EQ(DecodeFrame(false, frame, video, scratch), kMjpegOk);
+    ASSERT_EQ(DecodeFrame(true, frame, still, scratch), kMjpegOk);
+    EXPECT_EQ(video, still);
+    EXPECT_NE(video, previous);
+    previous = video;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,350 @@
+// Effects 2, 3, 4, 7 and 10 and the per-stream set-up: the pinned geometry
+// and tables, both byte orders, exact-size buffers at common, odd and tiny
+// sizes, and the set-up under allocation failure.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "effects/special/frame_effects.h"
+#include "effects/special/special_effect.h"
+#include "effects/special/stream_effects.h"
+#include "platform/host/host_control.h"
+#include "platform/pool_tags.h"
+
+namespace {
+
+using Frame = std::vector<uint8_t>;
+
+Frame Random(ULONG w, ULONG h, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Frame f(size_t(w) * 2 * h);
+  for (auto& b : f) b = uint8_t(rng());
+  return f;
+}
+
+// A device's effect state with a held-frame buffer of exactly `bytes`.
+struct Device {
+  std::unique_ptr<EffectState> state{new EffectState{}};
+  Frame held;
+  explicit Device(size_t bytes) : held(bytes) {
+    state->special.overlayBitmap = held.data();
+    state->special.overlayBitmapSize = ULONG(bytes);
+  }
+  ~Device() { ReleaseStreamEffects(state.get()); }
+  SpecialEffectRecord& r() { return state->special; }
+};
+
+class StreamEffects : public ::testing::TestWithParam<int> {  // luma offset
+ protected:
+  void SetUp() override { host::PoolReset(); }
+  void TearDown() override { EXPECT_EQ(host::PoolOutstanding(), 0u) << host::PoolLeakReport(); }
+  ULONG lo() const { return ULONG(GetParam()); }
+  ULONG code() const { return GetParam() ? kFormatCodeChromaFirst : kFormatCodeLumaFirst; }
+};
+INSTANTIATE_TEST_SUITE_P(BothOrders, StreamEffects, ::testing::Values(0, 1));
+
+// Every effect at common, odd and tiny sizes: exactly sized buffers, so the
+// address sanitizer sees any access outside them; the result is 0 (nothing
+// written) or the whole destination.
+TEST_P(StreamEffects, EverySizeStaysInsideItsBuffers) {
+  const std::pair<ULONG, ULONG> sizes[] = {{2, 1},   {2, 2},   {4, 2},    {6, 3},   {8, 8},
+                                           {12, 10}, {36, 42}, {38, 44},  {40, 40}, {52, 46},
+                                           {98, 60}, {160, 120}, {176, 144}, {322, 241},
+                                           {640, 480}, {1280, 720}};
+  for (auto [w, h] : sizes) {
+    const Frame src = Random(w, h, w * 7 + h);
+    for (ULONG n : {2u, 3u, 4u, 7u, 10u}) {
+      Device dev(size_t(w) * h * 3);
+      dev.r().specialEffect = n;
+      SetupStreamEffects(dev.state.get(), w, h, 2, 1234);
+      for (int frame = 0; frame < 3; ++frame) {
+        Frame dst(src.size(), 0xA5);
+        const LONG wrote = ApplySpecialEffect(&dev.r(), dst.data(), src.data(), nullptr, nullptr, w, h, code());
+        if (!wrote) { EXPECT_EQ(dst, Frame(src.size(), 0xA5)) << n << " " << w << "x" << h; }
+      }
+    }
+  }
+}
+
+// Effect 3 at 640 x 480: nx = 24, Rx = 16, Fx = 20; ny = 17, Ry = 38,
+// Hy = 32, T = 15. Luma encodes the source column (or row) / 2.
+TEST_P(StreamEffects, MirroredTilesGeometry) {
+  const ULONG w = 640, h = 480;
+  Frame cols(size_t(w) * 2 * h), rows(cols.size());
+  for (ULONG y = 0; y < h; ++y)
+    for (ULONG x = 0; x < w; ++x) {
+      cols[(size_t(y) * w + x) * 2 + lo()] = uint8_t(x / 2);
+      rows[(size_t(y) * w + x) * 2 + lo()] = uint8_t(y / 2);
+    }
+  Frame a(cols.size()), b(cols.size());
+  ASSERT_EQ(MirroredTilesFrame(a.data(), cols.data(), w, h, lo()), 1);
+  ASSERT_EQ(MirroredTilesFrame(b.data(), rows.data(), w, h, lo()), 1);
+  auto yAt = [&](const Frame& f, ULONG x, ULONG y) { return int(f[(size_t(y) * w + x) * 2 + lo()]); };
+  // {output pixel, source pixel of its pair's group}: step 1 (0..11), step 2
+  // blocks from 26t, step 3 forward from 598, step 4 back from 630 to 614.
+  const int colCases[][2] = {{0, 0}, {10, 20}, {12, 0}, {36, 48}, {38, 26}, {610, 598},
+                             {628, 634}, {630, 630}, {638, 614}};
+  for (auto c : colCases) EXPECT_EQ(yAt(a, c[0], 5), (c[1] / 2) & 255) << c[0];
+  // The pair's second luma comes from the group's third pixel.
+  EXPECT_EQ(yAt(a, 39, 5), (28 / 2) & 255);
+  // {output row, source row}.
+  const int rowCases[][2] = {{0, 0}, {17, 34}, {18, 0}, {43, 50}, {44, 26}, {434, 416},
+                             {464, 476}, {465, 465}, {479, 437}};
+  for (auto c : rowCases) EXPECT_EQ(yAt(b, 3, c[0]), c[1] / 2) << c[0];
+  // Frames too small for the tiles are copied.
+  const Frame small = Random(36, 50, 3);
+  Frame out(small.size());
+  EXPECT_EQ(MirroredTilesFrame(out.data(), small.data(), 36, 50, lo()), 1);
+  EXPECT_EQ(out, small);
+}
+
+// Effect 4's first frame after load: horizontal, shrinking, Sx 64 -> 62, so
+// X0 = min(5, 18) rounded to 4 at width 640, Y0 = 0 and the rows unchanged.
+TEST_P(StreamEffects, BreathingFirstFrameAndCycle) {
+  BreathingState = {1, 64, 64, 1};
+  const ULONG w = 640, h = 48;
+  const Frame src = Random(w, h, 9);
+  Frame dst(src.size());
+  ASSERT_EQ(BreathingStretchFrame(dst.data(), src.data(), w, h, lo()), 1);
+  EXPECT_EQ(BreathingState.stepX, 62u);
+  auto y = [&](const Frame& f, ULONG x, ULONG r) { return int(f[(size_t(r) * w + x) * 2 + lo()]); };
+  for (ULONG r : {0u, 7u, 47u})
+    for (ULONG k : {0u, 1u, 2u, 31u, 32u, 33u, 400u}) {
+      const ULONG i = 4 + k * 62 / 64, f = k * 62 % 64;
+      EXPECT_EQ(y(dst, k, r), int((y(src, i, r) * (64 - f) + y(src, i + 1, r) * f + 32) >> 6)) << k;
+    }
+  // 34 frames per axis, then the other axis shrinks.
+  for (int i = 1; i < 33; ++i) BreathingStretchFrame(dst.data(), src.data(), w, h, lo());
+  EXPECT_EQ(BreathingState.stepX, 64u);
+  EXPECT_EQ(BreathingState.horizontal, 1u);
+  BreathingStretchFrame(dst.data(), src.data(), w, h, lo());
+  EXPECT_EQ(BreathingState.horizontal, 0u);
+  BreathingStretchFrame(dst.data(), src.data(), w, h, lo());
+  EXPECT_EQ(BreathingState.stepY, 62u);
+  // No row buffers: nothing written, animation unchanged.
+  host::PoolFailTag(kTagBuffer);
+  const BreathingAnimation before = BreathingState;
+  Frame untouched(src.size(), 7);
+  EXPECT_EQ(BreathingStretchFrame(untouched.data(), src.data(), w, h, lo()), 0);
+  host::PoolFailTag(0);
+  EXPECT_EQ(untouched, Frame(src.size(), 7));
+  EXPECT_EQ(BreathingState.stepY, before.stepY);
+}
+
+// Effect 2: black first, one cell per second from the following frame, nine
+// cells, the tenth second replaces the first; the middle column at 640
+// starts on odd pixel 213 and samples 3x + 1.
+TEST_P(StreamEffects, PhotoGridFillsOneCellPerSecond) {
+  const ULONG w = 640, h = 480;
+  Device dev(size_t(w) * 2 * h);
+  const Frame src = Random(w, h, 5);
+  Frame dst(src.size());
+  auto px = [&](const Frame& f, ULONG x, ULONG y, int b) { return int(f[(size_t(y) * w + x) * 2 + b]); };
+  ASSERT_EQ(PhotoGridFrame(&dev.r(), dst.data(), src.data(), w, h, lo(), 5000), 1);
+  for (ULONG i = 0; i < dst.size(); i += 2) ASSERT_TRUE(dst[i + lo()] == 0 && dst[i + 1 - lo()] == 128);
+  PhotoGridFrame(&dev.r(), dst.data(), src.data(), w, h, lo(), 5999);  // not yet
+  EXPECT_EQ(dev.r().gridCounter, 0u);
+  PhotoGridFrame(&dev.r(), dst.data(), src.data(), w, h, lo(), 6000);  // fills cell 0
+  EXPECT_EQ(px(dst, 1, 1, lo()), 0);  // shown from the next frame
+  PhotoGridFrame(&dev.r(), dst.data(), src.data(), w, h, lo(), 6001);
+  EXPECT_EQ(px(dst, 5, 7, 0), px(src, 15, 21, 0));
+  EXPECT_EQ(px(dst, 5, 7, 1), px(src, 15, 21, 1));
+  EXPECT_EQ(px(dst, 0, 7, lo()), 0);  // the cell's ring stays black
+  for (ULONG t = 7000; t <= 14000; t += 1000) PhotoGridFrame(&dev.r(), dst.data(), src.data(), w, h, lo(), t);
+  PhotoGridFrame(&dev.r(), dst.data(), src.data(), w, h, lo(), 14001);
+  EXPECT_EQ(dev.r().gridCounter, 9u);
+  // Cell 1 (left edge 213) and cell 8 (bottom right).
+  EXPECT_EQ(px(dst, 213 + 4, 2, 0), px(src, 13, 6, 0));
+  EXPECT_EQ(px(dst, 213 + 4, 2, 1), px(src, 13, 6, 1));
+  EXPECT_EQ(px(dst, 426 + 10, 320 + 3, lo()), px(src, 30, 9, lo()));
+  // The tenth second refills cell 0 from a new picture.
+  const Frame black(src.size(), lo() ? 0 : 0);
+  PhotoGridFrame(&dev.r(), dst.data(), black.data(), w, h, lo(), 15000);
+  PhotoGridFrame(&dev.r(), dst.data(), black.data(), w, h, lo(), 15001);
+  EXPECT_EQ(px(dst, 5, 7, lo()), 0);
+  EXPECT_EQ(px(dst, 213 + 4, 2, 0), px(src, 13, 6, 0));
+  // With an overlay on, the selector leaves effect 2 (and 7) unwritten.
+  dev.r().specialEffect = 2;
+  dev.r().overlayMode = 4;
+  Frame untouched(src.size(), 3);
+  EXPECT_EQ(ApplySpecialEffect(&dev.r(), untouched.data(), src.data(), nullptr, nullptr, w, h, code()), 0);
+  dev.r().specialEffect = 7;
+  SetupStreamEffects(dev.state.get(), w, h, 2, 0);
+  EXPECT_EQ(ApplySpecialEffect(&dev.r(), untouched.data(), src.data(), nullptr, nullptr, w, h, code()), 0);
+  EXPECT_EQ(untouched, Frame(src.size(), 3));
+}
+
+// The warp tables against a floating-point model of the same chord rule.
+TEST(WarpTables, EntriesFollowTheInscribedEllipse) {
+  host::PoolReset();
+  const std::pair<ULONG, ULONG> sizes[] = {{640, 480}, {160, 120}, {1280, 720}, {8192, 4320}, {64, 7}};
+  for (auto [w, h] : sizes) {
+    Device dev(16);
+    SetupStreamEffects(dev.state.get(), w, h, 2, 0);
+    const SpecialEffectRecord& r = dev.r();
+    ASSERT_EQ(r.warpReady, 1u);
+    ASSERT_EQ(r.warpRows, (h + 1) / 2);
+    const double a = w / 2, k = std::floor((double(h) * h / 2 + 256.0 * w * w) / (double(h) * h));
+    for (ULONG e = 0; e + 1 < h / 2; ++e) {
+      const double y = h / 2 - 1 - e;
+      const double s = std::floor((256 * a * a - y * y * k + 128) / 256);
+      const double root = std::min(a, std::floor(std::sqrt(std::max(0.0, s)) + 0.5));
+      ASSERT_EQ(r.warpMargins[e], a - root) << w << "x" << h << " " << e;
+      ASSERT_EQ(r.warpRates[e], std::floor(std::floor((w / 4 + root * 131072) / a) / 256)) << e;
+    }
+    for (ULONG e = h / 2 - 1; e < r.warpRows; ++e) EXPECT_TRUE(r.warpMargins[e] == 0 && r.warpRates[e] == 512);
+  }
+  // Pinned at 640 x 480: k = 455, the top chord s = 876 -> 30.
+  Device dev(16);
+  SetupStreamEffects(dev.state.get(), 640, 480, 2, 0);
+  EXPECT_EQ(dev.r().warpMargins[0], 290);
+  EXPECT_EQ(dev.r().warpRates[0], 48);
+  EXPECT_EQ(dev.r().warpMargins[238], 0);
+  EXPECT_EQ(dev.r().warpRates[238], 512);
+}
+
+// Effect 7 against a model: margin, emitted pixels, chroma neighbours (the
+// row's last pixel its own), pair means.
+TEST_P(StreamEffects, RowWarpMatchesTheModel) {
+  for (auto [w, h] : {std::pair<ULONG, ULONG>{64, 10}, {640, 480}, {6, 5}}) {
+    Device dev(size_t(w) * 3 * h);
+    SetupStreamEffects(dev.state.get(), w, h, 2, 0);
+    const Frame src = Random(w, h, w + h);
+    Frame dst(src.size());
+    ASSERT_EQ(RowWarpFrame(&dev.r(), dst.data(), src.data(), w, h, lo()), 1);
+    for (ULONG y = 0; y < h; ++y) {
+      const ULONG e = y < h / 2 ? y : h - 1 - y;
+      const ULONG m = dev.r().warpMargins[e], rate = dev.r().warpRates[e];
+      std::vector<int> Y(w, 0), U(w, 128), V(w, 128);
+      ULONG n = m, acc = 512;
+      const uint8_t* in = &src[size_t(y) * w * 2];
+      for (ULONG i = 0; i < w && n < w; ++i) {
+        if ((acc += rate) <= 512) continue;
+        acc -= 512;
+        const ULONG pair = (i & ~1u) * 2, next = (i + 1 < w) ? pair + 4 : pair;
+        Y[n] = in[2 * i + lo()];
+        U[n] = in[(i & 1 ? next : pair) + (lo() ? 0 : 1)];
+        V[n] = in[pair + (lo() ? 2 : 3)];
+        ++n;
+      }
+      for (ULONG k = 0; k < w; k += 2) {
+        const uint8_t* o = &dst[(size_t(y) * w + k) * 2];
+        ASSERT_EQ(o[lo()], Y[k]) << y << " " << k;
+        ASSERT_EQ(o[2 + lo()], Y[k + 1]);
+        ASSERT_EQ(o[1 - lo()], (U[k] + U[k + 1] + 1) / 2) << y << " " << k;
+        ASSERT_EQ(o[3 - lo()], (V[k] + V[k + 1] + 1) / 2);
+      }
+    }
+    // Tables for another height: not written.
+    Frame other(size_t(w) * 2 * (h + 2), 1), out(other.size(), 2);
+    EXPECT_EQ(RowWarpFrame(&dev.r(), out.data(), other.data(), w, h + 2, lo()), 0);
+  }
+}
+
+TEST(LensTables, GivenSizesExactAndOthersMonotone) {
+  const std::vector<std::vector<int>> offsets = {
+      {3, 2, 1, 0, 0, 0}, {6, 4, 3, 2, 1, 1, 0, 0, 0, 0}, {10, 8, 7, 5, 4, 4, 3, 2, 2, 1, 1, 1, 0, 0, 0, 0}};
+  const std::vector<std::vector<int>> rates = {
+      {256, 341, 427, 512, 512, 512},
+      {205, 307, 358, 410, 461, 461, 512, 512, 512, 512},
+      {192, 256, 288, 352, 384, 384, 416, 448, 448, 480, 480, 480, 512, 512, 512, 512}};
+  for (int t = 0; t < 3; ++t) {
+    USHORT o[240], r[240];
+    ASSERT_TRUE(LensTables(kLensSizes[t], o, r));
+    EXPECT_EQ(std::vector<int>(o, o + offsets[t].size()), offsets[t]);
+    EXPECT_EQ(std::vector<int>(r, r + rates[t].size()), rates[t]);
+  }
+  for (ULONG k = 3; k < kLensSizeCount; ++k) {
+    USHORT o[240], r[240];
+    const ULONG a = kLensSizes[k] / 2;
+    ASSERT_TRUE(LensTables(kLensSizes[k], o, r));
+    EXPECT_NEAR(o[0], 10.0 * a / 16, 1.0);
+    EXPECT_EQ(o[a - 1], 0);
+    EXPECT_EQ(r[a - 1], 512);
+    for (ULONG i = 1; i < a; ++i) EXPECT_TRUE(o[i] <= o[i - 1] && r[i] >= r[i - 1]) << kLensSizes[k] << " " << i;
+  }
+  USHORT o[8], r[8];
+  EXPECT_FALSE(LensTables(14, o, r));
+}
+
+// Lens sizes by frame, the start size, the magnified centre and the
+// unchanged rim, the bounce.
+TEST_P(StreamEffects, MovingLensSizesCentreRimAndBounce) {
+  const struct { ULONG w, h, largest, start; bool active; } cases[] = {
+      {640, 480, 18, 32, true}, {1280, 720, 22, 32, true}, {160, 120, 4, 32, true},
+      {40, 40, 0, 12, true}, {52, 46, 1, 20, true}, {24, 24, 0, 0, false}, {1920, 1080, 26, 32, true}};
+  for (auto c : cases) {
+    Device dev(16);
+    SetupStreamEffects(dev.state.get(), c.w, c.h, 1, 77);
+    const LensRecord& l = dev.r().lens;
+    ASSERT_EQ(l.lensActive, c.active ? 1u : 0u) << c.w;
+    if (!c.active) continue;
+    EXPECT_EQ(l.largestSizeIndex, c.largest) << c.w;
+    EXPECT_EQ(l.lensSize, c.start) << c.w;
+    EXPECT_EQ(l.x, LONG(77 % (c.w / 8) + (77 % (c.w / 8)) % 2));
+    EXPECT_EQ(l.outputFormatFlag, 1u);
+  }
+  const ULONG w = 320, h = 240;
+  Device dev(16);
+  SetupStreamEffects(dev.state.get(), w, h, 2, 0);
+  LensRecord& l = dev.r().lens;
+  Frame src(size_t(w) * 2 * h);
+  for (ULONG y = 0; y < h; ++y)
+    for (ULONG x = 0; x < w; ++x) {
+      src[(size_t(y) * w + x) * 2 + lo()] = uint8_t(x);
+      src[(size_t(y) * w + x) * 2 + 1 - lo()] = uint8_t(y);
+    }
+  Frame dst(src.size());
+  ASSERT_EQ(MovingLensFrame(&dev.r(), dst.data(), src.data(), w, h, lo()), 1);
+  // Moved to (2, 2) with S = 32 (rate 192 at the centre, 512 at the rim).
+  ASSERT_EQ(l.x, 2);
+  auto Y = [&](ULONG x, ULONG y) { return int(dst[(size_t(y) * w + x) * 2 + lo()]); };
+  EXPECT_EQ(Y(2 + 16, 2 + 16), 2 + 16);           // the centre stays
+  EXPECT_EQ(Y(2 + 20, 2 + 16), 2 + 16 + 3);       // ring 4 (rate 384): 4.5 px out shows 3
+  EXPECT_EQ(Y(2 + 31, 2 + 16), 2 + 31);           // the rim is unchanged
+  EXPECT_EQ(Y(2, 2), 2);                          // outside the circle
+  for (ULONG i = 0; i < dst.size(); ++i)
+    if (i / (w * 2) < 2 || i / (w * 2) >= 34) { ASSERT_EQ(dst[i], src[i]); }
+  EXPECT_EQ(l.lensSize, 40u);  // grew
+  // Past the right bound: Bx - 1, dx negated, size index 0 on the same frame.
+  l.x = l.boundX - 2;
+  ASSERT_EQ(MovingLensFrame(&dev.r(), dst.data(), src.data(), w, h, lo()), 1);
+  EXPECT_EQ(l.x, LONG(w - 40 - 1));
+  EXPECT_EQ(l.dx, -2);
+  EXPECT_EQ(l.lensSize, 12u);
+  EXPECT_EQ(l.boundX, LONG(w - 12));
+  // Another frame size than the set-up: not written.
+  Frame big(size_t(w + 4) * 2 * h, 1), out(big.size(), 2);
+  EXPECT_EQ(MovingLensFrame(&dev.r(), out.data(), big.data(), w + 4, h, lo()), 0);
+  EXPECT_EQ(out, Frame(big.size(), 2));
+}
+
+// Set-up under a failure of each allocation, repeated set-ups and releases:
+// nothing leaks, a failed effect is not ready.
+TEST(StreamEffectSetup, AllocationFailuresRetriesAndDoubleRelease) {
+  host::PoolReset();
+  for (uint64_t n = 1;; ++n) {
+    Device dev(16);
+    host::PoolReset();
+    host::PoolFailNth(n);
+    SetupStreamEffects(dev.state.get(), 640, 480, 2, 10);
+    const bool failed = host::PoolStats(kTagBuffer).failures != 0;
+    host::PoolFailNth(0);
+    const SpecialEffectRecord& r = dev.r();
+    EXPECT_EQ(r.warpReady == 1, r.warpMargins != nullptr && r.warpRates != nullptr);
+    EXPECT_EQ(r.lens.lensActive == 1, r.lens.planes[0] != nullptr);
+    if (failed) { EXPECT_FALSE(r.warpReady == 1 && r.lens.lensActive == 1) << n; }
+    SetupStreamEffects(dev.state.get(), 320, 240, 2, 10);  // a retry frees the first set
+    EXPECT_EQ(r.warpReady + r.lens.lensActive, 2u);
+    ReleaseStreamEffects(dev.state.get());
+    ReleaseStreamEffects(dev.state.get());
+    EXPECT_EQ(r.warpReady + r.lens.lensActive, 0u);
+    EXPECT_EQ(host::PoolStats(kTagBuffer).outstanding, 0u) << n;
+    if (!failed) break;
+  }
+  ReleaseStreamEffects(nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,74 @@
+// `uvccam overlays`: installs one bitmap per overlay mode and frame size of
+// the simulated cameras into the state folder, and the driver's loader reads
+// every one of them.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "effects/overlay.h"
+#include "effects/special/special_effect.h"
+#include "platform/host/host_control.h"
+#include "platform/host/host_files.h"
+
+namespace {
+
+std::string ToolPath() {
+  char path[4096];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "uvccam";
+  path[n] = 0;
+  const std::string dir(path);
+  return dir.substr(0, dir.rfind('/')) + "/uvccam";
+}
+
+int RunTool(const std::string& command) {
+  const int s = std::system(command.c_str());
+  return WIFEXITED(s) ? WEXITSTATUS(s) : -1;
+}
+
+TEST(OverlayArt, InstallsEveryModeAndSizeAndTheDriverLoadsThem) {
+  const std::filesystem::path root = std::filesystem::path(::testing::TempDir()) / "uvccam-art";
+  std::filesystem::remove_all(root);
+  // The default folder follows XDG_STATE_HOME.
+  ASSERT_EQ(RunTool("XDG_STATE_HOME=" + root.string() + " " + ToolPath() + " overlays >/dev/null"), 0);
+  const std::filesystem::path folder = root / "uvccam";
+  const std::pair<ULONG, ULONG> sizes[] = {{160, 120}, {176, 144}, {320, 240}, {352, 288},
+                                           {640, 480}, {800, 600}, {1280, 720}};
+  const ULONG modes[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 254};
+  size_t files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) files += e.path().extension() == ".bmp";
+  EXPECT_EQ(files, std::size(sizes) * std::size(modes));
+
+  ColorTables* tables = new ColorTables;
+  BuildColorTables(tables);
+  host::SetStateFolder(folder.string());
+  for (auto [w, h] : sizes) {
+    std::vector<UCHAR> bitmap(size_t(w) * h * 3), work(size_t(w) * h * 2);
+    for (ULONG mode : modes) {
+      SpecialEffectRecord record{};
+      record.overlayBitmap = bitmap.data();
+      record.overlayBitmapSize = ULONG(bitmap.size());
+      ASSERT_EQ(LoadOverlayBitmap(&record, mode, work.data(), tables, w, h, kFormatCodeLumaFirst), 1)
+          << mode << " " << w << "x" << h;
+      // Some of the picture is drawn, most of it is see-through.
+      size_t opaque = 0;
+      for (size_t i = 0; i < size_t(w) * h * 2; i += 2) opaque += bitmap[i] != 0;
+      EXPECT_GT(opaque, 0u) << mode;
+      EXPECT_LT(opaque, size_t(w) * h * 6 / 10) << mode;
+    }
+  }
+  host::SetStateFolder("");
+  delete tables;
+  // A folder that cannot be made, an unknown option.
+  std::ofstream(root / "file") << "x";
+  EXPECT_EQ(RunTool(ToolPath() + " overlays --state " + (root / "file" / "sub").string() + " 2>/dev/null"), 1);
+  EXPECT_EQ(RunTool(ToolPath() + " overlays --bogus 2>/dev/null"), 2);
+  std::filesystem::remove_all(root);
+}
+
+}  // namespace

@@ -1,0 +1,121 @@
+#include "tools/camera_options.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+#include "camera/simulated_camera.h"
+#include "platform/host/host_files.h"
+#include "tools/overlay_art.h"
+
+namespace tools {
+
+const char kCameraOptionsUsage[] =
+    "camera options (every command):\n"
+    "  --profile FILE      simulated camera from a JSON profile\n"
+    "  --descriptors FILE  simulated camera answering for a descriptor dump\n"
+    "                      (device descriptor, then configuration descriptor)\n"
+    "  --full-speed        make a descriptor dump enumerate at full speed\n"
+    "  --play FILE         stream frames from FILE (JPEG frames for MJPEG, raw\n"
+    "                      frames at the committed size for YUY2/UYVY), looped\n"
+    "  --fault NAME=N      inject a stream fault (lose-packet, error-packet, err-bit,\n"
+    "                      truncate-frame, oversize-frame, break-trailer: every Nth\n"
+    "                      frame; stall, unplug: after N frames); repeatable\n"
+    "  --state DIR         the driver's state folder: settings, overlay bitmaps,\n"
+    "                      decode-error dumps (default $XDG_STATE_HOME/uvccam,\n"
+    "                      else ~/.local/state/uvccam)\n"
+    "Without --profile or --descriptors the built-in camera is used.\n";
+
+OptionResult ParseCameraOption(const char* command, int argc, char** argv, int* i,
+                               CameraOptions* o) {
+  const std::string a = argv[*i];
+  const bool hasValue = *i + 1 < argc;
+  if (a == "--full-speed") {
+    o->fullSpeed = true;
+    return OptionResult::kTaken;
+  }
+  if (a != "--profile" && a != "--descriptors" && a != "--play" && a != "--fault" && a != "--state")
+    return OptionResult::kNotMine;
+  if (!hasValue) {
+    std::fprintf(stderr, "uvccam %s: %s needs a value\n", command, a.c_str());
+    return OptionResult::kBad;
+  }
+  const std::string v = argv[++*i];
+  if (a == "--profile") o->profile = v;
+  if (a == "--descriptors") o->descriptors = v;
+  if (a == "--play") o->play = v;
+  if (a == "--state") o->state = v;
+  if (a == "--fault") {
+    const size_t eq = v.find('=');
+    char* end = nullptr;
+    const unsigned long n =
+        eq == std::string::npos ? 0 : std::strtoul(v.c_str() + eq + 1, &end, 10);
+    if (eq == std::string::npos || !end || *end || n == 0 || n > 1000000 ||
+        !camera::SetStreamFault(&o->faults, v.substr(0, eq), uint32_t(n))) {
+      std::fprintf(stderr, "uvccam %s: bad fault '%s' (NAME=N)\n", command, v.c_str());
+      return OptionResult::kBad;
+    }
+    o->anyFault = true;
+  }
+  return OptionResult::kTaken;
+}
+
+bool CheckCameraOptions(const char* command, const CameraOptions& o) {
+  if (!o.profile.empty() && !o.descriptors.empty()) {
+    std::fprintf(stderr, "uvccam %s: --profile and --descriptors exclude each other\n", command);
+    return false;
+  }
+  if (o.fullSpeed && o.descriptors.empty()) {
+    std::fprintf(stderr, "uvccam %s: --full-speed applies to --descriptors only\n", command);
+    return false;
+  }
+  return true;
+}
+
+std::unique_ptr<host::UsbDeviceModel> MakeCamera(const CameraOptions& o, std::string* error) {
+  std::unique_ptr<host::UsbDeviceModel> model;
+  if (!o.profile.empty()) {
+    model = camera::CameraFromProfileFile(o.profile, error);
+  } else if (!o.descriptors.empty()) {
+    model = camera::CameraFromDescriptorFile(o.descriptors, o.fullSpeed, error);
+  } else {
+    model = camera::DefaultCamera();
+  }
+  auto* sim = dynamic_cast<camera::SimulatedCamera*>(model.get());
+  if (!sim) return model;
+  if (!o.play.empty()) {
+    std::vector<uint8_t> bytes;
+    if (!camera::ReadWholeFile(o.play, &bytes, error)) return nullptr;
+    if (bytes.empty()) {
+      *error = "--play: " + o.play + " is empty";
+      return nullptr;
+    }
+    sim->SetPlayBytes(std::move(bytes));
+  }
+  if (o.anyFault) {
+    // Faults on the command line add to (and override) the profile's.
+    camera::StreamFaults merged = sim->GetStreamFaults();
+    for (auto m : {&camera::StreamFaults::losePacket, &camera::StreamFaults::errorPacket,
+                   &camera::StreamFaults::errBit, &camera::StreamFaults::truncateFrame,
+                   &camera::StreamFaults::oversizeFrame, &camera::StreamFaults::breakTrailer,
+                   &camera::StreamFaults::stall, &camera::StreamFaults::unplug})
+      if (o.faults.*m) merged.*m = o.faults.*m;
+    sim->SetStreamFaults(merged);
+  }
+  return model;
+}
+
+bool UseStateFolder(const CameraOptions& o, std::string* error) {
+  const std::string folder = o.state.empty() ? DefaultStateFolder() : o.state;
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (ec || !std::filesystem::is_directory(folder)) {
+    *error = "cannot use state folder " + folder + (ec ? ": " + ec.message() : "");
+    return false;
+  }
+  host::SetStateFolder(folder);
+  return true;
+}
+
+}  // namespace tools

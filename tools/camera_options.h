@@ -1,0 +1,45 @@
+// The camera options every uvccam command takes: which simulated camera,
+// what it streams, which faults it injects and where the driver keeps its
+// state (registry file, overlay bitmaps, decode-error dumps).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "camera/stream_source.h"
+#include "platform/host/usb_device_model.h"
+
+namespace tools {
+
+struct CameraOptions {
+  std::string profile;
+  std::string descriptors;
+  bool fullSpeed = false;
+  std::string play;
+  camera::StreamFaults faults;
+  bool anyFault = false;
+  std::string state;  // empty: the default state folder
+};
+
+enum class OptionResult { kNotMine, kTaken, kBad };
+
+// Takes argv[*i] (and its value) when it is a camera option. kBad prints one
+// error line naming `command`.
+OptionResult ParseCameraOption(const char* command, int argc, char** argv, int* i,
+                               CameraOptions* options);
+
+// Checks the combination; prints one error line and returns false.
+bool CheckCameraOptions(const char* command, const CameraOptions& options);
+
+// The camera the options describe, with --play and --fault applied; null
+// with *error set when a file cannot be read or parsed.
+std::unique_ptr<host::UsbDeviceModel> MakeCamera(const CameraOptions& options, std::string* error);
+
+// The state folder the options name (or the default), created when missing
+// and handed to the host platform; false with *error set.
+bool UseStateFolder(const CameraOptions& options, std::string* error);
+
+// Usage lines of the camera options.
+extern const char kCameraOptionsUsage[];
+
+}  // namespace tools

@@ -1,0 +1,190 @@
+// Payload parsing and frame assembly: UVC payloads are appended to the
+// ring's write buffer; at every frame-ID toggle the finished frame is
+// checked and committed to the ring, delivered to the still buffer, or
+// dropped. Runs on the stream worker only (the assembly fields are its own).
+#include "effects/effect_state.h"
+#include "usb/restore_controls.h"
+#include "usb/stream_engine.h"
+
+namespace {
+
+// bmHeaderInfo bits.
+constexpr UCHAR kFid = 0x01, kEof = 0x02, kSti = 0x20, kErr = 0x40;
+
+bool IsMjpeg(const StreamEngine* e) { return IsEqualGUID(e->currentFormat.inputSubtype, kSubtypeMjpg); }
+
+// Bytes the frame being assembled may hold.
+ULONG FrameLimit(const StreamEngine* e) {
+  ULONG limit = e->frameStill ? LoadSetting(e->stillSize) : e->expectedFrameSize;
+  if (e->frameStill && IsMjpeg(e)) limit = e->stillBufferSize;
+  if (limit > e->rawFrameSize) limit = e->rawFrameSize;
+  return limit;
+}
+
+// Length of a good MJPEG frame with the vendor trailer, or 0. The trailer is
+// FF FF FF FF and a 16-bit big-endian length of the frame up to and
+// including the trailer; bytes after it are allowed. The length field has
+// 16 bits, so it is compared with the frame length modulo 65536.
+ULONG TrailerLength(const UCHAR* f, ULONG n) {
+  if (n <= 6) return 0;
+  for (ULONG e = n; e >= 6; --e) {
+    if (f[e - 6] == 0xFF && f[e - 5] == 0xFF && f[e - 4] == 0xFF && f[e - 3] == 0xFF) {
+      ULONG stated = ULONG(f[e - 2]) << 8 | f[e - 1];
+      return stated == (e & 0xFFFF) ? e : 0;
+    }
+  }
+  return 0;
+}
+
+// Length of a good MJPEG frame without a trailer: it must end with the
+// end-of-image marker, possibly followed by zero or 0xFF padding.
+ULONG EndMarkerLength(const UCHAR* f, ULONG n) {
+  ULONG e = n;
+  ULONG padding = 0;
+  while (e >= 2 && padding < 4096) {
+    if (f[e - 2] == 0xFF && f[e - 1] == 0xD9) return e;
+    if (f[e - 1] != 0x00 && f[e - 1] != 0xFF) return 0;
+    --e;
+    ++padding;
+  }
+  return 0;
+}
+
+VOID ZeroWriteBuffer(StreamEngine* e) {
+  if (e->writeBuffer) RtlZeroMemory(e->writeBuffer, e->rawFrameSize);
+}
+
+VOID Commit(StreamEngine* e, ULONG length) {
+  ULONG tag = e->effectState ? LoadSetting(e->effectState->frameTag.frameTag) : 0;
+  RingCommit(&e->ring, &e->writeBuffer, length, tag);
+  StoreSetting(e->framesCommitted, e->framesCommitted + 1);
+}
+
+VOID Drop(StreamEngine* e) { StoreSetting(e->framesDropped, e->framesDropped + 1); }
+
+// A still goes to the still buffer unless the previous one waits unread.
+VOID DeliverStill(StreamEngine* e, ULONG length) {
+  if (!e->stillBuffer || length > e->stillBufferSize || ReadULongNoFence(&e->stillWaiting)) {
+    Drop(e);
+    return;
+  }
+  RtlCopyMemory(e->stillBuffer, e->writeBuffer, length);
+  e->stillLength = length;
+  WriteULongNoFence(&e->stillWaiting, 1);
+  StoreSetting(e->stillsDelivered, e->stillsDelivered + 1);
+  KeSetEvent(&e->stillReady, IO_NO_INCREMENT, FALSE);
+}
+
+// The frame in the write buffer is complete: check it and hand it on.
+VOID FinishFrame(StreamEngine* e) {
+  ULONG n = e->assembled;
+  bool still = e->frameStill != 0;
+  bool ok = !e->discarding && !e->corrupt && n > 0 && e->writeBuffer;
+  ULONG length = 0;
+  if (ok && !IsMjpeg(e)) {
+    ok = n == FrameLimit(e);
+    length = n;
+  } else if (ok) {
+    const UCHAR* f = e->writeBuffer;
+    ok = n >= 2 && f[0] == 0xFF && f[1] == 0xD8 && e->framesSeen >= 3;  // the first three frames are never committed
+    if (ok && e->noTrailer) {
+      length = e->frameEof ? EndMarkerLength(f, n) : 0;
+    } else if (ok) {
+      length = TrailerLength(f, n);
+    }
+    ok = ok && length != 0;
+  }
+  if (!ok) {
+    Drop(e);
+  } else if (still) {
+    DeliverStill(e, length);
+  } else {
+    Commit(e, length);
+  }
+  if (IsMjpeg(e)) ZeroWriteBuffer(e);
+}
+
+// Frame rate from the system tick count, sampled every fifth frame.
+VOID SampleRate(StreamEngine* e) {
+  if (e->framesSeen % 5 != 0) return;
+  LARGE_INTEGER ticks;
+  KeQueryTickCount(&ticks);
+  ULONG ms = ULONG(ULONGLONG(ticks.QuadPart) * KeQueryTimeIncrement() / 10000);
+  if (e->lastMs != 0) {
+    ULONG d = ms - e->lastMs;
+    if (d != 0) {
+      ULONG fps = (d / 2 + 5000) / d;
+      StoreSetting(e->fps, fps > kMaxFps ? kMaxFps : fps);
+    }
+  }
+  e->lastMs = ms ? ms : 1;
+}
+
+// Frame boundary: the previous frame is complete; `info` is the header of
+// the first payload of the next frame.
+VOID Boundary(StreamEngine* e, UCHAR info) {
+  FinishFrame(e);
+  e->assembled = 0;
+  e->corrupt = 0;
+  e->discarding = 0;
+  e->frameEof = 0;
+  // Still mode covers exactly the frame that carries STI, and only while
+  // the still pin has set a still size.
+  e->frameStill = (info & kSti) && LoadSetting(e->stillSize) ? 1 : 0;
+  StoreSetting(e->stillActive, e->frameStill);
+  StoreSetting(e->stillMode, e->frameStill);
+  if (e->frameStill && e->effectState) StoreSetting(e->effectState->softwareStillRequest, 0);
+  StoreSetting(e->framesSeen, e->framesSeen + 1);
+  if (e->framesSeen == 2) RestoreControls(e);
+  SampleRate(e);
+}
+
+}  // namespace
+
+NTSTATUS ParsePayload(StreamEngine* e, const UCHAR* payload, ULONG length) {
+  if (length < 2) return STATUS_INVALID_PARAMETER;
+  ULONG h = payload[0];
+  if (h < 2 || h >= length) return STATUS_INVALID_PARAMETER;
+  UCHAR info = payload[1];
+  ULONG fid = info & kFid;
+  if (e->lastFid == kNoFrameId) {
+    // First payload of the stream: a frame starts here (possibly mid-frame;
+    // such a partial frame fails its checks).
+    e->lastFid = fid;
+    e->frameStill = (info & kSti) && LoadSetting(e->stillSize) ? 1 : 0;
+  } else if (fid != e->lastFid) {
+    e->lastFid = fid;
+    if (e->assembled || e->discarding) {
+      Boundary(e, info);
+    } else {
+      e->frameStill = (info & kSti) && LoadSetting(e->stillSize) ? 1 : 0;
+      e->corrupt = 0;
+    }
+  }
+  if (info & kErr) e->corrupt = 1;
+  e->frameEof = (info & kEof) ? 1 : 0;
+  if (e->discarding) return STATUS_SUCCESS;
+  ULONG n = length - h;
+  ULONG limit = FrameLimit(e);
+  if (!e->writeBuffer || ULONGLONG(e->assembled) + n > limit) {
+    // Too long: the whole frame goes, up to the next frame-ID toggle.
+    e->discarding = 1;
+    e->assembled = 0;
+    return STATUS_SUCCESS;
+  }
+  RtlCopyMemory(e->writeBuffer + e->assembled, payload + h, n);
+  e->assembled += n;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SetStillSize(StreamEngine* e, ULONG stillSize) {
+  if (stillSize && !IsMjpeg(e) && (stillSize > e->stillBufferSize || stillSize > e->rawFrameSize))
+    return STATUS_INVALID_PARAMETER;
+  StoreSetting(e->stillSize, stillSize);
+  return STATUS_SUCCESS;
+}
+
+VOID StillConsumed(StreamEngine* e) {
+  KeClearEvent(&e->stillReady);
+  WriteULongNoFence(&e->stillWaiting, 0);
+}
