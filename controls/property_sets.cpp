@@ -55,7 +55,7 @@ VOID AddItem(ControlItemTable* t, ULONG id, const ControlValue& v, PFNKSHANDLER 
                       &t->steppings[i]};
   t->members[i][1] = {KSPROPERTY_MEMBER_VALUES, sizeof(LONG), 1, KSPROPERTY_MEMBER_FLAG_DEFAULT,
                       &t->defaults[i]};
-  t->values[i] = {{KSPROPTYPESETID_General, VT_I4, 0}, 2, t->members[i]};
+  t->values[i] = {{kPropTypeSetGeneral, VT_I4, 0}, 2, t->members[i]};
   t->items[i] = PropertyItem(id, get, sizeof(KSPROPERTY_VIDEOPROCAMP_S),
                              sizeof(KSPROPERTY_VIDEOPROCAMP_S), set);
   t->items[i].Values = &t->values[i];
@@ -65,12 +65,12 @@ VOID AddItem(ControlItemTable* t, ULONG id, const ControlValue& v, PFNKSHANDLER 
 
 const KSPROPERTY_SET kFixedFilterPropertySets[3] = {
     {&kVendorControlSet, kVendorItemCount, kVendorItems.items, 0, nullptr},
-    {&PROPSETID_VIDCAP_VIDEOCOMPRESSION, 1, kVideoCompressionItems, 0, nullptr},
-    {&PROPSETID_VIDCAP_VIDEOCONTROL, 4, kVideoControlItems, 0, nullptr},
+    {&kVideoCompressionSet, 1, kVideoCompressionItems, 0, nullptr},
+    {&kVideoControlSet, 4, kVideoControlItems, 0, nullptr},
 };
 
 const KSAUTOMATION_TABLE kExtensionUnitAutomationTable = {
-    1, sizeof(KSPROPERTY_ITEM), kExtensionUnitSets, 0, 40, nullptr, 0, 40, nullptr, nullptr};
+    1, sizeof(KSPROPERTY_ITEM), kExtensionUnitSets, 0, 40, nullptr, 0, 40, nullptr};
 
 VOID BuildControlItems(const EffectState* e, ControlItemTable* procAmp,
                        ControlItemTable* cameraControl) {

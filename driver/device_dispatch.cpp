@@ -71,6 +71,9 @@ NTSTATUS CreateDeviceBuffers(DeviceContext* c, ULONG frameBufferSize) {
   return STATUS_SUCCESS;
 }
 
+// The reference string of the filter factory (the kit takes it writable).
+WCHAR kFilterReference[] = UVCCAM_WIDE("GLOBAL");
+
 }  // namespace
 
 const KSDEVICE_DESCRIPTOR DeviceDescriptor = {&kDeviceDispatch, 0, nullptr, KSDEVICE_DESCRIPTOR_VERSION};
@@ -146,7 +149,7 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIS
     KsAcquireDevice(device);
     BuildFilterDescriptor(c);
     s = KsCreateFilterFactory(device->FunctionalDeviceObject, &c->filterDescriptor,
-                              UVCCAM_WIDE("GLOBAL"), nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr,
+                              kFilterReference, nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr,
                               nullptr, nullptr);
     KsReleaseDevice(device);
   }

@@ -119,8 +119,8 @@ const KSPROPERTY_ITEM kConnectionItems[] = {
     PropertyItem(KSPROPERTY_CONNECTION_ALLOCATORFRAMING, AllocatorFramingGet, sizeof(KSALLOCATOR_FRAMING),
                  sizeof(KSALLOCATOR_FRAMING), nullptr)};
 const KSPROPERTY_SET kCapturePinSets[] = {
-    {&PROPSETID_VIDCAP_DROPPEDFRAMES, 1, kDroppedFramesItems, 0, nullptr},
-    {&KSPROPSETID_Connection, 1, kConnectionItems, 0, nullptr},
+    {&kDroppedFramesSet, 1, kDroppedFramesItems, 0, nullptr},
+    {&kConnectionSet, 1, kConnectionItems, 0, nullptr},
 };
 
 NTSTATUS CapturePinConnect(PKSPIN) { return STATUS_SUCCESS; }
@@ -142,7 +142,7 @@ VOID PinContext::Tick() {
 }
 
 const KSAUTOMATION_TABLE CapturePinAutomationTable = {
-    2, sizeof(KSPROPERTY_ITEM), kCapturePinSets, 0, 40, nullptr, 0, 40, nullptr, nullptr};
+    2, sizeof(KSPROPERTY_ITEM), kCapturePinSets, 0, 40, nullptr, 0, 40, nullptr};
 
 // Process is added with the capture streaming.
 const KSPIN_DISPATCH CapturePinDispatch = {
@@ -180,7 +180,7 @@ NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp) {
 }
 
 NTSTATUS CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
-                                 const KSDATARANGE* range, const KSDATARANGE*) {
+                                 const KSDATARANGE* range, const KSATTRIBUTE_LIST*) {
   NTSTATUS s = CheckVideoFormat(pin->ConnectionFormat, range);
   if (!NT_SUCCESS(s)) return s;
   if (oldFormat) {

@@ -83,13 +83,13 @@ BOOLEAN FillVideoRange(KS_DATARANGE_VIDEO* r, ULONG width, ULONG height, const G
   RtlZeroMemory(r, sizeof *r);
   r->DataRange.FormatSize = sizeof(KS_DATARANGE_VIDEO);
   r->DataRange.SampleSize = ULONG(sample);
-  r->DataRange.MajorFormat = KSDATAFORMAT_TYPE_VIDEO;
+  r->DataRange.MajorFormat = kFormatTypeVideo;
   r->DataRange.SubFormat = subtype;
-  r->DataRange.Specifier = KSDATAFORMAT_SPECIFIER_VIDEOINFO;
+  r->DataRange.Specifier = kSpecifierVideoInfo;
   r->bFixedSizeSamples = 1;
   r->bTemporalCompression = 1;
   KS_VIDEO_STREAM_CONFIG_CAPS& c = r->ConfigCaps;
-  c.guid = KSDATAFORMAT_SPECIFIER_VIDEOINFO;
+  c.guid = kSpecifierVideoInfo;
   const SIZE size = {LONG(width), LONG(height)};
   c.InputSize = c.MinCroppingSize = c.MaxCroppingSize = size;
   c.MinOutputSize = c.MaxOutputSize = size;

@@ -4,7 +4,7 @@
 
 namespace {
 
-const GUID kFilterCategories[2] = {KSCATEGORY_VIDEO, KSCATEGORY_CAPTURE};
+const GUID kFilterCategories[2] = {kCategoryVideo, kCategoryCapture};
 
 const KSFILTER_DISPATCH kFilterDispatch = {FilterCreate, nullptr, nullptr, nullptr};
 
@@ -15,7 +15,7 @@ constexpr KSALLOCATOR_FRAMING_EX MakeFraming() {
   f.OutputCompression = {1, 1, 0};
   f.PinWeight = 0;
   KS_FRAMING_ITEM& i = f.FramingItem[0];
-  i.MemoryType = KSMEMORY_TYPE_KERNEL_NONPAGED;
+  i.MemoryType = kMemoryTypeKernelNonPaged;
   i.BusType = GUID{};
   i.Flags = KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY | KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY;
   i.Frames = 2;
@@ -55,18 +55,18 @@ VOID BuildFilterDescriptor(DeviceContext* c) {
   for (const KSPROPERTY_SET& set : kFixedFilterPropertySets) c->propertySets[n++] = set;
   const StreamEngine* e = c->engine;
   if (e && e->hasCameraTerminal)
-    c->propertySets[n++] = {&PROPSETID_VIDCAP_CAMERACONTROL, c->cameraControlItems.count,
+    c->propertySets[n++] = {&kCameraControlSet, c->cameraControlItems.count,
                             c->cameraControlItems.items, 0, nullptr};
   if (e && e->hasProcessingUnit)
-    c->propertySets[n++] = {&PROPSETID_VIDCAP_VIDEOPROCAMP, c->procAmpItems.count,
+    c->propertySets[n++] = {&kVideoProcAmpSet, c->procAmpItems.count,
                             c->procAmpItems.items, 0, nullptr};
   c->propertySetCount = n;
-  c->filterAutomation = {n, sizeof(KSPROPERTY_ITEM), c->propertySets, 0, 40, nullptr, 0, 40, nullptr, nullptr};
-  c->node = {&kExtensionUnitAutomationTable, &KSNODETYPE_DEV_SPECIFIC, &KSNODETYPE_DEV_SPECIFIC};
+  c->filterAutomation = {n, sizeof(KSPROPERTY_ITEM), c->propertySets, 0, 40, nullptr, 0, 40, nullptr};
+  c->node = {&kExtensionUnitAutomationTable, &kNodeTypeDevSpecific, &kNodeTypeDevSpecific};
 
   c->pins[kCapturePinId] = PinTemplate(&CapturePinDispatch, &CapturePinAutomationTable,
-                                       &PINNAME_VIDEO_CAPTURE, 1);
-  c->pins[kStillPinId] = PinTemplate(&StillPinDispatch, nullptr, &PINNAME_VIDEO_STILL, 0);
+                                       &kPinNameVideoCapture, 1);
+  c->pins[kStillPinId] = PinTemplate(&StillPinDispatch, nullptr, &kPinNameVideoStill, 0);
   c->pins[kCapturePinId].PinDescriptor.DataRangesCount = e ? e->videoRangeCount : 0;
   c->pins[kCapturePinId].PinDescriptor.DataRanges = e ? e->videoRanges : nullptr;
   c->pins[kStillPinId].PinDescriptor.DataRangesCount = e ? e->stillRangeCount : 0;
@@ -78,7 +78,7 @@ VOID BuildFilterDescriptor(DeviceContext* c) {
   d.AutomationTable = &c->filterAutomation;
   d.Version = KSFILTER_DESCRIPTOR_VERSION;
   d.Flags = 0;
-  d.ReferenceGuid = &KSNAME_Filter;
+  d.ReferenceGuid = &kNameFilter;
   d.PinDescriptorsCount = kPinCount;
   d.PinDescriptorSize = sizeof(KSPIN_DESCRIPTOR_EX);
   d.PinDescriptors = c->pins;

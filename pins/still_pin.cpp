@@ -80,7 +80,7 @@ NTSTATUS StillPinCreate(PKSPIN pin, PIRP) {
 }
 
 NTSTATUS StillPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
-                               const KSDATARANGE* range, const KSDATARANGE*) {
+                               const KSDATARANGE* range, const KSATTRIBUTE_LIST*) {
   DeviceContext* d = DeviceContextOf(KsGetDevice(pin));
   if (!d || !d->effects || !LoadSetting(d->effects->captureFormatPresent)) return STATUS_NO_MATCH;
   NTSTATUS s = CheckVideoFormat(pin->ConnectionFormat, range);

@@ -26,7 +26,7 @@ NTSTATUS IntersectHandler(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange,
                           PKSDATARANGE descriptorRange, ULONG bufferSize, PVOID data,
                           PULONG dataSize) {
   if (!callerRange || !descriptorRange || !dataSize) return STATUS_INVALID_PARAMETER;
-  if (!IsEqualGUID(callerRange->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO) ||
+  if (!IsEqualGUID(callerRange->Specifier, kSpecifierVideoInfo) ||
       callerRange->FormatSize < sizeof(KS_DATARANGE_VIDEO))
     return STATUS_NO_MATCH;
   auto* caller = reinterpret_cast<const KS_DATARANGE_VIDEO*>(callerRange);
@@ -35,7 +35,7 @@ NTSTATUS IntersectHandler(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange,
       caller->bTemporalCompression != ours->bTemporalCompression ||
       caller->StreamDescriptionFlags != ours->StreamDescriptionFlags ||
       caller->MemoryAllocationFlags != ours->MemoryAllocationFlags ||
-      std::memcmp(&caller->ConfigCaps, &ours->ConfigCaps, sizeof caller->ConfigCaps) != 0)
+      RtlCompareMemory(&caller->ConfigCaps, &ours->ConfigCaps, sizeof caller->ConfigCaps) != sizeof caller->ConfigCaps)
     return STATUS_NO_MATCH;
   const KS_BITMAPINFOHEADER& h = caller->VideoInfoHeader.bmiHeader;
   const KS_BITMAPINFOHEADER& r = ours->VideoInfoHeader.bmiHeader;
@@ -55,10 +55,10 @@ NTSTATUS IntersectHandler(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange,
   }
   if (bufferSize < resultSize || !data) return STATUS_BUFFER_TOO_SMALL;
   auto* out = static_cast<UCHAR*>(data);
-  std::memcpy(out, descriptorRange, sizeof(KSDATAFORMAT));
+  RtlCopyMemory(out, descriptorRange, sizeof(KSDATAFORMAT));
   auto* format = reinterpret_cast<KSDATAFORMAT*>(out);
   format->FormatSize = ULONG(resultSize);
-  std::memcpy(out + sizeof(KSDATAFORMAT), &caller->VideoInfoHeader, SIZE_T(b + kBeforeBitmapHeader));
+  RtlCopyMemory(out + sizeof(KSDATAFORMAT), &caller->VideoInfoHeader, SIZE_T(b + kBeforeBitmapHeader));
   format->SampleSize = ULONG(image);
   auto* info = reinterpret_cast<KS_VIDEOINFOHEADER*>(out + sizeof(KSDATAFORMAT));
   info->bmiHeader.biSizeImage = ULONG(image);
@@ -75,7 +75,7 @@ NTSTATUS CheckVideoFormat(const KSDATAFORMAT* format, const KSDATARANGE* range) 
   if (!format || !range) return STATUS_INVALID_PARAMETER;
   // Another specifier or a format too short for a video info header is
   // another range's business.
-  if (!IsEqualGUID(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO) ||
+  if (!IsEqualGUID(format->Specifier, kSpecifierVideoInfo) ||
       format->FormatSize < kMinVideoFormatSize || range->FormatSize < sizeof(KS_DATARANGE_VIDEO))
     return STATUS_NO_MATCH;
   auto* f = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format);
@@ -108,7 +108,7 @@ NTSTATUS CopyPinFormat(PKSPIN pin, KS_VIDEOINFOHEADER** copy) {
   auto* block = static_cast<KS_VIDEOINFOHEADER*>(
       ExAllocatePoolWithTag(NonPagedPool, SIZE_T(bytes), kTagFormat));
   if (!block) return STATUS_INSUFFICIENT_RESOURCES;
-  std::memcpy(block, &source->VideoInfoHeader, SIZE_T(bytes));
+  RtlCopyMemory(block, &source->VideoInfoHeader, SIZE_T(bytes));
   NTSTATUS s = KsAddItemToObjectBag(pin->Bag, block, nullptr);
   if (!NT_SUCCESS(s)) {
     ExFreePoolWithTag(block, kTagFormat);

@@ -32,10 +32,13 @@ static_assert(sizeof(USBD_ISO_PACKET_DESCRIPTOR) == 12, "isochronous packet desc
 static_assert(IOCTL_INTERNAL_USB_SUBMIT_URB == 0x220003, "submit-URB control code");
 static_assert(sizeof(USB_BUS_INTERFACE_USBDI_V1) == 72, "USBDI bus interface, version 1");
 
-#if !defined(UVCCAM_HOST)
-// ---- kernel streaming: the kit's records the pins hand to ks.sys. They
-// join the list above once the host declares them too. ----
+// ---- kernel streaming: the kit's records the pins and property handlers
+// hand to ks.sys ----
+static_assert(sizeof(KSPROPERTY) == 24, "KSPROPERTY");
 static_assert(sizeof(KSDATARANGE) == 64, "KSDATARANGE");
 static_assert(sizeof(KS_DATARANGE_VIDEO) == 296, "video data range");
 static_assert(sizeof(KSSTREAM_HEADER) == 56, "x64 stream header");
-#endif
+static_assert(sizeof(KSPROPERTY_VIDEOPROCAMP_S) == 40, "proc-amp and camera-control record");
+static_assert(sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S) == 48, "dropped-frames record");
+static_assert(sizeof(KS_VIDEOINFOHEADER) == 88, "video info header");
+static_assert(sizeof(KS_FRAME_INFO) == 72, "x64 frame information");

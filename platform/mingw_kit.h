@@ -78,3 +78,24 @@ UVCCAM_NOFENCE_ACCESSORS(PVOID, ReadPointerNoFence, WritePointerNoFence)
 static_assert(sizeof(XSTATE_CONTEXT) == 32, "XSTATE_CONTEXT on x64");
 static_assert(offsetof(XSTATE_SAVE, XStateContext) == 24 && sizeof(XSTATE_SAVE) >= 56,
               "XSTATE_SAVE on x64");
+
+// Wide string literals: the kit's WCHAR is the compiler's wchar_t here.
+#define UVCCAM_WIDE(text) L##text
+
+// ks.h declares the reference-clock interface and its accessor only where a
+// kernel-mode IUnknown is declared, which the mingw-w64 headers do not
+// provide in this configuration. The kit's shape: IUnknown's three methods,
+// then the clock's six, in this order.
+struct IKsReferenceClock {
+  virtual NTSTATUS STDMETHODCALLTYPE QueryInterface(REFIID InterfaceId, PVOID* Interface) = 0;
+  virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
+  virtual ULONG STDMETHODCALLTYPE Release() = 0;
+  virtual LONGLONG STDMETHODCALLTYPE GetTime() = 0;
+  virtual LONGLONG STDMETHODCALLTYPE GetPhysicalTime() = 0;
+  virtual LONGLONG STDMETHODCALLTYPE GetCorrelatedTime(LONGLONG* SystemTime) = 0;
+  virtual LONGLONG STDMETHODCALLTYPE GetCorrelatedPhysicalTime(LONGLONG* SystemTime) = 0;
+  virtual NTSTATUS STDMETHODCALLTYPE GetResolution(PKSRESOLUTION Resolution) = 0;
+  virtual NTSTATUS STDMETHODCALLTYPE GetState(PKSSTATE State) = 0;
+};
+typedef IKsReferenceClock* PIKSREFERENCECLOCK;
+extern "C" NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface);

@@ -22,6 +22,7 @@
 #include <usbdi.h>
 #include <usbioctl.h>
 #include <usbbusif.h>
+#include <unknown.h>
 #include <ks.h>
 #include <windef.h>
 #include <ksmedia.h>

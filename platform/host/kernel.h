@@ -15,6 +15,14 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
 #define RtlFillMemory(Destination, Length, Fill) std::memset((Destination), (Fill), (Length))
 #define RtlCopyMemory(Destination, Source, Length) std::memcpy((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length) std::memmove((Destination), (Source), (Length))
+// Bytes that match from the start (the length when both blocks are equal).
+inline SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length) {
+  const auto* a = static_cast<const unsigned char*>(Source1);
+  const auto* b = static_cast<const unsigned char*>(Source2);
+  SIZE_T i = 0;
+  while (i < Length && a[i] == b[i]) ++i;
+  return i;
+}
 
 // ---- IRQL and spin locks ----
 #define PASSIVE_LEVEL 0

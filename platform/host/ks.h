@@ -205,7 +205,6 @@ typedef struct {
   ULONG EventSetsCount;
   ULONG EventItemSize;
   const VOID* EventSets;
-  PVOID Alignment;
 } KSAUTOMATION_TABLE, *PKSAUTOMATION_TABLE;
 
 // ---- data formats and ranges ----
@@ -479,6 +478,26 @@ struct IKsReferenceClock {
 };
 typedef IKsReferenceClock* PIKSREFERENCECLOCK;
 
+// ---- video-capture property records (ksmedia.h) ----
+constexpr ULONG VT_I4 = 3;
+constexpr ULONG KSPROPERTY_DROPPEDFRAMES_CURRENT = 0;
+constexpr ULONG KSPROPERTY_CONNECTION_ALLOCATORFRAMING = 4;
+
+// The request and data record of the proc-amp and camera-control items.
+struct KSPROPERTY_VIDEOPROCAMP_S {
+  KSPROPERTY Property;
+  LONG Value;
+  ULONG Flags;
+  ULONG Capabilities;
+};
+
+struct KSPROPERTY_DROPPEDFRAMES_CURRENT_S {
+  KSPROPERTY Property;
+  LONGLONG PictureNumber;
+  LONGLONG DropCount;
+  ULONG AverageFrameSize;
+};
+
 // ---- objects ----
 typedef PVOID KSOBJECT_BAG;
 typedef VOID (*PFNKSFREE)(PVOID Data);
@@ -561,10 +580,14 @@ typedef NTSTATUS (*PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
 typedef NTSTATUS (*PFNKSPIN)(PKSPIN Pin);
 typedef VOID (*PFNKSPINVOID)(PKSPIN Pin);
 typedef VOID (*PFNKSPINRESET)(PKSPIN Pin);
+typedef struct {
+  ULONG Count;
+  PVOID* Attributes;
+} KSATTRIBUTE_LIST, *PKSATTRIBUTE_LIST;
 typedef NTSTATUS (*PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat,
                                           PKSMULTIPLE_ITEM OldAttributeList,
                                           const KSDATARANGE* DataRange,
-                                          const KSDATARANGE* AttributeRange);
+                                          const KSATTRIBUTE_LIST* AttributeRange);
 typedef NTSTATUS (*PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
 
 typedef struct {

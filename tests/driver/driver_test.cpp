@@ -246,7 +246,7 @@ TEST_F(DriverTest, PinPropertiesReportFramingAndDroppedFrames) {
   Pin* p = nullptr;
   ASSERT_EQ(f->CreatePin(kCapturePinId, CaptureFormat(f), &p), STATUS_SUCCESS);
   KSPROPERTY prop{};
-  prop.Set = KSPROPSETID_Connection;
+  prop.Set = kConnectionSet;
   prop.Id = KSPROPERTY_CONNECTION_ALLOCATORFRAMING;
   prop.Flags = KSPROPERTY_TYPE_GET;
   KSALLOCATOR_FRAMING framing{};
@@ -255,7 +255,7 @@ TEST_F(DriverTest, PinPropertiesReportFramingAndDroppedFrames) {
   EXPECT_EQ(got, 24u);
   EXPECT_EQ(framing.RequirementsFlags, 0x80000003u);
   EXPECT_EQ(framing.FrameSize, 640u * 480 * 2);
-  prop.Set = PROPSETID_VIDCAP_DROPPEDFRAMES;
+  prop.Set = kDroppedFramesSet;
   prop.Id = KSPROPERTY_DROPPEDFRAMES_CURRENT;
   KSPROPERTY_DROPPEDFRAMES_CURRENT_S request{}, dropped{};
   request.Property = prop;
@@ -283,10 +283,10 @@ TEST_F(DriverTest, PropertyDispatchChecks) {
       {"short property", kVendorControlSet, 0, KSPROPERTY_TYPE_GET, 55, 56, STATUS_BUFFER_TOO_SMALL, 0},
       {"size query", kVendorControlSet, 0, KSPROPERTY_TYPE_GET, 56, 0, STATUS_BUFFER_OVERFLOW, 56},
       {"short data", kVendorControlSet, 0, KSPROPERTY_TYPE_GET, 56, 55, STATUS_BUFFER_TOO_SMALL, 0},
-      {"no set handler", PROPSETID_VIDCAP_VIDEOCOMPRESSION, 0, KSPROPERTY_TYPE_SET, 48, 48,
+      {"no set handler", kVideoCompressionSet, 0, KSPROPERTY_TYPE_SET, 48, 48,
        STATUS_INVALID_DEVICE_REQUEST, 0},
       {"vendor handler", kVendorControlSet, 255, KSPROPERTY_TYPE_SET, 56, 56, STATUS_NOT_IMPLEMENTED, 0},
-      {"frame rates take no data minimum", PROPSETID_VIDCAP_VIDEOCONTROL, 2, KSPROPERTY_TYPE_GET, 40, 0,
+      {"frame rates take no data minimum", kVideoControlSet, 2, KSPROPERTY_TYPE_GET, 40, 0,
        STATUS_NOT_IMPLEMENTED, 0},
   };
   for (const Case& c : cases) {
@@ -352,7 +352,7 @@ TEST(IntersectHandlerTest, HostileCallerRanges) {
       {"height zero", [](KS_DATARANGE_VIDEO* r) { r->VideoInfoHeader.bmiHeader.biHeight = 0; }, STATUS_NO_MATCH},
       {"bit count 0", [](KS_DATARANGE_VIDEO* r) { r->VideoInfoHeader.bmiHeader.biBitCount = 0; }, STATUS_INVALID_PARAMETER},
       {"bit count 32", [](KS_DATARANGE_VIDEO* r) { r->VideoInfoHeader.bmiHeader.biBitCount = 32; }, STATUS_INVALID_PARAMETER},
-      {"foreign specifier", [](KS_DATARANGE_VIDEO* r) { r->DataRange.Specifier = KSDATAFORMAT_TYPE_VIDEO; }, STATUS_NO_MATCH},
+      {"foreign specifier", [](KS_DATARANGE_VIDEO* r) { r->DataRange.Specifier = kFormatTypeVideo; }, STATUS_NO_MATCH},
       {"short range", [](KS_DATARANGE_VIDEO* r) { r->DataRange.FormatSize = 295; }, STATUS_NO_MATCH},
       {"other config caps", [](KS_DATARANGE_VIDEO* r) { r->ConfigCaps.StretchTapsX = 1; }, STATUS_NO_MATCH},
   };

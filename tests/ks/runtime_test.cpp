@@ -47,7 +47,7 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
 }
 
 NTSTATUS PinSetDataFormat(PKSPIN, PKSDATAFORMAT, PKSMULTIPLE_ITEM, const KSDATARANGE* range,
-                          const KSDATARANGE*) {
+                          const KSATTRIBUTE_LIST*) {
   gRec->formatCalls.push_back(range->SampleSize);
   return range->SampleSize == 2 ? STATUS_SUCCESS : STATUS_NO_MATCH;
 }
