@@ -61,6 +61,40 @@ OptionResult ParseCameraOption(const char* command, int argc, char** argv, int* 
   return OptionResult::kTaken;
 }
 
+int ParseCommandOptions(const char* command, int argc, char** argv, CameraOptions* camOptions,
+                        std::initializer_list<std::pair<const char*, bool*>> flags,
+                        std::initializer_list<std::pair<const char*, std::string*>> values,
+                        void (*usage)(FILE* out)) {
+  for (int i = 0; i < argc; ++i) {
+    const OptionResult r = ParseCameraOption(command, argc, argv, &i, camOptions);
+    if (r == OptionResult::kBad) return 2;
+    if (r == OptionResult::kTaken) continue;
+    const std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      usage(stdout);
+      return -1;
+    }
+    bool known = false;
+    for (auto& f : flags)
+      if (a == f.first) *f.second = known = true;
+    for (auto& v : values) {
+      if (known || a != v.first) continue;
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "uvccam %s: %s needs a value\n", command, a.c_str());
+        return 2;
+      }
+      *v.second = argv[++i];
+      known = true;
+    }
+    if (!known) {
+      std::fprintf(stderr, "uvccam %s: unknown option '%s' (uvccam help lists them)\n", command,
+                   a.c_str());
+      return 2;
+    }
+  }
+  return CheckCameraOptions(command, *camOptions) ? 0 : 2;
+}
+
 bool CheckCameraOptions(const char* command, const CameraOptions& o) {
   if (!o.profile.empty() && !o.descriptors.empty()) {
     std::fprintf(stderr, "uvccam %s: --profile and --descriptors exclude each other\n", command);

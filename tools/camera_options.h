@@ -3,8 +3,11 @@
 // state (registry file, overlay bitmaps, decode-error dumps).
 #pragma once
 
+#include <cstdio>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "camera/stream_source.h"
 #include "platform/host/usb_device_model.h"
@@ -38,6 +41,15 @@ std::unique_ptr<host::UsbDeviceModel> MakeCamera(const CameraOptions& options, s
 // The state folder the options name (or the default), created when missing
 // and handed to the host platform; false with *error set.
 bool UseStateFolder(const CameraOptions& options, std::string* error);
+
+// Parses a command's options: the camera options, the flags in `flags` (set
+// to true when present) and the options with a value in `values`. Returns 0
+// to go on, -1 after printing the usage for --help, else the exit code
+// (2) after one error line.
+int ParseCommandOptions(const char* command, int argc, char** argv, CameraOptions* camOptions,
+                        std::initializer_list<std::pair<const char*, bool*>> flags,
+                        std::initializer_list<std::pair<const char*, std::string*>> values,
+                        void (*usage)(FILE* out));
 
 // Usage lines of the camera options.
 extern const char kCameraOptionsUsage[];

@@ -31,35 +31,10 @@ void Usage(FILE* out) {
                tools::kCameraOptionsUsage);
 }
 
-// Parses a command's options: the camera options plus the flags in `flags`
-// (set to true when present). Returns 0 to go on, else the exit code.
-int ParseOptions(const char* command, int argc, char** argv, tools::CameraOptions* camOptions,
-                 std::initializer_list<std::pair<const char*, bool*>> flags) {
-  for (int i = 0; i < argc; ++i) {
-    const tools::OptionResult r = tools::ParseCameraOption(command, argc, argv, &i, camOptions);
-    if (r == tools::OptionResult::kBad) return 2;
-    if (r == tools::OptionResult::kTaken) continue;
-    const std::string a = argv[i];
-    if (a == "--help" || a == "-h") {
-      Usage(stdout);
-      return -1;
-    }
-    bool known = false;
-    for (auto& f : flags)
-      if (a == f.first) *f.second = known = true;
-    if (!known) {
-      std::fprintf(stderr, "uvccam %s: unknown or incomplete option '%s'\n", command, a.c_str());
-      Usage(stderr);
-      return 2;
-    }
-  }
-  return tools::CheckCameraOptions(command, *camOptions) ? 0 : 2;
-}
-
 int Formats(int argc, char** argv) {
   bool json = false;
   tools::CameraOptions camOptions;
-  if (int rc = ParseOptions("formats", argc, argv, &camOptions, {{"--json", &json}}))
+  if (int rc = tools::ParseCommandOptions("formats", argc, argv, &camOptions, {{"--json", &json}}, {}, Usage))
     return rc < 0 ? 0 : rc;
   std::string error;
   if (!tools::UseStateFolder(camOptions, &error)) {
@@ -115,7 +90,8 @@ int Formats(int argc, char** argv) {
 // simulated cameras into the state folder, where the driver looks for it.
 int Overlays(int argc, char** argv) {
   tools::CameraOptions camOptions;
-  if (int rc = ParseOptions("overlays", argc, argv, &camOptions, {})) return rc < 0 ? 0 : rc;
+  if (int rc = tools::ParseCommandOptions("overlays", argc, argv, &camOptions, {}, {}, Usage))
+    return rc < 0 ? 0 : rc;
   const std::string folder = camOptions.state.empty() ? tools::DefaultStateFolder() : camOptions.state;
   std::string error;
   const auto sizes = tools::ProfileFrameSizes(UVCCAM_PROFILE_DIR, &error);
