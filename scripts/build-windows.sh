@@ -5,10 +5,6 @@
 # imports only from ntoskrnl.exe, hal.dll, ks.sys and usbd.sys), copies
 # uvccam.inf beside it, and checks the image (scripts/check-windows-sys.sh).
 #
-# While no driver source defines DriverEntry, the objects are linked with a
-# link-check entry into build-windows/uvccam-linkcheck.sys instead, which is
-# checked the same way; uvccam.sys appears once the driver entry lands.
-#
 # Usage: scripts/build-windows.sh [--no-deps] [--out DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -47,7 +43,7 @@ ninja_file=$out/build.ninja
   echo "  depfile = \$out.d"
   echo "  deps = gcc"
   echo "  description = CXX(win) \$in"
-  for src in "${driver_sources[@]}" "${platform_sources[@]}" scripts/windows/link_check_entry.cpp; do
+  for src in "${driver_sources[@]}" "${platform_sources[@]}"; do
     echo "build $out/obj/${src%.cpp}.o: cxx $src"
   done
 } > "$ninja_file.tmp"
@@ -60,26 +56,21 @@ platform_objects=()
 for src in "${platform_sources[@]}"; do platform_objects+=("$out/obj/${src%.cpp}.o"); done
 win_check_objects "${driver_objects[@]}" "${platform_objects[@]}"
 
-# The real image once a driver source defines the entry point.
+# The driver's entry must be the C symbol the loader looks up.
 # (nm's whole output is read first: grep -q would end the pipe early.)
 defined=$("$WIN_NM" --defined-only "${driver_objects[@]}" 2>/dev/null)
 if grep -qE ' T _Z[0-9]+DriverEntry' <<<"$defined"; then
   echo "build-windows: DriverEntry must be declared extern \"C\" (the loader calls it by that name)" >&2
   exit 1
 fi
-if grep -qE '^[0-9a-f]+ T DriverEntry$' <<<"$defined"; then
-  image=$out/uvccam.sys
-  entry_objects=()
-  rm -f "$out/uvccam-linkcheck.sys" "$out/uvccam-linkcheck.map"
-else
-  image=$out/uvccam-linkcheck.sys
-  entry_objects=("$out/obj/scripts/windows/link_check_entry.o")
-  rm -f "$out/uvccam.sys" "$out/uvccam.map"
-  echo "build-windows: no DriverEntry in the driver folders yet; linking with the link-check entry"
+if ! grep -qE '^[0-9a-f]+ T DriverEntry$' <<<"$defined"; then
+  echo "build-windows: no driver source defines DriverEntry" >&2
+  exit 1
 fi
+image=$out/uvccam.sys
 map=${image%.sys}.map
 "$WIN_CXX" "${WIN_LDFLAGS[@]}" -Wl,-Map,"$map" -o "$image" \
-  "${entry_objects[@]}" "${driver_objects[@]}" "${platform_objects[@]}" "${WIN_LIBS[@]}"
+  "${driver_objects[@]}" "${platform_objects[@]}" "${WIN_LIBS[@]}"
 scripts/windows/pe-checksum.sh "$image"
 # INF files are CRLF text on Windows.
 sed 's/\r*$/\r/' uvccam.inf > "$out/uvccam.inf"
