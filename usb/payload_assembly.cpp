@@ -90,7 +90,12 @@ VOID FinishFrame(StreamEngine* e) {
     if (ok && e->noTrailer) {
       length = e->frameEof ? EndMarkerLength(f, n) : 0;
     } else if (ok) {
+      // Most webcams append no vendor trailer and the driver cannot tell
+      // from the descriptors: a frame without a good trailer is still good
+      // when its last payload had EOF and it ends with the end-of-image
+      // marker (a broken trailer leaves its own bytes last, so it fails).
       length = TrailerLength(f, n);
+      if (!length && e->frameEof) length = EndMarkerLength(f, n);
     }
     ok = ok && length != 0;
   }
