@@ -4,6 +4,8 @@
 // calls the controls functions with plain values and packs the answer.
 #include "controls/property_sets.h"
 
+#include <cstddef>
+
 #include "controls/camera_controls.h"
 #include "controls/vendor_controls.h"
 #include "driver/device_context.h"

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <thread>
 #include <filesystem>
 
 #include "client/camera.h"
@@ -305,6 +306,36 @@ TEST_F(ControlsTest, CamerasWithoutUnitsOfferNeitherSetAndTheVendorItemsSendNoth
     }
     EXPECT_EQ(d.Sent(), Setups{});
   }
+}
+
+// Applications on several threads: sets, gets and vendor items at once
+// (ThreadSanitizer); every stored value is one a thread set, and the camera
+// holds the value stored last.
+TEST_F(ControlsTest, PropertyTrafficFromSeveralThreads) {
+  Driver d;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&d, t] {
+      for (int i = 0; i < 40; ++i) {
+        KSPROPERTY_VIDEOPROCAMP_S got{};
+        EXPECT_EQ(d.Control(kVideoProcAmpSet, 0, kSet, t * 10 + (i % 5), KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(d.Control(kVideoProcAmpSet, 7, kGet, 0, 0, &got), STATUS_SUCCESS);
+        VendorControlRequest r{};
+        r.Property = {kVendorControlSet, 4, ULONG((i & 1) ? kSet : kGet)};
+        r.Operation = 3, r.Value = ULONG(i & 1);
+        ULONG n = 0;
+        EXPECT_EQ(d.f->Property(&r, sizeof r, &r, sizeof r, &n), STATUS_SUCCESS);
+        r.Property = {kVendorControlSet, 225, kGet};
+        EXPECT_EQ(d.f->Property(&r, sizeof r, &r, sizeof r, &n), STATUS_SUCCESS);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  KSPROPERTY_VIDEOPROCAMP_S got{};
+  ASSERT_EQ(d.Control(kVideoProcAmpSet, 0, kGet, 0, 0, &got), STATUS_SUCCESS);
+  EXPECT_EQ(got.Value % 10 < 5 && got.Value < 40, true) << got.Value;
+  EXPECT_EQ(d.Current(kPu, 0x02), got.Value) << "store and send happen under one lock";
 }
 
 class PersistenceTest : public ControlsTest {

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -123,6 +125,41 @@ TEST(CliTest, BadOptionsAndFilesFail) {
   ToolRun help = Uvccam("help");
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("formats"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CliTest, ControlsListGetSetAndRefuse) {
+  const std::string state = " --state " + ::testing::TempDir() + "uvccam_controls_state";
+  ToolRun list = Uvccam("controls --json" + state);
+  ASSERT_EQ(list.status, 0) << list.err;
+  auto j = nlohmann::json::parse(list.out);
+  std::map<std::string, nlohmann::json> byName;
+  for (auto& c : j) byName[c["name"]] = c;
+  ASSERT_TRUE(byName.count("brightness") && byName.count("mirror") && byName.count("exposure_time_absolute"));
+  EXPECT_EQ(byName["brightness"]["min"], -64);
+  EXPECT_TRUE(byName["brightness"]["auto"].is_null());
+  EXPECT_EQ(byName["white_balance_temperature"]["auto"], true);
+  EXPECT_EQ(byName["exposure_time_absolute"]["set"], "CAMERACONTROL");
+  ToolRun text = Uvccam("controls" + state);
+  EXPECT_NE(text.out.find("                     brightness VIDEOPROCAMP/0   (int)    : min=-64 max=64 step=1 "
+                          "default=0 value=0\n"),
+            std::string::npos)
+      << text.out;
+  ToolRun set = Uvccam("controls --set brightness=-3 --set vertical_flip=1" + state);
+  EXPECT_EQ(set.status, 0) << set.err;
+  EXPECT_EQ(set.out, "brightness=-3\nvertical_flip=1\n");
+  for (const char* bad : {"--set brightness=65", "--set nosuch=1", "--get nosuch", "--set brightness"}) {
+    ToolRun r = Uvccam(std::string("controls ") + bad + state);
+    EXPECT_EQ(r.status, 1) << bad;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+  }
+  ToolRun get = Uvccam("controls --get contrast" + state);
+  EXPECT_EQ(get.out, "32\n");
+  EXPECT_EQ(Uvccam("controls --set" + state).status, 2);
 }
 
 }  // namespace
