@@ -23,6 +23,12 @@ using A = std::array<int, 5>;
 
 constexpr int kCt = 1, kPu = 2;
 
+KSPROPERTY Prop(const GUID& set, ULONG id, ULONG flags) {
+  KSPROPERTY p{};
+  p.Set = set, p.Id = id, p.Flags = flags;
+  return p;
+}
+
 // The driver started on a camera behind the interposer, one filter open.
 struct Driver {
   explicit Driver(std::unique_ptr<camera::SimulatedCamera> sim = camera::DefaultSimulatedCamera(),
@@ -44,7 +50,7 @@ struct Driver {
   NTSTATUS Control(const GUID& set, ULONG id, ULONG type, LONG value, ULONG flags,
                    KSPROPERTY_VIDEOPROCAMP_S* out = nullptr) {
     KSPROPERTY_VIDEOPROCAMP_S r{};
-    r.Property = {set, id, type};
+    r.Property = Prop(set, id, type);
     r.Value = value;
     r.Flags = flags;
     ULONG got = 0;
@@ -57,7 +63,7 @@ struct Driver {
                   std::vector<uint8_t>* tail = nullptr) {
     std::vector<uint8_t> data(sizeof(VendorControlRequest) + (tail ? tail->size() : 0));
     r = VendorControlRequest{};
-    r.Property = {kVendorControlSet, id, type};
+    r.Property = Prop(kVendorControlSet, id, type);
     r.Operation = op, r.Index = index, r.Value = value;
     r.BufferAddress = 0xDEADBEEF;  // never dereferenced
     r.Result = r.Result2 = -12345;
@@ -212,7 +218,7 @@ TEST_F(ControlsTest, VendorItemsThroughTheFilterCheckEveryLengthAndBuffer) {
 
   // Records shorter than 56 bytes never reach the handler.
   VendorControlRequest r{};
-  r.Property = {kVendorControlSet, 4, kGet};
+  r.Property = Prop(kVendorControlSet, 4, kGet);
   ULONG got = 0;
   EXPECT_EQ(d.f->Property(&r, 55, &r, sizeof r, &got), STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(d.f->Property(&r, sizeof r, &r, 55, &got), STATUS_BUFFER_TOO_SMALL);
@@ -224,7 +230,7 @@ TEST_F(ControlsTest, VideoControlCompressionAndExtensionItemsThroughTheFilter) {
     KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S p;
     UCHAR room[300];
   } rates{};
-  rates.p.Property = {kVideoControlSet, 2, kGet};
+  rates.p.Property = Prop(kVideoControlSet, 2, kGet);
   ULONG got = 0;
   EXPECT_EQ(d.f->Property(&rates.p, sizeof rates.p, rates.room, 0, &got), STATUS_BUFFER_OVERFLOW);
   EXPECT_EQ(got, 248u);
@@ -236,13 +242,13 @@ TEST_F(ControlsTest, VideoControlCompressionAndExtensionItemsThroughTheFilter) {
   EXPECT_EQ(last, 333333);
 
   KSPROPERTY_VIDEOCOMPRESSION_GETINFO_S info{};
-  info.Property = {kVideoCompressionSet, 0, kGet};
+  info.Property = Prop(kVideoCompressionSet, 0, kGet);
   ASSERT_EQ(d.f->Property(&info, sizeof info, &info, sizeof info, &got), STATUS_SUCCESS);
   EXPECT_EQ(std::make_tuple(info.DefaultKeyFrameRate, info.DefaultPFrameRate, info.DefaultQuality, info.Capabilities),
             std::make_tuple(30, 3, 5000, 13));
 
   KSPROPERTY_VIDEOCONTROL_CAPS_S caps{};
-  caps.Property = {kVideoControlSet, 0, kGet};
+  caps.Property = Prop(kVideoControlSet, 0, kGet);
   EXPECT_EQ(d.f->Property(&caps, sizeof caps, &caps, sizeof caps, &got), STATUS_NOT_SUPPORTED);
   caps.StreamIndex = 1;
   EXPECT_EQ(d.f->Property(&caps, sizeof caps, &caps, sizeof caps, &got), STATUS_SUCCESS);
@@ -250,7 +256,7 @@ TEST_F(ControlsTest, VideoControlCompressionAndExtensionItemsThroughTheFilter) {
 
   // The still trigger without a still pin would freeze the video: not sent.
   KSPROPERTY_VIDEOCONTROL_MODE_S mode{};
-  mode.Property = {kVideoControlSet, 3, kSet};
+  mode.Property = Prop(kVideoControlSet, 3, kSet);
   mode.StreamIndex = 1;
   mode.Mode = 4;
   d.Sent();
@@ -259,7 +265,7 @@ TEST_F(ControlsTest, VideoControlCompressionAndExtensionItemsThroughTheFilter) {
 
   // Extension unit on the node: the control's length against the caller's.
   KSP_NODE node{};
-  node.Property = {kExtensionUnitSet, 2, kGet | KSPROPERTY_TYPE_TOPOLOGY};
+  node.Property = Prop(kExtensionUnitSet, 2, kGet | KSPROPERTY_TYPE_TOPOLOGY);
   UCHAR value[8];
   std::memset(value, 0xEE, sizeof value);
   EXPECT_EQ(d.f->Property(&node, sizeof node, value, 3, &got), STATUS_UNSUCCESSFUL) << "4-byte control";
@@ -322,11 +328,11 @@ TEST_F(ControlsTest, PropertyTrafficFromSeveralThreads) {
                   STATUS_SUCCESS);
         EXPECT_EQ(d.Control(kVideoProcAmpSet, 7, kGet, 0, 0, &got), STATUS_SUCCESS);
         VendorControlRequest r{};
-        r.Property = {kVendorControlSet, 4, ULONG((i & 1) ? kSet : kGet)};
+        r.Property = Prop(kVendorControlSet, 4, ULONG((i & 1) ? kSet : kGet));
         r.Operation = 3, r.Value = ULONG(i & 1);
         ULONG n = 0;
         EXPECT_EQ(d.f->Property(&r, sizeof r, &r, sizeof r, &n), STATUS_SUCCESS);
-        r.Property = {kVendorControlSet, 225, kGet};
+        r.Property = Prop(kVendorControlSet, 225, kGet);
         EXPECT_EQ(d.f->Property(&r, sizeof r, &r, sizeof r, &n), STATUS_SUCCESS);
       }
     });
