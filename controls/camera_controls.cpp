@@ -230,6 +230,9 @@ NTSTATUS SendExposureTime(const CameraControls& c, LONG exposure) {
 
 VOID SendStoredControls(const CameraControls& c) {
   const EffectState* s = c.state;
+  // One hold of the device mutex: a set cannot slip in between reading a
+  // stored value and sending it.
+  DeviceLock lock(c.engine);
   LONG plf = LoadSetting(s->powerLineFrequency.Current);
   if (s->powerLineFrequency.Supported && plf != 0) SendPowerLineFrequency(c, plf);
   const struct {

@@ -350,7 +350,7 @@ NTSTATUS VendorControlGet(CameraControls& c, VendorControlRequest* r, const Vend
                           const VendorStreamState& stream) {
   EffectState* s = c.state;
   const UCHAR op = Low8(r->Operation), index = Low8(r->Index);
-  switch (r->Id) {
+  switch (r->Property.Id) {
     case 0: r->Result = 2; break;
     case 1: {
       UCHAR reply[2];
@@ -379,7 +379,7 @@ NTSTATUS VendorControlGet(CameraControls& c, VendorControlRequest* r, const Vend
       break;
     case 8: r->Result = LONG(LoadSetting(s->specialColor)); break;
     case 9: case 10: case 11: case 12: case 13: case 23: case 66:
-      GetProcAmpItem(s, r->Id, op, r);
+      GetProcAmpItem(s, r->Property.Id, op, r);
       break;
     case 14: r->Result = LONG(LoadSetting(s->autoContrast)); break;
     case 15:
@@ -466,7 +466,7 @@ NTSTATUS VendorControlSet(CameraControls& c, VendorControlRequest* r, const Vend
   EffectState* s = c.state;
   const UCHAR op = Low8(r->Operation), index = Low8(r->Index);
   const ULONG value = r->Value;
-  switch (r->Id) {
+  switch (r->Property.Id) {
     case 1: Command(c, kSensorWrite, Low16(value), USHORT((op << 8) | index)); break;
     case 2: Command(c, kBridgeWrite, Low16(r->Index), USHORT(0x100 | Low16(r->Operation))); break;
     case 3: return Download(c, r->Operation, buffer);
@@ -492,7 +492,7 @@ NTSTATUS VendorControlSet(CameraControls& c, VendorControlRequest* r, const Vend
       if (op == 255) StoreSetting(s->specialColor, 0);
       break;
     case 9: case 10: case 11: case 12: case 13: case 23: case 66:
-      return SetProcAmpItem(c, r->Id, op, value);
+      return SetProcAmpItem(c, r->Property.Id, op, value);
     case 14:
       if (op == 3) StoreSetting(s->autoContrast, Low8(value));
       if (op == 255) StoreSetting(s->autoContrast, 0);

@@ -12,26 +12,11 @@
 #pragma once
 
 #include "controls/camera_controls.h"
+#include "controls/property_sets.h"
 #include "platform/wdk.h"
 
-// {e97e71fa-3861-4bbf-b542-4b4a3ec5aab3}
-constexpr GUID kVendorControlSet = {0xe97e71fa, 0x3861, 0x4bbf,
-                                    {0xb5, 0x42, 0x4b, 0x4a, 0x3e, 0xc5, 0xaa, 0xb3}};
-
-// The 56-byte record that is both the property and the data of every item.
-struct VendorControlRequest {
-  GUID Set;  // the KSPROPERTY header: Set, Id, Flags
-  ULONG Id;
-  ULONG Flags;
-  ULONG Operation;  // low byte: 0 support, 1 auto/mode, 2 range, 3 value, 255 default
-  ULONG Index;      // low byte: sub-item; item 241: low 16 bits = block number
-  ULONG Value;
-  ULONG BufferAddress;  // 32-bit caller address (items 3 and 241)
-  LONG Result;
-  LONG Result2;
-  ULONG Reserved[2];
-};
-static_assert(sizeof(VendorControlRequest) == 56, "the vendor request is 56 bytes");
+// The request record (KSPROPERTY, Operation, Index, Value, BufferAddress,
+// Result, Result2) is VendorControlRequest of controls/property_sets.h.
 
 // The caller buffer named by BufferAddress, as the property layer captured
 // it (its system-space copy and length). Null when there is none.

@@ -2,6 +2,7 @@
 // the device, and the filter context of each open filter.
 #pragma once
 
+#include "controls/camera_controls.h"
 #include "controls/property_sets.h"
 #include "platform/wdk.h"
 #include "usb/stream_engine.h"
@@ -35,6 +36,9 @@ struct DeviceContext {
   // Open filter instances. Lives here, not in the engine, so that it
   // survives Stop and Start; changed with interlocked operations only.
   LONG openCount;
+  // What the property handlers, the vendor items and the stream restart
+  // work on: the engine, the stored values and the camera's units.
+  CameraControls controls;
   ControlItemTable procAmpItems;
   ControlItemTable cameraControlItems;
   KSPROPERTY_SET propertySets[kFilterPropertySetMax];
@@ -74,6 +78,12 @@ NTSTATUS DeviceQueryPower(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE deviceT
                           SYSTEM_POWER_STATE systemFrom, POWER_ACTION action);
 VOID DeviceSetPower(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
 NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp);
+
+// The capture pin's stop path, after the stream engine stopped: clears the
+// device's streaming flag and, only when it was set (a stream ran), writes
+// every setting to the driver key. Call it instead of clearing the flag
+// (controls/device_controls.cpp).
+VOID SaveDeviceSettings(DeviceContext* context);
 
 extern const KSDEVICE_DESCRIPTOR DeviceDescriptor;
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);

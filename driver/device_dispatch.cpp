@@ -1,6 +1,7 @@
 // Image entry and device dispatch: Add, Start, Stop, surprise removal and
 // capabilities, and the one clean-up routine every failed Start and Stop use.
 #include "driver/device_context.h"
+#include "controls/device_controls.h"
 #include "effects/effect_state.h"
 #include "pins/pin_context.h"
 #include "pipeline/color_tables.h"
@@ -111,7 +112,9 @@ VOID ReleaseDeviceResources(DeviceContext* c) {
     if (e->worker) KsUnregisterWorker(e->worker);
     e->worker = nullptr;
     e->effectState = nullptr;
+    e->cameraControls = nullptr;
   }
+  c->controls = CameraControls{};
   // Effect and buffer records, whether or not an engine exists.
   if (c->effects) FreeAndClear(c->effects->special.overlayBitmap, kTagBuffer);
   FreeAndClear(c->effects, kTagBuffer);
@@ -143,8 +146,8 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIS
   }
   if (NT_SUCCESS(s)) s = CreateStartResources(device, e, frameBufferSize, rawFrameSize);
   if (NT_SUCCESS(s)) s = CreateDeviceBuffers(c, frameBufferSize);
-  // Control ranges from the camera: ReadControlRanges (controls).
-  // Mirror and vertical flip from the registry, the rest reset: RestoreSettings (controls).
+  if (NT_SUCCESS(s)) s = ReadControlRanges(c);
+  if (NT_SUCCESS(s)) RestoreSettings(c);
   if (NT_SUCCESS(s)) {
     KsAcquireDevice(device);
     BuildFilterDescriptor(c);

@@ -213,6 +213,7 @@ NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
         return STATUS_SUCCESS;
       }
       // From PAUSE: the stream-stop routine runs here (capture streaming).
+      SaveDeviceSettings(d);
       return FlushClones(pin);
     case KSSTATE_PAUSE:
       // From RUN: the frame timer and the stream stop here (capture streaming).

@@ -10,6 +10,7 @@
 #include "client/usb_host_camera.h"
 #include "platform/host/host_control.h"
 #include "tools/camera_options.h"
+#include "tools/commands.h"
 #include "tools/overlay_art.h"
 
 namespace {
@@ -20,6 +21,8 @@ void Usage(FILE* out) {
                "commands:\n"
                "  formats     start the driver on the camera and list its formats and the\n"
                "              capture and still pins' data ranges\n"
+               "  controls    list the camera's controls, or --get NAME / --set NAME=VALUE\n"
+               "              through the property sets (uvccam controls --help)\n"
                "  overlays    install the overlay bitmaps for every overlay and frame size\n"
                "              into the state folder\n"
                "  help        show this text\n"
@@ -113,6 +116,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!std::strcmp(argv[1], "formats")) return Formats(argc - 2, argv + 2);
+  if (!std::strcmp(argv[1], "controls")) return tools::ControlsCommand(argc - 2, argv + 2);
   if (!std::strcmp(argv[1], "overlays")) return Overlays(argc - 2, argv + 2);
   std::fprintf(stderr, "uvccam: unknown command '%s'\n", argv[1]);
   Usage(stderr);

@@ -8,9 +8,7 @@
 // nothing read) outside that range.
 BOOLEAN ExposureTimeFor(LONG exposureValue, ULONG* time100us);
 
-// Sends SET_CUR of every supported control in the fixed order (power-line
-// frequency, brightness, contrast, sharpness, hue, saturation, gamma,
-// backlight compensation, auto-exposure mode, exposure time, white-balance
-// auto, white-balance temperature); each value is read and sent under one
-// hold of the device mutex. Results are ignored; controlsApplied = 1.
+// Sends the stored value of every control the camera has, through the
+// controls' SendStoredControls (one stored form, translated only on the
+// wire), under the device mutex. Results are ignored; controlsApplied = 1.
 VOID RestoreControls(StreamEngine* engine);

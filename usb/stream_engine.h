@@ -9,6 +9,7 @@
 #include "usb/frame_ring.h"
 
 struct EffectState;
+struct CameraControls;
 
 constexpr LONG kNoInterface = -1;
 
@@ -118,6 +119,9 @@ struct StreamEngine {
   // The device's settings record (camera-control values, button flags,
   // frame tag); set by device start.
   EffectState* effectState;
+  // The device's control record (controls/), set with the control ranges;
+  // RestoreControls sends the stored values through it.
+  CameraControls* cameraControls;
   // Work items of the stream worker and the status reader, the frame ring
   // and the still buffer: CreateStreamResources.
   PIO_WORKITEM streamWorkItem;

@@ -491,6 +491,45 @@ struct KSPROPERTY_VIDEOPROCAMP_S {
   ULONG Capabilities;
 };
 
+typedef KSPROPERTY_VIDEOPROCAMP_S KSPROPERTY_CAMERACONTROL_S;
+constexpr ULONG KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO = 0x0001;
+constexpr ULONG KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL = 0x0002;
+
+// The video-control and video-compression records.
+struct KSPROPERTY_VIDEOCONTROL_CAPS_S {
+  KSPROPERTY Property;
+  ULONG StreamIndex;
+  ULONG VideoControlCaps;
+};
+struct KSPROPERTY_VIDEOCONTROL_MODE_S {
+  KSPROPERTY Property;
+  ULONG StreamIndex;
+  LONG Mode;
+};
+struct KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S {
+  KSPROPERTY Property;
+  ULONG StreamIndex;
+  ULONG RangeIndex;
+  SIZE Dimensions;
+  LONGLONG CurrentActualFrameRate;
+  LONGLONG CurrentMaxAvailableFrameRate;
+};
+struct KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S {
+  KSPROPERTY Property;
+  ULONG StreamIndex;
+  ULONG RangeIndex;
+  SIZE Dimensions;
+};
+struct KSPROPERTY_VIDEOCOMPRESSION_GETINFO_S {
+  KSPROPERTY Property;
+  ULONG StreamIndex;
+  LONG DefaultKeyFrameRate;
+  LONG DefaultPFrameRate;
+  LONG DefaultQuality;
+  LONG NumberOfQualitySettings;
+  LONG Capabilities;
+};
+
 struct KSPROPERTY_DROPPEDFRAMES_CURRENT_S {
   KSPROPERTY Property;
   LONGLONG PictureNumber;

@@ -26,8 +26,8 @@ struct VendorRig : Rig {
   }
   NTSTATUS Call(bool set, ULONG id, ULONG op, ULONG index = 0, ULONG value = 0, VendorCallerBuffer* buffer = nullptr) {
     r = VendorControlRequest{};
-    r.Set = kVendorControlSet;
-    r.Id = id, r.Operation = op, r.Index = index, r.Value = value;
+    r.Property.Set = kVendorControlSet;
+    r.Property.Id = id, r.Operation = op, r.Index = index, r.Value = value;
     r.Result = r.Result2 = -12345;
     return set ? VendorControlSet(controls, &r, buffer, stream) : VendorControlGet(controls, &r, buffer, stream);
   }
@@ -334,7 +334,7 @@ TEST_F(ControlsTest, ConcurrentPropertyTrafficAndTheButtonLatch) {
       VendorStreamState stream{0};
       ControlReading reading;
       for (int i = 0; !done || i < 50; ++i) {
-        r.Id = 225;
+        r.Property.Id = 225;
         VendorControlGet(rig.controls, &r, nullptr, stream);
         seen += r.Result;
         SetProcAmp(rig.controls, t == 0 ? kProcAmpBrightness : kProcAmpWhiteBalance, t == 0 ? i % 64 : 3000 + i,
@@ -346,7 +346,7 @@ TEST_F(ControlsTest, ConcurrentPropertyTrafficAndTheButtonLatch) {
   presser.join();
   for (auto& c : callers) c.join();
   VendorControlRequest r{};
-  r.Id = 225;
+  r.Property.Id = 225;
   VendorControlGet(rig.controls, &r, nullptr, VendorStreamState{0});
   EXPECT_EQ(seen + r.Result, kPresses);
   EXPECT_EQ(host::KsDeviceMutexDepth(rig.device), 0);

@@ -166,7 +166,9 @@ TEST_F(DriverTest, AllocationFailureAtEveryAllocationOfStart) {
     EXPECT_TRUE(f);
     cam_.reset();
   }
-  EXPECT_GT(failures, int(perStart / 2));
+  // Most allocations are fatal to Start; those of the control-range reads
+  // are not (a failed read gives 0, as a failed camera reply does).
+  EXPECT_GT(failures, int(perStart / 3));
 }
 
 TEST_F(DriverTest, AddFailsCleanlyWithoutMemory) {
@@ -285,9 +287,9 @@ TEST_F(DriverTest, PropertyDispatchChecks) {
       {"short data", kVendorControlSet, 0, KSPROPERTY_TYPE_GET, 56, 55, STATUS_BUFFER_TOO_SMALL, 0},
       {"no set handler", kVideoCompressionSet, 0, KSPROPERTY_TYPE_SET, 48, 48,
        STATUS_INVALID_DEVICE_REQUEST, 0},
-      {"vendor handler", kVendorControlSet, 255, KSPROPERTY_TYPE_SET, 56, 56, STATUS_NOT_IMPLEMENTED, 0},
+      {"vendor handler", kVendorControlSet, 255, KSPROPERTY_TYPE_SET, 56, 56, STATUS_SUCCESS, 0},
       {"frame rates take no data minimum", kVideoControlSet, 2, KSPROPERTY_TYPE_GET, 40, 0,
-       STATUS_NOT_IMPLEMENTED, 0},
+       STATUS_BUFFER_OVERFLOW, 248},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -307,11 +309,11 @@ TEST_F(DriverTest, PropertyDispatchChecks) {
   node.Property.Flags = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY;
   UCHAR data[8];
   ULONG got = 0;
-  EXPECT_EQ(f->Property(&node, sizeof node, data, sizeof data, &got), STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(f->Property(&node, sizeof node, data, sizeof data, &got), STATUS_SUCCESS);
   node.NodeId = 1;
   EXPECT_EQ(f->Property(&node, sizeof node, data, sizeof data, &got), STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(f->Property(&node, sizeof(KSPROPERTY), data, sizeof data, &got), STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(f->Handle()->Descriptor->AutomationTable->PropertySetsCount, 3u)
+  EXPECT_EQ(f->Handle()->Descriptor->AutomationTable->PropertySetsCount, 5u)
       << "camera-control and proc-amp sets come with the control ranges";
 }
 

@@ -10,6 +10,7 @@
 
 #include "camera/simulated_camera.h"
 #include "client/usb_host_camera.h"
+#include "controls/camera_controls.h"
 #include "effects/effect_state.h"
 #include "platform/host/host_control.h"
 #include "usb/restore_controls.h"
@@ -310,6 +311,17 @@ TEST_F(Engine, RestoreControlsSendsTheStoredValuesInOrderAndFpsFollowsTheHostClo
   rig.e->processingUnitId = 2;
   rig.e->cameraTerminalId = 1;
   EffectState& s = *rig.effects;
+  // The controls record device start builds: both units, every control.
+  CameraControls controls{};
+  controls.engine = rig.e;
+  controls.state = rig.effects;
+  controls.units.hasProcessingUnit = controls.units.hasCameraTerminal = 1;
+  controls.units.processingUnitId = 2;
+  controls.units.cameraTerminalId = 1;
+  controls.units.processingControls = 0xFFFF;
+  controls.units.cameraControls = 0xFFFFFF;
+  rig.e->cameraControls = &controls;
+  s.whiteBalanceAuto.AutoCurrent = kControlFlagManual;
   ControlValue* pu[] = {&s.powerLineFrequency, &s.brightness, &s.contrast, &s.sharpness,
                         &s.hue, &s.saturation, &s.gamma, &s.backlightCompensation};
   for (ControlValue* c : pu) c->Supported = 1, c->Current = 1;

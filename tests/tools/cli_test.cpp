@@ -126,3 +126,28 @@ TEST(CliTest, BadOptionsAndFilesFail) {
 }
 
 }  // namespace
+
+namespace {
+
+// The names, checks and errors are tested on the functions (test_controls);
+// here the command line: output forms and exit statuses.
+TEST(CliTest, ControlsListGetSetAndRefuse) {
+  const std::string state = " --state " + ::testing::TempDir() + "uvccam_controls_state";
+  ToolRun list = Uvccam("controls --json" + state);
+  ASSERT_EQ(list.status, 0) << list.err;
+  auto j = nlohmann::json::parse(list.out);
+  ASSERT_GT(j.size(), 20u);
+  EXPECT_EQ(j[0].dump(), R"({"auto":null,"default":0,"id":0,"max":64,"min":-64,"name":"brightness","set":"VIDEOPROCAMP","step":1,"value":0})");
+  EXPECT_EQ(Uvccam("controls" + state).out.rfind(
+                "                     brightness VIDEOPROCAMP/0   (int)    : min=-64 max=64 step=1 default=0 value=0\n", 0),
+            0u);
+  ToolRun set = Uvccam("controls --set brightness=-3 --set vertical_flip=1" + state);
+  EXPECT_EQ(std::make_tuple(set.status, set.out), std::make_tuple(0, std::string("brightness=-3\nvertical_flip=1\n")));
+  EXPECT_EQ(Uvccam("controls --get contrast" + state).out, "32\n");
+  ToolRun bad = Uvccam("controls --set brightness=65" + state);
+  EXPECT_EQ(std::make_tuple(bad.status, bad.out, bad.err),
+            std::make_tuple(1, std::string(), std::string("uvccam controls: brightness: 65 is out of range -64..64\n")));
+  EXPECT_EQ(Uvccam("controls --set" + state).status, 2);
+}
+
+}  // namespace
