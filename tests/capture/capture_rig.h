@@ -68,6 +68,7 @@ class CaptureRig : public ::testing::Test {
   void SetUp() override {
     host::PoolReset();
     host::ClearPlatformFaults();
+    host::SetDebugEcho(getenv("UVCCAM_ECHO") != nullptr);
     baseline_ = host::PoolOutstanding();
     host::SetClockRate(clockRate_);
   }
