@@ -57,7 +57,7 @@ struct PacedRun {
 
 class Pacing : public CaptureRig {
  protected:
-  Pacing() { clockRate_ = 10.0; }
+  Pacing() { clockRate_ = 3.0; }
   PacedRun Run(LONGLONG interval, int count, int queued, double pauseIntervals) {
     PacedRun run;
     Plug();

@@ -92,6 +92,7 @@ TEST_F(Lifecycle, UnplugWhileCapturing) {
   faults.unplug = 12;
   sim_->SetStreamFaults(faults);
   const ULONG size = FrameOutputBytes(kSubtypeRgb24, 320, 240);
+  host::SetClockRate(4.0);  // the worker keeps up even under ThreadSanitizer
   ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
   int delivered = 0;
   for (int i = 0; i < 3; ++i) pin->QueueBuffer(size);
@@ -104,7 +105,10 @@ TEST_F(Lifecycle, UnplugWhileCapturing) {
   EXPECT_GE(delivered, 1);
   for (int i = 0; i < 500 && ReadULongNoFence(&Device()->capturePin->timerRunning); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(ReadULongNoFence(&Engine()->removed), 1u);
+  EXPECT_EQ(ReadULongNoFence(&Engine()->removed), 1u)
+      << "worker done " << KeReadStateEvent(&Engine()->streamWorkerDone) << " errors " << Engine()->transferErrors
+      << " active " << ReadULongNoFence(&Engine()->transfersActive) << " frames " << ReadULongNoFence(&Engine()->framesSeen)
+      << " sent " << sim_->FramesSent() << " delivered " << delivered;
   EXPECT_EQ(ReadULongNoFence(&Device()->capturePin->timerRunning), 0u) << "the timer ends itself";
   EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
   filter_->ClosePin(pin);
