@@ -57,8 +57,10 @@ VOID FrameTimer(PDEVICE_OBJECT, PVOID context) {
 VOID StopFrameTimer(PinContext* c) {
   WriteULongNoFence(&c->timerStop, 1);
   KeSetEvent(&c->timerWake, IO_NO_INCREMENT, FALSE);
-  if (ReadULongNoFence(&c->timerRunning))
-    KeWaitForSingleObject(&c->timerExit, Executive, KernelMode, FALSE, nullptr);
+  // The exit event is signalled whenever no timer runs (from creation, and
+  // from each timer's last act until the next RUN), so this wait never
+  // races with a timer that is just leaving.
+  KeWaitForSingleObject(&c->timerExit, Executive, KernelMode, FALSE, nullptr);
   KeRemoveQueueDpc(&c->dpc);
   KeFlushQueuedDpcs();
 }
@@ -398,7 +400,7 @@ NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp) {
   c->timerStop = 1;
   c->device = d;
   KeInitializeDpc(&c->dpc, TickDpc, c);
-  KeInitializeEvent(&c->timerExit, NotificationEvent, FALSE);
+  KeInitializeEvent(&c->timerExit, NotificationEvent, TRUE);
   KeInitializeEvent(&c->timerWake, NotificationEvent, FALSE);
   // Every buffer's header leaves room for the frame information.
   pin->StreamHeaderSize = kCaptureHeaderSize;

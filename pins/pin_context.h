@@ -29,7 +29,8 @@ struct PinContext {
   KDPC dpc;
   // Frame timer: the stop request (timerStop) is separate from whether the
   // timer's work item still runs (timerRunning); timerExit is signalled by
-  // the work item as its last act, timerWake cuts its sleep short at stop.
+  // the work item as its last act (and stays signalled while no timer
+  // runs), timerWake cuts its sleep short at stop.
   ULONG timerRunning;
   KEVENT timerExit;
   KEVENT timerWake;
