@@ -7,7 +7,7 @@
 
 // KSPIN.Context of the capture pin (tag KCNw, in the pin bag). Tick is the
 // one virtual operation, called by the pin's DPC.
-struct PinContext {
+struct PinContext final {
   virtual VOID Tick();
 
   KSPIN* pin;
@@ -46,7 +46,7 @@ struct PinContext {
 };
 
 // KSPIN.Context of the still pin (tag KCNw, in the pin bag).
-struct StillPinContext {
+struct StillPinContext final {
   virtual VOID Trigger(ULONG argument);
 
   KSPIN* pin;
