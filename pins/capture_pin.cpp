@@ -344,13 +344,13 @@ VOID ServeStill(PinContext* c) {
   DeviceContext* d = c->device;
   StreamEngine* e = d->engine;
   if (!LoadSetting(e->stillSize)) return;
-  if (LoadSetting(e->stillMode) && !ReadULongNoFence(&e->stillWaiting)) {
+  if (LoadSetting(e->stillMode) && !StillWaiting(e)) {
     PVOID events[2] = {&e->stillReady, &c->timerWake};
     LARGE_INTEGER timeout;
     timeout.QuadPart = -200000000LL;
     KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, &timeout, nullptr);
   }
-  if (ReadULongNoFence(&e->stillWaiting) && !ReadULongNoFence(&c->timerStop)) HandOverStill(d);
+  if (StillWaiting(e) && !ReadULongNoFence(&c->timerStop)) HandOverStill(d);
 }
 
 }  // namespace

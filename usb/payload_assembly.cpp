@@ -65,13 +65,13 @@ VOID Drop(StreamEngine* e) { StoreSetting(e->framesDropped, e->framesDropped + 1
 
 // A still goes to the still buffer unless the previous one waits unread.
 VOID DeliverStill(StreamEngine* e, ULONG length) {
-  if (!e->stillBuffer || length > e->stillBufferSize || ReadULongNoFence(&e->stillWaiting)) {
+  if (!e->stillBuffer || length > e->stillBufferSize || StillWaiting(e)) {
     Drop(e);
     return;
   }
   RtlCopyMemory(e->stillBuffer, e->writeBuffer, length);
   e->stillLength = length;
-  WriteULongNoFence(&e->stillWaiting, 1);
+  InterlockedExchange(reinterpret_cast<volatile LONG*>(&e->stillWaiting), 1);
   StoreSetting(e->stillsDelivered, e->stillsDelivered + 1);
   KeSetEvent(&e->stillReady, IO_NO_INCREMENT, FALSE);
 }
@@ -197,5 +197,5 @@ NTSTATUS SetStillSize(StreamEngine* e, ULONG stillSize) {
 
 VOID StillConsumed(StreamEngine* e) {
   KeClearEvent(&e->stillReady);
-  WriteULongNoFence(&e->stillWaiting, 0);
+  InterlockedExchange(reinterpret_cast<volatile LONG*>(&e->stillWaiting), 0);
 }
