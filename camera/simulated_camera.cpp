@@ -777,6 +777,14 @@ host::UsbControlResult SimulatedCamera::Control(const host::UsbSetupPacket& setu
           } else {
             s.stillCommit = settled;
             s.stillCommitted = true;
+            // A still commit while streaming sizes the stills from now on.
+            const FormatInfo* still = s.FindFormat(settled.bFormatIndex);
+            if (still && settled.bFrameIndex >= 1 && settled.bFrameIndex <= still->stillSizes.size()) {
+              const auto size = still->stillSizes[settled.bFrameIndex - 1];
+              s.streamSettings.stillWidth = size.first;
+              s.streamSettings.stillHeight = size.second;
+              s.stream.SetStillSize(size.first, size.second);
+            }
           }
           return ok();
         }

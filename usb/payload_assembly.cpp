@@ -10,6 +10,7 @@ namespace {
 
 // bmHeaderInfo bits.
 constexpr UCHAR kFid = 0x01, kEof = 0x02, kSti = 0x20, kErr = 0x40;
+constexpr ULONG kTrailerlessFrames = 3;
 
 bool IsMjpeg(const StreamEngine* e) { return IsEqualGUID(e->currentFormat.inputSubtype, kSubtypeMjpg); }
 
@@ -64,13 +65,13 @@ VOID Drop(StreamEngine* e) { StoreSetting(e->framesDropped, e->framesDropped + 1
 
 // A still goes to the still buffer unless the previous one waits unread.
 VOID DeliverStill(StreamEngine* e, ULONG length) {
-  if (!e->stillBuffer || length > e->stillBufferSize || ReadULongNoFence(&e->stillWaiting)) {
+  if (!e->stillBuffer || length > e->stillBufferSize || StillWaiting(e)) {
     Drop(e);
     return;
   }
   RtlCopyMemory(e->stillBuffer, e->writeBuffer, length);
   e->stillLength = length;
-  WriteULongNoFence(&e->stillWaiting, 1);
+  InterlockedExchange(reinterpret_cast<volatile LONG*>(&e->stillWaiting), 1);
   StoreSetting(e->stillsDelivered, e->stillsDelivered + 1);
   KeSetEvent(&e->stillReady, IO_NO_INCREMENT, FALSE);
 }
@@ -90,12 +91,17 @@ VOID FinishFrame(StreamEngine* e) {
     if (ok && e->noTrailer) {
       length = e->frameEof ? EndMarkerLength(f, n) : 0;
     } else if (ok) {
-      // Most webcams append no vendor trailer and the driver cannot tell
-      // from the descriptors: a frame without a good trailer is still good
-      // when its last payload had EOF and it ends with the end-of-image
-      // marker (a broken trailer leaves its own bytes last, so it fails).
       length = TrailerLength(f, n);
-      if (!length && e->frameEof) length = EndMarkerLength(f, n);
+      // A camera that sends no vendor trailer: its frames end with the
+      // end-of-image marker on an EOF payload, where a trailer camera's end
+      // with the trailer. Three such frames in a row make the stream one
+      // checked by its markers from then on.
+      ULONG marked = !length && e->frameEof ? EndMarkerLength(f, n) : 0;
+      e->trailerlessFrames = marked ? e->trailerlessFrames + 1 : 0;
+      if (e->trailerlessFrames >= kTrailerlessFrames) {
+        e->noTrailer = 1;
+        length = marked;
+      }
     }
     ok = ok && length != 0;
   }
@@ -191,5 +197,5 @@ NTSTATUS SetStillSize(StreamEngine* e, ULONG stillSize) {
 
 VOID StillConsumed(StreamEngine* e) {
   KeClearEvent(&e->stillReady);
-  WriteULongNoFence(&e->stillWaiting, 0);
+  InterlockedExchange(reinterpret_cast<volatile LONG*>(&e->stillWaiting), 0);
 }

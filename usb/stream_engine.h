@@ -153,6 +153,7 @@ struct StreamEngine {
   ULONG frameStill;       // the current frame carries STI (and a still size is set)
   ULONG frameEof;         // the last payload of the current frame had EOF
   ULONG noTrailer;        // MJPEG frames are checked by markers, not the vendor trailer
+  ULONG trailerlessFrames;  // MJPEG frames in a row ending with EOI and no trailer
   ULONG stillActive;      // kept for the capture pin: a still frame is being assembled
   ULONG stillMode;
   ULONG framesSinceStill;
@@ -214,6 +215,13 @@ NTSTATUS ParsePayload(StreamEngine* engine, const UCHAR* payload, ULONG length);
 NTSTATUS SetStillSize(StreamEngine* engine, ULONG stillSize);
 // The still pin has read the still buffer: the next still may be written.
 VOID StillConsumed(StreamEngine* engine);
+// Whether a still waits in the still buffer. The flag is set and cleared
+// with interlocked operations and read with one, so that the still's bytes
+// written before it is set are seen by whoever sees it set (and the
+// reader's use of them ends before the next still is written).
+inline bool StillWaiting(StreamEngine* engine) {
+  return InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&engine->stillWaiting), 0, 0) != 0;
+}
 // Work-item routines.
 IO_WORKITEM_ROUTINE StreamWorker;
 IO_WORKITEM_ROUTINE StatusReader;

@@ -375,16 +375,15 @@ class PersistenceTest : public ControlsTest {
     std::memcpy(&x, v.data.data(), 4);
     return x;
   }
-  // Runs the capture pin once (RUN, then STOP); `ran` marks the stream as
-  // started, as the stream start does.
-  static void RunOnce(Driver& d, bool ran) {
+  // Takes the capture pin to RUN (or only to PAUSE, so that no stream
+  // starts) and back to STOP.
+  static void RunOnce(Driver& d, bool run) {
     std::vector<client::PinInfo> pins = d.f->Pins();
     std::vector<uint8_t> format;
     ASSERT_EQ(d.f->Intersect(pins[0].id, pins[0].ranges[0], &format), STATUS_SUCCESS);
     client::Pin* pin = nullptr;
     ASSERT_EQ(d.f->CreatePin(pins[0].id, format, &pin), STATUS_SUCCESS);
-    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    if (ran) WriteULongNoFence(&DeviceContextOf(d.cam->Device())->streaming, 1);
+    ASSERT_EQ(pin->SetState(run ? KSSTATE_RUN : KSSTATE_PAUSE), STATUS_SUCCESS);
     ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
     d.f->ClosePin(pin);
   }
