@@ -10,6 +10,7 @@
 #include "client/usb_host_camera.h"
 #include "platform/host/host_control.h"
 #include "tools/camera_options.h"
+#include "tools/commands.h"
 #include "tools/overlay_art.h"
 
 namespace {
@@ -18,6 +19,9 @@ void Usage(FILE* out) {
   std::fprintf(out,
                "usage: uvccam <command> [options]\n"
                "commands:\n"
+               "  capture     stream frames from the camera's capture pin into a file\n"
+               "              (y4m, raw or MJPEG) with a summary\n"
+               "  still       take one still through the still pin, saved as PNG\n"
                "  formats     start the driver on the camera and list its formats and the\n"
                "              capture and still pins' data ranges\n"
                "  overlays    install the overlay bitmaps for every overlay and frame size\n"
@@ -26,9 +30,13 @@ void Usage(FILE* out) {
                "\n"
                "%s"
                "\n"
+               "%s"
+               "\n"
+               "%s"
+               "\n"
                "formats options:\n"
                "  --json              print one JSON object instead of text\n",
-               tools::kCameraOptionsUsage);
+               tools::kCameraOptionsUsage, tools::kCaptureUsage, tools::kStillUsage);
 }
 
 int Formats(int argc, char** argv) {
@@ -112,6 +120,8 @@ int main(int argc, char** argv) {
     Usage(stdout);
     return 0;
   }
+  if (!std::strcmp(argv[1], "capture")) return tools::CaptureCommand(argc - 2, argv + 2);
+  if (!std::strcmp(argv[1], "still")) return tools::StillCommand(argc - 2, argv + 2);
   if (!std::strcmp(argv[1], "formats")) return Formats(argc - 2, argv + 2);
   if (!std::strcmp(argv[1], "overlays")) return Overlays(argc - 2, argv + 2);
   std::fprintf(stderr, "uvccam: unknown command '%s'\n", argv[1]);

@@ -1,0 +1,19 @@
+// The uvccam verbs that live outside main.cpp. Each takes the arguments
+// after the verb and returns the process exit status: 0, 1 for a failure at
+// run time, 2 for a usage error.
+#pragma once
+
+#include <cstdio>
+
+namespace tools {
+
+// `uvccam capture`: frames from the capture pin into a file.
+int CaptureCommand(int argc, char** argv);
+// `uvccam still`: one still from the still pin into a PNG file.
+int StillCommand(int argc, char** argv);
+
+// Their option lines for the usage text.
+extern const char kCaptureUsage[];
+extern const char kStillUsage[];
+
+}  // namespace tools
