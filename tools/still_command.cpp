@@ -101,7 +101,8 @@ int StillCommand(int argc, char** argv) {
   std::string error;
   CameraSession session;
   if (!OpenCameraSession(camOptions, &session, &error)) return Fail(error);
-  if (trigger == "button" && session.simulated == nullptr) return Fail("this camera has no still button");
+  if (trigger == "button" && (session.simulated == nullptr || !session.simulated->Layout().hasInterruptEndpoint))
+    return Fail("this camera has no still button (no status interrupt endpoint)");
   RangeRequest want;
   want.width = width;
   want.height = height;

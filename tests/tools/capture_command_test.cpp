@@ -2,16 +2,12 @@
 // errors, the format a request and an output container choose, and whole
 // captures and stills from the simulated cameras.
 #include <gtest/gtest.h>
-#include <png.h>
 
+#include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "platform/host/host_control.h"
 #include "tools/camera_session.h"
 #include "tools/capture_options.h"
 #include "tools/commands.h"
@@ -37,11 +33,6 @@ CommandRun Command(int (*command)(int, char**), std::vector<std::string> args) {
 }
 
 std::string Temp(const std::string& name) { return ::testing::TempDir() + name; }
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
 
 // Every command runs against its own state folder, on a fast host clock.
 class CaptureCommandTest : public ::testing::Test {
@@ -99,6 +90,9 @@ TEST_F(CaptureCommandTest, OptionAndFileErrorsAreOneLineAndNonZero) {
       {true, {"--output", "s.png", "--trigger", "shutter"}, 2, "unknown trigger 'shutter'"},
       {true, {"--output", "s.png", "--size", "x"}, 2, "bad size"},
       {true, {"--output", "s.png", "--size", "641x480"}, 1, "offers no 641x480 still format"},
+      {true, {"--output", "s.png", "--profile", profiles + "/no_still.json"}, 1, "the camera offers no still formats"},
+      {true, {"--output", "s.png", "--trigger", "button", "--profile", profiles + "/uyvy_no_interrupt.json"}, 1,
+       "this camera has no still button"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
