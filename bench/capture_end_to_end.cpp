@@ -174,19 +174,11 @@ class ShareReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
   for (const Route& r : kRoutes) {
-    const bool scaled = r.iw != r.ow || r.ih != r.oh;
-    auto add = [&](const char* stage, void (*fn)(benchmark::State&, Route)) {
-      return benchmark::RegisterBenchmark((std::string(stage) + "/" + r.name).c_str(), fn, r)
-          ->Unit(benchmark::kMillisecond);
-    };
-    add("end_to_end", EndToEnd)->Iterations(1)->UseManualTime();
-    add("FramePipeline", Pipeline);
-    add("peer_turbojpeg_libyuv", Peer);
-    add("decoder", Decoder);
-    add("copy_back", CopyBack);
-    add("chain", Chain);
-    if (scaled) add("scaler", Scaler);
-    else add("conversion", Conversion);
+    benchmark::RegisterBenchmark((std::string("end_to_end/") + r.name).c_str(), EndToEnd, r)
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(1)
+        ->UseManualTime();
+    RegisterStages(r);
   }
   benchmark::Initialize(&argc, argv);
   ShareReporter reporter;

@@ -57,18 +57,7 @@ class ShareReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
   for (const Route& r : kRoutes) {
-    const bool scaled = r.iw != r.ow || r.ih != r.oh;
-    auto add = [&](const char* stage, void (*fn)(benchmark::State&, Route)) {
-      benchmark::RegisterBenchmark((std::string(stage) + "/" + r.name).c_str(), fn, r)
-          ->Unit(benchmark::kMillisecond);
-    };
-    add("FramePipeline", Pipeline);
-    add("peer_turbojpeg_libyuv", Peer);
-    add("decoder", Decoder);
-    add("copy_back", CopyBack);
-    add("chain", Chain);
-    if (scaled) add("scaler", Scaler);
-    else add("conversion", Conversion);
+    RegisterStages(r);
   }
   benchmark::Initialize(&argc, argv);
   ShareReporter reporter;

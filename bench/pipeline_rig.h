@@ -173,4 +173,21 @@ inline void Peer(benchmark::State& state, Route r) {
   tjDestroy(handle);
 }
 
+// Registers the whole pipeline, the peer and each stage for one route
+// (the scaler for a scaled route, else the conversion), named
+// "<stage>/<route>".
+inline void RegisterStages(const Route& r) {
+  const bool scaled = r.iw != r.ow || r.ih != r.oh;
+  auto add = [&](const char* stage, void (*fn)(benchmark::State&, Route)) {
+    benchmark::RegisterBenchmark((std::string(stage) + "/" + r.name).c_str(), fn, r)->Unit(benchmark::kMillisecond);
+  };
+  add("FramePipeline", Pipeline);
+  add("peer_turbojpeg_libyuv", Peer);
+  add("decoder", Decoder);
+  add("copy_back", CopyBack);
+  add("chain", Chain);
+  if (scaled) add("scaler", Scaler);
+  else add("conversion", Conversion);
+}
+
 }  // namespace pipeline_rig

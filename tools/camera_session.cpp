@@ -1,6 +1,7 @@
 #include "tools/camera_session.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 
 #include "client/usb_host_camera.h"
@@ -16,12 +17,6 @@ namespace {
 constexpr double kStartClockRate = 100.0;
 
 double g_streamingRate = 1.0;
-
-std::string StatusText(NTSTATUS s) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", unsigned(s));
-  return text;
-}
 
 bool ParseSide(const std::string& text, uint32_t* value) {
   if (text.empty() || text.size() > 5) return false;
@@ -55,6 +50,17 @@ const char* ContainerName(output_files::Container c) {
 }
 
 }  // namespace
+
+std::string StatusText(NTSTATUS s) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", unsigned(s));
+  return text;
+}
+
+int CommandError(const char* command, const std::string& error, int status) {
+  std::fprintf(stderr, "uvccam %s: %s\n", command, error.c_str());
+  return status;
+}
 
 CameraSession::~CameraSession() {
   if (!camera) return;

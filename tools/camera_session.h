@@ -15,6 +15,11 @@
 
 namespace tools {
 
+// "0xC0000001".
+std::string StatusText(NTSTATUS status);
+// Prints "uvccam <command>: <error>" on stderr; returns `status`.
+int CommandError(const char* command, const std::string& error, int status = 1);
+
 // A camera the driver has started, with one filter open. Destroying it
 // closes the filter and stops the driver.
 struct CameraSession {

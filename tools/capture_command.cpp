@@ -46,16 +46,7 @@ void CaptureUsage(FILE* out) {
   std::fprintf(out, "usage: uvccam capture [options]\n%s\n%s", kCaptureUsage, kCameraOptionsUsage);
 }
 
-int Fail(const std::string& error, int status = 1) {
-  std::fprintf(stderr, "uvccam capture: %s\n", error.c_str());
-  return status;
-}
-
-std::string StatusText(NTSTATUS s) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", unsigned(s));
-  return text;
-}
+int Fail(const std::string& error, int status = 1) { return CommandError("capture", error, status); }
 
 struct Totals {
   uint64_t frames = 0;

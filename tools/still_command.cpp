@@ -49,16 +49,7 @@ void StillUsage(FILE* out) {
                kCameraOptionsUsage);
 }
 
-int Fail(const std::string& error, int status = 1) {
-  std::fprintf(stderr, "uvccam still: %s\n", error.c_str());
-  return status;
-}
-
-std::string StatusText(NTSTATUS s) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", unsigned(s));
-  return text;
-}
+int Fail(const std::string& error, int status = 1) { return CommandError("still", error, status); }
 
 bool EndsWithPng(const std::string& path) {
   if (path.size() < 4) return false;

@@ -8,29 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/tools/command_run.h"
 #include "tools/camera_session.h"
 #include "tools/capture_options.h"
 #include "tools/commands.h"
 #include "usb/frame_format.h"
 
 namespace {
-
-struct CommandRun {
-  int status = -1;
-  std::string out, err;
-};
-
-CommandRun Command(int (*command)(int, char**), std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  CommandRun r;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  r.status = command(int(argv.size()), argv.data());
-  r.out = testing::internal::GetCapturedStdout();
-  r.err = testing::internal::GetCapturedStderr();
-  return r;
-}
 
 std::string Temp(const std::string& name) { return ::testing::TempDir() + name; }
 
@@ -42,14 +26,8 @@ class CaptureCommandTest : public ::testing::Test {
     tools::SetStreamingClockRate(4.0);
   }
   void TearDown() override { tools::SetStreamingClockRate(1.0); }
-  CommandRun Capture(std::vector<std::string> args) {
-    args.insert(args.begin(), {"--state", state_});
-    return Command(tools::CaptureCommand, args);
-  }
-  CommandRun Still(std::vector<std::string> args) {
-    args.insert(args.begin(), {"--state", state_});
-    return Command(tools::StillCommand, args);
-  }
+  CommandRun Capture(std::vector<std::string> args) { return RunCommand(tools::CaptureCommand, state_, args); }
+  CommandRun Still(std::vector<std::string> args) { return RunCommand(tools::StillCommand, state_, args); }
   std::string state_;
 };
 
