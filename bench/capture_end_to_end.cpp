@@ -180,10 +180,5 @@ int main(int argc, char** argv) {
         ->UseManualTime();
     RegisterStages(r);
   }
-  benchmark::Initialize(&argc, argv);
-  ShareReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.Print();
-  benchmark::Shutdown();
-  return 0;
+  return RunAndPrint<ShareReporter>(argc, argv);
 }

@@ -190,4 +190,16 @@ inline void RegisterStages(const Route& r) {
   else add("conversion", Conversion);
 }
 
+// Runs the registered benchmarks through `Reporter` (a console reporter
+// with a Print() of its own figures after the table).
+template <class Reporter>
+int RunAndPrint(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  Reporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.Print();
+  benchmark::Shutdown();
+  return 0;
+}
+
 }  // namespace pipeline_rig
