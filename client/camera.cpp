@@ -5,7 +5,9 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
+#include "camera/simulated_camera.h"
 #include "client/usb_host_camera.h"
+#include "controls/camera_controls.h"
 #include "driver/device_context.h"
 
 namespace client {
@@ -96,6 +98,34 @@ void Filter::ClosePin(Pin* pin) {
       pins_.erase(it);
       return;
     }
+}
+
+NTSTATUS Filter::TriggerStill() {
+  struct {
+    KSPROPERTY property;
+    ULONG streamIndex;
+    LONG mode;
+  } request{};
+  request.property.Set = kVideoControlSet;
+  request.property.Id = kVideoControlModeItem;
+  request.property.Flags = KSPROPERTY_TYPE_SET;
+  request.streamIndex = kStillStreamIndex;
+  request.mode = kVideoControlTriggerFlag;
+  ULONG returned = 0;
+  return Property(&request, sizeof request, &request, sizeof request, &returned);
+}
+
+bool Camera::PressStillButton() {
+  auto* simulated = dynamic_cast<camera::SimulatedCamera*>(model_.get());
+  if (!simulated) return false;
+  simulated->PressStillButton();
+  return true;
+}
+
+bool FrameInfoOf(const host::KsCompletedFrame& frame, KS_FRAME_INFO* info) {
+  if (frame.extension.size() < sizeof *info) return false;
+  std::memcpy(info, frame.extension.data(), sizeof *info);
+  return true;
 }
 
 NTSTATUS Camera::Plug(std::unique_ptr<host::UsbDeviceModel> model, std::unique_ptr<Camera>* camera) {

@@ -81,6 +81,10 @@ class Filter {
                     ULONG* returned) {
     return host::KsProperty(filter_, property, propertyLength, data, dataLength, returned);
   }
+  // Software still trigger: the video-control mode property with the
+  // trigger flag on the still stream. The still arrives on the filter's
+  // still pin while it and the capture pin run.
+  NTSTATUS TriggerStill();
 
  private:
   friend class Camera;
@@ -105,6 +109,10 @@ class Camera {
   bool Started() const { return device_->Started != 0; }
   PKSDEVICE Device() const { return device_; }
   host::UsbBus& Bus() { return *bus_; }
+  host::UsbDeviceModel* Model() const { return model_.get(); }
+  // Presses the camera's still button (a simulated camera only; false for
+  // any other model).
+  bool PressStillButton();
 
   // Opens the filter under the reference string "GLOBAL".
   NTSTATUS OpenFilter(Filter** filter);
@@ -117,6 +125,10 @@ class Camera {
   PKSDEVICE device_ = nullptr;
   std::vector<std::unique_ptr<Filter>> filters_;
 };
+
+// The KS_FRAME_INFO that follows a completed video buffer's stream header;
+// false when the header had no room for one.
+bool FrameInfoOf(const host::KsCompletedFrame& frame, KS_FRAME_INFO* info);
 
 // The driver object of this process; the driver's entry runs once.
 PDRIVER_OBJECT Driver();

@@ -98,6 +98,8 @@ VOID GetCompressionInfo(CompressionInfo* info);
 
 // VIDEOCONTROL. Stream index 1 is the still pin.
 constexpr ULONG kStillStreamIndex = 1;
+constexpr ULONG kVideoControlModeItem = 3;      // the MODE item of the set
+constexpr LONG kVideoControlTriggerFlag = 8;     // Trigger
 constexpr ULONG kVideoControlModeFlags = 12;  // ExternalTriggerEnable | Trigger
 constexpr ULONG kFrameRateCount = 30;
 constexpr ULONG kFrameRateListSize = 8 + 8 * kFrameRateCount;  // KSMULTIPLE_ITEM + intervals

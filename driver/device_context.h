@@ -21,7 +21,11 @@ struct DeviceContext {
   // 0 = free; 1 = a capture pin holds the camera (compare-and-swap).
   LONG captureSlot;
   PinContext* capturePin;
-  StillPinContext* stillPin;
+  StillPinContext* stillPin;  // registered still pin; changed and called under stillLock
+  KSPIN_LOCK stillLock;
+  // 1 from the capture pin's hand-over of a still to the still pin until
+  // the still pin has consumed it (interlocked).
+  LONG stillHandedOver;
   KS_VIDEOINFOHEADER* captureFormat;  // the capture pin's format copy, set with the slot
   StreamEngine* engine;
   ULONG streaming;   // 1 while the stream runs for the capture pin

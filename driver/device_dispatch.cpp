@@ -87,6 +87,7 @@ NTSTATUS DeviceAdd(PKSDEVICE device) {
   if (!c) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(c, sizeof *c);
   c->device = device;
+  KeInitializeSpinLock(&c->stillLock);
   KsAcquireDevice(device);
   NTSTATUS s = KsAddItemToObjectBag(device->Bag, c, FreeDeviceContext);
   KsReleaseDevice(device);

@@ -1,14 +1,92 @@
-// The capture pin's creation, format acceptance and state changes as far as
-// the capture slot; its property items (dropped frames, allocator framing).
+// The capture pin: creation, format acceptance, the capture slot, the
+// stream start and stop with the frame timer, Process (one frame from the
+// ring through the frame pipeline into the application's buffer, with the
+// stream header and frame information), and its property items (dropped
+// frames, allocator framing).
+//
+// Lifetime rules: the frame timer and the pin's DPC never outlive the
+// streaming state that started them. Stopping (PAUSE, STOP, close) asks the
+// timer to end, waits for its exit event, removes and flushes the DPC, then
+// closes the processing gate and waits until no Process call is inside, and
+// only then stops the stream engine.
 #include <new>
 
 #include "effects/effect_state.h"
 #include "pins/pin_context.h"
+#include "pipeline/frame_pipeline.h"
+#include "platform/simd_state.h"
 #include "usb/format_table.h"
 
 namespace {
 
+constexpr LONGLONG kDefaultInterval = 333333;  // 100 ns units
+constexpr LONG kPauseSettleMs = 100;
+
 VOID TickDpc(PKDPC, PVOID context, PVOID, PVOID) { static_cast<PinContext*>(context)->Tick(); }
+
+VOID DelayMs(LONG ms) {
+  LARGE_INTEGER t;
+  t.QuadPart = -LONGLONG(ms) * 10000;
+  KeDelayExecutionThread(KernelMode, FALSE, &t);
+}
+
+// The frame timer (work item): queues the pin's DPC once per frame
+// interval, against absolute deadlines so that the rate holds however long
+// each round takes. A timer that fell more than two intervals behind (the
+// system stalled) starts afresh from now instead of bursting.
+VOID FrameTimer(PDEVICE_OBJECT, PVOID context) {
+  auto* c = static_cast<PinContext*>(context);
+  const LONGLONG interval = c->interval;
+  ULONGLONG deadline = KeQueryInterruptTime();
+  while (!ReadULongNoFence(&c->timerStop)) {
+    KeInsertQueueDpc(&c->dpc, nullptr, nullptr);
+    deadline += ULONGLONG(interval);
+    ULONGLONG now = KeQueryInterruptTime();
+    if (now > deadline + 2 * ULONGLONG(interval)) deadline = now;
+    if (deadline > now) {
+      LARGE_INTEGER wait;
+      wait.QuadPart = -LONGLONG(deadline - now);
+      KeWaitForSingleObject(&c->timerWake, Executive, KernelMode, FALSE, &wait);
+    }
+  }
+  WriteULongNoFence(&c->timerRunning, 0);
+  KeSetEvent(&c->timerExit, IO_NO_INCREMENT, FALSE);  // last touch of the context
+}
+
+// Ends the frame timer and the DPC: no tick of this pin runs afterwards.
+VOID StopFrameTimer(PinContext* c) {
+  WriteULongNoFence(&c->timerStop, 1);
+  KeSetEvent(&c->timerWake, IO_NO_INCREMENT, FALSE);
+  if (ReadULongNoFence(&c->timerRunning))
+    KeWaitForSingleObject(&c->timerExit, Executive, KernelMode, FALSE, nullptr);
+  KeRemoveQueueDpc(&c->dpc);
+  KeFlushQueuedDpcs();
+}
+
+// Closes the processing gate and waits until Process has left.
+VOID CloseProcessing(PinContext* c) {
+  InterlockedExchange(&c->processOpen, 0);
+  while (ReadLongNoFence(&c->processCalls) != 0) DelayMs(1);
+}
+
+// Device-level stream stop, idempotent: the engine stops once, by the
+// owner of the stream.
+NTSTATUS StopDeviceStream(DeviceContext* d) {
+  if (!ReadULongNoFence(&d->streaming) || !d->engine) return STATUS_SUCCESS;
+  NTSTATUS s = StopStream(d->engine);
+  WriteULongNoFence(&d->streaming, 0);
+  RingReset(&d->engine->ring);
+  return s;
+}
+
+// Everything a running pin started, in the order that keeps it safe.
+NTSTATUS EndStreaming(PinContext* c) {
+  StopFrameTimer(c);
+  CloseProcessing(c);
+  if (!c->streamState) return STATUS_SUCCESS;
+  c->streamState = 0;
+  return StopDeviceStream(c->device);
+}
 
 PinContext* ContextOf(PKSPIN pin) { return pin ? static_cast<PinContext*>(pin->Context) : nullptr; }
 
@@ -28,8 +106,10 @@ VOID CapturePinClose(PVOID item) {
   auto* c = static_cast<PinContext*>(item);
   DeviceContext* d = c->device;
   if (d) {
+    EndStreaming(c);
     ReleaseSlot(c);
-    if (d->effects) StoreSetting(d->effects->captureFormatPresent, 0);
+    if (d->effects && c->formatCounted)
+      InterlockedDecrement(reinterpret_cast<volatile LONG*>(&d->effects->captureFormatPresent));
     if (StreamEngine* e = d->engine) {
       InterlockedDecrement(&e->pinCount);
       if (c->filter)
@@ -39,6 +119,17 @@ VOID CapturePinClose(PVOID item) {
   }
   c->~PinContext();
   ExFreePoolWithTag(c, kTagContext);
+}
+
+// I420 and RGB24 are offered for every YUY2 output size: the camera streams
+// the YUY2 entry of that size (the engine's current format stays that
+// entry) and the pipeline converts to the pin's subtype.
+bool IsConverted(const GUID& subtype) {
+  return IsEqualGUID(subtype, kSubtypeI420) || IsEqualGUID(subtype, kSubtypeRgb24);
+}
+
+NTSTATUS SelectCaptureFormat(StreamEngine* e, ULONG width, ULONG height, const GUID& subtype) {
+  return SelectFormat(e, width, height, IsConverted(subtype) ? kSubtypeYuy2 : subtype);
 }
 
 bool IsOwner(const PinContext* c) {
@@ -57,9 +148,9 @@ NTSTATUS ApplyCaptureFormat(PinContext* c) {
   ULONG width = ULONG(h.biWidth);
   ULONG height = ULONG(h.biHeight < 0 ? -LONGLONG(h.biHeight) : h.biHeight);
   GUID subtype = c->pin->ConnectionFormat->SubFormat;
-  ULONG frameSize = 0;
-  if (!OutputFrameSize(width, height, subtype, &frameSize)) s = STATUS_INVALID_PARAMETER;
-  if (NT_SUCCESS(s) && IsOwner(c)) s = SelectFormat(c->device->engine, width, height, subtype);
+  ULONG frameSize = IsEqualGUID(subtype, kSubtypeMjpg) ? 0 : FrameOutputBytes(subtype, width, height);
+  if (!frameSize && !OutputFrameSize(width, height, subtype, &frameSize)) s = STATUS_INVALID_PARAMETER;
+  if (NT_SUCCESS(s) && IsOwner(c)) s = SelectCaptureFormat(c->device->engine, width, height, subtype);
   if (!NT_SUCCESS(s)) {
     KsRemoveItemFromObjectBag(c->pin->Bag, copy, TRUE);
     return s;
@@ -71,7 +162,11 @@ NTSTATUS ApplyCaptureFormat(PinContext* c) {
   c->subtype = subtype;
   c->frameSize = frameSize;
   if (c->holdsSlot) c->device->captureFormat = copy;
-  if (c->device->effects) StoreSetting(c->device->effects->captureFormatPresent, 1);
+  if (c->device->effects && !c->formatCounted) {
+    // A count, not a flag: each filter's capture pin adds itself once.
+    InterlockedIncrement(reinterpret_cast<volatile LONG*>(&c->device->effects->captureFormatPresent));
+    c->formatCounted = 1;
+  }
   return STATUS_SUCCESS;
 }
 
@@ -126,27 +221,162 @@ const KSPROPERTY_SET kCapturePinSets[] = {
 NTSTATUS CapturePinConnect(PKSPIN) { return STATUS_SUCCESS; }
 VOID CapturePinDisconnect(PKSPIN) {}
 
+// Drop accounting: every timer tick is one chance to deliver a frame, so
+// the drop count is the ticks so far minus the frames delivered. It only
+// grows (a tick that arrives while the previous frame is still being
+// processed cannot make it shrink), and never goes below zero.
+ULONG CountDrops(PinContext* c, ULONG ticks) {
+  ULONG delivered = ReadULongNoFence(&c->delivered);
+  ULONG dropped = ReadULongNoFence(&c->dropped);
+  if (ticks > delivered && ticks - delivered > dropped) {
+    dropped = ticks - delivered;
+    WriteULongNoFence(&c->dropped, dropped);
+  }
+  return dropped;
+}
+
+// Stamps a completed buffer. A delivered frame carries the splice point,
+// the time from the reference clock and the pending discontinuity; an empty
+// one (DataUsed 0) only its counters. The frame information follows the
+// header only where the header's Size leaves room for it.
+VOID StampHeader(PinContext* c, KSSTREAM_HEADER* h, ULONG used, ULONG ticks, ULONG dropped) {
+  h->DataUsed = used;
+  h->OptionsFlags = 0;
+  h->Duration = c->format ? c->format->AvgTimePerFrame : 0;
+  h->PresentationTime.Numerator = 1;
+  h->PresentationTime.Denominator = 1;
+  h->PresentationTime.Time = 0;
+  if (used) {
+    h->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT;
+    if (c->clock) {
+      h->PresentationTime.Time = c->clock->GetTime();
+      h->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+    }
+    if (ReadULongNoFence(&c->discontinuity)) {
+      h->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY;
+      WriteULongNoFence(&c->discontinuity, 0);
+    }
+  }
+  if (h->Size >= kCaptureHeaderSize) {
+    auto* info = reinterpret_cast<KS_FRAME_INFO*>(h + 1);
+    RtlZeroMemory(info, sizeof *info);
+    info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
+    info->dwFrameFlags = 0;
+    info->PictureNumber = ticks;
+    info->DropCount = dropped;
+  }
+}
+
+// One round of Process: the oldest committed frame into the leading
+// buffer. Returns STATUS_PENDING, or STATUS_UNSUCCESSFUL for an output
+// subtype no route produces.
+NTSTATUS DeliverFrame(PinContext* c) {
+  DeviceContext* d = c->device;
+  StreamEngine* e = d->engine;
+  const ULONG ticks = ReadULongNoFence(&c->ticks);
+  // The format of this frame: a change between frames takes effect at the
+  // next one.
+  FrameFormat format = e->currentFormat;
+  if (IsConverted(c->subtype)) format.outputSubtype = c->subtype;
+  FrameRingNode* node = nullptr;
+  if (!RingTake(&e->ring, &node)) {
+    WriteULongNoFence(&c->discontinuity, 1);
+    CountDrops(c, ticks);
+    return STATUS_PENDING;
+  }
+  const bool mjpegIn = IsEqualGUID(format.inputSubtype, kSubtypeMjpg);
+  const bool mjpegOut = IsEqualGUID(format.outputSubtype, kSubtypeMjpg);
+  ULONG inputSize = mjpegIn ? node->length : RawFrameSize(format.inputWidth, format.inputHeight);
+  ULONG outputSize = mjpegOut ? node->length
+                              : FrameOutputBytes(format.outputSubtype, format.outputWidth, format.outputHeight);
+  if (!outputSize) {
+    RingReturn(&e->ring, node);
+    return STATUS_UNSUCCESSFUL;
+  }
+  if (!mjpegIn && node->length != e->expectedFrameSize) {
+    RingReturn(&e->ring, node);
+    WriteULongNoFence(&c->discontinuity, 1);
+    CountDrops(c, ticks);
+    return STATUS_PENDING;
+  }
+  PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(c->pin, KSSTREAM_POINTER_STATE_LOCKED);
+  if (!pointer) {
+    // No application buffer: the frame goes back and the tick is lost.
+    RingReturn(&e->ring, node);
+    WriteULongNoFence(&c->discontinuity, 1);
+    CountDrops(c, ticks);
+    return STATUS_PENDING;
+  }
+  KSSTREAM_HEADER* h = pointer->StreamHeader;
+  LONG written = 0;
+  // Nothing is written unless the whole frame fits the buffer.
+  if (h && h->Data && h->FrameExtent >= outputSize) {
+    SimdStateScope simd;  // once per frame, around all of the image code
+    written = FramePipeline(node->buffer, inputSize, e->ring.bufferSize, static_cast<UCHAR*>(h->Data),
+                            h->FrameExtent, d->workBuffer, d->frameBufferSize, d->effectBuffer,
+                            d->frameBufferSize, d->colorTables, &format, d->effects, e, node->tag);
+  }
+  RingReturn(&e->ring, node);
+  if (written) WriteULongNoFence(&c->delivered, ReadULongNoFence(&c->delivered) + 1);
+  ULONG dropped = CountDrops(c, ticks);
+  if (h) StampHeader(c, h, written ? outputSize : 0, ticks, dropped);
+  // A buffer that got no frame goes back empty (it would never fit, or has
+  // no data); the next delivered frame carries the discontinuity.
+  if (!written) WriteULongNoFence(&c->discontinuity, 1);
+  KsStreamPointerUnlock(pointer, TRUE);
+  return STATUS_PENDING;
+}
+
+// The still route: while the engine assembles a still, wait for it (at
+// most 20 s, and never past the stream stop), then hand it to the still
+// pin once.
+VOID ServeStill(PinContext* c) {
+  DeviceContext* d = c->device;
+  StreamEngine* e = d->engine;
+  if (!LoadSetting(e->stillSize)) return;
+  if (LoadSetting(e->stillMode) && !ReadULongNoFence(&e->stillWaiting)) {
+    PVOID events[2] = {&e->stillReady, &c->timerWake};
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -200000000LL;
+    KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, &timeout, nullptr);
+  }
+  if (ReadULongNoFence(&e->stillWaiting) && !ReadULongNoFence(&c->timerStop)) HandOverStill(d);
+}
+
 }  // namespace
 
+// The tick is counted before processing is asked for, so that the frame
+// the tick delivers is numbered with it and the first frame of a stream
+// carries DropCount 0.
 VOID PinContext::Tick() {
-  KsPinAttemptProcessing(pin, FALSE);
   StreamEngine* e = device ? device->engine : nullptr;
-  if (e && !ReadULongNoFence(&e->removed)) {
-    ULONG t = ReadULongNoFence(&ticks) + 1;
-    WriteULongNoFence(&ticks, t);
-    ULONG d = ReadULongNoFence(&delivered);
-    if (t != d) WriteULongNoFence(&dropped, t - d);
-  } else {
+  if (!e || ReadULongNoFence(&e->removed)) {
     WriteULongNoFence(&timerStop, 1);
+    KeSetEvent(&timerWake, IO_NO_INCREMENT, FALSE);
+    return;
   }
+  WriteULongNoFence(&ticks, ReadULongNoFence(&ticks) + 1);
+  KsPinAttemptProcessing(pin, FALSE);
+}
+
+NTSTATUS CapturePinProcess(PKSPIN pin) {
+  PinContext* c = ContextOf(pin);
+  if (!c || !c->device || !c->device->engine) return STATUS_PENDING;
+  InterlockedIncrement(&c->processCalls);
+  NTSTATUS s = STATUS_PENDING;
+  if (ReadLongNoFence(&c->processOpen)) {
+    s = DeliverFrame(c);
+    ServeStill(c);
+  }
+  InterlockedDecrement(&c->processCalls);
+  return s;
 }
 
 const KSAUTOMATION_TABLE CapturePinAutomationTable = {
     2, sizeof(KSPROPERTY_ITEM), kCapturePinSets, 0, 40, nullptr, 0, 40, nullptr};
 
-// Process is added with the capture streaming.
 const KSPIN_DISPATCH CapturePinDispatch = {
-    CapturePinCreate,        nullptr, nullptr, nullptr, CapturePinSetDataFormat,
+    CapturePinCreate,        nullptr, CapturePinProcess, nullptr, CapturePinSetDataFormat,
     CapturePinSetDeviceState, CapturePinConnect, CapturePinDisconnect, nullptr, nullptr};
 
 NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp) {
@@ -160,6 +390,10 @@ NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp) {
   c->timerStop = 1;
   c->device = d;
   KeInitializeDpc(&c->dpc, TickDpc, c);
+  KeInitializeEvent(&c->timerExit, NotificationEvent, FALSE);
+  KeInitializeEvent(&c->timerWake, NotificationEvent, FALSE);
+  // Every buffer's header leaves room for the frame information.
+  pin->StreamHeaderSize = kCaptureHeaderSize;
   NTSTATUS s = KsAddItemToObjectBag(pin->Bag, c, CapturePinClose);
   if (!NT_SUCCESS(s)) {
     c->~PinContext();
@@ -212,20 +446,41 @@ NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
         if (!NT_SUCCESS(KsPinGetReferenceClockInterface(pin, &c->clock))) c->clock = nullptr;
         return STATUS_SUCCESS;
       }
-      // From PAUSE: the stream-stop routine runs here (capture streaming).
+      EndStreaming(c);
       return FlushClones(pin);
     case KSSTATE_PAUSE:
-      // From RUN: the frame timer and the stream stop here (capture streaming).
-      return STATUS_SUCCESS;
-    case KSSTATE_RUN:
-      if (!IsOwner(c)) return STATUS_UNSUCCESSFUL;
+      if (from != KSSTATE_RUN || !IsOwner(c)) return STATUS_SUCCESS;
+      StopFrameTimer(c);
+      CloseProcessing(c);
+      DelayMs(kPauseSettleMs);
+      return EndStreaming(c);
+    case KSSTATE_RUN: {
+      if (!IsOwner(c) || !c->holdsSlot) return STATUS_UNSUCCESSFUL;
+      StreamEngine* e = d->engine;
+      if (!e->frameTimerWorkItem) return STATUS_UNSUCCESSFUL;
       WriteULongNoFence(&c->dropped, 0);
       WriteULongNoFence(&c->ticks, 0);
       WriteULongNoFence(&c->delivered, 0);
       WriteULongNoFence(&c->discontinuity, 0);
-      // The stream start and the frame timer follow here (capture streaming).
+      if (!ReadULongNoFence(&d->streaming)) {
+        RingReset(&e->ring);
+        NTSTATUS s = StartStream(e);
+        if (!NT_SUCCESS(s)) return s;
+        WriteULongNoFence(&d->streaming, 1);
+      }
+      c->streamState = 2;
+      LONGLONG interval = c->format ? c->format->AvgTimePerFrame : 0;
+      c->interval = interval > 0 ? interval : kDefaultInterval;
+      WriteULongNoFence(&c->timerStop, 0);
+      KeClearEvent(&c->timerExit);
+      KeClearEvent(&c->timerWake);
+      InterlockedExchange(&c->processOpen, 1);
+      WriteULongNoFence(&c->timerRunning, 1);
+      IoQueueWorkItem(e->frameTimerWorkItem, FrameTimer, DelayedWorkQueue, c);
       return STATUS_SUCCESS;
+    }
     case KSSTATE_STOP: {
+      EndStreaming(c);
       NTSTATUS s = FlushClones(pin);
       ReleaseSlot(c);
       return s;

@@ -27,6 +27,18 @@ struct PinContext {
   ULONG delivered;
   ULONG discontinuity;
   KDPC dpc;
+  // Frame timer: the stop request (timerStop) is separate from whether the
+  // timer's work item still runs (timerRunning); timerExit is signalled by
+  // the work item as its last act, timerWake cuts its sleep short at stop.
+  ULONG timerRunning;
+  KEVENT timerExit;
+  KEVENT timerWake;
+  LONGLONG interval;  // 100 ns units: the accepted frame interval
+  // Process runs only while the gate is open; stopping closes it and waits
+  // until no Process call is inside (processCalls).
+  LONG processOpen;
+  LONG processCalls;
+  ULONG formatCounted;  // this pin counts in EffectState.captureFormatPresent
 };
 
 // KSPIN.Context of the still pin (tag KCNw, in the pin bag).
@@ -42,7 +54,11 @@ struct StillPinContext {
   GUID subtype;
   ULONG frameSize;
   ULONG triggerArgument;
-  ULONG triggerPending;
+  LONG triggerPending;  // taken with an interlocked exchange
+  KSFILTER* filter;     // the filter that created the pin
+  ULONG present;        // this pin counts in EffectState.stillPinPresent
+  ULONG running;        // in RUN; read and written under the device's stillLock
+  ULONG programmed;     // this pin set the engine's still size
 };
 
 // ---- well-known identifiers ----
@@ -98,10 +114,20 @@ NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp);
 NTSTATUS CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributes,
                                  const KSDATARANGE* range, const KSATTRIBUTE_LIST* attributeRange);
 NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from);
+NTSTATUS CapturePinProcess(PKSPIN pin);
 NTSTATUS StillPinCreate(PKSPIN pin, PIRP irp);
 NTSTATUS StillPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributes,
                                const KSDATARANGE* range, const KSATTRIBUTE_LIST* attributeRange);
 NTSTATUS StillPinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from);
+NTSTATUS StillPinProcess(PKSPIN pin);
+// The capture pin hands a still from the engine's still buffer to the still
+// pin registered with the device (pins/still_pin.cpp): prepares it as YUY2
+// at the still size and triggers the still pin, or gives the buffer back to
+// the engine when no running still pin takes it.
+VOID HandOverStill(DeviceContext* device);
+// Bytes the stream header of a capture buffer needs: the header and the
+// frame information that follows it.
+constexpr ULONG kCaptureHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
 // Copies the connection format's video info header (biSize + 48 bytes) into
 // a new AVSh block owned by the pin's bag.
 NTSTATUS CopyPinFormat(PKSPIN pin, KS_VIDEOINFOHEADER** copy);

@@ -151,6 +151,39 @@ bool ReadMjpegFrameSize(const UCHAR* data, ULONG length, ULONG* width, ULONG* he
   }
 }
 
+LONG DecodeToPacked(UCHAR* frame, ULONG frameLength, ULONG frameBufferSize, ULONG width,
+                    ULONG height, UCHAR* workBuffer, ULONG workBufferSize, UCHAR* scratch,
+                    ULONG scratchSize) {
+  const ULONG frameBytes = PackedBytes(width, height);
+  if (frame == nullptr || frameBytes == 0 || frameLength > frameBufferSize ||
+      frameBufferSize < frameBytes) {
+    return kDecodeErrorFrameSize;
+  }
+  // Decode into the work buffer (the decoder checks both of its buffers
+  // against the frame's declared size), then check that the stream's size
+  // is the format's before anything is copied back.
+  LONG error = DecodeMjpeg(workBuffer, workBufferSize, frame, frameLength, scratch, scratchSize);
+  ULONG streamW = 0, streamH = 0;
+  if (error == kMjpegOk &&
+      (!ReadMjpegFrameSize(frame, frameLength, &streamW, &streamH) || streamW != width ||
+       streamH != height)) {
+    error = kDecodeErrorFrameSize;
+  }
+  if (error != kMjpegOk) {
+    ReportDecodeError(error, frame, frameLength);
+    return error;
+  }
+  // The decoder's rows are the width rounded up to a multiple of 4.
+  const SIZE_T row = 2 * static_cast<SIZE_T>(width);
+  const SIZE_T decodedRow = 2 * static_cast<SIZE_T>((width + 3) & ~3u);
+  if (decodedRow == row) {
+    memcpy(frame, workBuffer, frameBytes);
+  } else {
+    for (ULONG r = 0; r < height; ++r) memcpy(frame + r * row, workBuffer + r * decodedRow, row);
+  }
+  return kMjpegOk;
+}
+
 LONG FramePipeline(UCHAR* input, ULONG inputSize, ULONG inputBufferSize, UCHAR* output,
                    ULONG outputSize, UCHAR* workBuffer, ULONG workBufferSize, UCHAR* effectBuffer,
                    ULONG effectBufferSize, const ColorTables* colorTables,
@@ -191,30 +224,9 @@ LONG FramePipeline(UCHAR* input, ULONG inputSize, ULONG inputBufferSize, UCHAR* 
   }
   if (!mjpegIn && inputSize < frameBytes) return 0;
 
-  if (mjpegIn) {
-    // Decode into the work buffer (the decoder checks both of its buffers
-    // against the frame's declared size), then check that the stream's size
-    // is the format's before anything is copied back.
-    LONG error = DecodeMjpeg(workBuffer, workBufferSize, input, inputSize, effectBuffer,
-                             effectBufferSize);
-    ULONG streamW = 0, streamH = 0;
-    if (error == kMjpegOk &&
-        (!ReadMjpegFrameSize(input, inputSize, &streamW, &streamH) || streamW != inW ||
-         streamH != inH)) {
-      error = kDecodeErrorFrameSize;
-    }
-    if (error != kMjpegOk) {
-      ReportDecodeError(error, input, inputSize);
-      return 0;
-    }
-    // The decoder's rows are the width rounded up to a multiple of 4.
-    const SIZE_T row = 2 * static_cast<SIZE_T>(inW);
-    const SIZE_T decodedRow = 2 * static_cast<SIZE_T>((inW + 3) & ~3u);
-    if (decodedRow == row) {
-      memcpy(input, workBuffer, frameBytes);
-    } else {
-      for (ULONG r = 0; r < inH; ++r) memcpy(input + r * row, workBuffer + r * decodedRow, row);
-    }
+  if (mjpegIn && DecodeToPacked(input, inputSize, inputBufferSize, inW, inH, workBuffer,
+                                 workBufferSize, effectBuffer, effectBufferSize) != kMjpegOk) {
+    return 0;
   }
 
   const LONG inEffectBuffer = ApplyEffects(input, workBuffer, effectBuffer, colorTables, &format,

@@ -49,6 +49,16 @@ LONG FramePipeline(UCHAR* input, ULONG inputSize, ULONG inputBufferSize, UCHAR* 
                    const FrameFormat* frameFormat, EffectState* effectState,
                    StreamEngine* streamEngine, ULONG frameTag);
 
+// Decodes the MJPEG frame in `frame` (frameLength bytes, in a buffer of
+// frameBufferSize bytes) back into `frame` as packed YUY2 of width x height
+// (2 * width * height bytes, rows without padding), through workBuffer
+// (decoder output) and scratch. A stream of another size is a decode error
+// (kDecodeErrorFrameSize). Returns 0, or the error after reporting it with
+// ReportDecodeError; on an error `frame` is left as it was.
+LONG DecodeToPacked(UCHAR* frame, ULONG frameLength, ULONG frameBufferSize, ULONG width,
+                    ULONG height, UCHAR* workBuffer, ULONG workBufferSize, UCHAR* scratch,
+                    ULONG scratchSize);
+
 // Bytes between the starts of two RGB24 rows: 3 * width rounded up to a
 // multiple of 4, as bitmaps store them.
 ULONG Rgb24Stride(ULONG width);

@@ -10,6 +10,7 @@ namespace {
 
 // bmHeaderInfo bits.
 constexpr UCHAR kFid = 0x01, kEof = 0x02, kSti = 0x20, kErr = 0x40;
+constexpr ULONG kTrailerlessFrames = 3;
 
 bool IsMjpeg(const StreamEngine* e) { return IsEqualGUID(e->currentFormat.inputSubtype, kSubtypeMjpg); }
 
@@ -91,6 +92,16 @@ VOID FinishFrame(StreamEngine* e) {
       length = e->frameEof ? EndMarkerLength(f, n) : 0;
     } else if (ok) {
       length = TrailerLength(f, n);
+      // A camera that sends no vendor trailer: its frames end with the
+      // end-of-image marker on an EOF payload, where a trailer camera's end
+      // with the trailer. Three such frames in a row make the stream one
+      // checked by its markers from then on.
+      ULONG marked = !length && e->frameEof ? EndMarkerLength(f, n) : 0;
+      e->trailerlessFrames = marked ? e->trailerlessFrames + 1 : 0;
+      if (e->trailerlessFrames >= kTrailerlessFrames) {
+        e->noTrailer = 1;
+        length = marked;
+      }
     }
     ok = ok && length != 0;
   }

@@ -149,6 +149,7 @@ struct StreamEngine {
   ULONG frameStill;       // the current frame carries STI (and a still size is set)
   ULONG frameEof;         // the last payload of the current frame had EOF
   ULONG noTrailer;        // MJPEG frames are checked by markers, not the vendor trailer
+  ULONG trailerlessFrames;  // MJPEG frames in a row ending with EOI and no trailer
   ULONG stillActive;      // kept for the capture pin: a still frame is being assembled
   ULONG stillMode;
   ULONG framesSinceStill;

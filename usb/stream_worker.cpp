@@ -339,6 +339,7 @@ NTSTATUS StartStream(StreamEngine* e) {
   e->corrupt = e->discarding = e->frameStill = e->frameEof = e->framesSinceStill = 0;
   e->statusReaderRunning = e->transferErrors = 0;
   e->stillWaiting = 0;
+  e->trailerlessFrames = 0;
   e->lastFid = kNoFrameId;
   if (EffectState* st = e->effectState) {
     StoreSetting(st->buttonPressed, 0);
