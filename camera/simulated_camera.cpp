@@ -777,6 +777,13 @@ host::UsbControlResult SimulatedCamera::Control(const host::UsbSetupPacket& setu
           } else {
             s.stillCommit = settled;
             s.stillCommitted = true;
+            // As on a real camera, a still commit made while the video runs
+            // sets the size of the stills that follow.
+            const FormatInfo* format = s.StillFormat(settled.bFormatIndex);
+            if (s.stream.Running() && format && settled.bFrameIndex >= 1 &&
+                settled.bFrameIndex <= format->stillSizes.size())
+              s.stream.SetStillSize(format->stillSizes[settled.bFrameIndex - 1].first,
+                                    format->stillSizes[settled.bFrameIndex - 1].second);
           }
           return ok();
         }

@@ -66,6 +66,11 @@ class StreamSource {
   const StreamFaults& Faults() const { return faults_; }
   // The next frame that starts is a still (STI set), at the still size.
   void TriggerStill() { stillPending_ = true; }
+  // A still commit while streaming: later stills take this size.
+  void SetStillSize(uint32_t width, uint32_t height) {
+    s_.stillWidth = width;
+    s_.stillHeight = height;
+  }
 
   // One IN transaction on the streaming endpoint.
   host::UsbInResult Next(uint64_t now100ns, uint8_t* data, uint32_t capacity);

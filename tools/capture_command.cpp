@@ -52,6 +52,7 @@ struct Totals {
   uint64_t frames = 0;
   uint64_t dropped = 0;
   uint64_t discontinuities = 0;
+  uint64_t firstDropCount = 0;
   uint64_t firstFrame100ns = 0;
   uint64_t lastFrame100ns = 0;
   double Fps() const {
@@ -87,7 +88,7 @@ class Progress {
 
 std::string TimestampLine(const host::KsCompletedFrame& f) {
   KS_FRAME_INFO info{};
-  if (f.extension.size() >= sizeof info) std::memcpy(&info, f.extension.data(), sizeof info);
+  client::FrameInfoOf(f, &info);
   nlohmann::ordered_json j;
   j["pictureNumber"] = info.PictureNumber;
   j["dropCount"] = info.DropCount;
@@ -238,10 +239,12 @@ int CaptureCommand(int argc, char** argv) {
     if (t.frames == 0) t.firstFrame100ns = at;
     t.lastFrame100ns = at;
     ++t.frames;
-    if (f.extension.size() >= sizeof(KS_FRAME_INFO)) {
-      KS_FRAME_INFO fi;
-      std::memcpy(&fi, f.extension.data(), sizeof fi);
-      if (fi.DropCount > 0) t.dropped = std::max<uint64_t>(t.dropped, uint64_t(fi.DropCount));
+    // Dropped: the growth of the drop count from the first delivered frame,
+    // so that ticks before the stream's first frame do not count.
+    KS_FRAME_INFO fi;
+    if (client::FrameInfoOf(f, &fi) && fi.DropCount >= 0) {
+      if (t.frames == 1) t.firstDropCount = uint64_t(fi.DropCount);
+      t.dropped = std::max(t.dropped, uint64_t(fi.DropCount) - std::min(t.firstDropCount, uint64_t(fi.DropCount)));
     }
     if (f.header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) ++t.discontinuities;
     if (writer && !writer->WriteFrame(f.data.data(), f.data.size(), &error)) break;

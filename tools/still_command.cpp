@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "client/usb_host_camera.h"
-#include "controls/property_sets.h"
 #include "driver/device_context.h"
 #include "platform/host/host_control.h"
 #include "tools/camera_session.h"
@@ -32,17 +31,6 @@ constexpr int kCaptureBuffers = 3;
 // waits a little longer before it gives up.
 constexpr uint64_t kStillLimit = 25 * k100nsPerSecond;
 constexpr uint64_t kFirstFrameLimit = 10 * k100nsPerSecond;
-
-// The video-control mode item and its trigger flag.
-constexpr ULONG kVideoControlModeId = 3;
-constexpr LONG kVideoControlTrigger = 0x8;
-
-struct VideoControlMode {
-  KSPROPERTY Property;
-  ULONG StreamIndex;
-  LONG Mode;
-};
-static_assert(sizeof(VideoControlMode) == 32, "video-control mode record");
 
 void StillUsage(FILE* out) {
   std::fprintf(out, "usage: uvccam still [options] --output FILE.png\n%s\n%s", kStillUsage,
@@ -127,8 +115,11 @@ int StillCommand(int argc, char** argv) {
   ClockRateScope clock(StreamingClockRate());
   for (int i = 0; i < kCaptureBuffers; ++i) capture->QueueBuffer(captureBytes);
   still->QueueBuffer(stillBytes);
-  s = capture->SetState(KSSTATE_RUN);
+  // The still pin registers with the device once the capture pin holds
+  // it (ACQUIRE), and runs before the stream starts.
+  s = capture->SetState(KSSTATE_ACQUIRE);
   if (NT_SUCCESS(s)) s = still->SetState(KSSTATE_RUN);
+  if (NT_SUCCESS(s)) s = capture->SetState(KSSTATE_RUN);
   auto stop = [&] {
     still->SetState(KSSTATE_STOP);
     capture->SetState(KSSTATE_STOP);
@@ -155,21 +146,11 @@ int StillCommand(int argc, char** argv) {
     stop();
     return Fail("the camera delivered no frames");
   }
-  if (trigger == "button") {
-    session.simulated->PressStillButton();
-  } else {
-    VideoControlMode mode{};
-    mode.Property.Set = kVideoControlSet;
-    mode.Property.Id = kVideoControlModeId;
-    mode.Property.Flags = KSPROPERTY_TYPE_SET;
-    mode.StreamIndex = 1;  // the still pin
-    mode.Mode = kVideoControlTrigger;
-    ULONG returned = 0;
-    s = session.filter->Property(&mode, sizeof mode, &mode, sizeof mode, &returned);
-    if (!NT_SUCCESS(s)) {
-      stop();
-      return Fail("the driver refused the still trigger (status " + StatusText(s) + ")");
-    }
+  s = trigger == "button" ? (session.camera->PressStillButton() ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED)
+                          : session.filter->TriggerStill();
+  if (!NT_SUCCESS(s)) {
+    stop();
+    return Fail("the driver refused the still trigger (status " + StatusText(s) + ")");
   }
 
   host::KsCompletedFrame image;
