@@ -65,8 +65,8 @@ bool TakeFrames(client::Pin* pin, ULONG bytes, int count, uint64_t* dropped) {
     pin->QueueBuffer(bytes);
     if (f.header.DataUsed == 0) continue;
     ++taken;
-    if (f.extension.size() >= sizeof(KS_FRAME_INFO))
-      *dropped = uint64_t(reinterpret_cast<const KS_FRAME_INFO*>(f.extension.data())->DropCount);
+    KS_FRAME_INFO info;
+    if (client::FrameInfoOf(f, &info)) *dropped = uint64_t(info.DropCount);
   }
   return true;
 }
