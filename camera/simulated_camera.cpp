@@ -777,13 +777,14 @@ host::UsbControlResult SimulatedCamera::Control(const host::UsbSetupPacket& setu
           } else {
             s.stillCommit = settled;
             s.stillCommitted = true;
-            // As on a real camera, a still commit made while the video runs
-            // sets the size of the stills that follow.
-            const FormatInfo* format = s.StillFormat(settled.bFormatIndex);
-            if (s.stream.Running() && format && settled.bFrameIndex >= 1 &&
-                settled.bFrameIndex <= format->stillSizes.size())
-              s.stream.SetStillSize(format->stillSizes[settled.bFrameIndex - 1].first,
-                                    format->stillSizes[settled.bFrameIndex - 1].second);
+            // A still commit while streaming sizes the stills from now on.
+            const FormatInfo* still = s.FindFormat(settled.bFormatIndex);
+            if (still && settled.bFrameIndex >= 1 && settled.bFrameIndex <= still->stillSizes.size()) {
+              const auto size = still->stillSizes[settled.bFrameIndex - 1];
+              s.streamSettings.stillWidth = size.first;
+              s.streamSettings.stillHeight = size.second;
+              s.stream.SetStillSize(size.first, size.second);
+            }
           }
           return ok();
         }

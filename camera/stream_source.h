@@ -64,13 +64,13 @@ class StreamSource {
   void SetPlayFile(std::vector<uint8_t> bytes) { play_ = std::move(bytes); }
   void SetFaults(const StreamFaults& f) { faults_ = f; }
   const StreamFaults& Faults() const { return faults_; }
-  // The next frame that starts is a still (STI set), at the still size.
-  void TriggerStill() { stillPending_ = true; }
-  // A still commit while streaming: later stills take this size.
+  // The size of the stills from the next one on (a still commit).
   void SetStillSize(uint32_t width, uint32_t height) {
     s_.stillWidth = width;
     s_.stillHeight = height;
   }
+  // The next frame that starts is a still (STI set), at the still size.
+  void TriggerStill() { stillPending_ = true; }
 
   // One IN transaction on the streaming endpoint.
   host::UsbInResult Next(uint64_t now100ns, uint8_t* data, uint32_t capacity);

@@ -184,7 +184,8 @@ NTSTATUS DroppedFramesGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   if (!c) return STATUS_INVALID_DEVICE_STATE;
   auto* out = static_cast<KSPROPERTY_DROPPEDFRAMES_CURRENT_S*>(data);
   out->Property = *request;
-  out->PictureNumber = ReadULongNoFence(&c->ticks);
+  ULONG base = ReadULongNoFence(&c->tickBase);
+  out->PictureNumber = ReadULongNoFence(&c->delivered) ? ReadULongNoFence(&c->ticks) - base : 0;
   out->DropCount = ReadULongNoFence(&c->dropped);
   out->AverageFrameSize = c->frameSize;
   irp->IoStatus.Information = sizeof *out;
@@ -221,15 +222,18 @@ const KSPROPERTY_SET kCapturePinSets[] = {
 NTSTATUS CapturePinConnect(PKSPIN) { return STATUS_SUCCESS; }
 VOID CapturePinDisconnect(PKSPIN) {}
 
-// Drop accounting: every timer tick is one chance to deliver a frame, so
-// the drop count is the ticks so far minus the frames delivered. It only
-// grows (a tick that arrives while the previous frame is still being
-// processed cannot make it shrink), and never goes below zero.
+// Drop accounting: every timer tick from the one that delivered the
+// stream's first frame is one chance to deliver a frame, so the drop count
+// is those ticks minus the frames delivered. It only grows (a tick that
+// arrives while the previous frame is still being processed cannot make it
+// shrink) and never goes below zero; the first frame carries 0.
 ULONG CountDrops(PinContext* c, ULONG ticks) {
   ULONG delivered = ReadULongNoFence(&c->delivered);
+  if (!delivered) return 0;
+  ULONG pictures = ticks - ReadULongNoFence(&c->tickBase);
   ULONG dropped = ReadULongNoFence(&c->dropped);
-  if (ticks > delivered && ticks - delivered > dropped) {
-    dropped = ticks - delivered;
+  if (pictures > delivered && pictures - delivered > dropped) {
+    dropped = pictures - delivered;
     WriteULongNoFence(&c->dropped, dropped);
   }
   return dropped;
@@ -262,7 +266,7 @@ VOID StampHeader(PinContext* c, KSSTREAM_HEADER* h, ULONG used, ULONG ticks, ULO
     RtlZeroMemory(info, sizeof *info);
     info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
     info->dwFrameFlags = 0;
-    info->PictureNumber = ticks;
+    info->PictureNumber = ticks - ReadULongNoFence(&c->tickBase);
     info->DropCount = dropped;
   }
 }
@@ -317,7 +321,11 @@ NTSTATUS DeliverFrame(PinContext* c) {
                             d->frameBufferSize, d->colorTables, &format, d->effects, e, node->tag);
   }
   RingReturn(&e->ring, node);
-  if (written) WriteULongNoFence(&c->delivered, ReadULongNoFence(&c->delivered) + 1);
+  if (written) {
+    ULONG delivered = ReadULongNoFence(&c->delivered);
+    if (!delivered) WriteULongNoFence(&c->tickBase, ticks ? ticks - 1 : 0);
+    WriteULongNoFence(&c->delivered, delivered + 1);
+  }
   ULONG dropped = CountDrops(c, ticks);
   if (h) StampHeader(c, h, written ? outputSize : 0, ticks, dropped);
   // A buffer that got no frame goes back empty (it would never fit, or has
@@ -462,6 +470,7 @@ NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
       WriteULongNoFence(&c->ticks, 0);
       WriteULongNoFence(&c->delivered, 0);
       WriteULongNoFence(&c->discontinuity, 0);
+      WriteULongNoFence(&c->tickBase, 0);
       if (!ReadULongNoFence(&d->streaming)) {
         RingReset(&e->ring);
         NTSTATUS s = StartStream(e);

@@ -39,6 +39,9 @@ struct PinContext {
   LONG processOpen;
   LONG processCalls;
   ULONG formatCounted;  // this pin counts in EffectState.captureFormatPresent
+  // Ticks before the stream's first delivered frame (the camera starting
+  // up) are neither pictures nor drops: counts start at the first frame.
+  ULONG tickBase;
 };
 
 // KSPIN.Context of the still pin (tag KCNw, in the pin bag).

@@ -73,9 +73,12 @@ VOID ProgramEngine(StillPinContext* c) {
   StreamEngine* e = c->device->engine;
   if (!e || !IsOwner(c)) return;
   if (!NT_SUCCESS(SetStillSize(e, RawFrameSize(c->width, c->height)))) return;
-  e->stillWidth = c->width;
-  e->stillHeight = c->height;
-  FindStillFrameIndex(e->stillTable, e->stillCount, c->width, c->height, &e->stillFrameIndex);
+  // The stream worker and the capture pin read these while streaming.
+  WriteULongNoFence(&e->stillWidth, c->width);
+  WriteULongNoFence(&e->stillHeight, c->height);
+  ULONG index = ReadULongNoFence(&e->stillFrameIndex);
+  FindStillFrameIndex(e->stillTable, e->stillCount, c->width, c->height, &index);
+  WriteULongNoFence(&e->stillFrameIndex, index);
   c->programmed = 1;
 }
 
@@ -99,13 +102,14 @@ NTSTATUS ApplyStillFormat(StillPinContext* c) {
 // an MJPEG still is decoded (its stream must have that size), a UYVY one
 // swapped, a YUY2 one taken as it is (it must have exactly that size).
 bool PrepareStill(DeviceContext* d, StreamEngine* e) {
-  const ULONG bytes = RawFrameSize(e->stillWidth, e->stillHeight);
+  const ULONG width = ReadULongNoFence(&e->stillWidth), height = ReadULongNoFence(&e->stillHeight);
+  const ULONG bytes = RawFrameSize(width, height);
   const ULONG length = e->stillLength;
   if (!bytes || bytes > e->stillBufferSize || length > e->stillBufferSize || !e->stillBuffer) return false;
   const GUID& in = e->currentFormat.inputSubtype;
   if (IsEqualGUID(in, kSubtypeMjpg)) {
     SimdStateScope simd;
-    if (DecodeToPacked(e->stillBuffer, length, e->stillBufferSize, e->stillWidth, e->stillHeight,
+    if (DecodeToPacked(e->stillBuffer, length, e->stillBufferSize, width, height,
                        d->workBuffer, d->frameBufferSize, d->effectBuffer, d->frameBufferSize) != 0)
       return false;
     e->stillLength = bytes;

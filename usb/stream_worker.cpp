@@ -202,14 +202,16 @@ NTSTATUS OpenStream(StreamEngine* e) {
     SelectAlternateSetting(e, 0, 0, 0, &packetSize);
     return STATUS_NO_MEMORY;
   }
-  if (e->effectState && LoadSetting(e->effectState->stillPinPresent) && e->stillFrameIndex) {
+  // The still pin may change the still frame index while the stream starts.
+  const ULONG stillIndex = ReadULongNoFence(&e->stillFrameIndex);
+  if (e->effectState && LoadSetting(e->effectState->stillPinPresent) && stillIndex) {
     // The still commit: the last probe read-back with the still frame index.
     UCHAR probe[kProbeControlLength] = {};
     probe[0] = UCHAR(e->currentFormat.formatIndex);
-    probe[1] = UCHAR(e->stillFrameIndex);
+    probe[1] = UCHAR(stillIndex);
     ClassRequest(e, GET_CUR, kVsProbeControl << 8, USHORT(e->streamingInterface), probe,
                  kProbeControlLength, TRUE);
-    probe[1] = UCHAR(e->stillFrameIndex);
+    probe[1] = UCHAR(stillIndex);
     ClassRequest(e, SET_CUR, kVsStillCommitControl << 8, USHORT(e->streamingInterface), probe,
                  kProbeControlLength, FALSE);
   }
@@ -270,7 +272,9 @@ VOID StreamWorker(PDEVICE_OBJECT, PVOID context) {
       }
       if (!Running(e) || Removed(e)) break;
       BuildStreamUrb(e, s);
-      if (!NT_SUCCESS(SubmitSlot(e, s))) break;
+      NTSTATUS submitted = SubmitSlot(e, s);
+      if (submitted == STATUS_DEVICE_NOT_CONNECTED) WriteULongNoFence(&e->removed, 1);  // gone meanwhile
+      if (!NT_SUCCESS(submitted)) break;
     }
   }
   KeSetEvent(&e->streamWorkerDone, IO_NO_INCREMENT, FALSE);

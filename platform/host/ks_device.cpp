@@ -618,7 +618,8 @@ NTSTATUS KsSetPinState(PKSPIN pin, KSSTATE to) {
     NTSTATUS s = STATUS_SUCCESS;
     if (dispatch && dispatch->SetDeviceState) s = dispatch->SetDeviceState(pin, next, from);
     if (!NT_SUCCESS(s)) return s;
-    pin->DeviceState = next;
+    // Processing threads read the state to decide whether to process.
+    __atomic_store_n(&pin->DeviceState, next, __ATOMIC_RELEASE);
     pin->ClientState = next;
     if (next == KSSTATE_STOP) ks::FlushQueue(p);
     if (next == KSSTATE_RUN && !(pin->Descriptor->Flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING))
@@ -648,7 +649,7 @@ void KsClosePin(PKSPIN pin) {
   std::lock_guard<std::recursive_mutex> g(f->control);
   KsSetPinState(pin, KSSTATE_STOP);
   // A driver that refuses a step still loses the pin: finish the way down.
-  pin->DeviceState = KSSTATE_STOP;
+  __atomic_store_n(&pin->DeviceState, KSSTATE_STOP, __ATOMIC_RELEASE);
   ks::StopProcessingThread(p);
   ks::FlushQueue(p);
   const KSPIN_DISPATCH* dispatch = pin->Descriptor->Dispatch;

@@ -1,12 +1,16 @@
 // Frames through the capture pin: every advertised size and subtype of
 // every profile delivers exactly what the image code makes of the camera's
 // frames; headers, frame information, pacing and time stamps.
+#include <thread>
+
 #include "tests/capture/capture_rig.h"
 
 namespace capture_test {
 namespace {
 
 class Frames : public CaptureRig {};
+
+constexpr int kFramesPerCase = 1;
 
 // Every capture range of every profile: a few frames each, every one equal
 // to the pipeline's output for one of the played pictures, with DataUsed
@@ -23,15 +27,11 @@ TEST_F(Frames, EveryProfileEveryRangeDeliversThePipelineOutput) {
       ASSERT_TRUE(pin);
       std::vector<Bytes> expected = PlayKnownFrames(2, r.subtype);
       Bytes format = Format(kCapturePinId, r.width, r.height, r.subtype);
-      ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-      auto frames = Collect(pin, 2, ImageSize(format));
-      ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+      auto frames = RunAndCollect(pin, kFramesPerCase, ImageSize(format));
       filter_->ClosePin(pin);
-      if (getenv("TRACE_CASES")) fprintf(stderr, "%s %ux%u %08x frames %zu\n", profile.c_str(), r.width, r.height, unsigned(r.subtype.Data1), frames.size());
-      ASSERT_EQ(frames.size(), 2u);
+      ASSERT_EQ(frames.size(), size_t(kFramesPerCase));
       int good = 0;
       for (const auto& f : frames) {
-        if (f.data.empty()) continue;  // a tick without a frame completes nothing; never empty
         EXPECT_EQ(f.header.DataUsed, expected[0].size());
         bool match = std::find(expected.begin(), expected.end(), f.data) != expected.end();
         EXPECT_TRUE(match) << "a delivered frame is not the image code's output";
@@ -40,11 +40,153 @@ TEST_F(Frames, EveryProfileEveryRangeDeliversThePipelineOutput) {
         EXPECT_EQ(info.ExtendedHeaderSize, sizeof(KS_FRAME_INFO));
         EXPECT_GE(info.PictureNumber, 1);
       }
-      EXPECT_EQ(good, 2);
+      EXPECT_EQ(good, kFramesPerCase);
       ++cases;
     }
   }
   EXPECT_GT(cases, 50);
+}
+
+// Streams 320x240 YUY2 (decoded from the camera's MJPEG) at the interval
+// the application asked for; `queued` buffers stay queued throughout,
+// `pauseIntervals` host frame intervals pass before each buffer goes back.
+struct PacedRun {
+  std::vector<host::KsCompletedFrame> frames;
+  uint64_t startHost = 0, endHost = 0;
+};
+
+class Pacing : public CaptureRig {
+ protected:
+  Pacing() { clockRate_ = 3.0; }
+  PacedRun Run(LONGLONG interval, int count, int queued, double pauseIntervals) {
+    PacedRun run;
+    Plug();
+    Pin* pin = CreateCapture(320, 240, kSubtypeYuy2, interval);
+    EXPECT_TRUE(pin);
+    if (!pin) return run;
+    PlayKnownFrames(2, kSubtypeYuy2);
+    const ULONG size = 320 * 240 * 2;
+    for (int i = 0; i < queued; ++i) pin->QueueBuffer(size);
+    EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    run.startHost = host::ClockNow100ns();
+    for (int i = 0; i < count; ++i) {
+      host::KsCompletedFrame f;
+      if (!pin->WaitFrame(10000, &f)) {
+        ADD_FAILURE() << "frame " << i << " did not come";
+        break;
+      }
+      run.frames.push_back(std::move(f));
+      if (pauseIntervals > 0) {
+        uint64_t until = host::ClockNow100ns() + uint64_t(pauseIntervals * double(interval));
+        while (host::ClockNow100ns() < until) std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+      pin->QueueBuffer(size);
+    }
+    run.endHost = host::ClockNow100ns();
+    KSPROPERTY prop{};
+    prop.Set = kDroppedFramesSet;
+    prop.Id = KSPROPERTY_DROPPEDFRAMES_CURRENT;
+    prop.Flags = KSPROPERTY_TYPE_GET;
+    ULONG got = 0;
+    dropped_.Property = prop;
+    EXPECT_EQ(pin->Property(&dropped_, sizeof dropped_, &dropped_, sizeof dropped_, &got), STATUS_SUCCESS);
+    EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    return run;
+  }
+  // Every delivered frame: a whole frame with the splice point, time and
+  // duration valid, Duration the interval, its drop count the ticks since
+  // the first frame minus the frames delivered (picture k has DropCount
+  // PictureNumber - k, so the first one 0), counts never falling.
+  void CheckCounters(const PacedRun& run, LONGLONG interval) {
+    LONGLONG lastDrops = 0, lastPicture = 0;
+    for (size_t k = 0; k < run.frames.size(); ++k) {
+      const host::KsCompletedFrame& f = run.frames[k];
+      SCOPED_TRACE(k);
+      EXPECT_EQ(f.header.DataUsed, 320u * 240 * 2);
+      const ULONG want = KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT | KSSTREAM_HEADER_OPTIONSF_TIMEVALID |
+                         KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+      EXPECT_EQ(f.header.OptionsFlags & want, want);
+      EXPECT_EQ(f.header.Duration, interval);
+      KS_FRAME_INFO info = InfoOf(f);
+      EXPECT_EQ(info.DropCount, info.PictureNumber - LONGLONG(k + 1));
+      EXPECT_GE(info.DropCount, lastDrops);
+      EXPECT_GT(info.PictureNumber, lastPicture);
+      lastDrops = info.DropCount;
+      lastPicture = info.PictureNumber;
+    }
+    EXPECT_GE(dropped_.DropCount, ULONG(lastDrops));
+    EXPECT_GE(dropped_.PictureNumber, lastPicture);
+  }
+  KSPROPERTY_DROPPEDFRAMES_CURRENT_S dropped_{};
+};
+
+// A 15 fps format on a 30 fps camera: frames come every 66.7 ms of host
+// time (absolute deadlines: no drift from the 33 ms truncation), stamped
+// from the reference clock in step, none dropped with buffers waiting.
+TEST_F(Pacing, DeliveryFollowsTheAcceptedIntervalOnTheHostClock) {
+  const LONGLONG interval = 666666;
+  PacedRun run = Run(interval, 16, 4, 0);
+  ASSERT_EQ(run.frames.size(), 16u);
+  CheckCounters(run, interval);
+  const LONGLONG first = run.frames.front().header.PresentationTime.Time;
+  const LONGLONG last = run.frames.back().header.PresentationTime.Time;
+  const double perFrame = double(last - first) / 15.0;
+  EXPECT_NEAR(perFrame, double(interval), interval * 0.1);
+  EXPECT_GE(first, LONGLONG(run.startHost));
+  EXPECT_LE(last, LONGLONG(run.endHost));
+  EXPECT_TRUE(Discontinuous(run.frames.front())) << "the stream starts after empty ticks";
+  LONGLONG picture = InfoOf(run.frames.back()).PictureNumber;
+  EXPECT_LE(InfoOf(run.frames.back()).DropCount, 2) << "buffers were always queued";
+  EXPECT_NEAR(double(last - first) / double(interval), double(picture - 1), 1.0);
+}
+
+// An application that takes three intervals per frame: the ticks between
+// its buffers count as dropped, in the frame information and in the
+// dropped-frames property.
+TEST_F(Pacing, ASlowApplicationSeesItsDropsCounted) {
+  const LONGLONG interval = 333333;
+  PacedRun run = Run(interval, 6, 1, 3.0);
+  ASSERT_EQ(run.frames.size(), 6u);
+  CheckCounters(run, interval);
+  EXPECT_GE(InfoOf(run.frames.back()).DropCount, 8);
+}
+
+class Buffers : public CaptureRig {};
+
+// Buffers that cannot take a frame come back empty without stalling the
+// queue, and the next frame is marked discontinuous: a buffer smaller than
+// the frame (nothing written: the host buffer is exactly that size, so a
+// write past it is caught), and a header without a data buffer. A header
+// without room asked for still gets the frame information: the pin
+// declares the header size it needs.
+TEST_F(Buffers, SmallOrMissingBuffersDropTheFrameAndMarkTheNext) {
+  Plug();
+  Pin* pin = CreateCapture(320, 240, kSubtypeI420);
+  ASSERT_TRUE(pin);
+  std::vector<Bytes> expected = PlayKnownFrames(2, kSubtypeI420);
+  const ULONG size = 320 * 240 * 3 / 2;
+  ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(Collect(pin, 1, size).size(), 1u);
+  struct Case {
+    ULONG bytes;
+    ULONG extension;
+  };
+  for (Case c : {Case{size - 1, sizeof(KS_FRAME_INFO)}, Case{0, sizeof(KS_FRAME_INFO)}, Case{size, 0}}) {
+    SCOPED_TRACE(c.bytes);
+    pin->QueueBuffer(c.bytes, c.extension);
+    pin->QueueBuffer(size, c.extension);
+    host::KsCompletedFrame first, next;
+    ASSERT_TRUE(pin->WaitFrame(5000, &first));
+    ASSERT_TRUE(pin->WaitFrame(5000, &next));
+    EXPECT_EQ(next.header.DataUsed, size);
+    EXPECT_NE(std::find(expected.begin(), expected.end(), next.data), expected.end());
+    EXPECT_EQ(InfoOf(first).ExtendedHeaderSize, sizeof(KS_FRAME_INFO));
+    if (c.bytes == size) continue;
+    EXPECT_EQ(first.header.DataUsed, 0u);
+    EXPECT_TRUE(first.data.empty());
+    EXPECT_TRUE(Discontinuous(next));
+  }
+  EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
 }
 
 }  // namespace
