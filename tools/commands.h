@@ -1,11 +1,21 @@
-// The uvccam commands beyond formats and overlays, each with the arguments
-// after its name; the exit code (0, 1 for a camera or driver failure, 2 for
-// a usage error).
+// The uvccam verbs that live outside main.cpp. Each takes the arguments
+// after the verb and returns the process exit status: 0, 1 for a failure at
+// run time, 2 for a usage error.
 #pragma once
+
+#include <cstdio>
 
 namespace tools {
 
+// `uvccam capture`: frames from the capture pin into a file.
+int CaptureCommand(int argc, char** argv);
+// `uvccam still`: one still from the still pin into a PNG file.
+int StillCommand(int argc, char** argv);
 // `uvccam controls [camera options] [--json] [--get NAME] [--set NAME=VALUE]...`
 int ControlsCommand(int argc, char** argv);
+
+// Option lines of capture and still for the usage text.
+extern const char kCaptureUsage[];
+extern const char kStillUsage[];
 
 }  // namespace tools

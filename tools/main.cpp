@@ -19,6 +19,9 @@ void Usage(FILE* out) {
   std::fprintf(out,
                "usage: uvccam <command> [options]\n"
                "commands:\n"
+               "  capture     stream frames from the camera's capture pin into a file\n"
+               "              (y4m, raw or MJPEG) with a summary\n"
+               "  still       take one still through the still pin, saved as PNG\n"
                "  formats     start the driver on the camera and list its formats and the\n"
                "              capture and still pins' data ranges\n"
                "  controls    list the camera's controls, or --get NAME / --set NAME=VALUE\n"
@@ -29,9 +32,13 @@ void Usage(FILE* out) {
                "\n"
                "%s"
                "\n"
+               "%s"
+               "\n"
+               "%s"
+               "\n"
                "formats options:\n"
                "  --json              print one JSON object instead of text\n",
-               tools::kCameraOptionsUsage);
+               tools::kCameraOptionsUsage, tools::kCaptureUsage, tools::kStillUsage);
 }
 
 int Formats(int argc, char** argv) {
@@ -115,6 +122,8 @@ int main(int argc, char** argv) {
     Usage(stdout);
     return 0;
   }
+  if (!std::strcmp(argv[1], "capture")) return tools::CaptureCommand(argc - 2, argv + 2);
+  if (!std::strcmp(argv[1], "still")) return tools::StillCommand(argc - 2, argv + 2);
   if (!std::strcmp(argv[1], "formats")) return Formats(argc - 2, argv + 2);
   if (!std::strcmp(argv[1], "controls")) return tools::ControlsCommand(argc - 2, argv + 2);
   if (!std::strcmp(argv[1], "overlays")) return Overlays(argc - 2, argv + 2);

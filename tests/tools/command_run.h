@@ -1,0 +1,27 @@
+// Runs a uvccam command function in-process with its own state folder and
+// collects its exit status, standard output and standard error.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+struct CommandRun {
+  int status = -1;
+  std::string out, err;
+};
+
+inline CommandRun RunCommand(int (*command)(int, char**), const std::string& state,
+                             std::vector<std::string> args) {
+  args.insert(args.begin(), {"--state", state});
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  CommandRun r;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  r.status = command(int(argv.size()), argv.data());
+  r.out = testing::internal::GetCapturedStdout();
+  r.err = testing::internal::GetCapturedStderr();
+  return r;
+}
