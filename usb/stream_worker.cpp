@@ -252,6 +252,11 @@ VOID StreamWorker(PDEVICE_OBJECT, PVOID context) {
       if (KeWaitForSingleObject(&s->event, Executive, KernelMode, FALSE, nullptr) != STATUS_SUCCESS)
         break;
       KeClearEvent(&s->event);
+      // The completion routine signals before its last touch of the slot;
+      // until inFlight reads 0 the IRP may not be reused, or a late clear
+      // would mark the resubmitted transfer idle and let stop free its
+      // buffer while the bus still fills it.
+      while (ReadLongNoFence(&s->inFlight)) Delay(1);
       NTSTATUS status = s->irp->IoStatus.Status;
       if (status == STATUS_DEVICE_NOT_CONNECTED) {
         WriteULongNoFence(&e->removed, 1);
