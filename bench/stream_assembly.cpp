@@ -43,6 +43,28 @@ struct Stream {
   }
 };
 
+// An engine ready to assemble `subtype` frames of `frameSize` bytes, and a
+// loop feeding the stream's two frames alternately; returns the frames
+// committed.
+ULONG RunEngine(benchmark::State& state, const Stream& s, const GUID& subtype, ULONG frameSize,
+                bool noTrailer) {
+  StreamEngine* e = CreateStreamEngine(nullptr);
+  e->currentFormat.inputSubtype = subtype;
+  e->expectedFrameSize = frameSize;
+  e->noTrailer = noTrailer;
+  CreateStreamResources(e, nullptr, e->expectedFrameSize, 0);
+  e->writeBuffer = e->ring.writeNode->buffer;
+  e->lastFid = kNoFrameId;
+  int fid = 0;
+  for (auto _ : state) {
+    for (const auto& p : s.payloads[fid]) ParsePayload(e, p.data(), ULONG(p.size()));
+    fid ^= 1;
+  }
+  const ULONG committed = e->framesCommitted;
+  FreeStreamEngine(e);
+  return committed;
+}
+
 double gMjpegFrame = 0;
 size_t gMjpegBytes = 0;
 
@@ -58,42 +80,19 @@ void BM_Mjpeg720pFrame(benchmark::State& state) {
   }
   gMjpegBytes = (frames[0].size() + frames[1].size()) / 2;
   Stream s(frames);
-  StreamEngine* e = CreateStreamEngine(nullptr);
-  e->currentFormat.inputSubtype = kSubtypeMjpg;
-  e->expectedFrameSize = RawFrameSize(1280, 720);
-  e->noTrailer = 1;
-  CreateStreamResources(e, nullptr, e->expectedFrameSize, 0);
-  e->writeBuffer = e->ring.writeNode->buffer;
-  e->lastFid = kNoFrameId;
-  int fid = 0;
-  for (auto _ : state) {
-    for (const auto& p : s.payloads[fid]) ParsePayload(e, p.data(), ULONG(p.size()));
-    fid ^= 1;
-  }
+  const ULONG committed = RunEngine(state, s, kSubtypeMjpg, RawFrameSize(1280, 720), true);
   // The first three MJPEG frames of a stream are never committed, and a
   // frame is finished by the next one's first payload.
-  if (e->framesCommitted + 4 < state.iterations()) state.SkipWithError("frames were not committed");
-  FreeStreamEngine(e);
+  if (committed + 4 < state.iterations()) state.SkipWithError("frames were not committed");
 }
 
 double gAssembly = 0, gMemcpy = 0;
 
 void BM_Assembly(benchmark::State& state) {
   Stream s;
-  StreamEngine* e = CreateStreamEngine(nullptr);
-  e->currentFormat.inputSubtype = kSubtypeYuy2;
-  e->expectedFrameSize = kW * kH * 2;
-  CreateStreamResources(e, nullptr, e->expectedFrameSize, 0);
-  e->writeBuffer = e->ring.writeNode->buffer;
-  e->lastFid = kNoFrameId;
-  int fid = 0;
-  for (auto _ : state) {
-    for (const auto& p : s.payloads[fid]) ParsePayload(e, p.data(), ULONG(p.size()));
-    fid ^= 1;
-  }
+  const ULONG committed = RunEngine(state, s, kSubtypeYuy2, kW * kH * 2, false);
   state.SetBytesProcessed(int64_t(state.iterations()) * kW * kH * 2);
-  if (e->framesCommitted + 1 < state.iterations()) state.SkipWithError("frames were not committed");
-  FreeStreamEngine(e);
+  if (committed + 1 < state.iterations()) state.SkipWithError("frames were not committed");
 }
 
 void BM_Memcpy(benchmark::State& state) {
