@@ -137,11 +137,7 @@ NTSTATUS SelectCaptureFormat(StreamEngine* e, ULONG width, ULONG height, const G
   return SelectFormat(e, width, height, IsConverted(subtype) ? kSubtypeYuy2 : subtype);
 }
 
-bool IsOwner(const PinContext* c) {
-  StreamEngine* e = c->device ? c->device->engine : nullptr;
-  return e && c->filter &&
-         ReadPointerNoFence(reinterpret_cast<PVOID const volatile*>(&e->ownerFilter)) == c->filter;
-}
+bool IsOwner(const PinContext* c) { return FilterOwnsCamera(c->device, c->filter); }
 
 // Copies the connection format; the owner's pin also selects it in the
 // camera. The pin's fields change only once the format is accepted.
@@ -276,6 +272,15 @@ VOID StampHeader(PinContext* c, KSSTREAM_HEADER* h, ULONG used, ULONG ticks, ULO
   }
 }
 
+// A tick that delivers nothing: the frame (if one was taken) goes back to
+// the ring and the next delivered frame carries a discontinuity.
+NTSTATUS LoseTick(PinContext* c, FrameRingNode* node, ULONG ticks) {
+  if (node) RingReturn(&c->device->engine->ring, node);
+  WriteULongNoFence(&c->discontinuity, 1);
+  CountDrops(c, ticks);
+  return STATUS_PENDING;
+}
+
 // One round of Process: the oldest committed frame into the leading
 // buffer. Returns STATUS_PENDING, or STATUS_UNSUCCESSFUL for an output
 // subtype no route produces.
@@ -288,11 +293,7 @@ NTSTATUS DeliverFrame(PinContext* c) {
   FrameFormat format = e->currentFormat;
   if (IsConverted(c->subtype)) format.outputSubtype = c->subtype;
   FrameRingNode* node = nullptr;
-  if (!RingTake(&e->ring, &node)) {
-    WriteULongNoFence(&c->discontinuity, 1);
-    CountDrops(c, ticks);
-    return STATUS_PENDING;
-  }
+  if (!RingTake(&e->ring, &node)) return LoseTick(c, nullptr, ticks);
   const bool mjpegIn = IsEqualGUID(format.inputSubtype, kSubtypeMjpg);
   const bool mjpegOut = IsEqualGUID(format.outputSubtype, kSubtypeMjpg);
   ULONG inputSize = mjpegIn ? node->length : RawFrameSize(format.inputWidth, format.inputHeight);
@@ -302,20 +303,10 @@ NTSTATUS DeliverFrame(PinContext* c) {
     RingReturn(&e->ring, node);
     return STATUS_UNSUCCESSFUL;
   }
-  if (!mjpegIn && node->length != e->expectedFrameSize) {
-    RingReturn(&e->ring, node);
-    WriteULongNoFence(&c->discontinuity, 1);
-    CountDrops(c, ticks);
-    return STATUS_PENDING;
-  }
+  if (!mjpegIn && node->length != e->expectedFrameSize) return LoseTick(c, node, ticks);
   PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(c->pin, KSSTREAM_POINTER_STATE_LOCKED);
-  if (!pointer) {
-    // No application buffer: the frame goes back and the tick is lost.
-    RingReturn(&e->ring, node);
-    WriteULongNoFence(&c->discontinuity, 1);
-    CountDrops(c, ticks);
-    return STATUS_PENDING;
-  }
+  // No application buffer: the frame goes back and the tick is lost.
+  if (!pointer) return LoseTick(c, node, ticks);
   KSSTREAM_HEADER* h = pointer->StreamHeader;
   LONG written = 0;
   // Nothing is written unless the whole frame fits the buffer.

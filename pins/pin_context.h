@@ -81,6 +81,14 @@ constexpr GUID kConnectionSet = {0x1d58c920, 0xac9b, 0x11cf, {0xa5, 0xd6, 0x28, 
 // The smallest format a video pin takes: KSDATAFORMAT + KS_VIDEOINFOHEADER.
 constexpr ULONG kMinVideoFormatSize = sizeof(KS_DATAFORMAT_VIDEOINFOHEADER);
 
+// Only the pins of the first filter that created a capture pin program the
+// camera: true when `filter` is that filter.
+inline bool FilterOwnsCamera(const DeviceContext* device, const KSFILTER* filter) {
+  StreamEngine* e = device ? device->engine : nullptr;
+  return e && filter &&
+         ReadPointerNoFence(reinterpret_cast<PVOID const volatile*>(&e->ownerFilter)) == filter;
+}
+
 // ---- data ranges (pins/data_ranges.cpp) ----
 // Builds the capture pin's ranges from the format table (then an I420 and
 // an RGB24 range for every YUY2 output size) and the still pin's from the

@@ -25,11 +25,7 @@ StillPinContext* ContextOf(PKSPIN pin) {
   return pin ? static_cast<StillPinContext*>(pin->Context) : nullptr;
 }
 
-bool IsOwner(const StillPinContext* c) {
-  StreamEngine* e = c->device ? c->device->engine : nullptr;
-  return e && c->filter &&
-         ReadPointerNoFence(reinterpret_cast<PVOID const volatile*>(&e->ownerFilter)) == c->filter;
-}
+bool IsOwner(const StillPinContext* c) { return FilterOwnsCamera(c->device, c->filter); }
 
 // The still buffer goes back to the engine; the next still may come.
 VOID ReleaseStill(DeviceContext* d) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
@@ -59,6 +60,28 @@ OptionResult ParseCameraOption(const char* command, int argc, char** argv, int* 
     o->anyFault = true;
   }
   return OptionResult::kTaken;
+}
+
+std::string StatusText(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", unsigned(status));
+  return text;
+}
+
+int TakeRepeatedOption(const char* command, const char* option, int argc, char** argv,
+                       std::vector<std::string>* values, std::vector<char*>* rest) {
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], option) != 0) {
+      rest->push_back(argv[i]);
+      continue;
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "uvccam %s: %s needs a value\n", command, option);
+      return 2;
+    }
+    values->push_back(argv[++i]);
+  }
+  return 0;
 }
 
 int ParseCommandOptions(const char* command, int argc, char** argv, CameraOptions* camOptions,

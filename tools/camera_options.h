@@ -8,8 +8,10 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "camera/stream_source.h"
+#include "platform/wdk.h"
 #include "platform/host/usb_device_model.h"
 
 namespace tools {
@@ -50,6 +52,15 @@ int ParseCommandOptions(const char* command, int argc, char** argv, CameraOption
                         std::initializer_list<std::pair<const char*, bool*>> flags,
                         std::initializer_list<std::pair<const char*, std::string*>> values,
                         void (*usage)(FILE* out));
+
+// A status as the kit prints it: "0x%08X".
+std::string StatusText(NTSTATUS status);
+
+// Takes every `option VALUE` pair (an option that may repeat) out of argv:
+// the values go to *values, everything else to *rest in order. Returns 0, or
+// 2 after one error line when the last one lacks its value.
+int TakeRepeatedOption(const char* command, const char* option, int argc, char** argv,
+                       std::vector<std::string>* values, std::vector<char*>* rest);
 
 // Usage lines of the camera options.
 extern const char kCameraOptionsUsage[];

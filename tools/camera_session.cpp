@@ -51,12 +51,6 @@ const char* ContainerName(output_files::Container c) {
 
 }  // namespace
 
-std::string StatusText(NTSTATUS s) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", unsigned(s));
-  return text;
-}
-
 int CommandError(const char* command, const std::string& error, int status) {
   std::fprintf(stderr, "uvccam %s: %s\n", command, error.c_str());
   return status;

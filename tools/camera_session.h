@@ -15,8 +15,6 @@
 
 namespace tools {
 
-// "0xC0000001".
-std::string StatusText(NTSTATUS status);
 // Prints "uvccam <command>: <error>" on stderr; returns `status`.
 int CommandError(const char* command, const std::string& error, int status = 1);
 

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -104,17 +103,11 @@ std::string TimestampLine(const host::KsCompletedFrame& f) {
 int ParseCaptureOptions(int argc, char** argv, CaptureRequest* q) {
   // --set is repeatable: take every one out before the common parser runs.
   std::vector<char*> rest;
-  for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--set") != 0) {
-      rest.push_back(argv[i]);
-      continue;
-    }
-    if (i + 1 >= argc) return Fail("--set needs a value", 2);
-    const std::string v = argv[++i];
+  if (int rc = TakeRepeatedOption("capture", "--set", argc, argv, &q->sets, &rest)) return rc;
+  for (const std::string& v : q->sets) {
     const size_t eq = v.find('=');
     if (eq == 0 || eq == std::string::npos || eq + 1 == v.size())
       return Fail("bad setting '" + v + "' (NAME=VALUE)", 2);
-    q->sets.push_back(v);
   }
   std::string size, subtype, frames, seconds;
   if (int rc = ParseCommandOptions("capture", int(rest.size()), rest.data(), &q->camera,

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "controls/property_sets.h"
+#include "tools/camera_options.h"
 
 namespace tools {
 
@@ -64,12 +65,6 @@ const ControlDef* Find(const std::string& name) {
   for (const ControlDef& d : kControls)
     if (name == d.name) return &d;
   return nullptr;
-}
-
-std::string Hex(NTSTATUS s) {
-  char b[16];
-  std::snprintf(b, sizeof b, "0x%08X", unsigned(s));
-  return b;
 }
 
 // The stepped range and default the filter advertises for a standard item.
@@ -145,7 +140,7 @@ bool Read(client::Filter* filter, const ControlDef& d, ControlInfo* info, std::s
     LONG value = 0;
     NTSTATUS s = VendorCall(filter, d, false, 0, &value);
     if (!NT_SUCCESS(s)) {
-      *error = std::string(d.name) + ": the driver refused the get (" + Hex(s) + ")";
+      *error = std::string(d.name) + ": the driver refused the get (" + StatusText(s) + ")";
       return false;
     }
     info->min = d.min, info->max = d.max, info->def = d.def, info->value = value;
@@ -207,7 +202,7 @@ bool Write(client::Filter* filter, const Pending& p, std::string* error) {
     }
   }
   if (!NT_SUCCESS(s)) {
-    *error = std::string(d.name) + ": the driver refused " + std::to_string(p.value) + " (" + Hex(s) + ")";
+    *error = std::string(d.name) + ": the driver refused " + std::to_string(p.value) + " (" + StatusText(s) + ")";
     return false;
   }
   ControlInfo now;

@@ -2,7 +2,6 @@
 // the filter's property sets; settings persist in the state folder as the
 // driver persists them.
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,28 +34,15 @@ int Fail(const std::string& what) {
 }  // namespace
 
 int ControlsCommand(int argc, char** argv) {
-  // --set may repeat: take every --set and the --get out before the common
-  // option parser sees the rest.
+  // --set may repeat: every one is taken out before the common parser runs.
   std::vector<std::string> sets;
-  std::string get;
   std::vector<char*> rest;
-  for (int i = 0; i < argc; ++i) {
-    const bool isSet = !std::strcmp(argv[i], "--set"), isGet = !std::strcmp(argv[i], "--get");
-    if (!isSet && !isGet) {
-      rest.push_back(argv[i]);
-      continue;
-    }
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "uvccam controls: %s needs a value\n", argv[i]);
-      return 2;
-    }
-    if (isSet) sets.push_back(argv[++i]);
-    else get = argv[++i];
-  }
+  if (int rc = TakeRepeatedOption("controls", "--set", argc, argv, &sets, &rest)) return rc;
+  std::string get;
   bool json = false;
   CameraOptions camOptions;
   if (int rc = ParseCommandOptions("controls", int(rest.size()), rest.data(), &camOptions,
-                                   {{"--json", &json}}, {}, ControlsUsage))
+                                   {{"--json", &json}}, {{"--get", &get}}, ControlsUsage))
     return rc < 0 ? 0 : rc;
   std::string error;
   if (!UseStateFolder(camOptions, &error)) return Fail(error);
@@ -69,9 +55,7 @@ int ControlsCommand(int argc, char** argv) {
   client::Filter* filter = nullptr;
   if (NT_SUCCESS(s)) s = cam->OpenFilter(&filter);
   if (!NT_SUCCESS(s) || !filter) {
-    char status[16];
-    std::snprintf(status, sizeof status, "0x%08X", unsigned(s));
-    return Fail(std::string("the driver did not start (status ") + status + ")");
+    return Fail("the driver did not start (status " + StatusText(s) + ")");
   }
   if (!sets.empty()) {
     if (!ApplyControlSettings(filter, sets, &error)) return Fail(error);

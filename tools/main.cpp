@@ -76,8 +76,7 @@ int Formats(int argc, char** argv) {
   if (NT_SUCCESS(s)) s = cam->OpenFilter(&filter);
   std::vector<client::PinInfo> pins;
   if (filter) pins = filter->Pins();
-  char status[64];
-  std::snprintf(status, sizeof status, "0x%08X", unsigned(s));
+  const std::string status = tools::StatusText(s);
   if (json) {
     auto j = nlohmann::ordered_json::parse(client::FormatsJson(*usb.Engine()));
     if (filter) {
