@@ -58,6 +58,7 @@ const ControlDef kControls[] = {
     {"bad_pixel_correction", Kind::kVendor, &kVendorControlSet, "VENDOR", 17, "bool", 0, 0, 0, 1, 0},
     {"chroma_smoothing", Kind::kVendor, &kVendorControlSet, "VENDOR", 17, "bool", 1, 0, 0, 1, 0},
     {"special_effect", Kind::kVendor, &kVendorControlSet, "VENDOR", 21, "int", 3, 0, 0, 12, 0},
+    {"overlay", Kind::kVendor, &kVendorControlSet, "VENDOR", 21, "menu", 3, 1, 0, 20, 0},
     {"zoom", Kind::kVendor, &kVendorControlSet, "VENDOR", 20, "int", 2, 0, 16, 64, 64},
 };
 

@@ -465,6 +465,12 @@ TEST_F(ControlsTest, ToolSettingsAreCheckedBeforeAnythingIsSent) {
   EXPECT_EQ(std::make_tuple(info.min, info.max, info.step, info.def, info.autoMode),
             std::make_tuple(2800L, 6500L, 10L, 4600L, 0));
   EXPECT_FALSE(tools::ApplyControlSettings(d.f, {"zoom=32"}, &error)) << "zoom changes only while streaming";
+  // The overlay and effects 2 and 7 exclude each other.
+  ASSERT_TRUE(tools::ApplyControlSettings(d.f, {"special_effect=7", "overlay=3"}, &error)) << error;
+  ASSERT_TRUE(tools::GetControl(d.f, "special_effect", &info, &error));
+  EXPECT_EQ(info.value, 0);
+  ASSERT_TRUE(tools::GetControl(d.f, "overlay", &info, &error));
+  EXPECT_EQ(std::make_tuple(info.value, info.max), std::make_tuple(3L, 20L));
 
   auto p = DefaultProfile();
   p.erase("cameraTerminal");

@@ -1,6 +1,7 @@
 // `uvccam overlays`: installs one bitmap per overlay mode and frame size of
 // the simulated cameras into the state folder, and the driver's loader reads
-// every one of them.
+// every one of them, and an overlay shows over a capture from the built-in
+// camera.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,7 +9,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "effects/overlay.h"
 #include "effects/special/special_effect.h"
@@ -63,6 +66,37 @@ TEST(OverlayArt, InstallsEveryModeAndSizeAndTheDriverLoadsThem) {
     }
   }
   host::SetStateFolder("");
+
+  // Through the whole driver: a numbered frame over the built-in camera's
+  // picture. Where the art is drawn the captured luma is the art's, elsewhere
+  // it is the camera's picture as captured without an overlay.
+  const std::string plain = (root / "plain.raw").string(), framed = (root / "framed.raw").string();
+  const std::string capture = ToolPath() + " capture --state " + folder.string() +
+                              " --size 320x240 --subtype YUY2 --frames 2 --output ";
+  ASSERT_EQ(RunTool(capture + plain + " >/dev/null"), 0);
+  ASSERT_EQ(RunTool(capture + framed + " --set overlay=4 >/dev/null"), 0);
+  std::vector<UCHAR> art(320 * 240 * 3), work(320 * 240 * 2);
+  SpecialEffectRecord record{};
+  record.overlayBitmap = art.data();
+  record.overlayBitmapSize = ULONG(art.size());
+  host::SetStateFolder(folder.string());
+  ASSERT_EQ(LoadOverlayBitmap(&record, 4, work.data(), tables, 320, 240, kFormatCodeLumaFirst), 1);
+  host::SetStateFolder("");
+  auto slurp = [](const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  };
+  const std::string a = slurp(plain), b = slurp(framed);
+  ASSERT_EQ(a.size(), 2u * 320 * 240 * 2);
+  ASSERT_EQ(b.size(), a.size());
+  size_t drawn = 0, wrong = 0;
+  for (size_t i = 320 * 240 * 2; i < a.size(); i += 2) {  // the second frame's luma
+    const UCHAR overlay = art[i - 320 * 240 * 2];
+    drawn += overlay != 0;
+    wrong += UCHAR(b[i]) != (overlay ? overlay : UCHAR(a[i]));
+  }
+  EXPECT_GT(drawn, 320u * 240 / 20);
+  EXPECT_EQ(wrong, 0u);
   delete tables;
   // A folder that cannot be made, an unknown option.
   std::ofstream(root / "file") << "x";
