@@ -14,6 +14,10 @@ constexpr ULONG kCameraControlsAt = 15;
 constexpr ULONG kExtensionUnitMinimum = 24;
 constexpr LONG kRangeSettleMs = 50;
 
+// Exposure value v (-14..-1) -> exposure time in 100 us units, entry v + 14.
+constexpr ULONG kExposureTimeTable[14] = {0,   1,   2,    4,    9,    19,   39,
+                                          78,  156, 312,  625,  1250, 2500, 5000};
+
 // Reads up to `maxBytes` of a little-endian bitmap of `size` bytes at `at`.
 ULONG ReadBitmap(const UCHAR* d, ULONG at, ULONG size, ULONG maxBytes) {
   ULONG bits = 0;
@@ -115,6 +119,12 @@ void ReadExposureMode(StreamEngine* engine, ControlUnits* units, EffectState* st
 }
 
 }  // namespace
+
+BOOLEAN ExposureTimeFor(LONG exposureValue, ULONG* time100us) {
+  if (exposureValue < -14 || exposureValue > -1) return FALSE;
+  *time100us = kExposureTimeTable[exposureValue + 14];
+  return TRUE;
+}
 
 NTSTATUS FindControlUnits(const UCHAR* configuration, ULONG length, ControlUnits* units) {
   RtlZeroMemory(units, sizeof *units);

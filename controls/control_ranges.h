@@ -13,8 +13,6 @@
 //   the exposure table.
 #pragma once
 
-#include "usb/restore_controls.h"
-
 #include "effects/effect_state.h"
 #include "platform/wdk.h"
 #include "usb/stream_engine.h"
@@ -105,8 +103,7 @@ NTSTATUS ReadUnitControl(StreamEngine* engine, UCHAR request, UCHAR selector, UC
 // The exposure time for exposure value `value` in 100 us units, from the
 // exposure table. FALSE (and *time untouched) outside -14..-1: the only way
 // into the table.
-// The one bounded exposure-table lookup, shared with the stream restart:
-// declared in usb/restore_controls.h.
+BOOLEAN ExposureTimeFor(LONG exposureValue, ULONG* time100us);
 
 // A relative wait of whole milliseconds.
 inline VOID WaitMilliseconds(LONG ms) {

@@ -3,6 +3,13 @@
 
 #include "controls/settings_store.h"
 
+namespace {
+
+// The stream engine's hook: the stored values back to the camera.
+VOID ReplayStoredControls(CameraControls* controls) { SendStoredControls(*controls); }
+
+}  // namespace
+
 NTSTATUS ReadControlRanges(DeviceContext* c) {
   StreamEngine* e = c->engine;
   CameraControls& controls = c->controls;
@@ -17,6 +24,7 @@ NTSTATUS ReadControlRanges(DeviceContext* c) {
   e->cameraTerminalId = u.hasCameraTerminal ? u.cameraTerminalId : 0;
   e->extensionUnitId = u.hasExtensionUnit ? u.extensionUnitId : 0;
   e->cameraControls = &controls;
+  e->restoreControls = ReplayStoredControls;
   return s;
 }
 

@@ -114,6 +114,7 @@ VOID ReleaseDeviceResources(DeviceContext* c) {
     e->worker = nullptr;
     e->effectState = nullptr;
     e->cameraControls = nullptr;
+    e->restoreControls = nullptr;
   }
   c->controls = CameraControls{};
   // Effect and buffer records, whether or not an engine exists.

@@ -119,9 +119,11 @@ struct StreamEngine {
   // The device's settings record (camera-control values, button flags,
   // frame tag); set by device start.
   EffectState* effectState;
-  // The device's control record (controls/), set with the control ranges;
-  // RestoreControls sends the stored values through it.
+  // The device's control record and its replay of the stored values, both
+  // installed by the controls layer with the control ranges; RestoreControls
+  // calls restoreControls(cameraControls).
   CameraControls* cameraControls;
+  VOID (*restoreControls)(CameraControls* controls);
   // Work items of the stream worker and the status reader, the frame ring
   // and the still buffer: CreateStreamResources.
   PIO_WORKITEM streamWorkItem;

@@ -1,6 +1,7 @@
 // The capture pin's lifecycle and the still pin: stills by button and by
 // software trigger, unplug while capturing, stop/run cycles, closing a
-// running pin, allocation failure at every allocation of the RUN path.
+// running pin, the stored controls at stream start, allocation failure at
+// every allocation of the RUN path.
 #include <thread>
 
 #include "tests/capture/capture_rig.h"
@@ -143,6 +144,24 @@ TEST_F(Lifecycle, StopRunCyclesAndClosingARunningPin) {
   ASSERT_TRUE(pin);
   ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_EQ(Collect(pin, 1, size).size(), 1u);
+}
+
+// Every stream sends the driver's stored control values to the camera at its
+// second frame, through the hook the controls install at device start.
+TEST_F(Lifecycle, StoredControlsReachTheCameraWhenAStreamStarts) {
+  Plug("default.json");
+  Pin* pin = CreateCapture(160, 120, kSubtypeYuy2);
+  ASSERT_TRUE(pin);
+  const UCHAR unit = Device()->engine->processingUnitId;
+  ASSERT_NE(unit, 0);
+  Device()->effects->brightness.Current = 7;  // stored, never sent
+  int64_t sent = 0;
+  ASSERT_TRUE(sim_->ControlCurrentInt(unit, 0x02, &sent));
+  ASSERT_NE(sent, 7);
+  ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(Collect(pin, 3, 160 * 120 * 2).size(), 3u);
+  ASSERT_TRUE(sim_->ControlCurrentInt(unit, 0x02, &sent));
+  EXPECT_EQ(sent, 7);
 }
 
 // Every allocation made from RUN to the first frame fails once in turn: the

@@ -321,6 +321,7 @@ TEST_F(Engine, RestoreControlsSendsTheStoredValuesInOrderAndFpsFollowsTheHostClo
   controls.units.processingControls = 0xFFFF;
   controls.units.cameraControls = 0xFFFFFF;
   rig.e->cameraControls = &controls;
+  rig.e->restoreControls = [](CameraControls* c) { SendStoredControls(*c); };
   s.whiteBalanceAuto.AutoCurrent = kControlFlagManual;
   ControlValue* pu[] = {&s.powerLineFrequency, &s.brightness, &s.contrast, &s.sharpness,
                         &s.hue, &s.saturation, &s.gamma, &s.backlightCompensation};
