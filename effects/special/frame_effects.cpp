@@ -160,33 +160,70 @@ inline UCHAR Blend(ULONG a, ULONG b, ULONG phase) {
   return static_cast<UCHAR>((a * (64 - phase) + b * phase + 32) >> 6);
 }
 
-// One source row resampled from pixel x0 with `step`/64 source pixels per
-// output pixel; reads past the row's end repeat its last pixel (or pair).
-// Resamples `count` units (pixels for luma, pairs for chroma) from unit
-// `first`: the phase starts at 0 and grows by `step`, moving one unit on
-// whenever it exceeds 64. Unit u of the row is `in + u * unitBytes`, the
-// output unit k is `out + k * unitBytes`; `offsets` are the bytes of a unit
-// that are interpolated.
-template <ULONG kOffsets>
-VOID StretchUnits(UCHAR* out, const UCHAR* in, ULONG count, ULONG first, ULONG step,
-                  ULONG unitBytes, const ULONG (&offsets)[kOffsets]) {
-  ULONG idx = first, phase = 0;
-  for (ULONG k = 0; k < count; ++k) {
+// Where the horizontal resampler reads, the same for every row of a frame.
+// Output luma pixel k blends source pixels lumaA[k] and lumaB[k] with weight
+// phase[k]; output pair k blends source pairs chromaA[k] and chromaB[k] with
+// the same phase[k] (the pairs advance exactly as the pixels do, from x0 / 2).
+// Reads past the row's end are clamped to its last pixel (or pair). Entries
+// are byte offsets into the row; the phase is 0..64 (1/64).
+struct StretchColumns {
+  ULONG* lumaA;
+  ULONG* lumaB;
+  ULONG* chromaA;
+  ULONG* chromaB;
+  UCHAR* phase;
+};
+
+SIZE_T StretchColumnBytes(ULONG w) { return SIZE_T(w) * (4 * sizeof(ULONG) + 1); }
+
+// Builds the columns in `memory` (StretchColumnBytes(w) bytes): the phase
+// starts at 0 and grows by `step` per output unit, moving one source unit
+// on whenever it exceeds 64.
+StretchColumns BuildStretchColumns(UCHAR* memory, ULONG w, ULONG x0, ULONG step) {
+  StretchColumns c;
+  c.lumaA = reinterpret_cast<ULONG*>(memory);
+  c.lumaB = c.lumaA + w;
+  c.chromaA = c.lumaB + w;
+  c.chromaB = c.chromaA + w / 2;
+  c.phase = reinterpret_cast<UCHAR*>(c.chromaB + w / 2);
+  const ULONG pairs = w / 2;
+  ULONG luma = x0, chroma = x0 / 2, phase = 0;
+  for (ULONG k = 0; k < w; ++k) {
     if (k != 0 && (phase += step) > 64) {
       phase -= 64;
-      ++idx;
+      ++luma;
+      ++chroma;
     }
-    const ULONG a = (idx < count ? idx : count - 1) * unitBytes;
-    const ULONG b = (idx + 1 < count ? idx + 1 : count - 1) * unitBytes;
-    for (ULONG o : offsets) out[k * unitBytes + o] = Blend(in[a + o], in[b + o], phase);
+    c.phase[k] = UCHAR(phase);
+    c.lumaA[k] = 2 * (luma < w ? luma : w - 1);
+    c.lumaB[k] = 2 * (luma + 1 < w ? luma + 1 : w - 1);
+    if (k < pairs) {
+      c.chromaA[k] = 4 * (chroma < pairs ? chroma : pairs - 1);
+      c.chromaB[k] = 4 * (chroma + 1 < pairs ? chroma + 1 : pairs - 1);
+    }
+  }
+  return c;
+}
+
+// One source row resampled horizontally through the columns.
+VOID StretchRow(UCHAR* out, const UCHAR* in, ULONG w, const StretchColumns& c, ULONG lumaOffset) {
+  const UCHAR* y = in + lumaOffset;
+  UCHAR* outY = out + lumaOffset;
+  for (ULONG k = 0; k < w; ++k) outY[2 * k] = Blend(y[c.lumaA[k]], y[c.lumaB[k]], c.phase[k]);
+  const UCHAR* uv = in + (lumaOffset ^ 1);
+  UCHAR* outUV = out + (lumaOffset ^ 1);
+  for (ULONG k = 0; k < w / 2; ++k) {
+    const ULONG a = c.chromaA[k], b = c.chromaB[k], f = c.phase[k];
+    outUV[4 * k] = Blend(uv[a], uv[b], f);
+    outUV[4 * k + 2] = Blend(uv[a + 2], uv[b + 2], f);
   }
 }
 
-VOID StretchRow(UCHAR* out, const UCHAR* in, ULONG w, ULONG x0, ULONG step, ULONG lumaOffset) {
-  const ULONG luma[1] = {lumaOffset};
-  const ULONG chroma[2] = {lumaOffset ^ 1, (lumaOffset ^ 1) + 2};
-  StretchUnits(out, in, w, x0, step, 2, luma);
-  StretchUnits(out, in, w / 2, x0 / 2, step, 4, chroma);
+// One output row between two resampled rows; a plain loop the compiler
+// vectorises (every sum fits 16 bits).
+VOID BlendRows(UCHAR* out, const UCHAR* a, const UCHAR* b, SIZE_T bytes, ULONG phase) {
+  const USHORT wa = USHORT(64 - phase), wb = USHORT(phase);
+  for (SIZE_T i = 0; i < bytes; ++i) out[i] = UCHAR(USHORT(a[i] * wa + b[i] * wb + 32) >> 6);
 }
 
 // One animation step: one axis runs 64 -> 32 in steps of 2, pauses a frame,
@@ -209,19 +246,32 @@ VOID AdvanceBreathing(BreathingAnimation& s) {
 
 }  // namespace
 
+// The output is separable: every output row blends two horizontally
+// resampled source rows A and B with the vertical phase. The work avoided:
+// - a step of 64 from column 0 resamples a row into itself, so rows are read
+//   straight from the source (the vertically animated half of the cycle);
+// - a vertical phase of 64 (or 0) gives row B (or A) unchanged, so such an
+//   output row is resampled straight into the destination (the
+//   horizontally animated half, where every row has phase 64);
+// - each source row is resampled at most once; the two row buffers remember
+//   which source row they hold.
 LONG BreathingStretchFrame(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG lumaOffset) {
   const SIZE_T rowBytes = SIZE_T(w) * 2;
   if ((w & 1) != 0) {
     memcpy(dst, src, rowBytes * h);
     return 1;
   }
+  // The two row buffers; the second also holds the column tables.
+  if (w > (static_cast<SIZE_T>(-1) - rowBytes) / (4 * sizeof(ULONG) + 1)) return 0;
   UCHAR* rowA = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, rowBytes, kTagBuffer));
-  UCHAR* rowB = rowA ? static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, rowBytes, kTagBuffer))
+  UCHAR* rowB = rowA ? static_cast<UCHAR*>(ExAllocatePoolWithTag(
+                           NonPagedPool, rowBytes + StretchColumnBytes(w), kTagBuffer))
                      : nullptr;
   if (rowB == nullptr) {
     if (rowA) ExFreePoolWithTag(rowA, kTagBuffer);
     return 0;
   }
+  UCHAR* const buffers[2] = {rowA, rowB};
   BreathingAnimation& s = BreathingState;
   AdvanceBreathing(s);
   ULONG sx = s.stepX, sy = s.stepY;
@@ -237,24 +287,48 @@ LONG BreathingStretchFrame(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG
   const ULONG x0 = ULONG(mx < limitX ? mx : limitX) & ~1u;
   const ULONG y0 = ULONG(my < limitY ? my : limitY) & ~1u;
 
-  ULONG row = y0 < h ? y0 : h - 1;
+  const bool identity = sx == 64 && x0 == 0;
+  StretchColumns columns{};
+  if (!identity) columns = BuildStretchColumns(rowB + rowBytes, w, x0, sx);
   auto source = [&](ULONG r) { return src + SIZE_T(r < h ? r : h - 1) * rowBytes; };
-  StretchRow(rowA, source(row), w, x0, sx, lumaOffset);
-  StretchRow(rowB, source(row + 1), w, x0, sx, lumaOffset);
-  memcpy(dst, rowA, rowBytes);
+  // Source row r resampled into `out`.
+  auto resample = [&](UCHAR* out, ULONG r) {
+    if (identity) {
+      memcpy(out, source(r), rowBytes);
+    } else {
+      StretchRow(out, source(r), w, columns, lumaOffset);
+    }
+  };
+  // Source row r (already clamped) resampled: the source row itself, or the
+  // row buffer that holds it, filled now in the buffer that does not hold
+  // `other` (the row needed with it) when neither does.
+  ULONG held[2] = {~0u, ~0u};
+  auto resampled = [&](ULONG r, ULONG other) -> const UCHAR* {
+    if (identity) return source(r);
+    for (int i = 0; i < 2; ++i)
+      if (held[i] == r) return buffers[i];
+    const int i = held[0] == other ? 1 : 0;
+    held[i] = r;
+    StretchRow(buffers[i], source(r), w, columns, lumaOffset);
+    return buffers[i];
+  };
+
+  ULONG row = y0 < h ? y0 : h - 1;
   ULONG phase = 0;
-  for (ULONG j = 1; j < h; ++j) {
-    phase += sy;
-    if (phase > 64) {
+  for (ULONG j = 0; j < h; ++j) {
+    if (j != 0 && (phase += sy) > 64) {
       phase -= 64;
-      UCHAR* t = rowA;
-      rowA = rowB;
-      rowB = t;
       ++row;
-      StretchRow(rowB, source(row + 1), w, x0, sx, lumaOffset);
     }
     UCHAR* out = dst + SIZE_T(j) * rowBytes;
-    for (SIZE_T i = 0; i < rowBytes; ++i) out[i] = Blend(rowA[i], rowB[i], phase);
+    if (phase == 0 || phase == 64) {
+      resample(out, phase == 0 ? row : row + 1);
+      continue;
+    }
+    const ULONG ra = row < h ? row : h - 1, rb = row + 1 < h ? row + 1 : h - 1;
+    const UCHAR* a = resampled(ra, rb);
+    const UCHAR* b = resampled(rb, ra);
+    BlendRows(out, a, b, rowBytes, phase);
   }
   ExFreePoolWithTag(rowA, kTagBuffer);
   ExFreePoolWithTag(rowB, kTagBuffer);

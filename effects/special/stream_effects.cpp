@@ -103,20 +103,24 @@ VOID ReleaseWarp(SpecialEffectRecord& r) {
   WriteULongNoFence(&r.warpReady, 0);
   Free(r.warpMargins);
   Free(r.warpRates);
+  Free(r.warpColumns);
   r.warpRows = 0;
+  r.warpWidth = 0;
 }
 
 // The warp tables: entry y (from the top edge to the middle row) holds the
 // left margin and the rate of the chord of the ellipse inscribed in the
 // frame. Signed 64-bit arithmetic; the radius is limited to half the width.
 VOID SetupWarp(SpecialEffectRecord& r, ULONG w, ULONG h) {
-  if (w < 4 || h < 2) return;
+  if (w < 4 || h < 2 || w > (static_cast<SIZE_T>(-1) / sizeof(ULONG) - 1) / 2) return;
   const ULONG rows = (h + 1) / 2;
   USHORT* margins = Allocate<USHORT>(SIZE_T(rows) * sizeof(USHORT));
   USHORT* rates = Allocate<USHORT>(SIZE_T(rows) * sizeof(USHORT));
-  if (margins == nullptr || rates == nullptr) {
+  ULONG* columns = Allocate<ULONG>((SIZE_T(w) * 2 + 1) * sizeof(ULONG));
+  if (margins == nullptr || rates == nullptr || columns == nullptr) {
     Free(margins);
     Free(rates);
+    Free(columns);
     return;
   }
   const LONGLONG a = w / 2, hh = LONGLONG(h) * h;
@@ -136,6 +140,8 @@ VOID SetupWarp(SpecialEffectRecord& r, ULONG w, ULONG h) {
   r.warpMargins = margins;
   r.warpRates = rates;
   r.warpRows = rows;
+  r.warpColumns = columns;
+  r.warpWidth = w;
   WriteULongNoFence(&r.warpReady, 1);
 }
 
@@ -245,69 +251,108 @@ VOID ReleaseStreamEffects(EffectState* state) {
 
 // ---- effect 7 -------------------------------------------------------------
 
+namespace {
+
+// Which source pixel each output pixel of a row shows: `margin` black
+// pixels, then the pixels the rate emits (an accumulator starts at 512, each
+// source pixel adds the rate and is emitted whenever the sum exceeds 512,
+// which then drops by 512), then black to the end of the row. Black is
+// index w, the work word after the row's pixels.
+VOID WarpColumns(ULONG* columns, ULONG w, ULONG margin, ULONG rate) {
+  ULONG n = 0;
+  for (; n < margin; ++n) columns[n] = w;
+  if (rate >= 1 && rate <= 512 && w < (1u << 22)) {
+    // With a rate of at most 512 every source pixel is emitted at most once,
+    // and emission j is source pixel 512 * j / rate (the sum first exceeds
+    // 512 * j there): computed independently per pixel, by a multiply with
+    // the rounded-up reciprocal 2^40 / rate, exact for 512 * j < 2^31.
+    const ULONGLONG reciprocal = ((ULONGLONG(1) << 40) + rate - 1) / rate;
+    // Emissions before the row ends: the j with 512 * j < w * rate.
+    const ULONG emitted = ULONG((ULONGLONG(w) * rate + 511) / 512);
+    const ULONG end = w - n < emitted ? w : n + emitted;
+    for (ULONG j = 0; n < end; ++n, ++j) columns[n] = ULONG((ULONGLONG(j) * 512 * reciprocal) >> 40);
+  } else {
+    ULONG acc = 512;
+    // Without a branch on the emission: the index is written at n either
+    // way and n moves on only when the pixel is emitted.
+    for (ULONG i = 0; i < w && n < w; ++i) {
+      acc += rate;
+      const ULONG emit = acc > 512 ? 1 : 0;
+      acc -= emit * 512;
+      columns[n] = i;
+      n += emit;
+    }
+  }
+  for (; n < w; ++n) columns[n] = w;
+}
+
+// A macro-pixel's four bytes as one word, first byte lowest.
+inline ULONG Load4(const UCHAR* p) {
+  return ULONG(p[0]) | ULONG(p[1]) << 8 | ULONG(p[2]) << 16 | ULONG(p[3]) << 24;
+}
+
+// The work word of every source pixel of a row: its pair's four bytes, with
+// the odd pixel's own Y in the first luma byte and the next pair's U (the
+// row's last pixel keeps its own) in the U byte; the V byte is the pair's.
+// So every word has Y, U and V where the frame's byte order has Y0, U, V.
+VOID WarpPixels(ULONG* pixels, const UCHAR* in, ULONG w, ULONG lumaOffset) {
+  const ULONG pairs = w / 2;
+  // Y-first (Y0 U Y1 V): Y1 moves from byte 2 to 0, the next U is byte 1.
+  // U-first (U Y0 V Y1): Y1 moves from byte 3 to 1, the next U is byte 0.
+  const ULONG nextUMask = lumaOffset ? 0x000000FFu : 0x0000FF00u;
+  const ULONG y1Mask = lumaOffset ? 0x0000FF00u : 0x000000FFu;
+  auto pair = [&](ULONG p, ULONG q, ULONG next) {
+    pixels[2 * p] = q;
+    pixels[2 * p + 1] = ((q >> 16) & y1Mask) | (next & nextUMask) | (q & 0xFFFF0000u);
+  };
+  for (ULONG p = 0; p + 1 < pairs; ++p) pair(p, Load4(in + SIZE_T(p) * 4), Load4(in + SIZE_T(p) * 4 + 4));
+  const ULONG last = Load4(in + SIZE_T(pairs - 1) * 4);
+  pair(pairs - 1, last, last);
+}
+
+// Packs output pixels 2k and 2k + 1 into pair k: the first's Y0 byte, the
+// second's Y in the Y1 byte, and the rounded means (a + b + 1) / 2 of their
+// U and V bytes, taken bytewise at once.
+VOID WarpPack(UCHAR* out, const ULONG* pixels, const ULONG* columns, ULONG w, ULONG lumaOffset) {
+  const ULONG y0Mask = lumaOffset ? 0x0000FF00u : 0x000000FFu;
+  for (ULONG k = 0; k < w / 2; ++k, out += 4) {
+    const ULONG a = pixels[columns[2 * k]], b = pixels[columns[2 * k + 1]];
+    const ULONG mean = (a | b) - (((a ^ b) & 0xFEFEFEFEu) >> 1);
+    const ULONG v = (a & y0Mask) | ((b & y0Mask) << 16) | (mean & ~(y0Mask | y0Mask << 16));
+    out[0] = UCHAR(v);
+    out[1] = UCHAR(v >> 8);
+    out[2] = UCHAR(v >> 16);
+    out[3] = UCHAR(v >> 24);
+  }
+}
+
+}  // namespace
+
+// Rows y and h - 1 - y share their table entry, so each pair of rows works
+// out its columns once.
 LONG RowWarpFrame(SpecialEffectRecord* record, UCHAR* dst, const UCHAR* src, ULONG w, ULONG h,
                   ULONG lumaOffset) {
   SpecialEffectRecord& r = *record;
-  UCHAR* work = r.overlayBitmap;
   if (ReadULongNoFence(&r.warpReady) == 0 || r.warpMargins == nullptr ||
-      r.warpRates == nullptr || r.warpRows != (h + 1) / 2 || (w & 1) != 0 || w < 2 ||
-      work == nullptr || r.overlayBitmapSize < SIZE_T(w) * 3) {
+      r.warpRates == nullptr || r.warpColumns == nullptr || r.warpWidth != w ||
+      r.warpRows != (h + 1) / 2 || (w & 1) != 0 || w < 2 || r.overlayBitmap == nullptr ||
+      r.overlayBitmapSize < SIZE_T(w) * 3) {
     return 0;
   }
   const SIZE_T rowBytes = SIZE_T(w) * 2;
-  for (ULONG y = 0; y < h; ++y) {
-    const ULONG e = y < h / 2 ? y : h - 1 - y;
-    ULONG margin = r.warpMargins[e];
-    if (margin > w) margin = w;
-    const ULONG rate = r.warpRates[e];
-    const UCHAR* in = src + SIZE_T(y) * rowBytes;
-    // One row of the work image: Y, U, V per pixel.
-    UCHAR* px = work;
-    ULONG n = 0;
-    for (; n < margin; ++n, px += 3) {
-      px[0] = 0;
-      px[1] = px[2] = 128;
-    }
-    ULONG acc = 512;
-    for (ULONG i = 0; i < w && n < w; ++i) {
-      acc += rate;
-      if (acc <= 512) continue;
-      acc -= 512;
-      const SIZE_T b = SIZE_T(i) * 2;
-      const bool odd = (i & 1) != 0, last = i + 1 == w;
-      if (lumaOffset == 0) {  // Y U Y V
-        px[0] = in[b];
-        // An odd pixel's U is the next pair's; the row's last pixel keeps its own.
-        px[1] = odd ? (last ? in[b - 1] : in[b + 3]) : in[b + 1];
-        px[2] = odd ? in[b + 1] : in[b + 3];
-      } else {  // U Y V Y
-        px[0] = in[b + 1];
-        px[1] = odd ? (last ? in[b - 2] : in[b + 2]) : in[b];
-        px[2] = odd ? in[b] : in[b + 2];
-      }
-      ++n;
-      px += 3;
-    }
-    for (; n < w; ++n, px += 3) {
-      px[0] = 0;
-      px[1] = px[2] = 128;
-    }
-    UCHAR* out = dst + SIZE_T(y) * rowBytes;
-    const UCHAR* p = work;
-    for (ULONG k = 0; k < w / 2; ++k, p += 6, out += 4) {
-      const UCHAR u = UCHAR((p[1] + p[4] + 1) / 2), v = UCHAR((p[2] + p[5] + 1) / 2);
-      if (lumaOffset == 0) {
-        out[0] = p[0];
-        out[1] = u;
-        out[2] = p[3];
-        out[3] = v;
-      } else {
-        out[0] = u;
-        out[1] = p[0];
-        out[2] = v;
-        out[3] = p[3];
-      }
-    }
+  ULONG* const pixels = r.warpColumns;    // w words of the source row, then black
+  ULONG* const columns = pixels + w + 1;  // w source indices, one per output pixel
+  // Black (Y 0, U 128, V 128) as a work word in the frame's byte order.
+  pixels[w] = lumaOffset ? 0x00800080u : 0x80008000u;
+  for (ULONG e = 0; e < (h + 1) / 2; ++e) {
+    const ULONG margin = r.warpMargins[e];
+    WarpColumns(columns, w, margin < w ? margin : w, r.warpRates[e]);
+    auto warp = [&](ULONG y) {
+      WarpPixels(pixels, src + SIZE_T(y) * rowBytes, w, lumaOffset);
+      WarpPack(dst + SIZE_T(y) * rowBytes, pixels, columns, w, lumaOffset);
+    };
+    warp(e);
+    if (h - 1 - e != e) warp(h - 1 - e);
   }
   return 1;
 }

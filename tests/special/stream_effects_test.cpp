@@ -3,6 +3,7 @@
 // sizes, and the set-up under allocation failure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -133,6 +134,92 @@ TEST_P(StreamEffects, BreathingFirstFrameAndCycle) {
   EXPECT_EQ(BreathingState.stepY, before.stepY);
 }
 
+// Effect 4 from its rules, every output byte on its own: the animation
+// step, the window origin, then output unit k (pixel, or pair for chroma) of
+// a row and output row j sit k * S (j * S) / 64 units past the window
+// origin: unit ceil(k * S / 64) - 1 with the phase the remainder, or the
+// origin itself with phase 0 for k = 0. Reads clamp to the last unit.
+Frame StretchModel(const Frame& src, ULONG w, ULONG h, ULONG lo, BreathingAnimation& s) {
+  if (w % 2) return src;
+  ULONG& step = s.horizontal ? s.stepX : s.stepY;
+  if (s.shrinking) {
+    step < 33 ? void(s.shrinking = 0) : void(step -= 2);
+  } else if (step >= 64) {
+    s.horizontal ^= 1, s.shrinking = 1;
+  } else {
+    step += 2;
+  }
+  const ULONG sx = std::clamp(s.stepX, 1u, 64u), sy = std::clamp(s.stepY, 1u, 64u);
+  const long mx = long(((64 * w + sx) / sx - w) / 4), my = long(((64 * h + sy) / sy - h) / 4);
+  const long lx = std::max(0L, long((64 - sx) * w / 64) - 2), ly0 = long((64 - sy) * h / 64) - 2;
+  const long ly = ly0 < 3 ? 0 : ly0;
+  const ULONG x0 = ULONG(std::min(mx, lx)) & ~1u, y0 = ULONG(std::min(my, ly)) & ~1u;
+  auto at = [](ULONG k, ULONG step, ULONG& phase) -> ULONG {  // units past the origin
+    if (k == 0) return phase = 0;
+    const ULONG units = (k * step + 63) / 64 - 1;
+    phase = k * step - 64 * units;
+    return units;
+  };
+  auto blend = [](int a, int b, ULONG f) { return uint8_t((a * (64 - int(f)) + b * int(f) + 32) / 64); };
+  auto row = [&](ULONG r) {
+    const uint8_t* in = &src[size_t(std::min(r, h - 1)) * w * 2];
+    Frame out(size_t(w) * 2);
+    for (ULONG k = 0; k < w; ++k) {
+      ULONG f, f2;
+      const ULONG i = x0 + at(k, sx, f), p = x0 / 2 + at(k / 2, sx, f2);
+      const ULONG pa = std::min(p, w / 2 - 1), pb = std::min(p + 1, w / 2 - 1);
+      out[2 * k + lo] = blend(in[2 * std::min(i, w - 1) + lo], in[2 * std::min(i + 1, w - 1) + lo], f);
+      const ULONG c = (1 - lo) + 2 * (k % 2);  // this pixel's chroma byte in its pair
+      out[2 * k + 1 - lo] = blend(in[4 * pa + c], in[4 * pb + c], f2);
+    }
+    return out;
+  };
+  Frame out(src.size());
+  const ULONG first = std::min(y0, h - 1);
+  for (ULONG j = 0; j < h; ++j) {
+    ULONG f;
+    const ULONG r = first + at(j, sy, f);
+    const Frame a = row(r), b = row(r + 1);
+    for (ULONG i = 0; i < 2 * w; ++i) out[size_t(j) * w * 2 + i] = blend(a[i], b[i], f);
+  }
+  return out;
+}
+
+// Effect 4 against the model over whole animation cycles at camera sizes,
+// and at tiny, odd and narrow sizes in every kind of state: each axis
+// animated, both at once, steps outside 1..64.
+TEST_P(StreamEffects, BreathingStretchMatchesTheModel) {
+  const std::pair<ULONG, ULONG> sizes[] = {{2, 1}, {2, 3}, {4, 1}, {6, 2}, {8, 5}, {10, 7}, {34, 9}, {66, 40},
+                                           {7, 5}, {130, 3}, {3, 130}, {322, 241}, {640, 480}};
+  const BreathingAnimation states[] = {{1, 62, 64, 1}, {0, 64, 40, 0}, {1, 32, 64, 0}, {0, 64, 31, 1},
+                                       {1, 33, 47, 1}, {0, 3, 5, 0},   {1, 0, 0, 1},   {0, 100, 70, 0},
+                                       {1, 64, 64, 0}, {1, 1, 64, 1}};
+  for (auto [w, h] : sizes) {
+    const Frame src = Random(w, h, w * 31 + h);
+    for (BreathingAnimation state : states) {
+      const int frames = w >= 322 ? 4 : 2;
+      BreathingState = state;
+      for (int i = 0; i < frames; ++i) {
+        const Frame want = StretchModel(src, w, h, lo(), state);
+        Frame dst(src.size(), 0xA5);
+        ASSERT_EQ(BreathingStretchFrame(dst.data(), src.data(), w, h, lo()), 1);
+        ASSERT_TRUE(dst == want) << w << "x" << h << " steps " << state.stepX << "," << state.stepY;
+        ASSERT_EQ(BreathingState.stepX * 2 + BreathingState.horizontal, state.stepX * 2 + state.horizontal);
+      }
+    }
+  }
+  // A whole cycle of both axes (34 frames each) and two frames more.
+  const Frame src = Random(640, 360, 4);
+  BreathingAnimation state = {1, 64, 64, 1};
+  BreathingState = state;
+  Frame dst(src.size());
+  for (int i = 0; i < 70; ++i) {
+    const Frame want = StretchModel(src, 640, 360, lo(), state);
+    ASSERT_EQ(BreathingStretchFrame(dst.data(), src.data(), 640, 360, lo()), 1);
+    ASSERT_TRUE(dst == want) << "frame " << i;
+  }
+}
+
 // Effect 2: black first, one cell per second from the following frame, nine
 // cells, the tenth second replaces the first; the middle column at 640
 // starts on odd pixel 213 and samples 3x + 1.
@@ -206,40 +293,56 @@ TEST(WarpTables, EntriesFollowTheInscribedEllipse) {
 }
 
 // Effect 7 against a model: margin, emitted pixels, chroma neighbours (the
-// row's last pixel its own), pair means.
+// row's last pixel its own), pair means. The set-up's tables at camera, odd
+// and tiny sizes, then tables edited to every kind of entry: odd margins,
+// margins past the row, rates 0, 1, just under and over 512, far over.
 TEST_P(StreamEffects, RowWarpMatchesTheModel) {
-  for (auto [w, h] : {std::pair<ULONG, ULONG>{64, 10}, {640, 480}, {6, 5}}) {
+  for (auto [w, h] : {std::pair<ULONG, ULONG>{64, 10}, {640, 480}, {6, 5}, {4, 2}, {8, 3}, {1280, 720},
+                      {322, 241}, {102, 77}}) {
     Device dev(size_t(w) * 3 * h);
     SetupStreamEffects(dev.state.get(), w, h, 2, 0);
     const Frame src = Random(w, h, w + h);
-    Frame dst(src.size());
-    ASSERT_EQ(RowWarpFrame(&dev.r(), dst.data(), src.data(), w, h, lo()), 1);
-    for (ULONG y = 0; y < h; ++y) {
-      const ULONG e = y < h / 2 ? y : h - 1 - y;
-      const ULONG m = dev.r().warpMargins[e], rate = dev.r().warpRates[e];
-      std::vector<int> Y(w, 0), U(w, 128), V(w, 128);
-      ULONG n = m, acc = 512;
-      const uint8_t* in = &src[size_t(y) * w * 2];
-      for (ULONG i = 0; i < w && n < w; ++i) {
-        if ((acc += rate) <= 512) continue;
-        acc -= 512;
-        const ULONG pair = (i & ~1u) * 2, next = (i + 1 < w) ? pair + 4 : pair;
-        Y[n] = in[2 * i + lo()];
-        U[n] = in[(i & 1 ? next : pair) + (lo() ? 0 : 1)];
-        V[n] = in[pair + (lo() ? 2 : 3)];
-        ++n;
+    auto check = [&]() {
+      Frame dst(src.size(), 0xA5);
+      ASSERT_EQ(RowWarpFrame(&dev.r(), dst.data(), src.data(), w, h, lo()), 1);
+      for (ULONG y = 0; y < h; ++y) {
+        const ULONG e = y < h / 2 ? y : h - 1 - y;
+        const ULONG m = dev.r().warpMargins[e], rate = dev.r().warpRates[e];
+        std::vector<int> Y(w, 0), U(w, 128), V(w, 128);
+        ULONG n = m, acc = 512;
+        const uint8_t* in = &src[size_t(y) * w * 2];
+        for (ULONG i = 0; i < w && n < w; ++i) {
+          if ((acc += rate) <= 512) continue;
+          acc -= 512;
+          const ULONG pair = (i & ~1u) * 2, next = (i + 1 < w) ? pair + 4 : pair;
+          Y[n] = in[2 * i + lo()];
+          U[n] = in[(i & 1 ? next : pair) + (lo() ? 0 : 1)];
+          V[n] = in[pair + (lo() ? 2 : 3)];
+          ++n;
+        }
+        for (ULONG k = 0; k < w; k += 2) {
+          const uint8_t* o = &dst[(size_t(y) * w + k) * 2];
+          ASSERT_EQ(o[lo()], Y[k]) << w << "x" << h << " " << y << " " << k << " rate " << rate;
+          ASSERT_EQ(o[2 + lo()], Y[k + 1]);
+          ASSERT_EQ(o[1 - lo()], (U[k] + U[k + 1] + 1) / 2) << y << " " << k;
+          ASSERT_EQ(o[3 - lo()], (V[k] + V[k + 1] + 1) / 2);
+        }
       }
-      for (ULONG k = 0; k < w; k += 2) {
-        const uint8_t* o = &dst[(size_t(y) * w + k) * 2];
-        ASSERT_EQ(o[lo()], Y[k]) << y << " " << k;
-        ASSERT_EQ(o[2 + lo()], Y[k + 1]);
-        ASSERT_EQ(o[1 - lo()], (U[k] + U[k + 1] + 1) / 2) << y << " " << k;
-        ASSERT_EQ(o[3 - lo()], (V[k] + V[k + 1] + 1) / 2);
-      }
+    };
+    check();
+    const ULONG edits[][2] = {{1, 0},   {3, 1},   {w - 1, 511}, {w, 512}, {w + 9, 300}, {0, 513},
+                               {5, 700}, {2, 65535}, {7, 257},   {0, 0}};
+    for (ULONG e = 0; e < dev.r().warpRows; ++e) {
+      dev.r().warpMargins[e] = USHORT(edits[e % 10][0] % (w + 10));
+      dev.r().warpRates[e] = edits[(e / 10 + e) % 10][1];
     }
-    // Tables for another height: not written.
-    Frame other(size_t(w) * 2 * (h + 2), 1), out(other.size(), 2);
-    EXPECT_EQ(RowWarpFrame(&dev.r(), out.data(), other.data(), w, h + 2, lo()), 0);
+    check();
+    // Tables for another height or width: not written.
+    Frame other(size_t(w + 2) * 2 * (h + 2), 1), out(other.size(), 2);
+    EXPECT_EQ(RowWarpFrame(&dev.r(), out.data(), other.data(), w, h + 2, lo()) +
+                  RowWarpFrame(&dev.r(), out.data(), other.data(), w + 2, h, lo()),
+              0);
+    EXPECT_EQ(out, Frame(other.size(), 2));
   }
 }
 
@@ -333,7 +436,7 @@ TEST(StreamEffectSetup, AllocationFailuresRetriesAndDoubleRelease) {
     const bool failed = host::PoolStats(kTagBuffer).failures != 0;
     host::PoolFailNth(0);
     const SpecialEffectRecord& r = dev.r();
-    EXPECT_EQ(r.warpReady == 1, r.warpMargins != nullptr && r.warpRates != nullptr);
+    EXPECT_EQ(r.warpReady == 1, r.warpMargins != nullptr && r.warpRates != nullptr && r.warpColumns != nullptr);
     EXPECT_EQ(r.lens.lensActive == 1, r.lens.planes[0] != nullptr);
     if (failed) { EXPECT_FALSE(r.warpReady == 1 && r.lens.lensActive == 1) << n; }
     SetupStreamEffects(dev.state.get(), 320, 240, 2, 10);  // a retry frees the first set
