@@ -55,7 +55,11 @@ VOID AddItem(ControlItemTable* t, ULONG id, const ControlValue& v, PFNKSHANDLER 
                       &t->steppings[i]};
   t->members[i][1] = {KSPROPERTY_MEMBER_VALUES, sizeof(LONG), 1, KSPROPERTY_MEMBER_FLAG_DEFAULT,
                       &t->defaults[i]};
-  t->values[i] = {{kPropTypeSetGeneral, VT_I4, 0}, 2, t->members[i]};
+  t->values[i].PropTypeSet.Set = kPropTypeSetGeneral;
+  t->values[i].PropTypeSet.Id = VT_I4;
+  t->values[i].PropTypeSet.Flags = 0;
+  t->values[i].MembersListCount = 2;
+  t->values[i].MembersList = t->members[i];
   t->items[i] = PropertyItem(id, get, sizeof(KSPROPERTY_VIDEOPROCAMP_S),
                              sizeof(KSPROPERTY_VIDEOPROCAMP_S), set);
   t->items[i].Values = &t->values[i];

@@ -112,7 +112,7 @@ VOID ReleaseWarp(SpecialEffectRecord& r) {
 // left margin and the rate of the chord of the ellipse inscribed in the
 // frame. Signed 64-bit arithmetic; the radius is limited to half the width.
 VOID SetupWarp(SpecialEffectRecord& r, ULONG w, ULONG h) {
-  if (w < 4 || h < 2 || w > (static_cast<SIZE_T>(-1) / sizeof(ULONG) - 1) / 2) return;
+  if (w < 4 || h < 2 || SIZE_T(w) * 2 + 1 > static_cast<SIZE_T>(-1) / sizeof(ULONG)) return;
   const ULONG rows = (h + 1) / 2;
   USHORT* margins = Allocate<USHORT>(SIZE_T(rows) * sizeof(USHORT));
   USHORT* rates = Allocate<USHORT>(SIZE_T(rows) * sizeof(USHORT));
