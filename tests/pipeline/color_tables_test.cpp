@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <memory>
 
 #include "pipeline/color_tables.h"
@@ -28,7 +27,7 @@ TEST_F(ColorTablesTest, TermsAreRoundedHalfAwayFromZero) {
   EXPECT_EQ(t->lumaTerm[16], 0);
 }
 
-TEST_F(ColorTablesTest, ClampTables) {
+TEST_F(ColorTablesTest, ClampAndRgbToYccTables) {
   const UCHAR* q = t->QuarterClampPointer;
   EXPECT_EQ(q[-2048], 0);
   EXPECT_EQ(q[-1], 0);
@@ -44,9 +43,6 @@ TEST_F(ColorTablesTest, ClampTables) {
   EXPECT_EQ(c[200], 200);
   EXPECT_EQ(c[255], 255);
   EXPECT_EQ(c[767], 255);
-}
-
-TEST_F(ColorTablesTest, RgbToYccTerms) {
   EXPECT_EQ(t->rgbToYccTerm[kYFromR][255], 1225 * 255);
   EXPECT_EQ(t->rgbToYccTerm[kCbFromG][10], -13570);
   EXPECT_EQ(t->rgbToYccTerm[kCrFromB][1], -333);
