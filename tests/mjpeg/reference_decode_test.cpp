@@ -122,15 +122,4 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{321, 243, 80, Sampling::k422, 3, true}, Case{320, 240, 85, Sampling::kGrey, 5, true}),
     [](const ::testing::TestParamInfo<Case>& info) { return CaseName(info.param); });
 
-TEST(StandardTables, BuiltInTablesAreTheOnesTheEncoderWrites) {
-  // libjpeg-turbo writes the four standard tables as separate DHT segments:
-  // DC 0, AC 0, DC 1, AC 1. Their bodies concatenated are the standard
-  // 418-byte segment's body.
-  Bytes scan, encoder, ours(kStandardDhtBodyBytes);
-  for (const Segment& s : SplitHeaders(Encode({64, 32, 75, Sampling::k422, 0}), &scan))
-    if (s.marker == 0xC4) encoder.insert(encoder.end(), s.body.begin(), s.body.end());
-  WriteStandardDhtBody(ours.data());
-  EXPECT_EQ(encoder, ours);
-}
-
 }  // namespace
