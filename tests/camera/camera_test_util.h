@@ -27,8 +27,7 @@ struct Reply {
   Bytes bytes;  // the data stage actually transferred
 };
 
-// A device-to-host request. Overrunning wLength or touching the buffer past
-// it counts as a stall, so that the test fails loudly.
+// A device-to-host request; overrunning wLength counts as a stall, to fail loudly.
 inline Reply In(host::UsbDeviceModel& cam, uint8_t bmRequestType, uint8_t bRequest,
                 uint16_t wValue, uint16_t wIndex, uint16_t wLength) {
   Bytes buffer(wLength + 16, 0xCD);
@@ -46,9 +45,8 @@ inline bool Out(host::UsbDeviceModel& cam, uint8_t bmRequestType, uint8_t bReque
   return !cam.Control(setup, data.empty() ? nullptr : data.data()).stalled;
 }
 
-// One control transfer and its expected outcome. For a device-to-host request
-// `data` is the expected reply, read with wLength = its size unless `wLength`
-// asks for more; otherwise it is the payload sent.
+// One control transfer and its outcome: `data` is the expected reply (wLength its
+// size unless `wLength` asks more) or the payload sent.
 struct Xfer {
   uint8_t bmRequestType, bRequest;
   uint16_t wValue, wIndex;
@@ -147,7 +145,7 @@ inline Cam Load(const std::string& name) {
   EXPECT_TRUE(cam) << name << ": " << error;
   return cam;
 }
-// The default profile with an edit applied. Without `error` the edit must be accepted.
+// The default profile edited; without `error` the edit must be accepted.
 inline Cam WithProfileEdit(const std::function<void(nlohmann::json&)>& edit,
                            std::string* error = nullptr) {
   auto profile = nlohmann::json::parse(camera::DefaultProfileJson());

@@ -1,6 +1,5 @@
-// The generated descriptors look like a real camera's, parse back into what
-// the profile said, and the descriptor-dump loader accepts a camera's own
-// dump while refusing truncated or garbled ones cleanly.
+// Generated descriptors: a camera's shape, parsed back to the profile; the dump
+// loader takes a camera's own dump and refuses cut or garbled ones with a message.
 #include <fstream>
 #include <map>
 #include <random>
@@ -172,6 +171,23 @@ TEST(CameraDescriptorDump, TruncatedAndMalformedDumpsAreRefusedWithAMessage) {
     if (x.type == 4 && x.interface == 1) bad[18 + x.offset + 6] = 0x7F;  // not streaming
   EXPECT_FALSE(camera::CameraFromDescriptors(bad, false, &error));
   EXPECT_NE(error.find("no video-streaming interface"), std::string::npos) << error;
+  // Random flips and cuts (out-of-bounds access is the fuzz target's job): a
+  // refusal always says why, an accepted dump answers a probe read.
+  std::mt19937 rng(1234);
+  int accepted = 0;
+  for (int round = 0; round < 3000; ++round) {
+    bad = good;
+    for (int i = 0, flips = 1 + int(rng() % 6); i < flips; ++i) bad[rng() % bad.size()] = uint8_t(rng());
+    if (rng() % 4 == 0) bad.resize(rng() % bad.size());
+    error.clear();
+    auto cam = camera::SimulatedCameraFromDescriptors(bad, false, &error);
+    EXPECT_TRUE(cam || !error.empty());
+    if (!cam) continue;
+    ++accepted;
+    const Reply r = In(*cam, 0xA1, kGetCur, 0x0100, cam->Layout().streamingInterface, 26);
+    EXPECT_TRUE(!r.stalled && r.bytes.size() == 26);
+  }
+  EXPECT_GT(accepted, 0);
 }
 
 TEST(CameraDescriptorDump, FormatsItCannotNegotiateAreCountedAndRefusedInProbes) {
@@ -202,57 +218,11 @@ TEST(CameraDescriptorDump, FormatsItCannotNegotiateAreCountedAndRefusedInProbes)
   ASSERT_TRUE(cam) << error;
   EXPECT_EQ(cam->Layout().formats.size(), 2u);
   EXPECT_FALSE(SetProbe(*cam, 3, 1, 333333));
-  // Without raising bNumFormats the count no longer matches.
+  // Declaring fewer formats than follow is refused; more loads (the walk uses what is there).
   EXPECT_FALSE(camera::SimulatedCameraFromDescriptors(dumpWithFormats(2), false, &error));
   EXPECT_NE(error.find("declares 2 formats but 3 follow"), std::string::npos) << error;
-}
-
-TEST(CameraDescriptorDump, RandomCorruptionNeverCrashes) {
-  const Bytes good = camera::DefaultSimulatedCamera()->DescriptorDump();
-  std::mt19937 rng(1234);
-  int accepted = 0;
-  for (int round = 0; round < 3000; ++round) {
-    Bytes bytes = good;
-    for (int i = 0, flips = 1 + int(rng() % 6); i < flips; ++i)
-      bytes[rng() % bytes.size()] = uint8_t(rng());
-    if (rng() % 4 == 0) bytes.resize(rng() % bytes.size());
-    std::string error;
-    auto cam = camera::SimulatedCameraFromDescriptors(bytes, false, &error);
-    EXPECT_TRUE(cam || !error.empty());
-    if (!cam) continue;
-    ++accepted;  // harmless flips still load, and then answer their basic requests
-    auto r = In(*cam, 0xA1, kGetCur, 0x0100, cam->Layout().streamingInterface, 26);
-    EXPECT_TRUE(!r.stalled && r.bytes.size() == 26);
-  }
-  EXPECT_GT(accepted, 0);
-}
-
-}  // namespace
-
-namespace {
-
-// A dump whose input header declares more formats than follow loads (the
-// driver's walk uses what is there); one declaring fewer is refused.
-TEST(DescriptorDumpFormats, MoreDeclaredThanFollowLoadsFewerIsRefused) {
-  std::vector<uint8_t> dump = camera::DefaultSimulatedCamera()->DescriptorDump();
-  size_t header = 0;
-  bool streaming = false;
-  for (size_t off = 18; off + 3 < dump.size() && dump[off] >= 2; off += dump[off]) {
-    if (dump[off + 1] == 4) streaming = dump[off + 5] == 14 && dump[off + 6] == 2;
-    if (streaming && dump[off + 1] == 0x24 && dump[off + 2] == 1) {
-      header = off;
-      break;
-    }
-  }
-  ASSERT_NE(header, 0u);
-  const uint8_t declared = dump[header + 3];
-  for (int delta : {1, 5, -1}) {
-    std::vector<uint8_t> d = dump;
-    d[header + 3] = uint8_t(declared + delta);
-    std::string error;
-    auto cam = camera::SimulatedCameraFromDescriptors(d, false, &error);
-    EXPECT_EQ(cam != nullptr, delta > 0) << delta << ": " << error;
-  }
+  for (uint8_t more : {4, 8})
+    EXPECT_TRUE(camera::SimulatedCameraFromDescriptors(dumpWithFormats(more), false, &error)) << error;
 }
 
 }  // namespace

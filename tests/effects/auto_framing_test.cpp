@@ -1,6 +1,5 @@
 // Auto framing: the detected window of a face, a face too wide or too small,
 // one that comes close, one that moves, none at all; the chain's gate.
-#include <memory>
 
 #include "effects/auto_framing.h"
 #include "frames.h"
@@ -99,12 +98,9 @@ TEST_P(Framing, NoFaceGrowsTheWindowBackToTheWholeFrame) {
 // The chain runs auto framing only up to 1280 pixels wide.
 TEST_P(Framing, ChainGateOnWidth) {
   for (ULONG width : {1280u, 1288u}) {
-    auto st = std::make_unique<EffectState>();
-    st->zoom.zoomFactor = 64;
+    auto st = Fresh();
     st->autoFraming.enabled = 1;
-    FrameFormat format{};
-    format.inputWidth = width, format.inputHeight = 8;
-    format.inputSubtype = GetParam() ? kSubtypeYuy2 : kSubtypeUyvy;
+    const FrameFormat format = Format(width, 8);
     Frame in = GentleFrame(width, 8, 1), eff = MakeFrame(width, 8), wk = MakeFrame(width, 8);
     const LONG r = ApplyEffects(in.data(), wk.data(), eff.data(), &Tables(), &format, st.get(), nullptr, 0);
     EXPECT_EQ(r, width <= 1280 ? 1 : 0) << width;

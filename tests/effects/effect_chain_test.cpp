@@ -1,6 +1,5 @@
 #include <atomic>
 #include <functional>
-#include <memory>
 #include <thread>
 
 #include "effects/special/special_effect.h"
@@ -14,15 +13,7 @@ class Chain : public BothOrders {
  protected:
   void SetUp() override {
     BothOrders::SetUp();
-    format.inputWidth = format.outputWidth = w;
-    format.inputHeight = format.outputHeight = h;
-    format.inputSubtype = format.outputSubtype = GetParam() ? kSubtypeYuy2 : kSubtypeUyvy;
-  }
-  // Fresh settings: everything off, zoom factor 64 (the whole frame).
-  static std::unique_ptr<EffectState> Fresh() {
-    auto s = std::make_unique<EffectState>();
-    s->zoom.zoomFactor = 64;
-    return s;
+    format = Format(w, h);
   }
   // Runs the chain; returns the finished frame and stores the result code.
   Frame Run(LONG* which = nullptr) {
@@ -39,9 +30,8 @@ class Chain : public BothOrders {
   Frame work = Frame(input.size() * 3 / 2, 0);
 };
 
-// One setting (or two) at a time: the frame each produces and the buffer it
-// ends in (every step that writes a new frame exchanges the buffers).
-// Decoded MJPEG runs in YUY2 order.
+// One or two settings at a time: the frame and the buffer it ends in (each
+// step writing a new frame exchanges them). Decoded MJPEG runs in YUY2 order.
 TEST_P(Chain, SingleStepsAndTheirExchanges) {
   const Frame src = input;
   const ULONG lf = lumaFirst();
@@ -141,10 +131,8 @@ TEST_P(Chain, EveryStepInItsOrder) {
   EXPECT_NE(out, src);
 }
 
-// A property handler changes settings from another thread while frames run:
-// every frame still comes out of one of the two buffers, whole (run under
-// ThreadSanitizer this also checks that the chain reads settings as shared
-// words).
+// Settings changed from a property thread while frames run: every frame comes
+// out of one of the two buffers (ThreadSanitizer checks the shared reads).
 TEST_P(Chain, SettingsChangeWhileFramesRun) {
   std::atomic<bool> stop{false};
   std::thread handler([&] {

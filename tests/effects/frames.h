@@ -1,11 +1,11 @@
-// Shared by the effect tests: exactly sized frames (so the address sanitizer
-// sees any access past a frame), pixel offsets in both byte orders, the
-// colour tables, and a fixture run once per byte order that checks the pool.
+// Shared by the effect tests: exactly sized frames, pixel offsets in both byte
+// orders, the colour tables, and a fixture per byte order that checks the pool.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -65,6 +65,19 @@ class BothOrders : public ::testing::TestWithParam<bool> {
   Order order() const { return {GetParam()}; }
   ULONG lumaFirst() const { return GetParam() ? 1 : 0; }
   ULONG code() const { return GetParam() ? 3 : 4; }
+  // Settings all off, zoom factor 64 (the whole frame).
+  static std::unique_ptr<EffectState> Fresh() {
+    auto s = std::make_unique<EffectState>();
+    s->zoom.zoomFactor = 64;
+    return s;
+  }
+  // A w x h frame in this byte order, output as input.
+  FrameFormat Format(uint32_t w, uint32_t h) const {
+    FrameFormat f{};
+    f.inputWidth = f.outputWidth = w, f.inputHeight = f.outputHeight = h;
+    f.inputSubtype = f.outputSubtype = GetParam() ? kSubtypeYuy2 : kSubtypeUyvy;
+    return f;
+  }
 };
 
 }  // namespace fx

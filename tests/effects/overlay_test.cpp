@@ -1,10 +1,7 @@
-// Overlay bitmaps: names, the colour conversion, the loader on good and bad
-// files, the compositions, the magnifier's geometry and clipping, and the
-// overlay tail inside the chain.
+// Overlay bitmaps: names, colours, the loader, compositions, the magnifier and the chain's tail.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 
 #include "effects/overlay.h"
 #include "effects/special/special_effect.h"
@@ -108,8 +105,7 @@ TEST_P(Overlay, ColourConversionOfTheOverlayColours) {
   }
 }
 
-// Good files (bottom-up, top-down, a longer header) load; every bad one
-// fails without reading or writing outside the exact-size buffers.
+// Good files (bottom-up, top-down, a longer header) load; bad ones fail inside exact buffers.
 TEST_P(Overlay, LoaderAcceptsGoodBitmapsAndRefusesBadOnes) {
   const ULONG w = 20, h = 6;
   auto colour = [](int x, int y) { return std::array<uint8_t, 3>{uint8_t(x * 10), uint8_t(y * 30), 200}; };
@@ -180,8 +176,7 @@ TEST_P(Overlay, CompositionsOfABlackAndAnOpaqueBitmap) {
   EXPECT_EQ(p[order().Chroma(w, 0, 0, 0)], 10);
 }
 
-// The magnifier at 640 x 480 (centre 257, 258, radius 128) and on wide
-// frames whose lens rows lie above and below the frame.
+// The magnifier at 640 x 480 (centre 257, 258, radius 128) and clipped on wide frames.
 TEST_P(Overlay, MagnifierGeometryAndClipping) {
   for (auto [w, h] : {std::pair<ULONG, ULONG>{640, 480}, {1280, 240}, {1280, 120}, {16, 2}}) {
     const Frame src = GentleFrame(w, h, w);
@@ -209,19 +204,15 @@ TEST_P(Overlay, MagnifierGeometryAndClipping) {
   EXPECT_EQ(frame, src);
 }
 
-// The tail in the chain: loads once per mode and size, composes, keeps
-// earlier effects when the file is missing, reloads after a mode change and
-// after effect 2 used the buffer.
+// The chain's tail loads once per mode and size, keeps earlier effects without a
+// file, reloads after a mode change and after effect 2 used the buffer.
 TEST_P(Overlay, ChainTailLoadsOnceAndKeepsEarlierEffects) {
   const ULONG w = 64, h = 48;
-  auto state = std::make_unique<EffectState>();
-  state->zoom.zoomFactor = 64;
+  auto state = Fresh();
   Frame buffer(size_t(w) * h * 3);
   state->special.overlayBitmap = buffer.data();
   state->special.overlayBitmapSize = ULONG(buffer.size());
-  FrameFormat format{};
-  format.inputWidth = w, format.inputHeight = h;
-  format.inputSubtype = GetParam() ? kSubtypeYuy2 : kSubtypeUyvy;
+  const FrameFormat format = Format(w, h);
   Frame input, effect(size_t(w) * h * 2), wk(size_t(w) * h * 2);
   auto run = [&](const Frame& src) {
     input = src;

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
+#include <fstream>
 #include <thread>
 
 #include "mjpeg/mjpeg_decoder.h"
@@ -17,27 +17,20 @@ using namespace mjpeg_fixtures;
 
 constexpr size_t kBufferBytes = 3 * 64 * 48;
 
-LONG DecodeFrame(bool still, const Bytes& frame, Bytes& destination, Bytes& scratch) {
-  return (still ? DecodeMjpegStill : DecodeMjpeg)(destination.data(), destination.size(), frame.data(),
-                                                  frame.size(), scratch.data(), scratch.size());
-}
-
 struct Job {
   bool still;
   Bytes frame, expected;
 };
 
-// One device streams webcam frames (standard tables, restart intervals with
-// fill), the other decodes stills with their own tables (the pool-block
-// path); a third thread keeps switching the code path, which gives the same
-// bytes. Every decode must give the single-threaded result.
+// Webcam frames on one device, stills with their own tables (the pool block)
+// on another, code paths switching meanwhile: every decode as single-threaded.
 TEST(MjpegConcurrency, TwoDevicesDecodeAtOnce) {
   Job jobs[2] = {{false, WebcamLayout(Encode({64, 48, 75, Sampling::k420, 2}), true), {}},
                  {true, CameraLayout(Encode({48, 32, 80, Sampling::k422, 0, true}), false), {}}};
   for (Job& j : jobs) {
     Bytes scratch(kBufferBytes);
     j.expected.assign(kBufferBytes, 0);
-    ASSERT_EQ(DecodeFrame(j.still, j.frame, j.expected, scratch), kMjpegOk);
+    ASSERT_EQ(Decode(j.still, j.expected, j.frame, scratch), kMjpegOk);
   }
   std::atomic<bool> stop{false};
   std::thread switcher([&] {
@@ -51,7 +44,7 @@ TEST(MjpegConcurrency, TwoDevicesDecodeAtOnce) {
     Bytes destination(kBufferBytes), scratch(kBufferBytes);
     for (int i = 0; i < 100; ++i) {
       std::fill(destination.begin(), destination.end(), 0);
-      if (DecodeFrame(jobs[index].still, jobs[index].frame, destination, scratch) != kMjpegOk ||
+      if (Decode(jobs[index].still, destination, jobs[index].frame, scratch) != kMjpegOk ||
           destination != jobs[index].expected)
         ++wrong[index];
     }
@@ -66,23 +59,21 @@ TEST(MjpegConcurrency, TwoDevicesDecodeAtOnce) {
   EXPECT_EQ(wrong[1], 0);
 }
 
-// Standard tables take no pool memory; a frame's own tables take one block
-// for the call. When it cannot be had the frame fails with
-// kMjpegErrorNoMemory and leaves the destination alone; nothing is left
-// allocated either way.
+// Own tables take one pool block per call (standard ones none); without it the
+// frame fails with kMjpegErrorNoMemory, destination untouched, nothing leaked.
 TEST(MjpegOwnTables, OneBlockPerCallAndAllocationFailureFailsTheFrame) {
   const Bytes encoded = Encode({48, 32, 80, Sampling::k420, 0, true});
   const Bytes own = CameraLayout(encoded, false), standard = WebcamLayout(Encode({48, 32, 80}), false);
   Bytes scratch(kBufferBytes), good(kBufferBytes, 0);
   for (bool still : {false, true}) {
     host::PoolReset();
-    ASSERT_EQ(DecodeFrame(still, standard, good, scratch), kMjpegOk);
+    ASSERT_EQ(Decode(still, good, standard, scratch), kMjpegOk);
     EXPECT_EQ(host::PoolAllocationCount(), 0u);
-    ASSERT_EQ(DecodeFrame(still, own, good, scratch), kMjpegOk);
+    ASSERT_EQ(Decode(still, good, own, scratch), kMjpegOk);
     EXPECT_EQ(host::PoolStats(kTagBuffer).allocations, 1u);
     host::PoolFailNth(1);
     Bytes destination(kBufferBytes, 0x5A);
-    EXPECT_EQ(DecodeFrame(still, own, destination, scratch), kMjpegErrorNoMemory);
+    EXPECT_EQ(Decode(still, destination, own, scratch), kMjpegErrorNoMemory);
     EXPECT_EQ(destination, Bytes(kBufferBytes, 0x5A));
     EXPECT_EQ(host::PoolStats(kTagBuffer).failures, 1u);
     EXPECT_EQ(host::PoolStats(kTagBuffer).outstanding, 0u);
@@ -91,19 +82,12 @@ TEST(MjpegOwnTables, OneBlockPerCallAndAllocationFailureFailsTheFrame) {
   }
 }
 
-}  // namespace
-
-namespace {
-
-// The simulated webcam's play file (tools/make_webcam_play): several frames,
-// each without DHT, with one DQT segment per table and fill before RSTn, and
-// each decoding in both entries to the same picture, the picture moving.
+// The simulated webcam's play file: webcam layout with fill, every frame
+// decoding alike in both entries, the picture moving.
 TEST(WebcamPlayFile, EveryFrameHasTheWebcamLayoutAndDecodes) {
-  FILE* file = fopen(UVCCAM_PROFILE_DIR "/../play/webcam_mjpeg.mjpeg", "rb");
-  ASSERT_NE(file, nullptr);
-  Bytes all;
-  for (int c; (c = fgetc(file)) != EOF;) all.push_back(static_cast<uint8_t>(c));
-  fclose(file);
+  std::ifstream file(UVCCAM_PROFILE_DIR "/../play/webcam_mjpeg.mjpeg", std::ios::binary);
+  ASSERT_TRUE(file.is_open());
+  const Bytes all(std::istreambuf_iterator<char>(file), {});
   std::vector<Bytes> frames;
   for (size_t start = 0, i = 0; i + 1 < all.size(); ++i) {
     if (all[i] == 0xFF && all[i + 1] == 0xD9) {
@@ -126,8 +110,8 @@ TEST(WebcamPlayFile, EveryFrameHasTheWebcamLayoutAndDecodes) {
     EXPECT_GE(stuffed, 1);
     EXPECT_GE(filled, 1);
     Bytes video(3 * 320 * 240), still(video.size()), scratch(video.size());
-    ASSERT_EQ(DecodeFrame(false, frame, video, scratch), kMjpegOk);
-    ASSERT_EQ(DecodeFrame(true, frame, still, scratch), kMjpegOk);
+    ASSERT_EQ(Decode(false, video, frame, scratch), kMjpegOk);
+    ASSERT_EQ(Decode(true, still, frame, scratch), kMjpegOk);
     EXPECT_EQ(video, still);
     EXPECT_NE(video, previous);
     previous = video;

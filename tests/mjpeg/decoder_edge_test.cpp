@@ -1,9 +1,8 @@
-// Error codes, malformed and hostile frames, buffer limits, restart handling
-// and the end of the scan.
+// Error codes, malformed frames, buffer limits, restart handling and the end
+// of the scan (random corruption is the fuzz target's job).
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 #include <vector>
 
 #include "mjpeg/mjpeg_decoder.h"
@@ -266,17 +265,14 @@ TEST(BufferLimits, TheImageMustFitBothBuffers) {
                 destinationSize + scratchSize == 8192 ? kMjpegOk : kMjpegErrorImageTooLarge);
   Bytes destination(4096);
   EXPECT_EQ(DecodeMjpeg(destination.data(), 4096, b.data(), b.size(), nullptr, 1 << 20), kMjpegErrorNoScratch);
-  // A 4:2:0 frame of 1280 x 722 needs 1280 x 736 x 1.5 bytes of planes,
-  // within the frame-buffer size 3 x 1280 x 722 of a device whose largest
-  // frame it is; declaring 1920 x 1080 in it must fail, not overflow.
+  // 1280 x 722 4:2:0 fits a 3 x w x h buffer; declaring 1920 x 1080 must fail, not overflow.
   Frame f = MakeFrame(kVideo, {1280, 722, 50, Sampling::k420, 0});
   Decoder d(3 * 1280 * 722);
   EXPECT_EQ(d.Run(kVideo, f.Assemble()), kMjpegOk);
   Bytes& sof = f.Body(0xC0);
   sof[1] = 1080 >> 8, sof[2] = 1080 & 0xFF, sof[3] = 1920 >> 8, sof[4] = 1920 & 0xFF;
   EXPECT_EQ(d.Run(kVideo, f.Assemble()), kMjpegErrorImageTooLarge);
-  // The device passes 3 x the largest pixel count for both buffers; the
-  // padding to whole MCUs must never make a frame of at least 64 x 48 fail.
+  // With 3 x the pixel count, MCU padding never makes a frame of 64 x 48 or more fail.
   for (Sampling sampling : {Sampling::k420, Sampling::k422, Sampling::kGrey}) {
     Frame small = MakeFrame(kVideo, {16, 16, 75, sampling, 0});
     for (int width = 64; width <= 100; ++width) {
@@ -291,12 +287,8 @@ TEST(BufferLimits, TheImageMustFitBothBuffers) {
 }
 
 TEST(Truncation, EveryCutFailsOrGivesTheIntactPicture) {
-  // Every cut, as it stands and with EOI appended (as a camera's payload
-  // layer may deliver it), in a copy of exactly its size so that any read
-  // past it is caught. A cut frame either fails (leaving the destination
-  // alone, which Run checks) or decodes to the intact frame's picture; the
-  // scan's last byte always holds bits of its last block, so only the cut
-  // that removes EOI alone and puts it back gives that picture.
+  // Every cut, bare and with EOI appended, in an exactly sized copy: it fails
+  // (destination untouched) unless only EOI was cut and put back.
   const EncodeOptions shapes[] = {{48, 16, 75, Sampling::k420, 3}, {32, 16, 80, Sampling::k422, 0},
                                   {24, 16, 90, Sampling::kGrey, 2}};
   for (const EncodeOptions& shape : shapes) {
@@ -317,38 +309,6 @@ TEST(Truncation, EveryCutFailsOrGivesTheIntactPicture) {
       EXPECT_EQ(decoded, 1u);
     }
   }
-}
-
-TEST(HostileInput, CutOrCorruptedFramesNeverEscapeTheBuffers) {
-  // Exactly sized frames (the sanitizers catch any stray access) with byte
-  // flips, insertions and cuts anywhere.
-  std::mt19937 rng(1234);
-  int decoded = 0;
-  const EncodeOptions shapes[] = {{48, 32, 80, Sampling::k420, 0}, {40, 24, 60, Sampling::k422, 2},
-                                  {24, 16, 90, Sampling::kGrey, 1}};
-  for (const EncodeOptions& shape : shapes) {
-    for (Entry e : {kVideo, kStill}) {
-      const Bytes original = MakeFrame(e, shape).Assemble();
-      Decoder d(3 * 48 * 32);
-      for (int round = 0; round < 400; ++round) {
-        Bytes b = original;
-        for (int i = 0, edits = 1 + rng() % 4; i < edits; ++i) {
-          const size_t at = rng() % b.size();
-          switch (rng() % 4) {
-            case 0: b[at] = static_cast<uint8_t>(rng()); break;
-            case 1: b[at] ^= static_cast<uint8_t>(1u << (rng() % 8)); break;
-            case 2: b.insert(b.begin() + at, static_cast<uint8_t>(rng())); break;
-            default: b.resize(at + 1); break;
-          }
-        }
-        if (d.Run(e, b) == kMjpegOk) ++decoded;
-      }
-    }
-  }
-  // Some corrupted frames still decode (flips in the scan data); the point
-  // is that none escapes its buffers. The count shows that the loop reached
-  // the scan.
-  EXPECT_GT(decoded, 0);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <jpeglib.h>
 #include <turbojpeg.h>
 
+#include "mjpeg/mjpeg_decoder.h"
 #include "mjpeg/mjpeg_internal.h"
 
 namespace mjpeg_fixtures {
@@ -52,8 +53,7 @@ inline Bytes TestPicture(int width, int height, int shift = 0) {
   return pixels;
 }
 
-// Encodes the test picture with libjpeg-turbo: baseline, standard Huffman
-// tables, one DQT and one DHT segment per table (the encoder's own layout).
+// The test picture through libjpeg-turbo: baseline, one DQT and DHT segment per table.
 inline Bytes Encode(const EncodeOptions& o) {
   const bool grey = o.sampling == Sampling::kGrey;
   Bytes pixels = TestPicture(o.width, o.height, o.shift);
@@ -174,8 +174,7 @@ inline Bytes WebcamLayout(const Bytes& jpeg, bool fill) {
   return out;
 }
 
-// libjpeg-turbo's decode to planar YUV (accurate integer IDCT, no
-// upsampling): planes of the component sizes, chroma width ceil(w / 2).
+// libjpeg-turbo's planar decode (accurate IDCT, no upsampling).
 struct Planar {
   int width = 0, height = 0, chromaWidth = 0;
   bool grey = false;
@@ -190,8 +189,7 @@ inline bool ReferenceDecode(const Bytes& jpeg, Planar* out) {
   out->chromaWidth = out->grey ? 0 : tjPlaneWidth(1, width, subsampling);
   const size_t chroma = out->grey ? 0 : static_cast<size_t>(out->chromaWidth) * tjPlaneHeight(1, height, subsampling);
   const size_t sizes[3] = {static_cast<size_t>(width) * height, chroma, chroma};
-  // libjpeg-turbo may write up to a whole MCU row past the last image row
-  // of a plane; the planes get that slack and are trimmed afterwards.
+  // Slack for the MCU row libjpeg-turbo may write past a plane, trimmed afterwards.
   Bytes* const buffers[3] = {&out->y, &out->cb, &out->cr};
   unsigned char* planes[3];
   for (int i = 0; i < 3; ++i) buffers[i]->assign(sizes[i] + (width + 32) * 32, 0), planes[i] = buffers[i]->data();
@@ -201,6 +199,12 @@ inline bool ReferenceDecode(const Bytes& jpeg, Planar* out) {
   tjDestroy(handle);
   for (int i = 0; i < 3; ++i) buffers[i]->resize(sizes[i]);
   return ok;
+}
+
+// One frame through the video or the still entry.
+inline LONG Decode(bool still, Bytes& destination, const Bytes& jpeg, Bytes& scratch) {
+  return (still ? DecodeMjpegStill : DecodeMjpeg)(destination.data(), ULONG(destination.size()), jpeg.data(),
+                                                  ULONG(jpeg.size()), scratch.data(), ULONG(scratch.size()));
 }
 
 }  // namespace mjpeg_fixtures

@@ -58,8 +58,7 @@ TEST(Idct, EveryKernelFollowsTheDefinitionToTheByte) {
       ASSERT_EQ(0, memcmp(expected, got, sizeof(got))) << "kernel " << k;
     }
   };
-  // Typical blocks (few, moderate coefficients), dense ones, and anything a
-  // 16-bit block can hold.
+  // Sparse typical blocks, dense ones, and anything 16 bits hold.
   std::mt19937 rng(77);
   for (int i = 0; i < 4500; ++i) {
     const int nonzero = i < 3000 ? 1 + i % 12 : 64, range = i < 3000 ? 1200 : i < 4000 ? 300 : 32767;
@@ -70,9 +69,7 @@ TEST(Idct, EveryKernelFollowsTheDefinitionToTheByte) {
     }
     ASSERT_NO_FATAL_FAILURE(check());
   }
-  // Every sign pattern down the columns, then along the rows, at the
-  // magnitudes around the limit up to which the vector code keeps the row
-  // pass in 16-bit multiply-adds.
+  // Every sign pattern by column, then by row, around the vector code's 16-bit limit.
   for (int magnitude : {1288, 1289, 1290, 2047}) {
     for (int signs = 0; signs < 512; ++signs) {
       for (int i = 0; i < 64; ++i)

@@ -47,21 +47,12 @@ std::string CaseName(const Case& c) {
   return text;
 }
 
-LONG Decode(bool still, Bytes& destination, const Bytes& jpeg, Bytes& scratch) {
-  return (still ? DecodeMjpegStill : DecodeMjpeg)(destination.data(), destination.size(), jpeg.data(),
-                                                  jpeg.size(), scratch.data(), scratch.size());
-}
-
 class ReferenceDecodeTest : public ::testing::TestWithParam<Case> {
   void TearDown() override { MjpegSelectKernels(kMjpegKernelsBest); }
 };
 
-// Thresholds chosen from the measured differences (printed by the test):
-// over all these frames the transform stays within one level of
-// libjpeg-turbo's accurate IDCT, PSNR 57-60 dB, mean difference 0.07-0.12.
-// The thresholds leave a little room above that. A wrong constant, a
-// swapped Huffman table, a misplaced block or a wrong interleave gives
-// differences of many levels and a PSNR far below these.
+// Measured (printed below): within one level of libjpeg-turbo, PSNR 57-60 dB,
+// mean 0.07-0.12; any real decoding fault is many levels off.
 constexpr double kMinPsnr = 54.0, kMaxMeanDifference = 0.2;
 constexpr int kMaxDifference = 2;
 
@@ -71,8 +62,7 @@ TEST_P(ReferenceDecodeTest, BothEntriesMatchLibjpegTurbo) {
   Planar ref;
   ASSERT_TRUE(ReferenceDecode(encoded, &ref));
 
-  // The frame-buffer size of a device whose largest frame is this one (3 x
-  // pixels), or more for tiny odd sizes whose padded planes exceed that.
+  // A device's frame buffer (3 x pixels), or the padded planes for tiny odd sizes.
   const size_t size = std::max<size_t>(static_cast<size_t>(3) * c.width * c.height,
                                        static_cast<size_t>((c.width + 15) & ~15) * ((c.height + 15) & ~15) * 2);
   const size_t outBytes = static_cast<size_t>((c.width + 3) & ~3) * ((c.height + 1) & ~1) * 2;
@@ -81,8 +71,7 @@ TEST_P(ReferenceDecodeTest, BothEntriesMatchLibjpegTurbo) {
   const Bytes camera = CameraLayout(encoded, !c.optimize);
   ASSERT_EQ(Decode(false, video, camera, scratch), kMjpegOk);
   ASSERT_EQ(Decode(true, still, CameraLayout(encoded, false), scratch), kMjpegOk);
-  // Same tables, same arithmetic: the two entries agree to the byte, and
-  // nothing is written past the output frame.
+  // The entries agree to the byte; nothing is written past the output frame.
   EXPECT_TRUE(std::equal(video.begin(), video.begin() + outBytes, still.begin()));
   for (size_t i = outBytes; i < video.size(); ++i) ASSERT_EQ(video[i], 0xEE) << "written past the frame at " << i;
 
@@ -96,19 +85,11 @@ TEST_P(ReferenceDecodeTest, BothEntriesMatchLibjpegTurbo) {
     EXPECT_LE(d->max, kMaxDifference);
   }
 
-  // The encoder's file as it is (one DQT and one DHT segment per table) and,
-  // for standard tables, the webcam layout (no DHT, one DQT segment per
-  // table, last table first), also with fill before every RSTn: both entries
-  // give the bytes of the camera layout. libjpeg-turbo decodes the webcam
-  // bytes to the same planes as the encoder's.
+  // The encoder's own layout and (standard tables) the webcam layout, with and
+  // without fill before RSTn, give the camera layout's bytes in both entries.
   std::vector<Bytes> layouts = {encoded};
-  if (!c.optimize) {
-    layouts.push_back(WebcamLayout(encoded, false));
-    Planar webcam;
-    ASSERT_TRUE(ReferenceDecode(layouts.back(), &webcam));
-    EXPECT_TRUE(webcam.y == ref.y && webcam.cb == ref.cb && webcam.cr == ref.cr);
-    if (c.restartInterval != 0) layouts.push_back(WebcamLayout(encoded, true));
-  }
+  if (!c.optimize) layouts.push_back(WebcamLayout(encoded, false));
+  if (!c.optimize && c.restartInterval != 0) layouts.push_back(WebcamLayout(encoded, true));
   for (size_t i = 0; i < layouts.size(); ++i) {
     for (bool stillEntry : {false, true}) {
       Bytes out(size, 0x3C);
@@ -140,16 +121,5 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{64, 48, 75, Sampling::k420, 1}, Case{640, 480, 75, Sampling::k420, 0, true},
                       Case{321, 243, 80, Sampling::k422, 3, true}, Case{320, 240, 85, Sampling::kGrey, 5, true}),
     [](const ::testing::TestParamInfo<Case>& info) { return CaseName(info.param); });
-
-TEST(StandardTables, BuiltInTablesAreTheOnesTheEncoderWrites) {
-  // libjpeg-turbo writes the four standard tables as separate DHT segments:
-  // DC 0, AC 0, DC 1, AC 1. Their bodies concatenated are the standard
-  // 418-byte segment's body.
-  Bytes scan, encoder, ours(kStandardDhtBodyBytes);
-  for (const Segment& s : SplitHeaders(Encode({64, 32, 75, Sampling::k422, 0}), &scan))
-    if (s.marker == 0xC4) encoder.insert(encoder.end(), s.body.begin(), s.body.end());
-  WriteStandardDhtBody(ours.data());
-  EXPECT_EQ(encoder, ours);
-}
 
 }  // namespace

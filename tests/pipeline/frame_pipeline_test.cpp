@@ -1,14 +1,12 @@
-// FramePipeline against the image routines applied by hand: every route at
-// common, odd and tiny sizes with exactly sized buffers (the address
-// sanitizer sees any access past them), buffer-size refusals, and the
-// decode-error report.
+// FramePipeline against the routines applied by hand on every route and size
+// (exactly sized buffers), its refusals, and the decode-error report.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -156,10 +154,19 @@ struct Call {
     inputSize = ULONG(camera.size());
   }
   ULONG inputSize;
-  LONG Run() {
+  // nullArg 1 passes no settings, 2 no stream engine.
+  LONG Run(int nullArg = 0) {
     return FramePipeline(input.data(), inputSize, ULONG(input.size()), output.data(), ULONG(output.size()),
                          work.data(), ULONG(work.size()), effect.data(), ULONG(effect.size()), &Tables(),
-                         &f, state.get(), Engine(), 7);
+                         &f, nullArg == 1 ? nullptr : state.get(), nullArg == 2 ? nullptr : Engine(), 7);
+  }
+  // A refusal returns 0 and leaves the input, the output and the chain as they were.
+  void ExpectRefused(int nullArg = 0) {
+    const Bytes before = input;
+    EXPECT_EQ(Run(nullArg), 0);
+    EXPECT_TRUE(input == before);
+    EXPECT_TRUE(std::all_of(output.begin(), output.end(), [](uint8_t b) { return b == kFill; }));
+    EXPECT_EQ(state->chainFrameCounter, 0u);
   }
 };
 
@@ -206,8 +213,7 @@ TEST(FramePipelineTest, MjpegToMjpegCopiesTheCompressedFrameOnly) {
   }
 }
 
-// Every refusal returns 0 and leaves the output as it was: a buffer one byte
-// short for the route, a pair no route produces, a null argument.
+// Refusals: a buffer one byte short for the route, a pair no route produces, a null argument.
 TEST(FramePipelineTest, RefusalsLeaveTheOutputUntouched) {
   const Bytes packed = Packed(64, 48, 1), jpeg = Jpeg(64, 48);
   enum Short { kNone, kInputSize, kInputBuffer, kOutput, kWork, kEffect };
@@ -242,24 +248,7 @@ TEST(FramePipelineTest, RefusalsLeaveTheOutputUntouched) {
     if (c.shortBuffer == kInputBuffer) call.input.resize(64 * 48 * 2 - 1);
     if (c.shortBuffer == kWork) call.work.resize(size_t(c.ow) * c.oh * 2 - 1);
     if (c.shortBuffer == kEffect) call.effect.resize(64 * 48 * 2 - 1);
-    const Bytes inputBefore = call.input;
-    LONG r;
-    if (c.nullArg == 1) {
-      r = FramePipeline(call.input.data(), call.inputSize, ULONG(call.input.size()), call.output.data(),
-                        ULONG(call.output.size()), call.work.data(), ULONG(call.work.size()),
-                        call.effect.data(), ULONG(call.effect.size()), &Tables(), &f, nullptr, Engine(), 0);
-    } else if (c.nullArg == 2) {
-      r = FramePipeline(call.input.data(), call.inputSize, ULONG(call.input.size()), call.output.data(),
-                        ULONG(call.output.size()), call.work.data(), ULONG(call.work.size()),
-                        call.effect.data(), ULONG(call.effect.size()), &Tables(), &f, call.state.get(),
-                        nullptr, 0);
-    } else {
-      r = call.Run();
-    }
-    EXPECT_EQ(r, 0);
-    EXPECT_TRUE(std::all_of(call.output.begin(), call.output.end(), [](uint8_t b) { return b == kFill; }));
-    EXPECT_TRUE(call.input == inputBefore);
-    EXPECT_EQ(call.state->chainFrameCounter, 0u);  // the chain did not run
+    call.ExpectRefused(c.nullArg);
   }
 }
 
@@ -314,15 +303,11 @@ class DecodeErrorTest : public ::testing::Test {
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
     host::SetClockRate(1);
   }
-  // Runs one 64x48 MJPG -> YUY2 frame that must fail; checks the refusal.
+  // One 64x48 MJPG -> YUY2 frame that must be refused.
   static void Fail(const Bytes& jpeg, ULONG inputSize) {
     Call call(Format(64, 48, 64, 48, kSubtypeMjpg, kSubtypeYuy2), jpeg, 64 * 48 * 2, Effects{false});
     call.inputSize = inputSize;
-    const Bytes before = call.input;
-    EXPECT_EQ(call.Run(), 0);
-    EXPECT_TRUE(call.input == before);  // nothing copied back
-    EXPECT_TRUE(std::all_of(call.output.begin(), call.output.end(), [](uint8_t b) { return b == kFill; }));
-    EXPECT_EQ(call.state->chainFrameCounter, 0u);
+    call.ExpectRefused();
   }
 };
 

@@ -1,6 +1,5 @@
-// Direct models of the scaling routines, written per output sample from its
-// position (no runs, no line buffers, no caching), for whole-frame
-// comparisons with the scaler. All models take and give YUY2 frames.
+// Direct models of the scaling routines, per output sample from its position
+// (no runs, line buffers or caching); YUY2 in and out.
 #pragma once
 
 #include <algorithm>
@@ -14,8 +13,7 @@ using Plane = std::vector<int>;
 
 inline int RoundedWeight(int x, int k, int n) { return (2 * x * k + n) / (2 * n); }
 
-// Byte of sample c in row r of plane `which`: 0 luma, 1 first chroma, 3
-// second chroma (YUY2 positions).
+// Byte of sample c in row r of plane `which` (YUY2 positions 0, 1, 3).
 inline size_t PlaneByte(size_t w, int which, size_t r, size_t c) { return 2 * w * r + (which ? 4 : 2) * c + which; }
 
 inline Plane GetPlane(const Bytes& f, size_t w, size_t h, int which, size_t* pw) {
@@ -51,8 +49,7 @@ inline std::vector<int> Enlarge1D(const std::vector<int>& s, int num, int den) {
   return out;
 }
 
-// Separable enlargement of every plane: rows first, then columns of the
-// enlarged rows.
+// Separable enlargement of every plane: rows, then columns.
 inline Bytes EnlargeModel(const Bytes& src, size_t inW, size_t inH, int num, int den) {
   const size_t outW = inW * num / den, outH = inH * num / den;
   Bytes out(2 * outW * outH);

@@ -1,7 +1,5 @@
-// Frame bounds for every size pair (run under AddressSanitizer with frames of
-// exactly 2 * w * h bytes, and between guard bytes), the code paths against
-// each other, the vector kernels against their definitions, and refused line
-// buffers.
+// Frame bounds for every size pair, the vector kernels against their
+// definitions, and refused line buffers.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -103,11 +101,9 @@ class ScalerLineBuffers : public ::testing::Test {
   }
 };
 
-// Every buffer refused: the destination stays as it was (640x480 -> 1280x720
-// still moves its rows) and routines without line buffers still work. One
-// buffer refused: the enlargers take their buffers plane by plane (luma, then
-// the chroma planes in the routine's order) and leave only that plane
-// unwritten; the doubler needs all three or writes nothing.
+// All buffers refused: nothing written (640x480 -> 1280x720 still moves its
+// rows), unbuffered routines work. One refused: an enlarger leaves only that
+// plane (luma, then chroma in its order) unwritten; the doubler writes nothing.
 TEST_F(ScalerLineBuffers, RefusedBuffers) {
   const Pair buffered[] = {{320, 240, 640, 480}, {640, 480, 800, 600}, {640, 480, 1024, 768},
                            {640, 480, 704, 576}, {1280, 720, 1920, 1080}, {640, 480, 1280, 720}};

@@ -1,6 +1,5 @@
-// Helpers shared by the scaler tests: exactly sized frames, random content,
-// a heap clamp table of exactly 1024 entries, byte-order swapping, and a run
-// of one size pair on every code path in both byte orders.
+// Scaler test helpers: exactly sized random frames, an exactly sized clamp
+// table, byte-order swapping, and one size pair run every way.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,8 +25,7 @@ inline Bytes RandomFrame(size_t w, size_t h, uint32_t seed) {
   return f;
 }
 
-// Clamp table -256 .. 767 on its own heap block, so a read outside it is an
-// AddressSanitizer error rather than a read of a neighbouring table.
+// Clamp table -256 .. 767 on its own heap block: a read outside it is caught.
 inline const UCHAR* ClampPointer() {
   static const Bytes table = [] {
     Bytes t(1024);
@@ -56,12 +54,10 @@ inline Bytes Scale(Bytes& src, ULONG inW, ULONG inH, ULONG outW, ULONG outH, ULO
 
 inline int Luma(const Bytes& f, size_t w, size_t row, size_t col) { return f[2 * (row * w + col)]; }
 
-// Scales a YUY2 frame on every code path, in both byte orders, into exactly
-// sized frames: all paths must write the same bytes, UYVY must give the
-// swapped YUY2 result and the source must stay (640x480 -> 1280x720 moves
-// rows 60..419 up, the same way on every path). Then once more through the
-// public entry between guard bytes, which catch stray accesses in builds
-// without AddressSanitizer too. Returns the YUY2 result.
+// Scales a YUY2 frame on every path in both byte orders, exactly sized: the
+// paths agree, UYVY gives the swapped result, the source stays (640x480 ->
+// 1280x720 moves rows 60..419 up alike); then through the public entry between
+// guard bytes (caught without a sanitizer too). Returns the YUY2 result.
 inline Bytes ScaleEveryWay(const Bytes& src, ULONG iw, ULONG ih, ULONG ow, ULONG oh) {
   SCOPED_TRACE(testing::Message() << iw << "x" << ih << " -> " << ow << "x" << oh);
   const bool movesSource = iw == 640 && ih == 480 && ow == 1280 && oh == 720;
