@@ -20,6 +20,7 @@
 #include "tools/commands.h"
 #include "tools/control_settings.h"
 #include "tools/output_files.h"
+#include "tools/overlay_art.h"
 
 namespace tools {
 
@@ -98,6 +99,26 @@ std::string TimestampLine(const host::KsCompletedFrame& f) {
   return j.dump() + "\n";
 }
 
+// An overlay switched on by --set shows without `uvccam overlays` first: its
+// art is drawn into the state folder at every capture size that lacks it.
+bool ProvideSelectedOverlay(const CameraSession& session, const CameraOptions& camera,
+                            std::string* error) {
+  ControlInfo overlay;
+  std::string absent;
+  if (!GetControl(session.filter, "overlay", &overlay, &absent) || overlay.value <= 0) return true;
+  std::vector<std::pair<uint32_t, uint32_t>> sizes;
+  for (const client::PinInfo& pin : session.pins) {
+    if (pin.id != kCapturePinId) continue;
+    for (const KS_DATARANGE_VIDEO& r : pin.ranges) {
+      const std::pair<uint32_t, uint32_t> size(uint32_t(r.VideoInfoHeader.bmiHeader.biWidth),
+                                               uint32_t(r.VideoInfoHeader.bmiHeader.biHeight));
+      if (std::find(sizes.begin(), sizes.end(), size) == sizes.end()) sizes.push_back(size);
+    }
+  }
+  const std::string folder = camera.state.empty() ? DefaultStateFolder() : camera.state;
+  return ProvideOverlayArt(folder, uint32_t(overlay.value), sizes, error) >= 0;
+}
+
 }  // namespace
 
 int ParseCaptureOptions(int argc, char** argv, CaptureRequest* q) {
@@ -174,6 +195,7 @@ int CaptureCommand(int argc, char** argv) {
   const uint64_t interval = info->AvgTimePerFrame > 0 ? uint64_t(info->AvgTimePerFrame) : 333333;
 
   if (!ApplyControlSettings(session.filter, q.sets, &error)) return Fail(error);
+  if (!ProvideSelectedOverlay(session, q.camera, &error)) return Fail(error);
 
   std::unique_ptr<output_files::VideoFileWriter> writer;
   if (!q.output.empty()) {

@@ -229,8 +229,11 @@ std::vector<uint8_t> DrawOverlay(uint32_t mode, uint32_t width, uint32_t height)
   return f;
 }
 
-long WriteOverlayArt(const std::string& folder,
-                     const std::vector<std::pair<uint32_t, uint32_t>>& sizes, std::string* error) {
+namespace {
+
+long WriteArt(const std::string& folder, const std::vector<uint32_t>& modes,
+              const std::vector<std::pair<uint32_t, uint32_t>>& sizes, bool keepExisting,
+              std::string* error) {
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   if (ec) {
@@ -239,9 +242,10 @@ long WriteOverlayArt(const std::string& folder,
   }
   long written = 0;
   for (auto [w, h] : sizes)
-    for (uint32_t mode : OverlayModes()) {
-      const std::vector<uint8_t> bmp = DrawOverlay(mode, w, h);
+    for (uint32_t mode : modes) {
       const std::string path = (std::filesystem::path(folder) / OverlayFileStem(mode, w, h)).string();
+      if (keepExisting && std::filesystem::exists(path, ec)) continue;
+      const std::vector<uint8_t> bmp = DrawOverlay(mode, w, h);
       std::ofstream out(path, std::ios::binary | std::ios::trunc);
       out.write(reinterpret_cast<const char*>(bmp.data()), std::streamsize(bmp.size()));
       if (!out) {
@@ -251,6 +255,20 @@ long WriteOverlayArt(const std::string& folder,
       ++written;
     }
   return written;
+}
+
+}  // namespace
+
+long WriteOverlayArt(const std::string& folder,
+                     const std::vector<std::pair<uint32_t, uint32_t>>& sizes, std::string* error) {
+  return WriteArt(folder, OverlayModes(), sizes, false, error);
+}
+
+long ProvideOverlayArt(const std::string& folder, uint32_t mode,
+                       const std::vector<std::pair<uint32_t, uint32_t>>& sizes, std::string* error) {
+  const std::vector<uint32_t> modes = OverlayModes();
+  if (std::find(modes.begin(), modes.end(), mode) == modes.end()) return 0;
+  return WriteArt(folder, {mode}, sizes, true, error);
 }
 
 std::string DefaultStateFolder() {

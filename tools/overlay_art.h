@@ -33,6 +33,13 @@ std::vector<uint8_t> DrawOverlay(uint32_t mode, uint32_t width, uint32_t height)
 long WriteOverlayArt(const std::string& folder,
                      const std::vector<std::pair<uint32_t, uint32_t>>& sizes, std::string* error);
 
+// Writes the art of one mode at each size into `folder` where that file is
+// missing (a file already there, ours or the user's, is kept), so that an
+// overlay switched on by a command shows without `uvccam overlays` first.
+// Returns the number of files written, or -1 with *error set.
+long ProvideOverlayArt(const std::string& folder, uint32_t mode,
+                       const std::vector<std::pair<uint32_t, uint32_t>>& sizes, std::string* error);
+
 // $XDG_STATE_HOME/uvccam, else ~/.local/state/uvccam.
 std::string DefaultStateFolder();
 

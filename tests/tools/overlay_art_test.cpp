@@ -67,19 +67,28 @@ TEST(OverlayArt, InstallsEveryModeAndSizeAndTheDriverLoadsThem) {
   }
   host::SetStateFolder("");
 
-  // Through the whole driver: a numbered frame over the built-in camera's
-  // picture. Where the art is drawn the captured luma is the art's, elsewhere
-  // it is the camera's picture as captured without an overlay.
+  // Through the whole driver, in a state folder without art: capture draws
+  // the selected overlay's art where it is missing, and a numbered frame
+  // shows over the built-in camera's picture. Where the art is drawn the
+  // captured luma is the art's, elsewhere it is the camera's picture as
+  // captured without an overlay.
+  const std::filesystem::path fresh = root / "fresh";
   const std::string plain = (root / "plain.raw").string(), framed = (root / "framed.raw").string();
-  const std::string capture = ToolPath() + " capture --state " + folder.string() +
+  const std::string capture = ToolPath() + " capture --state " + fresh.string() +
                               " --size 320x240 --subtype YUY2 --frames 2 --output ";
   ASSERT_EQ(RunTool(capture + plain + " >/dev/null"), 0);
+  EXPECT_FALSE(std::filesystem::exists(fresh / "1_320_240.bmp"));
   ASSERT_EQ(RunTool(capture + framed + " --set overlay=4 >/dev/null"), 0);
+  size_t provided = 0;
+  for (const auto& e : std::filesystem::directory_iterator(fresh))
+    provided += e.path().extension() == ".bmp" && e.path().filename().string().rfind("1_", 0) == 0;
+  EXPECT_GE(provided, 1u);
+  EXPECT_FALSE(std::filesystem::exists(fresh / "2_320_240.bmp")) << "only the selected mode";
   std::vector<UCHAR> art(320 * 240 * 3), work(320 * 240 * 2);
   SpecialEffectRecord record{};
   record.overlayBitmap = art.data();
   record.overlayBitmapSize = ULONG(art.size());
-  host::SetStateFolder(folder.string());
+  host::SetStateFolder(fresh.string());
   ASSERT_EQ(LoadOverlayBitmap(&record, 4, work.data(), tables, 320, 240, kFormatCodeLumaFirst), 1);
   host::SetStateFolder("");
   auto slurp = [](const std::string& path) {
