@@ -55,6 +55,20 @@ inline std::unique_ptr<camera::SimulatedCamera> ProfileCamera(const nlohmann::js
 }
 inline nlohmann::json DefaultProfile() { return nlohmann::json::parse(camera::DefaultProfileJson()); }
 
+// The setup packets a bus saw after `*mark`; moves the mark to the end.
+inline Setups SentSince(const host::UsbBus& bus, size_t* mark) {
+  Setups all = fake::SetupsOf(bus);
+  Setups out(all.begin() + long(*mark), all.end());
+  *mark = all.size();
+  return out;
+}
+// The camera's current value of a unit control.
+inline int64_t CurrentOf(camera::SimulatedCamera& cam, uint8_t entity, uint8_t selector) {
+  int64_t v = 0;
+  EXPECT_TRUE(cam.ControlCurrentInt(entity, selector, &v));
+  return v;
+}
+
 struct Rig : fake::RigOf<std::unique_ptr<Interposer>> {
   explicit Rig(std::unique_ptr<camera::SimulatedCamera> cam = camera::DefaultSimulatedCamera(),
                std::function<void(Interposer&)> prepare = nullptr)
@@ -73,18 +87,9 @@ struct Rig : fake::RigOf<std::unique_ptr<Interposer>> {
   }
   ~Rig() { std::free(state); }
   // The setup packets sent since the rig came up (or since the last call).
-  Setups Sent() {
-    Setups all = fake::SetupsOf(bus);
-    Setups out(all.begin() + long(start), all.end());
-    start = all.size();
-    return out;
-  }
+  Setups Sent() { return SentSince(bus, &start); }
   camera::SimulatedCamera& cam() { return *model.cam; }
-  int64_t Current(uint8_t entity, uint8_t selector) {
-    int64_t v = 0;
-    EXPECT_TRUE(cam().ControlCurrentInt(entity, selector, &v));
-    return v;
-  }
+  int64_t Current(uint8_t entity, uint8_t selector) { return CurrentOf(cam(), entity, selector); }
 
   Interposer& model;
   EffectState* state;

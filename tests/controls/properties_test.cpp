@@ -41,12 +41,7 @@ struct Driver {
     EXPECT_EQ(cam->OpenFilter(&f), STATUS_SUCCESS);
     Sent();
   }
-  Setups Sent() {
-    Setups all = fake::SetupsOf(cam->Bus());
-    Setups out(all.begin() + long(mark), all.end());
-    mark = all.size();
-    return out;
-  }
+  Setups Sent() { return SentSince(cam->Bus(), &mark); }
   NTSTATUS Control(const GUID& set, ULONG id, ULONG type, LONG value, ULONG flags,
                    KSPROPERTY_VIDEOPROCAMP_S* out = nullptr) {
     KSPROPERTY_VIDEOPROCAMP_S r{};
@@ -75,11 +70,7 @@ struct Driver {
     if (tail) std::copy(data.begin() + sizeof r, data.end(), tail->begin());
     return s;
   }
-  int64_t Current(uint8_t entity, uint8_t selector) {
-    int64_t v = 0;
-    EXPECT_TRUE(model->cam->ControlCurrentInt(entity, selector, &v));
-    return v;
-  }
+  int64_t Current(uint8_t entity, uint8_t selector) { return CurrentOf(*model->cam, entity, selector); }
   std::unique_ptr<client::Camera> cam;
   client::Filter* f = nullptr;
   Interposer* model = nullptr;
@@ -144,58 +135,27 @@ TEST_F(ControlsTest, StandardItemsRoundTripThroughTheFilterWithTheExactRequest) 
     EXPECT_EQ(after.Value, before.Value);
     EXPECT_EQ(d.Sent(), Setups{});
   }
-}
-
-TEST_F(ControlsTest, EveryAutoControlSwitchesBothWaysInItsWireForm) {
-  Driver d;
-  const struct {
-    const GUID* set;
-    ULONG id;
-    LONG value;
-    A autoSwitch;
-    int entity, selector;
-    int64_t autoWire, manualWire;
-    std::vector<A> manualSent;  // after the switch
-  } cases[] = {
-      {&kVideoProcAmpSet, 7, 5000, SetCur(kPu, 0x0B, 1), kPu, 0x0B, 1, 0, {SetCur(kPu, 0x0A, 2)}},
-      {&kCameraControlSet, 6, 50, SetCur(kCt, 0x08, 1), kCt, 0x08, 1, 0, {SetCur(kCt, 0x06, 2)}},
-      {&kCameraControlSet, 4, -3, SetCur(kCt, 0x02, 1), kCt, 0x02, 2, 1, {SetCur(kCt, 0x04, 4)}},
-      {&kVideoProcAmpSet, 2, 10, SetCur(kPu, 0x10, 1), kPu, 0x10, 1, 0, {SetCur(kPu, 0x06, 2)}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.id);
-    for (ULONG flags : {KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL, KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO,
-                        KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL}) {
-      ASSERT_EQ(d.Control(*c.set, c.id, kSet, c.value, flags), STATUS_SUCCESS);
-      KSPROPERTY_VIDEOPROCAMP_S got{};
-      ASSERT_EQ(d.Control(*c.set, c.id, kGet, 0, 0, &got), STATUS_SUCCESS);
-      EXPECT_EQ(got.Flags, flags);
-      EXPECT_EQ(got.Capabilities, KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO | KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL);
-      EXPECT_EQ(d.Current(uint8_t(c.entity), uint8_t(c.selector)),
-                flags == KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO ? c.autoWire : c.manualWire);
-    }
-    Setups sent = d.Sent();
-    ASSERT_FALSE(sent.empty());
-    EXPECT_EQ(sent.back(), c.manualSent.back()) << "a manual value follows the switch";
-    EXPECT_NE(std::find(sent.begin(), sent.end(), c.autoSwitch), sent.end());
-  }
-  // A flag that is neither auto nor manual is refused.
+  // The auto flag and the capabilities go through the filter both ways; a
+  // flag that is neither auto nor manual is refused.
+  ASSERT_EQ(d.Control(kVideoProcAmpSet, 7, kSet, 5000, KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO), STATUS_SUCCESS);
+  KSPROPERTY_VIDEOPROCAMP_S got{};
+  ASSERT_EQ(d.Control(kVideoProcAmpSet, 7, kGet, 0, 0, &got), STATUS_SUCCESS);
+  EXPECT_EQ(std::make_tuple(got.Flags, got.Capabilities),
+            std::make_tuple(ULONG(KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO),
+                            ULONG(KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO | KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL)));
+  EXPECT_EQ(d.Current(kPu, 0x0B), 1);
+  EXPECT_EQ(d.Sent(), (Setups{SetCur(kPu, 0x0B, 1)}));
   EXPECT_FALSE(NT_SUCCESS(d.Control(kVideoProcAmpSet, 7, kSet, 5000, 3)));
   EXPECT_EQ(d.Sent(), Setups{});
 }
 
 TEST_F(ControlsTest, VendorItemsThroughTheFilterCheckEveryLengthAndBuffer) {
   Driver d;
-  // Software effects and a camera-backed item.
-  EXPECT_EQ(d.Vendor(kSet, 4, 3, 0, 1), STATUS_SUCCESS);
-  EXPECT_EQ(d.Vendor(kGet, 4, 3, 0), STATUS_SUCCESS);
-  EXPECT_EQ(d.r.Result, 1);
-  EXPECT_EQ(d.Vendor(kGet, 21, 7), STATUS_SUCCESS);
-  EXPECT_EQ(d.r.Result, -12345) << "an unknown operation leaves Result alone";
+  // A camera-backed item (values and refusals are tested on the handlers).
   EXPECT_EQ(d.Vendor(kSet, 9, 3, 0, 0xFFFB), STATUS_SUCCESS);  // -5, sign-extended
   EXPECT_EQ(d.Current(kPu, 0x02), -5);
-  EXPECT_EQ(d.Vendor(kSet, 9, 3, 0, 0xFFBF), STATUS_INVALID_PARAMETER);  // -65
-  EXPECT_EQ(d.Vendor(kSet, 5, 3, 0, 0), STATUS_INVALID_PARAMETER) << "exposure 0 is outside the table";
+  EXPECT_EQ(d.Vendor(kGet, 9, 3), STATUS_SUCCESS);
+  EXPECT_EQ(d.r.Result, -5);
   d.Sent();
 
   // Caller buffers live after the record; BufferAddress is never used.
@@ -232,8 +192,6 @@ TEST_F(ControlsTest, VideoControlCompressionAndExtensionItemsThroughTheFilter) {
   } rates{};
   rates.p.Property = Prop(kVideoControlSet, 2, kGet);
   ULONG got = 0;
-  EXPECT_EQ(d.f->Property(&rates.p, sizeof rates.p, rates.room, 0, &got), STATUS_BUFFER_OVERFLOW);
-  EXPECT_EQ(got, 248u);
   EXPECT_EQ(d.f->Property(&rates.p, sizeof rates.p, rates.room, 247, &got), STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(d.f->Property(&rates.p, sizeof rates.p, rates.room, 248, &got), STATUS_SUCCESS);
   EXPECT_EQ(got, 248u);
@@ -357,17 +315,6 @@ class PersistenceTest : public ControlsTest {
     std::filesystem::remove_all(folder_);
     ControlsTest::TearDown();
   }
-  static void Put(Driver& d, const char* name, ULONG type, std::vector<uint8_t> data) {
-    HANDLE key;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(d.cam->Device()->PhysicalDeviceObject, PLUGPLAY_REGKEY_DRIVER,
-                                      KEY_ALL_ACCESS, &key),
-              STATUS_SUCCESS);
-    std::u16string wide(name, name + std::strlen(name));
-    UNICODE_STRING s;
-    RtlInitUnicodeString(&s, wide.c_str());
-    EXPECT_EQ(ZwSetValueKey(key, &s, 0, type, data.data(), ULONG(data.size())), STATUS_SUCCESS);
-    ZwClose(key);
-  }
   static int64_t Stored(const char* name) {
     host::RegistryValue v;
     if (!host::ReadDeviceRegistryValue("device", name, &v) || v.data.size() != 4) return -1;
@@ -415,15 +362,7 @@ TEST_F(PersistenceTest, SettingsAreSavedAtStreamStopAndOrientationRestoredAtStar
     KSPROPERTY_VIDEOPROCAMP_S got{};
     EXPECT_EQ(d.Control(kVideoProcAmpSet, 0, kGet, 0, 0, &got), STATUS_SUCCESS);
     EXPECT_EQ(got.Value, 0);
-    // A broken or missing value counts as absent at the next start.
-    Put(d, "Mirror", REG_DWORD, {1, 0});
-    Put(d, "Vertical Flip", REG_SZ, {'1', 0, 0, 0});
   }
-  Driver d;
-  EXPECT_EQ(d.Vendor(kGet, 4, 3, 0), STATUS_SUCCESS);
-  EXPECT_EQ(d.r.Result, 0) << "two bytes are not a whole value";
-  EXPECT_EQ(d.Vendor(kGet, 4, 3, 1), STATUS_SUCCESS);
-  EXPECT_EQ(d.r.Result, '1') << "any type of four bytes is read as its first word";
 }
 
 TEST_F(ControlsTest, ToolSettingsAreCheckedBeforeAnythingIsSent) {

@@ -142,15 +142,6 @@ TEST_F(ControlsTest, VendorItemsRefuseHostileValuesAndSendNothing) {
   }
   EXPECT_EQ(rig.Sent(), Setups{});
   EXPECT_EQ(std::memcmp(&before, rig.state, sizeof before), 0) << "nothing stored";
-
-  // A camera without a processing unit: the items that write it send nothing.
-  auto p = DefaultProfile();
-  p.erase("processingUnit");
-  VendorRig noPu(ProfileCamera(p));
-  for (ULONG id : {9u, 10u, 11u, 12u, 13u, 23u, 66u, 7u})
-    EXPECT_EQ(noPu.Call(true, id, 3, 0, 1), STATUS_NOT_SUPPORTED) << id;
-  EXPECT_EQ(noPu.Call(true, 66, 255), STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(noPu.Sent(), Setups{});
 }
 
 TEST_F(ControlsTest, MemoryItemsCopyThroughBoundedBuffersOnly) {
@@ -293,10 +284,6 @@ TEST_F(ControlsTest, ZoomPanEffectsAndReportedValues) {
   EXPECT_EQ(rig.r.Result, -12345) << "an unlisted operation leaves Result";
   EXPECT_EQ(rig.Sent(), Setups{}) << "none of these reach the camera";
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(ControlsTest, PoolFailuresRefuseWithoutSendingOrLeaking) {
   VendorRig rig;

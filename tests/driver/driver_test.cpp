@@ -4,7 +4,6 @@
 // handler and the pins' format checks on hostile formats, property dispatch.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "effects/effect_state.h"
 #include "pins/pin_context.h"
 #include "platform/host/host_control.h"
+#include "tests/usb/fake_camera.h"
 
 namespace {
 
@@ -26,14 +26,6 @@ using client::Pin;
 
 const uint32_t kDriverTags[] = {kTagContext, kTagBuffer, kTagFormat, kTagRequest};
 
-std::vector<std::string> Profiles() {
-  std::vector<std::string> out;
-  for (auto& e : std::filesystem::directory_iterator(UVCCAM_PROFILE_DIR))
-    if (e.path().extension() == ".json") out.push_back(e.path().string());
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
 std::unique_ptr<host::UsbDeviceModel> Model(const std::string& profile) {
   std::string error;
   auto m = profile.empty() ? camera::DefaultCamera() : camera::CameraFromProfileFile(profile, &error);
@@ -41,18 +33,12 @@ std::unique_ptr<host::UsbDeviceModel> Model(const std::string& profile) {
   return m;
 }
 
-class DriverTest : public ::testing::Test {
+// The usb layer's fixture: host clock sped up, pool counts back at the end.
+class DriverTest : public fake::UsbTest {
  protected:
-  void SetUp() override {
-    host::SetClockRate(1000.0);
-    host::PoolReset();
-    baseline_ = host::PoolOutstanding();
-  }
   void TearDown() override {
     cam_.reset();
-    host::PoolReset();
-    EXPECT_EQ(host::PoolOutstanding(), baseline_) << host::PoolLeakReport();
-    host::SetClockRate(1.0);
+    fake::UsbTest::TearDown();
   }
   void Plug(const std::string& profile = "") {
     ASSERT_EQ(Camera::Plug(Model(profile), &cam_), STATUS_SUCCESS);
@@ -73,14 +59,13 @@ class DriverTest : public ::testing::Test {
   }
   DeviceContext* Context() { return DeviceContextOf(cam_->Device()); }
   std::unique_ptr<Camera> cam_;
-  uint64_t baseline_ = 0;
 };
 
 // Every range of every profile follows the format table: one range per
 // usable entry in order, then I420 and RGB24 for each YUY2 size; stills
 // follow the still table.
 TEST_F(DriverTest, EveryProfileStartsStopsAndRestartsWithRangesFromTheFormatTable) {
-  for (const std::string& profile : Profiles()) {
+  for (const std::string& profile : fake::Profiles()) {
     SCOPED_TRACE(profile);
     client::HostUsbCamera usb(Model(profile));
     ASSERT_TRUE(usb.BringUp().ok());

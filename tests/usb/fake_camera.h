@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -212,6 +213,15 @@ struct Rig : RigOf<std::unique_ptr<Camera>> {
       : RigOf(std::make_unique<Camera>(std::move(cfg), highSpeed)), cam(*camera) {}
   Camera& cam;
 };
+
+// The camera profiles shipped with the simulated camera, in name order.
+inline std::vector<std::string> Profiles() {
+  std::vector<std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(UVCCAM_PROFILE_DIR))
+    if (e.path().extension() == ".json") out.push_back(e.path().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
 
 // Every test of the usb layer: real-time clock sped up, pool statistics
 // reset, nothing left over at the end.

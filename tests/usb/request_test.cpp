@@ -74,17 +74,6 @@ TEST_F(RequestTest, NoIrpMeansInsufficientResourcesAndTheMutexIsReleased) {
   EXPECT_EQ(rig.bus.DeviceRequests(), 0u);
 }
 
-TEST_F(RequestTest, UnitAndVendorRequestSetupPackets) {
-  Rig rig;
-  UCHAR b[3] = {1, 2, 3};
-  EXPECT_EQ(UnitRequest(rig.engine, SET_CUR, 2, 3, b, 2, FALSE), STATUS_UNSUCCESSFUL) << "the fixture stalls them";
-  UnitRequest(rig.engine, GET_DEF, 4, 5, b, 2, TRUE);
-  VendorRequest(rig.engine, 0x10, 0xABCD, 0x0002, b, 3, FALSE);  // to the endpoint recipient
-  VendorRequest(rig.engine, 0x11, 0x0001, 0x0003, b, 3, TRUE);
-  EXPECT_EQ(SetupsOf(rig.bus), (Setups{{0x21, SET_CUR, 0x0200, 0x0300, 2}, {0xA1, GET_DEF, 0x0400, 0x0500, 2},
-                                        {0x42, 0x10, 0xABCD, 2, 3}, {0xC2, 0x11, 0x0001, 3, 3}}));
-}
-
 TEST_F(RequestTest, StringDescriptorIsReadInTwoStepsAndSurvivesBadReplies) {
   Rig rig;
   rig.cam.strings_[2] = fake::Utf16Descriptor("Cam\xE9ra 9");  // one non-ASCII character

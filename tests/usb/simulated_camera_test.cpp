@@ -1,9 +1,6 @@
 // The USB layer against the simulated camera: every profile, probe/commit
 // with the camera's faults, and the alternate setting for each format.
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "camera/simulated_camera.h"
 #include "tests/usb/fake_camera.h"
@@ -14,14 +11,6 @@
 namespace {
 
 using SimRig = fake::RigOf<std::unique_ptr<camera::SimulatedCamera>>;
-
-std::vector<std::string> Profiles() {
-  std::vector<std::string> out;
-  for (const auto& e : std::filesystem::directory_iterator(UVCCAM_PROFILE_DIR))
-    if (e.path().extension() == ".json") out.push_back(e.path().string());
-  std::sort(out.begin(), out.end());
-  return out;
-}
 
 class SimulatedCameraTest : public fake::UsbTest {};
 
@@ -65,7 +54,7 @@ void CheckAgainstLayout(const camera::CameraLayout& layout, bool highSpeed, cons
 }
 
 TEST_F(SimulatedCameraTest, EveryProfileAndADescriptorDumpComeUpWithTheTablesTheyDescribe) {
-  auto profiles = Profiles();
+  auto profiles = fake::Profiles();
   ASSERT_GE(profiles.size(), 6u) << UVCCAM_PROFILE_DIR;
   profiles.push_back("dump");  // the default camera's descriptors, at full speed
   for (const std::string& p : profiles) {
