@@ -1,0 +1,91 @@
+// Fuzz target for the filter's property dispatch and handlers: any request an
+// application can send. The first bytes pick the property set (one of the
+// filter's, or an unknown one), the id, the flags and the lengths of the
+// property and data buffers; the rest fills both. Both buffers are exactly
+// sized heap blocks, so any access past what the caller gave is caught.
+// The built-in camera is started once; the host clock runs fast so that the
+// vendor items' waits cost nothing.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "camera/simulated_camera.h"
+#include "client/camera.h"
+#include "controls/property_sets.h"
+#include "platform/host/host_control.h"
+#include "platform/host/host_files.h"
+
+namespace {
+
+client::Filter* OpenFilter() {
+  static std::unique_ptr<client::Camera> camera;
+  static client::Filter* filter = nullptr;
+  if (camera) return filter;
+  host::SetClockRate(1000);
+  const std::string state = "/tmp/uvccam-fuzz-properties";
+  std::string command = "mkdir -p " + state;
+  if (std::system(command.c_str()) != 0) std::abort();
+  host::SetStateFolder(state);
+  if (client::Camera::Plug(camera::DefaultSimulatedCamera(), &camera) != STATUS_SUCCESS ||
+      camera->Start() != STATUS_SUCCESS || camera->OpenFilter(&filter) != STATUS_SUCCESS)
+    std::abort();
+  return filter;
+}
+
+const GUID kUnknownSet = {0x01234567, 0x89ab, 0xcdef, {1, 2, 3, 4, 5, 6, 7, 8}};
+const GUID* const kSets[] = {&kVendorControlSet,    &kExtensionUnitSet, &kVideoCompressionSet,
+                             &kVideoControlSet,     &kCameraControlSet, &kVideoProcAmpSet,
+                             &kUnknownSet};
+const ULONG kFlags[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, KSPROPERTY_TYPE_BASICSUPPORT,
+                        KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY,
+                        KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_TOPOLOGY, 0};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 6) return 0;
+  client::Filter* filter = OpenFilter();
+  const GUID& set = *kSets[data[0] % (sizeof kSets / sizeof kSets[0])];
+  const ULONG id = data[1];
+  const ULONG flags = kFlags[data[2] % (sizeof kFlags / sizeof kFlags[0])];
+  const ULONG propertyLength = data[3] % 97, dataLength = data[4] % 129;
+  const bool noData = data[5] & 1;
+  data += 6, size -= 6;
+
+  // The property: the KSPROPERTY header (when it fits), then input bytes.
+  uint8_t* property = static_cast<uint8_t*>(malloc(propertyLength ? propertyLength : 1));
+  uint8_t* out = static_cast<uint8_t*>(malloc(dataLength ? dataLength : 1));
+  const size_t fromInput = size < propertyLength ? size : propertyLength;
+  memset(property, 0, propertyLength);
+  memcpy(property, data, fromInput);
+  if (propertyLength >= sizeof(KSPROPERTY)) {
+    KSPROPERTY header;
+    header.Set = set;
+    header.Id = id;
+    header.Flags = flags;
+    memcpy(property, &header, sizeof header);
+  }
+  data += fromInput, size -= fromInput;
+  memset(out, 0, dataLength);
+  memcpy(out, data, size < dataLength ? size : dataLength);
+
+  const uint64_t poolBefore = host::PoolOutstanding();
+  ULONG returned = 0;
+  const NTSTATUS s =
+      filter->Property(property, propertyLength, noData ? nullptr : out, noData ? 0 : dataLength, &returned);
+  // A success never claims more than the caller gave (a size query reports
+  // the size it needs with a warning status instead).
+  if (NT_SUCCESS(s) && s != STATUS_BUFFER_OVERFLOW && returned > (noData ? 0 : dataLength)) std::abort();
+  // A request keeps no pool memory.
+  if (host::PoolOutstanding() != poolBefore) {
+    std::fprintf(stderr, "%s\n", host::PoolLeakReport().c_str());
+    std::abort();
+  }
+  free(property);
+  free(out);
+  return 0;
+}
