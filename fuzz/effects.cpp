@@ -1,12 +1,14 @@
 // Fuzzes the effect chain: the first bytes choose the frame size, the byte
 // order and every effect setting, the rest fills the frame. Buffers are
-// exactly w * h * 2 bytes, so any access outside a frame is reported.
+// exactly w * h * 2 bytes, so any access outside a frame is reported; the
+// per-stream effects are set up for each input's size.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "effects/effect_chain.h"
+#include "effects/special/stream_effects.h"
 
 namespace {
 
@@ -48,6 +50,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t bytes = size_t(w) * h * 2;
   std::vector<UCHAR> input(bytes), effect(bytes), work(bytes);
   for (size_t i = 0; i < bytes; ++i) input[i] = data[16 + i % (size - 16)];
+  // The buffer the driver holds for overlays (effects 2 and 7 use it too),
+  // and the per-stream tables of effects 7 and 10 for this size, as a
+  // stream start builds them.
+  std::vector<UCHAR> overlay(size_t(w) * h * 3);
+  s.special.overlayBitmap = overlay.data();
+  s.special.overlayBitmapSize = ULONG(overlay.size());
+  const bool perStream = s.special.specialEffect == 7 || s.special.specialEffect == 10;
+  if (perStream) SetupStreamEffects(state, w, h, (data[12] & 1) ? 1 : 2, data[13]);
   ApplyEffects(input.data(), work.data(), effect.data(), &Tables(), &format, state, nullptr, 0);
+  if (perStream) ReleaseStreamEffects(state);
+  s.special.overlayBitmap = nullptr;
+  s.special.overlayBitmapSize = 0;
   return 0;
 }
