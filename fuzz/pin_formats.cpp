@@ -116,6 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (NT_SUCCESS(s)) host::KsClosePin(created);
     }
   }
+  rig.camera->Bus().ResetCounters();  // the bus keeps a log of every request
   if (host::PoolOutstanding() != poolBefore) {
     std::fprintf(stderr, "%s\n", host::PoolLeakReport().c_str());
     std::abort();

@@ -21,17 +21,18 @@
 
 namespace {
 
+std::unique_ptr<client::Camera> g_camera;
+
 client::Filter* OpenFilter() {
-  static std::unique_ptr<client::Camera> camera;
   static client::Filter* filter = nullptr;
-  if (camera) return filter;
+  if (g_camera) return filter;
   host::SetClockRate(1000);
   const std::string state = "/tmp/uvccam-fuzz-properties";
   std::string command = "mkdir -p " + state;
   if (std::system(command.c_str()) != 0) std::abort();
   host::SetStateFolder(state);
-  if (client::Camera::Plug(camera::DefaultSimulatedCamera(), &camera) != STATUS_SUCCESS ||
-      camera->Start() != STATUS_SUCCESS || camera->OpenFilter(&filter) != STATUS_SUCCESS)
+  if (client::Camera::Plug(camera::DefaultSimulatedCamera(), &g_camera) != STATUS_SUCCESS ||
+      g_camera->Start() != STATUS_SUCCESS || g_camera->OpenFilter(&filter) != STATUS_SUCCESS)
     std::abort();
   return filter;
 }
@@ -87,5 +88,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   free(property);
   free(out);
+  g_camera->Bus().ResetCounters();  // the bus keeps a log of every request
   return 0;
 }
