@@ -269,8 +269,9 @@ bool ParseConfiguration(const std::vector<uint8_t>& configuration, CameraLayout*
         }
         if (frame.index == 0 || frame.width == 0 || frame.height == 0)
           return Fail(error,
-                      Format("frame descriptor at offset %u: index %u, size 0 or index 0 (%u)", off,
-                             frame.index, frame.width * frame.height));
+                      Format("frame descriptor at offset %u: index %u, width %u", off, frame.index,
+                             frame.width) +
+                          Format(", height %u (none may be 0)", frame.height));
         for (const FrameInfo& other : format->frames)
           if (other.index == frame.index)
             return Fail(error,

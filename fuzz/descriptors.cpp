@@ -56,7 +56,7 @@ class FuzzDevice : public host::UsbDeviceModel {
     }
     size_t n = std::min<size_t>(reply->size(), s.wLength);
     if (reply == &probe_ && shortProbe_) n /= 2;
-    std::memcpy(data, reply->data(), n);
+    if (n) std::memcpy(data, reply->data(), n);
     r.length = uint32_t(n);
     return r;
   }
