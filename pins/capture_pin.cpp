@@ -84,10 +84,12 @@ NTSTATUS StopDeviceStream(DeviceContext* d) {
   return s;
 }
 
-// Everything a running pin started, in the order that keeps it safe.
-NTSTATUS EndStreaming(PinContext* c) {
+// Everything a running pin started, in the order that keeps it safe;
+// settleMs is a pause between the last Process and the stream stop.
+NTSTATUS EndStreaming(PinContext* c, LONG settleMs = 0) {
   StopFrameTimer(c);
   CloseProcessing(c);
+  if (settleMs) DelayMs(settleMs);
   if (!c->streamState) return STATUS_SUCCESS;
   c->streamState = 0;
   return StopDeviceStream(c->device);
@@ -454,10 +456,7 @@ NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
       return FlushClones(pin);
     case KSSTATE_PAUSE:
       if (from != KSSTATE_RUN || !IsOwner(c)) return STATUS_SUCCESS;
-      StopFrameTimer(c);
-      CloseProcessing(c);
-      DelayMs(kPauseSettleMs);
-      return EndStreaming(c);
+      return EndStreaming(c, kPauseSettleMs);
     case KSSTATE_RUN: {
       if (!IsOwner(c) || !c->holdsSlot) return STATUS_UNSUCCESSFUL;
       StreamEngine* e = d->engine;

@@ -163,8 +163,10 @@ std::unique_ptr<host::UsbDeviceModel> MakeCamera(const CameraOptions& o, std::st
   return model;
 }
 
+std::string StateFolderOf(const CameraOptions& o) { return o.state.empty() ? DefaultStateFolder() : o.state; }
+
 bool UseStateFolder(const CameraOptions& o, std::string* error) {
-  const std::string folder = o.state.empty() ? DefaultStateFolder() : o.state;
+  const std::string folder = StateFolderOf(o);
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   if (ec || !std::filesystem::is_directory(folder)) {

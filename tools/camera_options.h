@@ -40,8 +40,11 @@ bool CheckCameraOptions(const char* command, const CameraOptions& options);
 // with *error set when a file cannot be read or parsed.
 std::unique_ptr<host::UsbDeviceModel> MakeCamera(const CameraOptions& options, std::string* error);
 
-// The state folder the options name (or the default), created when missing
-// and handed to the host platform; false with *error set.
+// The state folder the options name, or the default one.
+std::string StateFolderOf(const CameraOptions& options);
+
+// That folder, created when missing and handed to the host platform; false
+// with *error set.
 bool UseStateFolder(const CameraOptions& options, std::string* error);
 
 // Parses a command's options: the camera options, the flags in `flags` (set

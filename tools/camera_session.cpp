@@ -92,6 +92,12 @@ bool OpenCameraSession(const CameraOptions& options, CameraSession* session, std
   return true;
 }
 
+void DrainFrames(client::Pin* pin) {
+  host::KsCompletedFrame f;
+  while (pin->WaitFrame(0, &f)) {
+  }
+}
+
 bool ParseFrameSize(const std::string& text, uint32_t* width, uint32_t* height) {
   const size_t x = text.find_first_of("xX");
   if (x == std::string::npos) return false;

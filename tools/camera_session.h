@@ -15,6 +15,9 @@
 
 namespace tools {
 
+// Host-clock units (100 ns) in a second.
+constexpr uint64_t k100nsPerSecond = 10000000;
+
 // Prints "uvccam <command>: <error>" on stderr; returns `status`.
 int CommandError(const char* command, const std::string& error, int status = 1);
 
@@ -31,6 +34,9 @@ struct CameraSession {
 // Makes the camera of `options`, uses their state folder, plugs the driver
 // in, starts it and opens the filter. False with a one-line *error.
 bool OpenCameraSession(const CameraOptions& options, CameraSession* session, std::string* error);
+
+// Takes every completed buffer off a stopped pin.
+void DrainFrames(client::Pin* pin);
 
 // "WxH" with both sides from 1 to 65535.
 bool ParseFrameSize(const std::string& text, uint32_t* width, uint32_t* height);

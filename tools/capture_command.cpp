@@ -39,7 +39,6 @@ const char kCaptureUsage[] =
 
 namespace {
 
-constexpr uint64_t k100nsPerSecond = 10000000;
 constexpr int kQueuedBuffers = 3;
 
 void CaptureUsage(FILE* out) {
@@ -115,8 +114,7 @@ bool ProvideSelectedOverlay(const CameraSession& session, const CameraOptions& c
       if (std::find(sizes.begin(), sizes.end(), size) == sizes.end()) sizes.push_back(size);
     }
   }
-  const std::string folder = camera.state.empty() ? DefaultStateFolder() : camera.state;
-  return ProvideOverlayArt(folder, uint32_t(overlay.value), sizes, error) >= 0;
+  return ProvideOverlayArt(StateFolderOf(camera), uint32_t(overlay.value), sizes, error) >= 0;
 }
 
 }  // namespace
@@ -275,9 +273,7 @@ int CaptureCommand(int argc, char** argv) {
   const double seconds = double(host::ClockNow100ns() - start) / k100nsPerSecond;
   progress.Clear();
   pin->SetState(KSSTATE_STOP);
-  host::KsCompletedFrame rest;
-  while (pin->WaitFrame(0, &rest)) {
-  }
+  DrainFrames(pin);
   session.filter->ClosePin(pin);
 
   std::string closeError;

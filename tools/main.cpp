@@ -101,7 +101,7 @@ int Overlays(int argc, char** argv) {
   tools::CameraOptions camOptions;
   if (int rc = tools::ParseCommandOptions("overlays", argc, argv, &camOptions, {}, {}, Usage))
     return rc < 0 ? 0 : rc;
-  const std::string folder = camOptions.state.empty() ? tools::DefaultStateFolder() : camOptions.state;
+  const std::string folder = tools::StateFolderOf(camOptions);
   std::string error;
   const auto sizes = tools::ProfileFrameSizes(UVCCAM_PROFILE_DIR, &error);
   const long written = sizes.empty() ? -1 : tools::WriteOverlayArt(folder, sizes, &error);

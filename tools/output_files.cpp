@@ -91,6 +91,10 @@ size_t Y4mFrameBytes(const VideoFormat& f) {
 
 }  // namespace
 
+bool HasExtension(const std::string& path, const std::string& extension) {
+  return EndsWith(Lower(path), Lower(extension));
+}
+
 bool ContainerForPath(const std::string& path, Container* container) {
   const std::string p = Lower(path);
   if (EndsWith(p, ".y4m")) *container = Container::kY4m;

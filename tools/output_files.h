@@ -27,6 +27,9 @@ enum class Container { kY4m, kRaw, kMjpeg };
 // for any other extension.
 bool ContainerForPath(const std::string& path, Container* container);
 
+// Whether `path` ends in `extension` (".png"), in any case.
+bool HasExtension(const std::string& path, const std::string& extension);
+
 // Bytes of one delivered uncompressed frame (RGB24 with padded rows); 0 for
 // MJPG and unknown subtypes.
 size_t DeliveredFrameBytes(const GUID& subtype, uint32_t width, uint32_t height);

@@ -25,7 +25,6 @@ const char kStillUsage[] =
 
 namespace {
 
-constexpr uint64_t k100nsPerSecond = 10000000;
 constexpr int kCaptureBuffers = 3;
 // The capture pin waits up to 20 s for a still it was told about; the tool
 // waits a little longer before it gives up.
@@ -39,25 +38,12 @@ void StillUsage(FILE* out) {
 
 int Fail(const std::string& error, int status = 1) { return CommandError("still", error, status); }
 
-bool EndsWithPng(const std::string& path) {
-  if (path.size() < 4) return false;
-  std::string tail = path.substr(path.size() - 4);
-  for (char& c : tail) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return tail == ".png";
-}
-
 // Keeps the capture pin's buffers queued: the driver handles a still only
 // while it has a capture buffer to fill.
 void PumpCapture(client::Pin* capture, ULONG frameBytes) {
   host::KsCompletedFrame f;
   while (capture->WaitFrame(0, &f))
     if (!f.cancelled) capture->QueueBuffer(frameBytes);
-}
-
-void Drain(client::Pin* pin) {
-  host::KsCompletedFrame f;
-  while (pin->WaitFrame(0, &f)) {
-  }
 }
 
 }  // namespace
@@ -75,7 +61,7 @@ int StillCommand(int argc, char** argv) {
   if (trigger != "software" && trigger != "button")
     return Fail("unknown trigger '" + trigger + "' (software or button)", 2);
   if (output.empty()) return Fail("--output FILE.png is required", 2);
-  if (!EndsWithPng(output)) return Fail("the still is saved as PNG: " + output + " does not end in .png", 2);
+  if (!output_files::HasExtension(output, ".png")) return Fail("the still is saved as PNG: " + output + " does not end in .png", 2);
 
   std::string error;
   CameraSession session;
@@ -123,8 +109,8 @@ int StillCommand(int argc, char** argv) {
   auto stop = [&] {
     still->SetState(KSSTATE_STOP);
     capture->SetState(KSSTATE_STOP);
-    Drain(still);
-    Drain(capture);
+    DrainFrames(still);
+    DrainFrames(capture);
   };
   if (!NT_SUCCESS(s)) {
     stop();
