@@ -11,7 +11,7 @@ jobs=$(nproc)
 # of the image checks themselves.
 start=$SECONDS
 scripts/build-windows.sh --no-deps
-tests/windows/image_checks.sh
+tests/platform/windows/image_checks.sh
 echo "windows build and checks: $((SECONDS - start)) s"
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

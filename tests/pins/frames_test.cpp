@@ -3,7 +3,7 @@
 // frames; headers, frame information, pacing and time stamps.
 #include <thread>
 
-#include "tests/capture/capture_rig.h"
+#include "tests/pins/capture_rig.h"
 
 namespace capture_test {
 namespace {

@@ -3,7 +3,7 @@
 # rule each must be rejected by scripts/check-windows-sys.sh or by the build's
 # own checks, and a clean one must pass. Needs the mingw-w64 toolchain.
 set -euo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../../.."
 # shellcheck source=scripts/windows/toolchain.sh
 . scripts/windows/toolchain.sh
 work=build-windows/image-checks
