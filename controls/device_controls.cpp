@@ -3,13 +3,6 @@
 
 #include "controls/settings_store.h"
 
-namespace {
-
-// The stream engine's hook: the stored values back to the camera.
-VOID ReplayStoredControls(CameraControls* controls) { SendStoredControls(*controls); }
-
-}  // namespace
-
 NTSTATUS ReadControlRanges(DeviceContext* c) {
   StreamEngine* e = c->engine;
   CameraControls& controls = c->controls;
@@ -23,8 +16,7 @@ NTSTATUS ReadControlRanges(DeviceContext* c) {
   e->processingUnitId = u.hasProcessingUnit ? u.processingUnitId : 0;
   e->cameraTerminalId = u.hasCameraTerminal ? u.cameraTerminalId : 0;
   e->extensionUnitId = u.hasExtensionUnit ? u.extensionUnitId : 0;
-  e->cameraControls = &controls;
-  e->restoreControls = ReplayStoredControls;
+  c->streamHooks.controls = &controls;
   return s;
 }
 
