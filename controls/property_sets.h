@@ -1,7 +1,8 @@
 // The filter's property sets: the vendor set, the video-compression and
 // video-control sets, the camera-control and video-proc-amp sets built at
 // device start from the controls the camera reports, and the extension-unit
-// set of the filter's topology node. The handlers live in controls/.
+// set of the filter's topology node. The handlers live in
+// driver/property_handlers.cpp.
 #pragma once
 
 #include "platform/wdk.h"
@@ -51,7 +52,7 @@ extern const KSPROPERTY_SET kFixedFilterPropertySets[3];
 // The node's automation table (the extension-unit set).
 extern const KSAUTOMATION_TABLE kExtensionUnitAutomationTable;
 
-// Handlers (controls/ fills them in).
+// Handlers (driver/property_handlers.cpp).
 NTSTATUS VendorControlGet(PIRP irp, PKSIDENTIFIER request, PVOID data);
 NTSTATUS VendorControlSet(PIRP irp, PKSIDENTIFIER request, PVOID data);
 NTSTATUS VideoCompressionGet(PIRP irp, PKSIDENTIFIER request, PVOID data);

@@ -88,7 +88,7 @@ NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp);
 // The capture pin's stop path, after the stream engine stopped: clears the
 // device's streaming flag and, only when it was set (a stream ran), writes
 // every setting to the driver key. Call it instead of clearing the flag
-// (controls/device_controls.cpp).
+// (driver/device_controls.cpp).
 VOID SaveDeviceSettings(DeviceContext* context);
 
 extern const KSDEVICE_DESCRIPTOR DeviceDescriptor;

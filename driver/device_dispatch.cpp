@@ -2,9 +2,9 @@
 // capabilities, and the one clean-up routine every failed Start and Stop use.
 #include "driver/device_context.h"
 #include "driver/stream_hooks.h"
-#include "controls/device_controls.h"
+#include "driver/device_controls.h"
 #include "effects/effect_state.h"
-#include "pins/pin_context.h"
+#include "driver/pin_context.h"
 #include "media/color_tables.h"
 #include "usb/frame_ring.h"
 #include "usb/usb_bringup.h"

@@ -19,7 +19,7 @@
 #include "client/camera.h"
 #include "driver/device_context.h"
 #include "effects/effect_state.h"
-#include "pins/pin_context.h"
+#include "driver/pin_context.h"
 #include "pipeline/frame_pipeline.h"
 #include "platform/host/host_control.h"
 

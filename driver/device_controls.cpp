@@ -1,5 +1,5 @@
 // Control ranges and settings at device start and stream stop.
-#include "controls/device_controls.h"
+#include "driver/device_controls.h"
 
 #include "controls/settings_store.h"
 
