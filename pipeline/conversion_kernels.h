@@ -41,5 +41,5 @@ struct ConversionKernels {
 };
 
 // Kernels of one instruction set; null members where the set has none.
-// Defined in pipeline/conversions_x86.cpp (empty on other processors).
+// Defined in pipeline/conversions_sse2.cpp (empty on other processors).
 ConversionKernels ConversionKernelsFor(ConversionIsa isa);
