@@ -4,7 +4,7 @@
 // the functions of pipeline/conversions.h.
 #pragma once
 
-#include "pipeline/color_tables.h"
+#include "media/color_tables.h"
 #include "platform/wdk.h"
 
 enum ConversionIsa : int {
