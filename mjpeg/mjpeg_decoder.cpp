@@ -55,6 +55,7 @@ struct DecoderState {
   UCHAR* destination;
   ULONG destinationSize;
   ULONG scratchSize;
+  const MjpegWorkers* workers;  // null: the scan is decoded on the calling thread
 
   // Code paths of this call.
   MjpegIdctFunction idct;
@@ -356,7 +357,7 @@ LONG ParseSosAndDecode(DecoderState& s) {
   job.idct = s.idct;
   job.idctCorner = s.idctCorner;
   ScanPart whole = {0, s.mcuCount, end, 0, false, kMjpegOk, nullptr};
-  DecodeScanPart(job, &whole);
+  if (s.workers == nullptr || !DecodeScanSplit(job, end, *s.workers, &whole)) DecodeScanPart(job, &whole);
   if (whole.status != kMjpegOk) return whole.status;
   s.readPosition = whole.end;
   s.seen |= kScanDone;
@@ -449,8 +450,9 @@ LONG DecodeFrame(DecoderState& s) {
 }
 
 LONG Decode(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength, UCHAR* scratch,
-            ULONG scratchSize) {
+            ULONG scratchSize, const MjpegWorkers* workers) {
   DecoderState s = {};
+  s.workers = workers;
   UseKernels(s, CurrentKernels());
   const MjpegHuffmanTable* builtIn = BuiltInHuffmanTables();
   for (int i = 0; i < 4; ++i) s.huffman[i] = &builtIn[i];
@@ -469,12 +471,17 @@ LONG Decode(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULON
 
 LONG DecodeMjpeg(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength,
                  UCHAR* scratch, ULONG scratchSize) {
-  return Decode(destination, destinationSize, source, sourceLength, scratch, scratchSize);
+  return Decode(destination, destinationSize, source, sourceLength, scratch, scratchSize, nullptr);
+}
+
+LONG DecodeMjpegSplit(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength,
+                      UCHAR* scratch, ULONG scratchSize, const MjpegWorkers* workers) {
+  return Decode(destination, destinationSize, source, sourceLength, scratch, scratchSize, workers);
 }
 
 LONG DecodeMjpegStill(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength,
                       UCHAR* scratch, ULONG scratchSize) {
-  return Decode(destination, destinationSize, source, sourceLength, scratch, scratchSize);
+  return Decode(destination, destinationSize, source, sourceLength, scratch, scratchSize, nullptr);
 }
 
 MjpegKernels MjpegSelectKernels(MjpegKernels kernels) {

@@ -128,3 +128,11 @@ struct ScanPart {
 // Decodes the MCUs of `part` into the component planes. Parts that cover
 // different MCUs write different bytes and may run at the same time.
 void DecodeScanPart(const ScanJob& job, ScanPart* part);
+
+// Decodes the whole scan of `job` from `start` into `whole` (status and end
+// position) as two parts split at a restart marker, on `workers`; false when
+// the frame offers no split (no or a single restart interval, the marker
+// not found where the sequence puts it) or a part failed, and the caller
+// decodes serially instead.
+struct MjpegWorkers;
+bool DecodeScanSplit(const ScanJob& job, const UCHAR* start, const MjpegWorkers& workers, ScanPart* whole);
