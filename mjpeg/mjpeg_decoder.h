@@ -23,7 +23,7 @@
 // scan's block buffer), so calls for several devices may run at the same
 // time, at PASSIVE_LEVEL or DISPATCH_LEVEL. A frame that defines Huffman
 // tables other than the standard ones takes one non-paged block (tag
-// kTagBuffer, about 26 KB) for the time of the call.
+// kTagBuffer, about 50 KB) for the time of the call.
 //
 // Frames as cameras send them are accepted: Huffman tables the frame does
 // not define are the standard tables of the JPEG standard's Annex K (many

@@ -5,7 +5,7 @@
 #include "platform/wdk.h"
 
 // Huffman codes up to this many bits decode with one table access.
-constexpr int kHuffmanLookaheadBits = 10;
+constexpr int kHuffmanLookaheadBits = 11;
 
 // Decoding table derived from a DHT table (code counts per length and the
 // symbols in code order).
