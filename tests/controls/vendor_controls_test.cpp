@@ -12,7 +12,7 @@
 namespace {
 
 using namespace ctl;
-using fake::Bytes;
+using rig::Bytes;
 using A = std::array<int, 5>;
 
 constexpr int kCt = 1, kPu = 2;
