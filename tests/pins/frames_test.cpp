@@ -1,6 +1,7 @@
 // Frames through the capture pin: every advertised size and subtype of
 // every profile, to the byte where the frame is known independently;
 // headers, frame information, pacing and time stamps.
+#include <cmath>
 #include <thread>
 
 #include "tests/pins/capture_rig.h"
@@ -33,6 +34,22 @@ TEST_F(Frames, EveryProfileEveryRangeDeliversTheKnownFrame) {
       if (!expected.empty()) {
         EXPECT_NE(std::find(expected.begin(), expected.end(), f.data), expected.end()) << "not the known frame";
         ++exact;
+      } else if (!IsEqualGUID(r.subtype, kSubtypeRgb24)) {
+        // Decoded or scaled: the picture's mean brightness survives both.
+        const FrameFormat& in = Engine()->currentFormat;
+        const bool i420 = IsEqualGUID(r.subtype, kSubtypeI420);
+        auto meanLuma = [](const Bytes& b, size_t n, size_t step) {
+          double sum = 0;
+          for (size_t i = 0; i < n; i += step) sum += b[i];
+          return sum * double(step) / double(n);
+        };
+        const double got = meanLuma(f.data, i420 ? size_t(r.width) * r.height : f.data.size(), i420 ? 1 : 2);
+        double nearest = 1e9;
+        for (int n : {0, 3}) {
+          const Bytes& raw = Picture(camera::StreamFormat::kYuy2, in.inputWidth, in.inputHeight, n);
+          nearest = std::min(nearest, std::abs(got - meanLuma(raw, raw.size(), 2)));
+        }
+        EXPECT_LT(nearest, 12.0) << "mean luma " << got;
       }
       KS_FRAME_INFO info = InfoOf(f);
       EXPECT_EQ(info.ExtendedHeaderSize, sizeof(KS_FRAME_INFO));
