@@ -4,7 +4,7 @@
 #include <cmath>
 #include <thread>
 
-#include "tests/pins/capture_rig.h"
+#include "tests/driver/capture_rig.h"
 
 namespace capture_test {
 namespace {

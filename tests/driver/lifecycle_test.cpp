@@ -4,7 +4,7 @@
 // every allocation of the RUN path.
 #include <thread>
 
-#include "tests/pins/capture_rig.h"
+#include "tests/driver/capture_rig.h"
 
 namespace capture_test {
 namespace {
