@@ -4,6 +4,7 @@
 #if UVCCAM_LIBUSB
 
 #include <libusb.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -122,6 +123,7 @@ struct LibusbDevice::Impl {
   }
 
   void EventLoop() {
+    pthread_setname_np(pthread_self(), "uvccam-usb");
     while (!stopping.load()) {
       timeval tv{0, 100000};
       libusb_handle_events_timeout_completed(context, &tv, nullptr);
@@ -182,6 +184,9 @@ struct LibusbDevice::Impl {
           out.Length = t->status == LIBUSB_TRANSFER_COMPLETED ? d.actual_length : 0;
           out.Status = t->status == LIBUSB_TRANSFER_COMPLETED ? PacketStatus(d.status) : usbd;
           if (out.Status != USBD_STATUS_SUCCESS) ++u.ErrorCount;
+          // A stalled packet halts the endpoint: the URB reports the stall,
+          // as the driver resets the pipe on it.
+          if (out.Status == USBD_STATUS_STALL_PID) usbd = USBD_STATUS_STALL_PID;
         }
         break;
       }
