@@ -109,7 +109,7 @@ class RealCameraTest : public testing::Test {
 };
 
 // Every kind of stream (isochronous and bulk, high and full speed, YUY2 and
-// MJPEG) captured through --device gives frames the simulated camera's own
+// MJPEG, MJPEG as webcams send it) captured through --device gives frames the simulated camera's own
 // path gives, and leaves no URB, claim or thread behind.
 TEST_F(RealCameraTest, CapturesMatchTheSimulatedPath) {
   const struct {
@@ -123,6 +123,8 @@ TEST_F(RealCameraTest, CapturesMatchTheSimulatedPath) {
       {"yuy2_only.json", "160x120", "YUY2", ".raw", 160 * 120 * 2},
       {"full_speed.json", "160x120", "YUY2", ".raw", 160 * 120 * 2},
       {"bulk.json", "320x240", "YUY2", ".raw", 320 * 240 * 2},
+      // Frames as webcams send them: no DHT, no vendor trailer (full speed).
+      {"webcam_mjpeg.json", "320x240", "YUY2", ".raw", 320 * 240 * 2},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(std::string(c.profile) + " " + c.subtype);
