@@ -104,7 +104,7 @@ struct LibusbDevice::Impl {
   // libusb_cancel_transfer so a cancel never meets a transfer that is not
   // submitted yet or already freed.
   mutable std::mutex lock;
-  std::condition_variable idle;  // `pending` became empty
+  std::condition_variable idle;  // a transfer left `pending`
   std::map<libusb_transfer*, std::unique_ptr<Pending>> pending;
   std::vector<Pipe> pipes;
   std::vector<uint8_t> claimed;
@@ -169,7 +169,7 @@ struct LibusbDevice::Impl {
       if (it == pending.end()) return;  // cannot happen: every submitted transfer is listed
       p = std::move(it->second);
       pending.erase(it);
-      if (pending.empty()) idle.notify_all();
+      idle.notify_all();  // an abort waits for one pipe, the destructor for all
     }
     USBD_STATUS usbd = PacketStatus(t->status);
     if (usbd == USBD_STATUS_DEVICE_GONE) gone = true;
