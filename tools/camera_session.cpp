@@ -6,8 +6,8 @@
 
 #include "client/usb_host_camera.h"
 #include "platform/host/host_control.h"
+#include "media/frame_format.h"
 #include "tools/device_select.h"
-#include "usb/frame_format.h"
 
 namespace tools {
 

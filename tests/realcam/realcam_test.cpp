@@ -141,7 +141,7 @@ TEST_F(RealCameraTest, CapturesMatchTheSimulatedPath) {
     EXPECT_EQ(Threads("uvccam-usb") + Threads("libusb_event"), 0);
     const std::string simulated = Path(std::string("simulated") + c.extension);
     r = Run(tools::CaptureCommand, {"--profile", std::string(UVCCAM_PROFILE_DIR) + "/" + c.profile, "--size", c.size,
-                                    "--subtype", c.subtype, "--frames", "10", "--output", simulated});
+                                    "--subtype", c.subtype, "--frames", "30", "--output", simulated});
     ASSERT_EQ(r.status, 0) << r.err;
     auto got = Frames(ReadFile(device), c.frameBytes);
     auto want = Frames(ReadFile(simulated), c.frameBytes);
