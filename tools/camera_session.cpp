@@ -92,6 +92,17 @@ bool OpenCameraSession(const CameraOptions& options, CameraSession* session, std
   return true;
 }
 
+std::string StreamFailure(CameraSession& session, uint64_t silent100ns) {
+  host::UsbBus& bus = session.camera->Bus();
+  if (bus.CompletedWith(STATUS_DEVICE_NOT_CONNECTED) != 0) return "the camera was unplugged (it left the USB bus)";
+  // A stall the driver recovers from clears within a few frame times.
+  if (silent100ns < k100nsPerSecond) return "";
+  for (const host::UsbBusPipe& p : bus.Pipes())
+    if ((p.type == UsbdPipeTypeIsochronous || p.type == UsbdPipeTypeBulk) && bus.PipeHalted(p.handle))
+      return "the camera's stream failed: its streaming endpoint stalled and did not recover";
+  return "";
+}
+
 void DrainFrames(client::Pin* pin) {
   host::KsCompletedFrame f;
   while (pin->WaitFrame(0, &f)) {

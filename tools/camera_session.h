@@ -35,6 +35,11 @@ struct CameraSession {
 // in, starts it and opens the filter. False with a one-line *error.
 bool OpenCameraSession(const CameraOptions& options, CameraSession* session, std::string* error);
 
+// Why the camera cannot stream on, or "" while it can: it has left the bus
+// (unplugged), or, after `silent100ns` without a frame, its streaming
+// endpoint stays halted (the driver gave the stream up after repeated stalls).
+std::string StreamFailure(CameraSession& session, uint64_t silent100ns);
+
 // Takes every completed buffer off a stopped pin.
 void DrainFrames(client::Pin* pin);
 

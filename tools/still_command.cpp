@@ -15,6 +15,8 @@
 
 namespace tools {
 
+namespace {
+
 const char kStillUsage[] =
     "still options:\n"
     "  --output FILE.png   where the still goes (required)\n"
@@ -22,8 +24,6 @@ const char kStillUsage[] =
     "                      the first)\n"
     "  --trigger HOW       software (the driver's still trigger, the default) or\n"
     "                      button (the camera's still button)\n";
-
-namespace {
 
 constexpr int kCaptureBuffers = 3;
 // The capture pin waits up to 20 s for a still it was told about; the tool
@@ -51,8 +51,8 @@ void PumpCapture(client::Pin* capture, ULONG frameBytes) {
 int StillCommand(int argc, char** argv) {
   CameraOptions camOptions;
   std::string size, trigger = "software", output;
-  if (int rc = ParseCommandOptions("still", argc, argv, &camOptions, {},
-                                   {{"--size", &size}, {"--trigger", &trigger}, {"--output", &output}},
+  if (int rc = ParseCommandOptions("still", argc, argv, &camOptions,
+                                   {Value("--size", &size), Value("--trigger", &trigger), Value("--output", &output)},
                                    StillUsage))
     return rc < 0 ? 0 : rc;
   uint32_t width = 0, height = 0;

@@ -43,7 +43,6 @@ TEST_F(CaptureCommandTest, OptionAndFileErrorsAreOneLineAndNonZero) {
       {false, {"--size", "0x480"}, 2, "bad size"},
       {false, {"--size", "640x480x2"}, 2, "bad size"},
       {false, {"--subtype", "NV12"}, 2, "unknown subtype 'NV12'"},
-      {false, {"--frames", "0"}, 2, "bad frame count"},
       {false, {"--frames", "-3"}, 2, "bad frame count"},
       {false, {"--frames", "12x"}, 2, "bad frame count"},
       {false, {"--seconds", "0"}, 2, "bad duration"},
@@ -85,11 +84,11 @@ TEST_F(CaptureCommandTest, OptionAndFileErrorsAreOneLineAndNonZero) {
 
 TEST_F(CaptureCommandTest, DefaultsAndRepeatedSettings) {
   tools::CaptureRequest q;
-  std::vector<std::string> args = {"--set", "a=1", "--json", "--set", "b=-2", "--output", "x.YUV"};
+  std::vector<std::string> args = {"--set", "a=1", "--json", "--set=b=-2", "--output=x.YUV"};
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(&a[0]);
   ASSERT_EQ(tools::ParseCaptureOptions(int(argv.size()), argv.data(), &q), 0);
-  EXPECT_EQ(q.frames, 30u);
+  EXPECT_EQ(q.frames, 0u) << "into a file: until stopped";
   EXPECT_EQ(q.sets, (std::vector<std::string>{"a=1", "b=-2"}));
   EXPECT_TRUE(q.json);
   EXPECT_FALSE(q.hasSubtype);
@@ -105,6 +104,23 @@ TEST_F(CaptureCommandTest, DefaultsAndRepeatedSettings) {
   EXPECT_EQ(timed.width, 320u);
   EXPECT_EQ(timed.height, 240u);
   EXPECT_TRUE(IsEqualGUID(timed.subtype, kSubtypeI420));
+  // Counted only: 30 frames; standard output: the container the subtype takes.
+  struct Case {
+    std::vector<std::string> args;
+    uint64_t frames;
+    output_files::Container container;
+  } cases[] = {{{}, 30, output_files::Container::kRaw},
+               {{"--output", "-"}, 0, output_files::Container::kY4m},
+               {{"--output", "-", "--subtype", "MJPG", "--frames", "0"}, 0, output_files::Container::kMjpeg},
+               {{"--output=-", "--subtype=RGB24", "--frames=7"}, 7, output_files::Container::kRaw}};
+  for (Case& c : cases) {
+    tools::CaptureRequest r;
+    argv.clear();
+    for (std::string& a : c.args) argv.push_back(&a[0]);
+    ASSERT_EQ(tools::ParseCaptureOptions(int(argv.size()), argv.data(), &r), 0);
+    EXPECT_EQ(r.frames, c.frames);
+    EXPECT_EQ(r.container, c.container);
+  }
 }
 
 // The first range that fits the size, the subtype and what the output file
