@@ -3,9 +3,11 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 
 #include "client/usb_host_camera.h"
 #include "platform/host/host_control.h"
+#include "tools/stored_controls.h"
 #include "usb/frame_format.h"
 
 namespace tools {
@@ -63,7 +65,8 @@ CameraSession::~CameraSession() {
   camera.reset();
 }
 
-bool OpenCameraSession(const CameraOptions& options, CameraSession* session, std::string* error) {
+bool OpenCameraSession(const char* command, const CameraOptions& options, CameraSession* session,
+                       std::string* error) {
   if (!UseStateFolder(options, error)) return false;
   std::unique_ptr<host::UsbDeviceModel> model = MakeCamera(options, error);
   if (!model) {
@@ -89,6 +92,7 @@ bool OpenCameraSession(const CameraOptions& options, CameraSession* session, std
     return false;
   }
   session->pins = session->filter->Pins();
+  ApplyStoredControls(session->filter, StateFolderOf(options), command, &session->whileStreaming);
   return true;
 }
 
@@ -101,6 +105,23 @@ std::string StreamFailure(CameraSession& session, uint64_t silent100ns) {
     if ((p.type == UsbdPipeTypeIsochronous || p.type == UsbdPipeTypeBulk) && bus.PipeHalted(p.handle))
       return "the camera's stream failed: its streaming endpoint stalled and did not recover";
   return "";
+}
+
+void CameraSizeFor(const CameraOptions& options, uint32_t* width, uint32_t* height) {
+  std::string error;
+  std::unique_ptr<host::UsbDeviceModel> model = MakeCamera(options, &error);
+  if (!model) return;
+  ClockRateScope fast(kStartClockRate);
+  client::HostUsbCamera usb(std::move(model));
+  if (!usb.BringUp().ok()) return;
+  const auto table = nlohmann::json::parse(client::FormatsJson(*usb.Engine()), nullptr, false);
+  if (!table.is_object() || !table["formats"].is_array()) return;
+  for (const auto& f : table["formats"])
+    if (f["outputWidth"] == *width && f["outputHeight"] == *height) {
+      *width = f["inputWidth"].get<uint32_t>();
+      *height = f["inputHeight"].get<uint32_t>();
+      return;
+    }
 }
 
 void DrainFrames(client::Pin* pin) {

@@ -28,17 +28,27 @@ struct CameraSession {
   client::Filter* filter = nullptr;
   camera::SimulatedCamera* simulated = nullptr;  // the model, when it is a simulated camera
   std::vector<client::PinInfo> pins;
+  // Settings of controls that act only on a running stream, to apply once
+  // frames flow (the kept ones, then the command's own).
+  std::vector<std::string> whileStreaming;
   ~CameraSession();
 };
 
 // Makes the camera of `options`, uses their state folder, plugs the driver
-// in, starts it and opens the filter. False with a one-line *error.
-bool OpenCameraSession(const CameraOptions& options, CameraSession* session, std::string* error);
+// in, starts it, opens the filter and applies the kept control values
+// (warnings name `command`). False with a one-line *error.
+bool OpenCameraSession(const char* command, const CameraOptions& options, CameraSession* session,
+                       std::string* error);
 
 // Why the camera cannot stream on, or "" while it can: it has left the bus
 // (unplugged), or, after `silent100ns` without a frame, its streaming
 // endpoint stays halted (the driver gave the stream up after repeated stalls).
 std::string StreamFailure(CameraSession& session, uint64_t silent100ns);
+
+// The size the camera sends for a capture pin format of *width x *height
+// (the effect chain runs at it): the camera's own size, or the source of a
+// scaled size. Left as it is when the camera's tables do not say.
+void CameraSizeFor(const CameraOptions& options, uint32_t* width, uint32_t* height);
 
 // Takes every completed buffer off a stopped pin.
 void DrainFrames(client::Pin* pin);

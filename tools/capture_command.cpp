@@ -116,23 +116,26 @@ std::string TimestampLine(const host::KsCompletedFrame& f) {
   return j.dump() + "\n";
 }
 
-// An overlay switched on by --set shows without `uvccam overlays` first: its
-// art is drawn into the state folder at every capture size that lacks it.
-bool ProvideSelectedOverlay(const CameraSession& session, const CameraOptions& camera,
-                            std::string* error) {
+// An overlay switched on (by --set or a kept value) shows without
+// `uvccam overlays` first: its art is drawn into the state folder for the
+// size the camera sends for this capture (the effect chain runs at it),
+// where the folder lacks it. A bitmap there that the driver cannot use is
+// reported once, and the capture goes on without the overlay.
+bool ProvideSelectedOverlay(const CameraSession& session, const CameraOptions& camera, uint32_t width,
+                            uint32_t height, std::string* error) {
   ControlInfo overlay;
   std::string absent;
   if (!GetControl(session.filter, "overlay", &overlay, &absent) || overlay.value <= 0) return true;
-  std::vector<std::pair<uint32_t, uint32_t>> sizes;
-  for (const client::PinInfo& pin : session.pins) {
-    if (pin.id != kCapturePinId) continue;
-    for (const KS_DATARANGE_VIDEO& r : pin.ranges) {
-      const std::pair<uint32_t, uint32_t> size(uint32_t(r.VideoInfoHeader.bmiHeader.biWidth),
-                                               uint32_t(r.VideoInfoHeader.bmiHeader.biHeight));
-      if (std::find(sizes.begin(), sizes.end(), size) == sizes.end()) sizes.push_back(size);
-    }
-  }
-  return ProvideOverlayArt(StateFolderOf(camera), uint32_t(overlay.value), sizes, error) >= 0;
+  CameraSizeFor(camera, &width, &height);
+  const std::string folder = StateFolderOf(camera);
+  const uint32_t mode = uint32_t(overlay.value);
+  if (ProvideOverlayArt(folder, mode, {{width, height}}, error) < 0) return false;
+  std::string why;
+  const std::string path = folder + "/" + OverlayFileStem(mode, width, height);
+  if (OverlayBitmapUsable(path, width, height, &why)) return true;
+  std::fprintf(stderr, "uvccam capture: warning: the overlay bitmap %s cannot be used (%s); capturing without it\n",
+               path.c_str(), why.c_str());
+  return ApplyControlSettings(session.filter, {"overlay=0"}, error);
 }
 
 // Takes frames off the running pin until the request is met, a stop signal
@@ -170,6 +173,8 @@ std::string Stream(const CaptureRequest& q, CameraSession& session, client::Pin*
     lastSeen = at;
     if (span != 0 && t->frames != 0 && at - t->firstFrame100ns > lastDue) break;
     if (writer && !writer->WriteFrame(f.data.data(), f.data.size(), &error)) break;
+    // Controls that act only on a running stream, once it runs.
+    if (t->frames == 0 && !ApplyControlSettings(session.filter, session.whileStreaming, &error)) break;
     // Counted once it is in the file.
     if (t->frames == 0) t->firstFrame100ns = at;
     t->lastFrame100ns = at;
@@ -282,7 +287,7 @@ int CaptureCommand(int argc, char** argv) {
 
   std::string error;
   CameraSession session;
-  if (!OpenCameraSession(q.camera, &session, &error)) return Fail(error);
+  if (!OpenCameraSession("capture", q.camera, &session, &error)) return Fail(error);
   RangeRequest want;
   want.width = q.width;
   want.height = q.height;
@@ -304,8 +309,8 @@ int CaptureCommand(int argc, char** argv) {
   const ULONG frameBytes = std::max<ULONG>(info->bmiHeader.biSizeImage, range->DataRange.SampleSize);
   const uint64_t interval = info->AvgTimePerFrame > 0 ? uint64_t(info->AvgTimePerFrame) : 333333;
 
-  if (!ApplyControlSettings(session.filter, q.sets, &error)) return Fail(error);
-  if (!ProvideSelectedOverlay(session, q.camera, &error)) return Fail(error);
+  if (!ApplyControlSettings(session.filter, q.sets, &error, nullptr, &session.whileStreaming)) return Fail(error);
+  if (!ProvideSelectedOverlay(session, q.camera, width, height, &error)) return Fail(error);
 
   std::unique_ptr<output_files::VideoFileWriter> writer;
   if (!q.output.empty()) {

@@ -243,7 +243,7 @@ bool Write(client::Filter* filter, const Pending& p, std::string* error) {
   if (!Read(filter, d, &now, error)) return false;
   if (now.value != p.value) {
     *error = std::string(d.name) + ": the driver kept " + std::to_string(now.value) +
-             (d.id == 20 && d.kind == Kind::kVendor ? " (zoom changes only while streaming)" : "");
+             (ActsOnlyWhileStreaming(d.name) ? " (it changes only while a stream runs)" : "");
     return false;
   }
   return true;
@@ -275,8 +275,11 @@ bool GetControl(client::Filter* filter, const std::string& name, ControlInfo* in
   return Read(filter, *d, info, error);
 }
 
+bool ActsOnlyWhileStreaming(const std::string& name) { return name == "zoom"; }
+
 bool ApplyControlSettings(client::Filter* filter, const std::vector<std::string>& sets, std::string* error,
-                          std::vector<std::pair<std::string, long>>* stored) {
+                          std::vector<std::pair<std::string, long>>* stored,
+                          std::vector<std::string>* whileStreaming) {
   std::vector<Pending> pending;
   for (const std::string& s : sets) {
     const size_t eq = s.find('=');
@@ -300,7 +303,11 @@ bool ApplyControlSettings(client::Filter* filter, const std::vector<std::string>
     pending.push_back({Find(name), value});
   }
   for (const Pending& p : pending) {
-    if (!Write(filter, p, error)) return false;
+    if (whileStreaming && ActsOnlyWhileStreaming(p.def->name)) {
+      whileStreaming->push_back(std::string(p.def->name) + "=" + std::to_string(p.value));
+    } else if (!Write(filter, p, error)) {
+      return false;
+    }
     if (stored) stored->emplace_back(p.def->name, p.value);
   }
   return true;

@@ -35,9 +35,15 @@ bool GetControl(client::Filter* filter, const std::string& name, ControlInfo* in
 // checked first (a known name, a control this camera has, an integer in its
 // range); on the first bad one *error is one line and nothing is sent.
 // `stored` (optional) receives, per setting in order, the value the driver
-// kept right after that write.
+// kept right after that write. With `whileStreaming`, a setting of a control
+// that acts only on a running stream (zoom) is checked, not sent, and
+// appended there for the caller to apply once the stream runs.
 bool ApplyControlSettings(client::Filter* filter, const std::vector<std::string>& sets, std::string* error,
-                          std::vector<std::pair<std::string, long>>* stored = nullptr);
+                          std::vector<std::pair<std::string, long>>* stored = nullptr,
+                          std::vector<std::string>* whileStreaming = nullptr);
+
+// Whether a control (by name) changes only while a stream runs.
+bool ActsOnlyWhileStreaming(const std::string& name);
 
 // The list as text, one control a line in the layout of
 // `v4l2-ctl --list-ctrls`, and as a JSON array.

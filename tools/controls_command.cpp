@@ -2,6 +2,7 @@
 // the filter's property sets; settings persist in the state folder as the
 // driver persists them.
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -12,6 +13,7 @@
 #include "tools/camera_options.h"
 #include "tools/commands.h"
 #include "tools/control_settings.h"
+#include "tools/stored_controls.h"
 
 namespace tools {
 
@@ -23,8 +25,9 @@ void ControlsUsage(FILE* out) {
                "  lists every control the filter offers (name, property set/id, type, range,\n"
                "  default, value, auto/manual mode, menu items); --get prints values, one a\n"
                "  line (NAME=VALUE when several); --set changes values through the property\n"
-               "  sets, in order, and prints what was stored; --json prints an object\n"
-               "  (a list without --get or --set)\n"
+               "  sets, in order, prints what was stored and keeps it for later runs (a\n"
+               "  control that acts only while streaming, zoom, for the next stream);\n"
+               "  --json prints an object (a list without --get or --set)\n"
                "\n%s",
                kCameraOptionsUsage);
 }
@@ -57,10 +60,16 @@ int ControlsCommand(int argc, char** argv) {
   if (!NT_SUCCESS(s) || !filter) {
     return Fail("the driver did not start (status " + StatusText(s) + ")");
   }
+  // The values kept from earlier runs first; those of controls that act
+  // only on a running stream wait for the next stream.
+  const std::string folder = StateFolderOf(camOptions);
+  std::vector<std::string> whileStreaming;
+  ApplyStoredControls(filter, folder, "controls", &whileStreaming);
   // NAME and value pairs to print, in the order asked.
   std::vector<std::pair<std::string, long>> shown;
   if (!sets.empty()) {
-    if (!ApplyControlSettings(filter, sets, &error, &shown)) return Fail(error);
+    if (!ApplyControlSettings(filter, sets, &error, &shown, &whileStreaming)) return Fail(error);
+    if (!StoreControls(folder, shown, &error)) return Fail(error);
     // The driver writes its settings when a stream stops: run the capture
     // pin once so the values persist as they do after any capture.
     std::vector<client::PinInfo> pins = filter->Pins();
@@ -74,14 +83,22 @@ int ControlsCommand(int argc, char** argv) {
       filter->ClosePin(pin);
     }
   }
+  // A control that acts only while streaming runs with its kept value.
+  auto runsWith = [&](ControlInfo* info) {
+    for (const std::string& set : whileStreaming)
+      if (set.compare(0, info->name.size() + 1, info->name + "=") == 0)
+        info->value = std::strtol(set.c_str() + info->name.size() + 1, nullptr, 10);
+  };
   for (const std::string& name : gets) {
     ControlInfo info;
     if (!GetControl(filter, name, &info, &error)) return Fail(error);
+    runsWith(&info);
     shown.emplace_back(name, info.value);
   }
   if (sets.empty() && gets.empty()) {
     std::vector<ControlInfo> controls;
     if (!ListControls(filter, &controls, &error)) return Fail(error);
+    for (ControlInfo& c : controls) runsWith(&c);
     std::fputs((json ? ControlsJson(controls) : ControlsText(controls)).c_str(), stdout);
   } else if (json) {
     nlohmann::ordered_json j = nlohmann::ordered_json::object();
@@ -89,12 +106,17 @@ int ControlsCommand(int argc, char** argv) {
     std::printf("%s\n", j.dump().c_str());
   } else {
     // A lone --get prints the bare value, as scripts read it.
-    for (const auto& v : shown)
+    for (size_t i = 0; i < shown.size(); ++i) {
+      const auto& v = shown[i];
       if (sets.empty() && gets.size() == 1) {
         std::printf("%ld\n", v.second);
       } else {
-        std::printf("%s=%ld\n", v.first.c_str(), v.second);
+        std::printf("%s=%ld%s\n", v.first.c_str(), v.second,
+                    i < sets.size() && ActsOnlyWhileStreaming(v.first)
+                        ? " (kept for the next stream: it acts only while a stream runs)"
+                        : "");
       }
+    }
   }
   return 0;
 }

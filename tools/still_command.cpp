@@ -11,6 +11,7 @@
 #include "platform/host/host_control.h"
 #include "tools/camera_session.h"
 #include "tools/commands.h"
+#include "tools/control_settings.h"
 #include "tools/output_files.h"
 
 namespace tools {
@@ -65,7 +66,7 @@ int StillCommand(int argc, char** argv) {
 
   std::string error;
   CameraSession session;
-  if (!OpenCameraSession(camOptions, &session, &error)) return Fail(error);
+  if (!OpenCameraSession("still", camOptions, &session, &error)) return Fail(error);
   if (trigger == "button" && (session.simulated == nullptr || !session.simulated->Layout().hasInterruptEndpoint))
     return Fail("this camera has no still button (no status interrupt endpoint)");
   RangeRequest want;
@@ -131,6 +132,10 @@ int StillCommand(int argc, char** argv) {
   if (!streaming) {
     stop();
     return Fail("the camera delivered no frames");
+  }
+  if (!ApplyControlSettings(session.filter, session.whileStreaming, &error)) {
+    stop();
+    return Fail(error);
   }
   s = trigger == "button" ? (session.camera->PressStillButton() ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED)
                           : session.filter->TriggerStill();

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -213,6 +214,27 @@ TEST_F(CaptureStreamTest, WriteFailuresAndStandardOutput) {
   EXPECT_EQ(out.out.rfind("YUV4MPEG2 W160 H120 ", 0), 0u);
   EXPECT_EQ(out.out.size(), out.out.find('\n') + 1 + 2 * (6 + 160 * 120 * 2));
   EXPECT_EQ(nlohmann::json::parse(out.err)["frames"], 2);
+}
+
+// What the state folder holds and cannot be used is reported once, and the
+// capture goes on: an overlay bitmap that is no BMP (the capture runs
+// without the overlay), settings-file lines the driver cannot read (kept
+// as they are, never rewritten as values).
+TEST_F(CaptureStreamTest, UnusableStateFilesAreReportedOnce) {
+  const std::string state = Temp("unusable_state");
+  std::filesystem::remove_all(state);
+  std::filesystem::create_directories(state);
+  std::ofstream(state + "/2_320_240.bmp") << "not a picture";
+  std::ofstream(state + "/device.driver.reg") << "Mirror\t4\tzz\nhalf a line\n";
+  CommandRun r = RunCommand(tools::CaptureCommand, state, {"--size", "320x240", "--frames", "2", "--set", "overlay=5"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+  EXPECT_NE(r.err.find("2_320_240.bmp cannot be used (not a BMP file); capturing without it"), std::string::npos);
+  EXPECT_NE(r.err.find("2 entries the driver cannot read (first: 'Mirror\t4\tzz'), left as they are"),
+            std::string::npos);
+  const std::string settings = Read(state + "/device.driver.reg");
+  EXPECT_EQ(settings.rfind("Mirror\t4\tzz\nhalf a line\n", 0), 0u) << settings;
+  EXPECT_NE(settings.find("\nMirror\t4\t00000000\n"), std::string::npos) << "saved as a value of its own";
 }
 
 // A still by each trigger, saved as a PNG of the still size.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -184,6 +185,8 @@ namespace {
 // The names, checks and errors are tested on the functions (test_controls);
 // here the command line: output forms and exit statuses.
 TEST(CliTest, ControlsListGetSetAndRefuse) {
+  std::filesystem::remove_all(::testing::TempDir() + "uvccam_controls_state");
+  std::filesystem::remove_all(::testing::TempDir() + "uvccam_kept_state");
   const std::string state = " --state " + ::testing::TempDir() + "uvccam_controls_state";
   ToolRun list = Uvccam("controls --json" + state);
   ASSERT_EQ(list.status, 0) << list.err;
@@ -222,6 +225,19 @@ TEST(CliTest, ControlsListGetSetAndRefuse) {
   auto overlay = std::find_if(menu.begin(), menu.end(), [](const auto& c) { return c["name"] == "overlay"; });
   ASSERT_NE(overlay, menu.end());
   EXPECT_EQ((*overlay)["items"]["3"], "newspaper");
+
+  // Values set once are what later runs report and use; zoom, which acts
+  // only on a running stream, is kept for the next one, and a capture sets
+  // it once frames flow.
+  const std::string kept = " --state " + ::testing::TempDir() + "uvccam_kept_state";
+  ToolRun keep = Uvccam("controls --set brightness=10 --set special_effect=1 --set zoom=32" + kept);
+  EXPECT_EQ(keep.out, "brightness=10\nspecial_effect=1\nzoom=32 (kept for the next stream: it acts only while a "
+                     "stream runs)\n") << keep.err;
+  EXPECT_EQ(Uvccam("controls --get brightness --get special_effect --get zoom" + kept).out,
+            "brightness=10\nspecial_effect=1\nzoom=32\n");
+  EXPECT_EQ(Uvccam("capture --frames 3" + kept).status, 0);
+  ToolRun zoomed = Uvccam("capture --frames 3 --set zoom=16" + kept);
+  EXPECT_EQ(zoomed.status, 0) << zoomed.err;
 }
 
 }  // namespace
