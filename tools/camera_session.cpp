@@ -8,6 +8,7 @@
 #include "client/usb_host_camera.h"
 #include "platform/host/host_control.h"
 #include "tools/stored_controls.h"
+#include "pipeline/frame_pipeline.h"
 #include "usb/frame_format.h"
 
 namespace tools {
@@ -107,7 +108,7 @@ std::string StreamFailure(CameraSession& session, uint64_t silent100ns) {
   return "";
 }
 
-void CameraSizeFor(const CameraOptions& options, uint32_t* width, uint32_t* height) {
+void CameraSizeFor(const CameraOptions& options, uint32_t* width, uint32_t* height, std::string* subtype) {
   std::string error;
   std::unique_ptr<host::UsbDeviceModel> model = MakeCamera(options, &error);
   if (!model) return;
@@ -120,8 +121,70 @@ void CameraSizeFor(const CameraOptions& options, uint32_t* width, uint32_t* heig
     if (f["outputWidth"] == *width && f["outputHeight"] == *height) {
       *width = f["inputWidth"].get<uint32_t>();
       *height = f["inputHeight"].get<uint32_t>();
+      if (subtype) *subtype = f["inputSubtype"].get<std::string>();
       return;
     }
+}
+
+namespace {
+
+// Whole JPEG frames of a play file with their sizes; false when the file is
+// anything else (no frame, bytes outside the frames, a frame without a
+// readable frame header).
+bool ReadJpegFrames(const std::vector<uint8_t>& bytes, std::vector<std::pair<ULONG, ULONG>>* sizes) {
+  size_t covered = 0;
+  for (const std::vector<uint8_t>& f : camera::SplitJpegFrames(bytes)) {
+    ULONG w = 0, h = 0;
+    if (f.size() < 4 || f[f.size() - 2] != 0xFF || f.back() != 0xD9 ||
+        !ReadMjpegFrameSize(f.data(), ULONG(f.size()), &w, &h))
+      return false;
+    sizes->emplace_back(w, h);
+    covered += f.size();
+  }
+  return !sizes->empty() && covered == bytes.size();
+}
+
+}  // namespace
+
+bool PlayFileFrameSize(const CameraOptions& options, uint32_t* width, uint32_t* height) {
+  std::vector<uint8_t> bytes;
+  std::vector<std::pair<ULONG, ULONG>> sizes;
+  if (options.play.empty() || !camera::ReadWholeFile(options.play, &bytes, nullptr) || !ReadJpegFrames(bytes, &sizes))
+    return false;
+  *width = sizes[0].first, *height = sizes[0].second;
+  return true;
+}
+
+bool CheckPlayFile(const CameraOptions& options, uint32_t width, uint32_t height, std::string* error) {
+  if (options.play.empty()) return true;
+  std::string subtype;
+  CameraSizeFor(options, &width, &height, &subtype);
+  std::vector<uint8_t> bytes;
+  if (!camera::ReadWholeFile(options.play, &bytes, error)) return false;
+  const std::string size = std::to_string(width) + "x" + std::to_string(height);
+  const std::string file = "--play " + options.play + ": ";
+  if (subtype == "MJPG") {
+    std::vector<std::pair<ULONG, ULONG>> sizes;
+    if (!ReadJpegFrames(bytes, &sizes)) {
+      *error = file + "the file (" + std::to_string(bytes.size()) + " bytes) is not whole JPEG frames; the " + size +
+               " MJPG stream needs JPEG frames of " + size + " one after the other";
+      return false;
+    }
+    for (const auto& s : sizes)
+      if (s.first != width || s.second != height) {
+        *error = file + "it holds " + std::to_string(s.first) + "x" + std::to_string(s.second) +
+                 " JPEG frames; the stream is " + size + " MJPG (--size picks another)";
+        return false;
+      }
+    return true;
+  }
+  const size_t frame = size_t(width) * height * 2;
+  if (frame == 0 || bytes.size() % frame != 0) {
+    *error = file + "it holds " + std::to_string(bytes.size()) + " bytes, not a whole number of " + size + " " +
+             subtype + " frames (" + std::to_string(frame) + " bytes each)";
+    return false;
+  }
+  return true;
 }
 
 void DrainFrames(client::Pin* pin) {

@@ -45,10 +45,23 @@ bool OpenCameraSession(const char* command, const CameraOptions& options, Camera
 // endpoint stays halted (the driver gave the stream up after repeated stalls).
 std::string StreamFailure(CameraSession& session, uint64_t silent100ns);
 
-// The size the camera sends for a capture pin format of *width x *height
-// (the effect chain runs at it): the camera's own size, or the source of a
-// scaled size. Left as it is when the camera's tables do not say.
-void CameraSizeFor(const CameraOptions& options, uint32_t* width, uint32_t* height);
+// What the camera sends for a capture pin format of *width x *height (the
+// effect chain runs at it): the camera's own size, or the source of a
+// scaled size, and its subtype ("MJPG", "YUY2", "UYVY"). Left as it is when
+// the camera's tables do not say.
+void CameraSizeFor(const CameraOptions& options, uint32_t* width, uint32_t* height,
+                   std::string* subtype = nullptr);
+
+// The frame size of a --play file of JPEG frames (its first frame's); false
+// for any other file.
+bool PlayFileFrameSize(const CameraOptions& options, uint32_t* width, uint32_t* height);
+
+// Checks the --play file against the stream a capture pin format of
+// `width` x `height` makes the camera send: whole JPEG frames of the
+// stream's size for MJPEG, a whole number of frames for YUY2 and UYVY.
+// False with one line naming the file, what it holds and what the stream
+// needs.
+bool CheckPlayFile(const CameraOptions& options, uint32_t width, uint32_t height, std::string* error);
 
 // Takes every completed buffer off a stopped pin.
 void DrainFrames(client::Pin* pin);

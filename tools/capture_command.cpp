@@ -291,6 +291,16 @@ int CaptureCommand(int argc, char** argv) {
   RangeRequest want;
   want.width = q.width;
   want.height = q.height;
+  // A play file of JPEG frames picks its own size when the camera offers it.
+  uint32_t playW = 0, playH = 0;
+  if (q.width == 0 && PlayFileFrameSize(q.camera, &playW, &playH)) {
+    RangeRequest own = want;
+    own.width = playW, own.height = playH;
+    own.subtype = q.hasSubtype ? &q.subtype : nullptr;
+    own.container = q.output.empty() ? nullptr : &q.container;
+    std::string ignored;
+    if (ChooseRange(session.pins, kCapturePinId, own, &ignored) != nullptr) want = own;
+  }
   want.subtype = q.hasSubtype ? &q.subtype : nullptr;
   want.container = q.output.empty() ? nullptr : &q.container;
   const KS_DATARANGE_VIDEO* range = ChooseRange(session.pins, kCapturePinId, want, &error);
@@ -299,6 +309,7 @@ int CaptureCommand(int argc, char** argv) {
   const ULONG height = ULONG(range->VideoInfoHeader.bmiHeader.biHeight);
   const GUID subtype = range->DataRange.SubFormat;
   const std::string subtypeName = client::SubtypeName(subtype);
+  if (!CheckPlayFile(q.camera, width, height, &error)) return Fail(error);
 
   std::vector<uint8_t> format;
   NTSTATUS s = session.filter->FormatFor(kCapturePinId, width, height, subtype, &format);

@@ -32,7 +32,11 @@ class CaptureCommandTest : public ::testing::Test {
 };
 
 TEST_F(CaptureCommandTest, OptionAndFileErrorsAreOneLineAndNonZero) {
-  const std::string profiles = UVCCAM_PROFILE_DIR;
+  const std::string profiles = UVCCAM_PROFILE_DIR, webcam = profiles + "/../play/webcam_mjpeg.mjpeg";
+  const std::string noise = Temp("noise.bin");
+  FILE* f = std::fopen(noise.c_str(), "wb");
+  for (int i = 0; i < 3000; ++i) std::fputc((i * 7919) & 0xFF, f);
+  std::fclose(f);
   struct Case {
     bool still;
     std::vector<std::string> args;
@@ -61,7 +65,11 @@ TEST_F(CaptureCommandTest, OptionAndFileErrorsAreOneLineAndNonZero) {
       {false, {"--output", "/nonexistent/dir/c.y4m"}, 1, "cannot write /nonexistent/dir/c.y4m"},
       {false, {"--timestamps", "/nonexistent/dir/t.json"}, 1, "cannot write /nonexistent/dir/t.json"},
       {false, {"--set", "nosuchcontrol=1"}, 1, "unknown control 'nosuchcontrol'"},
-      {false, {"--profile", "/nonexistent/p.json"}, 1, "/nonexistent/p.json"},
+      {false, {"--profile", "/nonexistent/p.json"}, 1, "/nonexistent/p.json: No such file or directory"},
+      {false, {"--play", webcam, "--size", "160x120"}, 1, "holds 320x240 JPEG frames; the stream is 160x120 MJPG"},
+      {false, {"--play", noise}, 1, "the file (3000 bytes) is not whole JPEG frames; the 160x120 MJPG stream"},
+      {false, {"--play", noise, "--profile", profiles + "/yuy2_only.json"}, 1,
+       "holds 3000 bytes, not a whole number of 160x120 YUY2 frames (38400 bytes each)"},
       {true, {}, 2, "--output FILE.png is required"},
       {true, {"--output", "s.jpg"}, 2, "does not end in .png"},
       {true, {"--output", "s.png", "--trigger", "shutter"}, 2, "unknown trigger 'shutter'"},
@@ -80,6 +88,8 @@ TEST_F(CaptureCommandTest, OptionAndFileErrorsAreOneLineAndNonZero) {
     EXPECT_EQ(r.err.rfind(c.still ? "uvccam still: " : "uvccam capture: ", 0), 0u) << r.err;
     EXPECT_TRUE(r.out.empty()) << r.out;
   }
+  // A play file of JPEG frames sets the default size.
+  EXPECT_EQ(Capture({"--play", webcam, "--frames", "1"}).out.rfind("1 frame 320x240 YUY2", 0), 0u);
 }
 
 TEST_F(CaptureCommandTest, DefaultsAndRepeatedSettings) {
