@@ -62,16 +62,17 @@ std::string FormatsText(const StreamEngine& e) {
   std::snprintf(line, sizeof line, "control interface %d, streaming interface %d\n",
                 int(e.controlInterface), int(e.streamingInterface));
   out += line;
-  std::snprintf(line, sizeof line, "\nformats (%u):\n  %-3s %-11s %-8s %-11s %-8s %6s %5s %9s\n",
+  std::snprintf(line, sizeof line, "\nformats (%u):\n  %-3s %-11s %-8s %-11s %-8s %6s %5s %9s %6s\n",
                 e.formatCount, "#", "input", "subtype", "output", "subtype", "format", "frame",
-                "interval");
+                "interval", "fps");
   out += line;
   for (ULONG i = 0; i < e.formatCount; ++i) {
     const FrameFormat& f = e.formatTable[i];
-    std::snprintf(line, sizeof line, "  %-3u %-11s %-8s %-11s %-8s %6u %5u %9u\n", i + 1,
+    std::snprintf(line, sizeof line, "  %-3u %-11s %-8s %-11s %-8s %6u %5u %9u %6.4g\n", i + 1,
                   Size(f.inputWidth, f.inputHeight).c_str(), SubtypeName(f.inputSubtype).c_str(),
                   Size(f.outputWidth, f.outputHeight).c_str(), SubtypeName(f.outputSubtype).c_str(),
-                  f.formatIndex, f.frameIndex, f.defaultInterval);
+                  f.formatIndex, f.frameIndex, f.defaultInterval,
+                  f.defaultInterval ? 1e7 / double(f.defaultInterval) : 0.0);
     out += line;
   }
   std::snprintf(line, sizeof line, "\nstills (%u):\n", e.stillCount);

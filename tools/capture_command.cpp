@@ -34,6 +34,8 @@ const char kCaptureUsage[] =
     "  --size WxH          frame size (default: the first format the camera offers)\n"
     "  --subtype NAME      YUY2, UYVY, I420, RGB24 or MJPG (default: the first the\n"
     "                      output file can hold)\n"
+    "  --fps N             frame rate, within what the format offers (default: the\n"
+    "                      camera's own rate for the size)\n"
     "  --frames N          stop after N frames; 0: until stopped (Ctrl-C)\n"
     "  --seconds S         stop S seconds after the first frame instead\n"
     "                      (default: 30 frames, or until stopped with --output)\n"
@@ -235,9 +237,10 @@ void PrintSummary(const CaptureRequest& q, const Totals& t, ULONG width, ULONG h
 }  // namespace
 
 int ParseCaptureOptions(int argc, char** argv, CaptureRequest* q) {
-  std::string size, subtype, frames, seconds;
+  std::string size, subtype, frames, seconds, fps;
   if (int rc = ParseCommandOptions("capture", argc, argv, &q->camera,
                                    {Flag("--json", &q->json), Value("--size", &size), Value("--subtype", &subtype),
+                                    Value("--fps", &fps),
                                     Value("--frames", &frames), Value("--seconds", &seconds),
                                     Value("--output", &q->output), Value("--timestamps", &q->timestamps),
                                     Repeated("--set", &q->sets)},
@@ -254,6 +257,11 @@ int ParseCaptureOptions(int argc, char** argv, CaptureRequest* q) {
     if (!ParseSubtypeName(subtype, &q->subtype))
       return Fail("unknown subtype '" + subtype + "' (YUY2, UYVY, I420, RGB24 or MJPG)", 2);
     q->hasSubtype = true;
+  }
+  if (!fps.empty()) {
+    char* end = nullptr;
+    q->fps = std::strtod(fps.c_str(), &end);
+    if (*end || !(q->fps >= 0.1) || q->fps > 1000) return Fail("bad frame rate '" + fps + "' (0.1 to 1000)", 2);
   }
   if (!frames.empty() && !seconds.empty()) return Fail("--frames and --seconds exclude each other", 2);
   // Without a limit, a capture into a file runs until it is stopped.
@@ -318,6 +326,25 @@ int CaptureCommand(int argc, char** argv) {
     return Fail("the driver refused the " + std::to_string(width) + "x" + std::to_string(height) + " " +
                 subtypeName + " format (status " + StatusText(s) + ")");
   const ULONG frameBytes = std::max<ULONG>(info->bmiHeader.biSizeImage, range->DataRange.SampleSize);
+  // The frame rate: --fps within what the range offers, else the camera's
+  // own default for this entry (a 15 fps sensor size runs at 15 fps).
+  const LONGLONG fastest = range->ConfigCaps.MinFrameInterval, slowest = range->ConfigCaps.MaxFrameInterval;
+  LONGLONG wanted = 0;
+  if (q.fps > 0) {
+    wanted = std::llround(double(k100nsPerSecond) / q.fps);
+    if (wanted < fastest || wanted > slowest) {
+      char text[160];
+      std::snprintf(text, sizeof text, "--fps %g is outside the %.4g..%.4g fps the %lux%lu %s format offers", q.fps,
+                    double(k100nsPerSecond) / double(slowest), double(k100nsPerSecond) / double(fastest),
+                    static_cast<unsigned long>(width), static_cast<unsigned long>(height), subtypeName.c_str());
+      return Fail(text);
+    }
+  } else {
+    uint32_t w = width, h = height, cameraDefault = 0;
+    CameraSizeFor(q.camera, &w, &h, nullptr, &cameraDefault);
+    if (LONGLONG(cameraDefault) >= fastest && LONGLONG(cameraDefault) <= slowest) wanted = cameraDefault;
+  }
+  if (wanted > 0) reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.AvgTimePerFrame = wanted;
   const uint64_t interval = info->AvgTimePerFrame > 0 ? uint64_t(info->AvgTimePerFrame) : 333333;
 
   if (!ApplyControlSettings(session.filter, q.sets, &error, nullptr, &session.whileStreaming)) return Fail(error);

@@ -17,6 +17,7 @@ struct CaptureRequest {
   uint32_t width = 0, height = 0;  // 0: the first size offered
   GUID subtype{};
   bool hasSubtype = false;
+  double fps = 0;  // 0: the camera's own rate for the size
   uint64_t frames = 30;  // 0: no count (a duration, or until stopped)
   double seconds = 0;    // 0: no duration; else counted from the first frame
   std::string output;    // empty: frames are counted, not kept; "-": standard output

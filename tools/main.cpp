@@ -89,6 +89,11 @@ int main(int argc, char** argv) {
   // the command reports, rather than ending the process silently.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
+  // Text output leaves in one write at the end, so that a failure is seen
+  // (with its reason) by the final flush; frames written to standard output
+  // are flushed one by one.
+  static char buffer[1 << 20];
+  std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
   if (argc < 2) {
     Usage(stderr);
     return 2;

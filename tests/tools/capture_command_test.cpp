@@ -52,6 +52,8 @@ TEST_F(CaptureCommandTest, OptionAndFileErrorsAreOneLineAndNonZero) {
       {false, {"--seconds", "0"}, 2, "bad duration"},
       {false, {"--seconds", "nan"}, 2, "bad duration"},
       {false, {"--frames", "3", "--seconds", "1"}, 2, "exclude each other"},
+      {false, {"--fps", "fast"}, 2, "bad frame rate 'fast'"},
+      {false, {"--fps", "60"}, 1, "--fps 60 is outside the 1..30 fps the 160x120 YUY2 format offers"},
       {false, {"--output", "clip.avi"}, 2, "unknown output file type: clip.avi"},
       {false, {"--set"}, 2, "--set needs a value"},
       {false, {"--set", "brightness"}, 2, "bad setting 'brightness' (NAME=VALUE)"},

@@ -63,6 +63,20 @@ TEST_F(CaptureStreamTest, Y4mHoldsTheAskedFramesAtTheAskedFormat) {
     EXPECT_NE(r.out.find(std::string("4 frames 320x240 ") + c.subtype), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(path), std::string::npos);
   }
+  // The header states the rate the capture runs at: the camera's own for a
+  // 15 fps size, or the one asked for.
+  const std::string profile = std::string(UVCCAM_PROFILE_DIR) + "/yuy2_only.json", path = Temp("rate.y4m");
+  const struct {
+    std::vector<std::string> args;
+    const char* rate;
+  } rates[] = {{{"--size", "800x600"}, " F5000000:333333 "}, {{"--size", "320x240", "--fps", "5"}, " F5:1 "}};
+  for (const auto& c : rates) {
+    std::vector<std::string> args = {"--profile", profile, "--frames", "2", "--output", path};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ASSERT_EQ(Call(tools::CaptureCommand, args).status, 0);
+    const std::string file = Read(path);
+    EXPECT_NE(file.substr(0, file.find('\n')).find(c.rate), std::string::npos) << file.substr(0, 60);
+  }
 }
 
 // The summary object has exactly its keys; the time-stamp log has one line

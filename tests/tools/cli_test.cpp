@@ -147,6 +147,7 @@ TEST(CliTest, CommandLineConventions) {
       {"formats --fault=bogus=1" + st, 2, "", "names: lose-packet, error-packet"},
       {"formats --profile=/nonexistent/p.json" + st, 1, "", "cannot open /nonexistent/p.json: No such file or directory"},
       {"descriptors" + st, 2, "", "--output FILE is required"},
+      {"formats --profile " UVCCAM_PROFILE_DIR "/yuy2_only.json" + st, 0, "   666666     15\n", ""},
       {"formats" + st + " >/dev/full", 1, "", "uvccam formats: cannot write standard output: No space left on device"},
       {"help >/dev/full", 1, "", "uvccam help: cannot write standard output: No space left"},
       {"controls" + st + " >/dev/full", 1, "", "uvccam controls: cannot write standard output"},
