@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "camera/stream_source.h"
+#include "pipeline/frame_pipeline.h"
 #include "tests/tools/command_run.h"
 #include "tools/camera_session.h"
 #include "tools/commands.h"
@@ -228,6 +230,23 @@ TEST_F(CaptureStreamTest, WriteFailuresAndStandardOutput) {
   EXPECT_EQ(out.out.rfind("YUV4MPEG2 W160 H120 ", 0), 0u);
   EXPECT_EQ(out.out.size(), out.out.find('\n') + 1 + 2 * (6 + 160 * 120 * 2));
   EXPECT_EQ(nlohmann::json::parse(out.err)["frames"], 2);
+}
+
+// An MJPEG camera's frames recorded as it sent them: whole JPEG frames of
+// the asked size, undecoded.
+TEST_F(CaptureStreamTest, MjpegFramesRecordedAsSent) {
+  const std::string path = Temp("clip.mjpeg");
+  CommandRun r = Call(tools::CaptureCommand, {"--size", "320x240", "--frames", "3", "--output", path});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("3 frames 320x240 MJPG"), std::string::npos) << r.out;
+  const std::string file = Read(path);
+  const auto frames = camera::SplitJpegFrames(std::vector<uint8_t>(file.begin(), file.end()));
+  ASSERT_EQ(frames.size(), 3u);
+  for (const auto& f : frames) {
+    ULONG w = 0, h = 0;
+    EXPECT_TRUE(ReadMjpegFrameSize(f.data(), ULONG(f.size()), &w, &h));
+    EXPECT_EQ(std::make_pair(w, h), std::make_pair(ULONG(320), ULONG(240)));
+  }
 }
 
 // What the state folder holds and cannot be used is reported once, and the
