@@ -113,9 +113,26 @@ std::string FormatsJson(const StreamEngine& e) {
 }
 
 std::string BringUpFailureText(const BringUpResult& r) {
-  char text[160];
-  std::snprintf(text, sizeof text, "bring-up failed at %s: status 0x%08X", BringUpStepName(r.step),
-                unsigned(r.status));
+  // What went wrong, in the words of someone holding the camera.
+  const char* what = "the camera could not be set up";
+  switch (r.step) {
+    case kBringUpNone: break;
+    case kBringUpDeviceDescriptor: what = "the camera did not answer with its device descriptor"; break;
+    case kBringUpManufacturerString:
+    case kBringUpProductString: what = "the camera's name could not be read"; break;
+    case kBringUpBusSpeed: what = "the USB bus speed could not be found"; break;
+    case kBringUpConfigurationDescriptor: what = "the camera's configuration descriptor is missing or malformed"; break;
+    case kBringUpSelectConfiguration: what = "the camera refused its configuration"; break;
+    case kBringUpStreamEndpoint: what = "the camera has no video streaming endpoint the driver can use"; break;
+    case kBringUpAlternateSetting: what = "the camera refused its streaming interface settings"; break;
+    case kBringUpFormatTable: what = "the camera describes no video format the driver can use (YUY2, UYVY or MJPEG)"; break;
+    case kBringUpRestrictAndExtend:
+      what = "the camera's sizes leave the driver none to offer (a high-speed camera needs 320x240 or 640x480 to "
+             "make its scaled sizes)";
+      break;
+  }
+  char text[256];
+  std::snprintf(text, sizeof text, "%s (step: %s, status 0x%08X)", what, BringUpStepName(r.step), unsigned(r.status));
   return text;
 }
 
