@@ -7,9 +7,9 @@
 
 #include "client/usb_host_camera.h"
 #include "platform/host/host_control.h"
-#include "tools/stored_controls.h"
+#include "media/frame_format.h"
 #include "pipeline/frame_pipeline.h"
-#include "usb/frame_format.h"
+#include "tools/stored_controls.h"
 
 namespace tools {
 
