@@ -4,6 +4,7 @@
 // by 9 (arithmetic). Then each value v becomes (v + 8) / 16 for v >= 0 and
 // (v - 8) / 16 otherwise (truncating), plus 128, clamped to 0..255.
 #include "mjpeg/mjpeg_internal.h"
+#include "mjpeg/idct_pass.h"
 
 namespace {
 
@@ -67,4 +68,14 @@ UCHAR IdctDcOnly(LONG dc) {
   // every row into the same constant.
   const LONG column = (dc * 4 * kC4) >> 9;
   return FinalSample((column * kC4) >> 9);
+}
+
+void IdctCornerScalar(const SHORT* coefficients, UCHAR* out, ULONG stride) {
+  LONG column0[8], odd[8];
+  CornerTerms(coefficients, column0, odd);
+  for (int n = 0; n < 8; ++n) {
+    const LONG even = (column0[n] * kC4) >> 9;
+    for (int m = 0; m < 8; ++m) out[m] = FinalSample(even + odd[m]);
+    out += stride;
+  }
 }

@@ -1,4 +1,4 @@
-// Inverse DCT and interleave for processors with AVX2 (chosen at run time).
+// Inverse DCT for processors with AVX2 (chosen at run time).
 // The whole file is compiled for AVX2; nothing here runs unless the
 // processor reported it.
 #include <immintrin.h>
@@ -44,9 +44,15 @@ inline void Transpose8(__m256i r[8]) {
   r[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
 }
 
-inline __m256i FinalRoundAvx2(__m256i v) {
-  const __m256i rounded = _mm256_srli_epi32(_mm256_add_epi32(_mm256_abs_epi32(v), _mm256_set1_epi32(8)), 4);
-  return _mm256_add_epi32(_mm256_sign_epi32(rounded, v), _mm256_set1_epi32(128));
+// The final rounding and +128 on sixteen 16-bit values saturated from the
+// 32-bit results: (v + 8) / 16 for v >= 0, (v - 8) / 16 (truncating) for
+// v < 0, which is (v + 2056 - [v < 0]) >> 4 with the +128 folded in. Values
+// beyond the 16-bit range, saturated on the way, lie far outside 0..255 and
+// still land on the same side.
+inline __m256i FinalRound16Avx2(__m256i v) {
+  const __m256i bias = _mm256_set1_epi16(2056);
+  const __m256i biased = _mm256_adds_epi16(v, bias);
+  return _mm256_srai_epi16(_mm256_adds_epi16(biased, _mm256_cmpgt_epi16(bias, biased)), 4);
 }
 
 // Both 16-bit halves of a multiply-add constant: lane pairs (lo, hi).
@@ -129,14 +135,13 @@ void IdctAvx2(const SHORT* coefficients, UCHAR* out, ULONG stride) {
     Pass<Avx2Ops>(x);
   }
   Transpose8(x);
-  for (int k = 0; k < 8; ++k) x[k] = FinalRoundAvx2(x[k]);
   // Rows 0..3 and 4..7 to bytes: packs interleave the 128-bit halves, the
   // permute puts each row's eight bytes together.
   const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
   for (int half = 0; half < 2; ++half) {
     const __m256i* r = x + 4 * half;
-    const __m256i w01 = _mm256_packs_epi32(r[0], r[1]);
-    const __m256i w23 = _mm256_packs_epi32(r[2], r[3]);
+    const __m256i w01 = FinalRound16Avx2(_mm256_packs_epi32(r[0], r[1]));
+    const __m256i w23 = FinalRound16Avx2(_mm256_packs_epi32(r[2], r[3]));
     const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(w01, w23), order);
     UCHAR* o = out + 4 * half * stride;
     const __m128i rows01 = _mm256_castsi256_si128(bytes);
@@ -146,34 +151,6 @@ void IdctAvx2(const SHORT* coefficients, UCHAR* out, ULONG stride) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 2 * stride), rows23);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 3 * stride), _mm_unpackhi_epi64(rows23, rows23));
   }
-}
-
-void InterleaveRowAvx2(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, UCHAR* out,
-                                         ULONG pairs) {
-  ULONG i = 0;
-  // 32 pixel pairs -> 128 output bytes. The unpacks work within 128-bit
-  // halves, so the inputs are arranged to match.
-  for (; i + 32 <= pairs; i += 32) {
-    const __m256i y0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y + 2 * i));
-    const __m256i y1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y + 2 * i + 32));
-    const __m256i u = _mm256_permute4x64_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(cb + i)),
-                                               _MM_SHUFFLE(3, 1, 2, 0));
-    const __m256i v = _mm256_permute4x64_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(cr + i)),
-                                               _MM_SHUFFLE(3, 1, 2, 0));
-    // uvLow: U0..7 V0..7 interleaved | U8..15 V8..15; uvHigh: pairs 16..31.
-    const __m256i uvLow = _mm256_unpacklo_epi8(u, v);
-    const __m256i uvHigh = _mm256_unpackhi_epi8(u, v);
-    const __m256i a = _mm256_unpacklo_epi8(y0, uvLow);   // pairs 0-3 | 8-11
-    const __m256i b = _mm256_unpackhi_epi8(y0, uvLow);   // pairs 4-7 | 12-15
-    const __m256i c = _mm256_unpacklo_epi8(y1, uvHigh);  // pairs 16-19 | 24-27
-    const __m256i d = _mm256_unpackhi_epi8(y1, uvHigh);  // pairs 20-23 | 28-31
-    __m256i* o = reinterpret_cast<__m256i*>(out + 4 * i);
-    _mm256_storeu_si256(o + 0, _mm256_permute2x128_si256(a, b, 0x20));
-    _mm256_storeu_si256(o + 1, _mm256_permute2x128_si256(a, b, 0x31));
-    _mm256_storeu_si256(o + 2, _mm256_permute2x128_si256(c, d, 0x20));
-    _mm256_storeu_si256(o + 3, _mm256_permute2x128_si256(c, d, 0x31));
-  }
-  InterleaveRowSse2(y + 2 * i, cb + i, cr + i, out + 4 * i, pairs - i);
 }
 
 #if defined(__clang__)

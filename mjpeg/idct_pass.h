@@ -34,3 +34,28 @@ inline void Pass(V x[8]) {
 }
 
 }  // namespace
+
+namespace {
+
+// A block whose only nonzero coefficients are the three lowest, (0,0), (0,1)
+// and (1,0) (zigzag positions 0..2), transforms into sums: the column pass
+// leaves column 0 with a + {p, u, v, r, -r, -v, -u, -p} (from C00 and C10),
+// column 1 with one constant (from C01) and the others zero; the row pass
+// then gives sample (n, m) = (column0[n] * 362 >> 9) + odd[m], the even part
+// of row n plus the odd part of the constant column. Every term is the full
+// transform's own 32-bit value.
+inline void CornerTerms(const SHORT* coefficients, LONG column0[8], LONG odd[8]) {
+  const LONG x0 = coefficients[0] * 4, x1 = coefficients[8] * 4;
+  const LONG a = (x0 * 362) >> 9;
+  const LONG p = (x1 * 502) >> 9, r = (x1 * 100) >> 9;
+  const LONG u = ((p + r) * 362) >> 9, v = ((p - r) * 362) >> 9;
+  column0[0] = a + p, column0[1] = a + u, column0[2] = a + v, column0[3] = a + r;
+  column0[4] = a - r, column0[5] = a - v, column0[6] = a - u, column0[7] = a - p;
+  const LONG constant = (coefficients[1] * 4 * 362) >> 9;
+  const LONG pp = (constant * 502) >> 9, rr = (constant * 100) >> 9;
+  const LONG uu = ((pp + rr) * 362) >> 9, vv = ((pp - rr) * 362) >> 9;
+  odd[0] = pp, odd[1] = uu, odd[2] = vv, odd[3] = rr;
+  odd[4] = -rr, odd[5] = -vv, odd[6] = -uu, odd[7] = -pp;
+}
+
+}  // namespace

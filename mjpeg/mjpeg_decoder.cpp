@@ -38,7 +38,6 @@ struct DecoderState {
   UCHAR* planes[4];
   ULONG planeWidths[4];
   UCHAR* scratch;
-  LONG dcPredictors[4];
   // DC 0, DC 1, AC 0, AC 1: the standard tables unless the frame defines
   // others, which are built into `ownTables` (allocated on first need).
   const MjpegHuffmanTable* huffman[4];
@@ -56,9 +55,11 @@ struct DecoderState {
   UCHAR* destination;
   ULONG destinationSize;
   ULONG scratchSize;
+  const MjpegWorkers* workers;  // null: the scan is decoded on the calling thread
 
   // Code paths of this call.
   MjpegIdctFunction idct;
+  MjpegIdctFunction idctCorner;
   MjpegInterleaveFunction interleave;
   MjpegInterleaveGreyFunction interleaveGrey;
 };
@@ -88,16 +89,19 @@ void UseKernels(DecoderState& s, MjpegKernels kernels) {
   switch (kernels) {
     case kMjpegKernelsScalar:
       s.idct = IdctScalar;
+      s.idctCorner = IdctCornerScalar;
       s.interleave = InterleaveRowScalar;
       s.interleaveGrey = InterleaveGreyRowScalar;
       break;
     case kMjpegKernelsSse2:
       s.idct = IdctSse2;
+      s.idctCorner = IdctCornerSse2;
       s.interleave = InterleaveRowSse2;
       s.interleaveGrey = InterleaveGreyRowSse2;
       break;
     default:
       s.idct = IdctAvx2;
+      s.idctCorner = IdctCornerSse2;
       s.interleave = InterleaveRowAvx2;
       s.interleaveGrey = InterleaveGreyRowSse2;
       break;
@@ -294,273 +298,6 @@ LONG ParseDht(DecoderState& s) {
   return kMjpegOk;
 }
 
-// ---------------------------------------------------------------------------
-// Entropy-coded data.
-
-// Bit reader: a 64-bit buffer holding `bits` valid bits at its top end. It
-// never reads past a marker or the end of the data; once there it supplies
-// zero bits (and `bits` goes negative by the number of bits so supplied), so
-// the bytes it still holds are always the bytes right before its position.
-struct BitReader {
-  ULONGLONG buffer;
-  LONG bits;
-  const UCHAR* position;
-  const UCHAR* end;
-  const UCHAR* start;  // first byte of the entropy-coded data
-};
-
-inline ULONGLONG LoadBigEndian64(const UCHAR* p) {
-  ULONGLONG v;
-  memcpy(&v, p, sizeof(v));
-#if defined(_MSC_VER) && !defined(__clang__)
-  return _byteswap_uint64(v);
-#else
-  return __builtin_bswap64(v);
-#endif
-}
-
-// Whether any byte of v is 0xFF.
-inline bool HasFFByte(ULONGLONG v) {
-  const ULONGLONG inverted = ~v;
-  return ((inverted - 0x0101010101010101ull) & ~inverted & 0x8080808080808080ull) != 0;
-}
-
-// Tops the buffer up to at least 57 bits, or as far as the data goes before
-// a marker or the end.
-inline void Refill(BitReader& r) {
-  // Fast path: the next eight bytes hold no 0xFF, so no stuffing and no
-  // marker; take as many whole bytes as fit. The bits of the next byte that
-  // also land in the buffer are that byte's own bits, which the next refill
-  // puts in the same place.
-  if (r.bits >= 0 && r.end - r.position >= 8) {
-    const ULONGLONG word = LoadBigEndian64(r.position);
-    if (!HasFFByte(word)) {
-      const LONG bytes = (63 - r.bits) >> 3;
-      r.buffer |= word >> r.bits;
-      r.bits += bytes * 8;
-      r.position += bytes;
-      return;
-    }
-  }
-  while (r.bits <= 56) {
-    if (r.position >= r.end) return;
-    const UCHAR byte = *r.position;
-    if (byte == 0xFF) {
-      if (r.end - r.position < 2 || r.position[1] != 0) return;  // a marker (or a lone 0xFF)
-      r.position += 2;
-    } else {
-      r.position += 1;
-    }
-    r.buffer |= static_cast<ULONGLONG>(byte) << (56 - r.bits);
-    r.bits += 8;
-  }
-}
-
-inline ULONG PeekBits(const BitReader& r, int n) { return static_cast<ULONG>(r.buffer >> (64 - n)); }
-
-inline void SkipBits(BitReader& r, int n) {
-  r.buffer <<= n;
-  r.bits -= n;
-}
-
-// Reads n (1..16) bits and extends them to a signed value.
-inline LONG ReceiveExtend(BitReader& r, int n) {
-  const ULONG v = PeekBits(r, n);
-  SkipBits(r, n);
-  return v < (1u << (n - 1)) ? static_cast<LONG>(v) - static_cast<LONG>((1u << n) - 1) : static_cast<LONG>(v);
-}
-
-// Decodes one Huffman symbol, or returns -1 when no code of at most the
-// table's longest length matches. The buffer holds at least 32 bits (real or
-// supplied zeros).
-inline LONG DecodeSymbol(BitReader& r, const MjpegHuffmanTable& t) {
-  const USHORT entry = t.lookahead[PeekBits(r, kHuffmanLookaheadBits)];
-  if (entry != 0) {
-    SkipBits(r, entry >> 8);
-    return entry & 0xFF;
-  }
-  for (int length = kHuffmanLookaheadBits + 1; length <= t.maxLength; ++length) {
-    const LONG code = static_cast<LONG>(PeekBits(r, length));
-    if (code <= t.maxCode[length]) {
-      SkipBits(r, length);
-      return t.symbols[(code + t.valueOffset[length]) & 0xFF];
-    }
-  }
-  return -1;
-}
-
-// Puts the whole bytes the reader still holds back into the data, so that its
-// position is right after the last bit used, then empties the buffer. A
-// stuffed 0xFF 0x00 pair gives back as one byte.
-void GiveBack(BitReader& r) {
-  LONG bytes = r.bits > 0 ? r.bits / 8 : 0;
-  while (bytes-- > 0 && r.position > r.start) {
-    if (r.position - r.start >= 2 && r.position[-1] == 0 && r.position[-2] == 0xFF)
-      r.position -= 2;
-    else
-      r.position -= 1;
-  }
-  r.buffer = 0;
-  r.bits = 0;
-}
-
-inline SHORT Saturate16(LONGLONG v) {
-  return static_cast<SHORT>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
-}
-
-struct ScanComponent {
-  UCHAR* plane;
-  ULONG stride;
-  ULONG h, v;
-  const MjpegHuffmanTable* dc;
-  const MjpegHuffmanTable* ac;
-  LONG* predictor;
-  USHORT quant[64];  // zigzag order
-};
-
-// Decodes one block into `coefficients` (natural order, dequantised).
-// Returns the last zigzag position written (0 when only DC), or a negative
-// error code.
-inline LONG DecodeBlock(BitReader& r, const ScanComponent& c, SHORT* coefficients) {
-  memset(coefficients, 0, 64 * sizeof(SHORT));
-  if (r.bits < 32) Refill(r);
-  // The pre-decoded table read as DC: a run of 0 is a category 1..7 with its
-  // value, the end-of-block entry is category 0; anything else (longer
-  // codes, larger categories, symbols above 15) takes the full path.
-  LONG diff = 0;
-  const LONG fastDc = c.dc->fastAc[PeekBits(r, kHuffmanLookaheadBits)];
-  const LONG fastKind = (fastDc >> 8) & 0xFF;
-  if (fastDc != 0 && (fastKind == 0 || fastKind == 64)) {
-    SkipBits(r, fastDc & 0xFF);
-    diff = fastDc >> 16;
-  } else {
-    const LONG s = DecodeSymbol(r, *c.dc);
-    if (s < 0 || s > 16) return -kMjpegErrorDcCode;
-    if (s != 0) diff = ReceiveExtend(r, s);
-  }
-  // The predictor wraps like the 32-bit register it is.
-  *c.predictor = static_cast<LONG>(static_cast<ULONG>(*c.predictor) + static_cast<ULONG>(diff));
-  coefficients[0] = Saturate16(static_cast<LONGLONG>(*c.predictor) * c.quant[0]);
-
-  const MjpegHuffmanTable& ac = *c.ac;
-  LONG last = 0;
-  for (LONG k = 1; k < 64;) {
-    if (r.bits < 32) Refill(r);
-    const ULONG prefix = PeekBits(r, kHuffmanLookaheadBits);
-    const LONG fast = ac.fastAc[prefix];
-    if (fast != 0) {
-      SkipBits(r, fast & 0xFF);
-      k += (fast >> 8) & 0xFF;
-      if (k > 63) break;
-      // Pre-decoded values have at most 7 bits: the product fits in 16.
-      coefficients[kZigzagToNatural[k]] = static_cast<SHORT>((fast >> 16) * c.quant[k]);
-      last = k;
-      ++k;
-      continue;
-    }
-    const LONG rs = DecodeSymbol(r, ac);
-    if (rs < 0) return -kMjpegErrorAcCode;
-    const LONG run = rs >> 4, size = rs & 15;
-    if (size == 0) {
-      if (run == 0) break;  // end of block
-      k += 16;
-      continue;
-    }
-    k += run;
-    const LONG value = ReceiveExtend(r, size);
-    if (k > 63) break;
-    coefficients[kZigzagToNatural[k]] = Saturate16(static_cast<LONGLONG>(value) * c.quant[k]);
-    last = k;
-    ++k;
-  }
-  return last;
-}
-
-constexpr ULONG kMaxBlocksPerMcu = 8;
-
-inline void FillBlock(UCHAR* out, ULONG stride, UCHAR value) {
-  for (int row = 0; row < 8; ++row) {
-    memset(out, value, 8);
-    out += stride;
-  }
-}
-
-LONG DecodeScan(DecoderState& s, ScanComponent* components, ULONG count) {
-  BitReader r;
-  r.buffer = 0;
-  r.bits = 0;
-  r.position = s.readPosition;
-  r.start = s.readPosition;
-  r.end = s.dataEnd;
-  for (ULONG i = 0; i < 4; ++i) s.dcPredictors[i] = 0;
-
-  // Blocks of one MCU: at most 4 + 2 + 2 with the sampling SOF0 accepts.
-  alignas(32) SHORT coefficients[kMaxBlocksPerMcu][64];
-  LONG lasts[kMaxBlocksPerMcu];
-  UCHAR* outputs[kMaxBlocksPerMcu];
-  ULONG strides[kMaxBlocksPerMcu];
-  const MjpegIdctFunction idct = s.idct;
-  const ULONG interval = s.restartInterval;
-  ULONG untilRestart = interval;
-  ULONG restartNumber = 0;  // n of the next RSTn
-  for (ULONG mcuRow = 0; mcuRow < s.mcuRows; ++mcuRow) {
-    for (ULONG mcu = 0; mcu < s.mcusPerRow; ++mcu) {
-      if (interval != 0) {
-        if (untilRestart == 0) {
-          // The interval must have been decoded from its own bytes, not
-          // from the zero bits the reader supplies at the marker.
-          if (r.bits < 0) return kMjpegErrorTruncated;
-          // Realign to the byte boundary. Some cameras write a stuffed zero
-          // byte (FF 00) or fill bytes (FF FF) before the marker: skip them.
-          // Then the next RSTn in sequence must stand there.
-          GiveBack(r);
-          const UCHAR* p = r.position;
-          while (r.end - p >= 2 && p[0] == 0xFF && (p[1] == 0x00 || p[1] == 0xFF)) p += p[1] == 0 ? 2 : 1;
-          if (r.end - p < 2 || p[0] != 0xFF || p[1] != 0xD0 + restartNumber) return kMjpegErrorRestart;
-          restartNumber = (restartNumber + 1) & 7;
-          r.position = p + 2;
-          r.start = r.position;
-          for (ULONG i = 0; i < 4; ++i) s.dcPredictors[i] = 0;
-          untilRestart = interval;
-        }
-        --untilRestart;
-      }
-      // Decode every block of the MCU first, then transform them: the
-      // transform reads the coefficients with wide loads, which would stall
-      // on the narrow stores of the decoding if it followed each block.
-      ULONG blocks = 0;
-      for (ULONG ci = 0; ci < count; ++ci) {
-        const ScanComponent& c = components[ci];
-        for (ULONG bv = 0; bv < c.v; ++bv) {
-          UCHAR* row = c.plane + ((mcuRow * c.v + bv) * 8) * c.stride + mcu * c.h * 8;
-          for (ULONG bh = 0; bh < c.h; ++bh) {
-            const LONG last = DecodeBlock(r, c, coefficients[blocks]);
-            if (last < 0) return -last;
-            lasts[blocks] = last;
-            outputs[blocks] = row + bh * 8;
-            strides[blocks] = c.stride;
-            ++blocks;
-          }
-        }
-      }
-      for (ULONG b = 0; b < blocks; ++b) {
-        if (lasts[b] == 0)
-          FillBlock(outputs[b], strides[b], IdctDcOnly(coefficients[b][0]));
-        else
-          idct(coefficients[b], outputs[b], strides[b]);
-      }
-    }
-    // Once the reader stands at a marker or the end of the data it supplies
-    // zero bits, and `bits` goes negative by as many as were used: the scan
-    // data was cut short. Checked once per row; the reader never moves on
-    // from there, so nothing is missed.
-    if (r.bits < 0) return kMjpegErrorTruncated;
-  }
-  GiveBack(r);
-  s.readPosition = r.position;
-  return kMjpegOk;
-}
-
 LONG ParseSosAndDecode(DecoderState& s) {
   // Huffman tables not defined by the frame are the standard ones.
   const ULONG needed = kSeenSoi | kSeenDqt | kSeenSof;
@@ -594,28 +331,35 @@ LONG ParseSosAndDecode(DecoderState& s) {
   if (p[1] != 63) return kMjpegErrorSpectralEnd;
   if (p[2] != 0) return kMjpegErrorApproximation;
 
-  ScanComponent components[3];
+  ScanJob job;
   for (ULONG i = 0; i < count; ++i) {
     const UCHAR id = ids[i];
     const ULONG quantIndex = s.quantSelector[id];
     if (!(s.quantDefined & (1u << quantIndex))) return kMjpegErrorMissingSegment;
-    ScanComponent& c = components[i];
+    ScanComponent& c = job.components[i];
     c.plane = s.planes[id];
     c.stride = s.planeWidths[id];
     c.h = s.hFactor[id];
     c.v = s.vFactor[id];
     c.dc = s.huffman[td[i]];
     c.ac = s.huffman[2 + ta[i]];
-    c.predictor = &s.dcPredictors[id];
     for (int k = 0; k < 64; ++k) c.quant[k] = s.quantTables[quantIndex][kZigzagToNatural[k]];
   }
   // SOF0 admits at most 8 blocks per MCU; the scan's block buffer relies on it.
   ULONG blocksPerMcu = 0;
-  for (ULONG i = 0; i < count; ++i) blocksPerMcu += components[i].h * components[i].v;
-  if (blocksPerMcu > kMaxBlocksPerMcu) return kMjpegErrorSampling;
-  s.readPosition = end;
-  status = DecodeScan(s, components, count);
-  if (status != kMjpegOk) return status;
+  for (ULONG i = 0; i < count; ++i) blocksPerMcu += job.components[i].h * job.components[i].v;
+  if (blocksPerMcu > 8) return kMjpegErrorSampling;
+  job.count = count;
+  job.mcusPerRow = s.mcusPerRow;
+  job.mcuCount = s.mcuCount;
+  job.restartInterval = s.restartInterval;
+  job.dataEnd = s.dataEnd;
+  job.idct = s.idct;
+  job.idctCorner = s.idctCorner;
+  ScanPart whole = {0, s.mcuCount, end, 0, false, kMjpegOk, nullptr};
+  if (s.workers == nullptr || !DecodeScanSplit(job, end, *s.workers, &whole)) DecodeScanPart(job, &whole);
+  if (whole.status != kMjpegOk) return whole.status;
+  s.readPosition = whole.end;
   s.seen |= kScanDone;
   return kMjpegOk;
 }
@@ -706,8 +450,9 @@ LONG DecodeFrame(DecoderState& s) {
 }
 
 LONG Decode(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength, UCHAR* scratch,
-            ULONG scratchSize) {
+            ULONG scratchSize, const MjpegWorkers* workers) {
   DecoderState s = {};
+  s.workers = workers;
   UseKernels(s, CurrentKernels());
   const MjpegHuffmanTable* builtIn = BuiltInHuffmanTables();
   for (int i = 0; i < 4; ++i) s.huffman[i] = &builtIn[i];
@@ -726,12 +471,17 @@ LONG Decode(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULON
 
 LONG DecodeMjpeg(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength,
                  UCHAR* scratch, ULONG scratchSize) {
-  return Decode(destination, destinationSize, source, sourceLength, scratch, scratchSize);
+  return Decode(destination, destinationSize, source, sourceLength, scratch, scratchSize, nullptr);
+}
+
+LONG DecodeMjpegSplit(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength,
+                      UCHAR* scratch, ULONG scratchSize, const MjpegWorkers* workers) {
+  return Decode(destination, destinationSize, source, sourceLength, scratch, scratchSize, workers);
 }
 
 LONG DecodeMjpegStill(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength,
                       UCHAR* scratch, ULONG scratchSize) {
-  return Decode(destination, destinationSize, source, sourceLength, scratch, scratchSize);
+  return Decode(destination, destinationSize, source, sourceLength, scratch, scratchSize, nullptr);
 }
 
 MjpegKernels MjpegSelectKernels(MjpegKernels kernels) {

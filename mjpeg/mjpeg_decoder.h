@@ -23,7 +23,7 @@
 // scan's block buffer), so calls for several devices may run at the same
 // time, at PASSIVE_LEVEL or DISPATCH_LEVEL. A frame that defines Huffman
 // tables other than the standard ones takes one non-paged block (tag
-// kTagBuffer, about 26 KB) for the time of the call.
+// kTagBuffer, about 50 KB) for the time of the call.
 //
 // Frames as cameras send them are accepted: Huffman tables the frame does
 // not define are the standard tables of the JPEG standard's Annex K (many
@@ -76,6 +76,26 @@ enum MjpegResult : LONG {
 //   scratch/scratchSize: room for the planar image.
 LONG DecodeMjpeg(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength,
                  UCHAR* scratch, ULONG scratchSize);
+
+// Two workers the caller lends the decoder. `runPair` runs work(first) and
+// work(second) at the same time (one of them may run on the calling thread)
+// and returns when both have finished. The decoder starts no threads of its
+// own: the host or platform that has them provides this.
+typedef void (*MjpegWorkFunction)(void* item);
+struct MjpegWorkers {
+  void (*runPair)(void* context, MjpegWorkFunction work, void* first, void* second);
+  void* context;
+};
+
+// DecodeMjpeg with the scan of a frame that has restart intervals split at
+// the restart marker nearest its middle and the two halves decoded by
+// `workers` at the same time. The result and the bytes are those of
+// DecodeMjpeg: a frame without restart intervals or with fewer than two, a
+// frame whose restart markers are missing, out of sequence or damaged, and
+// a half that fails for any reason are decoded again serially, and that
+// decode's result counts. With null `workers` this is DecodeMjpeg.
+LONG DecodeMjpegSplit(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength,
+                      UCHAR* scratch, ULONG scratchSize, const MjpegWorkers* workers);
 
 // Decodes a still image; the same decoder as DecodeMjpeg.
 LONG DecodeMjpegStill(UCHAR* destination, ULONG destinationSize, const UCHAR* source, ULONG sourceLength,

@@ -5,7 +5,7 @@
 #include "platform/wdk.h"
 
 // Huffman codes up to this many bits decode with one table access.
-constexpr int kHuffmanLookaheadBits = 10;
+constexpr int kHuffmanLookaheadBits = 11;
 
 // Decoding table derived from a DHT table (code counts per length and the
 // symbols in code order).
@@ -60,6 +60,12 @@ void IdctScalar(const SHORT* coefficients, UCHAR* out, ULONG stride);
 void IdctSse2(const SHORT* coefficients, UCHAR* out, ULONG stride);
 void IdctAvx2(const SHORT* coefficients, UCHAR* out, ULONG stride);
 
+// The same transform for a block whose only nonzero coefficients are the
+// three lowest ((0,0), (0,1) and (1,0): zigzag positions 0..2), at a fraction
+// of the cost; the same bytes as the full transform.
+void IdctCornerScalar(const SHORT* coefficients, UCHAR* out, ULONG stride);
+void IdctCornerSse2(const SHORT* coefficients, UCHAR* out, ULONG stride);
+
 // Value of a block whose only nonzero coefficient is the DC one.
 UCHAR IdctDcOnly(LONG dc);
 
@@ -76,3 +82,57 @@ void InterleaveGreyRowSse2(const UCHAR* y, UCHAR* out, ULONG pairs);
 
 // Whether the processor runs AVX2 code.
 bool MjpegCpuHasAvx2();
+
+// ---------------------------------------------------------------------------
+// The entropy-coded scan, shared by the serial decode and the split decode of
+// frames with restart intervals.
+
+// One component of the scan.
+struct ScanComponent {
+  UCHAR* plane;
+  ULONG stride;
+  ULONG h, v;
+  const MjpegHuffmanTable* dc;
+  const MjpegHuffmanTable* ac;
+  USHORT quant[64];  // zigzag order
+};
+
+// Everything the scan's MCUs need; read-only while parts decode.
+struct ScanJob {
+  ScanComponent components[3];
+  ULONG count;
+  ULONG mcusPerRow;
+  ULONG mcuCount;
+  ULONG restartInterval;  // MCUs, 0 = none
+  const UCHAR* dataEnd;
+  MjpegIdctFunction idct;
+  MjpegIdctFunction idctCorner;  // blocks with coefficients at zigzag 0..2 only
+};
+
+// A run of MCUs decoded from `start`: MCU `mcuBegin` opens a restart interval
+// (or the scan), `restartNumber` is n of the next RSTn expected. With
+// `closeInterval` the part ends at a restart point and also checks and steps
+// over the RSTn there, as the decode of the following MCU would.
+struct ScanPart {
+  ULONG mcuBegin;
+  ULONG mcuEnd;
+  const UCHAR* start;
+  ULONG restartNumber;
+  bool closeInterval;
+  // Results: the status, and the position after the last byte used (after
+  // the RSTn with `closeInterval`).
+  LONG status;
+  const UCHAR* end;
+};
+
+// Decodes the MCUs of `part` into the component planes. Parts that cover
+// different MCUs write different bytes and may run at the same time.
+void DecodeScanPart(const ScanJob& job, ScanPart* part);
+
+// Decodes the whole scan of `job` from `start` into `whole` (status and end
+// position) as two parts split at a restart marker, on `workers`; false when
+// the frame offers no split (no or a single restart interval, the marker
+// not found where the sequence puts it) or a part failed, and the caller
+// decodes serially instead.
+struct MjpegWorkers;
+bool DecodeScanSplit(const ScanJob& job, const UCHAR* start, const MjpegWorkers& workers, ScanPart* whole);

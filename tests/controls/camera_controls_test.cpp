@@ -8,7 +8,7 @@
 namespace {
 
 using namespace ctl;
-using fake::Bytes;
+using rig::Bytes;
 
 constexpr int kCt = 1, kPu = 2, kXu = 3;  // unit ids of the default camera
 
@@ -378,13 +378,13 @@ TEST_F(ControlsTest, VideoControlAndCompressionItems) {
 }
 
 TEST_F(ControlsTest, UnitRequestsCarryTheVideoControlInterfaceNumber) {
-  fake::Rig rig;
+  rig::Rig rig;
   UCHAR b[2] = {};
   for (LONG vc : std::vector<LONG>{0, 5, kNoInterface, 300}) {
     rig.engine->controlInterface = vc;
     UnitRequest(rig.engine, GET_CUR, 2, 3, b, 2, TRUE);
   }
-  EXPECT_EQ(fake::SetupsOf(rig.bus), (Setups{{0xA1, GET_CUR, 0x0200, 0x0300, 2}, {0xA1, GET_CUR, 0x0200, 0x0305, 2},
+  EXPECT_EQ(rig::SetupsOf(rig.bus), (Setups{{0xA1, GET_CUR, 0x0200, 0x0300, 2}, {0xA1, GET_CUR, 0x0200, 0x0305, 2},
                                              {0xA1, GET_CUR, 0x0200, 0x0300, 2}, {0xA1, GET_CUR, 0x0200, 0x0300, 2}}));
 }
 

@@ -13,39 +13,15 @@
 
 #include "camera/simulated_camera.h"
 #include "controls/camera_controls.h"
-#include "tests/usb/fake_camera.h"
+#include "tests/usb/camera_rig.h"
 #include "usb/usb_bringup.h"
 #include "usb/usb_request.h"
 
 namespace ctl {
 
-using fake::Setups;
+using rig::Setups;
 
-// Forwards to a simulated camera; `hook` may answer a request itself
-// (return true) and `shorten` may cut a device-to-host reply.
-class Interposer : public host::UsbDeviceModel {
- public:
-  explicit Interposer(std::unique_ptr<camera::SimulatedCamera> cam) : cam(std::move(cam)) {}
-  bool HighSpeed() const override { return cam->HighSpeed(); }
-  const std::vector<uint8_t>& DeviceDescriptor() const override { return cam->DeviceDescriptor(); }
-  const std::vector<uint8_t>& ConfigurationDescriptor() const override {
-    return config.empty() ? cam->ConfigurationDescriptor() : config;
-  }
-  host::UsbControlResult Control(const host::UsbSetupPacket& s, uint8_t* data) override {
-    host::UsbControlResult r;
-    if (hook && hook(s, data, &r)) return r;
-    r = cam->Control(s, data);
-    if (shorten && (s.bmRequestType & 0x80)) r.length = std::min(r.length, shorten(s));
-    return r;
-  }
-  void ConfigurationSelected(uint8_t v) override { cam->ConfigurationSelected(v); }
-  void InterfaceSelected(uint8_t i, uint8_t a) override { cam->InterfaceSelected(i, a); }
-
-  std::unique_ptr<camera::SimulatedCamera> cam;
-  std::vector<uint8_t> config;  // replaces the camera's configuration descriptor when set
-  std::function<bool(const host::UsbSetupPacket&, uint8_t*, host::UsbControlResult*)> hook;
-  std::function<uint32_t(const host::UsbSetupPacket&)> shorten;
-};
+using rig::Interposer;
 
 inline std::unique_ptr<camera::SimulatedCamera> ProfileCamera(const nlohmann::json& profile) {
   std::string error;
@@ -57,7 +33,7 @@ inline nlohmann::json DefaultProfile() { return nlohmann::json::parse(camera::De
 
 // The setup packets a bus saw after `*mark`; moves the mark to the end.
 inline Setups SentSince(const host::UsbBus& bus, size_t* mark) {
-  Setups all = fake::SetupsOf(bus);
+  Setups all = rig::SetupsOf(bus);
   Setups out(all.begin() + long(*mark), all.end());
   *mark = all.size();
   return out;
@@ -69,7 +45,7 @@ inline int64_t CurrentOf(camera::SimulatedCamera& cam, uint8_t entity, uint8_t s
   return v;
 }
 
-struct Rig : fake::RigOf<std::unique_ptr<Interposer>> {
+struct Rig : rig::RigOf<std::unique_ptr<Interposer>> {
   explicit Rig(std::unique_ptr<camera::SimulatedCamera> cam = camera::DefaultSimulatedCamera(),
                std::function<void(Interposer&)> prepare = nullptr)
       : RigOf(std::make_unique<Interposer>(std::move(cam))), model(*camera),
@@ -81,7 +57,7 @@ struct Rig : fake::RigOf<std::unique_ptr<Interposer>> {
     controls.state = state;
     size_t before = bus.ControlLog().size();
     rangeStatus = BuildControlRanges(engine, &controls.units, state);
-    Setups all = fake::SetupsOf(bus);
+    Setups all = rig::SetupsOf(bus);
     rangeReads.assign(all.begin() + long(before), all.end());
     start = all.size();
   }
@@ -105,6 +81,6 @@ inline std::array<int, 5> SetCur(int unit, int selector, int length) {
   return {0x21, 0x01, selector << 8, unit << 8, length};
 }
 
-class ControlsTest : public fake::UsbTest {};
+class ControlsTest : public rig::UsbTest {};
 
 }  // namespace ctl

@@ -91,12 +91,7 @@ TEST_F(ControlsTest, StandardItemsRoundTripThroughTheFilterWithTheExactRequest) 
     int64_t onCamera;
   } cases[] = {
       {&kVideoProcAmpSet, 0, -5, {SetCur(kPu, 0x02, 2)}, kPu, 0x02, -5},
-      {&kVideoProcAmpSet, 1, 40, {SetCur(kPu, 0x03, 2)}, kPu, 0x03, 40},
       {&kVideoProcAmpSet, 2, -40, {SetCur(kPu, 0x06, 2)}, kPu, 0x06, -40},
-      {&kVideoProcAmpSet, 3, 128, {SetCur(kPu, 0x07, 2)}, kPu, 0x07, 128},
-      {&kVideoProcAmpSet, 4, 6, {SetCur(kPu, 0x08, 2)}, kPu, 0x08, 6},
-      {&kVideoProcAmpSet, 5, 72, {SetCur(kPu, 0x09, 2)}, kPu, 0x09, 72},
-      {&kVideoProcAmpSet, 8, 2, {SetCur(kPu, 0x01, 2)}, kPu, 0x01, 2},
       {&kVideoProcAmpSet, 13, 2, {SetCur(kPu, 0x05, 1)}, kPu, 0x05, 2},  // one byte on the wire
       // Manual white balance: the auto switch, then the temperature.
       {&kVideoProcAmpSet, 7, 3000, {SetCur(kPu, 0x0B, 1), SetCur(kPu, 0x0A, 2)}, kPu, 0x0A, 3000},
@@ -104,7 +99,6 @@ TEST_F(ControlsTest, StandardItemsRoundTripThroughTheFilterWithTheExactRequest) 
       // Manual exposure: mode 1 on the wire, then the time of 2^-1 s.
       {&kCameraControlSet, 4, -1, {SetCur(kCt, 0x02, 1), SetCur(kCt, 0x04, 4)}, kCt, 0x04, 5000},
       {&kCameraControlSet, 4, -13, {SetCur(kCt, 0x04, 4)}, kCt, 0x04, 1},
-      {&kCameraControlSet, 4, -7, {SetCur(kCt, 0x04, 4)}, kCt, 0x04, 78},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.id << " = " << c.value);
@@ -117,15 +111,13 @@ TEST_F(ControlsTest, StandardItemsRoundTripThroughTheFilterWithTheExactRequest) 
     EXPECT_EQ(got.Flags, KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL);
     EXPECT_EQ(got.Property.Id, c.id) << "the request is copied into the answer";
   }
-  // Out of range, by one and by far: refused, nothing sent or stored.
+  // Out of range (every bound is tried on the handlers): refused, nothing sent or stored.
   const struct {
     const GUID* set;
     ULONG id;
     LONG bad;
-  } refused[] = {{&kVideoProcAmpSet, 0, -65},   {&kVideoProcAmpSet, 0, 65},  {&kVideoProcAmpSet, 0, INT_MIN},
-                 {&kVideoProcAmpSet, 13, 0},    {&kVideoProcAmpSet, 13, 3},  {&kVideoProcAmpSet, 7, 2790},
-                 {&kCameraControlSet, 4, -15},  {&kCameraControlSet, 4, 0},  {&kCameraControlSet, 4, INT_MIN},
-                 {&kCameraControlSet, 6, 251},  {&kCameraControlSet, 6, -1}, {&kVideoProcAmpSet, 6, 0}};
+  } refused[] = {{&kVideoProcAmpSet, 0, 65}, {&kVideoProcAmpSet, 13, 3}, {&kCameraControlSet, 4, -15},
+                 {&kCameraControlSet, 6, 251}, {&kVideoProcAmpSet, 6, 0}};
   for (const auto& c : refused) {
     SCOPED_TRACE(testing::Message() << c.id << " = " << c.bad);
     KSPROPERTY_VIDEOPROCAMP_S before{}, after{};
@@ -186,19 +178,7 @@ TEST_F(ControlsTest, VendorItemsThroughTheFilterCheckEveryLengthAndBuffer) {
 
 TEST_F(ControlsTest, VideoControlCompressionAndExtensionItemsThroughTheFilter) {
   Driver d;
-  struct {
-    KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S p;
-    UCHAR room[300];
-  } rates{};
-  rates.p.Property = Prop(kVideoControlSet, 2, kGet);
-  ULONG got = 0;
-  EXPECT_EQ(d.f->Property(&rates.p, sizeof rates.p, rates.room, 247, &got), STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(d.f->Property(&rates.p, sizeof rates.p, rates.room, 248, &got), STATUS_SUCCESS);
-  EXPECT_EQ(got, 248u);
-  LONGLONG last = 0;
-  std::memcpy(&last, rates.room + 240, 8);
-  EXPECT_EQ(last, 333333);
-
+  ULONG got = 0;  // the frame-rate list's sizes: the dispatch checks and the handler tests
   KSPROPERTY_VIDEOCOMPRESSION_GETINFO_S info{};
   info.Property = Prop(kVideoCompressionSet, 0, kGet);
   ASSERT_EQ(d.f->Property(&info, sizeof info, &info, sizeof info, &got), STATUS_SUCCESS);

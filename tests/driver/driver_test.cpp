@@ -16,7 +16,7 @@
 #include "effects/effect_state.h"
 #include "driver/pin_context.h"
 #include "platform/host/host_control.h"
-#include "tests/usb/fake_camera.h"
+#include "tests/usb/camera_rig.h"
 
 namespace {
 
@@ -34,11 +34,11 @@ std::unique_ptr<host::UsbDeviceModel> Model(const std::string& profile) {
 }
 
 // The usb layer's fixture: host clock sped up, pool counts back at the end.
-class DriverTest : public fake::UsbTest {
+class DriverTest : public rig::UsbTest {
  protected:
   void TearDown() override {
     cam_.reset();
-    fake::UsbTest::TearDown();
+    rig::UsbTest::TearDown();
   }
   void Plug(const std::string& profile = "") {
     ASSERT_EQ(Camera::Plug(Model(profile), &cam_), STATUS_SUCCESS);
@@ -65,7 +65,7 @@ class DriverTest : public fake::UsbTest {
 // usable entry in order, then I420 and RGB24 for each YUY2 size; stills
 // follow the still table.
 TEST_F(DriverTest, EveryProfileStartsStopsAndRestartsWithRangesFromTheFormatTable) {
-  for (const std::string& profile : fake::Profiles()) {
+  for (const std::string& profile : rig::Profiles()) {
     SCOPED_TRACE(profile);
     client::HostUsbCamera usb(Model(profile));
     ASSERT_TRUE(usb.BringUp().ok());

@@ -96,6 +96,28 @@ TEST(Idct, DcOnlyShortcutMatchesTheFullTransform) {
   }
 }
 
+TEST(Idct, CornerKernelsMatchTheFullTransform) {
+  // Blocks with only (0,0), (0,1) and (1,0) set: small, typical and extreme
+  // values, every sign; each kernel writes exactly the 8 x 8 bytes.
+  std::mt19937 rng(11);
+  const int ranges[] = {1, 40, 1200, 32767};
+  for (int i = 0; i < 6000; ++i) {
+    alignas(16) SHORT b[64] = {};
+    const int range = ranges[i % 4];
+    for (int at : {0, 1, 8}) b[at] = static_cast<SHORT>(static_cast<int>(rng() % (2 * range + 1)) - range);
+    if (i < 8) b[0] = b[1] = b[8] = static_cast<SHORT>(i & 1 ? -32768 : 32767);
+    uint8_t expected[8 * 13];
+    memset(expected, 0x5A, sizeof(expected));
+    ReferenceIdct(b, expected, 13);
+    for (auto* kernel : {IdctCornerScalar, IdctCornerSse2}) {
+      uint8_t got[8 * 13];
+      memset(got, 0x5A, sizeof(got));
+      kernel(b, got, 13);
+      ASSERT_EQ(0, memcmp(expected, got, sizeof(got))) << b[0] << " " << b[1] << " " << b[8];
+    }
+  }
+}
+
 TEST(Interleave, VectorRowsGiveTheScalarBytes) {
   std::mt19937 rng(5);
   std::vector<uint8_t> y(400), cb(200), cr(200);

@@ -11,7 +11,7 @@
 #include "platform/host/host_control.h"
 #include "platform/host/usb_bus.h"
 #include "platform/wdk.h"
-#include "tests/usb/fake_camera.h"
+#include "tests/usb/camera_rig.h"
 
 namespace {
 
@@ -76,10 +76,10 @@ URB Descriptor(void* buffer, ULONG length) {
   return u;
 }
 
-class UsbBusTest : public fake::UsbTest {
+class UsbBusTest : public rig::UsbTest {
  protected:
-  fake::Camera camera{fake::CameraConfiguration()};
-  host::UsbBus bus{&camera};
+  std::unique_ptr<rig::Interposer> camera = rig::CameraFor(rig::CameraConfiguration(), true);
+  host::UsbBus bus{camera.get()};
 };
 
 TEST_F(UsbBusTest, MalformedControlUrbsAndWrongIoctlsNeverReachTheDevice) {
@@ -110,7 +110,7 @@ TEST_F(UsbBusTest, MalformedControlUrbsAndWrongIoctlsNeverReachTheDevice) {
 }
 
 TEST_F(UsbBusTest, SelectionsMustDescribeEveryInterfaceExactlyAndNameTheCurrentConfiguration) {
-  const auto& cfg = camera.config_;
+  const auto& cfg = camera->ConfigurationDescriptor();
   // A pipe interface 1 does not have (the block sized for it), interface
   // listed twice, no such alternate setting, an interface missing, a URB
   // length short of its interfaces.
@@ -152,7 +152,7 @@ TEST_F(UsbBusTest, SelectionsMustDescribeEveryInterfaceExactlyAndNameTheCurrentC
   // Selecting again replaces the interface's pipes: the old handle is stale.
   ASSERT_EQ(Send(bus, u), STATUS_SUCCESS);
   EXPECT_FALSE(bus.PipeHandleValid(first));
-  EXPECT_EQ(camera.selections.back(), std::make_pair(uint8_t(1), uint8_t(2)));
+  EXPECT_EQ(camera->cam->CurrentAlternateSetting(1), 2);
 }
 
 // Interface 0: interrupt IN 0x81. Interface 1: bulk IN 0x82. Interface 2:

@@ -3,21 +3,21 @@
 #include <nlohmann/json.hpp>
 
 #include "client/usb_host_camera.h"
-#include "tests/usb/fake_camera.h"
+#include "tests/usb/camera_rig.h"
 
 namespace {
 
-using fake::CameraConfiguration;
-using fake::CameraShape;
+using rig::CameraConfiguration;
+using rig::CameraShape;
 
-class FormatReportTest : public fake::UsbTest {};
+class FormatReportTest : public rig::UsbTest {};
 
 TEST_F(FormatReportTest, BulkFullSpeedAndUnknownSubtype) {
   GUID nv12 = MakeFourccSubtype('N', 'V', '1', '2');
-  fake::ConfigBuilder b;
+  rig::ConfigBuilder b;
   b.Interface(0, 0, 14, 1, 0).Interface(1, 0, 14, 2, 1).InputHeader(1);
   b.Uncompressed(1, nv12, {{320, 240}}).Endpoint(0x81, 2, 64);
-  client::HostUsbCamera cam(std::make_unique<fake::Camera>(b.Build(), false));
+  client::HostUsbCamera cam(rig::CameraFor(b.Build(), false));
   ASSERT_TRUE(cam.BringUp().ok());
   auto j = nlohmann::json::parse(client::FormatsJson(*cam.Engine()));
   EXPECT_EQ(j["highSpeed"], false);

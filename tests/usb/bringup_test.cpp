@@ -1,15 +1,25 @@
 // The USB bring-up: its order, its failures and what it leaves behind.
 #include <functional>
 
-#include "tests/usb/fake_camera.h"
+#include "tests/usb/camera_rig.h"
 #include "usb/usb_bringup.h"
 
 namespace {
 
-using namespace fake;
+using namespace rig;
 using host::UsbRequestKind;
 
-class BringUpTest : public fake::UsbTest {};
+class BringUpTest : public rig::UsbTest {};
+
+// GET_DESCRIPTOR of this wValue cut to `n` bytes, or stalled.
+std::function<uint32_t(const host::UsbSetupPacket&)> Cut(uint16_t wValue, uint32_t n) {
+  return [=](const host::UsbSetupPacket& s) { return s.bRequest == 6 && s.wValue == wValue ? n : 0xFFFFu; };
+}
+auto Stall(uint16_t wValue) {
+  return [=](const host::UsbSetupPacket& s, uint8_t*, host::UsbControlResult* r) {
+    return s.bRequest == 6 && s.wValue == wValue && (r->stalled = true);
+  };
+}
 
 TEST_F(BringUpTest, RunsTheStepsInOrderSynchronousOrPending) {
   for (auto mode : {host::UsbCompletionMode::Synchronous, host::UsbCompletionMode::Pending}) {
@@ -29,10 +39,11 @@ TEST_F(BringUpTest, RunsTheStepsInOrderSynchronousOrPending) {
     // 7 descriptor reads, the bus query and two selections.
     EXPECT_EQ(rig.bus.PendingReturned(), mode == host::UsbCompletionMode::Pending ? 10u : 0u);
 
-    const int total = int(rig.cam.config_.size());
+    // Strings "Generic" and "USB Video Camera": two bytes a character after the header.
+    const int total = int(rig.model.ConfigurationDescriptor().size());
     EXPECT_EQ(SetupsOf(rig.bus), (Setups{{0x80, 6, 0x0100, 0, 18}, {0x80, 6, 0x0301, 0x0409, 4},
-                                         {0x80, 6, 0x0301, 0x0409, 28}, {0x80, 6, 0x0302, 0x0409, 4},
-                                         {0x80, 6, 0x0302, 0x0409, 30}, {0x80, 6, 0x0200, 0, 9},
+                                         {0x80, 6, 0x0301, 0x0409, 2 + 2 * 7}, {0x80, 6, 0x0302, 0x0409, 4},
+                                         {0x80, 6, 0x0302, 0x0409, 2 + 2 * 16}, {0x80, 6, 0x0200, 0, 9},
                                          {0x80, 6, 0x0200, 0, total}}));
     EXPECT_EQ(rig.bus.Count(UsbRequestKind::QueryInterface), 1u);
     EXPECT_EQ(rig.bus.Count(UsbRequestKind::SelectConfiguration), 1u);
@@ -52,15 +63,15 @@ TEST_F(BringUpTest, EachFailingStepIsNamedWithItsStatus) {
   const auto cfg = CameraConfiguration();
   struct Case {
     const char* what;
-    fake::Bytes cfg;
+    Bytes cfg;
     bool highSpeed;
     std::function<void(Rig&)> arrange;
     UsbBringUpStep step;
     NTSTATUS status = STATUS_UNSUCCESSFUL;
   } cases[] = {
-      {"short device descriptor", cfg, 1, [](Rig& r) { r.cam.deviceReplyLimit = 8; }, kBringUpDeviceDescriptor},
-      {"no product string", cfg, 1, [](Rig& r) { r.cam.strings_.resize(2); }, kBringUpProductString},
-      {"short configuration", cfg, 1, [](Rig& r) { r.cam.configReplyLimit = 4; }, kBringUpConfigurationDescriptor},
+      {"short device descriptor", cfg, 1, [](Rig& r) { r.model.shorten = Cut(0x0100, 8); }, kBringUpDeviceDescriptor},
+      {"no product string", cfg, 1, [](Rig& r) { r.model.hook = Stall(0x0302); }, kBringUpProductString},
+      {"short configuration", cfg, 1, [](Rig& r) { r.model.shorten = Cut(0x0200, 4); }, kBringUpConfigurationDescriptor},
       {"unplugged", cfg, 1, [](Rig& r) { r.bus.Unplug(); }, kBringUpDeviceDescriptor, STATUS_DEVICE_NOT_CONNECTED},
       {"removed", cfg, 1, [](Rig& r) { r.engine->removed = 1; }, kBringUpDeviceDescriptor},
       {"not in D0", cfg, 1, [](Rig& r) { r.device->DevicePowerState = PowerDeviceD3; }, kBringUpDeviceDescriptor},

@@ -1,6 +1,6 @@
 // Configuration selection, the streaming endpoint, alternate settings by
 // bandwidth and probe/commit.
-#include "tests/usb/fake_camera.h"
+#include "tests/usb/camera_rig.h"
 #include "usb/configuration.h"
 #include "usb/format_table.h"
 #include "usb/usb_bringup.h"
@@ -8,10 +8,10 @@
 
 namespace {
 
-using namespace fake;
+using namespace rig;
 using host::UsbRequestKind;
 
-class ConfigurationTest : public fake::UsbTest {
+class ConfigurationTest : public rig::UsbTest {
  protected:
   static NTSTATUS Select(Rig& rig) {
     NTSTATUS s = ReadConfiguration(rig.engine);
@@ -32,14 +32,14 @@ class ConfigurationTest : public fake::UsbTest {
 TEST_F(ConfigurationTest, ReadConfigurationKeepsOnlyWhatTheDeviceReturned) {
   Rig rig;
   ASSERT_EQ(ReadConfiguration(rig.engine), STATUS_SUCCESS);
-  EXPECT_EQ(fake::Bytes(rig.engine->configuration, rig.engine->configuration + rig.engine->configurationLength),
-            rig.cam.config_);
+  EXPECT_EQ(Bytes(rig.engine->configuration, rig.engine->configuration + rig.engine->configurationLength),
+            rig.model.ConfigurationDescriptor());
   Rig cut;  // fewer bytes than wTotalLength: only those are kept
-  cut.cam.configReplyLimit = 40;
+  cut.model.shorten = [](const host::UsbSetupPacket& s) { return s.wValue == 0x0200 ? 40u : 0xFFFFu; };
   EXPECT_EQ(ReadConfiguration(cut.engine), STATUS_SUCCESS);
   EXPECT_EQ(cut.engine->configurationLength, 40u);
   // A header-only configuration is the whole descriptor, read once.
-  Rig header(fake::Bytes{9, 2, 9, 0, 0, 1, 0, 0x80, 50});
+  Rig header(Bytes{9, 2, 9, 0, 0, 1, 0, 0x80, 50});
   ASSERT_EQ(ReadConfiguration(header.engine), STATUS_SUCCESS);
   EXPECT_EQ(header.engine->configurationLength, 9u);
   EXPECT_EQ(header.bus.Count(UsbRequestKind::GetDescriptor), 1u);
@@ -84,7 +84,7 @@ TEST_F(ConfigurationTest, StreamEndpointTypeAndBulkPacketSize) {
   none.Interface(1, 0, 14, 2, 0).Interface(3, 0, 1, 2, 1).Endpoint(0x84, 5, 192);
   cut.Interface(1, 0, 14, 2, 1).Raw({6, 5, 0x81, 5, 0, 2});  // truncated endpoint descriptor
   const struct {
-    fake::Bytes cfg;
+    Bytes cfg;
     NTSTATUS status;
     ULONG type;
     USHORT size;
@@ -169,22 +169,34 @@ TEST_F(ConfigurationTest, NegotiationProbesTheEntryAndCommitsTheCamerasAnswer) {
   ASSERT_EQ(BringUpUsb(rig.engine, &step), STATUS_SUCCESS) << BringUpStepName(step);
   ASSERT_EQ(SelectFormat(rig.engine, 1280, 720, kSubtypeYuy2), STATUS_SUCCESS);
   rig.bus.ResetCounters();
-  rig.cam.SetPayloadSize(2900);
   ULONG payload = 5;
-  rig.cam.probeReplyLength = 20;
+  rig.model.shorten = [](const host::UsbSetupPacket& s) { return s.bRequest == GET_CUR ? 20u : 0xFFFFu; };
+  camera::ProbeControl committed;
   EXPECT_EQ(NegotiateStream(rig.engine, &payload), STATUS_UNSUCCESSFUL) << "short probe reply";
-  EXPECT_TRUE(rig.cam.committed.empty());
+  EXPECT_FALSE(rig.cam().CommittedProbe(&committed));
   EXPECT_EQ(payload, 0u);
-  rig.cam.probeReplyLength = 26;
+  rig.model.shorten = nullptr;
+  // The camera's answer carries a payload size the driver never asked for;
+  // the commit must carry it back.
+  Bytes commit;
+  auto& m = rig.model;
+  m.hook = [&commit, &m](const host::UsbSetupPacket& s, uint8_t* data, host::UsbControlResult* r) {
+    if (s.bRequest == SET_CUR && s.wValue == 0x0200) commit.assign(data, data + 26);
+    if (s.bRequest != GET_CUR) return false;
+    *r = m.cam->Control(s, data);
+    return data[22] = 0x54, data[23] = 0x0B, data[24] = data[25] = 0, true;
+  };
   rig.bus.ResetCounters();
   ASSERT_EQ(NegotiateStream(rig.engine, &payload), STATUS_SUCCESS);
   EXPECT_EQ(payload, 2900u);
   EXPECT_EQ(SetupsOf(rig.bus), (Setups{{0xA1, GET_CUR, 0x0100, 1, 26}, {0x21, SET_CUR, 0x0100, 1, 26},
                                         {0xA1, GET_CUR, 0x0100, 1, 26}, {0x21, SET_CUR, 0x0200, 1, 26}}));
-  // 1280x720 is MJPG frame 3 of format 2 in the fixture; the commit carries the camera's payload size.
-  // (The simulated camera checks these fields for every format.)
-  EXPECT_EQ(Bytes(rig.cam.committed.begin() + 2, rig.cam.committed.begin() + 4), (Bytes{2, 3}));
-  EXPECT_EQ(Bytes(rig.cam.committed.begin() + 22, rig.cam.committed.end()), (Bytes{0x54, 0x0B, 0, 0}));
+  ASSERT_EQ(commit.size(), 26u);
+  EXPECT_EQ(Bytes(commit.begin() + 22, commit.end()), (Bytes{0x54, 0x0B, 0, 0}));
+  for (const auto& f : rig.cam().Layout().formats)  // the camera's own index of MJPEG 1280x720
+    for (const auto& fr : f.frames)
+      if (f.kind == camera::FormatKind::kMjpeg && fr.width == 1280)
+        EXPECT_EQ(commit[2] * 10 + commit[3], f.index * 10 + fr.index);
   // No current format in the table: nothing is sent.
   rig.engine->currentFormat.outputWidth = 99;
   rig.bus.ResetCounters();

@@ -1,11 +1,11 @@
 // Format and still tables from descriptor sets, restriction to MJPG,
 // the scaled sizes, and the lookups.
-#include "tests/usb/fake_camera.h"
+#include "tests/usb/camera_rig.h"
 #include "usb/format_table.h"
 
 namespace {
 
-using namespace fake;
+using namespace rig;
 
 // Tables built from a descriptor set, freed on destruction; Run() hands the
 // format table to an engine and restricts and extends it there.
@@ -38,7 +38,7 @@ ConfigBuilder VideoStart(uint8_t formats) {
   return b;
 }
 
-class FormatTableTest : public fake::UsbTest {};
+class FormatTableTest : public rig::UsbTest {};
 
 TEST_F(FormatTableTest, MalformedAndOddDescriptorSets) {
   // An audio streaming interface after the video function: its class-specific
@@ -144,7 +144,7 @@ TEST_F(FormatTableTest, StillPatternsAreBoundedByTheDescriptorTheLastOneWinsAndI
 
 TEST_F(FormatTableTest, HighSpeedAddsTheScaledSizesOnceAndSortsStably) {
   using Sizes = std::vector<std::pair<ULONG, ULONG>>;
-  const std::vector<fake::Frame> frames = {{800, 600}, {640, 480}, {640, 360}, {352, 288}, {320, 240}, {640, 400}};
+  const std::vector<rig::Frame> frames = {{800, 600}, {640, 480}, {640, 360}, {352, 288}, {320, 240}, {640, 400}};
   for (bool highSpeed : {true, false}) {
     Tables t(VideoStart(1).Mjpeg(1, frames).Build(), highSpeed);
     ASSERT_EQ(t.Run(), STATUS_SUCCESS);

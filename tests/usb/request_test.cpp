@@ -1,15 +1,15 @@
 // The synchronous request path: refusals, both completion paths, the device
 // mutex, and the control requests built on it.
-#include "tests/usb/fake_camera.h"
+#include "tests/usb/camera_rig.h"
 #include "usb/configuration.h"
 #include "usb/usb_request.h"
 
 namespace {
 
-using namespace fake;
+using namespace rig;
 using host::UsbRequestKind;
 
-class RequestTest : public fake::UsbTest {};
+class RequestTest : public rig::UsbTest {};
 
 TEST_F(RequestTest, RefusesWithoutSendingWhileRemovedWithoutDeviceOrOutsideD0) {
   Rig rig;
@@ -43,6 +43,7 @@ TEST_F(RequestTest, SynchronousAndPendingCompletionGiveTheSameResults) {
       Rig rig;
       rig.bus.SetCompletionMode(mode);
       rig.bus.SetBusInterfaceAvailable(busInterface);
+      rig.cam().SetVendorHandler([](const host::UsbSetupPacket&, uint8_t*, bool* stall) { return *stall = true; });
       USB_DEVICE_DESCRIPTOR dd;
       ASSERT_EQ(GetDeviceDescriptor(rig.engine, &dd), STATUS_SUCCESS);
       EXPECT_EQ(dd.idVendor * 0x10000 + dd.idProduct, 0x12345678);
@@ -76,7 +77,13 @@ TEST_F(RequestTest, NoIrpMeansInsufficientResourcesAndTheMutexIsReleased) {
 
 TEST_F(RequestTest, StringDescriptorIsReadInTwoStepsAndSurvivesBadReplies) {
   Rig rig;
-  rig.cam.strings_[2] = fake::Utf16Descriptor("Cam\xE9ra 9");  // one non-ASCII character
+  Bytes reply = Utf16Descriptor("Cam\xE9ra 9");  // one non-ASCII character
+  rig.model.hook = [&](const host::UsbSetupPacket& s, uint8_t* data, host::UsbControlResult* r) {
+    if (s.wValue == 0x0309) return r->stalled = true;
+    if (s.wValue >> 8 != 3) return false;
+    r->length = uint32_t(std::min<size_t>(s.wLength, reply.size()));
+    return std::memcpy(data, reply.data(), r->length), true;
+  };
   CHAR text[kStringTextSize];
   std::memset(text, 'x', sizeof text);
   ASSERT_EQ(GetStringDescriptor(rig.engine, 2, text), STATUS_SUCCESS);
@@ -85,7 +92,7 @@ TEST_F(RequestTest, StringDescriptorIsReadInTwoStepsAndSurvivesBadReplies) {
   EXPECT_EQ(host::PoolStats(kTagRequest).outstanding, 0u);
   EXPECT_GE(host::PoolStats(kTagRequest).allocations, 3u) << "request blocks are tagged KVIR";
   const struct {
-    fake::Bytes reply;
+    Bytes reply;
     NTSTATUS status;
     const char* text;
   } cases[] = {
@@ -95,7 +102,7 @@ TEST_F(RequestTest, StringDescriptorIsReadInTwoStepsAndSurvivesBadReplies) {
       {{9}, STATUS_UNSUCCESSFUL, ""},                       // a one-byte reply
   };
   for (const auto& c : cases) {
-    rig.cam.strings_[1] = c.reply;
+    reply = c.reply;
     EXPECT_EQ(GetStringDescriptor(rig.engine, 1, text), c.status) << c.text;
     EXPECT_STREQ(text, c.text);
   }

@@ -3,16 +3,16 @@
 #include <algorithm>
 
 #include "camera/simulated_camera.h"
-#include "tests/usb/fake_camera.h"
+#include "tests/usb/camera_rig.h"
 #include "usb/configuration.h"
 #include "usb/format_table.h"
 #include "usb/usb_bringup.h"
 
 namespace {
 
-using SimRig = fake::RigOf<std::unique_ptr<camera::SimulatedCamera>>;
+using SimRig = rig::RigOf<std::unique_ptr<camera::SimulatedCamera>>;
 
-class SimulatedCameraTest : public fake::UsbTest {};
+class SimulatedCameraTest : public rig::UsbTest {};
 
 // What the tables must hold for a camera, worked out from the camera's own
 // description of itself rather than from the driver's code.
@@ -54,7 +54,7 @@ void CheckAgainstLayout(const camera::CameraLayout& layout, bool highSpeed, cons
 }
 
 TEST_F(SimulatedCameraTest, EveryProfileAndADescriptorDumpComeUpWithTheTablesTheyDescribe) {
-  auto profiles = fake::Profiles();
+  auto profiles = rig::Profiles();
   ASSERT_GE(profiles.size(), 6u) << UVCCAM_PROFILE_DIR;
   profiles.push_back("dump");  // the default camera's descriptors, at full speed
   for (const std::string& p : profiles) {

@@ -1,7 +1,6 @@
-// Test fixture: a small, real UVC device model for the bus stand-in and a
-// builder for the descriptor sets the tests feed it. It answers
-// GET_DESCRIPTOR, probe/commit on the streaming interface and nothing else;
-// rejected probes and zero payload sizes come from the simulated camera.
+// Test rig: the simulated camera on the bus stand-in with a KS device and a
+// stream engine above it, an interposer for fault injection, and a builder
+// for the descriptor sets the tests hand the camera.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,10 +9,12 @@
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "camera/simulated_camera.h"
 #include "platform/host/host_control.h"
 #include "platform/host/ks_host.h"
 #include "platform/host/usb_bus.h"
@@ -21,7 +22,7 @@
 #include "media/frame_format.h"
 #include "usb/stream_engine.h"
 
-namespace fake {
+namespace rig {
 
 using Bytes = std::vector<uint8_t>;
 inline void Put16(Bytes& v, uint16_t x) { v.insert(v.end(), {uint8_t(x), uint8_t(x >> 8)}); }
@@ -140,55 +141,54 @@ inline Bytes Utf16Descriptor(const std::string& text) {
   return d;
 }
 
-class Camera : public host::UsbDeviceModel {
+// Forwards to a simulated camera. Fault injection: `config` replaces the
+// configuration descriptor the bus sees (for sets the camera itself would
+// refuse), `hook` may answer a request itself (return true) and `shorten`
+// may cut a device-to-host reply.
+class Interposer : public host::UsbDeviceModel {
  public:
-  explicit Camera(Bytes configuration, bool highSpeed = true)
-      : config_(std::move(configuration)), highSpeed_(highSpeed) {
-    probe_[23] = 0x0C;  // 3072 bytes per payload
-  }
-  bool HighSpeed() const override { return highSpeed_; }
-  const Bytes& DeviceDescriptor() const override { return device_; }
-  const Bytes& ConfigurationDescriptor() const override { return config_; }
-
+  explicit Interposer(std::unique_ptr<camera::SimulatedCamera> cam) : cam(std::move(cam)) {}
+  bool HighSpeed() const override { return cam->HighSpeed(); }
+  const Bytes& DeviceDescriptor() const override { return cam->DeviceDescriptor(); }
+  const Bytes& ConfigurationDescriptor() const override { return config.empty() ? cam->ConfigurationDescriptor() : config; }
   host::UsbControlResult Control(const host::UsbSetupPacket& s, uint8_t* data) override {
     host::UsbControlResult r;
-    r.stalled = true;
-    uint8_t hi = uint8_t(s.wValue >> 8), lo = uint8_t(s.wValue);
-    if (s.bmRequestType == 0x80 && s.bRequest == 6) {
-      const Bytes* d = hi == 1 ? &device_ : hi == 2 ? &config_ : hi == 3 && lo < strings_.size() ? &strings_[lo] : nullptr;
-      if (!d) return r;
-      size_t limit = hi == 1 ? deviceReplyLimit : hi == 2 ? configReplyLimit : d->size();
-      r.stalled = false;
-      r.length = uint32_t(std::min<size_t>({d->size(), s.wLength, limit}));
-      std::memcpy(data, d->data(), r.length);
-    } else if ((s.bmRequestType & 0x7F) == 0x21 && (hi == 1 || hi == 2) && s.wLength == 26) {
-      // Probe and commit on the streaming interface.
-      if (s.bRequest == 0x81 && hi == 1) {
-        std::memcpy(data, probe_.data(), 26);
-        r = {};
-        r.length = probeReplyLength;
-      } else if (s.bRequest == 0x01) {
-        Bytes v(data, data + 26);
-        if (hi == 1) std::copy(probe_.begin() + 22, probe_.end(), v.begin() + 22);  // the camera decides the payload
-        (hi == 1 ? probe_ : committed) = v;
-        r = {};
-        r.length = 26;
-      }
+    if (hook && hook(s, data, &r)) return r;
+    if (!config.empty() && s.bmRequestType == 0x80 && s.bRequest == 6 && s.wValue == 0x0200) {
+      r.length = uint32_t(std::min<size_t>(s.wLength, config.size()));
+      std::memcpy(data, config.data(), r.length);
+    } else {
+      r = cam->Control(s, data);
     }
+    if (shorten && (s.bmRequestType & 0x80)) r.length = std::min(r.length, shorten(s));
     return r;
   }
-  void InterfaceSelected(uint8_t number, uint8_t alt) override { selections.emplace_back(number, alt); }
-  void SetPayloadSize(uint32_t size) { std::memcpy(probe_.data() + 22, &size, 4); }
+  void ConfigurationSelected(uint8_t v) override { cam->ConfigurationSelected(v); }
+  void InterfaceSelected(uint8_t i, uint8_t a) override { cam->InterfaceSelected(i, a); }
 
-  Bytes device_ = {18, 1, 0x00, 0x02, 0xEF, 0x02, 0x01, 64, 0x34, 0x12, 0x78, 0x56, 0x00, 0x01, 1, 2, 0, 1};
-  Bytes config_;
-  std::vector<Bytes> strings_ = {{4, 3, 0x09, 0x04}, Utf16Descriptor("Fixture Maker"), Utf16Descriptor("Fixture Camera")};
-  bool highSpeed_;
-  size_t deviceReplyLimit = 1 << 20, configReplyLimit = 1 << 20;
-  uint32_t probeReplyLength = 26;
-  Bytes probe_ = Bytes(26, 0), committed;
-  std::vector<std::pair<uint8_t, uint8_t>> selections;
+  std::unique_ptr<camera::SimulatedCamera> cam;
+  Bytes config;
+  std::function<bool(const host::UsbSetupPacket&, uint8_t*, host::UsbControlResult*)> hook;
+  std::function<uint32_t(const host::UsbSetupPacket&)> shorten;
 };
+
+// Device descriptor of the rig's cameras: vendor 1234, product 5678, strings 1 and 2.
+inline const Bytes kDevice = {18, 1, 0x00, 0x02, 0xEF, 0x02, 0x01, 64, 0x34, 0x12, 0x78, 0x56, 0x00, 0x01, 1, 2, 0, 1};
+
+// A simulated camera answering for `cfg`; a set the camera refuses is shown
+// to the bus over the default shape's camera.
+inline std::unique_ptr<Interposer> CameraFor(const Bytes& cfg, bool highSpeed) {
+  Bytes dump = kDevice;
+  dump.insert(dump.end(), cfg.begin(), cfg.end());
+  auto cam = camera::SimulatedCameraFromDescriptors(dump, !highSpeed, nullptr);
+  if (cam) return std::make_unique<Interposer>(std::move(cam));
+  dump.resize(18);
+  Bytes good = CameraConfiguration();
+  dump.insert(dump.end(), good.begin(), good.end());
+  auto m = std::make_unique<Interposer>(camera::SimulatedCameraFromDescriptors(dump, !highSpeed, nullptr));
+  m->config = cfg;
+  return m;
+}
 
 // A device model on a bus with a KS device and an engine above it.
 template <class Model>
@@ -208,10 +208,13 @@ struct RigOf {
   PKSDEVICE device;
   StreamEngine* engine;
 };
-struct Rig : RigOf<std::unique_ptr<Camera>> {
-  explicit Rig(Bytes cfg = CameraConfiguration(), bool highSpeed = true)
-      : RigOf(std::make_unique<Camera>(std::move(cfg), highSpeed)), cam(*camera) {}
-  Camera& cam;
+struct Rig : RigOf<std::unique_ptr<Interposer>> {
+  explicit Rig(const Bytes& cfg = CameraConfiguration(), bool highSpeed = true)
+      : RigOf(CameraFor(cfg, highSpeed)), model(*camera) {}
+  explicit Rig(std::unique_ptr<camera::SimulatedCamera> cam)
+      : RigOf(std::make_unique<Interposer>(std::move(cam))), model(*camera) {}
+  camera::SimulatedCamera& cam() { return *model.cam; }
+  Interposer& model;
 };
 
 // The camera profiles shipped with the simulated camera, in name order.
@@ -236,4 +239,4 @@ class UsbTest : public ::testing::Test {
   uint64_t baseline_ = 0;
 };
 
-}  // namespace fake
+}  // namespace rig

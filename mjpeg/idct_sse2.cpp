@@ -1,8 +1,8 @@
-// Inverse DCT and interleave, vector versions. Same arithmetic as the scalar
-// transform in idct.cpp, lane by lane on 32-bit integers, so the bytes are
-// the same: products with the 1/512 constants (exact 32-bit multiplies),
-// arithmetic shifts by 9, the symmetric final rounding and the clamp.
-#include <immintrin.h>
+// Inverse DCT with SSE2. Same arithmetic as the scalar transform in
+// idct.cpp, lane by lane, so the bytes are the same: products with the 1/512
+// constants (exact 32-bit results), arithmetic shifts by 9, the symmetric
+// final rounding and the clamp.
+#include <emmintrin.h>
 
 #include "mjpeg/mjpeg_internal.h"
 #include "mjpeg/idct_pass.h"
@@ -40,13 +40,16 @@ inline void Transpose4(__m128i& r0, __m128i& r1, __m128i& r2, __m128i& r3) {
   r3 = _mm_unpackhi_epi64(t2, t3);
 }
 
-// (v + 8) / 16 for v >= 0, (v - 8) / 16 otherwise, truncating: the magnitude
-// rounded, the sign put back.
-inline __m128i FinalRoundSse2(__m128i v) {
-  const __m128i sign = _mm_srai_epi32(v, 31);
-  const __m128i magnitude = _mm_sub_epi32(_mm_xor_si128(v, sign), sign);
-  const __m128i rounded = _mm_srli_epi32(_mm_add_epi32(magnitude, _mm_set1_epi32(8)), 4);
-  return _mm_add_epi32(_mm_sub_epi32(_mm_xor_si128(rounded, sign), sign), _mm_set1_epi32(128));
+// The final rounding and +128 on eight 16-bit values that already carry
+// +2056 (8 for the rounding, 128 x 16): v >= 0 gives (v + 8) / 16 and v < 0
+// gives (v - 8) / 16 (truncating), which is (v + 8 - 1) >> 4 for v < 0, so
+// one is taken off below 2056 before the arithmetic shift. Values that were
+// saturated from 32 bits (or on the addition) give the same byte as the
+// originals: all lie far outside 0..255, and the saturating steps keep them
+// on their side.
+inline __m128i FinalRound16Sse2(__m128i biased) {
+  const __m128i negative = _mm_cmpgt_epi16(_mm_set1_epi16(2056), biased);
+  return _mm_srai_epi16(_mm_adds_epi16(biased, negative), 4);
 }
 
 }  // namespace
@@ -139,11 +142,33 @@ void IdctSse2(const SHORT* coefficients, UCHAR* out, ULONG stride) {
   Transpose4(b[0], b[1], b[2], b[3]);
   Transpose4(b[4], b[5], b[6], b[7]);
   for (int row = 0; row < 8; ++row) {
-    const __m128i left = FinalRoundSse2(row < 4 ? a[row] : b[row - 4]);
-    const __m128i right = FinalRoundSse2(row < 4 ? a[row + 4] : b[row]);
-    const __m128i words = _mm_packs_epi32(left, right);
-    const __m128i bytes = _mm_packus_epi16(words, words);
+    const __m128i words = _mm_packs_epi32(row < 4 ? a[row] : b[row - 4], row < 4 ? a[row + 4] : b[row]);
+    const __m128i rounded = FinalRound16Sse2(_mm_adds_epi16(words, _mm_set1_epi16(2056)));
+    const __m128i bytes = _mm_packus_epi16(rounded, rounded);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + row * stride), bytes);
   }
 }
 
+
+void IdctCornerSse2(const SHORT* coefficients, UCHAR* out, ULONG stride) {
+  alignas(16) LONG rows[8], odd[8];
+  CornerTerms(coefficients, rows, odd);
+  // The even parts, with the rounding bias of FinalRound16Sse2 (far below
+  // 2^31 - 2056: it cannot overflow).
+  const __m128i bias = _mm_set1_epi32(2056);
+  for (int half = 0; half < 8; half += 4) {
+    __m128i* r = reinterpret_cast<__m128i*>(rows + half);
+    _mm_store_si128(r, _mm_add_epi32(_mm_srai_epi32(Sse2Ops::Mul(_mm_load_si128(r), 362), 9), bias));
+  }
+  const __m128i left = _mm_load_si128(reinterpret_cast<const __m128i*>(odd));
+  const __m128i right = _mm_load_si128(reinterpret_cast<const __m128i*>(odd + 4));
+  for (int n = 0; n < 8; n += 2) {
+    const __m128i first = _mm_set1_epi32(rows[n]), second = _mm_set1_epi32(rows[n + 1]);
+    const __m128i words0 = _mm_packs_epi32(_mm_add_epi32(first, left), _mm_add_epi32(first, right));
+    const __m128i words1 = _mm_packs_epi32(_mm_add_epi32(second, left), _mm_add_epi32(second, right));
+    const __m128i bytes = _mm_packus_epi16(FinalRound16Sse2(words0), FinalRound16Sse2(words1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), bytes);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + stride), _mm_unpackhi_epi64(bytes, bytes));
+    out += 2 * stride;
+  }
+}

@@ -1,0 +1,43 @@
+#include "platform/host/pair_runner.h"
+
+namespace host {
+
+PairRunner::PairRunner() : thread_([this] { Loop(); }) {}
+
+PairRunner::~PairRunner() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+void PairRunner::Loop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return pending_ || stop_; });
+    if (stop_) return;
+    lock.unlock();
+    work_(item_);
+    lock.lock();
+    pending_ = false;
+    done_.notify_one();
+  }
+}
+
+void PairRunner::RunPair(void* context, void (*work)(void*), void* first, void* second) {
+  PairRunner* self = static_cast<PairRunner*>(context);
+  {
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->work_ = work;
+    self->item_ = second;
+    self->pending_ = true;
+  }
+  self->wake_.notify_one();
+  work(first);
+  std::unique_lock<std::mutex> lock(self->mutex_);
+  self->done_.wait(lock, [self] { return !self->pending_; });
+}
+
+}  // namespace host
