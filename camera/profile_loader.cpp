@@ -3,12 +3,13 @@
 // the key (as a path such as formats[1].frames[0].width).
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 
 #include "camera/camera_internal.h"
@@ -649,19 +650,20 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
 }
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (error) *error = "cannot open " + path;
+  // stdio rather than a stream, so that a failure carries the system's reason.
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+  if (!file) {
+    if (error) *error = "cannot open " + path + ": " + std::strerror(errno);
     return false;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) {
-    if (error) *error = "cannot read " + path;
+  bytes->clear();
+  uint8_t chunk[65536];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) bytes->insert(bytes->end(), chunk, chunk + n);
+  if (std::ferror(file.get())) {
+    if (error) *error = "cannot read " + path + ": " + std::strerror(errno);
     return false;
   }
-  const std::string s = text.str();
-  bytes->assign(s.begin(), s.end());
   return true;
 }
 

@@ -11,14 +11,25 @@
 
 namespace camera {
 
+namespace {
+
+const std::pair<const char*, uint32_t StreamFaults::*> kFaultNames[] = {
+    {"lose-packet", &StreamFaults::losePacket},     {"error-packet", &StreamFaults::errorPacket},
+    {"err-bit", &StreamFaults::errBit},             {"truncate-frame", &StreamFaults::truncateFrame},
+    {"oversize-frame", &StreamFaults::oversizeFrame}, {"break-trailer", &StreamFaults::breakTrailer},
+    {"stall", &StreamFaults::stall},                {"unplug", &StreamFaults::unplug},
+};
+
+}  // namespace
+
+std::string StreamFaultNames() {
+  std::string names;
+  for (const auto& k : kFaultNames) names += std::string(names.empty() ? "" : ", ") + k.first;
+  return names;
+}
+
 bool SetStreamFault(StreamFaults* f, const std::string& name, uint32_t n) {
-  static const std::pair<const char*, uint32_t StreamFaults::*> kNames[] = {
-      {"lose-packet", &StreamFaults::losePacket},     {"error-packet", &StreamFaults::errorPacket},
-      {"err-bit", &StreamFaults::errBit},             {"truncate-frame", &StreamFaults::truncateFrame},
-      {"oversize-frame", &StreamFaults::oversizeFrame}, {"break-trailer", &StreamFaults::breakTrailer},
-      {"stall", &StreamFaults::stall},                {"unplug", &StreamFaults::unplug},
-  };
-  for (const auto& k : kNames) {
+  for (const auto& k : kFaultNames) {
     if (name == k.first) {
       f->*k.second = n;
       return true;

@@ -28,6 +28,8 @@ struct StreamFaults {
 // Sets one fault by its command-line / profile name ("lose-packet", ...).
 // False for an unknown name.
 bool SetStreamFault(StreamFaults* faults, const std::string& name, uint32_t n);
+// The fault names SetStreamFault knows, comma-separated, for messages.
+std::string StreamFaultNames();
 
 enum class StreamFormat { kYuy2, kUyvy, kMjpeg };
 

@@ -184,8 +184,8 @@ std::string RangesText(const std::vector<PinInfo>& pins) {
   std::string out;
   char line[256];
   for (const PinInfo& p : pins) {
-    std::snprintf(line, sizeof line, "\n%s pin ranges (%zu):\n  %-3s %-11s %-8s %-19s %11s %10s\n",
-                  PinName(p), p.ranges.size(), "#", "size", "subtype", "interval", "bit rate",
+    std::snprintf(line, sizeof line, "\n%s pin ranges (%zu):\n  %-3s %-11s %-8s %-19s %-11s %11s %10s\n",
+                  PinName(p), p.ranges.size(), "#", "size", "subtype", "interval", "fps", "bit rate",
                   "image");
     out += line;
     for (size_t i = 0; i < p.ranges.size(); ++i) {
@@ -194,8 +194,12 @@ std::string RangesText(const std::vector<PinInfo>& pins) {
       std::string size = std::to_string(h.biWidth) + "x" + std::to_string(h.biHeight);
       std::string interval = std::to_string(r.ConfigCaps.MinFrameInterval) + "-" +
                              std::to_string(r.ConfigCaps.MaxFrameInterval);
-      std::snprintf(line, sizeof line, "  %-3zu %-11s %-8s %-19s %11u %10u\n", i + 1, size.c_str(),
-                    SubtypeName(r.DataRange.SubFormat).c_str(), interval.c_str(),
+      char fps[32];
+      std::snprintf(fps, sizeof fps, "%.4g-%.4g",
+                    r.ConfigCaps.MinFrameInterval ? 1e7 / double(r.ConfigCaps.MinFrameInterval) : 0.0,
+                    r.ConfigCaps.MaxFrameInterval ? 1e7 / double(r.ConfigCaps.MaxFrameInterval) : 0.0);
+      std::snprintf(line, sizeof line, "  %-3zu %-11s %-8s %-19s %-11s %11u %10u\n", i + 1, size.c_str(),
+                    SubtypeName(r.DataRange.SubFormat).c_str(), interval.c_str(), fps,
                     r.VideoInfoHeader.dwBitRate, h.biSizeImage);
       out += line;
     }

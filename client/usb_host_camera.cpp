@@ -66,16 +66,17 @@ std::string FormatsText(const StreamEngine& e) {
   std::snprintf(line, sizeof line, "control interface %d, streaming interface %d\n",
                 int(e.controlInterface), int(e.streamingInterface));
   out += line;
-  std::snprintf(line, sizeof line, "\nformats (%u):\n  %-3s %-11s %-8s %-11s %-8s %6s %5s %9s\n",
+  std::snprintf(line, sizeof line, "\nformats (%u):\n  %-3s %-11s %-8s %-11s %-8s %6s %5s %9s %6s\n",
                 e.formatCount, "#", "input", "subtype", "output", "subtype", "format", "frame",
-                "interval");
+                "interval", "fps");
   out += line;
   for (ULONG i = 0; i < e.formatCount; ++i) {
     const FrameFormat& f = e.formatTable[i];
-    std::snprintf(line, sizeof line, "  %-3u %-11s %-8s %-11s %-8s %6u %5u %9u\n", i + 1,
+    std::snprintf(line, sizeof line, "  %-3u %-11s %-8s %-11s %-8s %6u %5u %9u %6.4g\n", i + 1,
                   Size(f.inputWidth, f.inputHeight).c_str(), SubtypeName(f.inputSubtype).c_str(),
                   Size(f.outputWidth, f.outputHeight).c_str(), SubtypeName(f.outputSubtype).c_str(),
-                  f.formatIndex, f.frameIndex, f.defaultInterval);
+                  f.formatIndex, f.frameIndex, f.defaultInterval,
+                  f.defaultInterval ? 1e7 / double(f.defaultInterval) : 0.0);
     out += line;
   }
   std::snprintf(line, sizeof line, "\nstills (%u):\n", e.stillCount);
@@ -116,9 +117,26 @@ std::string FormatsJson(const StreamEngine& e) {
 }
 
 std::string BringUpFailureText(const BringUpResult& r) {
-  char text[160];
-  std::snprintf(text, sizeof text, "bring-up failed at %s: status 0x%08X", BringUpStepName(r.step),
-                unsigned(r.status));
+  // What went wrong, in the words of someone holding the camera.
+  const char* what = "the camera could not be set up";
+  switch (r.step) {
+    case kBringUpNone: break;
+    case kBringUpDeviceDescriptor: what = "the camera did not answer with its device descriptor"; break;
+    case kBringUpManufacturerString:
+    case kBringUpProductString: what = "the camera's name could not be read"; break;
+    case kBringUpBusSpeed: what = "the USB bus speed could not be found"; break;
+    case kBringUpConfigurationDescriptor: what = "the camera's configuration descriptor is missing or malformed"; break;
+    case kBringUpSelectConfiguration: what = "the camera refused its configuration"; break;
+    case kBringUpStreamEndpoint: what = "the camera has no video streaming endpoint the driver can use"; break;
+    case kBringUpAlternateSetting: what = "the camera refused its streaming interface settings"; break;
+    case kBringUpFormatTable: what = "the camera describes no video format the driver can use (YUY2, UYVY or MJPEG)"; break;
+    case kBringUpRestrictAndExtend:
+      what = "the camera's sizes leave the driver none to offer (a high-speed camera needs 320x240 or 640x480 to "
+             "make its scaled sizes)";
+      break;
+  }
+  char text[256];
+  std::snprintf(text, sizeof text, "%s (step: %s, status 0x%08X)", what, BringUpStepName(r.step), unsigned(r.status));
   return text;
 }
 

@@ -128,15 +128,22 @@ VOID CapturePinClose(PVOID item) {
   ExFreePoolWithTag(c, kTagContext);
 }
 
-// I420 and RGB24 are offered for every YUY2 output size: the camera streams
-// the YUY2 entry of that size (the engine's current format stays that
-// entry) and the pipeline converts to the pin's subtype.
+// I420 and RGB24 are offered for every YUY2 output size, MJPG for the
+// sizes an MJPEG camera sends unscaled: the camera streams the YUY2 entry
+// of that size (the engine's current format stays that entry) and the
+// pipeline converts to the pin's subtype, or passes the MJPEG frame on.
 bool IsConverted(const GUID& subtype) {
-  return IsEqualGUID(subtype, kSubtypeI420) || IsEqualGUID(subtype, kSubtypeRgb24);
+  return IsEqualGUID(subtype, kSubtypeI420) || IsEqualGUID(subtype, kSubtypeRgb24) ||
+         IsEqualGUID(subtype, kSubtypeMjpg);
 }
 
 NTSTATUS SelectCaptureFormat(StreamEngine* e, ULONG width, ULONG height, const GUID& subtype) {
-  return SelectFormat(e, width, height, IsConverted(subtype) ? kSubtypeYuy2 : subtype);
+  NTSTATUS s = SelectFormat(e, width, height, IsConverted(subtype) ? kSubtypeYuy2 : subtype);
+  const FrameFormat& f = e->currentFormat;
+  if (NT_SUCCESS(s) && IsEqualGUID(subtype, kSubtypeMjpg) &&
+      (!IsEqualGUID(f.inputSubtype, kSubtypeMjpg) || f.inputWidth != width || f.inputHeight != height))
+    return STATUS_INVALID_PARAMETER;
+  return s;
 }
 
 bool IsOwner(const PinContext* c) { return FilterOwnsCamera(c->device, c->filter); }

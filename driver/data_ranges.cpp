@@ -139,10 +139,21 @@ VOID ComputeFrameSizes(const StreamEngine* engine, ULONG* frameBufferSize, ULONG
   *rawFrameSize = ULONG(2 * largestInput);
 }
 
+namespace {
+
+// An entry whose MJPEG frames an application can take as they are.
+BOOLEAN PassesMjpeg(const FrameFormat& e) {
+  return IsEqualGUID(e.inputSubtype, kSubtypeMjpg) && e.inputWidth == e.outputWidth &&
+         e.inputHeight == e.outputHeight;
+}
+
+}  // namespace
+
 NTSTATUS BuildDataRanges(StreamEngine* engine) {
   FreeDataRanges(engine);
   // Capture ranges: the usable table entries, then I420 and RGB24 for every
-  // distinct YUY2 output size.
+  // distinct YUY2 output size, then MJPG for those an MJPEG camera sends
+  // unscaled.
   ULONG count = 0;
   for (ULONG i = 0; i < engine->formatCount; ++i) {
     const FrameFormat& e = engine->formatTable[i];
@@ -154,7 +165,7 @@ NTSTATUS BuildDataRanges(StreamEngine* engine) {
       seen = EntryUsable(o) && IsEqualGUID(o.outputSubtype, kSubtypeYuy2) &&
              o.outputWidth == e.outputWidth && o.outputHeight == e.outputHeight;
     }
-    if (IsEqualGUID(e.outputSubtype, kSubtypeYuy2) && !seen) count += 2;
+    if (IsEqualGUID(e.outputSubtype, kSubtypeYuy2) && !seen) count += 2 + (PassesMjpeg(e) ? 1 : 0);
   }
   PKSDATARANGE* video = nullptr;
   NTSTATUS s = AllocateRanges(count, &video);
@@ -181,6 +192,22 @@ NTSTATUS BuildDataRanges(StreamEngine* engine) {
       if (n < count && FillVideoRange(reinterpret_cast<KS_DATARANGE_VIDEO*>(video[n]),
                                       e.outputWidth, e.outputHeight, *extra))
         ++n;
+  }
+  // Then MJPG for every size an MJPEG camera sends as it is: its frames
+  // pass through undecoded.
+  for (ULONG i = 0; i < engine->formatCount; ++i) {
+    const FrameFormat& e = engine->formatTable[i];
+    if (!EntryUsable(e) || !IsEqualGUID(e.outputSubtype, kSubtypeYuy2)) continue;
+    bool seen = false;
+    for (ULONG j = 0; j < i && !seen; ++j) {
+      const FrameFormat& o = engine->formatTable[j];
+      seen = EntryUsable(o) && IsEqualGUID(o.outputSubtype, kSubtypeYuy2) &&
+             o.outputWidth == e.outputWidth && o.outputHeight == e.outputHeight;
+    }
+    if (!seen && PassesMjpeg(e) && n < count &&
+        FillVideoRange(reinterpret_cast<KS_DATARANGE_VIDEO*>(video[n]), e.outputWidth, e.outputHeight,
+                       kSubtypeMjpg))
+      ++n;
   }
   engine->videoRanges = video;
   engine->videoRangeCount = n;

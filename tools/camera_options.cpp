@@ -34,95 +34,79 @@ const char kCameraOptionsUsage[] =
     "                      and give the camera back to it at exit\n"
     "Without --profile, --descriptors or --device the built-in camera is used.\n";
 
-OptionResult ParseCameraOption(const char* command, int argc, char** argv, int* i,
-                               CameraOptions* o) {
-  const std::string a = argv[*i];
-  const bool hasValue = *i + 1 < argc;
-  if (a == "--full-speed" || a == "--detach") {
-    (a == "--detach" ? o->detach : o->fullSpeed) = true;
-    return OptionResult::kTaken;
-  }
-  if (a != "--profile" && a != "--descriptors" && a != "--play" && a != "--fault" && a != "--state" &&
-      a != "--device")
-    return OptionResult::kNotMine;
-  if (!hasValue) {
-    std::fprintf(stderr, "uvccam %s: %s needs a value\n", command, a.c_str());
-    return OptionResult::kBad;
-  }
-  const std::string v = argv[++*i];
-  if (a == "--profile") o->profile = v;
-  if (a == "--descriptors") o->descriptors = v;
-  if (a == "--play") o->play = v;
-  if (a == "--state") o->state = v;
-  if (a == "--device") o->device = v;
-  if (a == "--fault") {
-    const size_t eq = v.find('=');
-    char* end = nullptr;
-    const unsigned long n =
-        eq == std::string::npos ? 0 : std::strtoul(v.c_str() + eq + 1, &end, 10);
-    if (eq == std::string::npos || !end || *end || n == 0 || n > 1000000 ||
-        !camera::SetStreamFault(&o->faults, v.substr(0, eq), uint32_t(n))) {
-      std::fprintf(stderr, "uvccam %s: bad fault '%s' (NAME=N)\n", command, v.c_str());
-      return OptionResult::kBad;
-    }
-    o->anyFault = true;
-  }
-  return OptionResult::kTaken;
-}
-
 std::string StatusText(NTSTATUS status) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08X", unsigned(status));
   return text;
 }
 
-int TakeRepeatedOption(const char* command, const char* option, int argc, char** argv,
-                       std::vector<std::string>* values, std::vector<char*>* rest) {
-  for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], option) != 0) {
-      rest->push_back(argv[i]);
-      continue;
+namespace {
+
+// Parses "--fault NAME=N" values into the options' fault set.
+bool ParseFaults(const char* command, const std::vector<std::string>& texts, CameraOptions* o) {
+  for (const std::string& v : texts) {
+    const size_t eq = v.find('=');
+    char* end = nullptr;
+    const unsigned long n = eq == std::string::npos ? 0 : std::strtoul(v.c_str() + eq + 1, &end, 10);
+    if (eq == std::string::npos || !end || *end || n == 0 || n > 1000000 ||
+        !camera::SetStreamFault(&o->faults, v.substr(0, eq), uint32_t(n))) {
+      std::fprintf(stderr, "uvccam %s: bad fault '%s' (NAME=N with N from 1 to 1000000; names: %s)\n", command,
+                   v.c_str(), camera::StreamFaultNames().c_str());
+      return false;
     }
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "uvccam %s: %s needs a value\n", command, option);
-      return 2;
-    }
-    values->push_back(argv[++i]);
+    o->anyFault = true;
   }
-  return 0;
+  return true;
 }
 
+}  // namespace
+
 int ParseCommandOptions(const char* command, int argc, char** argv, CameraOptions* camOptions,
-                        std::initializer_list<std::pair<const char*, bool*>> flags,
-                        std::initializer_list<std::pair<const char*, std::string*>> values,
-                        void (*usage)(FILE* out)) {
+                        std::initializer_list<OptionSpec> options, void (*usage)(FILE* out)) {
+  std::vector<std::string> faults;
+  // The camera options every command takes.
+  const OptionSpec cameraOptions[] = {
+      Value("--profile", &camOptions->profile),     Value("--descriptors", &camOptions->descriptors),
+      Flag("--full-speed", &camOptions->fullSpeed), Value("--play", &camOptions->play),
+      Repeated("--fault", &faults),                 Value("--state", &camOptions->state),
+      Value("--device", &camOptions->device),       Flag("--detach", &camOptions->detach),
+  };
+  std::vector<OptionSpec> all(options);
+  all.insert(all.end(), std::begin(cameraOptions), std::end(cameraOptions));
   for (int i = 0; i < argc; ++i) {
-    const OptionResult r = ParseCameraOption(command, argc, argv, &i, camOptions);
-    if (r == OptionResult::kBad) return 2;
-    if (r == OptionResult::kTaken) continue;
     const std::string a = argv[i];
     if (a == "--help" || a == "-h") {
       usage(stdout);
       return -1;
     }
-    bool known = false;
-    for (auto& f : flags)
-      if (a == f.first) *f.second = known = true;
-    for (auto& v : values) {
-      if (known || a != v.first) continue;
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "uvccam %s: %s needs a value\n", command, a.c_str());
-        return 2;
-      }
-      *v.second = argv[++i];
-      known = true;
-    }
-    if (!known) {
-      std::fprintf(stderr, "uvccam %s: unknown option '%s' (uvccam help lists them)\n", command,
-                   a.c_str());
+    // "--name=value" is "--name value".
+    const size_t eq = a.rfind("--", 0) == 0 ? a.find('=') : std::string::npos;
+    const std::string name = a.substr(0, eq);
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& o : all)
+      if (name == o.name) spec = &o;
+    if (spec == nullptr) {
+      std::fprintf(stderr, "uvccam %s: unknown %s '%s' (uvccam %s --help lists the options)\n", command,
+                   a[0] == '-' ? "option" : "argument", a.c_str(), command);
       return 2;
     }
+    if (spec->flag) {
+      if (eq != std::string::npos) {
+        std::fprintf(stderr, "uvccam %s: %s takes no value\n", command, name.c_str());
+        return 2;
+      }
+      *spec->flag = true;
+      continue;
+    }
+    if (eq == std::string::npos && i + 1 >= argc) {
+      std::fprintf(stderr, "uvccam %s: %s needs a value\n", command, name.c_str());
+      return 2;
+    }
+    const std::string value = eq == std::string::npos ? std::string(argv[++i]) : a.substr(eq + 1);
+    if (spec->value) *spec->value = value;
+    if (spec->values) spec->values->push_back(value);
   }
+  if (!ParseFaults(command, faults, camOptions)) return 2;
   return CheckCameraOptions(command, *camOptions) ? 0 : 2;
 }
 

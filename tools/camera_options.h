@@ -7,7 +7,6 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "camera/stream_source.h"
@@ -28,12 +27,21 @@ struct CameraOptions {
   bool detach = false;  // detach a bound kernel driver for the run
 };
 
-enum class OptionResult { kNotMine, kTaken, kBad };
-
-// Takes argv[*i] (and its value) when it is a camera option. kBad prints one
-// error line naming `command`.
-OptionResult ParseCameraOption(const char* command, int argc, char** argv, int* i,
-                               CameraOptions* options);
+// One option of a command. Every option taking a value accepts it as the
+// next argument or after '=' (`--size 640x480`, `--size=640x480`). Adding
+// an option is one line in the command's list (or in the camera options'
+// list in camera_options.cpp).
+struct OptionSpec {
+  const char* name;                            // "--size"
+  bool* flag = nullptr;                        // a flag: true when given
+  std::string* value = nullptr;                // one value; the last one given wins
+  std::vector<std::string>* values = nullptr;  // repeatable, every value in order
+};
+inline OptionSpec Flag(const char* name, bool* flag) { return {name, flag, nullptr, nullptr}; }
+inline OptionSpec Value(const char* name, std::string* value) { return {name, nullptr, value, nullptr}; }
+inline OptionSpec Repeated(const char* name, std::vector<std::string>* values) {
+  return {name, nullptr, nullptr, values};
+}
 
 // Checks the combination; prints one error line and returns false.
 bool CheckCameraOptions(const char* command, const CameraOptions& options);
@@ -49,23 +57,14 @@ std::string StateFolderOf(const CameraOptions& options);
 // with *error set.
 bool UseStateFolder(const CameraOptions& options, std::string* error);
 
-// Parses a command's options: the camera options, the flags in `flags` (set
-// to true when present) and the options with a value in `values`. Returns 0
-// to go on, -1 after printing the usage for --help, else the exit code
-// (2) after one error line.
+// Parses a command's options: the camera options and `options`. Returns 0
+// to go on, -1 after printing the usage for --help or -h, else the exit
+// code (2) after one error line.
 int ParseCommandOptions(const char* command, int argc, char** argv, CameraOptions* camOptions,
-                        std::initializer_list<std::pair<const char*, bool*>> flags,
-                        std::initializer_list<std::pair<const char*, std::string*>> values,
-                        void (*usage)(FILE* out));
+                        std::initializer_list<OptionSpec> options, void (*usage)(FILE* out));
 
 // A status as the kit prints it: "0x%08X".
 std::string StatusText(NTSTATUS status);
-
-// Takes every `option VALUE` pair (an option that may repeat) out of argv:
-// the values go to *values, everything else to *rest in order. Returns 0, or
-// 2 after one error line when the last one lacks its value.
-int TakeRepeatedOption(const char* command, const char* option, int argc, char** argv,
-                       std::vector<std::string>* values, std::vector<char*>* rest);
 
 // Usage lines of the camera options.
 extern const char kCameraOptionsUsage[];

@@ -3,11 +3,14 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 
 #include "client/usb_host_camera.h"
 #include "platform/host/host_control.h"
 #include "media/frame_format.h"
+#include "pipeline/frame_pipeline.h"
 #include "tools/device_select.h"
+#include "tools/stored_controls.h"
 
 namespace tools {
 
@@ -60,7 +63,8 @@ CameraSession::~CameraSession() {
   camera.reset();
 }
 
-bool OpenCameraSession(const CameraOptions& options, CameraSession* session, std::string* error) {
+bool OpenCameraSession(const char* command, const CameraOptions& options, CameraSession* session,
+                       std::string* error) {
   if (!UseStateFolder(options, error)) return false;
   session->startRate = StartClockRate(options);
   session->realDevice = UsesDevice(options);
@@ -77,6 +81,102 @@ bool OpenCameraSession(const CameraOptions& options, CameraSession* session, std
     return false;
   }
   session->pins = session->filter->Pins();
+  ApplyStoredControls(session->filter, StateFolderOf(options), command, &session->whileStreaming);
+  return true;
+}
+
+std::string StreamFailure(CameraSession& session, uint64_t silent100ns) {
+  // A real camera has no bus stand-in to look at: the driver's own frame
+  // timeout reports it.
+  if (session.realDevice) return "";
+  host::UsbBus& bus = session.camera->Bus();
+  if (bus.CompletedWith(STATUS_DEVICE_NOT_CONNECTED) != 0) return "the camera was unplugged (it left the USB bus)";
+  // A stall the driver recovers from clears within a few frame times.
+  if (silent100ns < k100nsPerSecond) return "";
+  for (const host::UsbBusPipe& p : bus.Pipes())
+    if ((p.type == UsbdPipeTypeIsochronous || p.type == UsbdPipeTypeBulk) && bus.PipeHalted(p.handle))
+      return "the camera's stream failed: its streaming endpoint stalled and did not recover";
+  return "";
+}
+
+void CameraSizeFor(const CameraOptions& options, uint32_t* width, uint32_t* height, std::string* subtype,
+                   uint32_t* defaultInterval) {
+  std::string error;
+  std::unique_ptr<host::UsbDeviceModel> model = MakeCamera(options, &error);
+  if (!model) return;
+  ClockRateScope fast(StartClockRate(options));
+  client::HostUsbCamera usb(std::move(model));
+  if (!usb.BringUp().ok()) return;
+  const auto table = nlohmann::json::parse(client::FormatsJson(*usb.Engine()), nullptr, false);
+  if (!table.is_object() || !table["formats"].is_array()) return;
+  for (const auto& f : table["formats"])
+    if (f["outputWidth"] == *width && f["outputHeight"] == *height) {
+      *width = f["inputWidth"].get<uint32_t>();
+      *height = f["inputHeight"].get<uint32_t>();
+      if (subtype) *subtype = f["inputSubtype"].get<std::string>();
+      if (defaultInterval) *defaultInterval = f["defaultInterval"].get<uint32_t>();
+      return;
+    }
+}
+
+namespace {
+
+// Whole JPEG frames of a play file with their sizes; false when the file is
+// anything else (no frame, bytes outside the frames, a frame without a
+// readable frame header).
+bool ReadJpegFrames(const std::vector<uint8_t>& bytes, std::vector<std::pair<ULONG, ULONG>>* sizes) {
+  size_t covered = 0;
+  for (const std::vector<uint8_t>& f : camera::SplitJpegFrames(bytes)) {
+    ULONG w = 0, h = 0;
+    if (f.size() < 4 || f[f.size() - 2] != 0xFF || f.back() != 0xD9 ||
+        !ReadMjpegFrameSize(f.data(), ULONG(f.size()), &w, &h))
+      return false;
+    sizes->emplace_back(w, h);
+    covered += f.size();
+  }
+  return !sizes->empty() && covered == bytes.size();
+}
+
+}  // namespace
+
+bool PlayFileFrameSize(const CameraOptions& options, uint32_t* width, uint32_t* height) {
+  std::vector<uint8_t> bytes;
+  std::vector<std::pair<ULONG, ULONG>> sizes;
+  if (options.play.empty() || !camera::ReadWholeFile(options.play, &bytes, nullptr) || !ReadJpegFrames(bytes, &sizes))
+    return false;
+  *width = sizes[0].first, *height = sizes[0].second;
+  return true;
+}
+
+bool CheckPlayFile(const CameraOptions& options, uint32_t width, uint32_t height, std::string* error) {
+  if (options.play.empty()) return true;
+  std::string subtype;
+  CameraSizeFor(options, &width, &height, &subtype);
+  std::vector<uint8_t> bytes;
+  if (!camera::ReadWholeFile(options.play, &bytes, error)) return false;
+  const std::string size = std::to_string(width) + "x" + std::to_string(height);
+  const std::string file = "--play " + options.play + ": ";
+  if (subtype == "MJPG") {
+    std::vector<std::pair<ULONG, ULONG>> sizes;
+    if (!ReadJpegFrames(bytes, &sizes)) {
+      *error = file + "the file (" + std::to_string(bytes.size()) + " bytes) is not whole JPEG frames; the " + size +
+               " MJPG stream needs JPEG frames of " + size + " one after the other";
+      return false;
+    }
+    for (const auto& s : sizes)
+      if (s.first != width || s.second != height) {
+        *error = file + "it holds " + std::to_string(s.first) + "x" + std::to_string(s.second) +
+                 " JPEG frames; the stream is " + size + " MJPG (--size picks another)";
+        return false;
+      }
+    return true;
+  }
+  const size_t frame = size_t(width) * height * 2;
+  if (frame == 0 || bytes.size() % frame != 0) {
+    *error = file + "it holds " + std::to_string(bytes.size()) + " bytes, not a whole number of " + size + " " +
+             subtype + " frames (" + std::to_string(frame) + " bytes each)";
+    return false;
+  }
   return true;
 }
 

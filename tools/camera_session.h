@@ -30,12 +30,41 @@ struct CameraSession {
   bool realDevice = false;                        // a real camera (--device)
   double startRate = 100.0;                       // host clock rate while starting and stopping
   std::vector<client::PinInfo> pins;
+  // Settings of controls that act only on a running stream, to apply once
+  // frames flow (the kept ones, then the command's own).
+  std::vector<std::string> whileStreaming;
   ~CameraSession();
 };
 
 // Makes the camera of `options`, uses their state folder, plugs the driver
-// in, starts it and opens the filter. False with a one-line *error.
-bool OpenCameraSession(const CameraOptions& options, CameraSession* session, std::string* error);
+// in, starts it, opens the filter and applies the kept control values
+// (warnings name `command`). False with a one-line *error.
+bool OpenCameraSession(const char* command, const CameraOptions& options, CameraSession* session,
+                       std::string* error);
+
+// Why the camera cannot stream on, or "" while it can: it has left the bus
+// (unplugged), or, after `silent100ns` without a frame, its streaming
+// endpoint stays halted (the driver gave the stream up after repeated stalls).
+std::string StreamFailure(CameraSession& session, uint64_t silent100ns);
+
+// What the camera sends for a capture pin format of *width x *height (the
+// effect chain runs at it): the camera's own size, or the source of a
+// scaled size, its subtype ("MJPG", "YUY2", "UYVY") and the frame's default
+// interval (100 ns units). Left as they are when the camera's tables do not
+// say.
+void CameraSizeFor(const CameraOptions& options, uint32_t* width, uint32_t* height,
+                   std::string* subtype = nullptr, uint32_t* defaultInterval = nullptr);
+
+// The frame size of a --play file of JPEG frames (its first frame's); false
+// for any other file.
+bool PlayFileFrameSize(const CameraOptions& options, uint32_t* width, uint32_t* height);
+
+// Checks the --play file against the stream a capture pin format of
+// `width` x `height` makes the camera send: whole JPEG frames of the
+// stream's size for MJPEG, a whole number of frames for YUY2 and UYVY.
+// False with one line naming the file, what it holds and what the stream
+// needs.
+bool CheckPlayFile(const CameraOptions& options, uint32_t width, uint32_t height, std::string* error);
 
 // Takes every completed buffer off a stopped pin.
 void DrainFrames(client::Pin* pin);

@@ -17,9 +17,10 @@ struct CaptureRequest {
   uint32_t width = 0, height = 0;  // 0: the first size offered
   GUID subtype{};
   bool hasSubtype = false;
-  uint64_t frames = 30;  // 0 when a duration is given
-  double seconds = 0;
-  std::string output;  // empty: frames are counted, not kept
+  double fps = 0;  // 0: the camera's own rate for the size
+  uint64_t frames = 30;  // 0: no count (a duration, or until stopped)
+  double seconds = 0;    // 0: no duration; else counted from the first frame
+  std::string output;    // empty: frames are counted, not kept; "-": standard output
   output_files::Container container = output_files::Container::kRaw;
   std::string timestamps;
   bool json = false;

@@ -11,11 +11,13 @@ namespace tools {
 int CaptureCommand(int argc, char** argv);
 // `uvccam still`: one still from the still pin into a PNG file.
 int StillCommand(int argc, char** argv);
-// `uvccam controls [camera options] [--json] [--get NAME] [--set NAME=VALUE]...`
+// `uvccam controls [camera options] [--json] [--get NAME]... [--set NAME=VALUE]...`
 int ControlsCommand(int argc, char** argv);
-
-// Option lines of capture and still for the usage text.
-extern const char kCaptureUsage[];
-extern const char kStillUsage[];
+// `uvccam formats`: the camera's tables and what the pins offer.
+int FormatsCommand(int argc, char** argv);
+// `uvccam overlays`: overlay art for every frame size into the state folder.
+int OverlaysCommand(int argc, char** argv);
+// `uvccam descriptors --output FILE`: the camera's descriptors as a dump.
+int DescriptorsCommand(int argc, char** argv);
 
 }  // namespace tools

@@ -57,10 +57,41 @@ const ControlDef kControls[] = {
     {"auto_framing", Kind::kVendor, &kVendorControlSet, "VENDOR", 15, "bool", 3, 0, 0, 1, 0},
     {"bad_pixel_correction", Kind::kVendor, &kVendorControlSet, "VENDOR", 17, "bool", 0, 0, 0, 1, 0},
     {"chroma_smoothing", Kind::kVendor, &kVendorControlSet, "VENDOR", 17, "bool", 1, 0, 0, 1, 0},
-    {"special_effect", Kind::kVendor, &kVendorControlSet, "VENDOR", 21, "int", 3, 0, 0, 12, 0},
+    {"special_effect", Kind::kVendor, &kVendorControlSet, "VENDOR", 21, "menu", 3, 0, 0, 12, 0},
     {"overlay", Kind::kVendor, &kVendorControlSet, "VENDOR", 21, "menu", 3, 1, 0, 20, 0},
     {"zoom", Kind::kVendor, &kVendorControlSet, "VENDOR", 20, "int", 2, 0, 16, 64, 64},
 };
+
+// The item names of the menu controls, by value.
+struct MenuItems {
+  const char* control;
+  long first;
+  std::vector<const char*> names;
+};
+
+const std::vector<MenuItems>& Menus() {
+  static const std::vector<MenuItems> kMenus = {
+      {"power_line_frequency", 0, {"disabled", "50 Hz", "60 Hz", "auto"}},
+      {"special_effect", 0, {"none", "negative", "photo grid", "mirrored tiles", "breathing stretch", "emboss",
+                             "edge detection", "row warp", "texture", "mosaic", "moving lens", "copy",
+                             "mirror half"}},
+      {"overlay", 0, {"none", "magnifier", "aim", "newspaper", "frame 1", "frame 2", "frame 3", "frame 4",
+                      "frame 5", "frame 6", "frame 7", "frame 8", "frame 9", "frame 10", "frame 11", "frame 12",
+                      "frame 13", "frame 14", "frame 15", "frame 16", "frame 17"}},
+  };
+  return kMenus;
+}
+
+// A menu's items within the control's range.
+void AddMenuItems(ControlInfo* info) {
+  for (const MenuItems& menu : Menus()) {
+    if (info->name != menu.control) continue;
+    for (size_t k = 0; k < menu.names.size(); ++k) {
+      const long value = menu.first + long(k);
+      if (value >= info->min && value <= info->max) info->items.emplace_back(value, menu.names[k]);
+    }
+  }
+}
 
 const ControlDef* Find(const std::string& name) {
   for (const ControlDef& d : kControls)
@@ -145,6 +176,7 @@ bool Read(client::Filter* filter, const ControlDef& d, ControlInfo* info, std::s
       return false;
     }
     info->min = d.min, info->max = d.max, info->def = d.def, info->value = value;
+    AddMenuItems(info);
     return true;
   }
   KSPROPERTY_VIDEOPROCAMP_S got;
@@ -163,6 +195,7 @@ bool Read(client::Filter* filter, const ControlDef& d, ControlInfo* info, std::s
   AdvertisedRange(filter, d, info);
   info->value = got.Value;
   info->autoMode = hasAuto ? mode : -1;
+  AddMenuItems(info);
   return true;
 }
 
@@ -210,7 +243,7 @@ bool Write(client::Filter* filter, const Pending& p, std::string* error) {
   if (!Read(filter, d, &now, error)) return false;
   if (now.value != p.value) {
     *error = std::string(d.name) + ": the driver kept " + std::to_string(now.value) +
-             (d.id == 20 && d.kind == Kind::kVendor ? " (zoom changes only while streaming)" : "");
+             (ActsOnlyWhileStreaming(d.name) ? " (it changes only while a stream runs)" : "");
     return false;
   }
   return true;
@@ -242,7 +275,11 @@ bool GetControl(client::Filter* filter, const std::string& name, ControlInfo* in
   return Read(filter, *d, info, error);
 }
 
-bool ApplyControlSettings(client::Filter* filter, const std::vector<std::string>& sets, std::string* error) {
+bool ActsOnlyWhileStreaming(const std::string& name) { return name == "zoom"; }
+
+bool ApplyControlSettings(client::Filter* filter, const std::vector<std::string>& sets, std::string* error,
+                          std::vector<std::pair<std::string, long>>* stored,
+                          std::vector<std::string>* whileStreaming) {
   std::vector<Pending> pending;
   for (const std::string& s : sets) {
     const size_t eq = s.find('=');
@@ -265,8 +302,14 @@ bool ApplyControlSettings(client::Filter* filter, const std::vector<std::string>
     }
     pending.push_back({Find(name), value});
   }
-  for (const Pending& p : pending)
-    if (!Write(filter, p, error)) return false;
+  for (const Pending& p : pending) {
+    if (whileStreaming && ActsOnlyWhileStreaming(p.def->name)) {
+      whileStreaming->push_back(std::string(p.def->name) + "=" + std::to_string(p.value));
+    } else if (!Write(filter, p, error)) {
+      return false;
+    }
+    if (stored) stored->emplace_back(p.def->name, p.value);
+  }
   return true;
 }
 
@@ -288,8 +331,14 @@ std::string ControlsText(const std::vector<ControlInfo>& controls) {
                     c.def, c.value);
     }
     out += line;
+    for (const auto& item : c.items)
+      if (item.first == c.value) out += " (" + item.second + ")";
     if (c.autoMode >= 0) out += c.autoMode ? " mode=auto" : " mode=manual";
     out += "\n";
+    for (const auto& item : c.items) {
+      std::snprintf(line, sizeof line, "%37ld: %s\n", item.first, item.second.c_str());
+      out += line;
+    }
   }
   return out;
 }
@@ -314,6 +363,11 @@ std::string ControlsJson(const std::vector<ControlInfo>& controls) {
       j["auto"] = nullptr;
     } else {
       j["auto"] = c.autoMode == 1;
+    }
+    if (!c.items.empty()) {
+      nlohmann::ordered_json items = nlohmann::ordered_json::object();
+      for (const auto& item : c.items) items[std::to_string(item.first)] = item.second;
+      j["items"] = items;
     }
     a.push_back(j);
   }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/camera.h"
@@ -19,6 +20,7 @@ struct ControlInfo {
   long min = 0, max = 0, step = 1, def = 0, value = 0;
   bool hasDefault = true;  // false for the auto switches (no default reported)
   int autoMode = -1;  // -1: the control has no auto mode; else 0 manual, 1 auto
+  std::vector<std::pair<long, std::string>> items;  // a menu's values and their names
 };
 
 // Every control of the filter, in a fixed order; false with *error set
@@ -32,8 +34,16 @@ bool GetControl(client::Filter* filter, const std::string& name, ControlInfo* in
 // Applies NAME=VALUE settings through the property sets. Every setting is
 // checked first (a known name, a control this camera has, an integer in its
 // range); on the first bad one *error is one line and nothing is sent.
-bool ApplyControlSettings(client::Filter* filter, const std::vector<std::string>& sets,
-                          std::string* error);
+// `stored` (optional) receives, per setting in order, the value the driver
+// kept right after that write. With `whileStreaming`, a setting of a control
+// that acts only on a running stream (zoom) is checked, not sent, and
+// appended there for the caller to apply once the stream runs.
+bool ApplyControlSettings(client::Filter* filter, const std::vector<std::string>& sets, std::string* error,
+                          std::vector<std::pair<std::string, long>>* stored = nullptr,
+                          std::vector<std::string>* whileStreaming = nullptr);
+
+// Whether a control (by name) changes only while a stream runs.
+bool ActsOnlyWhileStreaming(const std::string& name);
 
 // The list as text, one control a line in the layout of
 // `v4l2-ctl --list-ctrls`, and as a JSON array.

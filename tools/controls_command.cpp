@@ -2,7 +2,9 @@
 // the filter's property sets; settings persist in the state folder as the
 // driver persists them.
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "tools/commands.h"
 #include "tools/control_settings.h"
 #include "tools/device_select.h"
+#include "tools/stored_controls.h"
 
 namespace tools {
 
@@ -19,10 +22,13 @@ namespace {
 
 void ControlsUsage(FILE* out) {
   std::fprintf(out,
-               "usage: uvccam controls [camera options] [--json] [--get NAME] [--set NAME=VALUE]...\n"
+               "usage: uvccam controls [camera options] [--json] [--get NAME]... [--set NAME=VALUE]...\n"
                "  lists every control the filter offers (name, property set/id, type, range,\n"
-               "  default, value, auto/manual mode); --get prints one value; --set changes\n"
-               "  values through the property sets and prints what was stored.\n"
+               "  default, value, auto/manual mode, menu items); --get prints values, one a\n"
+               "  line (NAME=VALUE when several); --set changes values through the property\n"
+               "  sets, in order, prints what was stored and keeps it for later runs (a\n"
+               "  control that acts only while streaming, zoom, for the next stream);\n"
+               "  --json prints an object (a list without --get or --set)\n"
                "\n%s",
                kCameraOptionsUsage);
 }
@@ -35,15 +41,12 @@ int Fail(const std::string& what) {
 }  // namespace
 
 int ControlsCommand(int argc, char** argv) {
-  // --set may repeat: every one is taken out before the common parser runs.
-  std::vector<std::string> sets;
-  std::vector<char*> rest;
-  if (int rc = TakeRepeatedOption("controls", "--set", argc, argv, &sets, &rest)) return rc;
-  std::string get;
+  std::vector<std::string> sets, gets;
   bool json = false;
   CameraOptions camOptions;
-  if (int rc = ParseCommandOptions("controls", int(rest.size()), rest.data(), &camOptions,
-                                   {{"--json", &json}}, {{"--get", &get}}, ControlsUsage))
+  if (int rc = ParseCommandOptions("controls", argc, argv, &camOptions,
+                                   {Flag("--json", &json), Repeated("--get", &gets), Repeated("--set", &sets)},
+                                   ControlsUsage))
     return rc < 0 ? 0 : rc;
   std::string error;
   if (!UseStateFolder(camOptions, &error)) return Fail(error);
@@ -57,8 +60,16 @@ int ControlsCommand(int argc, char** argv) {
   if (!NT_SUCCESS(s) || !filter) {
     return Fail("the driver did not start (status " + StatusText(s) + ")");
   }
+  // The values kept from earlier runs first; those of controls that act
+  // only on a running stream wait for the next stream.
+  const std::string folder = StateFolderOf(camOptions);
+  std::vector<std::string> whileStreaming;
+  ApplyStoredControls(filter, folder, "controls", &whileStreaming);
+  // NAME and value pairs to print, in the order asked.
+  std::vector<std::pair<std::string, long>> shown;
   if (!sets.empty()) {
-    if (!ApplyControlSettings(filter, sets, &error)) return Fail(error);
+    if (!ApplyControlSettings(filter, sets, &error, &shown, &whileStreaming)) return Fail(error);
+    if (!StoreControls(folder, shown, &error)) return Fail(error);
     // The driver writes its settings when a stream stops: run the capture
     // pin once so the values persist as they do after any capture.
     std::vector<client::PinInfo> pins = filter->Pins();
@@ -71,23 +82,41 @@ int ControlsCommand(int argc, char** argv) {
       pin->SetState(KSSTATE_STOP);
       filter->ClosePin(pin);
     }
-    // What was stored, one NAME=VALUE a line.
-    for (const std::string& set : sets) {
-      ControlInfo info;
-      const std::string name = set.substr(0, set.find('='));
-      if (!GetControl(filter, name, &info, &error)) return Fail(error);
-      std::printf("%s=%ld\n", name.c_str(), info.value);
-    }
   }
-  if (!get.empty()) {
+  // A control that acts only while streaming runs with its kept value.
+  auto runsWith = [&](ControlInfo* info) {
+    for (const std::string& set : whileStreaming)
+      if (set.compare(0, info->name.size() + 1, info->name + "=") == 0)
+        info->value = std::strtol(set.c_str() + info->name.size() + 1, nullptr, 10);
+  };
+  for (const std::string& name : gets) {
     ControlInfo info;
-    if (!GetControl(filter, get, &info, &error)) return Fail(error);
-    std::printf("%ld\n", info.value);
+    if (!GetControl(filter, name, &info, &error)) return Fail(error);
+    runsWith(&info);
+    shown.emplace_back(name, info.value);
   }
-  if (sets.empty() && get.empty()) {
+  if (sets.empty() && gets.empty()) {
     std::vector<ControlInfo> controls;
     if (!ListControls(filter, &controls, &error)) return Fail(error);
+    for (ControlInfo& c : controls) runsWith(&c);
     std::fputs((json ? ControlsJson(controls) : ControlsText(controls)).c_str(), stdout);
+  } else if (json) {
+    nlohmann::ordered_json j = nlohmann::ordered_json::object();
+    for (const auto& v : shown) j[v.first] = v.second;
+    std::printf("%s\n", j.dump().c_str());
+  } else {
+    // A lone --get prints the bare value, as scripts read it.
+    for (size_t i = 0; i < shown.size(); ++i) {
+      const auto& v = shown[i];
+      if (sets.empty() && gets.size() == 1) {
+        std::printf("%ld\n", v.second);
+      } else {
+        std::printf("%s=%ld%s\n", v.first.c_str(), v.second,
+                    i < sets.size() && ActsOnlyWhileStreaming(v.first)
+                        ? " (kept for the next stream: it acts only while a stream runs)"
+                        : "");
+      }
+    }
   }
   return 0;
 }

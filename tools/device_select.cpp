@@ -74,13 +74,6 @@ void ListUsage(FILE* out) {
                "  usb:BUS-PORT.PORT) on any command.\n");
 }
 
-void DescriptorsUsage(FILE* out) {
-  std::fprintf(out,
-               "usage: uvccam descriptors --device SPEC --output FILE\n"
-               "  writes a real camera's device descriptor followed by its active\n"
-               "  configuration descriptor (the sysfs dump format, which --descriptors reads)\n");
-}
-
 std::string Hex4(unsigned v) {
   char text[8];
   std::snprintf(text, sizeof text, "%04x", v & 0xFFFF);
@@ -129,26 +122,9 @@ int ListCommand(int argc, char** argv) {
   return 0;
 }
 
-int DeviceDescriptorsCommand(int argc, char** argv) {
-  CameraOptions camOptions;
-  std::string output;
-  if (int rc = ParseCommandOptions("descriptors", argc, argv, &camOptions, {}, {{"--output", &output}},
-                                   DescriptorsUsage))
-    return rc < 0 ? 0 : rc;
-  const std::string device = camOptions.device;
-  if (device.empty() || output.empty())
-    return CommandError("descriptors", "--device SPEC and --output FILE are required", 2);
+bool ReadDeviceDescriptors(const CameraOptions& o, std::vector<uint8_t>* dump, std::string* error) {
   host::UsbDeviceSpec spec;
-  std::string error;
-  if (!host::ParseUsbDeviceSpec(device, &spec, &error)) return CommandError("descriptors", error, 2);
-  std::vector<uint8_t> bytes;
-  if (!host::ReadUsbDescriptors(spec, &bytes, &error)) return CommandError("descriptors", error);
-  FILE* f = std::fopen(output.c_str(), "wb");
-  bool ok = f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  if (f && std::fclose(f) != 0) ok = false;
-  if (!ok) return CommandError("descriptors", "cannot write " + output + ": " + std::strerror(errno));
-  std::printf("%zu bytes of descriptors -> %s\n", bytes.size(), output.c_str());
-  return 0;
+  return host::ParseUsbDeviceSpec(o.device, &spec, error) && host::ReadUsbDescriptors(spec, dump, error);
 }
 
 }  // namespace tools

@@ -35,8 +35,8 @@ bool PlugCamera(const CameraOptions& options, std::unique_ptr<client::Camera>* c
 
 // `uvccam list [--json]`: the USB video-class devices.
 int ListCommand(int argc, char** argv);
-// `uvccam descriptors --device SPEC --output FILE`: the real camera's
-// device and configuration descriptors in the sysfs dump format.
-int DeviceDescriptorsCommand(int argc, char** argv);
+// A real camera's device and configuration descriptors, read from the
+// device, in the sysfs dump format. False with a one-line *error.
+bool ReadDeviceDescriptors(const CameraOptions& options, std::vector<uint8_t>* dump, std::string* error);
 
 }  // namespace tools

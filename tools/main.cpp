@@ -1,154 +1,122 @@
 // uvccam: command-line program over the driver on a simulated camera.
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
-#include "camera/simulated_camera.h"
-#include "client/camera.h"
-#include "client/usb_host_camera.h"
-#include "platform/host/host_control.h"
-#include "tools/camera_options.h"
 #include "tools/commands.h"
 #include "tools/device_select.h"
-#include "platform/host/usb_devices.h"
-#include "tools/overlay_art.h"
+
+#ifndef UVCCAM_VERSION
+#define UVCCAM_VERSION "unknown"
+#endif
 
 namespace {
 
+struct Verb {
+  const char* name;
+  int (*run)(int argc, char** argv);
+  const char* summary;
+};
+
+const Verb kVerbs[] = {
+    {"capture", tools::CaptureCommand, "stream frames from the capture pin into a file (y4m, raw, MJPEG)"},
+    {"still", tools::StillCommand, "take one still through the still pin, saved as PNG"},
+    {"formats", tools::FormatsCommand, "list the camera's formats and the pins' data ranges"},
+    {"controls", tools::ControlsCommand, "list the controls, or --get NAME / --set NAME=VALUE"},
+    {"descriptors", tools::DescriptorsCommand, "write the camera's descriptors as a dump file"},
+    {"overlays", tools::OverlaysCommand, "install the overlay bitmaps into the state folder"},
+    {"list", tools::ListCommand, "list the USB video-class devices (real cameras for --device)"},
+};
+
 void Usage(FILE* out) {
-  std::fprintf(out,
-               "usage: uvccam <command> [options]\n"
-               "commands:\n"
-               "  capture     stream frames from the camera's capture pin into a file\n"
-               "              (y4m, raw or MJPEG) with a summary\n"
-               "  still       take one still through the still pin, saved as PNG\n"
-               "  formats     start the driver on the camera and list its formats and the\n"
-               "              capture and still pins' data ranges\n"
-               "  controls    list the camera's controls, or --get NAME / --set NAME=VALUE\n"
-               "              through the property sets (uvccam controls --help)\n"
-               "  overlays    install the overlay bitmaps for every overlay and frame size\n"
-               "              into the state folder\n"
-               "  list        list the USB video-class devices (real cameras for --device)\n"
-               "  descriptors --device SPEC --output FILE: save a real camera's descriptors\n"
-               "  help        show this text\n"
-               "\n"
-               "%s"
-               "\n"
-               "%s"
-               "\n"
-               "%s"
-               "\n"
-               "formats options:\n"
-               "  --json              print one JSON object instead of text\n",
-               tools::kCameraOptionsUsage, tools::kCaptureUsage, tools::kStillUsage);
+  std::fputs("usage: uvccam <command> [options]\ncommands:\n", out);
+  for (const Verb& v : kVerbs) std::fprintf(out, "  %-12s %s\n", v.name, v.summary);
+  std::fputs("  help         show this text (help COMMAND: that command's options)\n"
+             "uvccam COMMAND --help shows a command's options; uvccam --version its version.\n",
+             out);
 }
 
-int Formats(int argc, char** argv) {
-  bool json = false;
-  tools::CameraOptions camOptions;
-  if (int rc = tools::ParseCommandOptions("formats", argc, argv, &camOptions, {{"--json", &json}}, {}, Usage))
-    return rc < 0 ? 0 : rc;
-  std::string error;
-  if (!tools::UseStateFolder(camOptions, &error)) {
-    std::fprintf(stderr, "uvccam formats: %s\n", error.c_str());
-    return 1;
-  }
-  // The camera's own tables, as the USB bring-up finds them, on a camera
-  // of its own (a real one is opened twice, one after the other).
-  std::unique_ptr<client::HostUsbCamera> usb;
-  if (tools::UsesDevice(camOptions)) {
-    host::UsbDeviceSpec spec;
-    host::ParseUsbDeviceSpec(camOptions.device, &spec, &error);
-    std::unique_ptr<host::LowerDevice> lower = host::OpenUsbCamera(spec, camOptions.detach, &error);
-    if (lower) usb.reset(new client::HostUsbCamera(std::move(lower)));
-  } else if (std::unique_ptr<host::UsbDeviceModel> model = tools::MakeCamera(camOptions, &error)) {
-    usb.reset(new client::HostUsbCamera(std::move(model)));
-  }
-  if (!usb) {
-    std::fprintf(stderr, "uvccam formats: %s\n", error.empty() ? "no camera" : error.c_str());
-    return 1;
-  }
-  // A simulated camera needs no settling time: run the host clock fast
-  // through the start-up delays.
-  host::SetClockRate(tools::StartClockRate(camOptions));
-  client::BringUpResult r = usb->BringUp();
-  if (!r.ok()) {
-    std::fprintf(stderr, "uvccam formats: %s\n", client::BringUpFailureText(r).c_str());
-    return 1;
-  }
-  const std::string tablesJson = client::FormatsJson(*usb->Engine());
-  const std::string tablesText = client::FormatsText(*usb->Engine());
-  usb.reset();
-  // What the pins offer, through the driver. A camera that brings up but
-  // does not start keeps its bring-up listing.
-  std::unique_ptr<client::Camera> cam;
-  camera::SimulatedCamera* simulated = nullptr;
-  NTSTATUS s = STATUS_UNSUCCESSFUL;
-  const bool plugged = tools::PlugCamera(camOptions, &cam, &simulated, &error);
-  if (!plugged && tools::UsesDevice(camOptions)) {
-    std::fprintf(stderr, "uvccam formats: %s\n", error.c_str());
-    return 1;
-  }
-  if (plugged) s = cam->Start();
-  client::Filter* filter = nullptr;
-  if (NT_SUCCESS(s)) s = cam->OpenFilter(&filter);
-  std::vector<client::PinInfo> pins;
-  if (filter) pins = filter->Pins();
-  const std::string status = tools::StatusText(s);
-  if (json) {
-    auto j = nlohmann::ordered_json::parse(tablesJson);
-    if (filter) {
-      auto ranges = nlohmann::ordered_json::parse(client::RangesJson(pins));
-      for (auto& item : ranges.items()) j[item.key()] = item.value();
-    } else {
-      j["driverStartStatus"] = status;
+const Verb* FindVerb(const std::string& name) {
+  for (const Verb& v : kVerbs)
+    if (name == v.name) return &v;
+  return nullptr;
+}
+
+// Edit distance, for a hint at the command a mistyped name meant.
+size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<size_t> d(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) d[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = d[0];
+    d[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t up = d[j];
+      d[j] = std::min({d[j] + 1, d[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+      diagonal = up;
     }
-    std::fputs((j.dump(2) + "\n").c_str(), stdout);
-  } else {
-    std::string out = tablesText;
-    out += filter ? client::RangesText(pins)
-                  : std::string("\nthe driver did not start (status ") + status + "): no pins\n";
-    std::fputs(out.c_str(), stdout);
   }
-  return 0;
+  return d[b.size()];
 }
 
-// `uvccam overlays`: draws the overlay art for every frame size of the
-// simulated cameras into the state folder, where the driver looks for it.
-int Overlays(int argc, char** argv) {
-  tools::CameraOptions camOptions;
-  if (int rc = tools::ParseCommandOptions("overlays", argc, argv, &camOptions, {}, {}, Usage))
-    return rc < 0 ? 0 : rc;
-  const std::string folder = tools::StateFolderOf(camOptions);
-  std::string error;
-  const auto sizes = tools::ProfileFrameSizes(UVCCAM_PROFILE_DIR, &error);
-  const long written = sizes.empty() ? -1 : tools::WriteOverlayArt(folder, sizes, &error);
-  if (written < 0) {
-    std::fprintf(stderr, "uvccam overlays: %s\n", error.empty() ? "no frame sizes" : error.c_str());
+int UnknownCommand(const std::string& name) {
+  const Verb* near = nullptr;
+  for (const Verb& v : kVerbs)
+    if (Distance(name, v.name) <= 2 && (!near || Distance(name, v.name) < Distance(name, near->name))) near = &v;
+  std::fprintf(stderr, "uvccam: unknown command '%s'%s%s%s (uvccam help lists the commands)\n", name.c_str(),
+               near ? "; did you mean '" : "", near ? near->name : "", near ? "'?" : "");
+  return 2;
+}
+
+// Whatever a command printed must have reached standard output. A command
+// that failed has said why already (often this very write).
+int CheckedExit(const char* command, int status) {
+  if (status != 0) return status;
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "uvccam %s: cannot write standard output: %s\n", command,
+                 errno ? std::strerror(errno) : "write error");
     return 1;
   }
-  std::printf("%ld overlay bitmaps (%zu frame sizes) installed in %s\n", written, sizes.size(),
-              folder.c_str());
-  return 0;
+  return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || !std::strcmp(argv[1], "help") || !std::strcmp(argv[1], "--help")) {
-    Usage(stdout);
-    return 0;
+  // Writes to a closed pipe or past a file-size limit fail with a reason
+  // the command reports, rather than ending the process silently.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+  // Text output leaves in one write at the end, so that a failure is seen
+  // (with its reason) by the final flush; frames written to standard output
+  // are flushed one by one.
+  static char buffer[1 << 20];
+  std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+  if (argc < 2) {
+    Usage(stderr);
+    return 2;
   }
-  if (!std::strcmp(argv[1], "capture")) return tools::CaptureCommand(argc - 2, argv + 2);
-  if (!std::strcmp(argv[1], "still")) return tools::StillCommand(argc - 2, argv + 2);
-  if (!std::strcmp(argv[1], "formats")) return Formats(argc - 2, argv + 2);
-  if (!std::strcmp(argv[1], "controls")) return tools::ControlsCommand(argc - 2, argv + 2);
-  if (!std::strcmp(argv[1], "overlays")) return Overlays(argc - 2, argv + 2);
-  if (!std::strcmp(argv[1], "list")) return tools::ListCommand(argc - 2, argv + 2);
-  if (!std::strcmp(argv[1], "descriptors")) return tools::DeviceDescriptorsCommand(argc - 2, argv + 2);
-  std::fprintf(stderr, "uvccam: unknown command '%s'\n", argv[1]);
-  Usage(stderr);
-  return 2;
+  const std::string first = argv[1];
+  if (first == "--version") {
+    std::printf("uvccam %s\n", UVCCAM_VERSION);
+    return CheckedExit("--version", 0);
+  }
+  if (first == "help" || first == "--help" || first == "-h") {
+    if (argc > 2 && first == "help") {
+      const Verb* v = FindVerb(argv[2]);
+      if (!v) return UnknownCommand(argv[2]);
+      char help[] = "--help";
+      char* args[] = {help, nullptr};
+      return CheckedExit(v->name, v->run(1, args));
+    }
+    Usage(stdout);
+    return CheckedExit("help", 0);
+  }
+  const Verb* v = FindVerb(first);
+  if (!v) return UnknownCommand(first);
+  return CheckedExit(v->name, v->run(argc - 2, argv + 2));
 }

@@ -3,9 +3,11 @@
 #include "tools/output_files.h"
 
 #include <png.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <numeric>
 
@@ -91,6 +93,23 @@ size_t Y4mFrameBytes(const VideoFormat& f) {
 
 }  // namespace
 
+Container ContainerForStdout(const GUID* subtype) {
+  if (subtype == nullptr || Packed422(*subtype) || IsEqualGUID(*subtype, kSubtypeI420)) return Container::kY4m;
+  return IsEqualGUID(*subtype, kSubtypeMjpg) ? Container::kMjpeg : Container::kRaw;
+}
+
+bool AppendWhole(FILE* file, const void* data, size_t size) {
+  const long at = std::ftell(file);  // -1 for a pipe: nothing to cut back
+  if ((size == 0 || std::fwrite(data, 1, size, file) == size) && std::fflush(file) == 0) return true;
+  const int reason = errno;
+  if (at >= 0 && ftruncate(fileno(file), off_t(at)) == 0) {
+    std::clearerr(file);
+    std::fseek(file, at, SEEK_SET);
+  }
+  errno = reason;
+  return false;
+}
+
 bool HasExtension(const std::string& path, const std::string& extension) {
   return EndsWith(Lower(path), Lower(extension));
 }
@@ -116,14 +135,21 @@ VideoFileWriter::VideoFileWriter(FILE* file, std::string path, Container contain
     : file_(file), path_(std::move(path)), container_(container), format_(format) {}
 
 VideoFileWriter::~VideoFileWriter() {
+  if (file_ != nullptr && !ToStdout()) fclose(file_);
+}
+
+void VideoFileWriter::Discard() {
+  if (ToStdout()) return;
   if (file_ != nullptr) fclose(file_);
+  file_ = nullptr;
+  std::remove(path_.c_str());
 }
 
 std::unique_ptr<VideoFileWriter> VideoFileWriter::Open(const std::string& path,
                                                        const VideoFormat& format,
                                                        std::string* error) {
-  Container container;
-  if (!ContainerForPath(path, &container)) {
+  Container container = ContainerForStdout(&format.subtype);
+  if (path != "-" && !ContainerForPath(path, &container)) {
     *error = "unknown output file type: " + path + " (use .y4m, .yuv, .raw or .mjpeg)";
     return nullptr;
   }
@@ -140,12 +166,13 @@ std::unique_ptr<VideoFileWriter> VideoFileWriter::Open(const std::string& path,
     *error = "a .y4m file needs a frame size";
     return nullptr;
   }
-  FILE* file = fopen(path.c_str(), "wb");
+  FILE* file = path == "-" ? stdout : fopen(path.c_str(), "wb");
   if (file == nullptr) {
     *error = "cannot write " + path + ": " + strerror(errno);
     return nullptr;
   }
-  std::unique_ptr<VideoFileWriter> writer(new VideoFileWriter(file, path, container, format));
+  std::unique_ptr<VideoFileWriter> writer(
+      new VideoFileWriter(file, path == "-" ? "standard output" : path, container, format));
   if (container == Container::kY4m) {
     // Frame rate as the exact fraction 10^7 / interval, reduced.
     const uint64_t interval = format.frameInterval != 0 ? format.frameInterval : 333333;
@@ -155,7 +182,10 @@ std::unique_ptr<VideoFileWriter> VideoFileWriter::Open(const std::string& path,
     snprintf(header, sizeof header, "YUV4MPEG2 W%u H%u F%llu:%llu Ip A1:1 %s\n", format.width,
              format.height, static_cast<unsigned long long>(10000000 / g),
              static_cast<unsigned long long>(interval / g), colour);
-    if (!writer->Put(reinterpret_cast<const uint8_t*>(header), strlen(header), error)) return nullptr;
+    if (!writer->Put(reinterpret_cast<const uint8_t*>(header), strlen(header), error)) {
+      writer->Discard();
+      return nullptr;
+    }
   }
   return writer;
 }
@@ -165,7 +195,7 @@ bool VideoFileWriter::Put(const uint8_t* data, size_t size, std::string* error) 
     *error = "cannot write " + path_ + ": file closed";
     return false;
   }
-  if (size != 0 && fwrite(data, 1, size, file_) != size) {
+  if (!AppendWhole(file_, data, size)) {
     *error = "cannot write " + path_ + ": " + strerror(errno);
     return false;
   }
@@ -179,15 +209,17 @@ bool VideoFileWriter::WriteFrame(const uint8_t* data, size_t size, std::string* 
       *error = "frame of " + std::to_string(size) + " bytes is shorter than " + std::to_string(need);
       return false;
     }
-    planes_.resize(Y4mFrameBytes(format_));
-    if (Packed422(format_.subtype)) {
-      Planar422(data, format_.width, format_.height, IsEqualGUID(format_.subtype, kSubtypeUyvy),
-                planes_.data());
-    } else {
-      Planar420(data, format_.width, format_.height, planes_.data());
-    }
+    // One record: the FRAME line and the planes, written whole or not at all.
     static const uint8_t kFrame[] = {'F', 'R', 'A', 'M', 'E', '\n'};
-    if (!Put(kFrame, sizeof kFrame, error) || !Put(planes_.data(), planes_.size(), error)) return false;
+    planes_.resize(sizeof kFrame + Y4mFrameBytes(format_));
+    memcpy(planes_.data(), kFrame, sizeof kFrame);
+    uint8_t* planes = planes_.data() + sizeof kFrame;
+    if (Packed422(format_.subtype)) {
+      Planar422(data, format_.width, format_.height, IsEqualGUID(format_.subtype, kSubtypeUyvy), planes);
+    } else {
+      Planar420(data, format_.width, format_.height, planes);
+    }
+    if (!Put(planes_.data(), planes_.size(), error)) return false;
   } else if (!Put(data, data != nullptr ? size : 0, error)) {
     return false;
   }
@@ -199,7 +231,7 @@ bool VideoFileWriter::Close(std::string* error) {
   if (file_ == nullptr) return true;
   const bool ok = fflush(file_) == 0 && !ferror(file_);
   const int savedErrno = errno;
-  const bool closed = fclose(file_) == 0;
+  const bool closed = ToStdout() || fclose(file_) == 0;
   file_ = nullptr;
   if (!ok || !closed) {
     *error = "cannot write " + path_ + ": " + strerror(ok ? errno : savedErrno);

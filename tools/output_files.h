@@ -27,6 +27,15 @@ enum class Container { kY4m, kRaw, kMjpeg };
 // for any other extension.
 bool ContainerForPath(const std::string& path, Container* container);
 
+// The container of the frames written to standard output ("-"): y4m when
+// it holds the subtype (or none is given yet), MJPEG for MJPG, else raw.
+Container ContainerForStdout(const GUID* subtype);
+
+// Appends `size` bytes to `file` and flushes them. On failure (a full disk,
+// a size limit) a seekable file is cut back to where it was, so it keeps only
+// whole records; false with errno set.
+bool AppendWhole(FILE* file, const void* data, size_t size);
+
 // Whether `path` ends in `extension` (".png"), in any case.
 bool HasExtension(const std::string& path, const std::string& extension);
 
@@ -44,7 +53,8 @@ struct VideoFormat {
 // A frame sequence being written. Errors are one line, ready to print.
 class VideoFileWriter {
  public:
-  // Opens (truncates) `path` for `format` in the container of its extension.
+  // Opens (truncates) `path` for `format` in the container of its extension
+  // ("-": standard output, in the container ContainerForStdout picks).
   // Fails for an unknown extension, a subtype the container cannot hold
   // (y4m: YUY2, UYVY, I420; mjpeg: MJPG) or a file that cannot be created.
   static std::unique_ptr<VideoFileWriter> Open(const std::string& path, const VideoFormat& format,
@@ -53,16 +63,22 @@ class VideoFileWriter {
   VideoFileWriter(const VideoFileWriter&) = delete;
   VideoFileWriter& operator=(const VideoFileWriter&) = delete;
 
-  // Appends one delivered frame of `size` bytes. A y4m frame needs the
-  // whole frame (DeliveredFrameBytes); shorter data is refused.
+  // Appends one delivered frame of `size` bytes, flushed, so that a frame
+  // counted as written is in the file; a frame that fails leaves nothing
+  // behind (AppendWhole). A y4m frame needs the whole frame
+  // (DeliveredFrameBytes); shorter data is refused.
   bool WriteFrame(const uint8_t* data, size_t size, std::string* error);
   // Flushes and closes; false when anything failed to reach the file.
   bool Close(std::string* error);
+  // Closes and deletes the file (not standard output): for a capture that
+  // wrote no frame.
+  void Discard();
   uint64_t FramesWritten() const { return frames_; }
 
  private:
   VideoFileWriter(FILE* file, std::string path, Container container, const VideoFormat& format);
   bool Put(const uint8_t* data, size_t size, std::string* error);
+  bool ToStdout() const { return file_ == stdout; }
 
   FILE* file_;
   std::string path_;

@@ -2,6 +2,8 @@
 // dots and corner marks), one picture per overlay mode and frame size.
 #include "tools/overlay_art.h"
 
+#include "camera/simulated_camera.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -269,6 +271,37 @@ long ProvideOverlayArt(const std::string& folder, uint32_t mode,
   const std::vector<uint32_t> modes = OverlayModes();
   if (std::find(modes.begin(), modes.end(), mode) == modes.end()) return 0;
   return WriteArt(folder, {mode}, sizes, true, error);
+}
+
+bool OverlayBitmapUsable(const std::string& path, uint32_t width, uint32_t height, std::string* why) {
+  std::vector<uint8_t> bytes;
+  std::string error;
+  if (!camera::ReadWholeFile(path, &bytes, &error)) {
+    *why = error;
+    return false;
+  }
+  auto u16 = [&](size_t at) { return uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8; };
+  auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+  if (bytes.size() < 54 || bytes[0] != 'B' || bytes[1] != 'M') {
+    *why = "not a BMP file";
+    return false;
+  }
+  const int32_t h = int32_t(u32(22));
+  if (u16(28) != 24 || u32(30) != 0) {
+    *why = "not an uncompressed 24-bit BMP";
+    return false;
+  }
+  if (u32(18) != width || (h != int32_t(height) && h != -int32_t(height))) {
+    *why = "its size is " + std::to_string(u32(18)) + "x" + std::to_string(h < 0 ? -int64_t(h) : h) + ", not " +
+           std::to_string(width) + "x" + std::to_string(height);
+    return false;
+  }
+  const uint64_t need = uint64_t(u32(10)) + ((uint64_t(width) * 3 + 3) & ~uint64_t(3)) * height;
+  if (bytes.size() < need) {
+    *why = "its pixel data is cut short";
+    return false;
+  }
+  return true;
 }
 
 std::string DefaultStateFolder() {

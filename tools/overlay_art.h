@@ -40,6 +40,11 @@ long WriteOverlayArt(const std::string& folder,
 long ProvideOverlayArt(const std::string& folder, uint32_t mode,
                        const std::vector<std::pair<uint32_t, uint32_t>>& sizes, std::string* error);
 
+// Whether the overlay file at `path` is one the driver can use at
+// `width` x `height` (a 24-bit uncompressed BMP of exactly that size with
+// all its pixel data); false with *why, a few words.
+bool OverlayBitmapUsable(const std::string& path, uint32_t width, uint32_t height, std::string* why);
+
 // $XDG_STATE_HOME/uvccam, else ~/.local/state/uvccam.
 std::string DefaultStateFolder();
 

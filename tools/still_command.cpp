@@ -11,9 +11,12 @@
 #include "platform/host/host_control.h"
 #include "tools/camera_session.h"
 #include "tools/commands.h"
+#include "tools/control_settings.h"
 #include "tools/output_files.h"
 
 namespace tools {
+
+namespace {
 
 const char kStillUsage[] =
     "still options:\n"
@@ -22,8 +25,6 @@ const char kStillUsage[] =
     "                      the first)\n"
     "  --trigger HOW       software (the driver's still trigger, the default) or\n"
     "                      button (the camera's still button)\n";
-
-namespace {
 
 constexpr int kCaptureBuffers = 3;
 // The capture pin waits up to 20 s for a still it was told about; the tool
@@ -51,8 +52,8 @@ void PumpCapture(client::Pin* capture, ULONG frameBytes) {
 int StillCommand(int argc, char** argv) {
   CameraOptions camOptions;
   std::string size, trigger = "software", output;
-  if (int rc = ParseCommandOptions("still", argc, argv, &camOptions, {},
-                                   {{"--size", &size}, {"--trigger", &trigger}, {"--output", &output}},
+  if (int rc = ParseCommandOptions("still", argc, argv, &camOptions,
+                                   {Value("--size", &size), Value("--trigger", &trigger), Value("--output", &output)},
                                    StillUsage))
     return rc < 0 ? 0 : rc;
   uint32_t width = 0, height = 0;
@@ -65,7 +66,7 @@ int StillCommand(int argc, char** argv) {
 
   std::string error;
   CameraSession session;
-  if (!OpenCameraSession(camOptions, &session, &error)) return Fail(error);
+  if (!OpenCameraSession("still", camOptions, &session, &error)) return Fail(error);
   if (trigger == "button" && !session.realDevice &&
       (session.simulated == nullptr || !session.simulated->Layout().hasInterruptEndpoint))
     return Fail("this camera has no still button (no status interrupt endpoint)");
@@ -132,6 +133,10 @@ int StillCommand(int argc, char** argv) {
   if (!streaming) {
     stop();
     return Fail("the camera delivered no frames");
+  }
+  if (!ApplyControlSettings(session.filter, session.whileStreaming, &error)) {
+    stop();
+    return Fail(error);
   }
   if (trigger == "button" && session.realDevice) {
     // A real camera's button is pressed by hand; the still comes when it is.

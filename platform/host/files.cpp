@@ -102,26 +102,38 @@ HostHandle* FindHandle(FileState& state, HANDLE handle) {
 }
 
 // ---- registry files ----
+// One line of a key file: "name<TAB>type<TAB>hex bytes". A line that does
+// not read so (edited by hand, cut short) keeps its text in `raw`: no query
+// finds it, and it is written back exactly as it was, never as a value.
 struct StoredValue {
   std::string name;
   ULONG type;
   std::vector<uint8_t> data;
+  std::string raw;
 };
+
+bool ReadLine(const std::string& line, StoredValue* v) {
+  const size_t t1 = line.find('\t');
+  const size_t t2 = t1 == std::string::npos ? t1 : line.find('\t', t1 + 1);
+  if (t1 == 0 || t2 == std::string::npos) return false;
+  const std::string type = line.substr(t1 + 1, t2 - t1 - 1), hex = line.substr(t2 + 1);
+  if (type.empty() || type.size() > 9 || type.find_first_not_of("0123456789") != std::string::npos ||
+      hex.size() % 2 != 0 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+    return false;
+  v->name = line.substr(0, t1);
+  v->type = ULONG(std::strtoul(type.c_str(), nullptr, 10));
+  for (size_t i = 0; i < hex.size(); i += 2)
+    v->data.push_back(uint8_t(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
+  return true;
+}
 
 std::vector<StoredValue> LoadKey(const std::string& file) {
   std::vector<StoredValue> values;
   std::ifstream in(file);
   std::string line;
   while (std::getline(in, line)) {
-    size_t t1 = line.find('\t');
-    size_t t2 = t1 == std::string::npos ? t1 : line.find('\t', t1 + 1);
-    if (t2 == std::string::npos) continue;
-    StoredValue v;
-    v.name = line.substr(0, t1);
-    v.type = ULONG(std::strtoul(line.substr(t1 + 1, t2 - t1 - 1).c_str(), nullptr, 10));
-    std::string hex = line.substr(t2 + 1);
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-      v.data.push_back(uint8_t(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
+    StoredValue v{};
+    if (!ReadLine(line, &v)) v = StoredValue{std::string(), 0, {}, line};
     values.push_back(std::move(v));
   }
   return values;
@@ -133,6 +145,10 @@ bool StoreKey(const std::string& file, const std::vector<StoredValue>& values) {
     std::ofstream out(temp, std::ios::trunc);
     if (!out) return false;
     for (const StoredValue& v : values) {
+      if (!v.raw.empty() || v.name.empty()) {
+        out << v.raw << '\n';
+        continue;
+      }
       out << v.name << '\t' << v.type << '\t';
       char hex[3];
       for (uint8_t b : v.data) {
@@ -192,6 +208,22 @@ bool ReadDeviceRegistryValue(const std::string& deviceName, const std::string& v
     }
   }
   return false;
+}
+
+std::vector<std::string> UnreadableRegistryLines(const std::string& deviceName) {
+  FileState& state = State();
+  std::lock_guard<std::mutex> hold(state.lock);
+  std::vector<std::string> lines;
+  if (state.folder.empty()) return lines;
+  for (const StoredValue& v : LoadKey(KeyFile(state, deviceName, PLUGPLAY_REGKEY_DRIVER)))
+    if (v.name.empty() && !v.raw.empty()) lines.push_back(v.raw);
+  return lines;
+}
+
+std::string DeviceRegistryFile(const std::string& deviceName) {
+  FileState& state = State();
+  std::lock_guard<std::mutex> hold(state.lock);
+  return state.folder.empty() ? std::string() : KeyFile(state, deviceName, PLUGPLAY_REGKEY_DRIVER);
 }
 
 size_t OpenHandleCount() {
@@ -387,7 +419,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG
   EnsureFolder(state.folder);
   std::vector<StoredValue> values = LoadKey(handle->keyFile);
   const auto* bytes = static_cast<const uint8_t*>(Data);
-  StoredValue value{name, Type, std::vector<uint8_t>(bytes, bytes + DataSize)};
+  StoredValue value{name, Type, std::vector<uint8_t>(bytes, bytes + DataSize), std::string()};
   bool replaced = false;
   for (StoredValue& v : values) {
     if (SameText(v.name, name)) {

@@ -29,6 +29,11 @@ struct RegistryValue {
 };
 bool ReadDeviceRegistryValue(const std::string& deviceName, const std::string& valueName,
                              RegistryValue* value);
+// Lines of a device's driver key file that do not read as values (edited by
+// hand, cut short): the driver sees none of them, and they are kept as they
+// are when the key is written. The file's path ("" until a folder is set).
+std::vector<std::string> UnreadableRegistryLines(const std::string& deviceName);
+std::string DeviceRegistryFile(const std::string& deviceName);
 // Open file and key handles (a leak check for tests).
 size_t OpenHandleCount();
 

@@ -79,7 +79,7 @@ TEST_F(DriverTest, EveryProfileStartsStopsAndRestartsWithRangesFromTheFormatTabl
       ASSERT_TRUE(f);
       auto pins = f->Pins();
       ASSERT_EQ(pins.size(), 2u);
-      std::vector<std::pair<ULONG, ULONG>> yuy2;
+      std::vector<std::pair<ULONG, ULONG>> yuy2, mjpg;
       size_t n = 0;
       for (ULONG i = 0; i < table.formatCount; ++i) {
         const FrameFormat& e = table.formatTable[i];
@@ -93,8 +93,12 @@ TEST_F(DriverTest, EveryProfileStartsStopsAndRestartsWithRangesFromTheFormatTabl
         EXPECT_EQ(r.ConfigCaps.MinFrameInterval, 333333);
         EXPECT_EQ(r.ConfigCaps.MaxFrameInterval, 10000000);
         if (IsEqualGUID(e.outputSubtype, kSubtypeYuy2) &&
-            std::find(yuy2.begin(), yuy2.end(), std::make_pair(e.outputWidth, e.outputHeight)) == yuy2.end())
+            std::find(yuy2.begin(), yuy2.end(), std::make_pair(e.outputWidth, e.outputHeight)) == yuy2.end()) {
           yuy2.emplace_back(e.outputWidth, e.outputHeight);
+          if (IsEqualGUID(e.inputSubtype, kSubtypeMjpg) && e.inputWidth == e.outputWidth &&
+              e.inputHeight == e.outputHeight)
+            mjpg.emplace_back(e.outputWidth, e.outputHeight);
+        }
       }
       for (auto [w, h] : yuy2) {
         ASSERT_LE(n + 2, pins[0].ranges.size());
@@ -106,6 +110,13 @@ TEST_F(DriverTest, EveryProfileStartsStopsAndRestartsWithRangesFromTheFormatTabl
         EXPECT_TRUE(IsEqualGUID(rgb.DataRange.SubFormat, kSubtypeRgb24));
         EXPECT_EQ(rgb.DataRange.SampleSize, ((w * 3 + 3) & ~3u) * h);
         EXPECT_EQ(rgb.VideoInfoHeader.bmiHeader.biCompression, 0u);
+      }
+      for (auto [w, h] : mjpg) {  // the sizes an MJPEG camera sends, undecoded
+        ASSERT_LT(n, pins[0].ranges.size());
+        const KS_DATARANGE_VIDEO& r = pins[0].ranges[n++];
+        EXPECT_TRUE(IsEqualGUID(r.DataRange.SubFormat, kSubtypeMjpg));
+        EXPECT_EQ(ULONG(r.VideoInfoHeader.bmiHeader.biWidth), w);
+        EXPECT_EQ(r.DataRange.SampleSize, w * h * 3);
       }
       EXPECT_EQ(n, pins[0].ranges.size());
       ASSERT_EQ(pins[1].ranges.size(), table.stillCount);

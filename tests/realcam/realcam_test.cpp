@@ -189,7 +189,7 @@ TEST_F(RealCameraTest, StillsControlsAndDescriptors) {
   EXPECT_FALSE(sim->Control({0xA1, 0x81, 0x0200, 0x0200, 2}, cur).stalled);
   EXPECT_EQ(int16_t(cur[0] | cur[1] << 8), -7);
 
-  r = Run(tools::DeviceDescriptorsCommand, {"--device", Spec(), "--output", Path("d.bin")});
+  r = Run(tools::DescriptorsCommand, {"--device", Spec(), "--output", Path("d.bin")});
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<uint8_t> want = sim->DeviceDescriptor();
   want.insert(want.end(), sim->ConfigurationDescriptor().begin(), sim->ConfigurationDescriptor().end());

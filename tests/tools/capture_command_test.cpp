@@ -32,7 +32,11 @@ class CaptureCommandTest : public ::testing::Test {
 };
 
 TEST_F(CaptureCommandTest, OptionAndFileErrorsAreOneLineAndNonZero) {
-  const std::string profiles = UVCCAM_PROFILE_DIR;
+  const std::string profiles = UVCCAM_PROFILE_DIR, webcam = profiles + "/../play/webcam_mjpeg.mjpeg";
+  const std::string noise = Temp("noise.bin");
+  FILE* f = std::fopen(noise.c_str(), "wb");
+  for (int i = 0; i < 3000; ++i) std::fputc((i * 7919) & 0xFF, f);
+  std::fclose(f);
   struct Case {
     bool still;
     std::vector<std::string> args;
@@ -43,26 +47,32 @@ TEST_F(CaptureCommandTest, OptionAndFileErrorsAreOneLineAndNonZero) {
       {false, {"--size", "0x480"}, 2, "bad size"},
       {false, {"--size", "640x480x2"}, 2, "bad size"},
       {false, {"--subtype", "NV12"}, 2, "unknown subtype 'NV12'"},
-      {false, {"--frames", "0"}, 2, "bad frame count"},
       {false, {"--frames", "-3"}, 2, "bad frame count"},
       {false, {"--frames", "12x"}, 2, "bad frame count"},
       {false, {"--seconds", "0"}, 2, "bad duration"},
       {false, {"--seconds", "nan"}, 2, "bad duration"},
       {false, {"--frames", "3", "--seconds", "1"}, 2, "exclude each other"},
+      {false, {"--fps", "fast"}, 2, "bad frame rate 'fast'"},
+      {false, {"--fps", "60"}, 1, "--fps 60 is outside the 1..30 fps the 160x120 YUY2 format offers"},
       {false, {"--output", "clip.avi"}, 2, "unknown output file type: clip.avi"},
       {false, {"--set"}, 2, "--set needs a value"},
       {false, {"--set", "brightness"}, 2, "bad setting 'brightness' (NAME=VALUE)"},
       {false, {"--set", "=5"}, 2, "bad setting"},
       {false, {"--bogus"}, 2, "unknown option '--bogus'"},
       {false, {"--size", "641x480"}, 1, "offers no 641x480 capture format"},
-      {false, {"--subtype", "mjpg"}, 1, "offers no MJPG capture format"},
+      {false, {"--subtype", "mjpg", "--profile", profiles + "/yuy2_only.json"}, 1, "offers no MJPG capture format"},
       {false, {"--size", "640x480", "--subtype", "UYVY"}, 1, "offers no 640x480 UYVY capture format"},
       {false, {"--subtype", "RGB24", "--output", Temp("c.y4m")}, 1, "a .y4m file cannot hold RGB24 frames"},
-      {false, {"--output", Temp("c.mjpeg")}, 1, "no capture format fits a .mjpeg file"},
+      {false, {"--output", Temp("c.mjpeg"), "--profile", profiles + "/yuy2_only.json"}, 1,
+       "no capture format fits a .mjpeg file"},
       {false, {"--output", "/nonexistent/dir/c.y4m"}, 1, "cannot write /nonexistent/dir/c.y4m"},
       {false, {"--timestamps", "/nonexistent/dir/t.json"}, 1, "cannot write /nonexistent/dir/t.json"},
       {false, {"--set", "nosuchcontrol=1"}, 1, "unknown control 'nosuchcontrol'"},
-      {false, {"--profile", "/nonexistent/p.json"}, 1, "/nonexistent/p.json"},
+      {false, {"--profile", "/nonexistent/p.json"}, 1, "/nonexistent/p.json: No such file or directory"},
+      {false, {"--play", webcam, "--size", "160x120"}, 1, "holds 320x240 JPEG frames; the stream is 160x120 MJPG"},
+      {false, {"--play", noise}, 1, "the file (3000 bytes) is not whole JPEG frames; the 160x120 MJPG stream"},
+      {false, {"--play", noise, "--profile", profiles + "/yuy2_only.json"}, 1,
+       "holds 3000 bytes, not a whole number of 160x120 YUY2 frames (38400 bytes each)"},
       {true, {}, 2, "--output FILE.png is required"},
       {true, {"--output", "s.jpg"}, 2, "does not end in .png"},
       {true, {"--output", "s.png", "--trigger", "shutter"}, 2, "unknown trigger 'shutter'"},
@@ -81,15 +91,17 @@ TEST_F(CaptureCommandTest, OptionAndFileErrorsAreOneLineAndNonZero) {
     EXPECT_EQ(r.err.rfind(c.still ? "uvccam still: " : "uvccam capture: ", 0), 0u) << r.err;
     EXPECT_TRUE(r.out.empty()) << r.out;
   }
+  // A play file of JPEG frames sets the default size.
+  EXPECT_EQ(Capture({"--play", webcam, "--frames", "1"}).out.rfind("1 frame 320x240 YUY2", 0), 0u);
 }
 
 TEST_F(CaptureCommandTest, DefaultsAndRepeatedSettings) {
   tools::CaptureRequest q;
-  std::vector<std::string> args = {"--set", "a=1", "--json", "--set", "b=-2", "--output", "x.YUV"};
+  std::vector<std::string> args = {"--set", "a=1", "--json", "--set=b=-2", "--output=x.YUV"};
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(&a[0]);
   ASSERT_EQ(tools::ParseCaptureOptions(int(argv.size()), argv.data(), &q), 0);
-  EXPECT_EQ(q.frames, 30u);
+  EXPECT_EQ(q.frames, 0u) << "into a file: until stopped";
   EXPECT_EQ(q.sets, (std::vector<std::string>{"a=1", "b=-2"}));
   EXPECT_TRUE(q.json);
   EXPECT_FALSE(q.hasSubtype);
@@ -105,6 +117,23 @@ TEST_F(CaptureCommandTest, DefaultsAndRepeatedSettings) {
   EXPECT_EQ(timed.width, 320u);
   EXPECT_EQ(timed.height, 240u);
   EXPECT_TRUE(IsEqualGUID(timed.subtype, kSubtypeI420));
+  // Counted only: 30 frames; standard output: the container the subtype takes.
+  struct Case {
+    std::vector<std::string> args;
+    uint64_t frames;
+    output_files::Container container;
+  } cases[] = {{{}, 30, output_files::Container::kRaw},
+               {{"--output", "-"}, 0, output_files::Container::kY4m},
+               {{"--output", "-", "--subtype", "MJPG", "--frames", "0"}, 0, output_files::Container::kMjpeg},
+               {{"--output=-", "--subtype=RGB24", "--frames=7"}, 7, output_files::Container::kRaw}};
+  for (Case& c : cases) {
+    tools::CaptureRequest r;
+    argv.clear();
+    for (std::string& a : c.args) argv.push_back(&a[0]);
+    ASSERT_EQ(tools::ParseCaptureOptions(int(argv.size()), argv.data(), &r), 0);
+    EXPECT_EQ(r.frames, c.frames);
+    EXPECT_EQ(r.container, c.container);
+  }
 }
 
 // The first range that fits the size, the subtype and what the output file

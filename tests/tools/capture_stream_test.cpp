@@ -1,18 +1,26 @@
 // `uvccam capture` and `uvccam still` end to end, in-process, through the
 // driver on the simulated cameras with the host clock sped up: the y4m file,
-// the JSON summary, the time-stamp log, a capture the camera cuts short, and
-// stills by both triggers.
+// the JSON summary, the time-stamp log, how captures end (a duration, a
+// failing camera, a stop signal, a failing write) and stills by both
+// triggers.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "camera/stream_source.h"
+#include "pipeline/frame_pipeline.h"
 #include "tests/tools/command_run.h"
 #include "tools/camera_session.h"
 #include "tools/commands.h"
@@ -56,6 +64,20 @@ TEST_F(CaptureStreamTest, Y4mHoldsTheAskedFramesAtTheAskedFormat) {
       EXPECT_EQ(file.compare(header.size() + i * (6 + c.planes), 6, "FRAME\n"), 0) << i;
     EXPECT_NE(r.out.find(std::string("4 frames 320x240 ") + c.subtype), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(path), std::string::npos);
+  }
+  // The header states the rate the capture runs at: the camera's own for a
+  // 15 fps size, or the one asked for.
+  const std::string profile = std::string(UVCCAM_PROFILE_DIR) + "/yuy2_only.json", path = Temp("rate.y4m");
+  const struct {
+    std::vector<std::string> args;
+    const char* rate;
+  } rates[] = {{{"--size", "800x600"}, " F5000000:333333 "}, {{"--size", "320x240", "--fps", "5"}, " F5:1 "}};
+  for (const auto& c : rates) {
+    std::vector<std::string> args = {"--profile", profile, "--frames", "2", "--output", path};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ASSERT_EQ(Call(tools::CaptureCommand, args).status, 0);
+    const std::string file = Read(path);
+    EXPECT_NE(file.substr(0, file.find('\n')).find(c.rate), std::string::npos) << file.substr(0, 60);
   }
 }
 
@@ -101,27 +123,151 @@ TEST_F(CaptureStreamTest, JsonSummaryAndTimestampLines) {
   EXPECT_EQ(discontinuities, j["discontinuities"].get<int>());
 }
 
-// A duration instead of a count, and a camera unplugged mid-stream: the
-// capture ends with what it got, one error line and status 1.
-TEST_F(CaptureStreamTest, SecondsAndAnUnpluggedCamera) {
+// --seconds counts from the first frame (the frames and drops of one
+// second at 30 fps); one frame is "1 frame" with no rate.
+TEST_F(CaptureStreamTest, SecondsCountFromTheFirstFrameAndOneFrameHasNoRate) {
   CommandRun timed = Call(tools::CaptureCommand, {"--size", "160x120", "--seconds", "1", "--json"});
   ASSERT_EQ(timed.status, 0) << timed.err;
   const auto t = nlohmann::json::parse(timed.out);
-  EXPECT_GE(t["frames"].get<int>(), 10);
-  EXPECT_LE(t["frames"].get<int>(), 31);
-  EXPECT_GE(t["seconds"].get<double>(), 1.0);
+  EXPECT_NEAR(t["frames"].get<int>() + t["dropped"].get<int>(), 30, 1) << timed.out;
+  CommandRun one = Call(tools::CaptureCommand, {"--size", "160x120", "--frames", "1"});
+  ASSERT_EQ(one.status, 0) << one.err;
+  EXPECT_EQ(one.out.rfind("1 frame 160x120 YUY2 in ", 0), 0u) << one.out;
+  EXPECT_EQ(one.out.find("fps"), std::string::npos) << one.out;
+  EXPECT_EQ(nlohmann::json::parse(Call(tools::CaptureCommand, {"--frames", "1", "--json"}).out)["fps"], nullptr);
+}
 
-  const std::string path = Temp("unplugged.y4m");
-  CommandRun cut = Call(tools::CaptureCommand,
-                    {"--size", "160x120", "--frames", "100", "--fault", "unplug=20", "--output", path, "--json"});
-  EXPECT_EQ(cut.status, 1);
-  EXPECT_NE(cut.err.find("uvccam capture: the camera stopped delivering frames"), std::string::npos) << cut.err;
-  const auto c = nlohmann::json::parse(cut.out);
-  EXPECT_GT(c["frames"].get<int>(), 0);
-  EXPECT_LE(c["frames"].get<int>(), 20);
+// Whole y4m frames and whole time-stamp lines, as many as the summary counts.
+void ExpectWholeFiles(const std::string& y4m, const std::string& stamps, size_t frames, size_t frameBytes) {
+  std::ifstream v(y4m, std::ios::binary), s(stamps);
+  const std::string file((std::istreambuf_iterator<char>(v)), std::istreambuf_iterator<char>());
+  const std::string lines((std::istreambuf_iterator<char>(s)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(file.size(), file.find('\n') + 1 + frames * (6 + frameBytes));
+  EXPECT_EQ(size_t(std::count(lines.begin(), lines.end(), '\n')), frames);
+  EXPECT_TRUE(lines.empty() || lines.back() == '\n');
+}
+
+// A camera that goes away or whose stream fails ends the capture at once:
+// the files keep whole frames, the summary counts them, one error line,
+// status 1; a capture that got no frame leaves no file.
+TEST_F(CaptureStreamTest, FailuresEndTheCaptureWithWholeFiles) {
+  const struct {
+    const char* fault;
+    const char* message;
+  } cases[] = {{"unplug=20", "the camera was unplugged"},
+               {"stall=10", "its streaming endpoint stalled"},
+               {"unplug=1", "the camera was unplugged"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    const std::string path = Temp("failed.y4m"), stamps = Temp("failed.jsonl");
+    CommandRun r = Call(tools::CaptureCommand, {"--size", "160x120", "--frames", "200", "--fault", c.fault, "--output",
+                                                path, "--timestamps", stamps, "--json"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("uvccam capture: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    const size_t frames = nlohmann::json::parse(r.out)["frames"].get<size_t>();
+    EXPECT_LT(frames, 20u);
+    if (frames == 0) {
+      EXPECT_NE(access(path.c_str(), F_OK), 0);
+      EXPECT_NE(access(stamps.c_str(), F_OK), 0);
+    } else {
+      ExpectWholeFiles(path, stamps, frames, 160 * 120 * 2);
+    }
+  }
+}
+
+// Ctrl-C and SIGTERM stop a capture as its end would: whole frames and
+// lines, the summary, status 0.
+TEST_F(CaptureStreamTest, StopSignalsEndTheCaptureCleanly) {
+  for (int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    const std::string path = Temp("stopped.y4m"), stamps = Temp("stopped.jsonl");
+    std::remove(stamps.c_str());
+    std::thread stopper([&] {
+      // Once frames flow (the handlers are in place), at most 20 s.
+      for (int i = 0; i < 2000; ++i) {
+        std::ifstream s(stamps);
+        const std::string text((std::istreambuf_iterator<char>(s)), std::istreambuf_iterator<char>());
+        if (std::count(text.begin(), text.end(), '\n') >= 3) {
+          kill(getpid(), sig);
+          return;
+        }
+        usleep(10000);
+      }
+    });
+    CommandRun r = Call(tools::CaptureCommand, {"--size", "160x120", "--frames", "600", "--output", path,
+                                                "--timestamps", stamps, "--json"});
+    stopper.join();
+    ASSERT_EQ(r.status, 0) << r.err;
+    const size_t frames = nlohmann::json::parse(r.out)["frames"].get<size_t>();
+    EXPECT_LT(frames, 600u);
+    ExpectWholeFiles(path, stamps, frames, 160 * 120 * 2);
+  }
+}
+
+// A write that fails (here a file-size limit) keeps only whole frames and
+// counts only those; "-" sends the container to standard output and the
+// summary to standard error.
+TEST_F(CaptureStreamTest, WriteFailuresAndStandardOutput) {
+  const std::string path = Temp("limited.raw");
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit limited = old;
+  limited.rlim_cur = 160 * 120 * 2 * 5 / 2;
+  auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &limited);
+  CommandRun full = Call(tools::CaptureCommand, {"--size", "160x120", "--frames", "10", "--output", path, "--json"});
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(full.status, 1);
+  EXPECT_NE(full.err.find("cannot write " + path + ": File too large"), std::string::npos) << full.err;
+  EXPECT_EQ(nlohmann::json::parse(full.out)["frames"], 2);
+  EXPECT_EQ(Read(path).size(), 2u * 160 * 120 * 2);
+
+  CommandRun out = Call(tools::CaptureCommand, {"--size", "160x120", "--frames", "2", "--output", "-", "--json"});
+  ASSERT_EQ(out.status, 0) << out.err;
+  EXPECT_EQ(out.out.rfind("YUV4MPEG2 W160 H120 ", 0), 0u);
+  EXPECT_EQ(out.out.size(), out.out.find('\n') + 1 + 2 * (6 + 160 * 120 * 2));
+  EXPECT_EQ(nlohmann::json::parse(out.err)["frames"], 2);
+}
+
+// An MJPEG camera's frames recorded as it sent them: whole JPEG frames of
+// the asked size, undecoded.
+TEST_F(CaptureStreamTest, MjpegFramesRecordedAsSent) {
+  const std::string path = Temp("clip.mjpeg");
+  CommandRun r = Call(tools::CaptureCommand, {"--size", "320x240", "--frames", "3", "--output", path});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("3 frames 320x240 MJPG"), std::string::npos) << r.out;
   const std::string file = Read(path);
-  const size_t frames = size_t(c["frames"].get<int>());
-  EXPECT_EQ(file.size(), file.find('\n') + 1 + frames * (6 + 160 * 120 * 2)) << "every frame kept whole";
+  const auto frames = camera::SplitJpegFrames(std::vector<uint8_t>(file.begin(), file.end()));
+  ASSERT_EQ(frames.size(), 3u);
+  for (const auto& f : frames) {
+    ULONG w = 0, h = 0;
+    EXPECT_TRUE(ReadMjpegFrameSize(f.data(), ULONG(f.size()), &w, &h));
+    EXPECT_EQ(std::make_pair(w, h), std::make_pair(ULONG(320), ULONG(240)));
+  }
+}
+
+// What the state folder holds and cannot be used is reported once, and the
+// capture goes on: an overlay bitmap that is no BMP (the capture runs
+// without the overlay), settings-file lines the driver cannot read (kept
+// as they are, never rewritten as values).
+TEST_F(CaptureStreamTest, UnusableStateFilesAreReportedOnce) {
+  const std::string state = Temp("unusable_state");
+  std::filesystem::remove_all(state);
+  std::filesystem::create_directories(state);
+  std::ofstream(state + "/2_320_240.bmp") << "not a picture";
+  std::ofstream(state + "/device.driver.reg") << "Mirror\t4\tzz\nhalf a line\n";
+  CommandRun r = RunCommand(tools::CaptureCommand, state, {"--size", "320x240", "--frames", "2", "--set", "overlay=5"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+  EXPECT_NE(r.err.find("2_320_240.bmp cannot be used (not a BMP file); capturing without it"), std::string::npos);
+  EXPECT_NE(r.err.find("2 entries the driver cannot read (first: 'Mirror\t4\tzz'), left as they are"),
+            std::string::npos);
+  const std::string settings = Read(state + "/device.driver.reg");
+  EXPECT_EQ(settings.rfind("Mirror\t4\tzz\nhalf a line\n", 0), 0u) << settings;
+  EXPECT_NE(settings.find("\nMirror\t4\t00000000\n"), std::string::npos) << "saved as a value of its own";
 }
 
 // A still by each trigger, saved as a PNG of the still size.

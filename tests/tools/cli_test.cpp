@@ -3,7 +3,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -108,7 +110,8 @@ TEST(CliTest, FailedBringUpNamesTheStepAndStatus) {
   ToolRun r = Uvccam("formats --profile " + path);
   EXPECT_NE(r.status, 0);
   EXPECT_TRUE(r.out.empty());
-  EXPECT_NE(r.err.find("restrict and extend"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("uvccam formats: the camera's sizes leave the driver none to offer"), std::string::npos)
+      << r.err;
   EXPECT_NE(r.err.find("0xC0000001"), std::string::npos) << r.err;
 }
 
@@ -116,13 +119,65 @@ TEST(CliTest, BadOptionsAndFilesFail) {
   EXPECT_EQ(Uvccam("formats --bogus").status, 2);
   EXPECT_EQ(Uvccam("formats --profile").status, 2);
   EXPECT_EQ(Uvccam("formats --full-speed").status, 2);
-  ToolRun missing = Uvccam("formats --profile /nonexistent/profile.json");
-  EXPECT_EQ(missing.status, 1);
-  EXPECT_FALSE(missing.err.empty());
-  EXPECT_EQ(Uvccam("frobnicate").status, 2);
   ToolRun help = Uvccam("help");
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("formats"), std::string::npos);
+}
+
+// The conventions of the command line: usage, hints, per-command help,
+// version, --opt=value, errors that name the valid choices or the system's
+// reason, and output that cannot be written.
+TEST(CliTest, CommandLineConventions) {
+  const std::string st = " --state " + ::testing::TempDir() + "uvccam_cli_state";
+  const struct {
+    const std::string args;
+    int status;
+    const char* out;  // expected in stdout ("" = empty)
+    const char* err;  // expected in stderr ("" = empty)
+  } cases[] = {
+      {"", 2, "", "usage: uvccam <command>"},
+      {"captrue", 2, "", "uvccam: unknown command 'captrue'; did you mean 'capture'? (uvccam help"},
+      {"--version", 0, "uvccam 0.", ""},
+      {"capture --help", 0, "usage: uvccam capture", ""},
+      {"still -h", 0, "usage: uvccam still", ""},
+      {"formats --help", 0, "usage: uvccam formats", ""},
+      {"controls -h", 0, "usage: uvccam controls", ""},
+      {"descriptors --help", 0, "usage: uvccam descriptors", ""},
+      {"help overlays", 0, "usage: uvccam overlays", ""},
+      {"formats --json=yes" + st, 2, "", "uvccam formats: --json takes no value"},
+      {"formats --fault=bogus=1" + st, 2, "", "names: lose-packet, error-packet"},
+      {"formats --profile=/nonexistent/p.json" + st, 1, "", "cannot open /nonexistent/p.json: No such file or directory"},
+      {"descriptors" + st, 2, "", "--output FILE is required"},
+      {"formats --profile " UVCCAM_PROFILE_DIR "/yuy2_only.json" + st, 0, "   666666     15\n", ""},
+      {"formats" + st + " >/dev/full", 1, "", "uvccam formats: cannot write standard output: No space left on device"},
+      {"help >/dev/full", 1, "", "uvccam help: cannot write standard output: No space left"},
+      {"controls" + st + " >/dev/full", 1, "", "uvccam controls: cannot write standard output"},
+      {"capture --frames 1 --json" + st + " >/dev/full", 1, "", "uvccam capture: cannot write standard output"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const ToolRun r = Uvccam(c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.empty(), !*c.out) << r.out;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), !*c.err ? 0 : c.args.empty() ? 10 : 1) << r.err;
+  }
+}
+
+// `descriptors` writes a dump that --descriptors reads back as the same camera.
+TEST(CliTest, DescriptorDumpOfAnyCameraReadsBack) {
+  for (const std::string profile : {"default.json", "bulk.json", "yuy2_only.json"}) {
+    SCOPED_TRACE(profile);
+    const std::string dump = ::testing::TempDir() + "dump.bin", opts = " --profile " UVCCAM_PROFILE_DIR "/" + profile;
+    ToolRun d = Uvccam("descriptors --output " + dump + opts);
+    ASSERT_EQ(d.status, 0) << d.err;
+    ToolRun original = Uvccam("formats --json" + opts), read = Uvccam("formats --json --descriptors " + dump);
+    ASSERT_EQ(read.status, 0) << read.err;
+    auto a = nlohmann::json::parse(original.out), b = nlohmann::json::parse(read.out);
+    EXPECT_EQ(a["formats"], b["formats"]);
+    EXPECT_EQ(a["captureRanges"], b["captureRanges"]);
+  }
 }
 
 }  // namespace
@@ -132,6 +187,8 @@ namespace {
 // The names, checks and errors are tested on the functions (test_controls);
 // here the command line: output forms and exit statuses.
 TEST(CliTest, ControlsListGetSetAndRefuse) {
+  std::filesystem::remove_all(::testing::TempDir() + "uvccam_controls_state");
+  std::filesystem::remove_all(::testing::TempDir() + "uvccam_kept_state");
   const std::string state = " --state " + ::testing::TempDir() + "uvccam_controls_state";
   ToolRun list = Uvccam("controls --json" + state);
   ASSERT_EQ(list.status, 0) << list.err;
@@ -148,6 +205,41 @@ TEST(CliTest, ControlsListGetSetAndRefuse) {
   EXPECT_EQ(std::make_tuple(bad.status, bad.out, bad.err),
             std::make_tuple(1, std::string(), std::string("uvccam controls: brightness: 65 is out of range -64..64\n")));
   EXPECT_EQ(Uvccam("controls --set" + state).status, 2);
+
+  // Several values, in order; an object with --json; menu items by name.
+  const struct {
+    std::string args, out;
+  } shown[] = {
+      {"--get mirror --get zoom", "mirror=0\nzoom=64\n"},
+      {"--get=contrast", "32\n"},
+      {"--get contrast --json", "{\"contrast\":32}\n"},
+      {"--set sharpness=5 --set sharpness=6", "sharpness=5\nsharpness=6\n"},
+  };
+  for (const auto& c : shown) EXPECT_EQ(Uvccam("controls " + c.args + state).out, c.out) << c.args;
+  const std::string listing = Uvccam("controls" + state).out;
+  EXPECT_NE(listing.find("(menu)   : min=1 max=2 step=1 default=1 value=1 (50 Hz)\n"
+                         "                                    1: 50 Hz\n"
+                         "                                    2: 60 Hz\n"),
+            std::string::npos)
+      << listing;
+  EXPECT_NE(listing.find("                                    1: negative\n"), std::string::npos);
+  auto menu = nlohmann::json::parse(Uvccam("controls --json" + state).out);
+  auto overlay = std::find_if(menu.begin(), menu.end(), [](const auto& c) { return c["name"] == "overlay"; });
+  ASSERT_NE(overlay, menu.end());
+  EXPECT_EQ((*overlay)["items"]["3"], "newspaper");
+
+  // Values set once are what later runs report and use; zoom, which acts
+  // only on a running stream, is kept for the next one, and a capture sets
+  // it once frames flow.
+  const std::string kept = " --state " + ::testing::TempDir() + "uvccam_kept_state";
+  ToolRun keep = Uvccam("controls --set brightness=10 --set special_effect=1 --set zoom=32" + kept);
+  EXPECT_EQ(keep.out, "brightness=10\nspecial_effect=1\nzoom=32 (kept for the next stream: it acts only while a "
+                     "stream runs)\n") << keep.err;
+  EXPECT_EQ(Uvccam("controls --get brightness --get special_effect --get zoom" + kept).out,
+            "brightness=10\nspecial_effect=1\nzoom=32\n");
+  EXPECT_EQ(Uvccam("capture --frames 3" + kept).status, 0);
+  ToolRun zoomed = Uvccam("capture --frames 3 --set zoom=16" + kept);
+  EXPECT_EQ(zoomed.status, 0) << zoomed.err;
 }
 
 }  // namespace
