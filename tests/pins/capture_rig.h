@@ -18,7 +18,7 @@
 #include "camera/stream_source.h"
 #include "client/camera.h"
 #include "driver/device_context.h"
-#include "effects/effect_state.h"
+#include "driver/device_state.h"
 #include "driver/pin_context.h"
 #include "pipeline/frame_pipeline.h"
 #include "platform/host/host_control.h"
@@ -190,7 +190,7 @@ class CaptureRig : public ::testing::Test {
     Bytes& effect = effect_;
     LONG ok = FramePipeline(FrameJob{input.data(), ULONG(picture.size()), raw, out.data(), outSize, work.data(),
                                      ULONG(work.size()), effect.data(), ULONG(effect.size()), d->colorTables, &f,
-                                     d->effects});
+                                     d->effects, d->effects});
     EXPECT_EQ(ok, 1);
     return out;
   }
