@@ -22,6 +22,9 @@
 
 namespace {
 
+// What the chain is handed: its settings and its work state, in one record.
+struct ChainState : EffectSettings, EffectWorkState {};
+
 struct Size {
   ULONG w, h;
 };
@@ -82,7 +85,7 @@ void Register(const char* what, F body) {
 }
 
 // The chain on a fresh copy of the scene every frame, in YUY2 order.
-void RunChain(benchmark::State& st, Size s, Buffers& buf, EffectState* state) {
+void RunChain(benchmark::State& st, Size s, Buffers& buf, ChainState* state) {
   FrameFormat format{};
   format.inputWidth = format.outputWidth = s.w;
   format.inputHeight = format.outputHeight = s.h;
@@ -90,7 +93,7 @@ void RunChain(benchmark::State& st, Size s, Buffers& buf, EffectState* state) {
   for (auto _ : st) {
     std::memcpy(buf.a.data(), buf.scene.data(), buf.scene.size());
     benchmark::DoNotOptimize(ApplyEffects(buf.a.data(), buf.work.data(), buf.b.data(), &Tables(),
-                                          &format, state));
+                                          &format, state, state));
     benchmark::ClobberMemory();
   }
   st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(s.w) * s.h * 2);
@@ -153,7 +156,7 @@ void RegisterAll() {
   for (Size s : kSizes) {
     benchmark::RegisterBenchmark(Key("ApplyEffects.all", s).c_str(), [s](benchmark::State& st) {
       Buffers buf(s.w, s.h);
-      auto* state = new EffectState();
+      auto* state = new ChainState();
       state->badPixelCorrection = 1;
       state->chromaSmoothing = 1;
       state->autoContrast = 1;
@@ -187,7 +190,7 @@ void RegisterFramingAndOverlay(const char* name, ULONG overlayMode) {
           p[0] = 120;
           p[1] = (x & 1) ? 150 : 100;
         }
-      auto* state = new EffectState();
+      auto* state = new ChainState();
       state->zoom.zoomFactor = 64;
       state->autoFraming.enabled = 1;
       std::vector<UCHAR> bitmap(size_t(s.w) * s.h * 3, 0);

@@ -26,6 +26,8 @@
 namespace pipeline_rig {
 
 using Bytes = std::vector<uint8_t>;
+// What the chain is handed: its settings and its work state, in one record.
+struct ChainState : EffectSettings, EffectWorkState {};
 
 struct Route {
   const char* name;
@@ -43,7 +45,7 @@ inline const ColorTables* Tables() {
 struct Rig {
   Route r;
   Bytes encoded, camera, input, output, work, effect;
-  std::unique_ptr<EffectState> state = std::make_unique<EffectState>();
+  std::unique_ptr<ChainState> state = std::make_unique<ChainState>();
   FrameFormat format{};
   explicit Rig(const Route& route) : r(route) {
     encoded = mjpeg_fixtures::Encode({int(r.iw), int(r.ih), 85, mjpeg_fixtures::Sampling::k422, 0});
@@ -63,7 +65,8 @@ struct Rig {
   LONG Run() {
     return FramePipeline(FrameJob{input.data(), ULONG(camera.size()), ULONG(input.size()), output.data(),
                                   ULONG(output.size()), work.data(), ULONG(work.size()), effect.data(),
-                                  ULONG(effect.size()), Tables(), &format, state.get()});
+                                  ULONG(effect.size()), Tables(), &format, state.get(),
+                                  state.get()});
   }
 };
 
@@ -107,7 +110,7 @@ inline void Chain(benchmark::State& state, Route r) {
   Rig& g = GetRig(r);
   for (auto _ : state) {
     benchmark::DoNotOptimize(ApplyEffects(g.input.data(), g.work.data(), g.effect.data(), Tables(), &g.format,
-                                          g.state.get()));
+                                          g.state.get(), g.state.get()));
   }
 }
 

@@ -44,7 +44,7 @@ void Effect(benchmark::State& state, ULONG effect, Size size, ULONG code) {
   BuildColorTables(&tables);
   // A device's state as at stream start: the held-frame buffer, the warp
   // tables and the lens.
-  auto* device = new EffectState();
+  auto* device = new EffectWorkState();
   std::vector<UCHAR> held(bytes * 3 / 2);
   SpecialEffectRecord& record = device->special;
   record.overlayBitmap = held.data();

@@ -112,7 +112,7 @@ VOID SetWithAuto(const CameraControls& c, Unit unit, ControlValue& value, AutoCo
 
 }  // namespace
 
-const ControlValue* ProcAmpControl(const EffectState* s, ULONG id) {
+const ControlValue* ProcAmpControl(const ControlSettings* s, ULONG id) {
   switch (id) {
     case kProcAmpBrightness: return &s->brightness;
     case kProcAmpContrast: return &s->contrast;
@@ -127,14 +127,14 @@ const ControlValue* ProcAmpControl(const EffectState* s, ULONG id) {
   }
 }
 
-const ControlValue* CameraControlRecord(const EffectState* s, ULONG id) {
+const ControlValue* CameraControlRecord(const ControlSettings* s, ULONG id) {
   if (id == kCameraControlExposure) return &s->exposure;
   if (id == kCameraControlFocus) return &s->focus;
   return nullptr;
 }
 
 NTSTATUS GetProcAmp(const CameraControls& c, ULONG id, ControlReading* r) {
-  const EffectState* s = c.state;
+  const ControlSettings* s = c.state;
   const ControlValue* control = ProcAmpControl(s, id);
   if (!control || !control->Supported) return STATUS_NOT_SUPPORTED;
   const AutoControl* a = id == kProcAmpHue ? &s->hueAuto
@@ -146,7 +146,7 @@ NTSTATUS GetProcAmp(const CameraControls& c, ULONG id, ControlReading* r) {
 }
 
 NTSTATUS SetProcAmp(const CameraControls& c, ULONG id, LONG value, ULONG flags) {
-  EffectState* s = c.state;
+  ControlSettings* s = c.state;
   ControlValue* control = const_cast<ControlValue*>(ProcAmpControl(s, id));
   NTSTATUS status = CheckValue(control, value);
   if (!NT_SUCCESS(status)) return status;
@@ -170,7 +170,7 @@ NTSTATUS SetProcAmp(const CameraControls& c, ULONG id, LONG value, ULONG flags) 
 }
 
 NTSTATUS GetCameraControl(const CameraControls& c, ULONG id, ControlReading* r) {
-  const EffectState* s = c.state;
+  const ControlSettings* s = c.state;
   const ControlValue* control = CameraControlRecord(s, id);
   if (!control) return STATUS_NOT_IMPLEMENTED;
   if (!control->Supported) return STATUS_NOT_SUPPORTED;
@@ -186,7 +186,7 @@ NTSTATUS GetCameraControl(const CameraControls& c, ULONG id, ControlReading* r) 
 }
 
 NTSTATUS SetCameraControl(const CameraControls& c, ULONG id, LONG value, ULONG flags) {
-  EffectState* s = c.state;
+  ControlSettings* s = c.state;
   ControlValue* control = const_cast<ControlValue*>(CameraControlRecord(s, id));
   if (!control) return STATUS_NOT_IMPLEMENTED;
   NTSTATUS status = CheckValue(control, value);
@@ -229,7 +229,7 @@ NTSTATUS SendExposureTime(const CameraControls& c, LONG exposure) {
 }
 
 VOID SendStoredControls(const CameraControls& c) {
-  const EffectState* s = c.state;
+  const ControlSettings* s = c.state;
   // One hold of the device mutex: a set cannot slip in between reading a
   // stored value and sending it.
   DeviceLock lock(c.engine);
@@ -306,7 +306,7 @@ NTSTATUS SetVideoControlMode(const CameraControls& c, ULONG streamIndex, ULONG m
   UCHAR trigger = 1;
   NTSTATUS status = ClassRequest(e, SET_CUR, USHORT(kVsStillImageTrigger << 8),
                                  USHORT(e->streamingInterface), &trigger, 1, FALSE);
-  if (NT_SUCCESS(status)) StoreSetting(c.state->softwareStillRequest, 1);
+  if (NT_SUCCESS(status)) StoreSetting(*c.softwareStillRequest, 1);
   return STATUS_SUCCESS;
 }
 

@@ -1,5 +1,5 @@
 // The standard camera-control property sets as plain driver functions:
-// VIDEOPROCAMP and CAMERACONTROL (values stored in EffectState and sent to
+// VIDEOPROCAMP and CAMERACONTROL (values stored in ControlSettings and sent to
 // the processing unit / camera terminal), VIDEOCONTROL, VIDEOCOMPRESSION and
 // the extension-unit pass-through. The property handlers unpack the KS
 // request, call these with plain ids and values and pack the answer.
@@ -13,7 +13,7 @@
 #pragma once
 
 #include "controls/control_ranges.h"
-#include "effects/effect_state.h"
+#include "controls/control_settings.h"
 #include "platform/wdk.h"
 #include "public/uvccam_public.h"
 #include "usb/stream_engine.h"
@@ -21,7 +21,13 @@
 // What every control function works on: built at device start.
 struct CameraControls {
   StreamEngine* engine;  // camera requests; may be removed at any time
-  EffectState* state;    // the stored values
+  ControlSettings* state;    // the stored values
+  EffectWorkState* effects;  // the effect records the vendor items switch
+  // The device's still words (kept with the device): the still trigger
+  // sets the software request, vendor id 225 polls the button latch.
+  ULONG* softwareStillRequest;
+  ULONG* buttonLatch;
+  ULONG* buttonPolled;
   ControlUnits units;    // from BuildControlRanges
   ULONG downloaded;      // 1 after a memory image download succeeded
 };
@@ -58,8 +64,8 @@ struct ControlReading {
 // The record behind a VIDEOPROCAMP / CAMERACONTROL id, or null for an id
 // the set does not define. Its Supported, Minimum, Maximum, Step and
 // Default are what the item advertises.
-const ControlValue* ProcAmpControl(const EffectState* state, ULONG id);
-const ControlValue* CameraControlRecord(const EffectState* state, ULONG id);
+const ControlValue* ProcAmpControl(const ControlSettings* state, ULONG id);
+const ControlValue* CameraControlRecord(const ControlSettings* state, ULONG id);
 
 // VIDEOPROCAMP: STATUS_NOT_SUPPORTED for an id the set lacks or the camera
 // does not support, and (set) for a value outside Minimum..Maximum or an

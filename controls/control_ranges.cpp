@@ -97,7 +97,7 @@ bool IsSingleAutoMode(ULONG mode) {
 
 // Auto-exposure mode: the stored flag says whether the default is an auto
 // mode; the wire value for auto comes from the default or the camera's list.
-void ReadExposureMode(StreamEngine* engine, ControlUnits* units, EffectState* state) {
+void ReadExposureMode(StreamEngine* engine, ControlUnits* units, ControlSettings* state) {
   UCHAR unit = units->cameraTerminalId;
   UCHAR def = ReadByte(engine, GET_DEF, kCtAutoExposureMode, unit);
   UCHAR modes = ReadByte(engine, GET_RES, kCtAutoExposureMode, unit);
@@ -156,7 +156,7 @@ NTSTATUS FindControlUnits(const UCHAR* configuration, ULONG length, ControlUnits
   return STATUS_SUCCESS;
 }
 
-NTSTATUS BuildControlRanges(StreamEngine* engine, ControlUnits* units, EffectState* state) {
+NTSTATUS BuildControlRanges(StreamEngine* engine, ControlUnits* units, ControlSettings* state) {
   NTSTATUS status = FindControlUnits(engine->configuration, engine->configurationLength, units);
   SetManual(&state->hueAuto);
   SetManual(&state->whiteBalanceAuto);

@@ -13,7 +13,7 @@
 //   the exposure table.
 #pragma once
 
-#include "effects/effect_state.h"
+#include "controls/control_settings.h"
 #include "platform/wdk.h"
 #include "usb/stream_engine.h"
 
@@ -92,7 +92,7 @@ NTSTATUS FindControlUnits(const UCHAR* configuration, ULONG length, ControlUnits
 // (whose control records must be zero-filled). A failed or short reply of
 // GET_MIN, GET_MAX, GET_DEF or GET_RES reads as 0. Controls the camera does
 // not announce stay unsupported; their auto flags read manual.
-NTSTATUS BuildControlRanges(StreamEngine* engine, ControlUnits* units, EffectState* state);
+NTSTATUS BuildControlRanges(StreamEngine* engine, ControlUnits* units, ControlSettings* state);
 
 // A device-to-host unit request whose reply must fill `length` bytes of
 // `reply`. The reply starts zeroed; a failed or short one is

@@ -2,7 +2,7 @@
 // camera-control and proc-amp sets built from the camera's controls.
 #include "controls/property_sets.h"
 
-#include "effects/effect_state.h"
+#include "controls/control_settings.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ const KSPROPERTY_SET kFixedFilterPropertySets[3] = {
 const KSAUTOMATION_TABLE kExtensionUnitAutomationTable = {
     1, sizeof(KSPROPERTY_ITEM), kExtensionUnitSets, 0, 40, nullptr, 0, 40, nullptr};
 
-VOID BuildControlItems(const EffectState* e, ControlItemTable* procAmp,
+VOID BuildControlItems(const ControlSettings* e, ControlItemTable* procAmp,
                        ControlItemTable* cameraControl) {
   procAmp->count = 0;
   cameraControl->count = 0;

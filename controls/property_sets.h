@@ -8,7 +8,7 @@
 #include "platform/wdk.h"
 #include "public/uvccam_public.h"
 
-struct EffectState;
+struct ControlSettings;
 
 constexpr GUID kPropTypeSetGeneral = {0x97e99ba0, 0xbdea, 0x11cf, {0xa5, 0xd6, 0x28, 0xdb, 0x04, 0xc1, 0x00, 0x00}};
 
@@ -43,7 +43,7 @@ struct ControlItemTable {
 // Fills the proc-amp table (brightness, sharpness, contrast, saturation,
 // hue, gamma, backlight, white balance, power-line frequency) and the
 // camera-control table (focus, exposure) from the supported controls.
-VOID BuildControlItems(const EffectState* effects, ControlItemTable* procAmp,
+VOID BuildControlItems(const ControlSettings* effects, ControlItemTable* procAmp,
                        ControlItemTable* cameraControl);
 
 // The three fixed filter sets (vendor, video compression, video control),

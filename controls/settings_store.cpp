@@ -61,21 +61,21 @@ NTSTATUS WriteSetting(PDEVICE_OBJECT physicalDevice, const CHAR* name, ULONG val
   return status;
 }
 
-VOID LoadSettings(PDEVICE_OBJECT physicalDevice, EffectState* s, StreamEngine* engine) {
+VOID LoadSettings(PDEVICE_OBJECT physicalDevice, ControlSettings* s, EffectWorkState* effects) {
   ULONG value = 0;
   StoreSetting(s->mirror, NT_SUCCESS(ReadSetting(physicalDevice, "Mirror", &value)) ? value : 0);
   value = 0;
   StoreSetting(s->verticalFlip, NT_SUCCESS(ReadSetting(physicalDevice, "Vertical Flip", &value)) ? value : 0);
 
-  StoreSetting(s->autoFraming.enabled, 0);
+  StoreSetting(effects->autoFraming.enabled, 0);
   StoreSetting(s->whiteBalanceGainAuto, 0);
   StoreSetting(s->redGain, 50);
   StoreSetting(s->greenGain, 50);
   StoreSetting(s->blueGain, 50);
   StoreSetting(s->applicationValue, 0);
   StoreSetting(s->twoDMappingEnable, 0);
-  StoreSetting(s->special.specialEffect, 0);
-  StoreSetting(s->special.overlayMode, 0);
+  StoreSetting(effects->special.specialEffect, 0);
+  StoreSetting(effects->special.overlayMode, 0);
   StoreSetting(s->deviceStartFlag, 1);
   StoreSetting(s->lowLight, 0);
   StoreSetting(s->badPixelCorrection, 0);
@@ -97,21 +97,11 @@ VOID LoadSettings(PDEVICE_OBJECT physicalDevice, EffectState* s, StreamEngine* e
   StoreSetting(zoom.panX, 0);
   StoreSetting(zoom.panY, 0);
 
-  StoreSetting(s->buttonPressed, 0);
-  StoreSetting(s->captureFormatPresent, 0);
-  StoreSetting(s->stillPinPresent, 0);
   StoreSetting(s->zoomPreset, 0);
   StoreSetting(s->zoomPresetReserved, 0);
-
-  IdleRecord& idle = s->idle;
-  idle.enable = LoadSetting(s->selectiveSuspend);
-  idle.idleAllowed = 1;
-  idle.usbTarget = engine && engine->device ? engine->device->NextDeviceObject : nullptr;
-  idle.applicationValue = LoadSetting(s->applicationValue);
-  idle.idleEvent = engine ? &engine->idleEvent : nullptr;
 }
 
-VOID SaveSettings(PDEVICE_OBJECT physicalDevice, const EffectState* s) {
+VOID SaveSettings(PDEVICE_OBJECT physicalDevice, const ControlSettings* s) {
   auto word = [](const LONG& field) { return ULONG(LoadSetting(field)); };
   auto uword = [](const ULONG& field) { return LoadSetting(field); };
   const struct {

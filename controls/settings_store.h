@@ -3,6 +3,7 @@
 // device start.
 #pragma once
 
+#include "controls/control_settings.h"
 #include "effects/effect_state.h"
 #include "platform/wdk.h"
 #include "usb/stream_engine.h"
@@ -19,10 +20,9 @@ NTSTATUS WriteSetting(PDEVICE_OBJECT physicalDevice, const CHAR* name, ULONG val
 
 // Device start, after the control ranges are read: Mirror and Vertical Flip
 // from the registry (0 when absent or broken), the per-start fields reset,
-// the frame-tag and zoom records initialised, the idle record pointed at
-// the engine's USB target and idle event (its power-state word is left to
-// the caller).
-VOID LoadSettings(PDEVICE_OBJECT physicalDevice, EffectState* state, StreamEngine* engine);
+// the frame-tag and zoom records initialised, the effect selector, overlay
+// mode and auto-framing switch cleared.
+VOID LoadSettings(PDEVICE_OBJECT physicalDevice, ControlSettings* state, EffectWorkState* effects);
 // Stream stop: the 35 settings in their fixed order; a value whose key
 // cannot be opened is skipped and the others are still written.
-VOID SaveSettings(PDEVICE_OBJECT physicalDevice, const EffectState* state);
+VOID SaveSettings(PDEVICE_OBJECT physicalDevice, const ControlSettings* state);

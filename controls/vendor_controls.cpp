@@ -52,7 +52,7 @@ NTSTATUS AsValueStatus(NTSTATUS status) {
   return status == STATUS_NOT_SUPPORTED ? STATUS_INVALID_PARAMETER : status;
 }
 
-ULONG ProcAmpFlags(const EffectState* s, ULONG id) {
+ULONG ProcAmpFlags(const ControlSettings* s, ULONG id) {
   if (id == kProcAmpHue) return LoadSetting(s->hueAuto.AutoCurrent);
   if (id == kProcAmpWhiteBalance) return LoadSetting(s->whiteBalanceAuto.AutoCurrent);
   return kControlFlagManual;
@@ -72,7 +72,7 @@ LONG ProcAmpOfItem(ULONG id) {
   }
 }
 
-VOID GetProcAmpItem(const EffectState* s, ULONG item, UCHAR op, VendorControlRequest* r) {
+VOID GetProcAmpItem(const ControlSettings* s, ULONG item, UCHAR op, VendorControlRequest* r) {
   const ControlValue& c = *ProcAmpControl(s, ULONG(ProcAmpOfItem(item)));
   if (op == 0) r->Result = LONG(c.Supported);
   if (op == 1 && item == 11) r->Result = LONG(LoadSetting(s->hueAuto.AutoCurrent));
@@ -84,7 +84,7 @@ VOID GetProcAmpItem(const EffectState* s, ULONG item, UCHAR op, VendorControlReq
 // sends the stored value. Hue's Op 1 switches its auto flag. Id 66 sends
 // only on Op 3 and a changed Op 255.
 NTSTATUS SetProcAmpItem(const CameraControls& c, ULONG item, UCHAR op, ULONG value) {
-  EffectState* s = c.state;
+  ControlSettings* s = c.state;
   const ULONG id = ULONG(ProcAmpOfItem(item));
   const ControlValue& control = *ProcAmpControl(s, id);
   if (!control.Supported) return STATUS_NOT_SUPPORTED;
@@ -112,7 +112,7 @@ NTSTATUS SetProcAmpItem(const CameraControls& c, ULONG item, UCHAR op, ULONG val
 
 // Id 5: 0/1 auto flag (Op 1), exposure value (Op 3), both defaults (Op 255).
 NTSTATUS SetExposureItem(const CameraControls& c, UCHAR op, ULONG value) {
-  EffectState* s = c.state;
+  ControlSettings* s = c.state;
   if (!s->exposure.Supported) return STATUS_NOT_SUPPORTED;
   LONG v = LoadSetting(s->exposure.Current);
   ULONG exposureAuto = LoadSetting(s->exposureMode.AutoCurrent);
@@ -143,12 +143,12 @@ NTSTATUS SetAntiFlickerItem(const CameraControls& c, UCHAR op, ULONG value) {
   return AsValueStatus(SetProcAmp(c, kProcAmpPowerLineFrequency, v, kControlFlagManual));
 }
 
-ULONG* GainOf(EffectState* s, UCHAR index) {
+ULONG* GainOf(ControlSettings* s, UCHAR index) {
   return index == 1 ? &s->redGain : index == 2 ? &s->greenGain : index == 3 ? &s->blueGain : nullptr;
 }
 
 NTSTATUS SetGainItem(const CameraControls& c, UCHAR op, UCHAR index, ULONG value) {
-  EffectState* s = c.state;
+  ControlSettings* s = c.state;
   if (op == 1) {
     StoreSetting(s->whiteBalanceGainAuto, value);
     Command(c, kGainAuto, 0, Low8(value));
@@ -263,7 +263,7 @@ VOID GetZoomItem(const CameraControls& c, UCHAR op, const VendorStreamState& str
   }
 }
 
-VOID SetEffectItem(EffectState* s, UCHAR op, UCHAR index, ULONG value) {
+VOID SetEffectItem(EffectWorkState* s, UCHAR op, UCHAR index, ULONG value) {
   SpecialEffectRecord& e = s->special;
   if (op == 3 && index != 0) {
     StoreSetting(e.overlayMode, value);
@@ -337,7 +337,7 @@ NTSTATUS MemoryBlock(const CameraControls& c, const VendorControlRequest* r, con
   return STATUS_SUCCESS;
 }
 
-VOID GetOrientationItem(const EffectState* s, UCHAR op, UCHAR index, VendorControlRequest* r) {
+VOID GetOrientationItem(const ControlSettings* s, UCHAR op, UCHAR index, VendorControlRequest* r) {
   if (op != 3) return;
   if (index == 0) r->Result = LONG(LoadSetting(s->mirror));
   if (index == 1) r->Result = LONG(LoadSetting(s->verticalFlip));
@@ -348,7 +348,7 @@ VOID GetOrientationItem(const EffectState* s, UCHAR op, UCHAR index, VendorContr
 
 NTSTATUS VendorControlGet(CameraControls& c, VendorControlRequest* r, const VendorCallerBuffer* buffer,
                           const VendorStreamState& stream) {
-  EffectState* s = c.state;
+  ControlSettings* s = c.state;
   const UCHAR op = Low8(r->Operation), index = Low8(r->Index);
   switch (r->Property.Id) {
     case 0: r->Result = 2; break;
@@ -383,7 +383,7 @@ NTSTATUS VendorControlGet(CameraControls& c, VendorControlRequest* r, const Vend
       break;
     case 14: r->Result = LONG(LoadSetting(s->autoContrast)); break;
     case 15:
-      if (op == 3) r->Result = LONG(LoadSetting(s->autoFraming.enabled));
+      if (op == 3) r->Result = LONG(LoadSetting(c.effects->autoFraming.enabled));
       break;
     case 16: r->Result = LONG(LoadSetting(s->highFrameRateEnable)); break;
     case 17:
@@ -392,7 +392,8 @@ NTSTATUS VendorControlGet(CameraControls& c, VendorControlRequest* r, const Vend
       break;
     case 20: GetZoomItem(c, op, stream, r); break;
     case 21:
-      if (op == 3) r->Result = LONG(LoadSetting(index ? s->special.overlayMode : s->special.specialEffect));
+      if (op == 3)
+        r->Result = LONG(LoadSetting(index ? c.effects->special.overlayMode : c.effects->special.specialEffect));
       break;
     case 24: r->Result = LONG(LoadSetting(s->sensorOption)); break;
     case 48:
@@ -412,9 +413,9 @@ NTSTATUS VendorControlGet(CameraControls& c, VendorControlRequest* r, const Vend
     case 80: r->Result = LONG(LoadSetting(s->rotation)); break;
     case 225: {
       // Read and clear in one step: a press between the two cannot be lost.
-      LONG pressed = InterlockedExchange(reinterpret_cast<LONG volatile*>(&s->buttonLatch), 0);
+      LONG pressed = InterlockedExchange(reinterpret_cast<LONG volatile*>(c.buttonLatch), 0);
       r->Result = pressed ? 1 : 0;
-      StoreSetting(s->buttonPolled, 1);
+      StoreSetting(*c.buttonPolled, 1);
       break;
     }
     case 226:
@@ -463,7 +464,7 @@ NTSTATUS VendorControlGet(CameraControls& c, VendorControlRequest* r, const Vend
 
 NTSTATUS VendorControlSet(CameraControls& c, VendorControlRequest* r, const VendorCallerBuffer* buffer,
                           const VendorStreamState& stream) {
-  EffectState* s = c.state;
+  ControlSettings* s = c.state;
   const UCHAR op = Low8(r->Operation), index = Low8(r->Index);
   const ULONG value = r->Value;
   switch (r->Property.Id) {
@@ -498,8 +499,8 @@ NTSTATUS VendorControlSet(CameraControls& c, VendorControlRequest* r, const Vend
       if (op == 255) StoreSetting(s->autoContrast, 0);
       break;
     case 15:
-      if (op == 3) StoreSetting(s->autoFraming.enabled, value);
-      if (op == 255) StoreSetting(s->autoFraming.enabled, 0);
+      if (op == 3) StoreSetting(c.effects->autoFraming.enabled, value);
+      if (op == 255) StoreSetting(c.effects->autoFraming.enabled, 0);
       break;
     case 17:
       if (op == 0) StoreSetting(s->badPixelCorrection, value);
@@ -510,7 +511,7 @@ NTSTATUS VendorControlSet(CameraControls& c, VendorControlRequest* r, const Vend
       }
       break;
     case 20: return SetZoomItem(c, op, value, stream);
-    case 21: SetEffectItem(s, op, index, value); break;
+    case 21: SetEffectItem(c.effects, op, index, value); break;
     case 24:
       StoreSetting(s->sensorOption, Low8(value));
       Command(c, kSensorOption, Low8(value), 0);
@@ -561,8 +562,8 @@ NTSTATUS VendorControlSet(CameraControls& c, VendorControlRequest* r, const Vend
       if (value == 2) {
         StoreSetting(s->zoom.digitalZoom, 0);
         StoreSetting(s->zoom.zoomFactor, kZoomWhole);
-        StoreSetting(s->special.specialEffect, 0);
-        StoreSetting(s->special.overlayMode, 0);
+        StoreSetting(c.effects->special.specialEffect, 0);
+        StoreSetting(c.effects->special.overlayMode, 0);
       }
       break;
     default: break;

@@ -1,7 +1,7 @@
 // The vendor control set: 42 items behind one get and one set handler that
 // switch on the property id. They reach the camera controls (through the
 // same functions as the standard sets), the software effects in
-// EffectState and the camera's vendor requests.
+// the effect records and the camera's vendor requests.
 //
 // Application values are untrusted: every length is checked before use;
 // the items that move a caller buffer (3 and 241) go through a bounded pool

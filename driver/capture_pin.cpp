@@ -11,7 +11,7 @@
 // only then stops the stream engine.
 #include <new>
 
-#include "effects/effect_state.h"
+#include "driver/device_state.h"
 #include "driver/pin_context.h"
 #include "pipeline/frame_pipeline.h"
 #include "platform/simd_state.h"
@@ -324,7 +324,8 @@ NTSTATUS DeliverFrame(PinContext* c) {
     const FrameJob job{node->buffer,         inputSize,     e->ring.bufferSize,
                        static_cast<UCHAR*>(h->Data), h->FrameExtent, d->workBuffer,
                        d->frameBufferSize,   d->effectBuffer, d->frameBufferSize,
-                       d->colorTables,       &format,       d->effects};
+                       d->colorTables,       &format,       d->effects,
+                       d->effects};
     written = FramePipeline(job);
   }
   RingReturn(&e->ring, node);

@@ -9,7 +9,7 @@
 #include "public/uvccam_public.h"
 #include "usb/stream_engine.h"
 
-struct EffectState;
+struct DeviceState;
 struct ColorTables;
 struct PinContext;
 struct StillPinContext;
@@ -35,7 +35,7 @@ struct DeviceContext {
   UCHAR* workBuffer;
   UCHAR* effectBuffer;
   ULONG frameBufferSize;  // bytes of the work and effect buffers
-  EffectState* effects;
+  DeviceState* effects;  // settings, effect work state, still flags, idle record
   ColorTables* colorTables;
   // Open filter instances. Lives here, not in the engine, so that it
   // survives Stop and Start; changed with interlocked operations only.

@@ -2,12 +2,17 @@
 #include "driver/device_controls.h"
 
 #include "controls/settings_store.h"
+#include "driver/device_state.h"
 
 NTSTATUS ReadControlRanges(DeviceContext* c) {
   StreamEngine* e = c->engine;
   CameraControls& controls = c->controls;
   controls.engine = e;
   controls.state = c->effects;
+  controls.effects = c->effects;
+  controls.softwareStillRequest = &c->effects->softwareStillRequest;
+  controls.buttonLatch = &c->effects->buttonLatch;
+  controls.buttonPolled = &c->effects->buttonPolled;
   controls.downloaded = 0;
   NTSTATUS s = BuildControlRanges(e, &controls.units, c->effects);
   const ControlUnits& u = controls.units;
@@ -21,7 +26,21 @@ NTSTATUS ReadControlRanges(DeviceContext* c) {
 }
 
 VOID RestoreSettings(DeviceContext* c) {
-  LoadSettings(c->device->PhysicalDeviceObject, c->effects, c->engine);
+  LoadSettings(c->device->PhysicalDeviceObject, c->effects, c->effects);
+  ResetDeviceFlags(c->effects, c->engine);
+}
+
+VOID ResetDeviceFlags(DeviceState* s, StreamEngine* engine) {
+  StoreSetting(s->buttonPressed, 0);
+  StoreSetting(s->captureFormatPresent, 0);
+  StoreSetting(s->stillPinPresent, 0);
+
+  IdleRecord& idle = s->idle;
+  idle.enable = LoadSetting(s->selectiveSuspend);
+  idle.idleAllowed = 1;
+  idle.usbTarget = engine && engine->device ? engine->device->NextDeviceObject : nullptr;
+  idle.applicationValue = LoadSetting(s->applicationValue);
+  idle.idleEvent = engine ? &engine->idleEvent : nullptr;
 }
 
 VOID SaveDeviceSettings(DeviceContext* c) {

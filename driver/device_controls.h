@@ -5,13 +5,14 @@
 #include "driver/device_context.h"
 
 // Device start, after the device buffers exist: reads the control ranges
-// into the EffectState, fills the device's CameraControls and gives the
+// into the device's settings record, fills the device's CameraControls and gives the
 // engine the unit ids and flags the filter descriptor and the stream
 // restart use. STATUS_UNSUCCESSFUL without a video-control interface.
 NTSTATUS ReadControlRanges(DeviceContext* context);
 
 // Device start, after the control ranges: Mirror and Vertical Flip from the
-// device's driver key, the per-start settings reset.
+// device's driver key, the per-start settings reset, then the device's
+// flags and idle record (ResetDeviceFlags).
 VOID RestoreSettings(DeviceContext* context);
 
 // SaveDeviceSettings (the capture pin's stop path) is declared with the

@@ -3,7 +3,7 @@
 #include "driver/device_context.h"
 #include "driver/stream_hooks.h"
 #include "driver/device_controls.h"
-#include "effects/effect_state.h"
+#include "driver/device_state.h"
 #include "driver/pin_context.h"
 #include "media/color_tables.h"
 #include "usb/frame_ring.h"
@@ -50,7 +50,7 @@ NTSTATUS CreateStartResources(PKSDEVICE device, StreamEngine* e, ULONG frameBuff
 // Step 7: the device buffers, kept across a Start that fails later only
 // until the clean-up; a buffer smaller than this camera needs is replaced.
 NTSTATUS CreateDeviceBuffers(DeviceContext* c, ULONG frameBufferSize) {
-  if (!c->effects) c->effects = static_cast<EffectState*>(AllocateZeroed(sizeof(EffectState)));
+  if (!c->effects) c->effects = static_cast<DeviceState*>(AllocateZeroed(sizeof(DeviceState)));
   if (!c->effects) return STATUS_INSUFFICIENT_RESOURCES;
   c->streamHooks.effects = c->effects;
   if (!c->colorTables) c->colorTables = static_cast<ColorTables*>(AllocateZeroed(sizeof(ColorTables)));

@@ -39,7 +39,7 @@ struct PinContext final {
   // until no Process call is inside (processCalls).
   LONG processOpen;
   LONG processCalls;
-  ULONG formatCounted;  // this pin counts in EffectState.captureFormatPresent
+  ULONG formatCounted;  // this pin counts in DeviceState.captureFormatPresent
   // Ticks before the stream's first delivered frame (the camera starting
   // up) are neither pictures nor drops: counts start at the first frame.
   ULONG tickBase;
@@ -60,7 +60,7 @@ struct StillPinContext final {
   ULONG triggerArgument;
   LONG triggerPending;  // taken with an interlocked exchange
   KSFILTER* filter;     // the filter that created the pin
-  ULONG present;        // this pin counts in EffectState.stillPinPresent
+  ULONG present;        // this pin counts in DeviceState.stillPinPresent
   ULONG running;        // in RUN; read and written under the device's stillLock
   ULONG programmed;     // this pin set the engine's still size
 };

@@ -2,7 +2,7 @@
 // requests themselves are held to D0). Filter instances are counted in the
 // device record, so that it knows whether any application has the camera.
 #include "driver/device_context.h"
-#include "effects/effect_state.h"
+#include "driver/device_state.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 // calls into a pin that is gone.
 #include <new>
 
-#include "effects/effect_state.h"
+#include "driver/device_state.h"
 #include "driver/pin_context.h"
 #include "pipeline/conversions.h"
 #include "pipeline/frame_pipeline.h"

@@ -1,13 +1,13 @@
-// The stream engine's hooks over the device's EffectState and controls.
+// The stream engine's hooks over the device's record and controls.
 #include "driver/stream_hooks.h"
 
 #include "controls/camera_controls.h"
-#include "effects/effect_state.h"
+#include "driver/device_state.h"
 #include "effects/special/stream_effects.h"
 
 namespace {
 
-EffectState& State(PVOID context) { return *static_cast<StreamHookContext*>(context)->effects; }
+DeviceState& State(PVOID context) { return *static_cast<StreamHookContext*>(context)->effects; }
 
 ULONG SystemMs() {
   LARGE_INTEGER t;
@@ -18,7 +18,7 @@ ULONG SystemMs() {
 // Per-stream resets: the button flags, the chain's frame counter, and the
 // pan kept as a percentage turned into pixels of the new frame size.
 VOID StreamStarting(PVOID context, const FrameFormat* f) {
-  EffectState& st = State(context);
+  DeviceState& st = State(context);
   StoreSetting(st.buttonPressed, 0);
   StoreSetting(st.buttonLatch, 0);
   StoreSetting(st.chainFrameCounter, 0);
@@ -28,7 +28,7 @@ VOID StreamStarting(PVOID context, const FrameFormat* f) {
 
 // The special effects' per-stream tables for the camera's frame size.
 VOID StreamOpening(PVOID context, const FrameFormat* f) {
-  EffectState* st = &State(context);
+  DeviceState* st = &State(context);
   ULONG flag = IsEqualGUID(f->outputSubtype, kSubtypeYuy2) ? 2 : 1;
   ReleaseStreamEffects(st);
   SetupStreamEffects(st, f->inputWidth, f->inputHeight, flag, SystemMs());
@@ -46,13 +46,13 @@ bool StillPinPresent(PVOID context) { return LoadSetting(State(context).stillPin
 bool ButtonPolled(PVOID context) { return LoadSetting(State(context).buttonPolled) != 0; }
 
 VOID ButtonPressed(PVOID context) {
-  EffectState& st = State(context);
+  DeviceState& st = State(context);
   StoreSetting(st.buttonPressed, 1);
   StoreSetting(st.buttonLatch, 1);
 }
 
 VOID StreamStopping(PVOID context) {
-  EffectState& st = State(context);
+  DeviceState& st = State(context);
   StoreSetting(st.buttonPressed, 0);
   StoreSetting(st.buttonLatch, 0);
   StoreSetting(st.requestedFrameRate, 0);

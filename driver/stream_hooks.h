@@ -2,19 +2,19 @@
 // effects are set up when the stream opens and freed when it stops; the
 // stored control values go back to the camera at the second frame; a still
 // frame serves the software still request; the still button's flags and
-// the per-stream settings are kept in the device's EffectState.
+// the per-stream settings are kept in the device's record (DeviceState).
 #pragma once
 
 #include "platform/wdk.h"
 #include "usb/stream_engine.h"
 
-struct EffectState;
+struct DeviceState;
 struct CameraControls;
 
 // What the hooks work on. The controls are null until the control ranges
 // have been read (no replay before).
 struct StreamHookContext {
-  EffectState* effects;
+  DeviceState* effects;
   CameraControls* controls;
 };
 

@@ -11,14 +11,16 @@
 
 LONG ApplyEffects(UCHAR* input, UCHAR* workBuffer, UCHAR* effectBuffer,
                   const ColorTables* colorTables, const FrameFormat* frameFormat,
-                  EffectState* effectState) {
+                  const EffectSettings* effectSettings, EffectWorkState* effectState) {
   // The bad-pixel band follows the chain's own per-stream frame counter in
-  // EffectState.
+  // EffectWorkState.
   if (input == nullptr || effectBuffer == nullptr || colorTables == nullptr ||
-      frameFormat == nullptr || effectState == nullptr || effectBuffer == input) {
+      frameFormat == nullptr || effectSettings == nullptr || effectState == nullptr ||
+      effectBuffer == input) {
     return 0;
   }
-  EffectState& s = *effectState;
+  const EffectSettings& settings = *effectSettings;
+  EffectWorkState& s = *effectState;
   const ULONG w = frameFormat->inputWidth;
   const ULONG h = frameFormat->inputHeight;
   const ULONG lumaFirst = IsEqualGUID(frameFormat->inputSubtype, kSubtypeYuy2) ||
@@ -40,27 +42,27 @@ LONG ApplyEffects(UCHAR* input, UCHAR* workBuffer, UCHAR* effectBuffer,
   StoreSetting(s.chainFrameCounter, frameCount + 1);
 
   // 1. Bad-pixel correction, in place; the band scanned follows the frame count.
-  if (LoadSetting(s.badPixelCorrection) == 1) {
+  if (LoadSetting(settings.badPixelCorrection) == 1) {
     BadPixelCorrection(cur, clamp, w, h, frameCount & 3, kBadPixelMargin, lumaFirst ? 0 : 1);
   }
   // 2. Chroma smoothing, cur -> alt.
-  if (LoadSetting(s.chromaSmoothing) == 1) {
+  if (LoadSetting(settings.chromaSmoothing) == 1) {
     ChromaSmoothing(alt, cur, w, h, lumaFirst);
     swap();
   }
   // 3. Auto contrast: rebuild the luma curve from this frame and apply it.
-  if (LoadSetting(s.autoContrast) == 1) {
+  if (LoadSetting(settings.autoContrast) == 1) {
     AutoContrast(cur, clamp, lumaFirst, w, h);
     ApplyLumaCurve(cur, w, h, lumaFirst);
   }
   // 4. Special colour, always (0 changes nothing).
-  ApplySpecialColor(cur, w, h, LoadSetting(s.specialColor), formatCode);
+  ApplySpecialColor(cur, w, h, LoadSetting(settings.specialColor), formatCode);
   // 5. Vertical flip.
-  if (LoadSetting(s.verticalFlip) == 1) FlipVertical(cur, w, h, formatCode);
+  if (LoadSetting(settings.verticalFlip) == 1) FlipVertical(cur, w, h, formatCode);
   // 6. Mirror.
-  if (LoadSetting(s.mirror) == 1) MirrorHorizontal(cur, w, h, lumaFirst);
+  if (LoadSetting(settings.mirror) == 1) MirrorHorizontal(cur, w, h, lumaFirst);
   // 7. Noise filter, cur -> alt.
-  if (LoadSetting(s.noiseFilter) == 1) {
+  if (LoadSetting(settings.noiseFilter) == 1) {
     NoiseFilter(alt, cur, w, h);
     swap();
   }
@@ -73,11 +75,11 @@ LONG ApplyEffects(UCHAR* input, UCHAR* workBuffer, UCHAR* effectBuffer,
     s.autoFraming.running = 0;
   }
   // 9. Digital zoom, cur -> alt; pan is in 1/64 pixel, truncated toward zero.
-  const ULONG zoomFactor = LoadSetting(s.zoom.zoomFactor);
-  if (LoadSetting(s.zoom.digitalZoom) == 1 && zoomFactor != 64) {
+  const ULONG zoomFactor = LoadSetting(settings.zoom.zoomFactor);
+  if (LoadSetting(settings.zoom.digitalZoom) == 1 && zoomFactor != 64) {
     const LONG factor = zoomFactor > 64 ? 64 : LONG(zoomFactor);
-    ZoomWindow(alt, cur, w, h, factor, LoadSetting(s.zoom.panX) / 64,
-               LoadSetting(s.zoom.panY) / 64, lumaFirst);
+    ZoomWindow(alt, cur, w, h, factor, LoadSetting(settings.zoom.panX) / 64,
+               LoadSetting(settings.zoom.panY) / 64, lumaFirst);
     swap();
   }
   // 10. Special effects: the selector reports whether it wrote alt.
@@ -85,13 +87,13 @@ LONG ApplyEffects(UCHAR* input, UCHAR* workBuffer, UCHAR* effectBuffer,
     swap();
   }
   // 11. Zoom preset, cur -> alt.
-  const ULONG preset = LoadSetting(s.zoomPreset);
+  const ULONG preset = LoadSetting(settings.zoomPreset);
   if (preset != 0) {
     ZoomPreset(alt, cur, w, h, preset, lumaFirst);
     swap();
   }
   // 12. Rotation, cur -> alt; from here on only in-place work would follow.
-  const ULONG rotation = LoadSetting(s.rotation);
+  const ULONG rotation = LoadSetting(settings.rotation);
   if (rotation >= 1 && rotation <= 3) {
     RotateFrame(alt, cur, w, h, rotation, lumaFirst ? 0 : 1);
     cur = alt;

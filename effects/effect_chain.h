@@ -16,10 +16,11 @@
 // frameFormat), handing the image between `input` and `effectBuffer` for the
 // steps that write a new frame. Both buffers and `workBuffer` hold at least
 // w * h * 2 bytes. Returns 1 when the finished frame is in effectBuffer, 0
-// when it is in input.
+// when it is in input. The chain reads `effectSettings` and works on
+// `effectState`.
 LONG ApplyEffects(UCHAR* input, UCHAR* workBuffer, UCHAR* effectBuffer,
                   const ColorTables* colorTables, const FrameFormat* frameFormat,
-                  EffectState* effectState);
+                  const EffectSettings* effectSettings, EffectWorkState* effectState);
 
 // Fixed chroma treatments, in place: 0 none, 1 grey (128/128), 2 (64/160),
 // 3 (192/64), 4 inverted chroma, 5 (128/48); other values change nothing.

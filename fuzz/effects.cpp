@@ -21,14 +21,17 @@ const ColorTables& Tables() {
   return *t;
 }
 
+// What the chain is handed: its settings and its work state, in one record.
+struct ChainState : EffectSettings, EffectWorkState {};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size <= 16) return 0;
   const ULONG w = 1 + (data[0] | (data[1] & 1) << 8) % 320;
   const ULONG h = 1 + (data[2] | (data[3] & 1) << 8) % 240;
-  static EffectState* state = new EffectState();
-  EffectState& s = *state;
+  static ChainState* state = new ChainState();
+  ChainState& s = *state;
   s.badPixelCorrection = data[4] & 1;
   s.chromaSmoothing = (data[4] >> 1) & 1;
   s.autoContrast = (data[4] >> 2) & 1;
@@ -58,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   s.special.overlayBitmapSize = ULONG(overlay.size());
   const bool perStream = s.special.specialEffect == 7 || s.special.specialEffect == 10;
   if (perStream) SetupStreamEffects(state, w, h, (data[12] & 1) ? 1 : 2, data[13]);
-  ApplyEffects(input.data(), work.data(), effect.data(), &Tables(), &format, state);
+  ApplyEffects(input.data(), work.data(), effect.data(), &Tables(), &format, state, state);
   if (perStream) ReleaseStreamEffects(state);
   s.special.overlayBitmap = nullptr;
   s.special.overlayBitmapSize = 0;

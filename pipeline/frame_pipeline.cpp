@@ -194,7 +194,8 @@ LONG FramePipeline(const FrameJob& job) {
   const ULONG effectBufferSize = job.effectBufferSize;
   const ColorTables* const colorTables = job.colorTables;
   if (input == nullptr || output == nullptr || workBuffer == nullptr || effectBuffer == nullptr ||
-      colorTables == nullptr || job.frameFormat == nullptr || job.effectState == nullptr) {
+      colorTables == nullptr || job.frameFormat == nullptr || job.effectSettings == nullptr ||
+      job.effectState == nullptr) {
     return 0;
   }
   const FrameFormat format = *job.frameFormat;
@@ -233,7 +234,8 @@ LONG FramePipeline(const FrameJob& job) {
   }
 
   const LONG inEffectBuffer =
-      ApplyEffects(input, workBuffer, effectBuffer, colorTables, &format, job.effectState);
+      ApplyEffects(input, workBuffer, effectBuffer, colorTables, &format, job.effectSettings,
+                   job.effectState);
   const RouteFrame frame{inEffectBuffer != 0 ? effectBuffer : input,
                          uyvyIn ? Packed::kUyvy : Packed::kYuy2, inW, inH, outW, outH};
   Deliver(frame, target, output, workBuffer, colorTables);

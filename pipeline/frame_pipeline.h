@@ -33,8 +33,8 @@ constexpr LONG kDecodeErrorFrameSize = 64;
 //   workBuffer/workBufferSize, effectBuffer/effectBufferSize: the device's two
 //     frame buffers (decoder output and scratch, effect chain, scaled frame
 //     before a conversion).
-//   colorTables, frameFormat, effectState: as the effect chain and the
-//     conversions read them.
+//   colorTables, frameFormat, effectSettings, effectState: as the effect
+//     chain and the conversions read them.
 struct FrameJob {
   UCHAR* input;
   ULONG inputSize;
@@ -47,7 +47,8 @@ struct FrameJob {
   ULONG effectBufferSize;
   const ColorTables* colorTables;
   const FrameFormat* frameFormat;
-  EffectState* effectState;
+  const EffectSettings* effectSettings;
+  EffectWorkState* effectState;
 };
 
 // Runs the route for one frame.

@@ -1,4 +1,4 @@
-// State of the numbered special effects, kept inside EffectState. Cleared and
+// State of the numbered special effects, kept inside EffectWorkState. Cleared and
 // given its overlay bitmap buffer at device start; the buffer is freed at
 // device stop. Fields are 32-bit words unless stated, in record order.
 #pragma once

@@ -234,7 +234,7 @@ bool LensTables(ULONG size, USHORT* offsets, USHORT* rates) {
   return true;
 }
 
-VOID SetupStreamEffects(EffectState* state, ULONG width, ULONG height, ULONG outputFormatFlag,
+VOID SetupStreamEffects(EffectWorkState* state, ULONG width, ULONG height, ULONG outputFormatFlag,
                         ULONG timeMs) {
   if (state == nullptr) return;
   ReleaseStreamEffects(state);
@@ -243,7 +243,7 @@ VOID SetupStreamEffects(EffectState* state, ULONG width, ULONG height, ULONG out
   SetupLens(r.lens, width, height, outputFormatFlag, timeMs);
 }
 
-VOID ReleaseStreamEffects(EffectState* state) {
+VOID ReleaseStreamEffects(EffectWorkState* state) {
   if (state == nullptr) return;
   ReleaseWarp(state->special);
   ReleaseLens(state->special.lens);

@@ -12,12 +12,12 @@
 // system time in milliseconds (seeds the lens position). Frees whatever an
 // earlier set-up left first. On any allocation failure the effect concerned
 // stays not ready (warpReady / lensActive 0) and holds no memory.
-VOID SetupStreamEffects(EffectState* state, ULONG width, ULONG height, ULONG outputFormatFlag,
+VOID SetupStreamEffects(EffectWorkState* state, ULONG width, ULONG height, ULONG outputFormatFlag,
                         ULONG timeMs);
 
 // Clears the ready flags, then frees the tables and lens buffers. Safe when
 // nothing is set up and when called twice.
-VOID ReleaseStreamEffects(EffectState* state);
+VOID ReleaseStreamEffects(EffectWorkState* state);
 
 // Lens sizes by size index, and the largest index the set-up may choose.
 constexpr ULONG kLensSizeCount = 28;

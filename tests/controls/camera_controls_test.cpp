@@ -19,7 +19,7 @@ TEST_F(ControlsTest, RangesOfTheDefaultCameraWithTheirAutoFlags) {
   EXPECT_EQ(std::make_tuple(u.controlInterface, u.hasProcessingUnit, u.processingUnitId, u.hasCameraTerminal,
                             u.cameraTerminalId, u.hasExtensionUnit, u.extensionUnitId, u.exposureAutoMode),
             std::make_tuple(0, 1u, UCHAR(kPu), 1u, UCHAR(kCt), 1u, UCHAR(kXu), UCHAR(2)));
-  const EffectState& s = *rig.state;
+  const DeviceState& s = *rig.state;
   const struct {
     const ControlValue& c;
     std::array<LONG, 5> want;  // min, max, default, current, step
@@ -285,7 +285,7 @@ TEST_F(ControlsTest, FailedAndShortRangeRepliesReadAsZero) {
       return false;
     };
   });
-  const EffectState& s = *rig.state;
+  const DeviceState& s = *rig.state;
   EXPECT_EQ(std::make_tuple(s.brightness.Minimum, s.brightness.Maximum, s.brightness.Default, s.brightness.Current),
             std::make_tuple(0, 64, 0, 0));
   EXPECT_EQ(s.whiteBalanceAuto.AutoCurrent, kControlFlagManual) << "failed GET_DEF reads as 0: manual";

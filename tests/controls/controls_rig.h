@@ -1,5 +1,5 @@
 // A simulated camera on the bus stand-in, brought up as device start does,
-// with a zero-filled EffectState and the control ranges read. The camera
+// with a zero-filled DeviceState and the control ranges read. The camera
 // sits behind an interposer that lets a test fail or shorten chosen replies.
 #pragma once
 
@@ -13,6 +13,7 @@
 
 #include "camera/simulated_camera.h"
 #include "controls/camera_controls.h"
+#include "driver/device_state.h"
 #include "tests/usb/camera_rig.h"
 #include "usb/usb_bringup.h"
 #include "usb/usb_request.h"
@@ -49,12 +50,16 @@ struct Rig : rig::RigOf<std::unique_ptr<Interposer>> {
   explicit Rig(std::unique_ptr<camera::SimulatedCamera> cam = camera::DefaultSimulatedCamera(),
                std::function<void(Interposer&)> prepare = nullptr)
       : RigOf(std::make_unique<Interposer>(std::move(cam))), model(*camera),
-        state(static_cast<EffectState*>(std::calloc(1, sizeof(EffectState)))) {
+        state(static_cast<DeviceState*>(std::calloc(1, sizeof(DeviceState)))) {
     if (prepare) prepare(model);
     UsbBringUpStep step = kBringUpNone;
     EXPECT_EQ(BringUpUsb(engine, &step), STATUS_SUCCESS) << BringUpStepName(step);
     controls.engine = engine;
     controls.state = state;
+    controls.effects = state;
+    controls.softwareStillRequest = &state->softwareStillRequest;
+    controls.buttonLatch = &state->buttonLatch;
+    controls.buttonPolled = &state->buttonPolled;
     size_t before = bus.ControlLog().size();
     rangeStatus = BuildControlRanges(engine, &controls.units, state);
     Setups all = rig::SetupsOf(bus);
@@ -68,7 +73,7 @@ struct Rig : rig::RigOf<std::unique_ptr<Interposer>> {
   int64_t Current(uint8_t entity, uint8_t selector) { return CurrentOf(cam(), entity, selector); }
 
   Interposer& model;
-  EffectState* state;
+  DeviceState* state;
   CameraControls controls{};
   NTSTATUS rangeStatus = STATUS_UNSUCCESSFUL;
   Setups rangeReads;  // what BuildControlRanges sent

@@ -11,7 +11,7 @@
 #include "client/camera.h"
 #include "controls/property_sets.h"
 #include "driver/device_context.h"
-#include "effects/effect_state.h"
+#include "driver/device_state.h"
 #include "platform/host/host_files.h"
 #include "tests/controls/controls_rig.h"
 #include "tools/control_settings.h"

@@ -54,7 +54,8 @@ class SettingsTest : public ControlsTest {
 TEST_F(SettingsTest, StopWritesEverySettingAndTheNextStartRestoresOrientationOnly) {
   {
     Rig rig;
-    LoadSettings(&pdo_, rig.state, rig.engine);
+    LoadSettings(&pdo_, rig.state, rig.state);
+    ResetDeviceFlags(rig.state, rig.engine);
     EXPECT_EQ(rig.state->idle.usbTarget, rig.bus.DeviceObject());
     rig.state->mirror = 1;
     rig.state->verticalFlip = 1;
@@ -74,7 +75,7 @@ TEST_F(SettingsTest, StopWritesEverySettingAndTheNextStartRestoresOrientationOnl
 
   Rig next;
   next.state->lowLight = 7;
-  LoadSettings(&pdo_, next.state, next.engine);
+  LoadSettings(&pdo_, next.state, next.state);
   EXPECT_EQ(std::make_tuple(next.state->mirror, next.state->verticalFlip, next.state->lowLight,
                             next.state->brightness.Current),
             std::make_tuple(1u, 1u, 0u, 0)) << "only the orientation comes back";
@@ -99,7 +100,7 @@ TEST_F(SettingsTest, MissingAndMalformedValuesCountAsAbsent) {
     Put("Mirror", c.type, c.data);
     Put("Vertical Flip", REG_DWORD, {1, 0, 0, 0});
     rig.state->mirror = 5;
-    LoadSettings(&pdo_, rig.state, rig.engine);
+    LoadSettings(&pdo_, rig.state, rig.state);
     EXPECT_EQ(rig.state->mirror, c.mirror);
     EXPECT_EQ(rig.state->verticalFlip, 1u);
     ULONG field = 77;
@@ -109,7 +110,7 @@ TEST_F(SettingsTest, MissingAndMalformedValuesCountAsAbsent) {
   // No registry at all: both 0, and a save skips every value without harm.
   host::SetStateFolder("");
   rig.state->mirror = rig.state->verticalFlip = 1;
-  LoadSettings(&pdo_, rig.state, rig.engine);
+  LoadSettings(&pdo_, rig.state, rig.state);
   EXPECT_EQ(std::make_pair(rig.state->mirror, rig.state->verticalFlip), std::make_pair(0u, 0u));
   SaveSettings(&pdo_, rig.state);
   EXPECT_NE(WriteSetting(&pdo_, "Mirror", 1), STATUS_SUCCESS);

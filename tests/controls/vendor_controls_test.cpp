@@ -22,7 +22,8 @@ constexpr int kCt = 1, kPu = 2;
 struct VendorRig : Rig {
   template <class... A>
   explicit VendorRig(A&&... a) : Rig(std::forward<A>(a)...) {
-    LoadSettings(bus.DeviceObject(), state, engine);
+    LoadSettings(bus.DeviceObject(), state, state);
+    ResetDeviceFlags(state, engine);
   }
   NTSTATUS Call(bool set, ULONG id, ULONG op, ULONG index = 0, ULONG value = 0, VendorCallerBuffer* buffer = nullptr) {
     r = VendorControlRequest{};
@@ -130,7 +131,7 @@ TEST_F(ControlsTest, VendorItemsRefuseHostileValuesAndSendNothing) {
       {6, 3, 1, 101, STATUS_INVALID_PARAMETER},      // gains 0..100
       {65, 0, 0, 11, STATUS_INVALID_PARAMETER},      // option 0..10
   };
-  EffectState before;
+  DeviceState before;
   std::memcpy(&before, rig.state, sizeof before);
   for (const auto& t : cases) {
     SCOPED_TRACE(testing::Message() << t.id << " op " << t.op << " value " << t.value);
@@ -214,7 +215,7 @@ TEST_F(ControlsTest, MemoryItemsCopyThroughBoundedBuffersOnly) {
 
 TEST_F(ControlsTest, ZoomPanEffectsAndReportedValues) {
   VendorRig rig;
-  EffectState& s = *rig.state;
+  DeviceState& s = *rig.state;
   rig.engine->currentFormat.inputWidth = 640, rig.engine->currentFormat.inputHeight = 480;
   rig.engine->currentFormat.outputWidth = 1280, rig.engine->currentFormat.outputHeight = 960;
   EXPECT_EQ(rig.Call(true, 20, 2, 0, 32), STATUS_SUCCESS);

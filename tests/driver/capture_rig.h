@@ -18,7 +18,7 @@
 #include "camera/stream_source.h"
 #include "client/camera.h"
 #include "driver/device_context.h"
-#include "effects/effect_state.h"
+#include "driver/device_state.h"
 #include "driver/pin_context.h"
 #include "pipeline/frame_pipeline.h"
 #include "platform/host/host_control.h"

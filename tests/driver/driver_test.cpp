@@ -13,7 +13,7 @@
 #include "client/usb_host_camera.h"
 #include "controls/property_sets.h"
 #include "driver/device_context.h"
-#include "effects/effect_state.h"
+#include "driver/device_state.h"
 #include "driver/pin_context.h"
 #include "platform/host/host_control.h"
 #include "tests/usb/camera_rig.h"

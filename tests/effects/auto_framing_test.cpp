@@ -25,7 +25,7 @@ class Framing : public BothOrders {
   LONG Detect(const Frame& f, ULONG* x, ULONG* y, ULONG* zoom) {
     return DetectFace(f.data(), w, h, work.data(), &state->autoFraming, x, y, zoom, lumaFirst());
   }
-  std::unique_ptr<EffectState> state = std::make_unique<EffectState>();
+  std::unique_ptr<EffectWorkState> state = std::make_unique<EffectWorkState>();
   Frame work = MakeFrame(w, h), out = MakeFrame(w, h);
 };
 FX_BOTH_ORDERS(Framing);
@@ -102,7 +102,7 @@ TEST_P(Framing, ChainGateOnWidth) {
     st->autoFraming.enabled = 1;
     const FrameFormat format = Format(width, 8);
     Frame in = GentleFrame(width, 8, 1), eff = MakeFrame(width, 8), wk = MakeFrame(width, 8);
-    const LONG r = ApplyEffects(in.data(), wk.data(), eff.data(), &Tables(), &format, st.get());
+    const LONG r = ApplyEffects(in.data(), wk.data(), eff.data(), &Tables(), &format, st.get(), st.get());
     EXPECT_EQ(r, width <= 1280 ? 1 : 0) << width;
     EXPECT_EQ(st->autoFraming.running, width <= 1280 ? 1u : 0u);
   }

@@ -18,12 +18,12 @@ class Chain : public BothOrders {
   // Runs the chain; returns the finished frame and stores the result code.
   Frame Run(LONG* which = nullptr) {
     const LONG r = ApplyEffects(input.data(), work.data(), effect.data(), &Tables(), &format,
-                                state.get());
+                                state.get(), state.get());
     if (which) *which = r;
     return r ? effect : input;
   }
   const uint32_t w = 64, h = 48;
-  std::unique_ptr<EffectState> state = Fresh();
+  std::unique_ptr<ChainState> state = Fresh();
   FrameFormat format{};
   Frame input = RandomFrame(w, h, 1);
   Frame effect = Frame(input.size(), 0xA5);  // stale content that must never come out
@@ -45,23 +45,23 @@ TEST_P(Chain, SingleStepsAndTheirExchanges) {
   ZoomWindow(zoomed.data(), src.data(), w, h, 32, 0, 0, lf);
   for (auto& b : negative) b = uint8_t(255 - b);
   FlipVertical(flipped.data(), w, h, code());  // needs no memory
-  auto zoom = [](LONG px, LONG py) { return [=](EffectState& s) { s.zoom = {1, 32, px, py, 0, 0}; }; };
-  const struct { std::function<void(EffectState&)> set; const Frame& expect; LONG which; } cases[] = {
-      {[](EffectState&) {}, src, 0},
-      {[](EffectState& s) { s.chromaSmoothing = 1; }, smoothed, 1},
-      {[](EffectState& s) { s.chromaSmoothing = s.noiseFilter = 1; }, filtered, 0},
-      {[](EffectState& s) { s.chromaSmoothing = 1, s.rotation = 2; }, halfTurn, 0},
-      {[](EffectState& s) { s.chromaSmoothing = 1, s.rotation = 7; }, smoothed, 1},  // no rotation
-      {[](EffectState& s) { s.rotation = 1; }, quarter, 1},
-      {[](EffectState& s) { s.zoom.digitalZoom = 1; }, src, 0},  // factor 64: no step
-      {[](EffectState& s) { s.zoom.zoomFactor = 32; }, src, 0},  // zoom off
+  auto zoom = [](LONG px, LONG py) { return [=](ChainState& s) { s.zoom = {1, 32, px, py, 0, 0}; }; };
+  const struct { std::function<void(ChainState&)> set; const Frame& expect; LONG which; } cases[] = {
+      {[](ChainState&) {}, src, 0},
+      {[](ChainState& s) { s.chromaSmoothing = 1; }, smoothed, 1},
+      {[](ChainState& s) { s.chromaSmoothing = s.noiseFilter = 1; }, filtered, 0},
+      {[](ChainState& s) { s.chromaSmoothing = 1, s.rotation = 2; }, halfTurn, 0},
+      {[](ChainState& s) { s.chromaSmoothing = 1, s.rotation = 7; }, smoothed, 1},  // no rotation
+      {[](ChainState& s) { s.rotation = 1; }, quarter, 1},
+      {[](ChainState& s) { s.zoom.digitalZoom = 1; }, src, 0},  // factor 64: no step
+      {[](ChainState& s) { s.zoom.zoomFactor = 32; }, src, 0},  // zoom off
       // Pan in 1/64 pixel, divided toward zero; a negative window becomes 0.
       {zoom(64 * 10 + 63, 64 * 6 + 1), panned, 1},
       {zoom(-63, -64 * 5), zoomed, 1},
-      {[](EffectState& s) { s.special.specialEffect = 1; }, negative, 1},
-      {[](EffectState& s) { s.special.specialEffect = 13; }, src, 0},  // writes nothing
+      {[](ChainState& s) { s.special.specialEffect = 1; }, negative, 1},
+      {[](ChainState& s) { s.special.specialEffect = 13; }, src, 0},  // writes nothing
       // Without memory every step copies its frame: no stale buffer comes out.
-      {[](EffectState& s) {
+      {[](ChainState& s) {
          s.chromaSmoothing = s.noiseFilter = s.verticalFlip = 1;
          s.zoom = {1, 16, 0, 0, 0, 0};
          s.zoomPreset = 1;
@@ -80,7 +80,7 @@ TEST_P(Chain, SingleStepsAndTheirExchanges) {
       EXPECT_EQ(Run(&which), cases[i].expect) << "case " << i;
       EXPECT_EQ(which, cases[i].which) << "case " << i;
     }
-  EXPECT_EQ(ApplyEffects(nullptr, work.data(), effect.data(), &Tables(), &format, state.get()), 0);
+  EXPECT_EQ(ApplyEffects(nullptr, work.data(), effect.data(), &Tables(), &format, state.get(), state.get()), 0);
 }
 
 TEST_P(Chain, BadPixelBandFollowsTheFrameCount) {
@@ -97,7 +97,7 @@ TEST_P(Chain, BadPixelBandFollowsTheFrameCount) {
 
 TEST_P(Chain, EveryStepInItsOrder) {
   const Frame src = input;
-  EffectState& s = *state;
+  ChainState& s = *state;
   s.badPixelCorrection = s.chromaSmoothing = s.autoContrast = s.verticalFlip = s.mirror = 1;
   s.noiseFilter = 1;
   s.specialColor = 4;
@@ -136,7 +136,7 @@ TEST_P(Chain, EveryStepInItsOrder) {
 TEST_P(Chain, SettingsChangeWhileFramesRun) {
   std::atomic<bool> stop{false};
   std::thread handler([&] {
-    EffectState& s = *state;
+    ChainState& s = *state;
     ULONG* flags[] = {&s.mirror, &s.chromaSmoothing, &s.noiseFilter, &s.zoom.digitalZoom};
     for (ULONG i = 0; !stop.load(); ++i) {
       for (ULONG k = 0; k < 4; ++k) StoreSetting(*flags[k], (i >> k) & 1);

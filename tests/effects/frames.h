@@ -15,6 +15,8 @@
 namespace fx {
 
 using Frame = std::vector<uint8_t>;
+// What the chain is handed: its settings and its work state, in one record.
+struct ChainState : EffectSettings, EffectWorkState {};
 
 inline Frame MakeFrame(uint32_t w, uint32_t h, uint8_t fill = 0) { return Frame(size_t(w) * 2 * h, fill); }
 
@@ -66,8 +68,8 @@ class BothOrders : public ::testing::TestWithParam<bool> {
   ULONG lumaFirst() const { return GetParam() ? 1 : 0; }
   ULONG code() const { return GetParam() ? 3 : 4; }
   // Settings all off, zoom factor 64 (the whole frame).
-  static std::unique_ptr<EffectState> Fresh() {
-    auto s = std::make_unique<EffectState>();
+  static std::unique_ptr<ChainState> Fresh() {
+    auto s = std::make_unique<ChainState>();
     s->zoom.zoomFactor = 64;
     return s;
   }

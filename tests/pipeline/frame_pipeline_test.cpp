@@ -26,6 +26,9 @@
 
 namespace {
 
+// What the chain is handed: its settings and its work state, in one record.
+struct ChainState : EffectSettings, EffectWorkState {};
+
 using Bytes = std::vector<uint8_t>;
 constexpr uint8_t kFill = 0xA5;
 
@@ -36,8 +39,8 @@ const ColorTables& Tables() {
 
 struct Effects {
   bool on;
-  std::unique_ptr<EffectState> Make() const {
-    auto s = std::make_unique<EffectState>();
+  std::unique_ptr<ChainState> Make() const {
+    auto s = std::make_unique<ChainState>();
     s->zoom.zoomFactor = 64;
     if (on) {
       s->mirror = 1;
@@ -100,7 +103,8 @@ Bytes Expected(const FrameFormat& f, const Bytes& camera, const Effects& fx) {
     frame = camera;
   }
   auto state = fx.Make();
-  const LONG which = ApplyEffects(frame.data(), work.data(), effect.data(), &Tables(), &f, state.get());
+  const LONG which = ApplyEffects(frame.data(), work.data(), effect.data(), &Tables(), &f, state.get(),
+                                   state.get());
   Bytes src = which ? Bytes(effect.begin(), effect.begin() + sz.frame) : frame;
   Bytes sized(size_t(ow) * oh * 2);
   if (iw == ow && ih == oh) sized = src;
@@ -136,7 +140,7 @@ FrameFormat Format(uint32_t iw, uint32_t ih, uint32_t ow, uint32_t oh, GUID in, 
 struct Call {
   FrameFormat f;
   Bytes input, output, work, effect;
-  std::unique_ptr<EffectState> state;
+  std::unique_ptr<ChainState> state;
   Call(const FrameFormat& format, const Bytes& camera, size_t outputBytes, const Effects& fx)
       : f(format), output(outputBytes, kFill), state(fx.Make()) {
     const Sizes sz(f);
@@ -151,7 +155,8 @@ struct Call {
   LONG Run(int nullArg = 0) {
     return FramePipeline(FrameJob{input.data(), inputSize, ULONG(input.size()), output.data(), ULONG(output.size()),
                                   work.data(), ULONG(work.size()), effect.data(), ULONG(effect.size()), &Tables(),
-                                  nullArg == 2 ? nullptr : &f, nullArg == 1 ? nullptr : state.get()});
+                                  nullArg == 2 ? nullptr : &f, state.get(),
+                                  nullArg == 1 ? nullptr : state.get()});
   }
   // A refusal returns 0 and leaves the input, the output and the chain as they were.
   void ExpectRefused(int nullArg = 0) {

@@ -12,7 +12,7 @@
 #include "client/usb_host_camera.h"
 #include "controls/camera_controls.h"
 #include "driver/stream_hooks.h"
-#include "effects/effect_state.h"
+#include "driver/device_state.h"
 #include "platform/host/host_control.h"
 #include "usb/stream_engine.h"
 
@@ -33,8 +33,8 @@ class Rig {
   camera::SimulatedCamera* cam = nullptr;
   std::unique_ptr<client::HostUsbCamera> host;
   StreamEngine* e = nullptr;
-  std::vector<uint8_t> effectBytes = std::vector<uint8_t>(sizeof(EffectState));
-  EffectState* effects = reinterpret_cast<EffectState*>(effectBytes.data());
+  std::vector<uint8_t> effectBytes = std::vector<uint8_t>(sizeof(DeviceState));
+  DeviceState* effects = reinterpret_cast<DeviceState*>(effectBytes.data());
   StreamHookContext hooks{};
 
   bool Open(const Case& c) {
@@ -312,7 +312,7 @@ TEST_F(Engine, RestoreControlsSendsTheStoredValuesInOrderAndFpsFollowsTheHostClo
   ASSERT_TRUE(rig.Open(kMjpeg640));
   rig.e->processingUnitId = 2;
   rig.e->cameraTerminalId = 1;
-  EffectState& s = *rig.effects;
+  DeviceState& s = *rig.effects;
   // The controls record device start builds: both units, every control.
   CameraControls controls{};
   controls.engine = rig.e;

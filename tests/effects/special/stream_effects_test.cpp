@@ -28,7 +28,7 @@ Frame Random(ULONG w, ULONG h, uint32_t seed) {
 
 // A device's effect state with a held-frame buffer of exactly `bytes`.
 struct Device {
-  std::unique_ptr<EffectState> state{new EffectState{}};
+  std::unique_ptr<EffectWorkState> state{new EffectWorkState{}};
   Frame held;
   explicit Device(size_t bytes) : held(bytes) {
     state->special.overlayBitmap = held.data();
