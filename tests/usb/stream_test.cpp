@@ -256,35 +256,6 @@ TEST_F(Engine, StopDuringOpenRetriesAndAStallingCameraNeverHang) {
   ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
 }
 
-TEST_F(Engine, AllocationFailureAtEveryStartAllocationLeaksNothingAndTheNextStartWorks) {
-  ASSERT_TRUE(rig.Open(kYuy2Iso));
-  // Count the allocations of one start/stop.
-  host::PoolReset();
-  ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
-  std::string problem;
-  ASSERT_GE(Consume(rig.e, kYuy2Iso, 400, &problem), 1);
-  ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
-  uint64_t allocations = host::PoolAllocationCount();
-  ASSERT_GE(allocations, 6u);
-  // The device-lifetime blocks (tables, ring, still buffer) stay live.
-  const uint64_t base = host::PoolStats(kTagBuffer).outstanding;
-  for (uint64_t n = 1; n <= allocations; ++n) {
-    SCOPED_TRACE(n);
-    host::PoolReset();
-    host::PoolFailNth(n);
-    ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
-    ASSERT_EQ(host::PoolStats(kTagBuffer).outstanding, base) << host::PoolLeakReport();
-    EXPECT_EQ(host::PoolStats(kHostIrpTag).outstanding, 0u);
-  }
-  host::PoolReset();
-  ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
-  EXPECT_GE(Consume(rig.e, kYuy2Iso, 600, &problem), 3);
-  EXPECT_EQ(problem, "");
-  ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
-}
-
 TEST_F(Engine, RapidStartStopCyclesWithTheStatusReader) {
   ASSERT_TRUE(rig.Open(kMjpeg640));
   rig.effects->stillPinPresent = 1;
