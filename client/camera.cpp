@@ -137,6 +137,15 @@ NTSTATUS Camera::Plug(std::unique_ptr<host::UsbDeviceModel> model, std::unique_p
   return s;
 }
 
+NTSTATUS Camera::PlugDevice(std::unique_ptr<host::LowerDevice> lower, std::unique_ptr<Camera>* camera) {
+  std::unique_ptr<Camera> c(new Camera);
+  c->lower_ = std::move(lower);
+  NTSTATUS s = host::KsAddDevice(Driver(), c->lower_->DeviceObject(), &c->device_);
+  if (!NT_SUCCESS(s)) return s;
+  *camera = std::move(c);
+  return s;
+}
+
 Camera::~Camera() {
   filters_.clear();
   host::DestroyKsDevice(device_);

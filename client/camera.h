@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/host/ks_host.h"
+#include "platform/host/lower_device.h"
 #include "platform/host/usb_bus.h"
 #include "platform/host/usb_device_model.h"
 #include "platform/wdk.h"
@@ -98,6 +99,9 @@ class Camera {
  public:
   // Adds the device (the driver's Add); Start is separate.
   static NTSTATUS Plug(std::unique_ptr<host::UsbDeviceModel> model, std::unique_ptr<Camera>* camera);
+  // The same over another lower device (a real camera); Bus() and Model()
+  // are then unavailable.
+  static NTSTATUS PlugDevice(std::unique_ptr<host::LowerDevice> lower, std::unique_ptr<Camera>* camera);
   ~Camera();
   Camera(const Camera&) = delete;
   Camera& operator=(const Camera&) = delete;
@@ -110,6 +114,8 @@ class Camera {
   PKSDEVICE Device() const { return device_; }
   host::UsbBus& Bus() { return *bus_; }
   host::UsbDeviceModel* Model() const { return model_.get(); }
+  // The lower device of PlugDevice, else null.
+  host::LowerDevice* Lower() const { return lower_.get(); }
   // Presses the camera's still button (a simulated camera only; false for
   // any other model).
   bool PressStillButton();
@@ -122,6 +128,7 @@ class Camera {
   Camera() = default;
   std::unique_ptr<host::UsbDeviceModel> model_;
   std::unique_ptr<host::UsbBus> bus_;
+  std::unique_ptr<host::LowerDevice> lower_;
   PKSDEVICE device_ = nullptr;
   std::vector<std::unique_ptr<Filter>> filters_;
 };

@@ -13,6 +13,10 @@ HostUsbCamera::HostUsbCamera(std::unique_ptr<host::UsbDeviceModel> model)
   device_ = host::CreateKsDevice(bus_->DeviceObject());
 }
 
+HostUsbCamera::HostUsbCamera(std::unique_ptr<host::LowerDevice> lower) : lower_(std::move(lower)) {
+  device_ = host::CreateKsDevice(lower_->DeviceObject());
+}
+
 HostUsbCamera::~HostUsbCamera() {
   FreeStreamEngine(engine_);
   host::DestroyKsDevice(device_);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/host/lower_device.h"
 #include "platform/host/usb_bus.h"
 #include "platform/host/usb_device_model.h"
 #include "platform/wdk.h"
@@ -23,6 +24,9 @@ struct BringUpResult {
 class HostUsbCamera {
  public:
   explicit HostUsbCamera(std::unique_ptr<host::UsbDeviceModel> model);
+  // The same over another lower device (a real camera); Bus() is then
+  // unavailable.
+  explicit HostUsbCamera(std::unique_ptr<host::LowerDevice> lower);
   ~HostUsbCamera();
   HostUsbCamera(const HostUsbCamera&) = delete;
   HostUsbCamera& operator=(const HostUsbCamera&) = delete;
@@ -36,6 +40,7 @@ class HostUsbCamera {
  private:
   std::unique_ptr<host::UsbDeviceModel> model_;
   std::unique_ptr<host::UsbBus> bus_;
+  std::unique_ptr<host::LowerDevice> lower_;
   PKSDEVICE device_ = nullptr;
   StreamEngine* engine_ = nullptr;
 };

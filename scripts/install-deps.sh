@@ -4,6 +4,8 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
       libyuv-dev libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev nlohmann-json3-dev
+      libusb-1.0-0-dev pkg-config  # real cameras
+      umockdev libumockdev-dev     # the emulated USB device node the real-camera tests run against
       g++-mingw-w64-x86-64)  # the Windows kernel-mode cross build: compiler, kit headers, import libraries
 missing=()
 for p in "${pkgs[@]}"; do

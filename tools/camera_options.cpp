@@ -8,6 +8,7 @@
 
 #include "camera/simulated_camera.h"
 #include "platform/host/host_files.h"
+#include "tools/device_select.h"
 #include "tools/overlay_art.h"
 
 namespace tools {
@@ -26,17 +27,23 @@ const char kCameraOptionsUsage[] =
     "  --state DIR         the driver's state folder: settings, overlay bitmaps,\n"
     "                      decode-error dumps (default $XDG_STATE_HOME/uvccam,\n"
     "                      else ~/.local/state/uvccam)\n"
-    "Without --profile or --descriptors the built-in camera is used.\n";
+    "  --device SPEC       a real USB camera instead of a simulated one: usb:VVVV:PPPP\n"
+    "                      (hex ids, first match), usb:VVVV:PPPP#N (Nth match),\n"
+    "                      usb:BUS/ADDR or usb:BUS-PORT[.PORT...] (uvccam list shows them)\n"
+    "  --detach            with --device: detach the kernel's video driver for the run\n"
+    "                      and give the camera back to it at exit\n"
+    "Without --profile, --descriptors or --device the built-in camera is used.\n";
 
 OptionResult ParseCameraOption(const char* command, int argc, char** argv, int* i,
                                CameraOptions* o) {
   const std::string a = argv[*i];
   const bool hasValue = *i + 1 < argc;
-  if (a == "--full-speed") {
-    o->fullSpeed = true;
+  if (a == "--full-speed" || a == "--detach") {
+    (a == "--detach" ? o->detach : o->fullSpeed) = true;
     return OptionResult::kTaken;
   }
-  if (a != "--profile" && a != "--descriptors" && a != "--play" && a != "--fault" && a != "--state")
+  if (a != "--profile" && a != "--descriptors" && a != "--play" && a != "--fault" && a != "--state" &&
+      a != "--device")
     return OptionResult::kNotMine;
   if (!hasValue) {
     std::fprintf(stderr, "uvccam %s: %s needs a value\n", command, a.c_str());
@@ -47,6 +54,7 @@ OptionResult ParseCameraOption(const char* command, int argc, char** argv, int* 
   if (a == "--descriptors") o->descriptors = v;
   if (a == "--play") o->play = v;
   if (a == "--state") o->state = v;
+  if (a == "--device") o->device = v;
   if (a == "--fault") {
     const size_t eq = v.find('=');
     char* end = nullptr;
@@ -119,6 +127,7 @@ int ParseCommandOptions(const char* command, int argc, char** argv, CameraOption
 }
 
 bool CheckCameraOptions(const char* command, const CameraOptions& o) {
+  if (!CheckDeviceOptions(command, o)) return false;
   if (!o.profile.empty() && !o.descriptors.empty()) {
     std::fprintf(stderr, "uvccam %s: --profile and --descriptors exclude each other\n", command);
     return false;

@@ -24,6 +24,8 @@ struct CameraOptions {
   camera::StreamFaults faults;
   bool anyFault = false;
   std::string state;  // empty: the default state folder
+  std::string device;  // a real camera's spec (usb:...); empty: simulated
+  bool detach = false;  // detach a bound kernel driver for the run
 };
 
 enum class OptionResult { kNotMine, kTaken, kBad };

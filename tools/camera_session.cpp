@@ -7,14 +7,11 @@
 #include "client/usb_host_camera.h"
 #include "platform/host/host_control.h"
 #include "media/frame_format.h"
+#include "tools/device_select.h"
 
 namespace tools {
 
 namespace {
-
-// The simulated camera needs no settling time: the driver's start-up and
-// shut-down delays run on a fast host clock.
-constexpr double kStartClockRate = 100.0;
 
 double g_streamingRate = 1.0;
 
@@ -58,27 +55,18 @@ int CommandError(const char* command, const std::string& error, int status) {
 
 CameraSession::~CameraSession() {
   if (!camera) return;
-  ClockRateScope fast(kStartClockRate);
+  ClockRateScope fast(startRate);
   camera->Stop();
   camera.reset();
 }
 
 bool OpenCameraSession(const CameraOptions& options, CameraSession* session, std::string* error) {
   if (!UseStateFolder(options, error)) return false;
-  std::unique_ptr<host::UsbDeviceModel> model = MakeCamera(options, error);
-  if (!model) {
-    if (error->empty()) *error = "no camera";
-    return false;
-  }
-  session->simulated = dynamic_cast<camera::SimulatedCamera*>(model.get());
-  ClockRateScope fast(kStartClockRate);
-  NTSTATUS s = client::Camera::Plug(std::move(model), &session->camera);
-  if (!NT_SUCCESS(s)) {
-    session->simulated = nullptr;
-    *error = "the driver could not add the camera (status " + StatusText(s) + ")";
-    return false;
-  }
-  s = session->camera->Start();
+  session->startRate = StartClockRate(options);
+  session->realDevice = UsesDevice(options);
+  ClockRateScope fast(session->startRate);
+  if (!PlugCamera(options, &session->camera, &session->simulated, error)) return false;
+  NTSTATUS s = session->camera->Start();
   if (!NT_SUCCESS(s)) {
     *error = "the camera did not start (status " + StatusText(s) + "); uvccam formats shows why";
     return false;

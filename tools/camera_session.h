@@ -27,6 +27,8 @@ struct CameraSession {
   std::unique_ptr<client::Camera> camera;
   client::Filter* filter = nullptr;
   camera::SimulatedCamera* simulated = nullptr;  // the model, when it is a simulated camera
+  bool realDevice = false;                        // a real camera (--device)
+  double startRate = 100.0;                       // host clock rate while starting and stopping
   std::vector<client::PinInfo> pins;
   ~CameraSession();
 };

@@ -11,6 +11,7 @@
 #include "tools/camera_options.h"
 #include "tools/commands.h"
 #include "tools/control_settings.h"
+#include "tools/device_select.h"
 
 namespace tools {
 
@@ -46,12 +47,11 @@ int ControlsCommand(int argc, char** argv) {
     return rc < 0 ? 0 : rc;
   std::string error;
   if (!UseStateFolder(camOptions, &error)) return Fail(error);
-  std::unique_ptr<host::UsbDeviceModel> model = MakeCamera(camOptions, &error);
-  if (!model) return Fail(error.empty() ? "no camera" : error);
-  host::SetClockRate(100.0);  // the simulated camera needs no settling time
+  host::SetClockRate(StartClockRate(camOptions));  // a simulated camera needs no settling time
   std::unique_ptr<client::Camera> cam;
-  NTSTATUS s = client::Camera::Plug(std::move(model), &cam);
-  if (NT_SUCCESS(s)) s = cam->Start();
+  camera::SimulatedCamera* simulated = nullptr;
+  if (!PlugCamera(camOptions, &cam, &simulated, &error)) return Fail(error);
+  NTSTATUS s = cam->Start();
   client::Filter* filter = nullptr;
   if (NT_SUCCESS(s)) s = cam->OpenFilter(&filter);
   if (!NT_SUCCESS(s) || !filter) {

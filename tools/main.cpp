@@ -11,6 +11,8 @@
 #include "platform/host/host_control.h"
 #include "tools/camera_options.h"
 #include "tools/commands.h"
+#include "tools/device_select.h"
+#include "platform/host/usb_devices.h"
 #include "tools/overlay_art.h"
 
 namespace {
@@ -28,6 +30,8 @@ void Usage(FILE* out) {
                "              through the property sets (uvccam controls --help)\n"
                "  overlays    install the overlay bitmaps for every overlay and frame size\n"
                "              into the state folder\n"
+               "  list        list the USB video-class devices (real cameras for --device)\n"
+               "  descriptors --device SPEC --output FILE: save a real camera's descriptors\n"
                "  help        show this text\n"
                "\n"
                "%s"
@@ -51,34 +55,50 @@ int Formats(int argc, char** argv) {
     std::fprintf(stderr, "uvccam formats: %s\n", error.c_str());
     return 1;
   }
-  std::unique_ptr<host::UsbDeviceModel> model = tools::MakeCamera(camOptions, &error);
-  std::unique_ptr<host::UsbDeviceModel> second = model ? tools::MakeCamera(camOptions, &error) : nullptr;
-  if (!model || !second) {
+  // The camera's own tables, as the USB bring-up finds them, on a camera
+  // of its own (a real one is opened twice, one after the other).
+  std::unique_ptr<client::HostUsbCamera> usb;
+  if (tools::UsesDevice(camOptions)) {
+    host::UsbDeviceSpec spec;
+    host::ParseUsbDeviceSpec(camOptions.device, &spec, &error);
+    std::unique_ptr<host::LowerDevice> lower = host::OpenUsbCamera(spec, camOptions.detach, &error);
+    if (lower) usb.reset(new client::HostUsbCamera(std::move(lower)));
+  } else if (std::unique_ptr<host::UsbDeviceModel> model = tools::MakeCamera(camOptions, &error)) {
+    usb.reset(new client::HostUsbCamera(std::move(model)));
+  }
+  if (!usb) {
     std::fprintf(stderr, "uvccam formats: %s\n", error.empty() ? "no camera" : error.c_str());
     return 1;
   }
-  // The simulated camera needs no settling time: run the host clock fast
+  // A simulated camera needs no settling time: run the host clock fast
   // through the start-up delays.
-  host::SetClockRate(100.0);
-  // The camera's own tables, as the USB bring-up finds them.
-  client::HostUsbCamera usb(std::move(second));
-  client::BringUpResult r = usb.BringUp();
+  host::SetClockRate(tools::StartClockRate(camOptions));
+  client::BringUpResult r = usb->BringUp();
   if (!r.ok()) {
     std::fprintf(stderr, "uvccam formats: %s\n", client::BringUpFailureText(r).c_str());
     return 1;
   }
+  const std::string tablesJson = client::FormatsJson(*usb->Engine());
+  const std::string tablesText = client::FormatsText(*usb->Engine());
+  usb.reset();
   // What the pins offer, through the driver. A camera that brings up but
   // does not start keeps its bring-up listing.
   std::unique_ptr<client::Camera> cam;
-  NTSTATUS s = client::Camera::Plug(std::move(model), &cam);
-  if (NT_SUCCESS(s)) s = cam->Start();
+  camera::SimulatedCamera* simulated = nullptr;
+  NTSTATUS s = STATUS_UNSUCCESSFUL;
+  const bool plugged = tools::PlugCamera(camOptions, &cam, &simulated, &error);
+  if (!plugged && tools::UsesDevice(camOptions)) {
+    std::fprintf(stderr, "uvccam formats: %s\n", error.c_str());
+    return 1;
+  }
+  if (plugged) s = cam->Start();
   client::Filter* filter = nullptr;
   if (NT_SUCCESS(s)) s = cam->OpenFilter(&filter);
   std::vector<client::PinInfo> pins;
   if (filter) pins = filter->Pins();
   const std::string status = tools::StatusText(s);
   if (json) {
-    auto j = nlohmann::ordered_json::parse(client::FormatsJson(*usb.Engine()));
+    auto j = nlohmann::ordered_json::parse(tablesJson);
     if (filter) {
       auto ranges = nlohmann::ordered_json::parse(client::RangesJson(pins));
       for (auto& item : ranges.items()) j[item.key()] = item.value();
@@ -87,7 +107,7 @@ int Formats(int argc, char** argv) {
     }
     std::fputs((j.dump(2) + "\n").c_str(), stdout);
   } else {
-    std::string out = client::FormatsText(*usb.Engine());
+    std::string out = tablesText;
     out += filter ? client::RangesText(pins)
                   : std::string("\nthe driver did not start (status ") + status + "): no pins\n";
     std::fputs(out.c_str(), stdout);
@@ -126,6 +146,8 @@ int main(int argc, char** argv) {
   if (!std::strcmp(argv[1], "formats")) return Formats(argc - 2, argv + 2);
   if (!std::strcmp(argv[1], "controls")) return tools::ControlsCommand(argc - 2, argv + 2);
   if (!std::strcmp(argv[1], "overlays")) return Overlays(argc - 2, argv + 2);
+  if (!std::strcmp(argv[1], "list")) return tools::ListCommand(argc - 2, argv + 2);
+  if (!std::strcmp(argv[1], "descriptors")) return tools::DeviceDescriptorsCommand(argc - 2, argv + 2);
   std::fprintf(stderr, "uvccam: unknown command '%s'\n", argv[1]);
   Usage(stderr);
   return 2;

@@ -66,7 +66,8 @@ int StillCommand(int argc, char** argv) {
   std::string error;
   CameraSession session;
   if (!OpenCameraSession(camOptions, &session, &error)) return Fail(error);
-  if (trigger == "button" && (session.simulated == nullptr || !session.simulated->Layout().hasInterruptEndpoint))
+  if (trigger == "button" && !session.realDevice &&
+      (session.simulated == nullptr || !session.simulated->Layout().hasInterruptEndpoint))
     return Fail("this camera has no still button (no status interrupt endpoint)");
   RangeRequest want;
   want.width = width;
@@ -132,8 +133,14 @@ int StillCommand(int argc, char** argv) {
     stop();
     return Fail("the camera delivered no frames");
   }
-  s = trigger == "button" ? (session.camera->PressStillButton() ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED)
-                          : session.filter->TriggerStill();
+  if (trigger == "button" && session.realDevice) {
+    // A real camera's button is pressed by hand; the still comes when it is.
+    std::fprintf(stderr, "uvccam still: press the camera's still button\n");
+    s = STATUS_SUCCESS;
+  } else {
+    s = trigger == "button" ? (session.camera->PressStillButton() ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED)
+                            : session.filter->TriggerStill();
+  }
   if (!NT_SUCCESS(s)) {
     stop();
     return Fail("the driver refused the still trigger (status " + StatusText(s) + ")");

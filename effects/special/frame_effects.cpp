@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "effects/row_resampler.h"
 #include "platform/pool_tags.h"
 
 BreathingAnimation BreathingState = {1, 64, 64, 1};
@@ -156,37 +157,15 @@ LONG MirroredTilesFrame(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG lu
 
 namespace {
 
-inline UCHAR Blend(ULONG a, ULONG b, ULONG phase) {
-  return static_cast<UCHAR>((a * (64 - phase) + b * phase + 32) >> 6);
-}
-
-// Where the horizontal resampler reads, the same for every row of a frame.
-// Output luma pixel k blends source pixels lumaA[k] and lumaB[k] with weight
-// phase[k]; output pair k blends source pairs chromaA[k] and chromaB[k] with
-// the same phase[k] (the pairs advance exactly as the pixels do, from x0 / 2).
-// Reads past the row's end are clamped to its last pixel (or pair). Entries
-// are byte offsets into the row; the phase is 0..64 (1/64).
-struct StretchColumns {
-  ULONG* lumaA;
-  ULONG* lumaB;
-  ULONG* chromaA;
-  ULONG* chromaB;
-  UCHAR* phase;
-};
-
-SIZE_T StretchColumnBytes(ULONG w) { return SIZE_T(w) * (4 * sizeof(ULONG) + 1); }
-
-// Builds the columns in `memory` (StretchColumnBytes(w) bytes): the phase
-// starts at 0 and grows by `step` per output unit, moving one source unit
-// on whenever it exceeds 64.
-StretchColumns BuildStretchColumns(UCHAR* memory, ULONG w, ULONG x0, ULONG step) {
-  StretchColumns c;
-  c.lumaA = reinterpret_cast<ULONG*>(memory);
-  c.lumaB = c.lumaA + w;
-  c.chromaA = c.lumaB + w;
-  c.chromaB = c.chromaA + w / 2;
-  c.phase = reinterpret_cast<UCHAR*>(c.chromaB + w / 2);
-  const ULONG pairs = w / 2;
+// Where the horizontal resampler reads, the same for every row of a frame,
+// as a per-byte plan (effects/row_resampler.h). Output luma pixel k blends
+// source pixels l and l + 1 with the phase of k; output pair k blends source
+// pairs c and c + 1 (U and V alike) with the same phase (the pairs advance
+// exactly as the pixels do, from x0 / 2). The phase starts at 0 and grows by
+// `step` per output unit, moving one source unit on whenever it exceeds 64.
+// Reads past the row's end are clamped to its last pixel (or pair).
+VOID PlanStretchRow(RowPlan& plan, ULONG w, ULONG x0, ULONG step, ULONG lumaOffset) {
+  const ULONG pairs = w / 2, chromaOffset = lumaOffset ^ 1;
   ULONG luma = x0, chroma = x0 / 2, phase = 0;
   for (ULONG k = 0; k < w; ++k) {
     if (k != 0 && (phase += step) > 64) {
@@ -194,28 +173,19 @@ StretchColumns BuildStretchColumns(UCHAR* memory, ULONG w, ULONG x0, ULONG step)
       ++luma;
       ++chroma;
     }
-    c.phase[k] = UCHAR(phase);
-    c.lumaA[k] = 2 * (luma < w ? luma : w - 1);
-    c.lumaB[k] = 2 * (luma + 1 < w ? luma + 1 : w - 1);
+    const ULONG y = 2 * k + lumaOffset;
+    plan.a[y] = 2 * (luma < w ? luma : w - 1) + lumaOffset;
+    plan.b[y] = 2 * (luma + 1 < w ? luma + 1 : w - 1) + lumaOffset;
+    plan.phase[y] = UCHAR(phase);
     if (k < pairs) {
-      c.chromaA[k] = 4 * (chroma < pairs ? chroma : pairs - 1);
-      c.chromaB[k] = 4 * (chroma + 1 < pairs ? chroma + 1 : pairs - 1);
+      const ULONG ca = 4 * (chroma < pairs ? chroma : pairs - 1) + chromaOffset;
+      const ULONG cb = 4 * (chroma + 1 < pairs ? chroma + 1 : pairs - 1) + chromaOffset;
+      for (ULONG c = 0; c < 4; c += 2) {
+        plan.a[4 * k + chromaOffset + c] = ca + c;
+        plan.b[4 * k + chromaOffset + c] = cb + c;
+        plan.phase[4 * k + chromaOffset + c] = UCHAR(phase);
+      }
     }
-  }
-  return c;
-}
-
-// One source row resampled horizontally through the columns.
-VOID StretchRow(UCHAR* out, const UCHAR* in, ULONG w, const StretchColumns& c, ULONG lumaOffset) {
-  const UCHAR* y = in + lumaOffset;
-  UCHAR* outY = out + lumaOffset;
-  for (ULONG k = 0; k < w; ++k) outY[2 * k] = Blend(y[c.lumaA[k]], y[c.lumaB[k]], c.phase[k]);
-  const UCHAR* uv = in + (lumaOffset ^ 1);
-  UCHAR* outUV = out + (lumaOffset ^ 1);
-  for (ULONG k = 0; k < w / 2; ++k) {
-    const ULONG a = c.chromaA[k], b = c.chromaB[k], f = c.phase[k];
-    outUV[4 * k] = Blend(uv[a], uv[b], f);
-    outUV[4 * k + 2] = Blend(uv[a + 2], uv[b + 2], f);
   }
 }
 
@@ -261,11 +231,14 @@ LONG BreathingStretchFrame(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG
     memcpy(dst, src, rowBytes * h);
     return 1;
   }
-  // The two row buffers; the second also holds the column tables.
-  if (w > (static_cast<SIZE_T>(-1) - rowBytes) / (4 * sizeof(ULONG) + 1)) return 0;
+  // The two row buffers; the second also holds the row plan.
+  // (The plan takes about 17 bytes per row byte; wider rows are refused.)
+  if (w > (1u << 24)) return 0;
+  const bool groups = RowPlanWantsGroups(ULONG(rowBytes));
   UCHAR* rowA = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, rowBytes, kTagBuffer));
   UCHAR* rowB = rowA ? static_cast<UCHAR*>(ExAllocatePoolWithTag(
-                           NonPagedPool, rowBytes + StretchColumnBytes(w), kTagBuffer))
+                           NonPagedPool, rowBytes + RowPlanBytes(ULONG(rowBytes), groups),
+                           kTagBuffer))
                      : nullptr;
   if (rowB == nullptr) {
     if (rowA) ExFreePoolWithTag(rowA, kTagBuffer);
@@ -288,15 +261,19 @@ LONG BreathingStretchFrame(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG
   const ULONG y0 = ULONG(my < limitY ? my : limitY) & ~1u;
 
   const bool identity = sx == 64 && x0 == 0;
-  StretchColumns columns{};
-  if (!identity) columns = BuildStretchColumns(rowB + rowBytes, w, x0, sx);
+  RowPlan plan{};
+  if (!identity) {
+    plan = LayOutRowPlan(rowB + rowBytes, ULONG(rowBytes), groups);
+    PlanStretchRow(plan, w, x0, sx, lumaOffset);
+    PlanShuffleGroups(plan);
+  }
   auto source = [&](ULONG r) { return src + SIZE_T(r < h ? r : h - 1) * rowBytes; };
   // Source row r resampled into `out`.
   auto resample = [&](UCHAR* out, ULONG r) {
     if (identity) {
       memcpy(out, source(r), rowBytes);
     } else {
-      StretchRow(out, source(r), w, columns, lumaOffset);
+      InterpolateRow(out, source(r), plan);
     }
   };
   // Source row r (already clamped) resampled: the source row itself, or the
@@ -309,7 +286,7 @@ LONG BreathingStretchFrame(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG
       if (held[i] == r) return buffers[i];
     const int i = held[0] == other ? 1 : 0;
     held[i] = r;
-    StretchRow(buffers[i], source(r), w, columns, lumaOffset);
+    InterpolateRow(buffers[i], source(r), plan);
     return buffers[i];
   };
 

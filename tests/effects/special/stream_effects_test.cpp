@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "effects/cpu_features.h"
 #include "effects/special/frame_effects.h"
 #include "effects/special/special_effect.h"
 #include "effects/special/stream_effects.h"
@@ -194,7 +195,9 @@ TEST_P(StreamEffects, BreathingStretchMatchesTheModel) {
   const BreathingAnimation states[] = {{1, 62, 64, 1}, {0, 64, 40, 0}, {1, 32, 64, 0}, {0, 64, 31, 1},
                                        {1, 33, 47, 1}, {0, 3, 5, 0},   {1, 0, 0, 1},   {0, 100, 70, 0},
                                        {1, 64, 64, 0}, {1, 1, 64, 1}};
+  for (ULONG ssse3 : {1u, 0u})  // the shuffle path and the per-byte reference
   for (auto [w, h] : sizes) {
+    EffectsAllowSsse3 = ssse3;
     const Frame src = Random(w, h, w * 31 + h);
     for (BreathingAnimation state : states) {
       const int frames = w >= 322 ? 4 : 2;
@@ -203,11 +206,13 @@ TEST_P(StreamEffects, BreathingStretchMatchesTheModel) {
         const Frame want = StretchModel(src, w, h, lo(), state);
         Frame dst(src.size(), 0xA5);
         ASSERT_EQ(BreathingStretchFrame(dst.data(), src.data(), w, h, lo()), 1);
-        ASSERT_TRUE(dst == want) << w << "x" << h << " steps " << state.stepX << "," << state.stepY;
+        ASSERT_TRUE(dst == want) << w << "x" << h << " steps " << state.stepX << "," << state.stepY
+                                 << " ssse3 " << ssse3;
         ASSERT_EQ(BreathingState.stepX * 2 + BreathingState.horizontal, state.stepX * 2 + state.horizontal);
       }
     }
   }
+  EffectsAllowSsse3 = 1;
   // A whole cycle of both axes (34 frames each) and two frames more.
   const Frame src = Random(640, 360, 4);
   BreathingAnimation state = {1, 64, 64, 1};
