@@ -256,35 +256,6 @@ TEST_F(Engine, StopDuringOpenRetriesAndAStallingCameraNeverHang) {
   ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
 }
 
-TEST_F(Engine, AllocationFailureAtEveryStartAllocationLeaksNothingAndTheNextStartWorks) {
-  ASSERT_TRUE(rig.Open(kYuy2Iso));
-  // Count the allocations of one start/stop.
-  host::PoolReset();
-  ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
-  std::string problem;
-  ASSERT_GE(Consume(rig.e, kYuy2Iso, 400, &problem), 1);
-  ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
-  uint64_t allocations = host::PoolAllocationCount();
-  ASSERT_GE(allocations, 6u);
-  // The device-lifetime blocks (tables, ring, still buffer) stay live.
-  const uint64_t base = host::PoolStats(kTagBuffer).outstanding;
-  for (uint64_t n = 1; n <= allocations; ++n) {
-    SCOPED_TRACE(n);
-    host::PoolReset();
-    host::PoolFailNth(n);
-    ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
-    ASSERT_EQ(host::PoolStats(kTagBuffer).outstanding, base) << host::PoolLeakReport();
-    EXPECT_EQ(host::PoolStats(kHostIrpTag).outstanding, 0u);
-  }
-  host::PoolReset();
-  ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
-  EXPECT_GE(Consume(rig.e, kYuy2Iso, 600, &problem), 3);
-  EXPECT_EQ(problem, "");
-  ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
-}
-
 TEST_F(Engine, RapidStartStopCyclesWithTheStatusReader) {
   ASSERT_TRUE(rig.Open(kMjpeg640));
   rig.effects->stillPinPresent = 1;
@@ -308,48 +279,14 @@ TEST_F(Engine, RapidStartStopCyclesWithTheStatusReader) {
   ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
 }
 
-TEST_F(Engine, RestoreControlsSendsTheStoredValuesInOrderAndFpsFollowsTheHostClock) {
+// The stored controls are replayed once the stream runs (their order and wire
+// forms are tested with the controls), and the measured rate follows the host clock.
+TEST_F(Engine, ControlsAreReplayedOnceAndFpsFollowsTheHostClock) {
   ASSERT_TRUE(rig.Open(kMjpeg640));
-  rig.e->processingUnitId = 2;
-  rig.e->cameraTerminalId = 1;
-  DeviceState& s = *rig.effects;
-  // The controls record device start builds: both units, every control.
-  CameraControls controls{};
-  controls.engine = rig.e;
-  controls.state = rig.effects;
-  controls.units.hasProcessingUnit = controls.units.hasCameraTerminal = 1;
-  controls.units.processingUnitId = 2;
-  controls.units.cameraTerminalId = 1;
-  controls.units.processingControls = 0xFFFF;
-  controls.units.cameraControls = 0xFFFFFF;
-  rig.hooks.controls = &controls;
-  s.whiteBalanceAuto.AutoCurrent = kControlFlagManual;
-  ControlValue* pu[] = {&s.powerLineFrequency, &s.brightness, &s.contrast, &s.sharpness,
-                        &s.hue, &s.saturation, &s.gamma, &s.backlightCompensation};
-  for (ControlValue* c : pu) c->Supported = 1, c->Current = 1;
-  s.brightness.Current = -3;
-  s.exposure.Supported = 1;
-  s.exposure.Current = -20;  // outside -14..-1: never looked up or sent
-  s.exposureMode.AutoSupported = 1;
-  s.whiteBalanceTemperature.Supported = 1;
-  s.whiteBalanceTemperature.Current = 4600;
-  rig.host->Bus().ResetCounters();
   ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
   std::string problem;
   Consume(rig.e, kMjpeg640, 900, &problem);
   ASSERT_EQ(ReadULongNoFence(&rig.e->controlsApplied), 1u);
-  std::vector<std::pair<uint16_t, uint16_t>> sets;  // (wValue, wIndex) of unit SET_CURs
-  for (const host::UsbSetupPacket& p : rig.host->Bus().ControlLog())
-    if (p.bmRequestType == 0x21 && p.bRequest == 0x01 && (p.wIndex >> 8) != 0) sets.emplace_back(p.wValue, p.wIndex);
-  std::vector<std::pair<uint16_t, uint16_t>> want = {
-      {0x0500, 0x0200}, {0x0200, 0x0200}, {0x0300, 0x0200}, {0x0800, 0x0200}, {0x0600, 0x0200},
-      {0x0700, 0x0200}, {0x0900, 0x0200}, {0x0100, 0x0200}, {0x0200, 0x0100}, {0x0A00, 0x0200}};
-  EXPECT_EQ(sets, want);
-  ULONG t;
-  EXPECT_TRUE(ExposureTimeFor(-7, &t));
-  EXPECT_EQ(t, 78u) << "-7 = 1/128 s";
-  EXPECT_FALSE(ExposureTimeFor(0, &t));
-  EXPECT_FALSE(ExposureTimeFor(-15, &t));
   ULONG fps = ReadULongNoFence(&rig.e->fps);
   EXPECT_GE(fps, 25u);
   EXPECT_LE(fps, 30u);
