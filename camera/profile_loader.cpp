@@ -494,8 +494,8 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
       std::string path = GetString(root["play"], "play", 4096);
       if (!baseDir.empty() && !path.empty() && path[0] != '/') path = baseDir + "/" + path;
       std::string readError;
-      if (!ReadWholeFile(path, &setup.playBytes, &readError)) Throw("play", readError);
-      if (setup.playBytes.empty()) Throw("play", "the file is empty");
+      setup.play = PlayFile::Open(path, &readError);
+      if (!setup.play) Throw("play", readError);
     }
     if (root.contains("trailer")) setup.trailer = GetBool(root["trailer"], "trailer");
     if (root.contains("headerLength")) {
@@ -648,27 +648,10 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
   return BuildCamera(std::move(setup), error);
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (error) *error = "cannot open " + path;
-    return false;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) {
-    if (error) *error = "cannot read " + path;
-    return false;
-  }
-  const std::string s = text.str();
-  bytes->assign(s.begin(), s.end());
-  return true;
-}
-
 std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfileFile(const std::string& path,
                                                                 std::string* error) {
   std::vector<uint8_t> bytes;
-  if (!ReadWholeFile(path, &bytes, error)) return nullptr;
+  if (!ReadInputFile(path, kMaxProfile, &bytes, error)) return nullptr;
   std::string local;
   const size_t slash = path.find_last_of('/');
   const std::string baseDir = slash == std::string::npos ? "." : path.substr(0, slash);

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "camera/camera_internal.h"
+#include "platform/host/bounded_log.h"
 
 namespace camera {
 
@@ -97,7 +98,7 @@ struct SimulatedCamera::State {
   bool remoteWakeup = false;
   uint8_t requestError = kErrNone;
   uint8_t powerMode = 0;
-  std::vector<VendorRequestRecord> vendor;
+  host::BoundedLog<VendorRequestRecord, kVendorLogEntries> vendor;  // the latest requests
   VendorHandler vendorHandler;
   StreamSource stream;
   StreamSettings streamSettings;
@@ -137,7 +138,7 @@ struct SimulatedCamera::State {
     }
     streamSettings = st;
     stream.SetFaults(setup.streamFaults);
-    stream.SetPlayFile(setup.playBytes);
+    stream.SetPlayFile(setup.play);
     stream.Start(st, 0);
   }
 
@@ -396,8 +397,12 @@ StreamFaults SimulatedCamera::GetStreamFaults() const {
 }
 
 void SimulatedCamera::SetPlayBytes(std::vector<uint8_t> bytes) {
+  SetPlayFile(PlayFile::FromBytes(std::move(bytes)));
+}
+
+void SimulatedCamera::SetPlayFile(std::shared_ptr<PlayFile> play) {
   std::lock_guard<std::mutex> lock(mutex_);
-  state_->setup.playBytes = std::move(bytes);
+  state_->setup.play = std::move(play);
 }
 
 void SimulatedCamera::PressStillButton() {
@@ -478,7 +483,7 @@ host::UsbControlResult SimulatedCamera::Control(const host::UsbSetupPacket& setu
         std::memcpy(data, it->second.data(), std::min<size_t>(it->second.size(), setup.wLength));
     }
     if (in && !stalled && setup.wLength) record.data.assign(data, data + setup.wLength);
-    s.vendor.push_back(std::move(record));
+    s.vendor.Add(std::move(record));
     if (stalled) return stall(kErrNone);
     result.length = setup.wLength;
     return result;
@@ -834,12 +839,12 @@ host::UsbControlResult SimulatedCamera::Control(const host::UsbSetupPacket& setu
 
 std::vector<VendorRequestRecord> SimulatedCamera::VendorRequests() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return state_->vendor;
+  return state_->vendor.Entries();
 }
 
 void SimulatedCamera::ClearVendorRequests() {
   std::lock_guard<std::mutex> lock(mutex_);
-  state_->vendor.clear();
+  state_->vendor.Clear();
 }
 
 void SimulatedCamera::SetVendorReply(uint8_t bRequest, std::vector<uint8_t> bytes) {
@@ -1016,7 +1021,7 @@ std::unique_ptr<host::UsbDeviceModel> CameraFromDescriptors(const std::vector<ui
 std::unique_ptr<host::UsbDeviceModel> CameraFromDescriptorFile(const std::string& path,
                                                                bool fullSpeed, std::string* error) {
   std::vector<uint8_t> bytes;
-  if (!ReadWholeFile(path, &bytes, error)) return nullptr;
+  if (!ReadInputFile(path, kMaxDescriptorDump, &bytes, error)) return nullptr;
   std::string local;
   auto camera = SimulatedCameraFromDescriptors(bytes, fullSpeed, &local);
   if (!camera && error) *error = path + ": " + local;

@@ -14,7 +14,8 @@
 // first four bytes); anything else, like a missing key or value, returns a
 // failure and leaves the field as it was.
 NTSTATUS ReadSetting(PDEVICE_OBJECT physicalDevice, const CHAR* name, ULONG* field);
-// Write: REG_DWORD of 4 bytes; the status is that of opening the key.
+// Write: REG_DWORD of 4 bytes, flushed to the key's store; the first
+// failure of the open, the set or the flush.
 NTSTATUS WriteSetting(PDEVICE_OBJECT physicalDevice, const CHAR* name, ULONG value);
 
 // Device start, after the control ranges are read: Mirror and Vertical Flip
@@ -23,6 +24,10 @@ NTSTATUS WriteSetting(PDEVICE_OBJECT physicalDevice, const CHAR* name, ULONG val
 // the engine's USB target and idle event (its power-state word is left to
 // the caller).
 VOID LoadSettings(PDEVICE_OBJECT physicalDevice, EffectState* state, StreamEngine* engine);
-// Stream stop: the 35 settings in their fixed order; a value whose key
-// cannot be opened is skipped and the others are still written.
-VOID SaveSettings(PDEVICE_OBJECT physicalDevice, const EffectState* state);
+// Stream stop: the 35 settings in their fixed order, through one open of
+// the key and flushed together. A value that cannot be set does not stop
+// the others. On failure returns its status and names (in *failedValue)
+// the first value not stored; with a failed open or flush none was, and
+// the first of the 35 is named.
+NTSTATUS SaveSettings(PDEVICE_OBJECT physicalDevice, const EffectState* state,
+                      const CHAR** failedValue = nullptr);

@@ -74,7 +74,7 @@ void Descriptors() {
 void Frames() {
   std::string error;
   Bytes play;
-  camera::ReadWholeFile(g_root + "/camera/play/webcam_mjpeg.mjpeg", &play, &error);
+  camera::ReadInputFile(g_root + "/camera/play/webcam_mjpeg.mjpeg", 1 << 20, &play, &error);
   auto frames = camera::SplitJpegFrames(play);
   for (size_t i = 0; i < frames.size() && i < 2; ++i) Write("mjpeg", "webcam-" + std::to_string(i), Cat({0x08}, frames[i]));
   const struct { uint32_t w, h; uint8_t selector; } kPictures[] = {{16, 8, 0x00}, {64, 48, 0x11}, {160, 120, 0x36}, {320, 240, 0x49}};

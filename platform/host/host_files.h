@@ -29,6 +29,10 @@ struct RegistryValue {
 };
 bool ReadDeviceRegistryValue(const std::string& deviceName, const std::string& valueName,
                              RegistryValue* value);
+// Why the last write of a key file failed (the file and the reason), empty
+// when none failed since the last clear.
+std::string RegistryWriteError();
+void ClearRegistryWriteError();
 // Open file and key handles (a leak check for tests).
 size_t OpenHandleCount();
 

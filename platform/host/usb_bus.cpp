@@ -1,6 +1,7 @@
 // The USB bus stand-in. See usb_bus.h.
 #include "platform/host/usb_bus.h"
 
+#include "platform/host/bounded_log.h"
 #include "platform/host/host_control.h"
 
 #include <atomic>
@@ -108,7 +109,7 @@ struct UsbBus::Impl {
   USBD_STATUS lastRejection = USBD_STATUS_SUCCESS;
   std::string lastReason;
   uint64_t pendingReturned = 0;
-  std::vector<UsbSetupPacket> controlLog;
+  BoundedLog<UsbSetupPacket, kControlLogEntries> controlLog;  // the latest requests
   std::vector<std::pair<uint8_t, uint8_t>> selections;
   std::atomic<int> interfaceReferences{0};
   uintptr_t nextHandle = 0x5B000000;
@@ -171,7 +172,7 @@ struct UsbBus::Impl {
                   UsbRequestKind kind) {
     ++counts[size_t(kind)];
     ++deviceRequests;
-    controlLog.push_back(setup);
+    controlLog.Add(setup);
     std::vector<uint8_t> data(setup.wLength);
     bool in = setup.bmRequestType & 0x80;
     if (!in && setup.wLength) std::memcpy(data.data(), buffer, setup.wLength);
@@ -961,7 +962,7 @@ uint64_t UsbBus::PendingReturned() const {
 
 std::vector<UsbSetupPacket> UsbBus::ControlLog() const {
   std::lock_guard<std::mutex> guard(impl_->lock);
-  return impl_->controlLog;
+  return impl_->controlLog.Entries();
 }
 
 std::vector<std::pair<uint8_t, uint8_t>> UsbBus::InterfaceSelections() const {
@@ -977,7 +978,7 @@ void UsbBus::ResetCounters() {
   impl_->completedByStatus.clear();
   impl_->lastRejection = USBD_STATUS_SUCCESS;
   impl_->lastReason.clear();
-  impl_->controlLog.clear();
+  impl_->controlLog.Clear();
   impl_->selections.clear();
 }
 
