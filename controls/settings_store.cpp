@@ -175,8 +175,11 @@ NTSTATUS SaveSettings(PDEVICE_OBJECT physicalDevice, const EffectState* s, const
   if (!NT_SUCCESS(status)) return status;
   const CHAR* failed = nullptr;
   for (const auto& v : values) {
-    const NTSTATUS set = SetValue(key, v.name, v.value);
-    if (!NT_SUCCESS(set) && !failed) failed = v.name, status = set;  // the others are still attempted
+    status = SetValue(key, v.name, v.value);
+    if (!NT_SUCCESS(status)) {
+      failed = v.name;  // the key cannot take values: the rest would fail alike
+      break;
+    }
   }
   const NTSTATUS flush = ZwFlushKey(key);
   ZwClose(key);

@@ -25,9 +25,9 @@ NTSTATUS WriteSetting(PDEVICE_OBJECT physicalDevice, const CHAR* name, ULONG val
 // the caller).
 VOID LoadSettings(PDEVICE_OBJECT physicalDevice, EffectState* state, StreamEngine* engine);
 // Stream stop: the 35 settings in their fixed order, through one open of
-// the key and flushed together. A value that cannot be set does not stop
-// the others. On failure returns its status and names (in *failedValue)
-// the first value not stored; with a failed open or flush none was, and
-// the first of the 35 is named.
+// the key and flushed together, so that they reach the key's store as one
+// update. On failure returns its status and names (in *failedValue) the
+// first value not stored: the value the key refused (the later ones are
+// not tried), or the first of the 35 when the open or the flush failed.
 NTSTATUS SaveSettings(PDEVICE_OBJECT physicalDevice, const EffectState* state,
                       const CHAR** failedValue = nullptr);
