@@ -17,7 +17,6 @@
 #include "controls/property_sets.h"
 #include "platform/host/host_control.h"
 #include "platform/host/host_files.h"
-#include "usb/frame_format.h"
 
 namespace {
 
