@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -145,7 +146,7 @@ struct SimulatedCamera::Setup {
   // Streaming: faults, frames to play, whether MJPEG frames carry the
   // vendor trailer, and the payload header length (2 or 12).
   StreamFaults streamFaults;
-  std::vector<uint8_t> playBytes;
+  std::shared_ptr<PlayFile> play;
   bool trailer = true;
   uint32_t headerLength = 12;
 };

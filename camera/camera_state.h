@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "camera/camera_internal.h"
+#include "platform/host/bounded_log.h"
 
 namespace camera {
 
@@ -108,7 +109,7 @@ struct SimulatedCamera::State {
   bool remoteWakeup = false;
   uint8_t requestError = kErrNone;
   uint8_t powerMode = 0;
-  std::vector<VendorRequestRecord> vendor;
+  host::BoundedLog<VendorRequestRecord, kVendorLogEntries> vendor;  // the latest requests
   VendorHandler vendorHandler;
   StreamSource stream;
   std::vector<std::array<uint8_t, 4>> statusQueue;

@@ -495,8 +495,8 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
       std::string path = GetString(root["play"], "play", 4096);
       if (!baseDir.empty() && !path.empty() && path[0] != '/') path = baseDir + "/" + path;
       std::string readError;
-      if (!ReadWholeFile(path, &setup.playBytes, &readError)) Throw("play", readError);
-      if (setup.playBytes.empty()) Throw("play", "the file is empty");
+      setup.play = PlayFile::Open(path, &readError);
+      if (!setup.play) Throw("play", readError);
     }
     if (root.contains("trailer")) setup.trailer = GetBool(root["trailer"], "trailer");
     if (root.contains("headerLength")) {
@@ -650,27 +650,18 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfile(const std::string& j
 }
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
-  // stdio rather than a stream, so that a failure carries the system's reason.
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
-  if (!file) {
-    if (error) *error = "cannot open " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  bytes->clear();
-  uint8_t chunk[65536];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) bytes->insert(bytes->end(), chunk, chunk + n);
-  if (std::ferror(file.get())) {
-    if (error) *error = "cannot read " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
+  // Regular files only, and bounded: a device or a runaway file is refused
+  // in one line rather than read without end.
+  std::string why;
+  if (ReadInputFile(path, kMaxWholeFile, bytes, &why)) return true;
+  if (error) *error = why;
+  return false;
 }
 
 std::unique_ptr<SimulatedCamera> SimulatedCameraFromProfileFile(const std::string& path,
                                                                 std::string* error) {
   std::vector<uint8_t> bytes;
-  if (!ReadWholeFile(path, &bytes, error)) return nullptr;
+  if (!ReadInputFile(path, kMaxProfile, &bytes, error)) return nullptr;
   std::string local;
   const size_t slash = path.find_last_of('/');
   const std::string baseDir = slash == std::string::npos ? "." : path.substr(0, slash);

@@ -138,8 +138,12 @@ StreamFaults SimulatedCamera::GetStreamFaults() const {
 }
 
 void SimulatedCamera::SetPlayBytes(std::vector<uint8_t> bytes) {
+  SetPlayFile(PlayFile::FromBytes(std::move(bytes)));
+}
+
+void SimulatedCamera::SetPlayFile(std::shared_ptr<PlayFile> play) {
   std::lock_guard<std::mutex> lock(mutex_);
-  state_->setup.playBytes = std::move(bytes);
+  state_->setup.play = std::move(play);
 }
 
 void SimulatedCamera::PressStillButton() {
@@ -327,7 +331,7 @@ std::unique_ptr<host::UsbDeviceModel> CameraFromDescriptors(const std::vector<ui
 std::unique_ptr<host::UsbDeviceModel> CameraFromDescriptorFile(const std::string& path,
                                                                bool fullSpeed, std::string* error) {
   std::vector<uint8_t> bytes;
-  if (!ReadWholeFile(path, &bytes, error)) return nullptr;
+  if (!ReadInputFile(path, kMaxDescriptorDump, &bytes, error)) return nullptr;
   std::string local;
   auto camera = SimulatedCameraFromDescriptors(bytes, fullSpeed, &local);
   if (!camera && error) *error = path + ": " + local;

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "camera/play_file.h"
 #include "camera/stream_source.h"
 #include "platform/host/usb_device_model.h"
 
@@ -42,6 +43,9 @@ std::unique_ptr<host::UsbDeviceModel> CameraFromDescriptorFile(const std::string
 // from another thread.
 
 namespace camera {
+
+// Vendor requests the camera remembers: the latest ones.
+constexpr size_t kVendorLogEntries = 1024;
 
 // One vendor request as the camera saw it. For device-to-host requests `data`
 // holds the bytes the camera answered with.
@@ -177,6 +181,7 @@ class SimulatedCamera : public host::UsbDeviceModel {
   void SetStreamFaults(const StreamFaults& faults);
   StreamFaults GetStreamFaults() const;
   void SetPlayBytes(std::vector<uint8_t> bytes);
+  void SetPlayFile(std::shared_ptr<PlayFile> play);
   // Queues a button press (02 01 00 01) on the status interrupt endpoint.
   void PressStillButton();
   bool Streaming() const;
@@ -188,7 +193,7 @@ class SimulatedCamera : public host::UsbDeviceModel {
   std::vector<uint8_t> DescriptorDump() const;
   const CameraLayout& Layout() const;
 
-  // Vendor requests seen so far, oldest first.
+  // The latest vendor requests (at most kVendorLogEntries), oldest first.
   std::vector<VendorRequestRecord> VendorRequests() const;
   void ClearVendorRequests();
   // Bytes answered to a device-to-host vendor request with this bRequest
@@ -244,7 +249,5 @@ std::unique_ptr<SimulatedCamera> SimulatedCameraFromDescriptors(const std::vecto
 // The built-in default profile's JSON text (the same as profiles/default.json).
 const char* DefaultProfileJson();
 
-// Reads a whole file; false and a message if it cannot.
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
 
 }  // namespace camera

@@ -169,17 +169,7 @@ void StreamSource::Start(const StreamSettings& settings, uint64_t now) {
   nextFrame_ = now;
   framesStarted_ = 0;
   stalled_ = false;
-  playFrames_.clear();
-  playIndex_ = 0;
-  if (!play_.empty()) {
-    if (s_.format == StreamFormat::kMjpeg) {
-      playFrames_ = SplitJpegFrames(play_);
-    } else {
-      size_t size = size_t(s_.width) * s_.height * 2;
-      for (size_t off = 0; size && off + size <= play_.size(); off += size)
-        playFrames_.emplace_back(play_.begin() + long(off), play_.begin() + long(off + size));
-    }
-  }
+  if (play_) play_->Rewind();
 }
 
 void StreamSource::Stop() {
@@ -191,9 +181,10 @@ std::vector<uint8_t> StreamSource::FrameBytes(bool still) {
   std::vector<uint8_t> f;
   uint32_t w = still && s_.stillWidth ? s_.stillWidth : s_.width;
   uint32_t h = still && s_.stillHeight ? s_.stillHeight : s_.height;
-  if (!playFrames_.empty() && !still) {
-    f = playFrames_[playIndex_++ % playFrames_.size()];
-  } else {
+  const bool played = play_ && !still &&
+                      (s_.format == StreamFormat::kMjpeg ? play_->NextJpeg(&f)
+                                                         : play_->NextRaw(size_t(s_.width) * s_.height * 2, &f));
+  if (!played) {
     f = TestPicture(s_.format, w, h, pictureNumber_++);
   }
   if (s_.format == StreamFormat::kMjpeg && s_.trailer) AppendTrailer(&f);

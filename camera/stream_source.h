@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "camera/play_file.h"
 #include "platform/host/usb_device_model.h"
 
 namespace camera {
@@ -63,7 +65,7 @@ class StreamSource {
   bool Running() const { return running_; }
   // Frames to play instead of the test picture (empty: test picture). For
   // uncompressed formats the file is cut into frames of the committed size.
-  void SetPlayFile(std::vector<uint8_t> bytes) { play_ = std::move(bytes); }
+  void SetPlayFile(std::shared_ptr<PlayFile> play) { play_ = std::move(play); }
   void SetFaults(const StreamFaults& f) { faults_ = f; }
   const StreamFaults& Faults() const { return faults_; }
   // The size of the stills from the next one on (a still commit).
@@ -86,9 +88,7 @@ class StreamSource {
 
   StreamSettings s_;
   StreamFaults faults_;
-  std::vector<uint8_t> play_;
-  std::vector<std::vector<uint8_t>> playFrames_;
-  size_t playIndex_ = 0;
+  std::shared_ptr<PlayFile> play_;
   bool running_ = false;
   bool stillPending_ = false;
   bool stillFrame_ = false;

@@ -78,7 +78,7 @@ void SimulatedCamera::State::UpdateStreaming() {
     st.stillHeight = format->stillSizes[stillCommit.bFrameIndex - 1].second;
   }
   stream.SetFaults(setup.streamFaults);
-  stream.SetPlayFile(setup.playBytes);
+  stream.SetPlayFile(setup.play);
   stream.Start(st, 0);
 }
 

@@ -31,7 +31,7 @@ host::UsbControlResult SimulatedCamera::State::VendorRequest(ControlTransfer& t)
       std::memcpy(t.data, it->second.data(), std::min<size_t>(it->second.size(), t.packet.wLength));
   }
   if (t.in && !stalled && t.packet.wLength) record.data.assign(t.data, t.data + t.packet.wLength);
-  vendor.push_back(std::move(record));
+  vendor.Add(std::move(record));
   if (stalled) return t.Stall(kErrNone);
   t.result.length = t.packet.wLength;
   return t.result;
@@ -39,12 +39,12 @@ host::UsbControlResult SimulatedCamera::State::VendorRequest(ControlTransfer& t)
 
 std::vector<VendorRequestRecord> SimulatedCamera::VendorRequests() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return state_->vendor;
+  return state_->vendor.Entries();
 }
 
 void SimulatedCamera::ClearVendorRequests() {
   std::lock_guard<std::mutex> lock(mutex_);
-  state_->vendor.clear();
+  state_->vendor.Clear();
 }
 
 void SimulatedCamera::SetVendorReply(uint8_t bRequest, std::vector<uint8_t> bytes) {

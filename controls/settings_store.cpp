@@ -9,9 +9,8 @@ constexpr ACCESS_MASK kKeyAccess = 0x1F0000;
 constexpr ULONG kQueryBufferSize = 512;
 constexpr ULONG kMaxNameLength = 63;
 
-// Opens the driver key and widens `name` into `wide`; the caller closes.
-NTSTATUS OpenValue(PDEVICE_OBJECT physicalDevice, const CHAR* name, WCHAR (&wide)[kMaxNameLength + 1],
-                   UNICODE_STRING* valueName, HANDLE* key) {
+// Widens `name` into `wide` as a counted name.
+VOID WideName(const CHAR* name, WCHAR (&wide)[kMaxNameLength + 1], UNICODE_STRING* valueName) {
   ULONG n = 0;
   while (name[n] && n < kMaxNameLength) {
     wide[n] = WCHAR(UCHAR(name[n]));
@@ -21,7 +20,20 @@ NTSTATUS OpenValue(PDEVICE_OBJECT physicalDevice, const CHAR* name, WCHAR (&wide
   valueName->Length = USHORT(n * sizeof(WCHAR));
   valueName->MaximumLength = USHORT((n + 1) * sizeof(WCHAR));
   valueName->Buffer = wide;
+}
+
+// Opens the driver key and widens `name` into `wide`; the caller closes.
+NTSTATUS OpenValue(PDEVICE_OBJECT physicalDevice, const CHAR* name, WCHAR (&wide)[kMaxNameLength + 1],
+                   UNICODE_STRING* valueName, HANDLE* key) {
+  WideName(name, wide, valueName);
   return IoOpenDeviceRegistryKey(physicalDevice, PLUGPLAY_REGKEY_DRIVER, kKeyAccess, key);
+}
+
+NTSTATUS SetValue(HANDLE key, const CHAR* name, ULONG value) {
+  WCHAR wide[kMaxNameLength + 1];
+  UNICODE_STRING valueName;
+  WideName(name, wide, &valueName);
+  return ZwSetValueKey(key, &valueName, 0, REG_DWORD, &value, sizeof value);
 }
 
 }  // namespace
@@ -51,12 +63,11 @@ NTSTATUS ReadSetting(PDEVICE_OBJECT physicalDevice, const CHAR* name, ULONG* fie
 }
 
 NTSTATUS WriteSetting(PDEVICE_OBJECT physicalDevice, const CHAR* name, ULONG value) {
-  WCHAR wide[kMaxNameLength + 1];
-  UNICODE_STRING valueName;
   HANDLE key = nullptr;
-  NTSTATUS status = OpenValue(physicalDevice, name, wide, &valueName, &key);
+  NTSTATUS status = IoOpenDeviceRegistryKey(physicalDevice, PLUGPLAY_REGKEY_DRIVER, kKeyAccess, &key);
   if (!NT_SUCCESS(status)) return status;
-  ZwSetValueKey(key, &valueName, 0, REG_DWORD, &value, sizeof value);
+  status = SetValue(key, name, value);
+  if (NT_SUCCESS(status)) status = ZwFlushKey(key);
   ZwClose(key);
   return status;
 }
@@ -101,7 +112,7 @@ VOID LoadSettings(PDEVICE_OBJECT physicalDevice, ControlSettings* s, EffectWorkS
   StoreSetting(s->zoomPresetReserved, 0);
 }
 
-VOID SaveSettings(PDEVICE_OBJECT physicalDevice, const ControlSettings* s) {
+NTSTATUS SaveSettings(PDEVICE_OBJECT physicalDevice, const ControlSettings* s, const CHAR** failedValue) {
   auto word = [](const LONG& field) { return ULONG(LoadSetting(field)); };
   auto uword = [](const ULONG& field) { return LoadSetting(field); };
   const struct {
@@ -145,5 +156,24 @@ VOID SaveSettings(PDEVICE_OBJECT physicalDevice, const ControlSettings* s) {
       {"WhiteBalance_T", word(s->whiteBalanceTemperature.Current)},
   };
   static_assert(sizeof values / sizeof values[0] == 35, "35 saved settings");
-  for (const auto& v : values) WriteSetting(physicalDevice, v.name, v.value);
+  // One open of the key for the whole save: the values reach the key's
+  // store together (all or none), and another writer's save never
+  // interleaves with this one.
+  if (failedValue) *failedValue = values[0].name;
+  HANDLE key = nullptr;
+  NTSTATUS status = IoOpenDeviceRegistryKey(physicalDevice, PLUGPLAY_REGKEY_DRIVER, kKeyAccess, &key);
+  if (!NT_SUCCESS(status)) return status;
+  const CHAR* failed = nullptr;
+  for (const auto& v : values) {
+    status = SetValue(key, v.name, v.value);
+    if (!NT_SUCCESS(status)) {
+      failed = v.name;  // the key cannot take values: the rest would fail alike
+      break;
+    }
+  }
+  const NTSTATUS flush = ZwFlushKey(key);
+  ZwClose(key);
+  if (!failed && !NT_SUCCESS(flush)) failed = values[0].name, status = flush;
+  if (failedValue) *failedValue = failed;
+  return failed ? status : STATUS_SUCCESS;
 }

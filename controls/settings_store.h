@@ -15,7 +15,8 @@
 // first four bytes); anything else, like a missing key or value, returns a
 // failure and leaves the field as it was.
 NTSTATUS ReadSetting(PDEVICE_OBJECT physicalDevice, const CHAR* name, ULONG* field);
-// Write: REG_DWORD of 4 bytes; the status is that of opening the key.
+// Write: REG_DWORD of 4 bytes, flushed to the key's store; the first
+// failure of the open, the set or the flush.
 NTSTATUS WriteSetting(PDEVICE_OBJECT physicalDevice, const CHAR* name, ULONG value);
 
 // Device start, after the control ranges are read: Mirror and Vertical Flip
@@ -23,6 +24,10 @@ NTSTATUS WriteSetting(PDEVICE_OBJECT physicalDevice, const CHAR* name, ULONG val
 // the frame-tag and zoom records initialised, the effect selector, overlay
 // mode and auto-framing switch cleared.
 VOID LoadSettings(PDEVICE_OBJECT physicalDevice, ControlSettings* state, EffectWorkState* effects);
-// Stream stop: the 35 settings in their fixed order; a value whose key
-// cannot be opened is skipped and the others are still written.
-VOID SaveSettings(PDEVICE_OBJECT physicalDevice, const ControlSettings* state);
+// Stream stop: the 35 settings in their fixed order, through one open of
+// the key and flushed together, so that they reach the key's store as one
+// update. On failure returns its status and names (in *failedValue) the
+// first value not stored: the value the key refused (the later ones are
+// not tried), or the first of the 35 when the open or the flush failed.
+NTSTATUS SaveSettings(PDEVICE_OBJECT physicalDevice, const ControlSettings* state,
+                      const CHAR** failedValue = nullptr);

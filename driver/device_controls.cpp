@@ -46,5 +46,9 @@ VOID ResetDeviceFlags(DeviceState* s, StreamEngine* engine) {
 VOID SaveDeviceSettings(DeviceContext* c) {
   if (!c || !c->effects || !c->device) return;
   if (InterlockedExchange(reinterpret_cast<LONG volatile*>(&c->streaming), 0) == 0) return;
-  SaveSettings(c->device->PhysicalDeviceObject, c->effects);
+  const CHAR* failed = nullptr;
+  const NTSTATUS status = SaveSettings(c->device->PhysicalDeviceObject, c->effects, &failed);
+  if (!NT_SUCCESS(status))
+    DbgPrint("settings: \"%s\" and the values after it not stored (status 0x%08X)\n", failed ? failed : "",
+             static_cast<unsigned>(status));
 }

@@ -135,13 +135,12 @@ std::unique_ptr<host::UsbDeviceModel> MakeCamera(const CameraOptions& o, std::st
   auto* sim = dynamic_cast<camera::SimulatedCamera*>(model.get());
   if (!sim) return model;
   if (!o.play.empty()) {
-    std::vector<uint8_t> bytes;
-    if (!camera::ReadWholeFile(o.play, &bytes, error)) return nullptr;
-    if (bytes.empty()) {
-      *error = "--play: " + o.play + " is empty";
+    std::shared_ptr<camera::PlayFile> play = camera::PlayFile::Open(o.play, error);
+    if (!play) {
+      *error = "--play: " + *error;
       return nullptr;
     }
-    sim->SetPlayBytes(std::move(bytes));
+    sim->SetPlayFile(std::move(play));
   }
   if (o.anyFault) {
     // Faults on the command line add to (and override) the profile's.

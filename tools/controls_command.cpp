@@ -10,6 +10,7 @@
 
 #include "client/camera.h"
 #include "platform/host/host_control.h"
+#include "platform/host/host_files.h"
 #include "tools/camera_options.h"
 #include "tools/commands.h"
 #include "tools/control_settings.h"
@@ -72,6 +73,7 @@ int ControlsCommand(int argc, char** argv) {
     if (!StoreControls(folder, shown, &error)) return Fail(error);
     // The driver writes its settings when a stream stops: run the capture
     // pin once so the values persist as they do after any capture.
+    host::ClearRegistryWriteError();
     std::vector<client::PinInfo> pins = filter->Pins();
     std::vector<uint8_t> format;
     client::Pin* pin = nullptr;
@@ -81,6 +83,12 @@ int ControlsCommand(int argc, char** argv) {
       pin->SetState(KSSTATE_RUN);
       pin->SetState(KSSTATE_STOP);
       filter->ClosePin(pin);
+    }
+    const std::string notSaved = host::RegistryWriteError();
+    if (!notSaved.empty()) {
+      std::string which;
+      for (const std::string& set : sets) which += (which.empty() ? "" : ", ") + set;
+      return Fail("not stored: " + which + " (" + notSaved + ")");
     }
   }
   // A control that acts only while streaming runs with its kept value.

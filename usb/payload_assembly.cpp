@@ -3,12 +3,15 @@
 // checked and committed to the ring, delivered to the still buffer, or
 // dropped. Runs on the stream worker only (the assembly fields are its own).
 #include "usb/stream_engine.h"
+#include "usb/usb_request.h"
 
 namespace {
 
 // bmHeaderInfo bits.
 constexpr UCHAR kFid = 0x01, kEof = 0x02, kSti = 0x20, kErr = 0x40;
 constexpr ULONG kTrailerlessFrames = 3;
+constexpr ULONG kStillRetries = 3;
+constexpr UCHAR kVsStillImageTrigger = 0x05;
 
 bool IsMjpeg(const StreamEngine* e) { return IsEqualGUID(e->currentFormat.inputSubtype, kSubtypeMjpg); }
 
@@ -68,9 +71,30 @@ VOID DeliverStill(StreamEngine* e, ULONG length) {
   }
   RtlCopyMemory(e->stillBuffer, e->writeBuffer, length);
   e->stillLength = length;
+  e->stillRetries = 0;
   InterlockedExchange(reinterpret_cast<volatile LONG*>(&e->stillWaiting), 1);
   WriteULongNoFence(&e->stillsDelivered, e->stillsDelivered + 1);
   KeSetEvent(&e->stillReady, IO_NO_INCREMENT, FALSE);
+}
+
+// A damaged still frame: the camera is asked for the still again, at most
+// kStillRetries times for one still. Retry n goes out n - 1 frames after
+// the drop, so that damage that recurs every few frames cannot hit every
+// retry. After the last one the still is given up.
+VOID StillDropped(StreamEngine* e) {
+  if (e->stillRetries >= kStillRetries) {
+    e->stillRetries = e->stillRetryDue = 0;
+    return;
+  }
+  e->stillRetryDue = ++e->stillRetries;
+}
+
+// At each frame boundary: a still request that is due goes out.
+VOID RequestStillAgain(StreamEngine* e) {
+  if (e->stillRetryDue == 0 || --e->stillRetryDue != 0) return;
+  if (e->streamingInterface < 0 || e->streamingInterface > 0xFF) return;
+  UCHAR trigger = 1;
+  ClassRequest(e, SET_CUR, USHORT(kVsStillImageTrigger << 8), USHORT(e->streamingInterface), &trigger, 1, FALSE);
 }
 
 // The frame in the write buffer is complete: check it and hand it on.
@@ -91,11 +115,13 @@ VOID FinishFrame(StreamEngine* e) {
       length = TrailerLength(f, n);
       // A camera that sends no vendor trailer: its frames end with the
       // end-of-image marker on an EOF payload, where a trailer camera's end
-      // with the trailer. Three such frames in a row make the stream one
-      // checked by its markers from then on.
+      // with the trailer. The camera's kind is learnt from its good frames:
+      // once three such frames came (damaged frames in between do not
+      // count against them) and none with a trailer, the stream is checked
+      // by its markers from then on.
       ULONG marked = !length && e->frameEof ? EndMarkerLength(f, n) : 0;
-      e->trailerlessFrames = marked ? e->trailerlessFrames + 1 : 0;
-      if (e->trailerlessFrames >= kTrailerlessFrames) {
+      if (length) e->trailerSeen = 1;
+      if (marked && !e->trailerSeen && ++e->trailerlessFrames >= kTrailerlessFrames) {
         e->noTrailer = 1;
         length = marked;
       }
@@ -104,6 +130,7 @@ VOID FinishFrame(StreamEngine* e) {
   }
   if (!ok) {
     Drop(e);
+    if (still) StillDropped(e);
   } else if (still) {
     DeliverStill(e, length);
   } else {
@@ -132,6 +159,7 @@ VOID SampleRate(StreamEngine* e) {
 // the first payload of the next frame.
 VOID Boundary(StreamEngine* e, UCHAR info) {
   FinishFrame(e);
+  RequestStillAgain(e);
   e->assembled = 0;
   e->corrupt = 0;
   e->discarding = 0;

@@ -176,7 +176,8 @@ struct StreamEngine {
   ULONG frameStill;       // the current frame carries STI (and a still size is set)
   ULONG frameEof;         // the last payload of the current frame had EOF
   ULONG noTrailer;        // MJPEG frames are checked by markers, not the vendor trailer
-  ULONG trailerlessFrames;  // MJPEG frames in a row ending with EOI and no trailer
+  ULONG trailerlessFrames;  // good MJPEG frames of this stream ending with EOI and no trailer
+  ULONG trailerSeen;        // a good frame of this stream carried the trailer
   ULONG stillActive;      // kept for the capture pin: a still frame is being assembled
   ULONG stillMode;
   ULONG framesSinceStill;
@@ -194,6 +195,10 @@ struct StreamEngine {
   ULONG stillSize;
   ULONG stillLength;
   ULONG stillWaiting;     // a delivered still has not been consumed
+  // A still frame that was dropped is asked for again: retries used for
+  // the current still, and frame boundaries until the next request.
+  ULONG stillRetries;
+  ULONG stillRetryDue;
   // Signalled by StopStream to cut the worker's and reader's delays short.
   KEVENT stopEvent;
 };

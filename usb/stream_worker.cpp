@@ -335,8 +335,8 @@ NTSTATUS StartStream(StreamEngine* e) {
   e->transfersActive = e->controlsApplied = e->stillActive = e->stillMode = 0;
   e->corrupt = e->discarding = e->frameStill = e->frameEof = e->framesSinceStill = 0;
   e->statusReaderRunning = e->transferErrors = 0;
-  e->stillWaiting = 0;
-  e->trailerlessFrames = 0;
+  e->stillWaiting = e->stillRetries = e->stillRetryDue = 0;
+  e->trailerlessFrames = e->trailerSeen = 0;
   e->lastFid = kNoFrameId;
   if (e->hooks.streamStarting) e->hooks.streamStarting(e->hooks.context, &e->currentFormat);
   KeClearEvent(&e->streamWorkerDone);

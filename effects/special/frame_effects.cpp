@@ -226,6 +226,10 @@ VOID AdvanceBreathing(BreathingAnimation& s) {
 // - each source row is resampled at most once; the two row buffers remember
 //   which source row they hold.
 LONG BreathingStretchFrame(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG lumaOffset) {
+  // Every frame advances the animation first, also one that is then left
+  // as it is (no row memory), so the animation never falls behind.
+  BreathingAnimation& s = BreathingState;
+  AdvanceBreathing(s);
   const SIZE_T rowBytes = SIZE_T(w) * 2;
   if ((w & 1) != 0) {
     memcpy(dst, src, rowBytes * h);
@@ -245,8 +249,6 @@ LONG BreathingStretchFrame(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG
     return 0;
   }
   UCHAR* const buffers[2] = {rowA, rowB};
-  BreathingAnimation& s = BreathingState;
-  AdvanceBreathing(s);
   ULONG sx = s.stepX, sy = s.stepY;
   // Margins and window origin (unsigned arithmetic as the stored steps are).
   sx = sx < 1 ? 1 : sx > 64 ? 64 : sx;

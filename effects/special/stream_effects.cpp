@@ -111,8 +111,11 @@ VOID ReleaseWarp(SpecialEffectRecord& r) {
 // The warp tables: entry y (from the top edge to the middle row) holds the
 // left margin and the rate of the chord of the ellipse inscribed in the
 // frame. Signed 64-bit arithmetic; the radius is limited to half the width.
+// Every size gets tables except a 1-pixel-wide frame of 4 or more rows,
+// whose chords would divide by a half width of 0.
 VOID SetupWarp(SpecialEffectRecord& r, ULONG w, ULONG h) {
-  if (w < 4 || h < 2 || SIZE_T(w) * 2 + 1 > static_cast<SIZE_T>(-1) / sizeof(ULONG)) return;
+  if (w == 0 || h == 0 || (w < 2 && h >= 4) || SIZE_T(w) * 2 + 1 > static_cast<SIZE_T>(-1) / sizeof(ULONG))
+    return;
   const ULONG rows = (h + 1) / 2;
   USHORT* margins = Allocate<USHORT>(SIZE_T(rows) * sizeof(USHORT));
   USHORT* rates = Allocate<USHORT>(SIZE_T(rows) * sizeof(USHORT));

@@ -2,14 +2,24 @@
 // state folder (`\SystemRoot\system32\X` is <state>/X); each device key is a
 // text file in the same folder, one value a line: name, type and the data in
 // hex, separated by tabs. I/O is synchronous, as the driver uses it.
+//
+// A key handle's first value write takes an exclusive lock on the key (a
+// "<key file>.lock" beside it, flock, shared with other processes) and reads
+// the values; its writes change that copy, and a flush or the close writes
+// the whole key at once (a temporary file of its own, flushed, renamed over
+// the key file) and the close releases the lock. So a writer's
+// read-modify-write never interleaves with another's, and a crash leaves the
+// old key file or the new one.
 #include "platform/host/files.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -19,12 +29,25 @@
 
 namespace {
 
+// One line of a key file: "name<TAB>type<TAB>hex bytes". A line that does
+// not read so (edited by hand, cut short) keeps its text in `raw`: no query
+// finds it, and it is written back exactly as it was, never as a value.
+struct StoredValue {
+  std::string name;
+  ULONG type;
+  std::vector<uint8_t> data;
+  std::string raw;
+};
+
 struct HostHandle {
   enum Kind { kFile, kDirectory, kKey } kind;
   int fd = -1;
   bool canRead = false;
   bool canWrite = false;
   std::string keyFile;  // registry key: the file that holds its values
+  int lockFd = -1;      // registry key: held from the first write to the close
+  std::vector<StoredValue> values;  // registry key, once locked
+  bool dirty = false;   // values changed since the last write of the file
 };
 
 struct FileState {
@@ -32,6 +55,7 @@ struct FileState {
   std::string folder;
   std::map<PDEVICE_OBJECT, std::string> deviceNames;
   std::map<HostHandle*, std::unique_ptr<HostHandle>> handles;
+  std::string registryError;  // the last failed write of a key file
 };
 
 FileState& State() {
@@ -102,15 +126,6 @@ HostHandle* FindHandle(FileState& state, HANDLE handle) {
 }
 
 // ---- registry files ----
-// One line of a key file: "name<TAB>type<TAB>hex bytes". A line that does
-// not read so (edited by hand, cut short) keeps its text in `raw`: no query
-// finds it, and it is written back exactly as it was, never as a value.
-struct StoredValue {
-  std::string name;
-  ULONG type;
-  std::vector<uint8_t> data;
-  std::string raw;
-};
 
 bool ReadLine(const std::string& line, StoredValue* v) {
   const size_t t1 = line.find('\t');
@@ -139,27 +154,88 @@ std::vector<StoredValue> LoadKey(const std::string& file) {
   return values;
 }
 
-bool StoreKey(const std::string& file, const std::vector<StoredValue>& values) {
-  std::string temp = file + ".new";
-  {
-    std::ofstream out(temp, std::ios::trunc);
-    if (!out) return false;
-    for (const StoredValue& v : values) {
-      if (!v.raw.empty() || v.name.empty()) {
-        out << v.raw << '\n';
-        continue;
-      }
-      out << v.name << '\t' << v.type << '\t';
-      char hex[3];
-      for (uint8_t b : v.data) {
-        std::snprintf(hex, sizeof(hex), "%02x", b);
-        out << hex;
-      }
-      out << '\n';
+// Replaces the key file with `values` in one step: a temporary file of this
+// writer's own, flushed to disk, renamed over it. False and the reason on
+// any failure (the old file stays).
+bool StoreKey(const std::string& file, const std::vector<StoredValue>& values, std::string* why) {
+  std::string text;
+  for (const StoredValue& v : values) {
+    if (!v.raw.empty() || v.name.empty()) {
+      text += v.raw + '\n';
+      continue;
     }
-    if (!out.flush()) return false;
+    text += v.name + '\t' + std::to_string(v.type) + '\t';
+    char hex[3];
+    for (uint8_t b : v.data) {
+      std::snprintf(hex, sizeof(hex), "%02x", b);
+      text += hex;
+    }
+    text += '\n';
   }
-  return std::rename(temp.c_str(), file.c_str()) == 0;
+  std::string temp = file + ".XXXXXX";
+  const int fd = ::mkostemp(&temp[0], O_CLOEXEC);
+  if (fd < 0) {
+    *why = "cannot create a temporary file beside " + file + ": " + std::strerror(errno);
+    return false;
+  }
+  ::fchmod(fd, 0644);
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += size_t(n);
+  }
+  const bool written = done == text.size() && ::fsync(fd) == 0;
+  const int writeErrno = errno;
+  ::close(fd);
+  if (!written || std::rename(temp.c_str(), file.c_str()) != 0) {
+    *why = "cannot write " + file + ": " + std::strerror(written ? errno : writeErrno);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  const std::string folder = file.substr(0, file.rfind('/'));
+  const int dir = ::open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) ::fsync(dir), ::close(dir);  // the rename itself on disk
+  return true;
+}
+
+// Takes the key's lock for `handle` (waiting for another holder, at most
+// kLockWaitMs of real time) and reads its values. Called with the state
+// lock held in `hold`; drops it while waiting.
+constexpr int kLockWaitMs = 10000;
+NTSTATUS LockKey(std::unique_lock<std::mutex>& hold, FileState& state, HostHandle*& handle, HANDLE key) {
+  const std::string file = handle->keyFile;
+  EnsureFolder(state.folder);
+  hold.unlock();
+  const int fd = ::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  bool locked = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  for (int waited = 0; fd >= 0 && !locked && errno == EWOULDBLOCK && waited < kLockWaitMs; waited += 2) {
+    ::usleep(2000);
+    locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  }
+  const std::string why = std::strerror(errno);
+  hold.lock();
+  handle = FindHandle(state, key);
+  if (!locked || !handle) {
+    if (fd >= 0) ::close(fd);
+    if (!handle) return STATUS_INVALID_HANDLE;
+    state.registryError = "cannot lock " + file + ": " + why;
+    return STATUS_ACCESS_DENIED;
+  }
+  handle->lockFd = fd;
+  handle->values = LoadKey(file);
+  return STATUS_SUCCESS;
+}
+
+// Writes a locked key's changed values to its file.
+NTSTATUS WriteKey(FileState& state, HostHandle* handle) {
+  if (!handle->dirty) return STATUS_SUCCESS;
+  handle->dirty = false;
+  std::string why;
+  if (StoreKey(handle->keyFile, handle->values, &why)) return STATUS_SUCCESS;
+  state.registryError = why;
+  return STATUS_UNSUCCESSFUL;
 }
 
 std::string KeyFile(const FileState& state, const std::string& device, ULONG type) {
@@ -224,6 +300,18 @@ std::string DeviceRegistryFile(const std::string& deviceName) {
   FileState& state = State();
   std::lock_guard<std::mutex> hold(state.lock);
   return state.folder.empty() ? std::string() : KeyFile(state, deviceName, PLUGPLAY_REGKEY_DRIVER);
+}
+
+std::string RegistryWriteError() {
+  FileState& state = State();
+  std::lock_guard<std::mutex> hold(state.lock);
+  return state.registryError;
+}
+
+void ClearRegistryWriteError() {
+  FileState& state = State();
+  std::lock_guard<std::mutex> hold(state.lock);
+  state.registryError.clear();
 }
 
 size_t OpenHandleCount() {
@@ -355,6 +443,10 @@ NTSTATUS ZwClose(HANDLE Handle) {
   HostHandle* handle = FindHandle(state, Handle);
   if (!handle) return STATUS_INVALID_HANDLE;
   if (handle->fd >= 0) ::close(handle->fd);
+  if (handle->kind == HostHandle::kKey && handle->lockFd >= 0) {
+    WriteKey(state, handle);  // a failure is kept in the registry error
+    ::close(handle->lockFd);
+  }
   state.handles.erase(handle);
   return STATUS_SUCCESS;
 }
@@ -388,7 +480,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
   std::lock_guard<std::mutex> hold(state.lock);
   HostHandle* handle = FindHandle(state, KeyHandle);
   if (!handle || handle->kind != HostHandle::kKey) return STATUS_INVALID_HANDLE;
-  for (const StoredValue& v : LoadKey(handle->keyFile)) {
+  for (const StoredValue& v : handle->lockFd >= 0 ? handle->values : LoadKey(handle->keyFile)) {
     if (!SameText(v.name, name)) continue;
     constexpr ULONG kHeader = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
     ULONG needed = kHeader + ULONG(v.data.size());
@@ -413,20 +505,31 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG
       name.find('\n') != std::string::npos)
     return STATUS_OBJECT_NAME_INVALID;
   FileState& state = State();
-  std::lock_guard<std::mutex> hold(state.lock);
+  std::unique_lock<std::mutex> hold(state.lock);
   HostHandle* handle = FindHandle(state, KeyHandle);
   if (!handle || handle->kind != HostHandle::kKey) return STATUS_INVALID_HANDLE;
-  EnsureFolder(state.folder);
-  std::vector<StoredValue> values = LoadKey(handle->keyFile);
+  if (handle->lockFd < 0) {
+    NTSTATUS status = LockKey(hold, state, handle, KeyHandle);
+    if (!NT_SUCCESS(status)) return status;
+  }
   const auto* bytes = static_cast<const uint8_t*>(Data);
   StoredValue value{name, Type, std::vector<uint8_t>(bytes, bytes + DataSize), std::string()};
   bool replaced = false;
-  for (StoredValue& v : values) {
+  for (StoredValue& v : handle->values) {
     if (SameText(v.name, name)) {
       v = value;
       replaced = true;
     }
   }
-  if (!replaced) values.push_back(value);
-  return StoreKey(handle->keyFile, values) ? STATUS_SUCCESS : STATUS_ACCESS_DENIED;
+  if (!replaced) handle->values.push_back(value);
+  handle->dirty = true;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwFlushKey(HANDLE KeyHandle) {
+  FileState& state = State();
+  std::lock_guard<std::mutex> hold(state.lock);
+  HostHandle* handle = FindHandle(state, KeyHandle);
+  if (!handle || handle->kind != HostHandle::kKey) return STATUS_INVALID_HANDLE;
+  return WriteKey(state, handle);
 }

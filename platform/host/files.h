@@ -145,5 +145,12 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
+// The first set on a key handle waits for (at most 10 s) and takes the key's
+// exclusive lock, held until the handle is closed; sets are kept with the
+// handle and written to the key's file by ZwFlushKey or ZwClose, the whole
+// key in one atomic replacement.
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
                        ULONG Type, PVOID Data, ULONG DataSize);
+// Writes the key's changed values; STATUS_UNSUCCESSFUL when the file
+// cannot be replaced (the old one stays).
+NTSTATUS ZwFlushKey(HANDLE KeyHandle);

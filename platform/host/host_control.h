@@ -35,7 +35,9 @@ void PoolFailTag(uint32_t tag);
 // Count of allocations made since PoolReset (successful or failed).
 uint64_t PoolAllocationCount();
 
-// Debug output captured from DbgPrint.
+// Debug output captured from DbgPrint: the latest lines, between half the
+// limit and the limit in bytes.
+constexpr size_t kDebugLogLimit = 1 << 20;
 std::string DebugLog();
 void ClearDebugLog();
 // Also echo DbgPrint to stderr (off by default).

@@ -34,6 +34,10 @@ bool ReadDeviceRegistryValue(const std::string& deviceName, const std::string& v
 // are when the key is written. The file's path ("" until a folder is set).
 std::vector<std::string> UnreadableRegistryLines(const std::string& deviceName);
 std::string DeviceRegistryFile(const std::string& deviceName);
+// Why the last write of a key file failed (the file and the reason), empty
+// when none failed since the last clear.
+std::string RegistryWriteError();
+void ClearRegistryWriteError();
 // Open file and key handles (a leak check for tests).
 size_t OpenHandleCount();
 

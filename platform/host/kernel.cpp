@@ -66,6 +66,12 @@ ULONG DbgPrint(PCSTR Format, ...) {
   LogState& log = Log();
   std::lock_guard<std::mutex> guard(log.lock);
   log.text += buf;
+  // Only the latest lines are kept: past the limit, the oldest half goes
+  // (cut at a line end), so appending stays cheap.
+  if (log.text.size() > host::kDebugLogLimit) {
+    size_t cut = log.text.find('\n', log.text.size() - host::kDebugLogLimit / 2);
+    log.text.erase(0, cut == std::string::npos ? log.text.size() - host::kDebugLogLimit / 2 : cut + 1);
+  }
   if (log.echo) std::fputs(buf, stderr);
   return 0;
 }

@@ -141,7 +141,7 @@ uint64_t UsbBus::PendingReturned() const {
 
 std::vector<UsbSetupPacket> UsbBus::ControlLog() const {
   std::lock_guard<std::mutex> guard(impl_->lock);
-  return impl_->controlLog;
+  return impl_->controlLog.Entries();
 }
 
 std::vector<std::pair<uint8_t, uint8_t>> UsbBus::InterfaceSelections() const {
@@ -156,7 +156,7 @@ void UsbBus::ResetCounters() {
   impl_->completedByStatus.clear();
   impl_->lastRejection = USBD_STATUS_SUCCESS;
   impl_->lastReason.clear();
-  impl_->controlLog.clear();
+  impl_->controlLog.Clear();
   impl_->selections.clear();
 }
 

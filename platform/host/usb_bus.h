@@ -86,7 +86,9 @@ class UsbBus {
   std::string LastRejectionReason() const;
   // Requests that the dispatch routine answered with STATUS_PENDING.
   uint64_t PendingReturned() const;
-  // Setup packets of the control transfers that reached the device, in order.
+  // Setup packets of the control transfers that reached the device, in
+  // order: the latest kControlLogEntries.
+  static constexpr size_t kControlLogEntries = 4096;
   std::vector<UsbSetupPacket> ControlLog() const;
   // (interface, alternate setting) of every select-interface that succeeded.
   std::vector<std::pair<uint8_t, uint8_t>> InterfaceSelections() const;

@@ -40,7 +40,7 @@ UsbBus::Impl::Outcome UsbBus::Impl::Control(const UsbSetupPacket& setup, PVOID b
                                             ULONG* transferLength, UsbRequestKind kind) {
   ++counts[size_t(kind)];
   ++deviceRequests;
-  controlLog.push_back(setup);
+  controlLog.Add(setup);
   std::vector<uint8_t> data(setup.wLength);
   bool in = setup.bmRequestType & 0x80;
   if (!in && setup.wLength) std::memcpy(data.data(), buffer, setup.wLength);

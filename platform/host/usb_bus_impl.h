@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/host/bounded_log.h"
 #include "platform/host/usb_bus.h"
 
 namespace host {
@@ -64,7 +65,7 @@ struct UsbBus::Impl {
   USBD_STATUS lastRejection = USBD_STATUS_SUCCESS;
   std::string lastReason;
   uint64_t pendingReturned = 0;
-  std::vector<UsbSetupPacket> controlLog;
+  BoundedLog<UsbSetupPacket, UsbBus::kControlLogEntries> controlLog;  // the latest requests
   std::vector<std::pair<uint8_t, uint8_t>> selections;
   std::atomic<int> interfaceReferences{0};
   uintptr_t nextHandle = 0x5B000000;

@@ -347,6 +347,14 @@ TEST(CameraVendor, RecordedAndAnswered) {
                 {0xC2, 0x99, 0, 0, {}, true, 1},
                 {0xC2, 0xAA, 0, 0, {7}}});  // unhandled: the profile's reply
   EXPECT_EQ(cam->VendorRequests().size(), 4u);
+
+  // Only the latest requests are kept.
+  cam->ClearVendorRequests();
+  for (uint16_t i = 0; i < camera::kVendorLogEntries + 5; ++i) ASSERT_TRUE(Out(*cam, 0x42, 0x60, i, 0, {}));
+  const auto kept = cam->VendorRequests();
+  ASSERT_EQ(kept.size(), camera::kVendorLogEntries);
+  EXPECT_EQ(kept.front().wValue, 5);
+  EXPECT_EQ(kept.back().wValue, camera::kVendorLogEntries + 4);
 }
 
 // ---- concurrency: the bus may call from the stream worker and a property thread at once ----

@@ -12,6 +12,7 @@
 #include "controls/property_sets.h"
 #include "driver/device_context.h"
 #include "driver/device_state.h"
+#include "platform/host/host_control.h"
 #include "platform/host/host_files.h"
 #include "tests/controls/controls_rig.h"
 #include "tools/control_settings.h"
@@ -342,6 +343,13 @@ TEST_F(PersistenceTest, SettingsAreSavedAtStreamStopAndOrientationRestoredAtStar
     KSPROPERTY_VIDEOPROCAMP_S got{};
     EXPECT_EQ(d.Control(kVideoProcAmpSet, 0, kGet, 0, 0, &got), STATUS_SUCCESS);
     EXPECT_EQ(got.Value, 0);
+    // A key that cannot be written: the stop succeeds, the driver says so.
+    std::filesystem::remove(folder_ + "/device.driver.reg");
+    std::filesystem::create_directory(folder_ + "/device.driver.reg");
+    host::ClearDebugLog();
+    RunOnce(d, true);
+    EXPECT_NE(host::DebugLog().find("settings: \"Mirror\" and the values after it not stored (status 0xC0000001)"),
+              std::string::npos) << host::DebugLog();
   }
 }
 

@@ -61,7 +61,9 @@ TEST_F(SettingsTest, StopWritesEverySettingAndTheNextStartRestoresOrientationOnl
     rig.state->verticalFlip = 1;
     rig.state->lowLight = 1;
     rig.state->brightness.Current = -5;
-    SaveSettings(&pdo_, rig.state);
+    const CHAR* failed = "none";
+    EXPECT_EQ(SaveSettings(&pdo_, rig.state, &failed), STATUS_SUCCESS);
+    EXPECT_EQ(failed, nullptr);
   }
   const struct {
     const char* name;
@@ -107,15 +109,25 @@ TEST_F(SettingsTest, MissingAndMalformedValuesCountAsAbsent) {
     EXPECT_EQ(NT_SUCCESS(ReadSetting(&pdo_, "Mirror", &field)), c.mirror != 0);
     EXPECT_EQ(field, c.mirror ? c.mirror : 77u) << "a failed read leaves the field";
   }
-  // No registry at all: both 0, and a save skips every value without harm.
+  // No registry at all: both 0, and a save fails without harm, naming the
+  // first value; so does a save whose key file cannot be replaced.
   host::SetStateFolder("");
   rig.state->mirror = rig.state->verticalFlip = 1;
   LoadSettings(&pdo_, rig.state, rig.state);
   EXPECT_EQ(std::make_pair(rig.state->mirror, rig.state->verticalFlip), std::make_pair(0u, 0u));
-  SaveSettings(&pdo_, rig.state);
+  const CHAR* failed = nullptr;
+  EXPECT_FALSE(NT_SUCCESS(SaveSettings(&pdo_, rig.state, &failed)));
+  EXPECT_STREQ(failed, "Mirror");
   EXPECT_NE(WriteSetting(&pdo_, "Mirror", 1), STATUS_SUCCESS);
   host::SetStateFolder(folder_);
   EXPECT_EQ(Stored("Low Light"), -1) << "nothing was written without a key";
+  const std::string file = folder_ + "/camera.driver.reg";
+  std::filesystem::remove(file);
+  std::filesystem::create_directory(file);
+  failed = nullptr;
+  EXPECT_EQ(SaveSettings(&pdo_, rig.state, &failed), STATUS_UNSUCCESSFUL);
+  EXPECT_STREQ(failed, "Mirror");
+  EXPECT_EQ(WriteSetting(&pdo_, "Mirror", 1), STATUS_UNSUCCESSFUL);
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 // Zw file calls and device registry keys over the host state folder.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/host/host_files.h"
 #include "platform/wdk.h"
@@ -144,6 +147,8 @@ TEST_F(HostFilesTest, RegistryValuesPerDeviceWithBufferSizes) {
             STATUS_OBJECT_NAME_NOT_FOUND);  // another device's key
 
   host::RegistryValue stored;
+  EXPECT_FALSE(host::ReadDeviceRegistryValue("cam1", "mirror", &stored));  // until flushed
+  ASSERT_EQ(ZwFlushKey(key), STATUS_SUCCESS);
   ASSERT_TRUE(host::ReadDeviceRegistryValue("cam1", "mirror", &stored));
   EXPECT_EQ(stored.data.size(), 4u);
   EXPECT_EQ(stored.data[0], 5);
@@ -152,6 +157,59 @@ TEST_F(HostFilesTest, RegistryValuesPerDeviceWithBufferSizes) {
   host::ForgetDeviceRegistryName(&pdo);
   EXPECT_EQ(ZwQueryValueKey(key, &mirror.string, KeyValuePartialInformation, buffer, 32, &needed),
             STATUS_INVALID_HANDLE);
+}
+
+// Writers in several processes: each one's values survive the others', a
+// writer that dies before closing changes nothing, and a key file that
+// cannot be replaced fails the flush and leaves no temporary file.
+TEST_F(HostFilesTest, KeyWritesAreLockedWholeReplacements) {
+  DEVICE_OBJECT pdo{};
+  host::SetDeviceRegistryName(&pdo, "shared");
+  auto write = [&pdo](char prefix, int values, bool close) {
+    HANDLE key;
+    if (IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key) != STATUS_SUCCESS) return false;
+    for (ULONG i = 0; i < ULONG(values); ++i) {
+      Name name((std::string(1, prefix) + std::to_string(i)).c_str());
+      if (ZwSetValueKey(key, &name.string, 0, REG_DWORD, &i, 4) != STATUS_SUCCESS) return false;
+      if (i == 0) usleep(20000);  // the other writers start meanwhile
+    }
+    return !close || ZwClose(key) == STATUS_SUCCESS;
+  };
+  std::vector<pid_t> children;
+  for (char prefix : {'a', 'b', 'c'})
+    if (pid_t child = fork(); child == 0) {
+      _exit(write(prefix, 12, true) ? 0 : 1);
+    } else {
+      children.push_back(child);
+    }
+  for (pid_t child : children) {
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  if (pid_t child = fork(); child == 0) _exit(write('d', 3, false) ? 0 : 1);  // dies holding the key
+  else waitpid(child, nullptr, 0);
+  host::RegistryValue v;
+  for (char prefix : {'a', 'b', 'c', 'd'})
+    for (int i : {0, 11}) EXPECT_EQ(host::ReadDeviceRegistryValue("shared", prefix + std::to_string(i), &v), prefix != 'd');
+
+  const std::string file = folder_ + "/state/shared.driver.reg";
+  ASSERT_EQ(std::remove(file.c_str()), 0);
+  ASSERT_EQ(mkdir(file.c_str(), 0755), 0);
+  host::ClearRegistryWriteError();
+  HANDLE key;
+  ASSERT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
+  Name name("Mirror");
+  ULONG one = 1;
+  EXPECT_EQ(ZwSetValueKey(key, &name.string, 0, REG_DWORD, &one, 4), STATUS_SUCCESS);
+  EXPECT_EQ(ZwFlushKey(key), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(host::RegistryWriteError(), "cannot write " + file + ": Is a directory");
+  ZwClose(key);
+  const std::string listing = folder_ + "/listing";
+  std::system(("ls " + folder_ + "/state > " + listing).c_str());
+  std::ifstream in(listing);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "shared.driver.reg\nshared.driver.reg.lock\n");
+  host::ForgetDeviceRegistryName(&pdo);
 }
 
 }  // namespace

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/host/bounded_log.h"
 #include "platform/host/host_control.h"
 #include "platform/wdk.h"
 
@@ -50,6 +55,26 @@ TEST(SpinLockTest, ExcludesAndRestoresIrqlAndDbgPrintIsCaptured) {
   host::ClearDebugLog();
   DbgPrint("decoder error=%d\n", 7);
   EXPECT_EQ(host::DebugLog(), "decoder error=7\n");
+}
+
+TEST(LogTest, LogsKeepOnlyTheirLatestEntries) {
+  host::ClearDebugLog();
+  const int lines = int(3 * host::kDebugLogLimit / 16);
+  for (int i = 0; i < lines; ++i) DbgPrint("line %09d\n", i);  // 15 bytes a line
+  const std::string log = host::DebugLog();
+  EXPECT_LE(log.size(), host::kDebugLogLimit);
+  EXPECT_GE(log.size(), host::kDebugLogLimit / 2);
+  EXPECT_EQ(log.compare(0, 5, "line "), 0);  // whole lines only
+  char last[32];
+  std::snprintf(last, sizeof last, "line %09d\n", lines - 1);
+  EXPECT_EQ(log.substr(log.size() - 15), last);
+  host::ClearDebugLog();
+
+  host::BoundedLog<int, 3> small;
+  for (int i = 1; i <= 5; ++i) small.Add(i);
+  EXPECT_EQ(small.Entries(), (std::vector<int>{3, 4, 5}));
+  small.Clear();
+  EXPECT_TRUE(small.Entries().empty());
 }
 
 }  // namespace

@@ -293,4 +293,27 @@ TEST_F(CaptureStreamTest, StillsByTriggerAndButtonArePngOfTheStillSize) {
   }
 }
 
+// A still whose frame arrives damaged is asked for again: whichever frame
+// parity the damage hits, the still comes; and a trailer-less camera whose
+// every other frame is damaged still delivers video.
+TEST_F(CaptureStreamTest, OneDamagedFrameLosesNoStillAndNoVideo) {
+  for (const char* trigger : {"software", "button"})
+    for (const char* fault : {"lose-packet=2", "lose-packet=3"}) {
+      SCOPED_TRACE(std::string(trigger) + " " + fault);
+      const std::string path = Temp("still_damaged.png");
+      CommandRun r = Call(tools::StillCommand, {"--size", "320x240", "--trigger", trigger, "--fault", fault,
+                                                "--output", path});
+      EXPECT_EQ(r.status, 0) << r.err;
+    }
+  const std::string profiles = UVCCAM_PROFILE_DIR;
+  const std::pair<std::string, const char*> cameras[] = {{profiles + "/webcam_no_trailer.json", "truncate-frame=2"},
+                                                         {profiles + "/webcam_mjpeg.json", "break-trailer=2"}};
+  for (const auto& [profile, fault] : cameras) {
+    SCOPED_TRACE(fault);
+    CommandRun r = Call(tools::CaptureCommand, {"--profile", profile, "--fault", fault, "--frames", "4", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out)["frames"], 4);
+  }
+}
+
 }  // namespace

@@ -180,6 +180,60 @@ TEST(CliTest, DescriptorDumpOfAnyCameraReadsBack) {
   }
 }
 
+// Two savers at once: the file holds all 35 values of one of them (each
+// save is whole), so Mirror that both set stays; a save that cannot be
+// written names the settings it lost and fails.
+TEST(CliTest, ControlsSavesSurviveConcurrentAndFailedWrites) {
+  const std::string state = ::testing::TempDir() + "uvccam_concurrent_state";
+  std::system(("rm -rf " + state + " && mkdir -p " + state).c_str());
+  for (int round = 0; round < 3; ++round) {
+    FILE* a = popen((Tool() + " controls --state " + state + " --set brightness=5 --set mirror=1 2>&1").c_str(), "r");
+    FILE* b = popen((Tool() + " controls --state " + state + " --set brightness=9 --set mirror=1 2>&1").c_str(), "r");
+    ASSERT_TRUE(a && b);
+    for (FILE* p : {a, b}) {
+      char out[256];
+      while (fread(out, 1, sizeof out, p) > 0) {
+      }
+      EXPECT_EQ(pclose(p), 0);
+    }
+    std::ifstream key(state + "/device.driver.reg");
+    int values = 0;
+    bool mirror = false, brightness = false;
+    for (std::string line; std::getline(key, line); ++values) {
+      mirror |= line == "Mirror\t4\t01000000";
+      brightness |= line == "Brightness\t4\t05000000" || line == "Brightness\t4\t09000000";
+    }
+    EXPECT_EQ(values, 35);
+    EXPECT_TRUE(mirror && brightness) << round;
+  }
+  std::system(("rm -f " + state + "/device.driver.reg && mkdir " + state + "/device.driver.reg").c_str());
+  ToolRun failed = Uvccam("controls --state " + state + " --set mirror=1 --set brightness=3");
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.err.rfind("uvccam controls: not stored: mirror=1, brightness=3 (cannot write ", 0), 0u) << failed.err;
+  EXPECT_EQ(std::count(failed.err.begin(), failed.err.end(), '\n'), 1) << failed.err;
+}
+
+TEST(CliTest, InputsThatAreNotFilesOfTheirKindAreRefusedInOneLine) {
+  const std::string dir = ::testing::TempDir();
+  const std::string big = WriteTemp("big_dump.bin", std::string(64 * 1024 + 1, '\x12'));
+  const struct {
+    std::string args, message;
+  } cases[] = {
+      {"formats --descriptors /dev/zero", "/dev/zero: not a regular file"},
+      {"formats --descriptors " + dir, ": is a directory"},
+      {"formats --descriptors " + big, "larger than 64 KiB"},
+      {"formats --profile /dev/zero", "/dev/zero: not a regular file"},
+      {"capture --frames 1 --play /dev/zero", "--play: /dev/zero: not a regular file"},
+      {"capture --frames 1 --play " + dir, ": is a directory"},
+  };
+  for (const auto& c : cases) {
+    ToolRun r = Uvccam(c.args);
+    EXPECT_NE(r.status, 0) << c.args;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+}
+
 }  // namespace
 
 namespace {

@@ -181,6 +181,26 @@ TEST_F(Assembly, MjpegWithoutTrailerNeedsEndMarkerEofAndNoDamage) {
   EXPECT_EQ(e->framesCommitted, 2u);
 }
 
+// The camera's kind is learnt from its good frames: three trailer-less
+// frames ending with EOI, damaged ones between them, make a trailer-less
+// camera; a camera that sent a trailer stays one.
+TEST_F(Assembly, TrailerlessCameraIsLearntFromGoodFramesNotConsecutiveOnes) {
+  Make(kSubtypeMjpg, 320, 240);
+  auto feed = [this](uint8_t fid, const Bytes& d, uint8_t f) { return Feed(fid, d, f); };
+  Bytes cut = Jpeg(500, false);
+  cut.resize(cut.size() - 100);
+  const Bytes good = Jpeg(500, false);
+  FeedFrames(this, {good, good, good, good, cut, good, cut, good, cut, good, cut, good}, 200, feed);
+  EXPECT_EQ(e->noTrailer, 1u);
+  EXPECT_EQ(e->framesCommitted, 3u) << "from the third good frame on";
+  FreeStreamEngine(e);
+
+  Make(kSubtypeMjpg, 320, 240);
+  FeedFrames(this, {good, good, good, Jpeg(500, true), good, good, good, good}, 200, feed);
+  EXPECT_EQ(e->noTrailer, 0u);
+  EXPECT_EQ(e->framesCommitted, 1u);
+}
+
 TEST_F(Assembly, StillsTakeExactlyTheStiFrameAndNeverFreezeVideo) {
   Make(kSubtypeYuy2, 4, 2, /*still buffer*/ 64, /*raw*/ 64);
   // No still size: STI is ignored and the frame is video.

@@ -125,14 +125,14 @@ TEST_P(StreamEffects, BreathingFirstFrameAndCycle) {
   EXPECT_EQ(BreathingState.horizontal, 0u);
   BreathingStretchFrame(dst.data(), src.data(), w, h, lo());
   EXPECT_EQ(BreathingState.stepY, 62u);
-  // No row buffers: nothing written, animation unchanged.
+  // No row buffers: nothing written, but the animation still advances.
   host::PoolFailTag(kTagBuffer);
   const BreathingAnimation before = BreathingState;
   Frame untouched(src.size(), 7);
   EXPECT_EQ(BreathingStretchFrame(untouched.data(), src.data(), w, h, lo()), 0);
   host::PoolFailTag(0);
   EXPECT_EQ(untouched, Frame(src.size(), 7));
-  EXPECT_EQ(BreathingState.stepY, before.stepY);
+  EXPECT_EQ(BreathingState.stepY, before.stepY - 2);
 }
 
 // Effect 4 from its rules, every output byte on its own: the animation
@@ -141,7 +141,6 @@ TEST_P(StreamEffects, BreathingFirstFrameAndCycle) {
 // origin: unit ceil(k * S / 64) - 1 with the phase the remainder, or the
 // origin itself with phase 0 for k = 0. Reads clamp to the last unit.
 Frame StretchModel(const Frame& src, ULONG w, ULONG h, ULONG lo, BreathingAnimation& s) {
-  if (w % 2) return src;
   ULONG& step = s.horizontal ? s.stepX : s.stepY;
   if (s.shrinking) {
     step < 33 ? void(s.shrinking = 0) : void(step -= 2);
@@ -150,6 +149,7 @@ Frame StretchModel(const Frame& src, ULONG w, ULONG h, ULONG lo, BreathingAnimat
   } else {
     step += 2;
   }
+  if (w % 2) return src;
   const ULONG sx = std::clamp(s.stepX, 1u, 64u), sy = std::clamp(s.stepY, 1u, 64u);
   const long mx = long(((64 * w + sx) / sx - w) / 4), my = long(((64 * h + sy) / sy - h) / 4);
   const long lx = std::max(0L, long((64 - sx) * w / 64) - 2), ly0 = long((64 - sy) * h / 64) - 2;
@@ -271,7 +271,8 @@ TEST_P(StreamEffects, PhotoGridFillsOneCellPerSecond) {
 // The warp tables against a floating-point model of the same chord rule.
 TEST(WarpTables, EntriesFollowTheInscribedEllipse) {
   host::PoolReset();
-  const std::pair<ULONG, ULONG> sizes[] = {{640, 480}, {160, 120}, {1280, 720}, {8192, 4320}, {64, 7}};
+  const std::pair<ULONG, ULONG> sizes[] = {{640, 480}, {160, 120}, {1280, 720}, {8192, 4320}, {64, 7},
+                                           {2, 4}, {2, 9}, {3, 6}, {2, 1}, {1, 3}};
   for (auto [w, h] : sizes) {
     Device dev(16);
     SetupStreamEffects(dev.state.get(), w, h, 2, 0);
@@ -303,7 +304,7 @@ TEST(WarpTables, EntriesFollowTheInscribedEllipse) {
 // margins past the row, rates 0, 1, just under and over 512, far over.
 TEST_P(StreamEffects, RowWarpMatchesTheModel) {
   for (auto [w, h] : {std::pair<ULONG, ULONG>{64, 10}, {640, 480}, {6, 5}, {4, 2}, {8, 3}, {1280, 720},
-                      {322, 241}, {102, 77}}) {
+                      {322, 241}, {102, 77}, {2, 4}, {2, 9}}) {
     Device dev(size_t(w) * 3 * h);
     SetupStreamEffects(dev.state.get(), w, h, 2, 0);
     const Frame src = Random(w, h, w + h);
