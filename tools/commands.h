@@ -13,6 +13,8 @@ int CaptureCommand(int argc, char** argv);
 int StillCommand(int argc, char** argv);
 // `uvccam controls [camera options] [--json] [--get NAME] [--set NAME=VALUE]...`
 int ControlsCommand(int argc, char** argv);
+// `uvccam publish`: the camera as a PipeWire video source until a signal.
+int PublishCommand(int argc, char** argv);
 
 // Option lines of capture and still for the usage text.
 extern const char kCaptureUsage[];

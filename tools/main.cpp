@@ -28,6 +28,8 @@ void Usage(FILE* out) {
                "              through the property sets (uvccam controls --help)\n"
                "  overlays    install the overlay bitmaps for every overlay and frame size\n"
                "              into the state folder\n"
+               "  publish     offer the camera to every application as a PipeWire camera\n"
+               "              until interrupted (uvccam publish --help)\n"
                "  help        show this text\n"
                "\n"
                "%s"
@@ -126,6 +128,7 @@ int main(int argc, char** argv) {
   if (!std::strcmp(argv[1], "formats")) return Formats(argc - 2, argv + 2);
   if (!std::strcmp(argv[1], "controls")) return tools::ControlsCommand(argc - 2, argv + 2);
   if (!std::strcmp(argv[1], "overlays")) return Overlays(argc - 2, argv + 2);
+  if (!std::strcmp(argv[1], "publish")) return tools::PublishCommand(argc - 2, argv + 2);
   std::fprintf(stderr, "uvccam: unknown command '%s'\n", argv[1]);
   Usage(stderr);
   return 2;
