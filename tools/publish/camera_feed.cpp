@@ -153,6 +153,7 @@ bool CameraFeed::StartPin(int index, int64_t interval, std::string* error) {
   anchorMonoNs_ = MonotonicNs();
   running_ = true;
   runFrames_ = 0;
+  missed_ = 0;
   const Rate rate = RateOfInterval(info->AvgTimePerFrame);
   std::printf("streaming %s at %u/%u fps\n", what.c_str(), rate.num, rate.denom);
   std::fflush(stdout);
@@ -164,7 +165,8 @@ void CameraFeed::StopPin() {
   pin_->SetState(KSSTATE_STOP);
   tools::DrainFrames(pin_);
   running_ = false;
-  std::printf("stopped streaming after %llu frames\n", static_cast<unsigned long long>(runFrames_));
+  std::printf("stopped streaming after %llu frames (%llu missed by the pin)\n",
+              static_cast<unsigned long long>(runFrames_), static_cast<unsigned long long>(missed_));
   std::fflush(stdout);
 }
 
@@ -177,6 +179,8 @@ void CameraFeed::Pump() {
   const bool hasInfo = client::FrameInfoOf(f, &info);
   Frame frame;
   frame.sequence = hasInfo ? uint64_t(info.PictureNumber) : runFrames_;
+  if (runFrames_ != 0 && frame.sequence > lastSequence_ + 1) missed_ += frame.sequence - lastSequence_ - 1;
+  lastSequence_ = frame.sequence;
   const int64_t stamp = f.header.PresentationTime.Time;
   frame.ptsNs = stamp > 0 ? anchorMonoNs_ + (stamp - int64_t(anchorHost100ns_)) * 100 : MonotonicNs();
   frame.discontinuity = (f.header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0;

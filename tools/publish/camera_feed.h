@@ -62,6 +62,8 @@ class CameraFeed {
   int64_t anchorMonoNs_ = 0;
   uint64_t anchorHost100ns_ = 0;
   uint64_t runFrames_ = 0;
+  uint64_t lastSequence_ = 0;
+  uint64_t missed_ = 0;  // picture numbers the pin skipped this run
   uint64_t delivered_ = 0;  // under lock_
 };
 

@@ -17,6 +17,9 @@ constexpr int kConnectSeconds = 10;
 
 std::once_flag g_pwInit;
 
+// Frames waiting for a graph cycle.
+constexpr size_t kMaxPending = 3;
+
 }  // namespace
 
 struct NodeCallbacks {
@@ -50,8 +53,9 @@ struct NodeCallbacks {
   static void Process(void* data) {
     auto* self = static_cast<PipeWireCamera*>(data);
     std::lock_guard<std::mutex> guard(self->lock_);
-    if (!self->hasPending_ || self->offer_ < 0) return;
-    self->hasPending_ = false;
+    if (self->pending_.empty() || self->offer_ < 0) return;
+    const Frame f = std::move(self->pending_.front());
+    self->pending_.pop_front();
     pw_buffer* b = pw_stream_dequeue_buffer(self->stream_);
     if (b == nullptr) {
       ++self->dropped_;
@@ -60,7 +64,6 @@ struct NodeCallbacks {
     const Offer& offer = self->settings_.offers[size_t(self->offer_)];
     spa_buffer* sb = b->buffer;
     spa_data& d = sb->datas[0];
-    const Frame& f = self->pending_;
     const size_t n =
         d.data ? CopyFrame(offer, f.data.data(), f.data.size(), static_cast<uint8_t*>(d.data), d.maxsize) : 0;
     d.chunk->offset = 0;
@@ -163,15 +166,21 @@ void PipeWireCamera::UpdateBufferParams(const Offer& offer) {
 void PipeWireCamera::Send(Frame* frame) {
   {
     std::lock_guard<std::mutex> guard(lock_);
-    if (hasPending_) ++dropped_;  // the graph has not taken the last one yet
-    std::swap(pending_, *frame);
-    hasPending_ = true;
+    if (pending_.size() >= kMaxPending) {  // the consumers fell behind: the oldest goes
+      pending_.pop_front();
+      ++dropped_;
+    }
+    pending_.push_back(std::move(*frame));
   }
   std::lock_guard<std::mutex> sending(sendLock_);
   if (loop_ == nullptr) return;
   pw_thread_loop_lock(loop_);
-  if (stream_ != nullptr) pw_stream_trigger_process(stream_);
+  TriggerLocked();
   pw_thread_loop_unlock(loop_);
+}
+
+void PipeWireCamera::TriggerLocked() {
+  if (stream_ != nullptr) pw_stream_trigger_process(stream_);
 }
 
 void PipeWireCamera::Stop() {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -53,8 +54,8 @@ class PipeWireCamera {
 
   // Connects to PipeWire and creates the node; false with a one-line *error.
   bool Start(const NodeSettings& settings, const NodeEvents& events, std::string* error);
-  // Sends a frame (of the format last reported) in the next graph cycle. A
-  // frame that finds no free buffer is dropped and counted.
+  // Sends a frame (of the format last reported) in a graph cycle of its
+  // own. A frame that finds no free buffer is dropped and counted.
   void Send(Frame* frame);
   // Removes the node and disconnects; safe to call twice.
   void Stop();
@@ -65,6 +66,7 @@ class PipeWireCamera {
  private:
   friend struct NodeCallbacks;
   void UpdateBufferParams(const Offer& offer);
+  void TriggerLocked();  // under the loop's lock
 
   NodeSettings settings_;
   NodeEvents events_;
@@ -76,8 +78,7 @@ class PipeWireCamera {
 
   std::mutex sendLock_;  // held while a frame is sent and while the node goes away
   mutable std::mutex lock_;
-  Frame pending_;
-  bool hasPending_ = false;
+  std::deque<Frame> pending_;
   uint64_t sent_ = 0;
   uint64_t dropped_ = 0;
 };
