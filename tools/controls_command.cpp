@@ -11,6 +11,7 @@
 #include "tools/camera_options.h"
 #include "tools/commands.h"
 #include "tools/control_settings.h"
+#include "tools/live_link.h"
 
 namespace tools {
 
@@ -18,10 +19,12 @@ namespace {
 
 void ControlsUsage(FILE* out) {
   std::fprintf(out,
-               "usage: uvccam controls [camera options] [--json] [--get NAME] [--set NAME=VALUE]...\n"
+               "usage: uvccam controls [camera options] [--node NAME] [--json] [--get NAME] [--set NAME=VALUE]...\n"
                "  lists every control the filter offers (name, property set/id, type, range,\n"
                "  default, value, auto/manual mode); --get prints one value; --set changes\n"
-               "  values through the property sets and prints what was stored.\n"
+               "  values through the property sets and prints what was stored. While\n"
+               "  uvccam publish owns the camera (or with --node, the node it publishes)\n"
+               "  the running publisher does it on the live stream.\n"
                "\n%s",
                kCameraOptionsUsage);
 }
@@ -38,13 +41,16 @@ int ControlsCommand(int argc, char** argv) {
   std::vector<std::string> sets;
   std::vector<char*> rest;
   if (int rc = TakeRepeatedOption("controls", "--set", argc, argv, &sets, &rest)) return rc;
-  std::string get;
+  std::string get, node;
   bool json = false;
   CameraOptions camOptions;
   if (int rc = ParseCommandOptions("controls", int(rest.size()), rest.data(), &camOptions,
-                                   {{"--json", &json}}, {{"--get", &get}}, ControlsUsage))
+                                   {{"--json", &json}}, {{"--get", &get}, {"--node", &node}}, ControlsUsage))
     return rc < 0 ? 0 : rc;
-  std::string error;
+  std::string error, live;
+  // A camera that `uvccam publish` owns is reached through the publisher.
+  if (!FindLiveSocket(camOptions, node, &live, &error)) return Fail(error);
+  if (!live.empty()) return LiveControls(live, get, sets, json);
   if (!UseStateFolder(camOptions, &error)) return Fail(error);
   std::unique_ptr<host::UsbDeviceModel> model = MakeCamera(camOptions, &error);
   if (!model) return Fail(error.empty() ? "no camera" : error);

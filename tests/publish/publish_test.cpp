@@ -51,7 +51,7 @@ class PublishTest : public ::testing::Test {
 
   // A publisher of the MJPEG webcam playing its file, up once its node is.
   pid_t Publish(const std::string& name, std::vector<std::string> options) {
-    std::vector<std::string> argv = {UVCCAM_BINARY, "publish", "--state", state_, "--profile", kProfile,
+    std::vector<std::string> argv = {UVCCAM_BINARY, "publish", "--state", state_ + name, "--profile", kProfile,
                                      "--play", kPlay, "--name", name};
     argv.insert(argv.end(), options.begin(), options.end());
     const pid_t pid = pwtest::Spawn(argv, Log(name));
@@ -68,11 +68,14 @@ class PublishTest : public ::testing::Test {
     EXPECT_NE(pwtest::ReadText(Log(name)).find("stopped: "), std::string::npos);
   }
   // What `uvccam capture` delivers from the same camera, frame by frame.
-  std::vector<Frame> Captured(const std::string& subtype, size_t frameBytes, int frames) {
-    const std::string out = g_pipewire->Folder() + "/ref_" + subtype + ".raw";
-    const pid_t pid = pwtest::Spawn({UVCCAM_BINARY, "capture", "--state", state_, "--profile", kProfile, "--play",
-                                     kPlay, "--subtype", subtype, "--frames", std::to_string(frames), "--output", out},
-                                    out + ".log");
+  std::vector<Frame> Captured(const std::string& subtype, size_t frameBytes, int frames,
+                              const std::string& set = "") {
+    const std::string out = g_pipewire->Folder() + "/ref_" + subtype + set + ".raw";
+    std::vector<std::string> argv = {UVCCAM_BINARY, "capture", "--state", state_ + set, "--profile", kProfile,
+                                     "--play", kPlay, "--subtype", subtype, "--frames", std::to_string(frames),
+                                     "--output", out};
+    if (!set.empty()) argv.insert(argv.end(), {"--set", set});
+    const pid_t pid = pwtest::Spawn(argv, out + ".log");
     int status = -1;
     EXPECT_TRUE(pwtest::WaitExit(pid, kTimeoutMs, &status) && WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << pwtest::ReadText(out + ".log");
@@ -179,6 +182,48 @@ TEST_F(PublishTest, GStreamerTakesASnapshot) {
                                       uint32_t(uint8_t(bytes[at + 2])) << 8 | uint32_t(uint8_t(bytes[at + 3])); };
   EXPECT_EQ(be32(16), 320u);
   EXPECT_EQ(be32(20), 240u);
+}
+
+TEST_F(PublishTest, AControlSetThroughThePublisherShowsInTheNextFramesAndASecondPublisherIsRefused) {
+  const std::vector<Frame> plain = Captured("YUY2", 320 * 240 * 2, 12);
+  const std::vector<Frame> mirrored = Captured("YUY2", 320 * 240 * 2, 12, "mirror=1");
+  ASSERT_EQ(mirrored.size(), 12u);
+  for (const Frame& f : mirrored) ASSERT_EQ(std::find(plain.begin(), plain.end(), f), plain.end());
+  const std::string name = "uvccam-test-live";
+  const pid_t pid = Publish(name, {"--subtype", "YUY2"});
+
+  // The same camera again: one line, exit 1, before it touches the camera.
+  const std::string second = g_pipewire->Folder() + "/second.log";
+  const pid_t secondPid = pwtest::Spawn({UVCCAM_BINARY, "publish", "--state", state_ + "2", "--profile", kProfile,
+                                         "--name", "uvccam-test-second"},
+                                        second);
+  int status = -1;
+  EXPECT_TRUE(pwtest::WaitExit(secondPid, kTimeoutMs, &status) && WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  EXPECT_EQ(pwtest::ReadText(second),
+            "uvccam publish: this camera is already published as node '" + name + "' by another uvccam publish\n");
+
+  pwtest::StreamConsumer consumer;
+  ASSERT_TRUE(consumer.Start(name, SPA_VIDEO_FORMAT_YUY2, 320, 240, 0, 40));
+  ASSERT_TRUE(consumer.Wait(kTimeoutMs, 5));
+  const std::string setLog = g_pipewire->Folder() + "/set.log";
+  const pid_t setPid = pwtest::Spawn({UVCCAM_BINARY, "controls", "--node", name, "--set", "mirror=1"}, setLog);
+  EXPECT_TRUE(pwtest::WaitExit(setPid, kTimeoutMs, &status) && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(pwtest::ReadText(setLog), "mirror=1\n");
+  const size_t setAt = consumer.Frames().size();
+  EXPECT_TRUE(consumer.Wait(kTimeoutMs));
+  const std::vector<pwtest::ReceivedFrame> frames = consumer.Frames();
+  consumer.Stop();
+  EndPublisher(pid, name);
+
+  // Before the set every frame is plain; a few frames in flight later,
+  // every frame is mirrored.
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const bool isPlain = std::find(plain.begin(), plain.end(), frames[i].data) != plain.end();
+    const bool isMirrored = std::find(mirrored.begin(), mirrored.end(), frames[i].data) != mirrored.end();
+    if (i < 5) EXPECT_TRUE(isPlain) << "frame " << i;
+    if (i >= setAt + 4) EXPECT_TRUE(isMirrored) << "frame " << i << " (set at " << setAt << ")";
+    EXPECT_TRUE(isPlain || isMirrored) << "frame " << i;
+  }
 }
 
 }  // namespace

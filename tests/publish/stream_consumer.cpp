@@ -60,7 +60,7 @@ void StreamConsumer::OnProcess(void* data) {
       f.ptsNs = h->pts;
     }
     self->frames_.push_back(std::move(f));
-    if (self->frames_.size() == self->want_) self->done_.notify_all();
+    self->done_.notify_all();
   }
   pw_stream_queue_buffer(self->stream_, b);
 }
@@ -106,9 +106,10 @@ bool StreamConsumer::Start(const std::string& target, uint32_t videoFormat, uint
   return rc >= 0;
 }
 
-bool StreamConsumer::Wait(int timeoutMs) {
+bool StreamConsumer::Wait(int timeoutMs, size_t frames) {
+  const size_t n = frames != 0 ? frames : want_;
   std::unique_lock<std::mutex> lk(lock_);
-  return done_.wait_for(lk, std::chrono::milliseconds(timeoutMs), [this] { return frames_.size() >= want_; });
+  return done_.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return frames_.size() >= n; });
 }
 
 void StreamConsumer::Stop() {

@@ -30,8 +30,8 @@ class StreamConsumer {
   // width x height and, when fps is not 0, that rate; keeps `frames` frames.
   bool Start(const std::string& target, uint32_t videoFormat, uint32_t width, uint32_t height,
              uint32_t fps, size_t frames);
-  // Waits up to timeoutMs for the frames; false on timeout.
-  bool Wait(int timeoutMs);
+  // Waits up to timeoutMs until `frames` (0: all) have come; false on timeout.
+  bool Wait(int timeoutMs, size_t frames = 0);
   // Disconnects and leaves the graph.
   void Stop();
 

@@ -16,6 +16,7 @@
 #include "tools/commands.h"
 #include "tools/control_settings.h"
 #include "tools/publish/camera_feed.h"
+#include "tools/publish/live_server.h"
 #include "tools/publish/pipewire_camera.h"
 
 namespace tools {
@@ -125,7 +126,12 @@ int PublishCommand(int argc, char** argv) {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-  std::string error;
+  std::string error, note;
+  // The camera's lock and live socket come first: a second publisher of
+  // the same camera stops here, before it touches the camera.
+  publish::LiveServer live;
+  if (!live.Open(q.camera, q.name, &error, &note)) return Fail(error);
+  if (!note.empty()) std::fprintf(stderr, "uvccam publish: %s\n", note.c_str());
   CameraSession session;
   if (!OpenCameraSession(q.camera, &session, &error)) return Fail(error);
   const std::vector<publish::Offer> offers = publish::OffersFor(session.pins, q.offer, &error);
@@ -155,6 +161,7 @@ int PublishCommand(int argc, char** argv) {
     feed.Stop();
     return Fail(error);
   }
+  live.Serve(session.filter);
   std::printf("published \"%s\" as PipeWire node %s with %zu formats; stop with Ctrl-C\n",
               settings.description.c_str(), settings.name.c_str(), offers.size());
   std::fflush(stdout);
@@ -166,6 +173,7 @@ int PublishCommand(int argc, char** argv) {
     if (signal == SIGINT || signal == SIGTERM) break;
   }
   // Node first, so no consumer waits on a camera that is going away.
+  live.Stop();
   node.Stop();
   feed.Stop();
   std::printf("stopped: %llu frames sent, %llu dropped\n", static_cast<unsigned long long>(node.Sent()),
