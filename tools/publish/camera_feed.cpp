@@ -154,6 +154,7 @@ bool CameraFeed::StartPin(int index, int64_t interval, std::string* error) {
   running_ = true;
   runFrames_ = 0;
   missed_ = 0;
+  stampToSendNs_ = 0;
   const Rate rate = RateOfInterval(info->AvgTimePerFrame);
   std::printf("streaming %s at %u/%u fps\n", what.c_str(), rate.num, rate.denom);
   std::fflush(stdout);
@@ -165,8 +166,9 @@ void CameraFeed::StopPin() {
   pin_->SetState(KSSTATE_STOP);
   tools::DrainFrames(pin_);
   running_ = false;
-  std::printf("stopped streaming after %llu frames (%llu missed by the pin)\n",
-              static_cast<unsigned long long>(runFrames_), static_cast<unsigned long long>(missed_));
+  std::printf("stopped streaming after %llu frames (%llu missed by the pin; %.1f ms from time stamp to PipeWire)\n",
+              static_cast<unsigned long long>(runFrames_), static_cast<unsigned long long>(missed_),
+              runFrames_ != 0 ? double(stampToSendNs_) / 1e6 / double(runFrames_) : 0.0);
   std::fflush(stdout);
 }
 
@@ -183,6 +185,7 @@ void CameraFeed::Pump() {
   lastSequence_ = frame.sequence;
   const int64_t stamp = f.header.PresentationTime.Time;
   frame.ptsNs = stamp > 0 ? anchorMonoNs_ + (stamp - int64_t(anchorHost100ns_)) * 100 : MonotonicNs();
+  stampToSendNs_ += MonotonicNs() - frame.ptsNs;
   frame.discontinuity = (f.header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0;
   frame.data = std::move(f.data);
   node_->Send(&frame);

@@ -64,6 +64,7 @@ class CameraFeed {
   uint64_t runFrames_ = 0;
   uint64_t lastSequence_ = 0;
   uint64_t missed_ = 0;  // picture numbers the pin skipped this run
+  int64_t stampToSendNs_ = 0;  // summed over this run's frames
   uint64_t delivered_ = 0;  // under lock_
 };
 

@@ -40,11 +40,15 @@ struct NodeCallbacks {
     size_t index = 0;
     int64_t interval = 0;
     if (param == nullptr || !MatchFormat(param, self->settings_.offers, &index, &interval)) {
-      self->offer_ = -1;
       if (self->events_.format) self->events_.format(-1, 0);
+      std::lock_guard<std::mutex> guard(self->lock_);
+      self->offer_ = -1;
       return;
     }
-    self->offer_ = int(index);
+    {
+      std::lock_guard<std::mutex> guard(self->lock_);
+      self->offer_ = int(index);
+    }
     self->UpdateBufferParams(self->settings_.offers[index]);
     if (self->events_.format) self->events_.format(int(index), interval);
   }
@@ -132,7 +136,7 @@ bool PipeWireCamera::Start(const NodeSettings& settings, const NodeEvents& event
   std::vector<const spa_pod*> params;
   for (const Offer& o : settings.offers) params.push_back(BuildFormat(&b, o, settings.fps));
   int rc = pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                             pw_stream_flags(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS),
+                             pw_stream_flags(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS),
                              params.data(), uint32_t(params.size()));
   // The node is there once the stream leaves CONNECTING for PAUSED.
   while (rc >= 0 && state_ != PW_STREAM_STATE_PAUSED && state_ != PW_STREAM_STATE_STREAMING &&

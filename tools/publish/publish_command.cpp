@@ -36,6 +36,8 @@ void PublishUsage(FILE* out) {
                "  --name NAME         the node's name (default uvccam): letters, digits,\n"
                "                      '.', '_' or '-', at most 64\n"
                "  --set NAME=VALUE    set a camera control first; repeatable\n"
+               "While it runs, uvccam controls with the same camera options (or --node\n"
+               "NAME) changes the live stream through $XDG_RUNTIME_DIR/uvccam/.\n"
                "\n%s",
                kCameraOptionsUsage);
 }

@@ -1,4 +1,4 @@
-#include "tests/publish/private_pipewire.h"
+#include "bench/publish/private_pipewire.h"
 
 #include <signal.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "tests/publish/stream_consumer.h"
+#include "bench/publish/stream_consumer.h"
 
 #include <pipewire/pipewire.h>
 #include <spa/param/video/format-utils.h>

@@ -1,4 +1,4 @@
-// A private PipeWire for the publish tests: a pipewire daemon and a
+// A private PipeWire for the publish tests and figures: a pipewire daemon and a
 // WirePlumber without ALSA, BlueZ, V4L2, libcamera or the portal, in a
 // temporary runtime, config and state folder of their own, with no D-Bus;
 // and the child processes the tests start, each waited for with a timeout
