@@ -18,7 +18,7 @@
 #include "effects/effect_chain.h"
 #include "effects/special/special_effect_record.h"
 #include "effects/image_filters.h"
-#include "pipeline/color_tables.h"
+#include "media/color_tables.h"
 
 namespace {
 
@@ -90,7 +90,7 @@ void RunChain(benchmark::State& st, Size s, Buffers& buf, EffectState* state) {
   for (auto _ : st) {
     std::memcpy(buf.a.data(), buf.scene.data(), buf.scene.size());
     benchmark::DoNotOptimize(ApplyEffects(buf.a.data(), buf.work.data(), buf.b.data(), &Tables(),
-                                          &format, state, nullptr, 0));
+                                          &format, state));
     benchmark::ClobberMemory();
   }
   st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(s.w) * s.h * 2);

@@ -38,11 +38,6 @@ inline const ColorTables* Tables() {
   return t;
 }
 
-inline StreamEngine* Engine() {
-  alignas(16) static unsigned char storage[64];
-  return reinterpret_cast<StreamEngine*>(storage);
-}
-
 // Device-sized buffers (3 x the largest pixel count, as the driver
 // allocates them) and the route's frames.
 struct Rig {
@@ -66,9 +61,9 @@ struct Rig {
   // The ring hands over a fresh compressed frame every time.
   void Refill() { memcpy(input.data(), camera.data(), camera.size()); }
   LONG Run() {
-    return FramePipeline(input.data(), ULONG(camera.size()), ULONG(input.size()), output.data(),
-                         ULONG(output.size()), work.data(), ULONG(work.size()), effect.data(),
-                         ULONG(effect.size()), Tables(), &format, state.get(), Engine(), 0);
+    return FramePipeline(FrameJob{input.data(), ULONG(camera.size()), ULONG(input.size()), output.data(),
+                                  ULONG(output.size()), work.data(), ULONG(work.size()), effect.data(),
+                                  ULONG(effect.size()), Tables(), &format, state.get()});
   }
 };
 
@@ -112,7 +107,7 @@ inline void Chain(benchmark::State& state, Route r) {
   Rig& g = GetRig(r);
   for (auto _ : state) {
     benchmark::DoNotOptimize(ApplyEffects(g.input.data(), g.work.data(), g.effect.data(), Tables(), &g.format,
-                                          g.state.get(), Engine(), 0));
+                                          g.state.get()));
   }
 }
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/color_tables.h"
+#include "media/color_tables.h"
 #include "pipeline/scaler.h"
 #include "pipeline/scaler_kernels.h"
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/color_tables.h"
+#include "media/color_tables.h"
 #include "pipeline/conversions.h"
 #include "platform/simd_state.h"
 

@@ -182,8 +182,6 @@ class SimulatedCamera : public host::UsbDeviceModel {
   bool Streaming() const;
   uint64_t FramesSent() const;
   uint64_t StillsSent() const;
-  // The settings of the stream now running (or last run).
-  StreamSettings CurrentStream() const;
 
   // The descriptors as Linux captures them: device descriptor, then the
   // configuration descriptor.
@@ -205,10 +203,8 @@ class SimulatedCamera : public host::UsbDeviceModel {
       std::function<bool(const host::UsbSetupPacket& setup, uint8_t* data, bool* stall)>;
   void SetVendorHandler(VendorHandler handler);
 
-  // Current value of a unit control, little-endian bytes; false if the unit
-  // or control does not exist.
-  bool ControlCurrent(uint8_t entityId, uint8_t selector, std::vector<uint8_t>* value) const;
-  // The same as a signed or unsigned integer (up to 4 bytes).
+  // Current value of a unit control as a signed or unsigned integer (up to
+  // 4 bytes); false if the unit or control does not exist.
   bool ControlCurrentInt(uint8_t entityId, uint8_t selector, int64_t* value) const;
 
   ProbeControl CurrentProbe() const;
@@ -220,7 +216,6 @@ class SimulatedCamera : public host::UsbDeviceModel {
   uint32_t ProbeSetCount() const;
   uint32_t CommitCount() const;
   uint32_t StallCount() const;
-  uint32_t ControlRequestCount() const;
 
   uint8_t CurrentConfiguration() const;
   // Alternate setting currently selected on an interface (0 if unknown).

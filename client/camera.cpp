@@ -7,8 +7,7 @@
 
 #include "camera/simulated_camera.h"
 #include "client/usb_host_camera.h"
-#include "controls/camera_controls.h"
-#include "driver/device_context.h"
+#include "public/uvccam_public.h"
 
 namespace client {
 

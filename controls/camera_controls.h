@@ -15,6 +15,7 @@
 #include "controls/control_ranges.h"
 #include "effects/effect_state.h"
 #include "platform/wdk.h"
+#include "public/uvccam_public.h"
 #include "usb/stream_engine.h"
 
 // What every control function works on: built at device start.
@@ -96,10 +97,8 @@ struct CompressionInfo {
 };
 VOID GetCompressionInfo(CompressionInfo* info);
 
-// VIDEOCONTROL. Stream index 1 is the still pin.
-constexpr ULONG kStillStreamIndex = 1;
-constexpr ULONG kVideoControlModeItem = 3;      // the MODE item of the set
-constexpr LONG kVideoControlTriggerFlag = 8;     // Trigger
+// VIDEOCONTROL (kStillStreamIndex, the MODE item and the Trigger flag are
+// in public/uvccam_public.h).
 constexpr ULONG kVideoControlModeFlags = 12;  // ExternalTriggerEnable | Trigger
 constexpr ULONG kFrameRateCount = 30;
 constexpr ULONG kFrameRateListSize = 8 + 8 * kFrameRateCount;  // KSMULTIPLE_ITEM + intervals

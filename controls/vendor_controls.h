@@ -12,11 +12,11 @@
 #pragma once
 
 #include "controls/camera_controls.h"
-#include "controls/property_sets.h"
+#include "public/uvccam_public.h"
 #include "platform/wdk.h"
 
 // The request record (KSPROPERTY, Operation, Index, Value, BufferAddress,
-// Result, Result2) is VendorControlRequest of controls/property_sets.h.
+// Result, Result2) is VendorControlRequest of public/uvccam_public.h.
 
 // The caller buffer named by BufferAddress, as the property layer captured
 // it (its system-space copy and length). Null when there is none.

@@ -4,7 +4,9 @@
 
 #include "controls/camera_controls.h"
 #include "controls/property_sets.h"
+#include "driver/stream_hooks.h"
 #include "platform/wdk.h"
+#include "public/uvccam_public.h"
 #include "usb/stream_engine.h"
 
 struct EffectState;
@@ -14,8 +16,6 @@ struct StillPinContext;
 
 constexpr ULONG kFilterPropertySetMax = 5;
 constexpr ULONG kPinCount = 2;
-constexpr ULONG kCapturePinId = 0;
-constexpr ULONG kStillPinId = 1;
 
 struct DeviceContext {
   KSDEVICE* device;
@@ -43,6 +43,8 @@ struct DeviceContext {
   // What the property handlers, the vendor items and the stream restart
   // work on: the engine, the stored values and the camera's units.
   CameraControls controls;
+  // What the stream engine's hooks work on (the capture pin installs them).
+  StreamHookContext streamHooks;
   ControlItemTable procAmpItems;
   ControlItemTable cameraControlItems;
   KSPROPERTY_SET propertySets[kFilterPropertySetMax];
@@ -86,8 +88,7 @@ NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp);
 // The capture pin's stop path, after the stream engine stopped: clears the
 // device's streaming flag and, only when it was set (a stream ran), writes
 // every setting to the driver key. Call it instead of clearing the flag
-// (controls/device_controls.cpp).
+// (driver/device_controls.cpp).
 VOID SaveDeviceSettings(DeviceContext* context);
 
 extern const KSDEVICE_DESCRIPTOR DeviceDescriptor;
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);

@@ -1,10 +1,11 @@
 // Image entry and device dispatch: Add, Start, Stop, surprise removal and
 // capabilities, and the one clean-up routine every failed Start and Stop use.
 #include "driver/device_context.h"
-#include "controls/device_controls.h"
+#include "driver/stream_hooks.h"
+#include "driver/device_controls.h"
 #include "effects/effect_state.h"
-#include "pins/pin_context.h"
-#include "pipeline/color_tables.h"
+#include "driver/pin_context.h"
+#include "media/color_tables.h"
 #include "usb/frame_ring.h"
 #include "usb/usb_bringup.h"
 
@@ -51,7 +52,7 @@ NTSTATUS CreateStartResources(PKSDEVICE device, StreamEngine* e, ULONG frameBuff
 NTSTATUS CreateDeviceBuffers(DeviceContext* c, ULONG frameBufferSize) {
   if (!c->effects) c->effects = static_cast<EffectState*>(AllocateZeroed(sizeof(EffectState)));
   if (!c->effects) return STATUS_INSUFFICIENT_RESOURCES;
-  c->engine->effectState = c->effects;
+  c->streamHooks.effects = c->effects;
   if (!c->colorTables) c->colorTables = static_cast<ColorTables*>(AllocateZeroed(sizeof(ColorTables)));
   if (!c->colorTables) return STATUS_INSUFFICIENT_RESOURCES;
   if (c->frameBufferSize < frameBufferSize) {
@@ -112,11 +113,10 @@ VOID ReleaseDeviceResources(DeviceContext* c) {
     e->frameTimerWorkItem = nullptr;
     if (e->worker) KsUnregisterWorker(e->worker);
     e->worker = nullptr;
-    e->effectState = nullptr;
-    e->cameraControls = nullptr;
-    e->restoreControls = nullptr;
+    RemoveStreamHooks(e);
   }
   c->controls = CameraControls{};
+  c->streamHooks = StreamHookContext{};
   // Effect and buffer records, whether or not an engine exists.
   if (c->effects) FreeAndClear(c->effects->special.overlayBitmap, kTagBuffer);
   FreeAndClear(c->effects, kTagBuffer);

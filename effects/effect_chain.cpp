@@ -11,11 +11,9 @@
 
 LONG ApplyEffects(UCHAR* input, UCHAR* workBuffer, UCHAR* effectBuffer,
                   const ColorTables* colorTables, const FrameFormat* frameFormat,
-                  EffectState* effectState, StreamEngine* streamEngine, ULONG frameTag) {
-  UNREFERENCED_PARAMETER(frameTag);
+                  EffectState* effectState) {
   // The bad-pixel band follows the chain's own per-stream frame counter in
-  // EffectState; the stream engine is not read.
-  UNREFERENCED_PARAMETER(streamEngine);
+  // EffectState.
   if (input == nullptr || effectBuffer == nullptr || colorTables == nullptr ||
       frameFormat == nullptr || effectState == nullptr || effectBuffer == input) {
     return 0;

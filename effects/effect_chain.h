@@ -8,11 +8,9 @@
 
 #include "effects/effect_state.h"
 #include "effects/image_filters.h"
-#include "pipeline/color_tables.h"
+#include "media/color_tables.h"
 #include "platform/wdk.h"
-#include "usb/frame_format.h"
-
-struct StreamEngine;
+#include "media/frame_format.h"
 
 // Runs the enabled effects on `input` (w x h = the input size of
 // frameFormat), handing the image between `input` and `effectBuffer` for the
@@ -21,7 +19,7 @@ struct StreamEngine;
 // when it is in input.
 LONG ApplyEffects(UCHAR* input, UCHAR* workBuffer, UCHAR* effectBuffer,
                   const ColorTables* colorTables, const FrameFormat* frameFormat,
-                  EffectState* effectState, StreamEngine* streamEngine, ULONG frameTag);
+                  EffectState* effectState);
 
 // Fixed chroma treatments, in place: 0 none, 1 grey (128/128), 2 (64/160),
 // 3 (192/64), 4 inverted chroma, 5 (128/48); other values change nothing.

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "effects/special/special_effect_record.h"
-#include "pipeline/color_tables.h"
+#include "media/color_tables.h"
 #include "platform/wdk.h"
 
 // Longest overlay file name, in characters with the terminating zero.

@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   s.special.overlayBitmapSize = ULONG(overlay.size());
   const bool perStream = s.special.specialEffect == 7 || s.special.specialEffect == 10;
   if (perStream) SetupStreamEffects(state, w, h, (data[12] & 1) ? 1 : 2, data[13]);
-  ApplyEffects(input.data(), work.data(), effect.data(), &Tables(), &format, state, nullptr, 0);
+  ApplyEffects(input.data(), work.data(), effect.data(), &Tables(), &format, state);
   if (perStream) ReleaseStreamEffects(state);
   s.special.overlayBitmap = nullptr;
   s.special.overlayBitmapSize = 0;

@@ -4,7 +4,7 @@
 // the functions of pipeline/conversions.h.
 #pragma once
 
-#include "pipeline/color_tables.h"
+#include "media/color_tables.h"
 #include "platform/wdk.h"
 
 enum ConversionIsa : int {
@@ -41,5 +41,5 @@ struct ConversionKernels {
 };
 
 // Kernels of one instruction set; null members where the set has none.
-// Defined in pipeline/conversions_x86.cpp (empty on other processors).
+// Defined in pipeline/conversions_sse2.cpp (empty on other processors).
 ConversionKernels ConversionKernelsFor(ConversionIsa isa);

@@ -20,7 +20,7 @@
 // null pointers.
 #pragma once
 
-#include "pipeline/color_tables.h"
+#include "media/color_tables.h"
 #include "platform/wdk.h"
 
 // Bytes of the I420 layout above (the end of the V plane); 3 * width *

@@ -184,17 +184,20 @@ LONG DecodeToPacked(UCHAR* frame, ULONG frameLength, ULONG frameBufferSize, ULON
   return kMjpegOk;
 }
 
-LONG FramePipeline(UCHAR* input, ULONG inputSize, ULONG inputBufferSize, UCHAR* output,
-                   ULONG outputSize, UCHAR* workBuffer, ULONG workBufferSize, UCHAR* effectBuffer,
-                   ULONG effectBufferSize, const ColorTables* colorTables,
-                   const FrameFormat* frameFormat, EffectState* effectState,
-                   StreamEngine* streamEngine, ULONG frameTag) {
+LONG FramePipeline(const FrameJob& job) {
+  UCHAR* const input = job.input;
+  UCHAR* const output = job.output;
+  UCHAR* const workBuffer = job.workBuffer;
+  UCHAR* const effectBuffer = job.effectBuffer;
+  const ULONG inputSize = job.inputSize, inputBufferSize = job.inputBufferSize;
+  const ULONG outputSize = job.outputSize, workBufferSize = job.workBufferSize;
+  const ULONG effectBufferSize = job.effectBufferSize;
+  const ColorTables* const colorTables = job.colorTables;
   if (input == nullptr || output == nullptr || workBuffer == nullptr || effectBuffer == nullptr ||
-      colorTables == nullptr || frameFormat == nullptr || effectState == nullptr ||
-      streamEngine == nullptr) {
+      colorTables == nullptr || job.frameFormat == nullptr || job.effectState == nullptr) {
     return 0;
   }
-  const FrameFormat format = *frameFormat;
+  const FrameFormat format = *job.frameFormat;
   const ULONG inW = format.inputWidth, inH = format.inputHeight;
   const ULONG outW = format.outputWidth, outH = format.outputHeight;
   const Target target = TargetOf(format.outputSubtype);
@@ -229,8 +232,8 @@ LONG FramePipeline(UCHAR* input, ULONG inputSize, ULONG inputBufferSize, UCHAR* 
     return 0;
   }
 
-  const LONG inEffectBuffer = ApplyEffects(input, workBuffer, effectBuffer, colorTables, &format,
-                                           effectState, streamEngine, frameTag);
+  const LONG inEffectBuffer =
+      ApplyEffects(input, workBuffer, effectBuffer, colorTables, &format, job.effectState);
   const RouteFrame frame{inEffectBuffer != 0 ? effectBuffer : input,
                          uyvyIn ? Packed::kUyvy : Packed::kYuy2, inW, inH, outW, outH};
   Deliver(frame, target, output, workBuffer, colorTables);

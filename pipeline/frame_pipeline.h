@@ -14,17 +14,15 @@
 #pragma once
 
 #include "effects/effect_state.h"
-#include "pipeline/color_tables.h"
+#include "media/color_tables.h"
 #include "platform/wdk.h"
-#include "usb/frame_format.h"
-
-struct StreamEngine;
+#include "media/frame_format.h"
 
 // Decoder error code reported for a frame that decoded to a size other than
 // the format's input size (the decoder's own codes are all below it).
 constexpr LONG kDecodeErrorFrameSize = 64;
 
-// Runs the route for one frame.
+// One frame's job: the buffers with their sizes and what the route reads.
 //   input/inputSize/inputBufferSize: the camera frame, its valid bytes (the
 //     compressed length for MJPG, width * height * 2 for packed input) and the
 //     size of the buffer holding it (an MJPEG frame is decoded back into it:
@@ -36,18 +34,29 @@ constexpr LONG kDecodeErrorFrameSize = 64;
 //     frame buffers (decoder output and scratch, effect chain, scaled frame
 //     before a conversion).
 //   colorTables, frameFormat, effectState: as the effect chain and the
-//     conversions read them; streamEngine and frameTag are passed through to
-//     the effect chain only.
+//     conversions read them.
+struct FrameJob {
+  UCHAR* input;
+  ULONG inputSize;
+  ULONG inputBufferSize;
+  UCHAR* output;
+  ULONG outputSize;
+  UCHAR* workBuffer;
+  ULONG workBufferSize;
+  UCHAR* effectBuffer;
+  ULONG effectBufferSize;
+  const ColorTables* colorTables;
+  const FrameFormat* frameFormat;
+  EffectState* effectState;
+};
+
+// Runs the route for one frame.
 // Returns 1 when the output holds the frame, 0 when it was not written: a
-// null argument, a buffer too small for the route, a subtype pair that no
-// route produces, or a decode error (reported with the debug message and a
-// rate-limited dump of the compressed frame). Whatever returns 0 leaves
+// null pointer in the job, a buffer too small for the route, a subtype pair
+// that no route produces, or a decode error (reported with the debug message
+// and a rate-limited dump of the compressed frame). Whatever returns 0 leaves
 // `output` untouched.
-LONG FramePipeline(UCHAR* input, ULONG inputSize, ULONG inputBufferSize, UCHAR* output,
-                   ULONG outputSize, UCHAR* workBuffer, ULONG workBufferSize, UCHAR* effectBuffer,
-                   ULONG effectBufferSize, const ColorTables* colorTables,
-                   const FrameFormat* frameFormat, EffectState* effectState,
-                   StreamEngine* streamEngine, ULONG frameTag);
+LONG FramePipeline(const FrameJob& job);
 
 // Decodes the MJPEG frame in `frame` (frameLength bytes, in a buffer of
 // frameBufferSize bytes) back into `frame` as packed YUY2 of width x height

@@ -1,8 +1,20 @@
-// Internal pieces of the frame scaler shared between the per-sample code
-// (scaler.cpp) and the vector kernels (scaler_simd.cpp). Not for other users.
+// Internal pieces of the frame scaler shared between the per-sample route
+// code (scaler.cpp and the scaler_*.cpp route files) and the vector kernels
+// (scaler_sse2.cpp with their AVX2 twins in scaler_avx2.cpp). Not for other
+// users.
 #pragma once
 
 #include "platform/wdk.h"
+
+// Vector code is built where the compiler targets x86-64 (SSE2 is always
+// there); the AVX2 twins where the compiler can target AVX2 per function.
+#if defined(__SSE2__) || defined(_M_X64)
+#define UVCCAM_SCALER_SSE2 1
+#endif
+#if defined(UVCCAM_SCALER_SSE2) && defined(__GNUC__)
+#define UVCCAM_SCALER_AVX2 1
+#define UVCCAM_AVX2 __attribute__((target("avx2")))
+#endif
 
 // Which code the scaler runs. The plain path works sample by sample exactly
 // as the routines are defined, plane by plane; the vector paths use the SSE2
@@ -71,7 +83,7 @@ struct PairOpShape {
 };
 extern const PairOpShape kPairOpShapes[kPairOpCount];
 
-// ---- vector kernels (scaler_simd.cpp) ----
+// ---- vector kernels (scaler_sse2.cpp) ----
 // Each returns how many leading bytes/groups it handled; the caller finishes
 // the rest with the per-sample code. `wide`: the AVX2 forms may be used (the
 // caller has checked ScalerCpuHasAvx2).
@@ -111,3 +123,24 @@ enum DoublerRowMode : int {
   kDoublerMiddleRow = 1,  // rows above and below (below may be the row itself)
   kDoublerLastRow = 2,    // last output row: 2U - horizontal neighbours
 };
+
+#if defined(UVCCAM_SCALER_AVX2)
+// ---- AVX2 twins (scaler_avx2.cpp) ----
+// Called by the vector kernels above when `wide`; each does the leading part
+// of the row it can and returns where it stopped, in the same units.
+UVCCAM_AVX2 SIZE_T PairRowAvx2(PairOp op, const UCHAR* a, const UCHAR* b, UCHAR* out,
+                               SIZE_T count);
+UVCCAM_AVX2 SIZE_T BlendRowAvx2(ULONG f, const UCHAR* a, const UCHAR* b, UCHAR* out,
+                                SIZE_T count);
+UVCCAM_AVX2 ULONG HalveRowAvx2(const UCHAR* row0, const UCHAR* row1, UCHAR* out, ULONG groups,
+                               ULONG lumaFirst);
+// Returns input pixels done (the caller's luma samples are twice that).
+UVCCAM_AVX2 ULONG DoublerLumaRowAvx2(const UCHAR* p, const UCHAR* q, ULONG inW, UCHAR* out,
+                                     ULONG lumaFirst);
+UVCCAM_AVX2 ULONG DoublerOutputRowAvx2(int mode, const UCHAR* above, const UCHAR* center,
+                                       const UCHAR* below, const UCHAR* p, const UCHAR* q,
+                                       UCHAR* out, ULONG firstGroup, ULONG endGroup,
+                                       ULONG lumaFirst);
+UVCCAM_AVX2 ULONG GeneralRowAvx2(const UCHAR* s, ULONG inW, ULONG dx, ULONG groups, UCHAR* out,
+                                 ULONG lumaFirst);
+#endif

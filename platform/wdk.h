@@ -10,6 +10,7 @@
 #include "platform/host/io.h"
 #include "platform/host/usb.h"
 #include "platform/host/ks.h"
+#include "platform/host/ksmedia.h"
 #include "platform/host/files.h"
 #elif defined(__MINGW32__)
 // Windows kernel mode, cross-compiled with mingw-w64: its kit headers plus the

@@ -6,7 +6,7 @@
 
 #include "client/usb_host_camera.h"
 #include "platform/host/host_control.h"
-#include "usb/frame_format.h"
+#include "media/frame_format.h"
 
 namespace tools {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "client/usb_host_camera.h"
-#include "driver/device_context.h"
+#include "public/uvccam_public.h"
 #include "platform/host/host_control.h"
 #include "tools/camera_session.h"
 #include "tools/capture_options.h"

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "controls/property_sets.h"
+#include "public/uvccam_public.h"
 #include "tools/camera_options.h"
 
 namespace tools {

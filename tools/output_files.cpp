@@ -10,10 +10,10 @@
 #include <numeric>
 
 #include "mjpeg/mjpeg_decoder.h"
-#include "pipeline/color_tables.h"
+#include "media/color_tables.h"
 #include "pipeline/conversions.h"
 #include "pipeline/frame_pipeline.h"
-#include "usb/frame_format.h"
+#include "media/frame_format.h"
 
 namespace output_files {
 

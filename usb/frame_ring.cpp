@@ -48,7 +48,7 @@ ULONG RingCreate(FrameRing* ring, ULONG bufferSize) {
   return 0;
 }
 
-VOID RingCommit(FrameRing* ring, UCHAR** writeBuffer, ULONG length, ULONG tag) {
+VOID RingCommit(FrameRing* ring, UCHAR** writeBuffer, ULONG length) {
   if (ring == nullptr) {
     if (writeBuffer != nullptr) *writeBuffer = nullptr;
     return;
@@ -62,7 +62,6 @@ VOID RingCommit(FrameRing* ring, UCHAR** writeBuffer, ULONG length, ULONG tag) {
   }
   // The consumer trusts length to stay inside the buffer.
   write->length = length <= ring->bufferSize ? length : ring->bufferSize;
-  write->tag = tag;
   if (ring->readNode == nullptr) ring->readNode = write;
   write = write->next;
   ring->writeNode = write;

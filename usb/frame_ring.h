@@ -15,7 +15,6 @@ constexpr ULONG kFrameRingNodeCount = 3;
 struct FrameRingNode {
   UCHAR* buffer;   // bufferSize bytes (kTagBuffer)
   ULONG length;    // valid bytes of the committed frame; 0 when free
-  ULONG tag;       // value the producer passed with the frame
   ULONG index;     // 0, 1, 2 in creation order
   FrameRingNode* next;  // both null while the consumer holds the node
   FrameRingNode* prev;
@@ -38,10 +37,10 @@ struct FrameRing {
 ULONG RingCreate(FrameRing* ring, ULONG bufferSize);
 
 // Producer: commits the write node with `length` valid bytes (at most
-// bufferSize) and `tag`, moves on to the next node and returns its buffer
+// bufferSize), moves on to the next node and returns its buffer
 // in *writeBuffer. If that node held the oldest unread frame, the frame is
 // given up. On a ring that does not exist *writeBuffer is set to null.
-VOID RingCommit(FrameRing* ring, UCHAR** writeBuffer, ULONG length, ULONG tag);
+VOID RingCommit(FrameRing* ring, UCHAR** writeBuffer, ULONG length);
 
 // Consumer: takes the oldest committed node out of the ring. Returns FALSE
 // (and *node = null) when no committed frame is waiting.

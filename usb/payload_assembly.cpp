@@ -2,8 +2,6 @@
 // ring's write buffer; at every frame-ID toggle the finished frame is
 // checked and committed to the ring, delivered to the still buffer, or
 // dropped. Runs on the stream worker only (the assembly fields are its own).
-#include "effects/effect_state.h"
-#include "usb/restore_controls.h"
 #include "usb/stream_engine.h"
 
 namespace {
@@ -16,7 +14,7 @@ bool IsMjpeg(const StreamEngine* e) { return IsEqualGUID(e->currentFormat.inputS
 
 // Bytes the frame being assembled may hold.
 ULONG FrameLimit(const StreamEngine* e) {
-  ULONG limit = e->frameStill ? LoadSetting(e->stillSize) : e->expectedFrameSize;
+  ULONG limit = e->frameStill ? ReadULongNoFence(&e->stillSize) : e->expectedFrameSize;
   if (e->frameStill && IsMjpeg(e)) limit = e->stillBufferSize;
   if (limit > e->rawFrameSize) limit = e->rawFrameSize;
   return limit;
@@ -56,12 +54,11 @@ VOID ZeroWriteBuffer(StreamEngine* e) {
 }
 
 VOID Commit(StreamEngine* e, ULONG length) {
-  ULONG tag = e->effectState ? LoadSetting(e->effectState->frameTag.frameTag) : 0;
-  RingCommit(&e->ring, &e->writeBuffer, length, tag);
-  StoreSetting(e->framesCommitted, e->framesCommitted + 1);
+  RingCommit(&e->ring, &e->writeBuffer, length);
+  WriteULongNoFence(&e->framesCommitted, e->framesCommitted + 1);
 }
 
-VOID Drop(StreamEngine* e) { StoreSetting(e->framesDropped, e->framesDropped + 1); }
+VOID Drop(StreamEngine* e) { WriteULongNoFence(&e->framesDropped, e->framesDropped + 1); }
 
 // A still goes to the still buffer unless the previous one waits unread.
 VOID DeliverStill(StreamEngine* e, ULONG length) {
@@ -72,7 +69,7 @@ VOID DeliverStill(StreamEngine* e, ULONG length) {
   RtlCopyMemory(e->stillBuffer, e->writeBuffer, length);
   e->stillLength = length;
   InterlockedExchange(reinterpret_cast<volatile LONG*>(&e->stillWaiting), 1);
-  StoreSetting(e->stillsDelivered, e->stillsDelivered + 1);
+  WriteULongNoFence(&e->stillsDelivered, e->stillsDelivered + 1);
   KeSetEvent(&e->stillReady, IO_NO_INCREMENT, FALSE);
 }
 
@@ -125,7 +122,7 @@ VOID SampleRate(StreamEngine* e) {
     ULONG d = ms - e->lastMs;
     if (d != 0) {
       ULONG fps = (d / 2 + 5000) / d;
-      StoreSetting(e->fps, fps > kMaxFps ? kMaxFps : fps);
+      WriteULongNoFence(&e->fps, fps > kMaxFps ? kMaxFps : fps);
     }
   }
   e->lastMs = ms ? ms : 1;
@@ -141,12 +138,16 @@ VOID Boundary(StreamEngine* e, UCHAR info) {
   e->frameEof = 0;
   // Still mode covers exactly the frame that carries STI, and only while
   // the still pin has set a still size.
-  e->frameStill = (info & kSti) && LoadSetting(e->stillSize) ? 1 : 0;
-  StoreSetting(e->stillActive, e->frameStill);
-  StoreSetting(e->stillMode, e->frameStill);
-  if (e->frameStill && e->effectState) StoreSetting(e->effectState->softwareStillRequest, 0);
-  StoreSetting(e->framesSeen, e->framesSeen + 1);
-  if (e->framesSeen == 2) RestoreControls(e);
+  e->frameStill = (info & kSti) && ReadULongNoFence(&e->stillSize) ? 1 : 0;
+  WriteULongNoFence(&e->stillActive, e->frameStill);
+  WriteULongNoFence(&e->stillMode, e->frameStill);
+  if (e->frameStill && e->hooks.stillFrameBegins) e->hooks.stillFrameBegins(e->hooks.context);
+  WriteULongNoFence(&e->framesSeen, e->framesSeen + 1);
+  if (e->framesSeen == 2) {
+    // The camera has streamed a frame: the stored controls go back to it.
+    if (e->hooks.replayControls) e->hooks.replayControls(e->hooks.context);
+    WriteULongNoFence(&e->controlsApplied, 1);
+  }
   SampleRate(e);
 }
 
@@ -162,13 +163,13 @@ NTSTATUS ParsePayload(StreamEngine* e, const UCHAR* payload, ULONG length) {
     // First payload of the stream: a frame starts here (possibly mid-frame;
     // such a partial frame fails its checks).
     e->lastFid = fid;
-    e->frameStill = (info & kSti) && LoadSetting(e->stillSize) ? 1 : 0;
+    e->frameStill = (info & kSti) && ReadULongNoFence(&e->stillSize) ? 1 : 0;
   } else if (fid != e->lastFid) {
     e->lastFid = fid;
     if (e->assembled || e->discarding) {
       Boundary(e, info);
     } else {
-      e->frameStill = (info & kSti) && LoadSetting(e->stillSize) ? 1 : 0;
+      e->frameStill = (info & kSti) && ReadULongNoFence(&e->stillSize) ? 1 : 0;
       e->corrupt = 0;
     }
   }
@@ -191,7 +192,7 @@ NTSTATUS ParsePayload(StreamEngine* e, const UCHAR* payload, ULONG length) {
 NTSTATUS SetStillSize(StreamEngine* e, ULONG stillSize) {
   if (stillSize && !IsMjpeg(e) && (stillSize > e->stillBufferSize || stillSize > e->rawFrameSize))
     return STATUS_INVALID_PARAMETER;
-  StoreSetting(e->stillSize, stillSize);
+  WriteULongNoFence(&e->stillSize, stillSize);
   return STATUS_SUCCESS;
 }
 

@@ -5,11 +5,9 @@
 #pragma once
 
 #include "platform/wdk.h"
-#include "usb/frame_format.h"
+#include "media/frame_format.h"
 #include "usb/frame_ring.h"
 
-struct EffectState;
-struct CameraControls;
 
 constexpr LONG kNoInterface = -1;
 
@@ -33,6 +31,34 @@ struct TransferSlot {
   ULONG bufferLength;
   KEVENT event;
   LONG inFlight;
+};
+
+// The stream engine moves bytes; what a stream means to the pictures, the
+// effects and the controls reaches it through these hooks, each called with
+// `context` when set (a null hook does nothing, a null query answers false).
+// Hooks run on the thread of the engine call or work item named.
+struct StreamHooks {
+  PVOID context;
+  // StartStream, before the worker is queued: per-stream resets.
+  VOID (*streamStarting)(PVOID context, const FrameFormat* format);
+  // The stream worker, before the negotiation: per-stream set-up.
+  VOID (*streamOpening)(PVOID context, const FrameFormat* format);
+  // The stream worker at the second frame boundary of every stream: the
+  // stored control values back to the camera.
+  VOID (*replayControls)(PVOID context);
+  // The stream worker: a frame that carries the still bit begins.
+  VOID (*stillFrameBegins)(PVOID context);
+  // Whether a still pin exists (StartStream queues the status reader, the
+  // worker sends the still commit).
+  bool (*stillPinPresent)(PVOID context);
+  // The status reader on a button press: whether the button is polled
+  // (then no still trigger is sent); then, after the settle delay, the press.
+  bool (*buttonPolled)(PVOID context);
+  VOID (*buttonPressed)(PVOID context);
+  // StopStream once the worker and the reader have ended, and again as its
+  // last step (the capture pin no longer processes frames).
+  VOID (*streamStopping)(PVOID context);
+  VOID (*streamStopped)(PVOID context);
 };
 
 constexpr ULONG kNoFrameId = 0xFFFFFFFF;
@@ -111,19 +137,14 @@ struct StreamEngine {
   ULONG hasCameraTerminal;
 
   // ---- stream engine ----
-  // Unit ids of the video-control interface (0 = none); RestoreControls
-  // sends to them.
+  // Unit ids of the video-control interface (0 = none), for the control
+  // replay.
   UCHAR processingUnitId;
   UCHAR cameraTerminalId;
   UCHAR extensionUnitId;
-  // The device's settings record (camera-control values, button flags,
-  // frame tag); set by device start.
-  EffectState* effectState;
-  // The device's control record and its replay of the stored values, both
-  // installed by the controls layer with the control ranges; RestoreControls
-  // calls restoreControls(cameraControls).
-  CameraControls* cameraControls;
-  VOID (*restoreControls)(CameraControls* controls);
+  // What a stream does beyond USB, installed by the capture pin before it
+  // starts the stream (all null: nothing beyond USB).
+  StreamHooks hooks;
   // Work items of the stream worker and the status reader, the frame ring
   // and the still buffer: CreateStreamResources.
   PIO_WORKITEM streamWorkItem;

@@ -7,10 +7,7 @@
 // completion routine; stop cancels what is in flight, waits for the worker
 // and the reader (both always signal their done events once queued), then
 // for every slot still in flight, and only then resets the pipe and frees.
-#include "effects/effect_state.h"
-#include "effects/special/stream_effects.h"
 #include "usb/configuration.h"
-#include "usb/restore_controls.h"
 #include "usb/stream_engine.h"
 #include "usb/usb_request.h"
 
@@ -138,10 +135,8 @@ VOID ReleaseSlots(StreamEngine* e) {
   FreeSlot(&e->statusSlot);
 }
 
-ULONG SystemMs() {
-  LARGE_INTEGER t;
-  KeQuerySystemTime(&t);
-  return ULONG(ULONGLONG(t.QuadPart) / 10000);
+bool StillPinPresent(StreamEngine* e) {
+  return e->hooks.stillPinPresent && e->hooks.stillPinPresent(e->hooks.context);
 }
 
 // Packets of a completed slot into the assembler.
@@ -171,11 +166,7 @@ VOID ParseSlot(StreamEngine* e, TransferSlot* s) {
 
 NTSTATUS OpenStream(StreamEngine* e) {
   const FrameFormat& f = e->currentFormat;
-  if (e->effectState) {
-    ULONG flag = IsEqualGUID(f.outputSubtype, kSubtypeYuy2) ? 2 : 1;
-    ReleaseStreamEffects(e->effectState);
-    SetupStreamEffects(e->effectState, f.inputWidth, f.inputHeight, flag, SystemMs());
-  }
+  if (e->hooks.streamOpening) e->hooks.streamOpening(e->hooks.context, &f);
   ULONG payloadSize = 0;
   if (!NT_SUCCESS(NegotiateStream(e, &payloadSize)) || payloadSize == 0)
     return STATUS_UNSUCCESSFUL;
@@ -204,7 +195,7 @@ NTSTATUS OpenStream(StreamEngine* e) {
   }
   // The still pin may change the still frame index while the stream starts.
   const ULONG stillIndex = ReadULongNoFence(&e->stillFrameIndex);
-  if (e->effectState && LoadSetting(e->effectState->stillPinPresent) && stillIndex) {
+  if (StillPinPresent(e) && stillIndex) {
     // The still commit: the last probe read-back with the still frame index.
     UCHAR probe[kProbeControlLength] = {};
     probe[0] = UCHAR(e->currentFormat.formatIndex);
@@ -316,17 +307,14 @@ VOID StatusReader(PDEVICE_OBJECT, PVOID context) {
         continue;
       }
       if (buffer[0] == 0x02 && buffer[1] == 0x01 && buffer[2] == 0x00 && buffer[3] == 0x01) {
-        EffectState* st = e->effectState;
-        if (!st || !LoadSetting(st->buttonPolled)) {
+        const StreamHooks& h = e->hooks;
+        if (!h.buttonPolled || !h.buttonPolled(h.context)) {
           UCHAR trigger = 1;
           ClassRequest(e, SET_CUR, kVsStillTriggerControl << 8, USHORT(e->streamingInterface),
                        &trigger, 1, FALSE);
         }
         Pause(e, kButtonSettleMs);
-        if (st) {
-          StoreSetting(st->buttonPressed, 1);
-          StoreSetting(st->buttonLatch, 1);
-        }
+        if (h.buttonPressed) h.buttonPressed(h.context);
       }
     }
     ExFreePoolWithTag(buffer, kTagBuffer);
@@ -350,13 +338,7 @@ NTSTATUS StartStream(StreamEngine* e) {
   e->stillWaiting = 0;
   e->trailerlessFrames = 0;
   e->lastFid = kNoFrameId;
-  if (EffectState* st = e->effectState) {
-    StoreSetting(st->buttonPressed, 0);
-    StoreSetting(st->buttonLatch, 0);
-    StoreSetting(st->chainFrameCounter, 0);
-    StoreSetting(st->zoom.panX, LONG(LONGLONG(st->zoom.panXPercent) * e->currentFormat.inputWidth / 100));
-    StoreSetting(st->zoom.panY, LONG(LONGLONG(st->zoom.panYPercent) * e->currentFormat.inputHeight / 100));
-  }
+  if (e->hooks.streamStarting) e->hooks.streamStarting(e->hooks.context, &e->currentFormat);
   KeClearEvent(&e->streamWorkerDone);
   KeClearEvent(&e->statusReaderDone);
   KeClearEvent(&e->streamEvent);
@@ -365,8 +347,7 @@ NTSTATUS StartStream(StreamEngine* e) {
   WriteULongNoFence(&e->running, 1);
   e->workerQueued = 1;
   IoQueueWorkItem(e->streamWorkItem, StreamWorker, DelayedWorkQueue, e);
-  bool stillPin = e->effectState && LoadSetting(e->effectState->stillPinPresent);
-  e->readerQueued = e->hasInterruptPipe && stillPin ? 1 : 0;
+  e->readerQueued = e->hasInterruptPipe && StillPinPresent(e) ? 1 : 0;
   if (e->readerQueued) IoQueueWorkItem(e->statusWorkItem, StatusReader, DelayedWorkQueue, e);
   return STATUS_SUCCESS;
 }
@@ -393,11 +374,7 @@ NTSTATUS StopStream(StreamEngine* e) {
     }
   }
   e->readerQueued = 0;
-  if (EffectState* st = e->effectState) {
-    StoreSetting(st->buttonPressed, 0);
-    StoreSetting(st->buttonLatch, 0);
-    StoreSetting(st->requestedFrameRate, 0);
-  }
+  if (e->hooks.streamStopping) e->hooks.streamStopping(e->hooks.context);
   bool wasActive = ReadULongNoFence(&e->transfersActive) != 0;
   WriteULongNoFence(&e->transfersActive, 0);
   Delay(kStopSettleMs);
@@ -407,6 +384,6 @@ NTSTATUS StopStream(StreamEngine* e) {
     ULONG packetSize = 0;
     SelectAlternateSetting(e, 0, 0, 0, &packetSize);
   }
-  ReleaseStreamEffects(e->effectState);
+  if (e->hooks.streamStopped) e->hooks.streamStopped(e->hooks.context);
   return STATUS_SUCCESS;
 }

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "effects/special/special_effect_record.h"
-#include "pipeline/color_tables.h"
+#include "media/color_tables.h"
 
 // Format codes of packed 4:2:2 frames.
 constexpr ULONG kFormatCodeLumaFirst = 3;   // Y0 U Y1 V (YUY2, decoded MJPEG)

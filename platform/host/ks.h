@@ -1,95 +1,17 @@
-// Kernel-streaming vocabulary the driver uses: device, filter and pin
-// objects with their descriptors and dispatch tables, object bags, data
-// formats and ranges, automation tables, stream headers and pointers, the
-// reference clock and KS workers. Layouts are the kit's x64 layouts; the
-// ones the driver relies on are pinned below. The host keeps each object's
-// private state beside the public record (platform/host/ks_*.cpp).
+// Kernel-streaming vocabulary the driver uses, as the kit's ks.h declares
+// it: device, filter and pin objects with their descriptors and dispatch
+// tables, object bags, data formats, automation tables, stream headers and
+// pointers, the reference clock and KS workers. Layouts are the kit's x64
+// layouts; the ones the driver relies on are pinned below. The host keeps
+// each object's private state beside the public record
+// (platform/host/ks_*.cpp). Video-capture records are in ksmedia.h.
 #pragma once
 
 #include "platform/host/io.h"
+#include "platform/host/ntddk.h"
+#include "platform/host/windef.h"
 
-typedef enum _DEVICE_POWER_STATE {
-  PowerDeviceUnspecified = 0,
-  PowerDeviceD0,
-  PowerDeviceD1,
-  PowerDeviceD2,
-  PowerDeviceD3,
-  PowerDeviceMaximum
-} DEVICE_POWER_STATE;
-
-typedef enum _SYSTEM_POWER_STATE {
-  PowerSystemUnspecified = 0,
-  PowerSystemWorking,
-  PowerSystemSleeping1,
-  PowerSystemSleeping2,
-  PowerSystemSleeping3,
-  PowerSystemHibernate,
-  PowerSystemShutdown,
-  PowerSystemMaximum
-} SYSTEM_POWER_STATE;
-
-typedef enum _POWER_ACTION {
-  PowerActionNone = 0,
-  PowerActionReserved,
-  PowerActionSleep,
-  PowerActionHibernate,
-  PowerActionShutdown,
-  PowerActionShutdownReset,
-  PowerActionShutdownOff,
-  PowerActionWarmEject
-} POWER_ACTION;
-
-typedef ULONG DWORD;
 typedef LONGLONG REFERENCE_TIME;
-typedef PVOID PSECURITY_DESCRIPTOR;
-typedef PVOID HANDLE;
-
-typedef struct tagRECT {
-  LONG left;
-  LONG top;
-  LONG right;
-  LONG bottom;
-} RECT;
-
-// Only the capability the driver sets; the other bits stay zero.
-typedef struct _DEVICE_CAPABILITIES {
-  USHORT Size;
-  USHORT Version;
-  ULONG DeviceD1 : 1;
-  ULONG DeviceD2 : 1;
-  ULONG LockSupported : 1;
-  ULONG EjectSupported : 1;
-  ULONG Removable : 1;
-  ULONG DockDevice : 1;
-  ULONG UniqueID : 1;
-  ULONG SilentInstall : 1;
-  ULONG RawDeviceOK : 1;
-  ULONG SurpriseRemovalOK : 1;
-  ULONG WakeFromD0 : 1;
-  ULONG WakeFromD1 : 1;
-  ULONG WakeFromD2 : 1;
-  ULONG WakeFromD3 : 1;
-  ULONG HardwareDisabled : 1;
-  ULONG NonDynamic : 1;
-  ULONG WarmEjectSupported : 1;
-  ULONG NoDisplayInUI : 1;
-  ULONG Reserved1 : 1;
-  ULONG WakeFromInterrupt : 1;
-  ULONG SecureDevice : 1;
-  ULONG ChildOfVgaEnabledBridge : 1;
-  ULONG DecodeIoOnBoot : 1;
-  ULONG Reserved : 9;
-  ULONG Address;
-  ULONG UINumber;
-  DEVICE_POWER_STATE DeviceState[PowerSystemMaximum];
-  SYSTEM_POWER_STATE SystemWake;
-  DEVICE_POWER_STATE DeviceWake;
-  ULONG D1Latency;
-  ULONG D2Latency;
-  ULONG D3Latency;
-} DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
-
-typedef struct _CM_RESOURCE_LIST* PCM_RESOURCE_LIST;
 
 // ---- identifiers, properties ----
 typedef struct {
@@ -226,86 +148,7 @@ typedef struct {
   ULONG Flags;
 } KSMULTIPLE_ITEM_ATTRIBUTES;
 typedef PVOID PKSMULTIPLE_ITEM_ATTR;
-
-typedef struct tagKS_BITMAPINFOHEADER {
-  DWORD biSize;
-  LONG biWidth;
-  LONG biHeight;
-  USHORT biPlanes;
-  USHORT biBitCount;
-  DWORD biCompression;
-  DWORD biSizeImage;
-  LONG biXPelsPerMeter;
-  LONG biYPelsPerMeter;
-  DWORD biClrUsed;
-  DWORD biClrImportant;
-} KS_BITMAPINFOHEADER, *PKS_BITMAPINFOHEADER;
-
-#define KS_BI_RGB 0L
-
-typedef struct tagKS_VIDEOINFOHEADER {
-  RECT rcSource;
-  RECT rcTarget;
-  DWORD dwBitRate;
-  DWORD dwBitErrorRate;
-  REFERENCE_TIME AvgTimePerFrame;
-  KS_BITMAPINFOHEADER bmiHeader;
-} KS_VIDEOINFOHEADER, *PKS_VIDEOINFOHEADER;
-
-typedef struct tagSIZE {
-  LONG cx;
-  LONG cy;
-} SIZE;
-
-typedef struct _KS_VIDEO_STREAM_CONFIG_CAPS {
-  GUID guid;
-  ULONG VideoStandard;
-  SIZE InputSize;
-  SIZE MinCroppingSize;
-  SIZE MaxCroppingSize;
-  int CropGranularityX;
-  int CropGranularityY;
-  int CropAlignX;
-  int CropAlignY;
-  SIZE MinOutputSize;
-  SIZE MaxOutputSize;
-  int OutputGranularityX;
-  int OutputGranularityY;
-  int StretchTapsX;
-  int StretchTapsY;
-  int ShrinkTapsX;
-  int ShrinkTapsY;
-  LONGLONG MinFrameInterval;
-  LONGLONG MaxFrameInterval;
-  LONG MinBitsPerSecond;
-  LONG MaxBitsPerSecond;
-} KS_VIDEO_STREAM_CONFIG_CAPS, *PKS_VIDEO_STREAM_CONFIG_CAPS;
-
-typedef struct tagKS_DATARANGE_VIDEO {
-  KSDATARANGE DataRange;
-  BOOLEAN bFixedSizeSamples;
-  UCHAR reserved1[3];
-  BOOLEAN bTemporalCompression;
-  UCHAR reserved2[3];
-  DWORD StreamDescriptionFlags;
-  DWORD MemoryAllocationFlags;
-  KS_VIDEO_STREAM_CONFIG_CAPS ConfigCaps;
-  KS_VIDEOINFOHEADER VideoInfoHeader;
-} KS_DATARANGE_VIDEO, *PKS_DATARANGE_VIDEO;
-
-typedef struct tagKS_DATAFORMAT_VIDEOINFOHEADER {
-  KSDATAFORMAT DataFormat;
-  KS_VIDEOINFOHEADER VideoInfoHeader;
-} KS_DATAFORMAT_VIDEOINFOHEADER, *PKS_DATAFORMAT_VIDEOINFOHEADER;
-
 static_assert(sizeof(KSDATAFORMAT) == 64, "KSDATAFORMAT is 64 bytes");
-static_assert(sizeof(KS_BITMAPINFOHEADER) == 40, "bitmap header is 40 bytes");
-static_assert(sizeof(KS_VIDEOINFOHEADER) == 88, "48 bytes before the bitmap header");
-static_assert(offsetof(KS_VIDEOINFOHEADER, bmiHeader) == 48, "48 bytes before the bitmap header");
-static_assert(sizeof(KS_VIDEO_STREAM_CONFIG_CAPS) == 128, "ConfigCaps is 128 bytes");
-static_assert(offsetof(KS_DATARANGE_VIDEO, ConfigCaps) == 80, "ConfigCaps follows 80 bytes");
-static_assert(sizeof(KS_DATARANGE_VIDEO) == 296, "KS_DATARANGE_VIDEO is 296 bytes");
-static_assert(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER) == 152, "video format is 152 bytes");
 
 // ---- allocator framing ----
 typedef struct {
@@ -414,24 +257,6 @@ static_assert(sizeof(KSSTREAM_HEADER) == 56, "x64 stream header");
 #define KSSTREAM_HEADER_OPTIONSF_DURATIONVALID 0x00000100
 #define KSSTREAM_HEADER_OPTIONSF_ENDOFSTREAM 0x00000200
 
-typedef struct tagKS_FRAME_INFO {
-  ULONG ExtendedHeaderSize;
-  DWORD dwFrameFlags;
-  LONGLONG PictureNumber;
-  LONGLONG DropCount;
-  HANDLE hDirectDraw;
-  HANDLE hSurfaceHandle;
-  RECT DirectDrawRect;
-  union {
-    LONG lSurfacePitch;
-    DWORD Reserved1;
-  };
-  DWORD Reserved2;
-  DWORD Reserved3;
-  DWORD Reserved4;
-} KS_FRAME_INFO, *PKS_FRAME_INFO;
-static_assert(sizeof(KS_FRAME_INFO) == 72, "frame info is 72 bytes");
-
 typedef struct {
   union {
     PUCHAR Data;
@@ -477,66 +302,6 @@ struct IKsReferenceClock {
   ~IKsReferenceClock() = default;
 };
 typedef IKsReferenceClock* PIKSREFERENCECLOCK;
-
-// ---- video-capture property records (ksmedia.h) ----
-constexpr ULONG VT_I4 = 3;
-constexpr ULONG KSPROPERTY_DROPPEDFRAMES_CURRENT = 0;
-constexpr ULONG KSPROPERTY_CONNECTION_ALLOCATORFRAMING = 4;
-
-// The request and data record of the proc-amp and camera-control items.
-struct KSPROPERTY_VIDEOPROCAMP_S {
-  KSPROPERTY Property;
-  LONG Value;
-  ULONG Flags;
-  ULONG Capabilities;
-};
-
-typedef KSPROPERTY_VIDEOPROCAMP_S KSPROPERTY_CAMERACONTROL_S;
-constexpr ULONG KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO = 0x0001;
-constexpr ULONG KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL = 0x0002;
-
-// The video-control and video-compression records.
-struct KSPROPERTY_VIDEOCONTROL_CAPS_S {
-  KSPROPERTY Property;
-  ULONG StreamIndex;
-  ULONG VideoControlCaps;
-};
-struct KSPROPERTY_VIDEOCONTROL_MODE_S {
-  KSPROPERTY Property;
-  ULONG StreamIndex;
-  LONG Mode;
-};
-struct KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S {
-  KSPROPERTY Property;
-  ULONG StreamIndex;
-  ULONG RangeIndex;
-  SIZE Dimensions;
-  LONGLONG CurrentActualFrameRate;
-  LONGLONG CurrentMaxAvailableFrameRate;
-};
-struct KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S {
-  KSPROPERTY Property;
-  ULONG StreamIndex;
-  ULONG RangeIndex;
-  SIZE Dimensions;
-};
-struct KSPROPERTY_VIDEOCOMPRESSION_GETINFO_S {
-  KSPROPERTY Property;
-  ULONG StreamIndex;
-  LONG DefaultKeyFrameRate;
-  LONG DefaultPFrameRate;
-  LONG DefaultQuality;
-  LONG NumberOfQualitySettings;
-  LONG Capabilities;
-};
-
-struct KSPROPERTY_DROPPEDFRAMES_CURRENT_S {
-  KSPROPERTY Property;
-  LONGLONG PictureNumber;
-  LONGLONG DropCount;
-  ULONG AverageFrameSize;
-};
-
 // ---- objects ----
 typedef PVOID KSOBJECT_BAG;
 typedef VOID (*PFNKSFREE)(PVOID Data);
@@ -745,21 +510,9 @@ struct _KSPIN {
   KSSTATE ClientState;
 };
 
-
 #define KSCREATE_ITEM_FREEONSTOP 0x00000008
 
-// ---- work queues and KS workers ----
-typedef VOID (*PWORKER_THREAD_ROUTINE)(PVOID Parameter);
-typedef struct _WORK_QUEUE_ITEM {
-  LIST_ENTRY List;
-  PWORKER_THREAD_ROUTINE WorkerRoutine;
-  PVOID Parameter;
-} WORK_QUEUE_ITEM, *PWORK_QUEUE_ITEM;
-inline VOID ExInitializeWorkItem(PWORK_QUEUE_ITEM Item, PWORKER_THREAD_ROUTINE Routine, PVOID Parameter) {
-  Item->WorkerRoutine = Routine;
-  Item->Parameter = Parameter;
-  Item->List.Flink = nullptr;
-}
+// ---- KS workers ----
 typedef PVOID PKSWORKER;
 
 // ---- calls ----
@@ -805,19 +558,3 @@ VOID KsStreamPointerDelete(PKSSTREAM_POINTER StreamPointer);
 PKSSTREAM_POINTER KsPinGetFirstCloneStreamPointer(PKSPIN Pin);
 PKSSTREAM_POINTER KsStreamPointerGetNextClone(PKSSTREAM_POINTER StreamPointer);
 NTSTATUS KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface);
-
-#ifndef STATUS_SHARING_VIOLATION
-#define STATUS_SHARING_VIOLATION ((NTSTATUS)0xC0000043L)
-#endif
-#ifndef STATUS_INVALID_DEVICE_STATE
-#define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
-#endif
-#ifndef STATUS_DEVICE_NOT_READY
-#define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3L)
-#endif
-#ifndef STATUS_OBJECT_NAME_NOT_FOUND
-#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
-#endif
-#ifndef STATUS_DEVICE_BUSY
-#define STATUS_DEVICE_BUSY ((NTSTATUS)0x80000011L)
-#endif

@@ -394,15 +394,6 @@ NTSTATUS KsQueryPower(PKSDEVICE device, DEVICE_POWER_STATE to) {
                               device->SystemPowerState, PowerActionNone);
 }
 
-void KsSetPower(PKSDEVICE device, DEVICE_POWER_STATE to) {
-  const KSDEVICE_DISPATCH* dispatch = Dispatch(DeviceOf(device));
-  if (dispatch && dispatch->SetPower) {
-    HostIrp irp(nullptr);
-    dispatch->SetPower(device, &irp.irp, to, device->DevicePowerState);
-  }
-  device->DevicePowerState = to;
-}
-
 std::vector<std::u16string> KsFactories(PKSDEVICE device) {
   HostDevice* d = DeviceOf(device);
   std::lock_guard<std::mutex> g(d->objects);

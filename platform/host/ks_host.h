@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/host/ks.h"
+#include "platform/host/ksmedia.h"
 
 namespace host {
 
@@ -41,8 +42,6 @@ NTSTATUS KsStopDevice(PKSDEVICE device);
 void KsSurpriseRemoveDevice(PKSDEVICE device);
 NTSTATUS KsQueryCapabilities(PKSDEVICE device, DEVICE_CAPABILITIES* capabilities);
 NTSTATUS KsQueryPower(PKSDEVICE device, DEVICE_POWER_STATE to);
-// Sets DevicePowerState (after calling SetPower with the old and new state).
-void KsSetPower(PKSDEVICE device, DEVICE_POWER_STATE to);
 // Reference strings of the filter factories the device has now.
 std::vector<std::u16string> KsFactories(PKSDEVICE device);
 

@@ -69,9 +69,8 @@ class UsbBus {
   // bulk and interrupt endpoints polled once per (micro)frame. Completions
   // carry a final status, never STATUS_PENDING; IoCancelIrp on a queued
   // transfer completes it with STATUS_CANCELLED.
-  // Transfers queued now, and transfers completed since ResetCounters.
+  // Transfers queued now.
   uint64_t QueuedTransfers() const;
-  uint64_t CompletedTransfers() const;
   // Completions by IRP status since ResetCounters.
   uint64_t CompletedWith(NTSTATUS status) const;
   // Whether the endpoint behind a pipe handle is halted (stalled, not reset).

@@ -9,7 +9,7 @@ WIN_NM=x86_64-w64-mingw32-nm
 WIN_DDK_INCLUDE=/usr/x86_64-w64-mingw32/include/ddk
 
 # The folders whose every .cpp goes into the .sys.
-WIN_DRIVER_DIRS=(driver usb pins pipeline effects controls mjpeg)
+WIN_DRIVER_DIRS=(driver usb media pipeline effects controls mjpeg)
 # Kernel-only platform sources: the Windows side of platform/ headers.
 WIN_PLATFORM_DIR=platform/windows
 

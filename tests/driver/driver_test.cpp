@@ -14,7 +14,7 @@
 #include "controls/property_sets.h"
 #include "driver/device_context.h"
 #include "effects/effect_state.h"
-#include "pins/pin_context.h"
+#include "driver/pin_context.h"
 #include "platform/host/host_control.h"
 #include "tests/usb/fake_camera.h"
 

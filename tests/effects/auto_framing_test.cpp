@@ -102,7 +102,7 @@ TEST_P(Framing, ChainGateOnWidth) {
     st->autoFraming.enabled = 1;
     const FrameFormat format = Format(width, 8);
     Frame in = GentleFrame(width, 8, 1), eff = MakeFrame(width, 8), wk = MakeFrame(width, 8);
-    const LONG r = ApplyEffects(in.data(), wk.data(), eff.data(), &Tables(), &format, st.get(), nullptr, 0);
+    const LONG r = ApplyEffects(in.data(), wk.data(), eff.data(), &Tables(), &format, st.get());
     EXPECT_EQ(r, width <= 1280 ? 1 : 0) << width;
     EXPECT_EQ(st->autoFraming.running, width <= 1280 ? 1u : 0u);
   }

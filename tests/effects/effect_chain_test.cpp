@@ -18,7 +18,7 @@ class Chain : public BothOrders {
   // Runs the chain; returns the finished frame and stores the result code.
   Frame Run(LONG* which = nullptr) {
     const LONG r = ApplyEffects(input.data(), work.data(), effect.data(), &Tables(), &format,
-                                state.get(), nullptr, 0);
+                                state.get());
     if (which) *which = r;
     return r ? effect : input;
   }
@@ -80,7 +80,7 @@ TEST_P(Chain, SingleStepsAndTheirExchanges) {
       EXPECT_EQ(Run(&which), cases[i].expect) << "case " << i;
       EXPECT_EQ(which, cases[i].which) << "case " << i;
     }
-  EXPECT_EQ(ApplyEffects(nullptr, work.data(), effect.data(), &Tables(), &format, state.get(), nullptr, 0), 0);
+  EXPECT_EQ(ApplyEffects(nullptr, work.data(), effect.data(), &Tables(), &format, state.get()), 0);
 }
 
 TEST_P(Chain, BadPixelBandFollowsTheFrameCount) {

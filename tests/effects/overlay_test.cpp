@@ -216,7 +216,7 @@ TEST_P(Overlay, ChainTailLoadsOnceAndKeepsEarlierEffects) {
   Frame input, effect(size_t(w) * h * 2), wk(size_t(w) * h * 2);
   auto run = [&](const Frame& src) {
     input = src;
-    const LONG r = ApplyEffects(input.data(), wk.data(), effect.data(), &Tables(), &format, state.get(), nullptr, 0);
+    const LONG r = ApplyEffects(input.data(), wk.data(), effect.data(), &Tables(), &format, state.get());
     return r ? effect : input;
   };
   const Frame src = GentleFrame(w, h, 4);

@@ -19,7 +19,7 @@
 #include "client/camera.h"
 #include "driver/device_context.h"
 #include "effects/effect_state.h"
-#include "pins/pin_context.h"
+#include "driver/pin_context.h"
 #include "pipeline/frame_pipeline.h"
 #include "platform/host/host_control.h"
 
@@ -188,9 +188,9 @@ class CaptureRig : public ::testing::Test {
     effect_.resize(d->frameBufferSize);
     Bytes& work = work_;
     Bytes& effect = effect_;
-    LONG ok = FramePipeline(input.data(), ULONG(picture.size()), raw, out.data(), outSize, work.data(),
-                            ULONG(work.size()), effect.data(), ULONG(effect.size()), d->colorTables, &f,
-                            d->effects, Engine(), LoadSetting(d->effects->frameTag.frameTag));
+    LONG ok = FramePipeline(FrameJob{input.data(), ULONG(picture.size()), raw, out.data(), outSize, work.data(),
+                                     ULONG(work.size()), effect.data(), ULONG(effect.size()), d->colorTables, &f,
+                                     d->effects});
     EXPECT_EQ(ok, 1);
     return out;
   }

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "pipeline/color_tables.h"
+#include "media/color_tables.h"
 
 namespace {
 

@@ -34,12 +34,6 @@ const ColorTables& Tables() {
   return *t;
 }
 
-// The stream engine is only passed through to the effect chain.
-StreamEngine* Engine() {
-  alignas(16) static unsigned char storage[64];
-  return reinterpret_cast<StreamEngine*>(storage);
-}
-
 struct Effects {
   bool on;
   std::unique_ptr<EffectState> Make() const {
@@ -106,8 +100,7 @@ Bytes Expected(const FrameFormat& f, const Bytes& camera, const Effects& fx) {
     frame = camera;
   }
   auto state = fx.Make();
-  const LONG which = ApplyEffects(frame.data(), work.data(), effect.data(), &Tables(), &f, state.get(),
-                                  Engine(), 0);
+  const LONG which = ApplyEffects(frame.data(), work.data(), effect.data(), &Tables(), &f, state.get());
   Bytes src = which ? Bytes(effect.begin(), effect.begin() + sz.frame) : frame;
   Bytes sized(size_t(ow) * oh * 2);
   if (iw == ow && ih == oh) sized = src;
@@ -154,11 +147,11 @@ struct Call {
     inputSize = ULONG(camera.size());
   }
   ULONG inputSize;
-  // nullArg 1 passes no settings, 2 no stream engine.
+  // nullArg 1 passes no settings, 2 no frame format.
   LONG Run(int nullArg = 0) {
-    return FramePipeline(input.data(), inputSize, ULONG(input.size()), output.data(), ULONG(output.size()),
-                         work.data(), ULONG(work.size()), effect.data(), ULONG(effect.size()), &Tables(),
-                         &f, nullArg == 1 ? nullptr : state.get(), nullArg == 2 ? nullptr : Engine(), 7);
+    return FramePipeline(FrameJob{input.data(), inputSize, ULONG(input.size()), output.data(), ULONG(output.size()),
+                                  work.data(), ULONG(work.size()), effect.data(), ULONG(effect.size()), &Tables(),
+                                  nullArg == 2 ? nullptr : &f, nullArg == 1 ? nullptr : state.get()});
   }
   // A refusal returns 0 and leaves the input, the output and the chain as they were.
   void ExpectRefused(int nullArg = 0) {

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "pipeline/color_tables.h"
+#include "media/color_tables.h"
 #include "pipeline/conversion_kernels.h"
 #include "pipeline/conversions.h"
 #include "platform/simd_state.h"

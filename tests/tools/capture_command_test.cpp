@@ -12,7 +12,7 @@
 #include "tools/camera_session.h"
 #include "tools/capture_options.h"
 #include "tools/commands.h"
-#include "usb/frame_format.h"
+#include "media/frame_format.h"
 
 namespace {
 

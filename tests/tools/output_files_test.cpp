@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "mjpeg/mjpeg_decoder.h"
-#include "pipeline/color_tables.h"
+#include "media/color_tables.h"
 #include "pipeline/conversions.h"
 #include "tests/mjpeg/jpeg_fixtures.h"
 #include "tools/output_files.h"
-#include "usb/frame_format.h"
+#include "media/frame_format.h"
 
 namespace {
 

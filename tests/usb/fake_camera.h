@@ -18,7 +18,7 @@
 #include "platform/host/ks_host.h"
 #include "platform/host/usb_bus.h"
 #include "platform/wdk.h"
-#include "usb/frame_format.h"
+#include "media/frame_format.h"
 #include "usb/stream_engine.h"
 
 namespace fake {

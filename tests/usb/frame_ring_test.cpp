@@ -21,13 +21,22 @@ class RingTest : public ::testing::Test {
     RingDestroy(&ring);
     EXPECT_EQ(host::PoolOutstanding(), 0u) << host::PoolLeakReport();
   }
-  void Commit(ULONG tag, ULONG length = 16) { RingCommit(&ring, &writeBuffer, length, tag); }
+  // A frame is known by the tag in its first four bytes.
+  void Commit(ULONG tag, ULONG length = 16) {
+    if (ring.writeNode) std::memcpy(ring.writeNode->buffer, &tag, 4);
+    RingCommit(&ring, &writeBuffer, length);
+  }
+  static ULONG TagOf(const FrameRingNode* node) {
+    ULONG tag;
+    std::memcpy(&tag, node->buffer, 4);
+    return tag;
+  }
   // Tag of the taken node (0 when none); the node is kept in `taken`.
   ULONG Take() {
     taken = reinterpret_cast<FrameRingNode*>(1);
     const bool ok = RingTake(&ring, &taken) != FALSE;
     EXPECT_EQ(ok, taken != nullptr);
-    return ok ? taken->tag : 0;
+    return ok ? TagOf(taken) : 0;
   }
   int RingLength() {  // nodes reachable from the write node, links checked
     int n = 0;
@@ -73,7 +82,7 @@ TEST_F(RingTest, DeliversOldestFirstKeepsTheNewestAndRefillsTheReturnedNode) {
   ASSERT_EQ(Take(), 8u);
   FrameRingNode* newest = taken;
   EXPECT_EQ(Take(), 0u);
-  EXPECT_EQ(held->tag, 2u);
+  EXPECT_EQ(TagOf(held), 2u);
   RingReturn(&ring, held);
   RingReturn(&ring, newest);
   EXPECT_EQ(RingLength(), 3);
@@ -89,7 +98,7 @@ TEST_F(RingTest, MisuseIsContained) {
   FrameRing other{};
   ASSERT_EQ(RingCreate(&other, kSize), 0u);
   Commit(9);
-  RingCommit(&other, &writeBuffer, 4, 5);
+  RingCommit(&other, &writeBuffer, 4);
   FrameRingNode* stranger = nullptr;
   ASSERT_TRUE(RingTake(&other, &stranger));
   RingReturn(&ring, stranger);
@@ -142,7 +151,7 @@ TEST_F(RingTest, EveryOperationWaitsForTheLock) {
     std::thread worker([&] {
       UCHAR* wb = nullptr;
       FrameRingNode* node = nullptr;
-      if (op == 0) RingCommit(&ring, &wb, 4, 3);
+      if (op == 0) RingCommit(&ring, &wb, 4);
       if (op == 1) RingTake(&ring, &node);
       if (op == 2) RingReturn(&ring, taken);
       if (op == 3) RingReset(&ring);

@@ -1,6 +1,6 @@
 // Producer and consumer on two threads, as the stream worker and the capture
-// pin run them: every delivered frame must be whole and be the frame its tag
-// names, frame numbers only grow (a frame is delivered or replaced by a newer
+// pin run them: every delivered frame must be whole and be the frame its first
+// word names, frame numbers only grow (a frame is delivered or replaced by a newer
 // one), nothing older than the two newest commits is handed out, and no
 // buffer is ever owned by both sides. Also runs under ThreadSanitizer, which
 // flags any buffer access outside the hand-over.
@@ -24,7 +24,7 @@ UCHAR PatternByte(ULONG n, ULONG i) { return UCHAR(n * 131u + i * 7u + (n >> 8))
 bool FrameIsWhole(const FrameRingNode* node, ULONG size) {
   ULONG head[2];
   std::memcpy(head, node->buffer, 8);
-  bool whole = head[0] == node->tag && head[1] == node->length &&
+  bool whole = head[1] == node->length &&
                head[1] == FrameLength(head[0], size);
   for (ULONG i = 8; whole && i < head[1]; ++i) whole = node->buffer[i] == PatternByte(head[0], i);
   return whole;
@@ -56,7 +56,7 @@ std::pair<ULONG, ULONG> RunStress(ULONG frames, ULONG size, ULONG holdEvery) {
       for (ULONG i = 8; i < length; ++i) wb[i] = PatternByte(n, i);
       for (ULONG i = 0; i < kFrameRingNodeCount; ++i)
         if (ring.nodes[i]->buffer == wb) owner[i].store(kInRing);
-      RingCommit(&ring, &wb, length, n);
+      RingCommit(&ring, &wb, length);
       committed.store(n + 1);
       producerOk.store(claim(wb, kProducer));  // never a buffer someone else owns
       std::this_thread::yield();  // keep both empty takes and laps frequent
@@ -73,7 +73,8 @@ std::pair<ULONG, ULONG> RunStress(ULONG frames, ULONG size, ULONG holdEvery) {
       std::this_thread::yield();
       continue;
     }
-    const ULONG n = node->tag;
+    ULONG n;
+    std::memcpy(&n, node->buffer, 4);
     int expected = kInRing;
     if (!owner[node->index].compare_exchange_strong(expected, kConsumer)) {
       ADD_FAILURE() << "node " << node->index << " handed out while owned";

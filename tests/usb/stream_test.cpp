@@ -11,9 +11,9 @@
 #include "camera/simulated_camera.h"
 #include "client/usb_host_camera.h"
 #include "controls/camera_controls.h"
+#include "driver/stream_hooks.h"
 #include "effects/effect_state.h"
 #include "platform/host/host_control.h"
-#include "usb/restore_controls.h"
 #include "usb/stream_engine.h"
 
 namespace {
@@ -35,6 +35,7 @@ class Rig {
   StreamEngine* e = nullptr;
   std::vector<uint8_t> effectBytes = std::vector<uint8_t>(sizeof(EffectState));
   EffectState* effects = reinterpret_cast<EffectState*>(effectBytes.data());
+  StreamHookContext hooks{};
 
   bool Open(const Case& c) {
     std::string error;
@@ -81,7 +82,8 @@ class Rig {
       return false;
     }
     e->expectedFrameSize = RawFrameSize(c.width, c.height);
-    e->effectState = effects;
+    hooks.effects = effects;
+    InstallStreamHooks(e, &hooks);
     e->noTrailer = c.noTrailer;
     return CreateStreamResources(e, nullptr, e->expectedFrameSize, e->expectedFrameSize) == STATUS_SUCCESS;
   }
@@ -320,8 +322,7 @@ TEST_F(Engine, RestoreControlsSendsTheStoredValuesInOrderAndFpsFollowsTheHostClo
   controls.units.cameraTerminalId = 1;
   controls.units.processingControls = 0xFFFF;
   controls.units.cameraControls = 0xFFFFFF;
-  rig.e->cameraControls = &controls;
-  rig.e->restoreControls = [](CameraControls* c) { SendStoredControls(*c); };
+  rig.hooks.controls = &controls;
   s.whiteBalanceAuto.AutoCurrent = kControlFlagManual;
   ControlValue* pu[] = {&s.powerLineFrequency, &s.brightness, &s.contrast, &s.sharpness,
                         &s.hue, &s.saturation, &s.gamma, &s.backlightCompensation};

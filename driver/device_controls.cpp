@@ -1,14 +1,7 @@
 // Control ranges and settings at device start and stream stop.
-#include "controls/device_controls.h"
+#include "driver/device_controls.h"
 
 #include "controls/settings_store.h"
-
-namespace {
-
-// The stream engine's hook: the stored values back to the camera.
-VOID ReplayStoredControls(CameraControls* controls) { SendStoredControls(*controls); }
-
-}  // namespace
 
 NTSTATUS ReadControlRanges(DeviceContext* c) {
   StreamEngine* e = c->engine;
@@ -23,8 +16,7 @@ NTSTATUS ReadControlRanges(DeviceContext* c) {
   e->processingUnitId = u.hasProcessingUnit ? u.processingUnitId : 0;
   e->cameraTerminalId = u.hasCameraTerminal ? u.cameraTerminalId : 0;
   e->extensionUnitId = u.hasExtensionUnit ? u.extensionUnitId : 0;
-  e->cameraControls = &controls;
-  e->restoreControls = ReplayStoredControls;
+  c->streamHooks.controls = &controls;
   return s;
 }
 

@@ -89,7 +89,7 @@ inline bool FilterOwnsCamera(const DeviceContext* device, const KSFILTER* filter
          ReadPointerNoFence(reinterpret_cast<PVOID const volatile*>(&e->ownerFilter)) == filter;
 }
 
-// ---- data ranges (pins/data_ranges.cpp) ----
+// ---- data ranges (driver/data_ranges.cpp) ----
 // Builds the capture pin's ranges from the format table (then an I420 and
 // an RGB24 range for every YUY2 output size) and the still pin's from the
 // still table, into engine->videoRanges and engine->stillRanges.
@@ -105,10 +105,10 @@ BOOLEAN EntryUsable(const FrameFormat& entry);
 // sizes, and 2 x the largest input size.
 VOID ComputeFrameSizes(const StreamEngine* engine, ULONG* frameBufferSize, ULONG* rawFrameSize);
 
-// ---- filter descriptor (pins/filter_descriptor.cpp) ----
+// ---- filter descriptor (driver/filter_descriptor.cpp) ----
 VOID BuildFilterDescriptor(DeviceContext* context);
 
-// ---- intersection and format checks (pins/video_format.cpp) ----
+// ---- intersection and format checks (driver/video_format.cpp) ----
 NTSTATUS IntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE callerRange,
                           PKSDATARANGE descriptorRange, ULONG bufferSize, PVOID data,
                           PULONG dataSize);
@@ -118,7 +118,7 @@ NTSTATUS CheckVideoFormat(const KSDATAFORMAT* format, const KSDATARANGE* range);
 // x 3/2 (I420); FALSE for another subtype or a size above 32 bits.
 BOOLEAN OutputFrameSize(ULONG width, ULONG height, const GUID& subtype, ULONG* size);
 
-// ---- pins (pins/capture_pin.cpp, pins/still_pin.cpp) ----
+// ---- pins (driver/capture_pin.cpp, driver/still_pin.cpp) ----
 extern const KSPIN_DISPATCH CapturePinDispatch;
 extern const KSPIN_DISPATCH StillPinDispatch;
 extern const KSAUTOMATION_TABLE CapturePinAutomationTable;
@@ -133,7 +133,7 @@ NTSTATUS StillPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_
 NTSTATUS StillPinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from);
 NTSTATUS StillPinProcess(PKSPIN pin);
 // The capture pin hands a still from the engine's still buffer to the still
-// pin registered with the device (pins/still_pin.cpp): prepares it as YUY2
+// pin registered with the device (driver/still_pin.cpp): prepares it as YUY2
 // at the still size and triggers the still pin, or gives the buffer back to
 // the engine when no running still pin takes it.
 VOID HandOverStill(DeviceContext* device);

@@ -1,4 +1,4 @@
-#include "pipeline/color_tables.h"
+#include "media/color_tables.h"
 
 namespace {
 

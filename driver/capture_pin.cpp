@@ -12,7 +12,7 @@
 #include <new>
 
 #include "effects/effect_state.h"
-#include "pins/pin_context.h"
+#include "driver/pin_context.h"
 #include "pipeline/frame_pipeline.h"
 #include "platform/simd_state.h"
 #include "usb/format_table.h"
@@ -314,9 +314,11 @@ NTSTATUS DeliverFrame(PinContext* c) {
   // Nothing is written unless the whole frame fits the buffer.
   if (h && h->Data && h->FrameExtent >= outputSize) {
     SimdStateScope simd;  // once per frame, around all of the image code
-    written = FramePipeline(node->buffer, inputSize, e->ring.bufferSize, static_cast<UCHAR*>(h->Data),
-                            h->FrameExtent, d->workBuffer, d->frameBufferSize, d->effectBuffer,
-                            d->frameBufferSize, d->colorTables, &format, d->effects, e, node->tag);
+    const FrameJob job{node->buffer,         inputSize,     e->ring.bufferSize,
+                       static_cast<UCHAR*>(h->Data), h->FrameExtent, d->workBuffer,
+                       d->frameBufferSize,   d->effectBuffer, d->frameBufferSize,
+                       d->colorTables,       &format,       d->effects};
+    written = FramePipeline(job);
   }
   RingReturn(&e->ring, node);
   if (written) {
@@ -468,6 +470,7 @@ NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
       WriteULongNoFence(&c->tickBase, 0);
       if (!ReadULongNoFence(&d->streaming)) {
         RingReset(&e->ring);
+        InstallStreamHooks(e, &d->streamHooks);
         NTSTATUS s = StartStream(e);
         if (!NT_SUCCESS(s)) return s;
         WriteULongNoFence(&d->streaming, 1);

@@ -1,7 +1,7 @@
 // The intersect handler and the connection-format checks of both pins. The
 // application's range or format is untrusted: every size is checked against
 // the size the caller declared, in 64 bits, before anything is read.
-#include "pins/pin_context.h"
+#include "driver/pin_context.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // whose sizes do not fit in 32 bits gets no range, bit rates saturate.
 #include <limits>
 
-#include "pins/pin_context.h"
+#include "driver/pin_context.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The filter descriptor, built in the device record at every start: the
 // property sets, the topology node, the two pins with their data ranges.
-#include "pins/pin_context.h"
+#include "driver/pin_context.h"
 
 namespace {
 

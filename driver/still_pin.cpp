@@ -13,7 +13,7 @@
 #include <new>
 
 #include "effects/effect_state.h"
-#include "pins/pin_context.h"
+#include "driver/pin_context.h"
 #include "pipeline/conversions.h"
 #include "pipeline/frame_pipeline.h"
 #include "platform/simd_state.h"
