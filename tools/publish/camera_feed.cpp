@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "platform/host/host_control.h"
+#include "public/uvccam_public.h"
 #include "client/usb_host_camera.h"
 #include "tools/camera_options.h"
 #include "tools/camera_session.h"
@@ -110,7 +111,7 @@ bool CameraFeed::StartPin(int index, int64_t interval, std::string* error) {
   bool found = false;
   for (const client::PinInfo& p : filter_->Pins())
     for (const KS_DATARANGE_VIDEO& r : p.ranges)
-      if (!found && p.id == 0 && uint32_t(r.VideoInfoHeader.bmiHeader.biWidth) == o.width &&
+      if (!found && p.id == kCapturePinId && uint32_t(r.VideoInfoHeader.bmiHeader.biWidth) == o.width &&
           IsEqualGUID(r.DataRange.SubFormat, o.subtype) &&
           uint32_t(std::abs(r.VideoInfoHeader.bmiHeader.biHeight)) == o.height) {
         range = r;
@@ -120,7 +121,7 @@ bool CameraFeed::StartPin(int index, int64_t interval, std::string* error) {
   NTSTATUS s = found ? STATUS_SUCCESS : STATUS_NO_MATCH;
   if (NT_SUCCESS(s)) {
     range.VideoInfoHeader.AvgTimePerFrame = interval;
-    s = filter_->Intersect(0, range, &format);
+    s = filter_->Intersect(kCapturePinId, range, &format);
   }
   const KS_VIDEOINFOHEADER* info = tools::VideoInfoOf(format);
   const std::string what = std::to_string(o.width) + "x" + std::to_string(o.height) + " " +
@@ -134,7 +135,7 @@ bool CameraFeed::StartPin(int index, int64_t interval, std::string* error) {
     filter_->ClosePin(pin_);
     pin_ = nullptr;
   }
-  s = filter_->CreatePin(0, format, &pin_);
+  s = filter_->CreatePin(kCapturePinId, format, &pin_);
   if (!NT_SUCCESS(s)) {
     pin_ = nullptr;
     *error = "cannot connect the capture pin (status " + tools::StatusText(s) + ")";

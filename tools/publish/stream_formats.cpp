@@ -7,7 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "usb/frame_format.h"
+#include "media/frame_format.h"
+#include "public/uvccam_public.h"
 
 namespace publish {
 
@@ -50,7 +51,7 @@ std::vector<Offer> OffersFor(const std::vector<client::PinInfo>& pins, const Req
   std::vector<Offer> offers;
   bool sized = false, typed = false;
   for (const client::PinInfo& pin : pins) {
-    if (pin.id != 0) continue;  // the capture pin
+    if (pin.id != kCapturePinId) continue;
     for (const KS_DATARANGE_VIDEO& r : pin.ranges) {
       Offer o;
       const LONG h = r.VideoInfoHeader.bmiHeader.biHeight;
