@@ -19,5 +19,7 @@ int FormatsCommand(int argc, char** argv);
 int OverlaysCommand(int argc, char** argv);
 // `uvccam descriptors --output FILE`: the camera's descriptors as a dump.
 int DescriptorsCommand(int argc, char** argv);
+// `uvccam publish`: the camera as a PipeWire video source until a signal.
+int PublishCommand(int argc, char** argv);
 
 }  // namespace tools

@@ -16,6 +16,7 @@
 #include "tools/control_settings.h"
 #include "tools/device_select.h"
 #include "tools/stored_controls.h"
+#include "tools/live_link.h"
 
 namespace tools {
 
@@ -30,6 +31,8 @@ void ControlsUsage(FILE* out) {
                "  sets, in order, prints what was stored and keeps it for later runs (a\n"
                "  control that acts only while streaming, zoom, for the next stream);\n"
                "  --json prints an object (a list without --get or --set)\n"
+               "  While uvccam publish owns the camera (or with --node NAME, the node it\n"
+               "  publishes) the running publisher does it on the live stream.\n"
                "\n%s",
                kCameraOptionsUsage);
 }
@@ -43,13 +46,21 @@ int Fail(const std::string& what) {
 
 int ControlsCommand(int argc, char** argv) {
   std::vector<std::string> sets, gets;
+  std::string node;
   bool json = false;
   CameraOptions camOptions;
   if (int rc = ParseCommandOptions("controls", argc, argv, &camOptions,
-                                   {Flag("--json", &json), Repeated("--get", &gets), Repeated("--set", &sets)},
+                                   {Flag("--json", &json), Repeated("--get", &gets), Repeated("--set", &sets),
+                                    Value("--node", &node)},
                                    ControlsUsage))
     return rc < 0 ? 0 : rc;
-  std::string error;
+  std::string error, live;
+  // A camera that `uvccam publish` owns is reached through the publisher.
+  if (!FindLiveSocket(camOptions, node, &live, &error)) return Fail(error);
+  if (!live.empty()) {
+    if (gets.size() > 1) return Fail("one --get at a time through a running publisher");
+    return LiveControls(live, gets.empty() ? std::string() : gets[0], sets, json);
+  }
   if (!UseStateFolder(camOptions, &error)) return Fail(error);
   host::SetClockRate(StartClockRate(camOptions));  // a simulated camera needs no settling time
   std::unique_ptr<client::Camera> cam;

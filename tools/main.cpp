@@ -30,6 +30,7 @@ const Verb kVerbs[] = {
     {"descriptors", tools::DescriptorsCommand, "write the camera's descriptors as a dump file"},
     {"overlays", tools::OverlaysCommand, "install the overlay bitmaps into the state folder"},
     {"list", tools::ListCommand, "list the USB video-class devices (real cameras for --device)"},
+    {"publish", tools::PublishCommand, "offer the camera to every application as a PipeWire camera"},
 };
 
 void Usage(FILE* out) {
