@@ -16,7 +16,7 @@ TEST(LiveRequestTest, BadRequestsAreRefusedWithOneLineAndGoodOnesAnswer) {
   options.state = ::testing::TempDir() + "live_request_state";
   tools::CameraSession session;
   std::string error;
-  ASSERT_TRUE(tools::OpenCameraSession(options, &session, &error)) << error;
+  ASSERT_TRUE(tools::OpenCameraSession("publish", options, &session, &error)) << error;
   const std::string longName(65, 'a'), longSetting = "mirror=" + std::string(130, '1');
   std::string manySettings;
   for (int i = 0; i < 65; ++i) manySettings += std::string(i ? "," : "") + "\"mirror=1\"";

@@ -133,7 +133,7 @@ int PublishCommand(int argc, char** argv) {
   if (!live.Open(q.camera, q.name, &error, &note)) return Fail(error);
   if (!note.empty()) std::fprintf(stderr, "uvccam publish: %s\n", note.c_str());
   CameraSession session;
-  if (!OpenCameraSession(q.camera, &session, &error)) return Fail(error);
+  if (!OpenCameraSession("publish", q.camera, &session, &error)) return Fail(error);
   const std::vector<publish::Offer> offers = publish::OffersFor(session.pins, q.offer, &error);
   if (offers.empty()) return Fail(error);
   if (!ApplyControlSettings(session.filter, q.sets, &error)) return Fail(error);
