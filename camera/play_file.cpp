@@ -17,7 +17,7 @@ namespace {
 int OpenRegular(const std::string& path, struct stat* info, std::string* error) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    *error = path + ": cannot open (" + std::strerror(errno) + ")";
+    *error = "cannot open " + path + ": " + std::strerror(errno);
     return -1;
   }
   if (::fstat(fd, info) != 0 || !S_ISREG(info->st_mode)) {
