@@ -77,10 +77,10 @@ void Capture(benchmark::State& state, bool libusb) {
     if (libusb) node = camera::EmulatedUsbNode::Create(std::move(model), {}, &error);
     const double open0 = WallSeconds();  // the device is on the bus from here
     if (libusb) {
-      host::UsbDeviceSpec spec;
+      host::UsbDeviceSelector selector;
       std::unique_ptr<host::LowerDevice> lower;
-      if (node && host::ParseUsbDeviceSpec(node->Spec(), &spec, &error))
-        lower = host::OpenUsbCamera(spec, false, &error);
+      if (node && host::ParseUsbDeviceSelector(node->Selector(), &selector, &error))
+        lower = host::OpenUsbCamera(selector, false, &error);
       if (lower) s = client::Camera::PlugDevice(std::move(lower), &cam);
     } else {
       s = client::Camera::Plug(std::move(model), &cam);

@@ -27,7 +27,7 @@ const char kCameraOptionsUsage[] =
     "  --state DIR         the driver's state folder: settings, overlay bitmaps,\n"
     "                      decode-error dumps (default $XDG_STATE_HOME/uvccam,\n"
     "                      else ~/.local/state/uvccam)\n"
-    "  --device SPEC       a real USB camera instead of a simulated one: usb:VVVV:PPPP\n"
+    "  --device DEVICE       a real USB camera instead of a simulated one: usb:VVVV:PPPP\n"
     "                      (hex ids, first match), usb:VVVV:PPPP#N (Nth match),\n"
     "                      usb:BUS/ADDR or usb:BUS-PORT[.PORT...] (uvccam list shows them)\n"
     "  --detach            with --device: detach the kernel's video driver for the run\n"
@@ -82,20 +82,20 @@ int ParseCommandOptions(const char* command, int argc, char** argv, CameraOption
     // "--name=value" is "--name value".
     const size_t eq = a.rfind("--", 0) == 0 ? a.find('=') : std::string::npos;
     const std::string name = a.substr(0, eq);
-    const OptionSpec* spec = nullptr;
+    const OptionSpec* selector = nullptr;
     for (const OptionSpec& o : all)
-      if (name == o.name) spec = &o;
-    if (spec == nullptr) {
+      if (name == o.name) selector = &o;
+    if (selector == nullptr) {
       std::fprintf(stderr, "uvccam %s: unknown %s '%s' (uvccam %s --help lists the options)\n", command,
                    a[0] == '-' ? "option" : "argument", a.c_str(), command);
       return 2;
     }
-    if (spec->flag) {
+    if (selector->flag) {
       if (eq != std::string::npos) {
         std::fprintf(stderr, "uvccam %s: %s takes no value\n", command, name.c_str());
         return 2;
       }
-      *spec->flag = true;
+      *selector->flag = true;
       continue;
     }
     if (eq == std::string::npos && i + 1 >= argc) {
@@ -103,8 +103,8 @@ int ParseCommandOptions(const char* command, int argc, char** argv, CameraOption
       return 2;
     }
     const std::string value = eq == std::string::npos ? std::string(argv[++i]) : a.substr(eq + 1);
-    if (spec->value) *spec->value = value;
-    if (spec->values) spec->values->push_back(value);
+    if (selector->value) *selector->value = value;
+    if (selector->values) selector->values->push_back(value);
   }
   if (!ParseFaults(command, faults, camOptions)) return 2;
   return CheckCameraOptions(command, *camOptions) ? 0 : 2;

@@ -23,7 +23,7 @@ struct CameraOptions {
   camera::StreamFaults faults;
   bool anyFault = false;
   std::string state;  // empty: the default state folder
-  std::string device;  // a real camera's spec (usb:...); empty: simulated
+  std::string device;  // a real camera's selector (usb:...); empty: simulated
   bool detach = false;  // detach a bound kernel driver for the run
 };
 

@@ -67,9 +67,9 @@ int FormatsCommand(int argc, char** argv) {
   // of its own (a real one is opened twice, one after the other).
   std::unique_ptr<client::HostUsbCamera> usb;
   if (UsesDevice(camOptions)) {
-    host::UsbDeviceSpec spec;
-    if (host::ParseUsbDeviceSpec(camOptions.device, &spec, &error)) {
-      std::unique_ptr<host::LowerDevice> lower = host::OpenUsbCamera(spec, camOptions.detach, &error);
+    host::UsbDeviceSelector selector;
+    if (host::ParseUsbDeviceSelector(camOptions.device, &selector, &error)) {
+      std::unique_ptr<host::LowerDevice> lower = host::OpenUsbCamera(selector, camOptions.detach, &error);
       if (lower) usb.reset(new client::HostUsbCamera(std::move(lower)));
     }
   } else if (std::unique_ptr<host::UsbDeviceModel> model = MakeCamera(camOptions, &error)) {

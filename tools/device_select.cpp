@@ -28,9 +28,9 @@ bool CheckDeviceOptions(const char* command, const CameraOptions& o) {
                  clash);
     return false;
   }
-  host::UsbDeviceSpec spec;
+  host::UsbDeviceSelector selector;
   std::string error;
-  if (!host::ParseUsbDeviceSpec(o.device, &spec, &error)) {
+  if (!host::ParseUsbDeviceSelector(o.device, &selector, &error)) {
     std::fprintf(stderr, "uvccam %s: %s\n", command, error.c_str());
     return false;
   }
@@ -44,9 +44,9 @@ bool PlugCamera(const CameraOptions& o, std::unique_ptr<client::Camera>* camera,
   *simulated = nullptr;
   NTSTATUS s;
   if (UsesDevice(o)) {
-    host::UsbDeviceSpec spec;
-    if (!host::ParseUsbDeviceSpec(o.device, &spec, error)) return false;
-    std::unique_ptr<host::LowerDevice> lower = host::OpenUsbCamera(spec, o.detach, error);
+    host::UsbDeviceSelector selector;
+    if (!host::ParseUsbDeviceSelector(o.device, &selector, error)) return false;
+    std::unique_ptr<host::LowerDevice> lower = host::OpenUsbCamera(selector, o.detach, error);
     if (!lower) return false;
     s = client::Camera::PlugDevice(std::move(lower), camera);
   } else {
@@ -123,8 +123,8 @@ int ListCommand(int argc, char** argv) {
 }
 
 bool ReadDeviceDescriptors(const CameraOptions& o, std::vector<uint8_t>* dump, std::string* error) {
-  host::UsbDeviceSpec spec;
-  return host::ParseUsbDeviceSpec(o.device, &spec, error) && host::ReadUsbDescriptors(spec, dump, error);
+  host::UsbDeviceSelector selector;
+  return host::ParseUsbDeviceSelector(o.device, &selector, error) && host::ReadUsbDescriptors(selector, dump, error);
 }
 
 }  // namespace tools

@@ -1,4 +1,4 @@
-// Real cameras on the command line: --device SPEC and --detach beside the
+// Real cameras on the command line: --device DEVICE and --detach beside the
 // simulated-camera options, plugging the chosen camera under the driver,
 // and the verbs that look at real devices only (`uvccam list`, the
 // descriptor dump of `uvccam descriptors --device`).

@@ -498,7 +498,7 @@ EmulatedUsbNode::~EmulatedUsbNode() {
 
 host::UsbDeviceModel* EmulatedUsbNode::Model() const { return impl_->model.get(); }
 
-std::string EmulatedUsbNode::Spec() const {
+std::string EmulatedUsbNode::Selector() const {
   return "usb:" + std::to_string(impl_->options.bus) + "/" + std::to_string(impl_->options.address);
 }
 

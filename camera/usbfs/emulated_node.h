@@ -44,7 +44,7 @@ class EmulatedUsbNode {
 
   host::UsbDeviceModel* Model() const;
   // "usb:BUS/ADDR" of the camera.
-  std::string Spec() const;
+  std::string Selector() const;
   // The device leaves the bus: pending URBs complete with -ENODEV and
   // every later request fails with it.
   void Unplug();

@@ -38,7 +38,7 @@ bool ParseNumber(const std::string& text, int base, unsigned long max, unsigned 
 
 }  // namespace
 
-bool ParseUsbDeviceSpec(const std::string& text, UsbDeviceSpec* spec, std::string* error) {
+bool ParseUsbDeviceSelector(const std::string& text, UsbDeviceSelector* selector, std::string* error) {
   *error = "bad device '" + text + "' (usb:VVVV:PPPP[#N], usb:BUS/ADDR or usb:BUS-PORT[.PORT...])";
   if (text.compare(0, 4, "usb:") != 0) return false;
   const std::string rest = text.substr(4);
@@ -51,17 +51,17 @@ bool ParseUsbDeviceSpec(const std::string& text, UsbDeviceSpec* spec, std::strin
         pid.size() != 4 || !ParseNumber(pid, 16, 0xFFFF, &b) ||
         (hash != std::string::npos && (!ParseNumber(rest.substr(hash + 1), 10, 1000, &n) || n == 0)))
       return false;
-    spec->kind = UsbDeviceSpec::kIds;
-    spec->vendorId = uint16_t(a);
-    spec->productId = uint16_t(b);
-    spec->index = int(n);
+    selector->kind = UsbDeviceSelector::kIds;
+    selector->vendorId = uint16_t(a);
+    selector->productId = uint16_t(b);
+    selector->index = int(n);
   } else if (slash != std::string::npos) {
     if (!ParseNumber(rest.substr(0, slash), 10, 255, &a) || !ParseNumber(rest.substr(slash + 1), 10, 127, &b) ||
         a == 0 || b == 0)
       return false;
-    spec->kind = UsbDeviceSpec::kBusAddress;
-    spec->bus = int(a);
-    spec->address = int(b);
+    selector->kind = UsbDeviceSelector::kBusAddress;
+    selector->bus = int(a);
+    selector->address = int(b);
   } else if (dash != std::string::npos) {
     if (!ParseNumber(rest.substr(0, dash), 10, 255, &a) || a == 0) return false;
     std::string ports = rest.substr(dash + 1);
@@ -74,9 +74,9 @@ bool ParseUsbDeviceSpec(const std::string& text, UsbDeviceSpec* spec, std::strin
       if (dot == std::string::npos) break;
       start = dot + 1;
     }
-    spec->kind = UsbDeviceSpec::kPort;
-    spec->bus = int(a);
-    spec->port = std::to_string(a) + "-" + ports;
+    selector->kind = UsbDeviceSelector::kPort;
+    selector->bus = int(a);
+    selector->port = std::to_string(a) + "-" + ports;
   } else {
     return false;
   }
@@ -197,35 +197,35 @@ struct DeviceList {
   }
 };
 
-libusb_device* Find(const DeviceList& list, const UsbDeviceSpec& spec, std::string* error) {
+libusb_device* Find(const DeviceList& list, const UsbDeviceSelector& selector, std::string* error) {
   int seen = 0;
   for (ssize_t k = 0; k < list.count; ++k) {
     libusb_device* dev = list.devices[k];
     libusb_device_descriptor d;
     if (libusb_get_device_descriptor(dev, &d) < 0) continue;
-    switch (spec.kind) {
-      case UsbDeviceSpec::kIds:
-        if (d.idVendor == spec.vendorId && d.idProduct == spec.productId && IsVideoDevice(dev) &&
-            ++seen == spec.index)
+    switch (selector.kind) {
+      case UsbDeviceSelector::kIds:
+        if (d.idVendor == selector.vendorId && d.idProduct == selector.productId && IsVideoDevice(dev) &&
+            ++seen == selector.index)
           return dev;
         break;
-      case UsbDeviceSpec::kBusAddress:
-        if (libusb_get_bus_number(dev) == spec.bus && libusb_get_device_address(dev) == spec.address)
+      case UsbDeviceSelector::kBusAddress:
+        if (libusb_get_bus_number(dev) == selector.bus && libusb_get_device_address(dev) == selector.address)
           return dev;
         break;
-      case UsbDeviceSpec::kPort:
-        if (SysfsName(dev) == spec.port) return dev;
+      case UsbDeviceSelector::kPort:
+        if (SysfsName(dev) == selector.port) return dev;
         break;
     }
   }
   char what[64];
-  if (spec.kind == UsbDeviceSpec::kIds)
-    std::snprintf(what, sizeof what, "video device %04x:%04x%s", spec.vendorId, spec.productId,
-                  spec.index > 1 ? (" #" + std::to_string(spec.index)).c_str() : "");
-  else if (spec.kind == UsbDeviceSpec::kBusAddress)
-    std::snprintf(what, sizeof what, "USB device at bus %d address %d", spec.bus, spec.address);
+  if (selector.kind == UsbDeviceSelector::kIds)
+    std::snprintf(what, sizeof what, "video device %04x:%04x%s", selector.vendorId, selector.productId,
+                  selector.index > 1 ? (" #" + std::to_string(selector.index)).c_str() : "");
+  else if (selector.kind == UsbDeviceSelector::kBusAddress)
+    std::snprintf(what, sizeof what, "USB device at bus %d address %d", selector.bus, selector.address);
   else
-    std::snprintf(what, sizeof what, "USB device at port %s", spec.port.c_str());
+    std::snprintf(what, sizeof what, "USB device at port %s", selector.port.c_str());
   *error = std::string("no ") + what + " (uvccam list shows the cameras)";
   return nullptr;
 }
@@ -305,10 +305,10 @@ bool ListUsbVideoDevices(std::vector<UsbDeviceInfo>* devices, std::string* error
   return true;
 }
 
-std::unique_ptr<LowerDevice> OpenUsbCamera(const UsbDeviceSpec& spec, bool detach, std::string* error) {
+std::unique_ptr<LowerDevice> OpenUsbCamera(const UsbDeviceSelector& selector, bool detach, std::string* error) {
   DeviceList list;
   if (!list.Load(error)) return nullptr;
-  libusb_device* dev = Find(list, spec, error);
+  libusb_device* dev = Find(list, selector, error);
   if (!dev) return nullptr;
   libusb_device_handle* handle = nullptr;
   int rc = libusb_open(dev, &handle);
@@ -360,10 +360,10 @@ std::unique_ptr<LowerDevice> OpenUsbCamera(const UsbDeviceSpec& spec, bool detac
   return std::unique_ptr<LowerDevice>(new LibusbDevice(context, handle, {}));
 }
 
-bool ReadUsbDescriptors(const UsbDeviceSpec& spec, std::vector<uint8_t>* bytes, std::string* error) {
+bool ReadUsbDescriptors(const UsbDeviceSelector& selector, std::vector<uint8_t>* bytes, std::string* error) {
   DeviceList list;
   if (!list.Load(error)) return false;
-  libusb_device* dev = Find(list, spec, error);
+  libusb_device* dev = Find(list, selector, error);
   if (!dev) return false;
   const std::string path = "/sys/bus/usb/devices/" + SysfsName(dev) + "/descriptors";
   std::ifstream in(path, std::ios::binary);
@@ -411,11 +411,11 @@ bool ListUsbVideoDevices(std::vector<UsbDeviceInfo>*, std::string* error) {
   *error = kNoLibusb;
   return false;
 }
-std::unique_ptr<LowerDevice> OpenUsbCamera(const UsbDeviceSpec&, bool, std::string* error) {
+std::unique_ptr<LowerDevice> OpenUsbCamera(const UsbDeviceSelector&, bool, std::string* error) {
   *error = kNoLibusb;
   return nullptr;
 }
-bool ReadUsbDescriptors(const UsbDeviceSpec&, std::vector<uint8_t>*, std::string* error) {
+bool ReadUsbDescriptors(const UsbDeviceSelector&, std::vector<uint8_t>*, std::string* error) {
   *error = kNoLibusb;
   return false;
 }

@@ -1,5 +1,5 @@
 // Real USB cameras on this host: listing the video-class devices, choosing
-// one by a device spec, opening it (with the kernel's own video driver
+// one by a device selector, opening it (with the kernel's own video driver
 // detached for the run when asked) as the lower device of a camera, and
 // reading its descriptors. Without libusb in the build every call fails
 // with a line saying so. Host build only.
@@ -35,9 +35,9 @@ struct UsbDeviceInfo {
 // The video-class devices on the system, in bus/address order.
 bool ListUsbVideoDevices(std::vector<UsbDeviceInfo>* devices, std::string* error);
 
-// A device spec: usb:VVVV:PPPP, usb:VVVV:PPPP#N, usb:BUS/ADDR or
+// A device selector: usb:VVVV:PPPP, usb:VVVV:PPPP#N, usb:BUS/ADDR or
 // usb:BUS-PORT[.PORT...].
-struct UsbDeviceSpec {
+struct UsbDeviceSelector {
   enum Kind { kIds, kBusAddress, kPort } kind = kIds;
   uint16_t vendorId = 0;
   uint16_t productId = 0;
@@ -46,16 +46,16 @@ struct UsbDeviceSpec {
   int address = 0;
   std::string port;  // "BUS-PORT[.PORT...]"
 };
-bool ParseUsbDeviceSpec(const std::string& text, UsbDeviceSpec* spec, std::string* error);
+bool ParseUsbDeviceSelector(const std::string& text, UsbDeviceSelector* selector, std::string* error);
 
 // Opens the device as a lower device. A kernel driver bound to one of its
 // video interfaces stops this with a one-line *error, unless `detach`: then
 // it is detached for the life of the device and re-attached when the device
 // is destroyed or the process ends on SIGINT, SIGTERM or SIGHUP.
-std::unique_ptr<LowerDevice> OpenUsbCamera(const UsbDeviceSpec& spec, bool detach, std::string* error);
+std::unique_ptr<LowerDevice> OpenUsbCamera(const UsbDeviceSelector& selector, bool detach, std::string* error);
 
 // The device descriptor followed by the active configuration descriptor,
 // as /sys/bus/usb/devices/<dev>/descriptors holds them.
-bool ReadUsbDescriptors(const UsbDeviceSpec& spec, std::vector<uint8_t>* bytes, std::string* error);
+bool ReadUsbDescriptors(const UsbDeviceSelector& selector, std::vector<uint8_t>* bytes, std::string* error);
 
 }  // namespace host

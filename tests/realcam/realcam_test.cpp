@@ -86,9 +86,9 @@ class RealCameraTest : public testing::Test {
     return RunCommand(command, (dir_ / "state").string(), std::move(args));
   }
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-  std::string Spec() const {
+  std::string Selector() const {
 #if UVCCAM_USBFS
-    return node_->Spec();
+    return node_->Selector();
 #else
     return "";
 #endif
@@ -130,7 +130,7 @@ TEST_F(RealCameraTest, CapturesMatchTheSimulatedPath) {
     SCOPED_TRACE(std::string(c.profile) + " " + c.subtype);
     ASSERT_TRUE(Plug(c.profile));
     const std::string device = Path(std::string("device") + c.extension);
-    CommandRun r = Run(tools::CaptureCommand, {"--device", Spec(), "--size", c.size, "--subtype", c.subtype,
+    CommandRun r = Run(tools::CaptureCommand, {"--device", Selector(), "--size", c.size, "--subtype", c.subtype,
                                                "--frames", "3", "--output", device});
     ASSERT_EQ(r.status, 0) << r.err;
 #if UVCCAM_USBFS
@@ -164,7 +164,7 @@ TEST_F(RealCameraTest, CapturesMatchTheSimulatedPath) {
 TEST_F(RealCameraTest, StillsControlsAndDescriptors) {
   camera::SimulatedCamera* sim = Plug("default.json");
   ASSERT_TRUE(sim);
-  CommandRun r = Run(tools::StillCommand, {"--device", Spec(), "--output", Path("soft.png")});
+  CommandRun r = Run(tools::StillCommand, {"--device", Selector(), "--output", Path("soft.png")});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_GT(fs::file_size(Path("soft.png")), 100u);
 
@@ -175,13 +175,13 @@ TEST_F(RealCameraTest, StillsControlsAndDescriptors) {
       sim->PressStillButton();
     }
   });
-  r = Run(tools::StillCommand, {"--device", Spec(), "--trigger", "button", "--output", Path("button.png")});
+  r = Run(tools::StillCommand, {"--device", Selector(), "--trigger", "button", "--output", Path("button.png")});
   done = true;
   presser.join();
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(fs::exists(Path("button.png")));
 
-  r = Run(tools::ControlsCommand, {"--device", Spec(), "--set", "brightness=-7"});
+  r = Run(tools::ControlsCommand, {"--device", Selector(), "--set", "brightness=-7"});
   EXPECT_EQ(std::make_tuple(r.status, r.out), std::make_tuple(0, std::string("brightness=-7\n"))) << r.err;
   // The camera itself holds the value (GET_CUR of the processing unit's
   // brightness, unit 2, on the control interface).
@@ -189,7 +189,7 @@ TEST_F(RealCameraTest, StillsControlsAndDescriptors) {
   EXPECT_FALSE(sim->Control({0xA1, 0x81, 0x0200, 0x0200, 2}, cur).stalled);
   EXPECT_EQ(int16_t(cur[0] | cur[1] << 8), -7);
 
-  r = Run(tools::DescriptorsCommand, {"--device", Spec(), "--output", Path("d.bin")});
+  r = Run(tools::DescriptorsCommand, {"--device", Selector(), "--output", Path("d.bin")});
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<uint8_t> want = sim->DeviceDescriptor();
   want.insert(want.end(), sim->ConfigurationDescriptor().begin(), sim->ConfigurationDescriptor().end());
@@ -214,7 +214,7 @@ TEST_F(RealCameraTest, FaultsEndCleanly) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(Plug("default.json", c.faults));
-    CommandRun r = Run(tools::CaptureCommand, {"--device", Spec(), "--size", "160x120", "--subtype", "YUY2",
+    CommandRun r = Run(tools::CaptureCommand, {"--device", Selector(), "--size", "160x120", "--subtype", "YUY2",
                                                "--frames", "5"});
     EXPECT_EQ(r.status, c.status) << r.err;
     if (c.error) {
@@ -256,36 +256,36 @@ TEST_F(RealCameraTest, KernelDriverListAndDetach) {
 
 namespace {
 
-// Device specs: what each form selects, and the malformed ones refused.
+// Device selectors: what each form selects, and the malformed ones refused.
 TEST(DeviceSpec, FormsAndRefusals) {
   const struct {
     const char* text;
     bool ok;
-    host::UsbDeviceSpec::Kind kind;
+    host::UsbDeviceSelector::Kind kind;
     int a, b, index;  // ids or bus/address; the match index
     const char* port;
   } kCases[] = {
-      {"usb:046d:0825", true, host::UsbDeviceSpec::kIds, 0x046d, 0x0825, 1, ""},
-      {"usb:046D:0825#3", true, host::UsbDeviceSpec::kIds, 0x046d, 0x0825, 3, ""},
-      {"usb:3/17", true, host::UsbDeviceSpec::kBusAddress, 3, 17, 1, ""},
-      {"usb:2-1.4.3", true, host::UsbDeviceSpec::kPort, 2, 0, 1, "2-1.4.3"},
+      {"usb:046d:0825", true, host::UsbDeviceSelector::kIds, 0x046d, 0x0825, 1, ""},
+      {"usb:046D:0825#3", true, host::UsbDeviceSelector::kIds, 0x046d, 0x0825, 3, ""},
+      {"usb:3/17", true, host::UsbDeviceSelector::kBusAddress, 3, 17, 1, ""},
+      {"usb:2-1.4.3", true, host::UsbDeviceSelector::kPort, 2, 0, 1, "2-1.4.3"},
       {"usb:46d:0825", false}, {"usb:046d:0825#0", false}, {"usb:0/1", false}, {"usb:1/128", false},
       {"usb:1-", false}, {"usb:1-2..3", false}, {"046d:0825", false}, {"usb:", false},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.text);
-    host::UsbDeviceSpec spec;
+    host::UsbDeviceSelector selector;
     std::string error;
-    ASSERT_EQ(host::ParseUsbDeviceSpec(c.text, &spec, &error), c.ok) << error;
+    ASSERT_EQ(host::ParseUsbDeviceSelector(c.text, &selector, &error), c.ok) << error;
     if (!c.ok) {
       EXPECT_NE(error.find("bad device"), std::string::npos);
       continue;
     }
-    EXPECT_EQ(spec.kind, c.kind);
-    if (c.kind == host::UsbDeviceSpec::kIds)
-      EXPECT_EQ(std::make_tuple(int(spec.vendorId), int(spec.productId), spec.index), std::make_tuple(c.a, c.b, c.index));
-    if (c.kind == host::UsbDeviceSpec::kBusAddress) EXPECT_EQ(std::make_pair(spec.bus, spec.address), std::make_pair(c.a, c.b));
-    if (c.kind == host::UsbDeviceSpec::kPort) EXPECT_EQ(spec.port, c.port);
+    EXPECT_EQ(selector.kind, c.kind);
+    if (c.kind == host::UsbDeviceSelector::kIds)
+      EXPECT_EQ(std::make_tuple(int(selector.vendorId), int(selector.productId), selector.index), std::make_tuple(c.a, c.b, c.index));
+    if (c.kind == host::UsbDeviceSelector::kBusAddress) EXPECT_EQ(std::make_pair(selector.bus, selector.address), std::make_pair(c.a, c.b));
+    if (c.kind == host::UsbDeviceSelector::kPort) EXPECT_EQ(selector.port, c.port);
   }
 }
 
