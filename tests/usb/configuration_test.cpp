@@ -140,30 +140,18 @@ TEST_F(ConfigurationTest, AlternateSettingFirstWideEnoughWinsWithHighBandwidthSi
     }
   }
   EXPECT_EQ(EffectivePacketSize(0xE000 | 256), 256u) << "bits 15..13 are not part of it";
-  // Bulk: alternate setting zero with a pipe as large as the frame.
-  CameraShape s;
-  s.bulk = true;
-  Rig bulk(CameraConfiguration(s));
-  Up(bulk);
-  ULONG packet = 0;
-  ASSERT_EQ(SelectAlternateSetting(bulk.engine, kEndpointBulk, 614400, 256, &packet), STATUS_SUCCESS);
-  ASSERT_TRUE(bulk.bus.PipeHandleValid(bulk.engine->streamPipe));
-  auto pipes = bulk.bus.Pipes();
-  ASSERT_EQ(pipes.size(), 2u);
-  EXPECT_EQ(pipes[1].maximumTransferSize, 614400u);
-  EXPECT_EQ(pipes[1].type, UsbdPipeTypeBulk);
   // The endpoint is sought within the alternate setting, past a class-specific descriptor.
   ConfigBuilder b;
   b.Interface(0, 0, 14, 1, 0).Interface(1, 0, 14, 2, 0);
   b.Interface(1, 1, 14, 2, 1).Raw({6, 0x24, 9, 0, 0, 0}).Endpoint(0x81, 5, 800);
   Rig rig(b.Build());
   Up(rig);
+  ULONG packet = 0;
   ASSERT_EQ(SelectAlternateSetting(rig.engine, kEndpointIsochronous, 800, 8, &packet), STATUS_SUCCESS);
   EXPECT_EQ(packet, 800u);
 }
 
 TEST_F(ConfigurationTest, NegotiationProbesTheEntryAndCommitsTheCamerasAnswer) {
-  // Rejected probes and zero payloads are tested on the simulated camera.
   Rig rig;
   UsbBringUpStep step;
   ASSERT_EQ(BringUpUsb(rig.engine, &step), STATUS_SUCCESS) << BringUpStepName(step);
@@ -197,6 +185,17 @@ TEST_F(ConfigurationTest, NegotiationProbesTheEntryAndCommitsTheCamerasAnswer) {
     for (const auto& fr : f.frames)
       if (f.kind == camera::FormatKind::kMjpeg && fr.width == 1280)
         EXPECT_EQ(commit[2] * 10 + commit[3], f.index * 10 + fr.index);
+  // A rejected probe and a zero payload size fail without a commit.
+  m.hook = nullptr;
+  for (int fault = 0; fault < 2; ++fault) {
+    camera::CameraFaults faults;
+    (fault ? faults.zeroPayloadSize : faults.rejectProbe) = true;
+    rig.cam().SetFaults(faults);
+    const uint32_t commits = rig.cam().CommitCount();
+    EXPECT_EQ(NegotiateStream(rig.engine, &payload), STATUS_UNSUCCESSFUL) << fault;
+    EXPECT_EQ(rig.cam().CommitCount(), commits) << fault;
+    EXPECT_EQ(payload, 0u);
+  }
   // No current format in the table: nothing is sent.
   rig.engine->currentFormat.outputWidth = 99;
   rig.bus.ResetCounters();
