@@ -2,7 +2,6 @@
 // loader takes a camera's own dump and refuses cut or garbled ones with a message.
 #include <fstream>
 #include <map>
-#include <random>
 #include <set>
 
 #include "camera_test_util.h"
@@ -70,9 +69,6 @@ TEST(CameraDescriptors, DefaultConfigurationHasTheShapeOfACamera) {
   EXPECT_TRUE(continuous && discrete);
   for (auto [w, h] : {std::pair(160u, 120u), {320u, 240u}, {640u, 480u}, {1280u, 720u}})
     EXPECT_EQ((sizes[{w, h}]), 2) << w << "x" << h;  // in both formats
-  for (auto [raw, bytes] : std::map<uint16_t, uint32_t>{
-           {0x0400, 1024}, {0x0C00, 2048}, {0x1400, 3072}, {0x0B20, 1600}})
-    EXPECT_EQ(camera::EffectivePacketSize(raw), bytes) << std::hex << raw;
 }
 
 TEST(CameraDescriptors, EveryProfileParsesBackToItsLayoutAndItsDumpLoadsBack) {
@@ -171,23 +167,6 @@ TEST(CameraDescriptorDump, TruncatedAndMalformedDumpsAreRefusedWithAMessage) {
     if (x.type == 4 && x.interface == 1) bad[18 + x.offset + 6] = 0x7F;  // not streaming
   EXPECT_FALSE(camera::CameraFromDescriptors(bad, false, &error));
   EXPECT_NE(error.find("no video-streaming interface"), std::string::npos) << error;
-  // Random flips and cuts (out-of-bounds access is the fuzz target's job): a
-  // refusal always says why, an accepted dump answers a probe read.
-  std::mt19937 rng(1234);
-  int accepted = 0;
-  for (int round = 0; round < 3000; ++round) {
-    bad = good;
-    for (int i = 0, flips = 1 + int(rng() % 6); i < flips; ++i) bad[rng() % bad.size()] = uint8_t(rng());
-    if (rng() % 4 == 0) bad.resize(rng() % bad.size());
-    error.clear();
-    auto cam = camera::SimulatedCameraFromDescriptors(bad, false, &error);
-    EXPECT_TRUE(cam || !error.empty());
-    if (!cam) continue;
-    ++accepted;
-    const Reply r = In(*cam, 0xA1, kGetCur, 0x0100, cam->Layout().streamingInterface, 26);
-    EXPECT_TRUE(!r.stalled && r.bytes.size() == 26);
-  }
-  EXPECT_GT(accepted, 0);
 }
 
 TEST(CameraDescriptorDump, FormatsItCannotNegotiateAreCountedAndRefusedInProbes) {
