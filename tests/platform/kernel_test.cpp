@@ -57,20 +57,6 @@ TEST_F(ClockTest, DelaysTimeoutsAndEventsRunOnTheHostClock) {
   EXPECT_EQ(KeWaitForMultipleObjects(2, both, WaitAny, Executive, KernelMode, FALSE, &zero, nullptr), STATUS_TIMEOUT);
 }
 
-TEST_F(ClockTest, SpeedingUpWakesASleeperEarly) {
-  std::atomic<bool> done{false};
-  std::thread t([&] {
-    LARGE_INTEGER d = Relative(60 * 1000);  // a host minute
-    KeDelayExecutionThread(KernelMode, FALSE, &d);
-    done = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_FALSE(done.load());
-  host::SetClockRate(1e6);
-  t.join();
-  EXPECT_TRUE(done.load());
-}
-
 // ---- IRPs ----
 
 // A lower driver that completes with `complete` or, if `pend`, holds the IRP
@@ -156,9 +142,6 @@ TEST_F(IrpTest, PendingIrpCompletesLaterAndCancelReachesTheLowerDriver) {
   EXPECT_EQ(seen.status, STATUS_CANCELLED);
   EXPECT_TRUE(seen.pendingReturned);
   EXPECT_FALSE(IoCancelIrp(irp)) << "no cancel routine left";
-  IoReuseIrp(irp, STATUS_SUCCESS);
-  EXPECT_FALSE(irp->Cancel);
-  EXPECT_EQ(irp->CurrentLocation, 2);
   IoFreeIrp(irp);
 }
 

@@ -77,10 +77,10 @@ Bytes Expected(const Case& c, uint64_t n, bool trailer) {
 // Takes frames from the ring for `ms` real milliseconds and checks each one
 // against the camera's pictures, in order. Returns the frames taken.
 int Consume(StreamEngine* e, const Case& c, int ms, std::string* problem) {
-  bool mjpeg = IsEqualGUID(c.subtype, kSubtypeMjpg);
-  uint64_t modulo = mjpeg ? camera::kMjpegPictures : 1u << 30;
-  std::vector<Bytes> pictures;
-  for (uint64_t n = 0; mjpeg && n < modulo; ++n) pictures.push_back(Expected(c, n, !c.noTrailer));
+  const bool mjpeg = IsEqualGUID(c.subtype, kSubtypeMjpg);
+  std::vector<Bytes> pictures;  // the camera's MJPEG pictures repeat; uncompressed ones are made as needed
+  for (uint64_t n = 0; mjpeg && n < camera::kMjpegPictures; ++n) pictures.push_back(Expected(c, n, !c.noTrailer));
+  auto picture = [&](int64_t n) { return mjpeg ? pictures[size_t(n) % pictures.size()] : Expected(c, uint64_t(n), false); };
   int taken = 0;
   int64_t last = -1;
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -94,13 +94,8 @@ int Consume(StreamEngine* e, const Case& c, int ms, std::string* problem) {
     RingReturn(&e->ring, node);
     ++taken;
     int64_t found = -1;
-    if (mjpeg) {
-      for (size_t n = 0; n < pictures.size() && found < 0; ++n)
-        if (pictures[n] == got) found = int64_t(n);
-    } else {
-      for (int64_t n = last + 1; n < last + 400 && found < 0; ++n)
-        if (Expected(c, uint64_t(n), false) == got) found = n;
-    }
+    for (int64_t n = last + 1; n < last + 400 && found < 0; ++n)
+      if (picture(n) == got) found = n;
     if (found < 0) {
       *problem = "frame " + std::to_string(taken) + " (" + std::to_string(got.size()) +
                  " bytes) is not a picture the camera sent after picture " + std::to_string(last);
@@ -180,7 +175,8 @@ TEST_F(Engine, InjectedFaultsDropFramesButNeverCommitABadOne) {
   }
 }
 
-TEST_F(Engine, StopDuringOpenRetriesAndAStallingCameraNeverHang) {
+// (A stalling camera ends the stream: tested with the capture command.)
+TEST_F(Engine, StopDuringOpenRetriesNeverHangs) {
   ASSERT_TRUE(rig.Open(kYuy2Iso));
   camera::CameraFaults probeFault;
   probeFault.rejectProbe = true;
@@ -188,17 +184,6 @@ TEST_F(Engine, StopDuringOpenRetriesAndAStallingCameraNeverHang) {
   ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
   std::this_thread::sleep_for(std::chrono::milliseconds(700));  // a few failed attempts
   EXPECT_EQ(ReadULongNoFence(&rig.e->transfersActive), 0u);
-  ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
-  // A camera that stalls its endpoint: the worker backs off and gives up.
-  rig.cam->SetFaults(camera::CameraFaults{});
-  camera::StreamFaults f;
-  f.stall = 3;
-  rig.cam->SetStreamFaults(f);
-  ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
-  LARGE_INTEGER t;
-  t.QuadPart = -100000000;
-  EXPECT_EQ(KeWaitForSingleObject(&rig.e->streamWorkerDone, Executive, KernelMode, FALSE, &t), STATUS_SUCCESS);
-  EXPECT_GE(rig.host->Bus().Count(host::UsbRequestKind::ResetPipe), 1u);
   ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
 }
 
