@@ -151,17 +151,12 @@ TEST_F(FormatTableTest, HighSpeedAddsTheScaledSizesOnceAndSortsStably) {
                              : Sizes{{800, 600}, {640, 480}, {640, 360}, {352, 288}, {320, 240}, {640, 400}}));
     if (!highSpeed) continue;
     // An added entry: the camera sends the source size, the driver scales.
+    // (A YUY2 camera's scaled sizes stream from its YUY2 source in the driver's frame tests.)
     const FrameFormat& big = t.engine->formatTable[t.engine->formatCount - 1];
-    EXPECT_EQ(big.inputWidth * 10000 + big.inputHeight, 6400480u);
-    EXPECT_EQ(big.formatIndex * 10 + big.frameIndex, 12u);
-    EXPECT_EQ(big.defaultInterval, 333333u);
+    EXPECT_EQ(std::make_tuple(big.inputWidth, big.inputHeight, big.formatIndex, big.frameIndex, big.defaultInterval),
+              std::make_tuple(640u, 480u, 1u, 2u, 333333u));
     EXPECT_TRUE(IsEqualGUID(big.inputSubtype, kSubtypeMjpg));
   }
-  // A YUY2 camera's scaled sizes keep their YUY2 input.
-  Tables y(VideoStart(1).Uncompressed(1, kSubtypeYuy2, {{320, 240}, {640, 480}}).Build(), true);
-  ASSERT_EQ(y.Run(), STATUS_SUCCESS);
-  ASSERT_EQ(y.engine->formatCount, 8u);
-  for (ULONG i = 0; i < 8; ++i) EXPECT_TRUE(IsEqualGUID(y.engine->formatTable[i].inputSubtype, kSubtypeYuy2)) << i;
   // Without a source size it fails and keeps the table.
   Tables n(VideoStart(1).Mjpeg(1, {{640, 480}, {1280, 720}}).Build(), true);
   FrameFormat* before = n.table;
