@@ -8,6 +8,7 @@
 #include "driver/device_context.h"
 #include "driver/device_state.h"
 #include "platform/host/host_control.h"
+#include "controls/vendor_controls.h"
 #include "tests/controls/controls_rig.h"
 #include "tools/control_settings.h"
 
@@ -169,15 +170,19 @@ TEST_F(ControlsTest, PropertyTrafficFromSeveralThreads) {
       if (InterlockedCompareExchange(latch, 1, 0) == 0) ++i;
     done = true;
   });
+  // The status poll as the vendor item runs it, straight on the handler: a
+  // tight loop makes a lost press likely if read and clear were two steps.
   auto poll = [&d] {
     VendorControlRequest r{};
-    r.Property = Prop(kVendorControlSet, 225, kGet);
-    ULONG n = 0;
-    EXPECT_EQ(d.f->Property(&r, sizeof r, &r, sizeof r, &n), STATUS_SUCCESS);
+    r.Property.Id = 225;
+    VendorControlGet(DeviceContextOf(d.cam->Device())->controls, &r, nullptr, VendorStreamState{0});
     return r.Result;
   };
   std::vector<std::thread> threads;
-  for (int t = 0; t < 3; ++t) {
+  threads.emplace_back([&] {
+    while (!done) seen += poll();
+  });
+  for (int t = 0; t < 2; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; !done || i < 40; ++i) {
         KSPROPERTY_VIDEOPROCAMP_S got{};
@@ -197,7 +202,7 @@ TEST_F(ControlsTest, PropertyTrafficFromSeveralThreads) {
   EXPECT_EQ(seen + poll(), kPresses);
   KSPROPERTY_VIDEOPROCAMP_S got{};
   ASSERT_EQ(d.Control(kVideoProcAmpSet, 0, kGet, 0, 0, &got), STATUS_SUCCESS);
-  EXPECT_EQ(got.Value % 10 < 5 && got.Value < 30, true) << got.Value;
+  EXPECT_EQ(got.Value % 10 < 5 && got.Value < 20, true) << got.Value;
   EXPECT_EQ(d.Current(kPu, 0x02), got.Value) << "store and send happen under one lock";
 }
 

@@ -129,6 +129,7 @@ class Pacing : public CaptureRig {
       lastPicture = info.PictureNumber;
     }
     EXPECT_GE(dropped_.DropCount, ULONG(lastDrops));
+    EXPECT_EQ(dropped_.AverageFrameSize, 320u * 240 * 2);
     EXPECT_GE(dropped_.PictureNumber, lastPicture);
   }
   KSPROPERTY_DROPPEDFRAMES_CURRENT_S dropped_{};
