@@ -27,6 +27,11 @@
 
 namespace {
 
+std::string Read(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
 class CaptureStreamTest : public ::testing::Test {
  protected:
   void SetUp() override { tools::SetStreamingClockRate(4.0); }
@@ -35,10 +40,6 @@ class CaptureStreamTest : public ::testing::Test {
     return RunCommand(command, ::testing::TempDir() + "capture_stream_state", args);
   }
   static std::string Temp(const std::string& name) { return ::testing::TempDir() + name; }
-  static std::string Read(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  }
 };
 
 // The y4m header states the rate the capture runs at: the camera's own (a
@@ -118,9 +119,7 @@ TEST_F(CaptureStreamTest, SecondsCountFromTheFirstFrameAndOneFrameHasNoRate) {
 
 // Whole y4m frames and whole time-stamp lines, as many as the summary counts.
 void ExpectWholeFiles(const std::string& y4m, const std::string& stamps, size_t frames, size_t frameBytes) {
-  std::ifstream v(y4m, std::ios::binary), s(stamps);
-  const std::string file((std::istreambuf_iterator<char>(v)), std::istreambuf_iterator<char>());
-  const std::string lines((std::istreambuf_iterator<char>(s)), std::istreambuf_iterator<char>());
+  const std::string file = Read(y4m), lines = Read(stamps);
   EXPECT_EQ(file.size(), file.find('\n') + 1 + frames * (6 + frameBytes));
   EXPECT_EQ(size_t(std::count(lines.begin(), lines.end(), '\n')), frames);
   EXPECT_TRUE(lines.empty() || lines.back() == '\n');
@@ -166,8 +165,7 @@ TEST_F(CaptureStreamTest, StopSignalsEndTheCaptureCleanly) {
     std::thread stopper([&] {
       // Once frames flow (the handlers are in place), at most 20 s.
       for (int i = 0; i < 2000; ++i) {
-        std::ifstream s(stamps);
-        const std::string text((std::istreambuf_iterator<char>(s)), std::istreambuf_iterator<char>());
+        const std::string text = Read(stamps);
         if (std::count(text.begin(), text.end(), '\n') >= 3) {
           kill(getpid(), sig);
           return;

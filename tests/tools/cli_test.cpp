@@ -221,9 +221,6 @@ TEST(CliTest, ControlsListGetSetAndRefuse) {
   EXPECT_EQ(Uvccam("controls" + state).out.rfind(
                 "                     brightness VIDEOPROCAMP/0   (int)    : min=-64 max=64 step=1 default=0 value=0\n", 0),
             0u);
-  ToolRun set = Uvccam("controls --set brightness=-3 --set vertical_flip=1" + state);
-  EXPECT_EQ(std::make_tuple(set.status, set.out), std::make_tuple(0, std::string("brightness=-3\nvertical_flip=1\n")));
-  EXPECT_EQ(Uvccam("controls --get contrast" + state).out, "32\n");
   ToolRun bad = Uvccam("controls --set brightness=65" + state);
   EXPECT_EQ(std::make_tuple(bad.status, bad.out, bad.err),
             std::make_tuple(1, std::string(), std::string("uvccam controls: brightness: 65 is out of range -64..64\n")));
@@ -233,6 +230,7 @@ TEST(CliTest, ControlsListGetSetAndRefuse) {
   const struct {
     std::string args, out;
   } shown[] = {
+      {"--set brightness=-3 --set vertical_flip=1", "brightness=-3\nvertical_flip=1\n"},
       {"--get mirror --get zoom", "mirror=0\nzoom=64\n"},
       {"--get=contrast", "32\n"},
       {"--get contrast --json", "{\"contrast\":32}\n"},
