@@ -8,15 +8,11 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "camera/simulated_camera.h"
-#include "client/camera.h"
 #include "controls/property_sets.h"
-#include "platform/host/host_control.h"
-#include "platform/host/host_files.h"
+#include "fuzz/filter_rig.h"
 
 namespace {
 
@@ -101,15 +97,7 @@ void Frames() {
 }
 
 void Filter() {
-  host::SetClockRate(1000);
-  const std::string state = "/tmp/uvccam-make-corpus";
-  ::mkdir(state.c_str(), 0755);
-  host::SetStateFolder(state);
-  std::unique_ptr<client::Camera> cam;
-  client::Filter* filter = nullptr;
-  if (client::Camera::Plug(camera::DefaultSimulatedCamera(), &cam) != STATUS_SUCCESS ||
-      cam->Start() != STATUS_SUCCESS || cam->OpenFilter(&filter) != STATUS_SUCCESS)
-    std::exit(1);
+  client::Filter* filter = OpenFilterRig("/tmp/uvccam-make-corpus").filter;
   // Properties: every (set, id) the filter knows, as a get, a set and a
   // support query; the set index and id as the target reads them.
   const GUID* const kSets[] = {&kVendorControlSet, &kExtensionUnitSet, &kVideoCompressionSet,
@@ -140,8 +128,6 @@ void Filter() {
         Write("pin_formats", std::to_string(pin) + "-" + std::to_string(op) + "-" + std::to_string(range),
               {pin, op, range, 0, 255});
     }
-  cam->CloseFilter(filter);
-  cam->Stop();
 }
 
 }  // namespace

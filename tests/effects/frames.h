@@ -9,14 +9,12 @@
 #include <random>
 #include <vector>
 
-#include "effects/effect_chain.h"
 #include "platform/host/host_control.h"
+#include "tests/effects/chain_state.h"
 
 namespace fx {
 
 using Frame = std::vector<uint8_t>;
-// What the chain is handed: its settings and its work state, in one record.
-struct ChainState : EffectSettings, EffectWorkState {};
 
 inline Frame MakeFrame(uint32_t w, uint32_t h, uint8_t fill = 0) { return Frame(size_t(w) * 2 * h, fill); }
 
@@ -45,11 +43,6 @@ struct Order {
     return (size_t(y) * w + (x & ~1u)) * 2 + lumaFirst + 2 * c;
   }
 };
-
-inline const ColorTables& Tables() {
-  static ColorTables* t = [] { auto* p = new ColorTables; BuildColorTables(p); return p; }();
-  return *t;
-}
 
 inline void ClearBadPixelLists() {
   std::fill(&BadPixelTable[0][0], &BadPixelTable[0][0] + kBadPixelBands * kBadPixelBandWords, 0);

@@ -101,15 +101,6 @@ TEST_P(Filters, ZoomWindowMatchesTheBilinearModel) {
     }
   }
   EffectsAllowSsse3 = 1;
-  // Pinned: factor 32 at (w, h) starts at (w/2 - 2, h/2 - 2); a negative origin is 0.
-  const uint32_t w = 64, h = 48;
-  const Frame src = RandomFrame(w, h, 5);
-  Frame a(src.size());
-  ZoomWindow(a.data(), src.data(), w, h, 32, w, h, lumaFirst());
-  EXPECT_EQ(a[order().Luma(w, 0, 0)], src[order().Luma(w, 30, 22)]);
-  ZoomWindow(a.data(), src.data(), w, h, 32, -100, -3, lumaFirst());
-  EXPECT_EQ(a[order().Luma(w, 2, 2)], src[order().Luma(w, 1, 1)]);
-  EXPECT_EQ(a[order().Luma(w, 3, 2)], Lerp(src[order().Luma(w, 1, 1)], src[order().Luma(w, 2, 1)], 32));
 }
 
 TEST_P(Filters, ChromaSmoothingAndNoiseFilterMatchTheirModels) {
@@ -131,8 +122,7 @@ TEST_P(Filters, WithoutMemoryTheSourceIsCopied) {
   for (int n : {1, 2}) {  // the first or the second sum array
     Frame a(src.size(), 3);
     host::PoolFailNth(n);
-    EXPECT_EQ(ChromaSmoothing(a.data(), src.data(), w, h, lumaFirst()), 0);
-    EXPECT_EQ(a, src);
+    EXPECT_TRUE(ChromaSmoothing(a.data(), src.data(), w, h, lumaFirst()) == 0 && a == src) << n;
   }
   host::PoolFailTag(kTagBuffer);
   Frame b(src.size(), 3), c(src.size(), 3);
@@ -165,17 +155,13 @@ TEST_P(Filters, AutoContrastStretchesSixteenTo235) {
 
 // Finding and repairing by band is the model's test below; here a new frame
 // size clears the lists, so none reaches outside the new frame.
-TEST_P(Filters, BadPixelInBandTwoIsRepairedUntilTheSizeChanges) {
-  const uint32_t w = 64, h = 48;
-  Frame f = MakeFrame(w, h, 100);
-  f[order().Luma(w, 31, 30)] = 255;  // band 2 is rows 24..35
-  Correct(f, w, h, 2);
-  EXPECT_EQ(f, MakeFrame(w, h, 100));
+TEST_P(Filters, BadPixelListsClearWhenTheSizeChanges) {
+  Frame f = MakeFrame(64, 48, 100), small = MakeFrame(8, 8, 100);
+  f[order().Luma(64, 31, 30)] = 255;  // band 2 is rows 24..35
+  Correct(f, 64, 48, 2);
   ASSERT_EQ(BadPixelTable[2][0], 1);
-  Frame small = MakeFrame(8, 8, 100);
   Correct(small, 8, 8, 0);
-  EXPECT_EQ(small, MakeFrame(8, 8, 100));
-  EXPECT_EQ(BadPixelTable[2][0], 0);
+  EXPECT_TRUE(small == MakeFrame(8, 8, 100) && BadPixelTable[2][0] == 0);
 }
 
 // Reference bad-pixel correction (4 rows or more) from the band rules, with its own lists.
@@ -258,14 +244,14 @@ TEST_P(Filters, RandomSizesStayInsideTheirFrames) {
     const uint32_t w = 1 + rng() % 70, h = 1 + rng() % 40;  // odd widths included
     const Frame src = RandomFrame(w, h, trial);
     Frame zoomed(src.size(), 0xEE), smoothed = zoomed, filtered = zoomed, f = src;
+    const size_t row = size_t(w) * 2;
     ZoomWindow(zoomed.data(), src.data(), w, h, int(rng() % 70) - 3, int(rng() % 99) - 20,
                int(rng() % 99) - 20, lumaFirst());
     ChromaSmoothing(smoothed.data(), src.data(), w, h, lumaFirst());
     NoiseFilter(filtered.data(), src.data(), w, h);
     for (ULONG phase = rng() % 4, k = 0; k < 5; ++k) Correct(f, w, h, (phase + k) % 4);
     // Bad-pixel correction never touches the first and last rows.
-    EXPECT_TRUE(std::equal(f.begin(), f.begin() + w * 2, src.begin())) << w << "x" << h;
-    EXPECT_TRUE(std::equal(f.end() - w * 2, f.end(), src.end() - w * 2)) << w << "x" << h;
+    EXPECT_TRUE(std::equal(f.begin(), f.begin() + row, src.begin()) && std::equal(f.end() - row, f.end(), src.end() - row));
     AutoContrast(f.data(), Tables().ClampPointer, lumaFirst(), w, h);
     ApplyLumaCurve(f.data(), w, h, lumaFirst());
     if (w % 2) {  // not whole macro-pixels: copied, or left alone in place

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 #include <vector>
 
 #include "mjpeg/mjpeg_decoder.h"
@@ -327,38 +326,6 @@ TEST(Truncation, EveryCutFailsOrGivesTheIntactPicture) {
       EXPECT_EQ(decoded, 1u);
     }
   }
-}
-
-TEST(HostileInput, CutOrCorruptedFramesNeverEscapeTheBuffers) {
-  // Exactly sized frames (the sanitizers catch any stray access) with byte
-  // flips, insertions and cuts anywhere.
-  std::mt19937 rng(1234);
-  int decoded = 0;
-  const EncodeOptions shapes[] = {{48, 32, 80, Sampling::k420, 0}, {40, 24, 60, Sampling::k422, 2},
-                                  {24, 16, 90, Sampling::kGrey, 1}};
-  for (const EncodeOptions& shape : shapes) {
-    for (Entry e : {kVideo, kStill}) {
-      const Bytes original = MakeFrame(e, shape).Assemble();
-      Decoder d(3 * 48 * 32);
-      for (int round = 0; round < 400; ++round) {
-        Bytes b = original;
-        for (int i = 0, edits = 1 + rng() % 4; i < edits; ++i) {
-          const size_t at = rng() % b.size();
-          switch (rng() % 4) {
-            case 0: b[at] = static_cast<uint8_t>(rng()); break;
-            case 1: b[at] ^= static_cast<uint8_t>(1u << (rng() % 8)); break;
-            case 2: b.insert(b.begin() + at, static_cast<uint8_t>(rng())); break;
-            default: b.resize(at + 1); break;
-          }
-        }
-        if (d.Run(e, b) == kMjpegOk) ++decoded;
-      }
-    }
-  }
-  // Some corrupted frames still decode (flips in the scan data); the point
-  // is that none escapes its buffers. The count shows that the loop reached
-  // the scan.
-  EXPECT_GT(decoded, 0);
 }
 
 }  // namespace
