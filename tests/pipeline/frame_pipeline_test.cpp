@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -18,7 +19,6 @@
 #include "pipeline/scaler.h"
 #include "platform/host/host_control.h"
 #include "platform/host/host_files.h"
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include "tests/effects/chain_state.h"
@@ -266,11 +266,7 @@ class DecodeErrorTest : public ::testing::Test {
   void TearDown() override { host::SetClockRate(1); }
   static std::vector<std::string> Dumps() {
     std::vector<std::string> names;
-    if (DIR* d = opendir((Folder() + "/aa").c_str())) {
-      while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.') names.push_back(e->d_name);
-      closedir(d);
-    }
+    for (const auto& e : std::filesystem::directory_iterator(Folder() + "/aa")) names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
