@@ -23,14 +23,12 @@ template <typename F>
 std::vector<uint8_t> Bmp(int w, int h, F colour, int bits = 24, bool topDown = false, int extraHeader = 0) {
   const uint32_t stride = (uint32_t(w) * 3 + 3) & ~3u, offset = 54 + extraHeader;
   std::vector<uint8_t> f(offset + size_t(stride) * h, 0);
-  auto put32 = [&](size_t at, uint32_t v) { for (int i = 0; i < 4; ++i) f[at + i] = uint8_t(v >> (8 * i)); };
-  f[0] = 'B', f[1] = 'M';
-  put32(2, uint32_t(f.size()));
-  put32(10, offset);
-  put32(14, 40 + extraHeader);
-  put32(18, uint32_t(w));
-  put32(22, uint32_t(topDown ? -h : h));
-  f[26] = 1, f[28] = uint8_t(bits);
+  // Little-endian header fields: file size, pixel offset, header size, width,
+  // height (negative: top-down), one plane and the bits per pixel.
+  const std::pair<size_t, uint32_t> fields[] = {{0, 'B' | 'M' << 8}, {2, uint32_t(f.size())}, {10, offset},
+      {14, 40u + extraHeader}, {18, uint32_t(w)}, {22, uint32_t(topDown ? -h : h)}, {26, 1u | uint32_t(bits) << 16}};
+  for (auto [at, v] : fields)
+    for (int i = 0; i < 4; ++i) f[at + i] = uint8_t(v >> (8 * i));
   for (int row = 0; row < h; ++row) {
     const int y = topDown ? row : h - 1 - row;
     for (int x = 0; x < w; ++x) {

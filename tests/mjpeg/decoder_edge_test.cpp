@@ -126,9 +126,6 @@ struct Case {
 const Case kCases[] = {
     {kBoth, 0, kMjpegErrorMissingSegment, "DQT or SOF0 missing", [](Frame& f, int m) { f.Remove(m); },
      {0xDB, 0xC0}},
-    // Tables the frame does not define are the standard ones, which the
-    // encoder used.
-    {kBoth, 0, kSame, "no DHT", [](Frame& f, int) { f.Remove(0xC4); }},
     {kBoth, 0, kMjpegErrorMissingSegment, "SOI made data", [](Frame& f, int) { f.Raw()[0] = 0; }},
     {kBoth, 0, kMjpegErrorMissingSegment, "DQT 1 undefined", [](Frame& f, int) { f.Body(0xDB).resize(65); }},
     {kStill, 0, kSame, "DHT DC 1 and AC 1 undefined",
@@ -136,7 +133,6 @@ const Case kCases[] = {
     {kBoth, 0, kMjpegErrorMarker, "fill byte", [](Frame& f, int) { f.Raw().insert(f.raw.begin() + 2, 0xFF); }},
     {kBoth, 0, kMjpegErrorMarker, "unsupported marker", [](Frame& f, int m) { f.Find(0xC0).marker = m; },
      {0xC1, 0xC2, 0xC3, 0xC5, 0xCC, 0xDC, 0xDE, 0xF0, 0x01}},
-    {kVideo, 0, kSame, "encoder's DHT segments", [](Frame& f, int) { f = MakeFrame(kStill); }},
     {kVideo, 0, kSame, "segment between DHT and SOS",
      [](Frame& f, int) { f.headers.insert(f.headers.end() - 1, {0xFE, Bytes{'h', 'i'}}); }},
     {kBoth, 0, kMjpegErrorTruncated, "standard DHT cut short",

@@ -51,9 +51,7 @@ Bytes Packed(uint32_t w, uint32_t h, uint32_t seed) {
 }
 
 Bytes Jpeg(uint32_t w, uint32_t h) {
-  mjpeg_fixtures::EncodeOptions o;
-  o.width = int(w), o.height = int(h), o.quality = 80;
-  return mjpeg_fixtures::CameraLayout(mjpeg_fixtures::Encode(o), true);
+  return mjpeg_fixtures::CameraLayout(mjpeg_fixtures::Encode({int(w), int(h), 80}), true);
 }
 
 size_t Up(size_t v, size_t m) { return (v + m - 1) / m * m; }

@@ -301,22 +301,6 @@ TEST_P(StreamEffects, RowWarpMatchesTheModel) {
   }
 }
 
-// Every lens size: offsets fall from about 10/16 of the radius to 0 at the
-// rim while the rates rise to 512 (unmagnified); other sizes are refused.
-TEST(LensTables, OffsetsFallAndRatesRiseToTheRim) {
-  for (ULONG k = 0; k < kLensSizeCount; ++k) {
-    USHORT o[240], r[240];
-    const ULONG a = kLensSizes[k] / 2;
-    ASSERT_TRUE(LensTables(kLensSizes[k], o, r));
-    EXPECT_NEAR(o[0], 10.0 * a / 16, 1.0);
-    EXPECT_EQ(o[a - 1], 0);
-    EXPECT_EQ(r[a - 1], 512);
-    for (ULONG i = 1; i < a; ++i) EXPECT_TRUE(o[i] <= o[i - 1] && r[i] >= r[i - 1]) << kLensSizes[k] << " " << i;
-  }
-  USHORT o[8], r[8];
-  EXPECT_FALSE(LensTables(14, o, r));
-}
-
 // Lens sizes by frame (the largest listed size under half the shorter
 // side; the third or a smaller one to start), the magnified centre and the
 // unchanged rim, the bounce.
