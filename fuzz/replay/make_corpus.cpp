@@ -121,13 +121,12 @@ void Filter() {
   // Pin formats: each pin's ranges through intersection, pin creation and
   // a format change, and one pin id past the last.
   const std::vector<client::PinInfo> pins = filter->Pins();
-  for (uint8_t pin = 0; pin <= pins.size(); ++pin)
-    for (uint8_t op = 0; op < 3; ++op) {
-      const size_t ranges = pin < pins.size() ? pins[pin].ranges.size() : 1;
-      for (uint8_t range = 0; range < ranges && range < 1; ++range)
-        Write("pin_formats", std::to_string(pin) + "-" + std::to_string(op) + "-" + std::to_string(range),
-              {pin, op, range, 0, 255});
-    }
+  for (uint8_t pin = 0; pin <= pins.size(); ++pin) {
+    const bool real = pin < pins.size();  // a pin id past the last takes one path whatever the operation
+    if (real && pins[pin].ranges.empty()) continue;
+    for (uint8_t op = 0; op < (real ? 3 : 1); ++op)
+      Write("pin_formats", std::to_string(pin) + "-" + std::to_string(op) + "-0", {pin, op, 0, 0, 255});
+  }
 }
 
 }  // namespace
