@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,7 +20,7 @@
 #include "platform/host/host_files.h"
 #include <sys/stat.h>
 #include <unistd.h>
-#include "tests/effects/chain_state.h"
+#include "tests/effects/frames.h"
 #include "tests/mjpeg/jpeg_fixtures.h"
 
 namespace {
@@ -43,12 +42,7 @@ struct Effects {
   }
 };
 
-Bytes Packed(uint32_t w, uint32_t h, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes f(size_t(w) * h * 2);
-  for (size_t i = 0; i < f.size(); ++i) f[i] = uint8_t(90 + (i / 5) % 60 + rng() % 24);
-  return f;
-}
+const auto Packed = fx::GentleFrame;  // smooth packed frames
 
 Bytes Jpeg(uint32_t w, uint32_t h) {
   return mjpeg_fixtures::CameraLayout(mjpeg_fixtures::Encode({int(w), int(h), 80}), true);

@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <random>
 #include <vector>
 
 #include "pipeline/scaler.h"
 #include "pipeline/scaler_kernels.h"
+#include "tests/effects/frames.h"
 
 namespace scaler_test {
 
@@ -18,12 +18,7 @@ struct Pair { ULONG iw, ih, ow, oh; };
 
 const ScalerCodePath kPaths[] = {kScalerPlain, kScalerSse2, kScalerVector};
 
-inline Bytes RandomFrame(size_t w, size_t h, uint32_t seed) {
-  Bytes f(2 * w * h);
-  std::mt19937 rng(seed);
-  for (auto& b : f) b = static_cast<UCHAR>(rng());
-  return f;
-}
+using fx::RandomFrame;
 
 // Clamp table -256 .. 767 on its own heap block: a read outside it is caught.
 inline const UCHAR* ClampPointer() {
