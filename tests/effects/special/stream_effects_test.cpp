@@ -90,11 +90,8 @@ TEST_P(StreamEffects, MirroredTilesGeometry) {
   EXPECT_EQ(out, small);
 }
 
-// Effect 4 from its rules, every output byte on its own: the animation
-// step, the window origin, then output unit k (pixel, or pair for chroma) of
-// a row and output row j sit k * S (j * S) / 64 units past the window
-// origin: unit ceil(k * S / 64) - 1 with the phase the remainder, or the
-// origin itself with phase 0 for k = 0. Reads clamp to the last unit.
+// Effect 4 from its rules: the animation step, the window origin, then the
+// bilinear window of steps Sx and Sy from it.
 Frame StretchModel(const Frame& src, ULONG w, ULONG h, ULONG lo, BreathingAnimation& s) {
   ULONG& step = s.horizontal ? s.stepX : s.stepY;
   if (s.shrinking) {
@@ -110,35 +107,7 @@ Frame StretchModel(const Frame& src, ULONG w, ULONG h, ULONG lo, BreathingAnimat
   const long lx = std::max(0L, long((64 - sx) * w / 64) - 2), ly0 = long((64 - sy) * h / 64) - 2;
   const long ly = ly0 < 3 ? 0 : ly0;
   const ULONG x0 = ULONG(std::min(mx, lx)) & ~1u, y0 = ULONG(std::min(my, ly)) & ~1u;
-  auto at = [](ULONG k, ULONG step, ULONG& phase) -> ULONG {  // units past the origin
-    if (k == 0) return phase = 0;
-    const ULONG units = (k * step + 63) / 64 - 1;
-    phase = k * step - 64 * units;
-    return units;
-  };
-  auto blend = [](int a, int b, ULONG f) { return uint8_t((a * (64 - int(f)) + b * int(f) + 32) / 64); };
-  auto row = [&](ULONG r) {
-    const uint8_t* in = &src[size_t(std::min(r, h - 1)) * w * 2];
-    Frame out(size_t(w) * 2);
-    for (ULONG k = 0; k < w; ++k) {
-      ULONG f, f2;
-      const ULONG i = x0 + at(k, sx, f), p = x0 / 2 + at(k / 2, sx, f2);
-      const ULONG pa = std::min(p, w / 2 - 1), pb = std::min(p + 1, w / 2 - 1);
-      out[2 * k + lo] = blend(in[2 * std::min(i, w - 1) + lo], in[2 * std::min(i + 1, w - 1) + lo], f);
-      const ULONG c = (1 - lo) + 2 * (k % 2);  // this pixel's chroma byte in its pair
-      out[2 * k + 1 - lo] = blend(in[4 * pa + c], in[4 * pb + c], f2);
-    }
-    return out;
-  };
-  Frame out(src.size());
-  const ULONG first = std::min(y0, h - 1);
-  for (ULONG j = 0; j < h; ++j) {
-    ULONG f;
-    const ULONG r = first + at(j, sy, f);
-    const Frame a = row(r), b = row(r + 1);
-    for (ULONG i = 0; i < 2 * w; ++i) out[size_t(j) * w * 2 + i] = blend(a[i], b[i], f);
-  }
-  return out;
+  return fx::ReferenceBilinear(src, w, h, int(sx), int(sy), int(x0), int(y0), fx::Order{lo == 0});
 }
 
 // Effect 4 against the model over whole animation cycles at camera sizes,
