@@ -44,12 +44,13 @@ struct Order {
   }
 };
 
-// Bilinear model of a window with steps fx and fy (1/64 pixel per output
-// pixel) from (x0, y0): output unit k sits k * f / 64 units past the origin
-// (pixels for luma, pairs for chroma, x0 / 2 for them), rows alike; each
-// sample is the rounded blend of its unit and the next, reads past the frame
-// taking its last unit.
-inline Frame ReferenceBilinear(const Frame& src, uint32_t w, uint32_t h, int fx, int fy, int x0, int y0, Order o) {
+// Bilinear model of an ow x oh window of a w x h frame with steps fx and fy
+// (1/64 pixel per output pixel) from (x0, y0): output unit k sits k * f / 64
+// units past the origin (pixels for luma, pairs for chroma, x0 / 2 for them),
+// rows alike; each sample is the rounded blend of its unit and the next,
+// reads past the frame taking its last unit.
+inline Frame ReferenceBilinear(const Frame& src, uint32_t w, uint32_t h, uint32_t ow, uint32_t oh, int fx, int fy,
+                               int x0, int y0, Order o) {
   auto lerp = [](int a, int b, int f) { return (a * (64 - f) + b * f + 32) >> 6; };
   auto hsample = [&](int row, size_t outByte) {
     const bool luma = (outByte & 1) == !o.lumaFirst;
@@ -58,11 +59,11 @@ inline Frame ReferenceBilinear(const Frame& src, uint32_t w, uint32_t h, int fx,
     auto at = [&](int k) { return luma ? src[o.Luma(w, std::min(k, last), row)] : src[o.Chroma(w, 2 * std::min(k, last), row, c)]; };
     return lerp(at(i), at(i + 1), pos & 63);
   };
-  Frame dst = MakeFrame(w, h);
-  for (uint32_t j = 0; j < h; ++j) {
+  Frame dst = MakeFrame(ow, oh);
+  for (uint32_t j = 0; j < oh; ++j) {
     const int pos = int(j) * fy, r = std::min(y0 + (pos >> 6), int(h) - 1);
-    for (size_t b = 0; b < size_t(w) * 2; ++b)
-      dst[j * w * 2 + b] = uint8_t(lerp(hsample(r, b), hsample(std::min(r + 1, int(h) - 1), b), pos & 63));
+    for (size_t b = 0; b < size_t(ow) * 2; ++b)
+      dst[j * size_t(ow) * 2 + b] = uint8_t(lerp(hsample(r, b), hsample(std::min(r + 1, int(h) - 1), b), pos & 63));
   }
   return dst;
 }

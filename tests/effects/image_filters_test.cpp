@@ -74,7 +74,7 @@ TEST_P(Filters, ZoomWindowMatchesTheBilinearModel) {
         const int bound = std::max(0, int(((64 - fm) * size) >> 6) - 2);
         return std::max(0, std::min(v, bound)) & ~1;
       };
-      ASSERT_EQ(dst, ReferenceBilinear(src, w, h, fm, fm, origin(x, w), origin(y, h), order()))
+      ASSERT_EQ(dst, ReferenceBilinear(src, w, h, w, h, fm, fm, origin(x, w), origin(y, h), order()))
           << w << "x" << h << " f=" << f << " at " << x << "," << y << " simd " << simd;
     }
   }

@@ -107,7 +107,7 @@ Frame StretchModel(const Frame& src, ULONG w, ULONG h, ULONG lo, BreathingAnimat
   const long lx = std::max(0L, long((64 - sx) * w / 64) - 2), ly0 = long((64 - sy) * h / 64) - 2;
   const long ly = ly0 < 3 ? 0 : ly0;
   const ULONG x0 = ULONG(std::min(mx, lx)) & ~1u, y0 = ULONG(std::min(my, ly)) & ~1u;
-  return fx::ReferenceBilinear(src, w, h, int(sx), int(sy), int(x0), int(y0), fx::Order{lo == 0});
+  return fx::ReferenceBilinear(src, w, h, w, h, int(sx), int(sy), int(x0), int(y0), fx::Order{lo == 0});
 }
 
 // Effect 4 against the model over whole animation cycles at camera sizes,
