@@ -168,9 +168,10 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
   }
   // The predictor wraps like the 32-bit register it is.
   *predictor = static_cast<LONG>(static_cast<ULONG>(*predictor) + static_cast<ULONG>(diff));
-  coefficients[0] = Saturate16(static_cast<LONGLONG>(*predictor) * c.quant[0]);
+  coefficients[0] = Saturate16(static_cast<LONGLONG>(*predictor) * (c.dequant[0] & 0xFFFF));
 
   const LONG* const fastAc = c.ac->fastAc;
+  const ULONG* const dequant = c.dequant;
   LONG k = 1;
   while (k < 64) {
     if (b.bits < 32) Refill(b, end);
@@ -182,7 +183,8 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
       const LONG at = k + ((fast >> 8) & 0xFF);
       if (at > 63) break;
       // Pre-decoded values have at most 7 bits: the product fits in 16.
-      coefficients[kZigzagToNatural[at]] = static_cast<SHORT>((fast >> 16) * c.quant[at]);
+      const ULONG place = dequant[at];
+      coefficients[place >> 16] = static_cast<SHORT>((fast >> 16) * static_cast<LONG>(place & 0xFFFF));
       k = at + 1;
       continue;
     }
@@ -211,7 +213,8 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
     }
     const LONG at = k + run;
     if (at > 63) break;
-    coefficients[kZigzagToNatural[at]] = Saturate16(static_cast<LONGLONG>(value) * c.quant[at]);
+    const ULONG place = dequant[at];
+    coefficients[place >> 16] = Saturate16(static_cast<LONGLONG>(value) * (place & 0xFFFF));
     k = at + 1;
   }
   return k < 64 ? k : 64;
