@@ -131,6 +131,25 @@ TEST_P(Filters, AutoContrastStretchesSixteenTo235) {
   EXPECT_EQ(f[order().Chroma(w, 100, 3, 0)], 128);
 }
 
+// The luma curve on the wide path and without it: every luma byte mapped,
+// chroma kept, tails shorter than a 64-byte group included.
+TEST_P(Filters, LumaCurveMapsLumaOnlyOnEveryPath) {
+  std::mt19937 rng(11);
+  for (int v = 0; v < 256; ++v) LumaCurve[v] = uint8_t(rng());
+  const std::pair<uint32_t, uint32_t> sizes[] = {{2, 1}, {30, 1}, {34, 3}, {64, 48}, {70, 5}};
+  for (ULONG wide : {1u, 0u}) {
+    EffectsAllowAvx512 = wide;
+    for (const auto& [w, h] : sizes) {
+      const Frame src = RandomFrame(w, h, int(w * h));
+      Frame f = src, expected = src;
+      for (size_t i = lumaFirst() ? 0 : 1; i < expected.size(); i += 2) expected[i] = LumaCurve[src[i]];
+      ApplyLumaCurve(f.data(), w, h, lumaFirst());
+      EXPECT_EQ(f, expected) << w << "x" << h << " wide " << wide;
+    }
+  }
+  EffectsAllowAvx512 = 1;
+}
+
 // Finding and repairing by band is the model's test below; here a new frame
 // size clears the lists, so none reaches outside the new frame.
 TEST_P(Filters, BadPixelListsClearWhenTheSizeChanges) {

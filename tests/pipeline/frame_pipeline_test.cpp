@@ -18,6 +18,7 @@
 #include "pipeline/scaler.h"
 #include "platform/host/host_control.h"
 #include "platform/host/host_files.h"
+#include "platform/worker_pair.h"
 #include <sys/stat.h>
 #include <unistd.h>
 #include "tests/effects/frames.h"
@@ -133,8 +134,9 @@ struct Call {
     return FramePipeline(FrameJob{input.data(), inputSize, ULONG(input.size()), output.data(), ULONG(output.size()),
                                   work.data(), ULONG(work.size()), effect.data(), ULONG(effect.size()), &Tables(),
                                   nullArg == 2 ? nullptr : &f, state.get(),
-                                  nullArg == 1 ? nullptr : state.get()});
+                                  nullArg == 1 ? nullptr : state.get(), workers});
   }
+  const WorkerPair* workers = nullptr;
   // A refusal returns 0 and leaves the input, the output and the chain as they were.
   void ExpectRefused(int nullArg = 0) {
     const Bytes before = input;
@@ -174,6 +176,27 @@ TEST(FramePipelineTest, EveryRouteEqualsTheRoutinesAppliedByHand) {
     }
   }
   EXPECT_EQ(host::PoolOutstanding(), 0u);
+}
+
+// A frame with restart intervals decodes on the worker pair the caller lends,
+// with the serial decode's bytes (the decoder's tests cover damaged markers).
+TEST(FramePipelineTest, RestartIntervalFramesDecodeOnTheLentWorkers) {
+  static int pairs = 0;
+  static const WorkerPair counting = {
+      [](void*, WorkerPairFunction work, void* first, void* second) {
+        ++pairs;
+        PlatformWorkerPair()->runPair(PlatformWorkerPair()->context, work, first, second);
+      },
+      nullptr};
+  const Bytes jpeg = mjpeg_fixtures::WebcamLayout(
+      mjpeg_fixtures::Encode({320, 240, 80, mjpeg_fixtures::Sampling::k422, 20}), false);
+  const FrameFormat f = Format(320, 240, 320, 240, kSubtypeMjpg, kSubtypeYuy2);
+  const Bytes expected = Expected(f, jpeg, Effects{true});
+  Call call(f, jpeg, expected.size(), Effects{true});
+  call.workers = &counting;
+  ASSERT_EQ(call.Run(), 1);
+  EXPECT_TRUE(call.output == expected);
+  EXPECT_EQ(pairs, 1);
 }
 
 TEST(FramePipelineTest, MjpegToMjpegCopiesTheCompressedFrameOnly) {
