@@ -80,27 +80,6 @@ TEST(WorkItems, RunOnWorkersBlockingDoesNotStallOthersAndRequeueWhileQueuedIsRef
   host::ClearPlatformFaults();
 }
 
-VOID SelfFreeingRoutine(PDEVICE_OBJECT, PVOID context) {
-  auto* item = static_cast<PIO_WORKITEM*>(context);
-  IoFreeWorkItem(*item);
-  *item = nullptr;
-}
-
-TEST(WorkItems, RoutineMayFreeItsItemAndAllocationFailureIsReported) {
-  host::PoolReset();
-  host::ClearPlatformFaults();
-  PIO_WORKITEM item = IoAllocateWorkItem(nullptr);
-  ASSERT_NE(item, nullptr);
-  IoQueueWorkItem(item, SelfFreeingRoutine, DelayedWorkQueue, &item);
-  ASSERT_TRUE(host::WaitPlatformIdle(5000));
-  EXPECT_EQ(item, nullptr);
-  EXPECT_EQ(host::PoolStats(kHostWorkItemTag).outstanding, 0u);
-  EXPECT_EQ(host::PlatformFaultCount(), 0u);
-  host::PoolFailNth(1);
-  EXPECT_EQ(IoAllocateWorkItem(nullptr), nullptr);
-  host::PoolReset();
-}
-
 struct DpcProbe {
   KDPC dpc;
   std::atomic<int> runs{0};
