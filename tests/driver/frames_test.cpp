@@ -210,7 +210,7 @@ TEST_F(Pacing, DeliveryFollowsTheAcceptedIntervalOnTheHostClock) {
   // Buffers were always queued: ticks are lost only to a host too busy to
   // run the timer in time, never one in every two or three.
   EXPECT_LT(3 * InfoOf(run.frames.back()).DropCount, picture) << "picture " << picture;
-  EXPECT_NEAR(double(last - first) / double(interval), double(picture - 1), 1.0);
+  EXPECT_GE(double(last - first) / double(interval), double(picture - 1) - 1.0) << "stamps keep up with the ticks";
 }
 
 // An application that takes three intervals per frame: the ticks between
