@@ -6,7 +6,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 namespace {
@@ -42,54 +41,48 @@ TEST(StreamSource, FramesKeepTheirSlotsThroughPollingGaps) {
   }
 }
 
-// The mean of fn over the picture's bytes from `first` on, every `step`.
-double Mean(const std::vector<uint8_t>& f, size_t first, size_t step, const std::function<double(const uint8_t*)>& fn) {
+// The mean of fn over a packed YUY2 picture at bytes first, first + step, ...
+using Bytes = std::vector<uint8_t>;
+double Mean(const Bytes& f, size_t first, size_t step, double (*fn)(const uint8_t*)) {
   double sum = 0;
   size_t n = 0;
   for (size_t i = first; i + 2 < f.size(); i += step, ++n) sum += fn(&f[i]);
   return sum / double(n);
 }
-
 // Each processing-unit control changes the test picture the way its name
-// says, and a control at its default changes nothing.
+// says (a measure of it moves by a factor between lo and hi), and a control
+// at its default changes nothing.
 TEST(StreamSource, PictureControlsActOnTheTestPicture) {
   using camera::PictureControls;
-  using Bytes = std::vector<uint8_t>;
-  constexpr uint32_t kW = 96, kH = 48;
-  const Bytes base = camera::TestPicture(camera::StreamFormat::kYuy2, kW, kH, 3);
-  auto luma = [](const Bytes& f) { return Mean(f, 0, 2, [](const uint8_t* p) { return *p; }); };
-  auto spread = [](const Bytes& f, size_t first) {
-    return Mean(f, first, 2, [](const uint8_t* p) { return std::fabs(*p - 128.0); });
-  };
-  auto edges = [](const Bytes& f) {
-    return Mean(f, 2, 2, [](const uint8_t* p) { return std::fabs(2.0 * *p - p[-2] - p[2]); });
-  };
-  auto warmth = [](const Bytes& f) { return Mean(f, 1, 4, [](const uint8_t* p) { return p[2] - p[0]; }); };  // V - U
-  struct Case {
-    const char* name;
+  const Bytes base = camera::TestPicture(camera::StreamFormat::kYuy2, 96, 48, 3);
+  const struct {
     PictureControls::Control PictureControls::*control;
     int64_t value, def;
-    std::function<bool(const Bytes&)> acts;
+    size_t first, step;  // the bytes measured: luma 0, 2; chroma 1, 2; U with its V 1, 4
+    double (*measure)(const uint8_t*);
+    double lo, hi;
   } cases[] = {
-      {"brightness", &PictureControls::brightness, 30, 0, [&](const Bytes& f) { return luma(f) > luma(base) + 20; }},
-      {"contrast", &PictureControls::contrast, 64, 32,
-       [&](const Bytes& f) { return spread(f, 0) > spread(base, 0) * 1.5; }},
-      {"gain", &PictureControls::gain, 50, 0, [&](const Bytes& f) { return luma(f) > luma(base) + 20; }},
-      {"gamma", &PictureControls::gamma, 200, 100, [&](const Bytes& f) { return luma(f) > luma(base) + 10; }},
-      {"saturation", &PictureControls::saturation, 0, 64, [&](const Bytes& f) { return spread(f, 1) < 1; }},
-      {"hue", &PictureControls::hue, 40, 0,  // turned, at about the same strength
-       [&](const Bytes& f) { return f != base && std::fabs(spread(f, 1) - spread(base, 1)) < 6; }},
-      {"sharpness", &PictureControls::sharpness, 6, 3, [&](const Bytes& f) { return edges(f) > edges(base) * 1.5; }},
-      {"white balance", &PictureControls::whiteBalance, 6500, 4600,
-       [&](const Bytes& f) { return warmth(f) > warmth(base) + 20; }},
+      {&PictureControls::brightness, 30, 0, 0, 2, [](const uint8_t* p) { return double(*p); }, 1.15, 2},
+      {&PictureControls::gain, 50, 0, 0, 2, [](const uint8_t* p) { return double(*p); }, 1.15, 2},
+      {&PictureControls::gamma, 200, 100, 0, 2, [](const uint8_t* p) { return double(*p); }, 1.05, 2},
+      {&PictureControls::contrast, 64, 32, 0, 2, [](const uint8_t* p) { return std::fabs(*p - 128.0); }, 1.5, 3},
+      {&PictureControls::sharpness, 6, 3, 2, 2, [](const uint8_t* p) { return std::fabs(2.0 * *p - p[-2] - p[2]); },
+       1.5, 1e9},
+      {&PictureControls::saturation, 0, 64, 1, 2, [](const uint8_t* p) { return std::fabs(*p - 128.0); }, -1, 0.1},
+      {&PictureControls::hue, 40, 0, 1, 4, [](const uint8_t* p) { return (p[0] - 128.0) * (p[2] - 128.0); }, 3, 10},
+      {&PictureControls::whiteBalance, 6500, 4600, 1, 4, [](const uint8_t* p) { return 128.0 + p[2] - p[0]; }, 1.2, 2},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
     PictureControls pc;
     (pc.*c.control) = {c.def, c.def};
-    EXPECT_EQ(camera::TestPicture(camera::StreamFormat::kYuy2, kW, kH, 3, pc), base);
+    EXPECT_EQ(camera::TestPicture(camera::StreamFormat::kYuy2, 96, 48, 3, pc), base);
     (pc.*c.control).value = c.value;
-    EXPECT_TRUE(c.acts(camera::TestPicture(camera::StreamFormat::kYuy2, kW, kH, 3, pc)));
+    const double factor =
+        Mean(camera::TestPicture(camera::StreamFormat::kYuy2, 96, 48, 3, pc), c.first, c.step, c.measure) /
+        Mean(base, c.first, c.step, c.measure);
+    EXPECT_GT(factor, c.lo);
+    EXPECT_LT(factor, c.hi);
   }
 }
 
