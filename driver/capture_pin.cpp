@@ -25,6 +25,40 @@ constexpr LONG kPauseSettleMs = 100;
 
 VOID TickDpc(PKDPC, PVOID context, PVOID, PVOID) { static_cast<PinContext*>(context)->Tick(); }
 
+// A frame came in after a tick that found none: process again, within the
+// same tick.
+VOID LateDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* c = static_cast<PinContext*>(context);
+  if (ReadULongNoFence(&c->openTick)) KsPinAttemptProcessing(c->pin, FALSE);
+}
+
+// Sleeps until *deadline (or a stop), watching the engine's commits. A
+// frame committed while the last tick's chance is open is delivered at once
+// (lateDpc). The first commit of the stream anchors the ticks: the next one
+// comes one and a half intervals later, so that ticks fall midway between
+// the earliest and the latest moment a frame can arrive (transfers hand
+// frames over in 32 ms steps, nearly a whole interval at 30 fps).
+VOID WaitForDeadline(PinContext* c, ULONGLONG* deadline, bool* anchored) {
+  StreamEngine* e = c->device->engine;
+  const ULONGLONG interval = ULONGLONG(c->interval);
+  for (;;) {
+    ULONGLONG now = KeQueryInterruptTime();
+    if (*deadline <= now || ReadULongNoFence(&c->timerStop)) return;
+    LARGE_INTEGER wait;
+    wait.QuadPart = -LONGLONG(*deadline - now);
+    PVOID events[2] = {&c->timerWake, &e->streamEvent};
+    NTSTATUS s = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, &wait, nullptr);
+    if (s != STATUS_WAIT_0 + 1) return;
+    KeClearEvent(&e->streamEvent);
+    if (ReadULongNoFence(&c->openTick) == ReadULongNoFence(&c->ticks))
+      KeInsertQueueDpc(&c->lateDpc, nullptr, nullptr);
+    if (!*anchored) {
+      *anchored = true;
+      *deadline = KeQueryInterruptTime() + interval + interval / 2;
+    }
+  }
+}
+
 VOID DelayMs(LONG ms) {
   LARGE_INTEGER t;
   t.QuadPart = -LONGLONG(ms) * 10000;
@@ -39,16 +73,13 @@ VOID FrameTimer(PDEVICE_OBJECT, PVOID context) {
   auto* c = static_cast<PinContext*>(context);
   const LONGLONG interval = c->interval;
   ULONGLONG deadline = KeQueryInterruptTime();
+  bool anchored = false;
   while (!ReadULongNoFence(&c->timerStop)) {
     KeInsertQueueDpc(&c->dpc, nullptr, nullptr);
     deadline += ULONGLONG(interval);
     ULONGLONG now = KeQueryInterruptTime();
     if (now > deadline + 2 * ULONGLONG(interval)) deadline = now;
-    if (deadline > now) {
-      LARGE_INTEGER wait;
-      wait.QuadPart = -LONGLONG(deadline - now);
-      KeWaitForSingleObject(&c->timerWake, Executive, KernelMode, FALSE, &wait);
-    }
+    WaitForDeadline(c, &deadline, &anchored);
   }
   WriteULongNoFence(&c->timerRunning, 0);
   KeSetEvent(&c->timerExit, IO_NO_INCREMENT, FALSE);  // last touch of the context
@@ -63,6 +94,7 @@ VOID StopFrameTimer(PinContext* c) {
   // races with a timer that is just leaving.
   KeWaitForSingleObject(&c->timerExit, Executive, KernelMode, FALSE, nullptr);
   KeRemoveQueueDpc(&c->dpc);
+  KeRemoveQueueDpc(&c->lateDpc);
   KeFlushQueuedDpcs();
 }
 
@@ -302,8 +334,19 @@ NTSTATUS DeliverFrame(PinContext* c) {
   // next one.
   FrameFormat format = e->currentFormat;
   if (IsConverted(c->subtype)) format.outputSubtype = c->subtype;
+  // An earlier tick whose chance ran out without a frame is a drop.
+  const ULONG open = ReadULongNoFence(&c->openTick);
+  if (open && open != ticks) {
+    WriteULongNoFence(&c->openTick, 0);
+    LoseTick(c, nullptr, open);
+  }
   FrameRingNode* node = nullptr;
-  if (!RingTake(&e->ring, &node)) return LoseTick(c, nullptr, ticks);
+  if (!RingTake(&e->ring, &node)) {
+    // Nothing yet: the chance stays open until the next tick.
+    if (ticks) WriteULongNoFence(&c->openTick, ticks);
+    return STATUS_PENDING;
+  }
+  WriteULongNoFence(&c->openTick, 0);
   const bool mjpegIn = IsEqualGUID(format.inputSubtype, kSubtypeMjpg);
   const bool mjpegOut = IsEqualGUID(format.outputSubtype, kSubtypeMjpg);
   ULONG inputSize = mjpegIn ? node->length : RawFrameSize(format.inputWidth, format.inputHeight);
@@ -407,6 +450,7 @@ NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp) {
   c->timerStop = 1;
   c->device = d;
   KeInitializeDpc(&c->dpc, TickDpc, c);
+  KeInitializeDpc(&c->lateDpc, LateDpc, c);
   KeInitializeEvent(&c->timerExit, NotificationEvent, TRUE);
   KeInitializeEvent(&c->timerWake, NotificationEvent, FALSE);
   // Every buffer's header leaves room for the frame information.
@@ -477,6 +521,7 @@ NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
       WriteULongNoFence(&c->delivered, 0);
       WriteULongNoFence(&c->discontinuity, 0);
       WriteULongNoFence(&c->tickBase, 0);
+      WriteULongNoFence(&c->openTick, 0);
       if (!ReadULongNoFence(&d->streaming)) {
         RingReset(&e->ring);
         InstallStreamHooks(e, &d->streamHooks);

@@ -43,6 +43,13 @@ struct PinContext final {
   // Ticks before the stream's first delivered frame (the camera starting
   // up) are neither pictures nor drops: counts start at the first frame.
   ULONG tickBase;
+  // A tick that found the ring empty keeps its chance until the next tick:
+  // the frame timer waits for the engine's commit and delivers a frame that
+  // comes in that interval (lateDpc). 0 = no open chance, else the tick's
+  // number. The USB transfers hand frames over in 32 ms steps, so a frame
+  // can arrive just after the tick that would have taken it.
+  ULONG openTick;
+  KDPC lateDpc;
 };
 
 // KSPIN.Context of the still pin (tag KCNw, in the pin bag).

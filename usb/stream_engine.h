@@ -105,7 +105,9 @@ struct StreamEngine {
   // 1-based position in the still table of the still size in use.
   ULONG stillFrameIndex;
 
-  // Notification events, non-signalled at bring-up.
+  // Notification events, non-signalled at bring-up. streamEvent is set at
+  // every committed frame (the capture pin's timer waits on it for a frame
+  // that comes just after a tick).
   KEVENT streamWorkerDone;
   KEVENT statusReaderDone;
   KEVENT streamEvent;
