@@ -73,6 +73,15 @@ bool OpenCameraSession(const char* command, const CameraOptions& options, Camera
   NTSTATUS s = session->camera->Start();
   if (!NT_SUCCESS(s)) {
     *error = "the camera did not start (status " + StatusText(s) + "); uvccam formats shows why";
+    // A simulated camera can be brought up again on its own to say why.
+    std::string ignored;
+    std::unique_ptr<host::UsbDeviceModel> model =
+        session->realDevice ? nullptr : MakeCamera(options, &ignored);
+    if (model) {
+      client::HostUsbCamera usb(std::move(model));
+      const client::BringUpResult r = usb.BringUp();
+      if (!r.ok()) *error = "the camera did not start: " + client::BringUpFailureText(r);
+    }
     return false;
   }
   s = session->camera->OpenFilter(&session->filter);

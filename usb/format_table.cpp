@@ -233,11 +233,10 @@ NTSTATUS RestrictAndExtend(StreamEngine* engine, FrameFormat** table, ULONG* cou
   {
     for (const Upscale& u : kUpscales) {
       if (FindYuy2Output(out, n, u.width, u.height)) continue;
+      // A camera without this source size (a webcam of HD sizes only, a
+      // UYVY-only camera) starts with what it has: the size is left out.
       const FrameFormat* source = FindYuy2Output(out, n, u.sourceWidth, u.sourceHeight);
-      if (!source) {
-        ExFreePoolWithTag(out, kTagBuffer);
-        return STATUS_UNSUCCESSFUL;
-      }
+      if (!source) continue;
       FrameFormat added = *source;
       added.inputWidth = u.sourceWidth;
       added.inputHeight = u.sourceHeight;
