@@ -1,6 +1,7 @@
 // A camera on the host and the format report.
 #include "client/usb_host_camera.h"
 
+#include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -55,6 +56,13 @@ const char* EndpointTypeName(ULONG type) {
 
 std::string Size(ULONG w, ULONG h) { return std::to_string(w) + "x" + std::to_string(h); }
 
+// Frames per second of an interval in 100 ns units, to two decimals (null
+// for none).
+nlohmann::ordered_json Fps(ULONGLONG interval) {
+  if (!interval) return nullptr;
+  return std::round(1e9 / double(interval)) / 100;
+}
+
 }  // namespace
 
 std::string FormatsText(const StreamEngine& e) {
@@ -108,7 +116,10 @@ std::string FormatsJson(const StreamEngine& e) {
                             {"outputSubtype", SubtypeName(f.outputSubtype)},
                             {"formatIndex", f.formatIndex},
                             {"frameIndex", f.frameIndex},
-                            {"defaultInterval", f.defaultInterval}});
+                            {"defaultInterval", f.defaultInterval},
+                            {"fps", Fps(f.defaultInterval)},
+                            {"minInterval", f.minInterval},
+                            {"maxInterval", f.maxInterval}});
   }
   j["stills"] = nlohmann::ordered_json::array();
   for (ULONG i = 0; i < e.stillCount; ++i)

@@ -108,8 +108,7 @@ std::string StreamFailure(CameraSession& session, uint64_t silent100ns) {
   return "";
 }
 
-void CameraSizeFor(const CameraOptions& options, uint32_t* width, uint32_t* height, std::string* subtype,
-                   uint32_t* defaultInterval) {
+void CameraSizeFor(const CameraOptions& options, uint32_t* width, uint32_t* height, std::string* subtype) {
   std::string error;
   std::unique_ptr<host::UsbDeviceModel> model = MakeCamera(options, &error);
   if (!model) return;
@@ -123,7 +122,6 @@ void CameraSizeFor(const CameraOptions& options, uint32_t* width, uint32_t* heig
       *width = f["inputWidth"].get<uint32_t>();
       *height = f["inputHeight"].get<uint32_t>();
       if (subtype) *subtype = f["inputSubtype"].get<std::string>();
-      if (defaultInterval) *defaultInterval = f["defaultInterval"].get<uint32_t>();
       return;
     }
 }

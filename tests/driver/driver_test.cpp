@@ -62,8 +62,9 @@ class DriverTest : public rig::UsbTest {
 };
 
 // Every range of every profile follows the format table: one range per
-// usable entry in order, then I420 and RGB24 for each YUY2 size; stills
-// follow the still table.
+// usable entry in order, with the frame intervals of the camera's frame it
+// streams (a scaled size those of its source), then I420 and RGB24 for each
+// YUY2 size with that size's intervals; stills follow the still table.
 TEST_F(DriverTest, EveryProfileStartsStopsAndRestartsWithRangesFromTheFormatTable) {
   for (const std::string& profile : rig::Profiles()) {
     SCOPED_TRACE(profile);
@@ -80,7 +81,13 @@ TEST_F(DriverTest, EveryProfileStartsStopsAndRestartsWithRangesFromTheFormatTabl
       auto pins = f->Pins();
       ASSERT_EQ(pins.size(), 2u);
       std::vector<std::pair<ULONG, ULONG>> yuy2, mjpg;
-      size_t n = 0;
+      std::vector<std::tuple<LONGLONG, LONGLONG, LONGLONG>> yuy2Timing;
+      auto timing = [](const KS_DATARANGE_VIDEO& r) {
+        return std::make_tuple(LONGLONG(r.ConfigCaps.MinFrameInterval), LONGLONG(r.ConfigCaps.MaxFrameInterval),
+                               r.VideoInfoHeader.AvgTimePerFrame);
+      };
+      size_t n = 0, knownTimings = 0;
+      const bool yuy2Only = profile.find("/yuy2_only.json") != std::string::npos;
       for (ULONG i = 0; i < table.formatCount; ++i) {
         const FrameFormat& e = table.formatTable[i];
         ASSERT_LT(n, pins[0].ranges.size());
@@ -90,20 +97,30 @@ TEST_F(DriverTest, EveryProfileStartsStopsAndRestartsWithRangesFromTheFormatTabl
         EXPECT_TRUE(IsEqualGUID(r.DataRange.SubFormat, e.outputSubtype));
         EXPECT_EQ(r.DataRange.SampleSize, e.outputWidth * e.outputHeight * 2);
         EXPECT_EQ(r.VideoInfoHeader.dwBitRate, r.DataRange.SampleSize * 240);
-        EXPECT_EQ(r.ConfigCaps.MinFrameInterval, 333333);
-        EXPECT_EQ(r.ConfigCaps.MaxFrameInterval, 10000000);
+        EXPECT_EQ(timing(r), std::make_tuple(LONGLONG(e.minInterval), LONGLONG(e.maxInterval),
+                                             LONGLONG(e.defaultInterval)));
+        // The yuy2_only camera: 15 and 10 fps sizes, and a size scaled from 640x480.
+        if (yuy2Only && (e.outputWidth == 800 || e.outputWidth == 1280)) {
+          const LONGLONG fastest = e.outputWidth == 800 ? 666666 : e.outputHeight == 720 ? 1000000 : 333333;
+          EXPECT_EQ(timing(r), std::make_tuple(fastest, LONGLONG(2000000), fastest)) << e.outputHeight;
+          ++knownTimings;
+        }
         if (IsEqualGUID(e.outputSubtype, kSubtypeYuy2) &&
             std::find(yuy2.begin(), yuy2.end(), std::make_pair(e.outputWidth, e.outputHeight)) == yuy2.end()) {
           yuy2.emplace_back(e.outputWidth, e.outputHeight);
+          yuy2Timing.push_back(timing(r));
           if (IsEqualGUID(e.inputSubtype, kSubtypeMjpg) && e.inputWidth == e.outputWidth &&
               e.inputHeight == e.outputHeight)
             mjpg.emplace_back(e.outputWidth, e.outputHeight);
         }
       }
-      for (auto [w, h] : yuy2) {
+      for (size_t k = 0; k < yuy2.size(); ++k) {
+        const auto [w, h] = yuy2[k];
         ASSERT_LE(n + 2, pins[0].ranges.size());
         const KS_DATARANGE_VIDEO& i420 = pins[0].ranges[n++];
         const KS_DATARANGE_VIDEO& rgb = pins[0].ranges[n++];
+        EXPECT_EQ(timing(i420), yuy2Timing[k]);
+        EXPECT_EQ(timing(rgb), yuy2Timing[k]);
         EXPECT_TRUE(IsEqualGUID(i420.DataRange.SubFormat, kSubtypeI420));
         EXPECT_EQ(i420.DataRange.SampleSize, w * h * 3 / 2);
         EXPECT_EQ(i420.VideoInfoHeader.bmiHeader.biBitCount, 12);
@@ -116,9 +133,11 @@ TEST_F(DriverTest, EveryProfileStartsStopsAndRestartsWithRangesFromTheFormatTabl
         const KS_DATARANGE_VIDEO& r = pins[0].ranges[n++];
         EXPECT_TRUE(IsEqualGUID(r.DataRange.SubFormat, kSubtypeMjpg));
         EXPECT_EQ(ULONG(r.VideoInfoHeader.bmiHeader.biWidth), w);
+        EXPECT_EQ(timing(r), yuy2Timing[size_t(std::find(yuy2.begin(), yuy2.end(), std::make_pair(w, h)) - yuy2.begin())]);
         EXPECT_EQ(r.DataRange.SampleSize, w * h * 3);
       }
       EXPECT_EQ(n, pins[0].ranges.size());
+      EXPECT_EQ(knownTimings, yuy2Only ? 3u : 0u);
       ASSERT_EQ(pins[1].ranges.size(), table.stillCount);
       for (ULONG i = 0; i < table.stillCount; ++i)
         EXPECT_EQ(ULONG(pins[1].ranges[i].VideoInfoHeader.bmiHeader.biWidth), table.stillTable[i].inputWidth);

@@ -65,13 +65,17 @@ TEST_F(CaptureStreamTest, Y4mHoldsTheAskedFramesAtTheAskedFormat) {
     EXPECT_NE(r.out.find(std::string("4 frames 320x240 ") + c.subtype), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(path), std::string::npos);
   }
-  // The header states the rate the capture runs at: the camera's own for a
-  // 15 fps size, or the one asked for.
+  // The header states the rate the camera accepted: its own for a 15 fps
+  // size, the one asked for, or the nearest it offers (12 fps: 15; 5 fps
+  // on a range of 333333 steps: 1999998).
   const std::string profile = std::string(UVCCAM_PROFILE_DIR) + "/yuy2_only.json", path = Temp("rate.y4m");
   const struct {
     std::vector<std::string> args;
     const char* rate;
-  } rates[] = {{{"--size", "800x600"}, " F5000000:333333 "}, {{"--size", "320x240", "--fps", "5"}, " F5:1 "}};
+  } rates[] = {{{"--size", "800x600"}, " F5000000:333333 "},
+               {{"--size", "800x600", "--fps", "5"}, " F5:1 "},
+               {{"--size", "320x240", "--fps", "5"}, " F5000000:999999 "},
+               {{"--size", "800x600", "--fps", "12"}, " F5000000:333333 "}};
   for (const auto& c : rates) {
     std::vector<std::string> args = {"--profile", profile, "--frames", "2", "--output", path};
     args.insert(args.end(), c.args.begin(), c.args.end());
