@@ -184,45 +184,6 @@ TEST_F(FormatTableTest, HighSpeedAddsTheScaledSizesOnceAndSortsStably) {
   }
 }
 
-// Each entry carries the fastest and slowest interval its frame descriptor
-// offers: a list in any order, a continuous range, only the intervals the
-// descriptor's length holds, no zeros, and always the default.
-TEST_F(FormatTableTest, EntriesCarryTheFramesIntervals) {
-  struct {
-    uint32_t defaultInterval;
-    uint8_t kinds;  // bFrameIntervalType
-    std::vector<uint32_t> fields;
-    uint8_t length;
-    ULONG min, max;
-  } cases[] = {
-      {666666, 3, {500000, 333333, 2000000}, 38, 333333, 2000000},
-      {333333, 0, {333333, 1000000, 333333}, 38, 333333, 1000000},
-      {666666, 4, {666666, 1000000}, 34, 666666, 1000000},
-      {400000, 2, {0, 400000}, 34, 400000, 400000},
-      {500000, 1, {}, 26, 500000, 500000},
-      {100000, 1, {333333}, 30, 100000, 333333},
-  };
-  ConfigBuilder b = VideoStart(1);
-  b.Raw({11, 0x24, 6, 1, uint8_t(std::size(cases)), 0, 1, 0, 0, 0, 0});
-  uint8_t index = 1;
-  for (const auto& c : cases) {
-    Bytes d = {c.length, 0x24, 7, index++, 0};
-    Put16(d, 320), Put16(d, 240);
-    for (uint32_t x : {1000000u, 100000000u, 153600u, c.defaultInterval}) Put32(d, x);
-    d.push_back(c.kinds);
-    for (uint32_t x : c.fields) Put32(d, x);
-    d.resize(c.length, 0);
-    b.Raw(d);
-  }
-  Tables t(b.Build());
-  ASSERT_EQ(t.status, STATUS_SUCCESS);
-  ASSERT_EQ(t.count, std::size(cases));
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    EXPECT_EQ(t.table[i].minInterval, cases[i].min) << i;
-    EXPECT_EQ(t.table[i].maxInterval, cases[i].max) << i;
-  }
-}
-
 TEST_F(FormatTableTest, SelectFormatTakesTheLastMatchAndRefusesOtherInputs) {
   GUID other = kSubtypeI420;
   Tables t(VideoStart(2)
