@@ -6,7 +6,6 @@
 #include "controls/control_settings.h"
 #include "effects/effect_state.h"
 #include "platform/wdk.h"
-#include "usb/stream_engine.h"
 
 // One value of the driver key of `physicalDevice`; the key is opened and
 // closed for each call. The name is 8-bit text, widened byte by byte.

@@ -77,4 +77,4 @@ sed 's/\r*$/\r/' uvccam.inf > "$out/uvccam.inf"
 
 scripts/check-windows-sys.sh --map "$map" --sources "$(printf '%s\n' "${driver_sources[@]}")" "$image"
 echo "build-windows: $image ($(stat -c %s "$image") bytes) and $out/uvccam.inf"
-echo "build-windows: no .cat: inf2cat and signtool run only on Windows (see README)"
+echo "build-windows: no .cat: inf2cat and signtool run only on Windows (see docs/windows.md)"

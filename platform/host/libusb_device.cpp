@@ -516,42 +516,9 @@ struct LibusbDevice::Impl {
   }
   static VOID Reference(PVOID context) { static_cast<Impl*>(context)->interfaceReferences++; }
   static VOID Dereference(PVOID context) { static_cast<Impl*>(context)->interfaceReferences--; }
-  static VOID GetUsbdiVersion(PVOID, PULONG version, PULONG caps) {
-    if (version) *version = 0x600;
-    if (caps) *caps = 0;
-  }
-  static NTSTATUS QueryBusTime(PVOID, PULONG frame) {
-    if (frame) *frame = 0;
-    return STATUS_SUCCESS;
-  }
-  static NTSTATUS SubmitIsoOutUrb(PVOID, PURB) { return STATUS_NOT_SUPPORTED; }
-  static NTSTATUS QueryBusInformation(PVOID, ULONG, PVOID, PULONG, PULONG) {
-    return STATUS_NOT_SUPPORTED;
-  }
-
   void QueryInterface(PIRP irp) {
-    PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
-    const GUID* type = sl->Parameters.QueryInterface.InterfaceType;
-    if (!type || !IsEqualGUID(*type, USB_BUS_INTERFACE_USBDI_GUID)) return;
-    if (sl->Parameters.QueryInterface.Version < USB_BUSIF_USBDI_VERSION_1 ||
-        sl->Parameters.QueryInterface.Size < sizeof(USB_BUS_INTERFACE_USBDI_V1) ||
-        !sl->Parameters.QueryInterface.Interface) {
-      irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
-      return;
-    }
-    auto* bi = reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V1>(sl->Parameters.QueryInterface.Interface);
-    bi->Size = sizeof(USB_BUS_INTERFACE_USBDI_V1);
-    bi->Version = USB_BUSIF_USBDI_VERSION_1;
-    bi->BusContext = this;
-    bi->InterfaceReference = Reference;
-    bi->InterfaceDereference = Dereference;
-    bi->GetUSBDIVersion = GetUsbdiVersion;
-    bi->QueryBusTime = QueryBusTime;
-    bi->SubmitIsoOutUrb = SubmitIsoOutUrb;
-    bi->QueryBusInformation = QueryBusInformation;
-    bi->IsDeviceHighSpeed = IsDeviceHighSpeed;
-    Reference(this);
-    irp->IoStatus.Status = STATUS_SUCCESS;
+    if (IsUsbdiQuery(irp))
+      AnswerUsbdiQuery(irp, {this, Reference, Dereference, IsDeviceHighSpeed});
   }
 
   static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {

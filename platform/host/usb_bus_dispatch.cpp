@@ -11,47 +11,13 @@ BOOLEAN UsbBus::Impl::IsDeviceHighSpeed(PVOID context) {
   return self->device->HighSpeed() ? TRUE : FALSE;
 }
 
-VOID UsbBus::Impl::GetUsbdiVersion(PVOID, PULONG version, PULONG caps) {
-  if (version) *version = 0x600;
-  if (caps) *caps = 0;
-}
-
-NTSTATUS UsbBus::Impl::QueryBusTime(PVOID, PULONG frame) {
-  if (frame) *frame = 0;
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS UsbBus::Impl::QueryBusInformation(PVOID, ULONG, PVOID, PULONG, PULONG) {
-  return STATUS_NOT_SUPPORTED;
-}
-
 // Returns the status to complete with, or leaves IoStatus as it was for a
 // query the bus does not answer (the PnP rule for unhandled interfaces).
 void UsbBus::Impl::QueryInterface(PIRP irp) {
-  PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
   std::lock_guard<std::mutex> guard(lock);
-  const GUID* type = sl->Parameters.QueryInterface.InterfaceType;
-  if (!busInterface || !type || !IsEqualGUID(*type, USB_BUS_INTERFACE_USBDI_GUID)) return;
+  if (!busInterface || !IsUsbdiQuery(irp)) return;
   ++counts[size_t(UsbRequestKind::QueryInterface)];
-  if (sl->Parameters.QueryInterface.Version < USB_BUSIF_USBDI_VERSION_1 ||
-      sl->Parameters.QueryInterface.Size < sizeof(USB_BUS_INTERFACE_USBDI_V1) ||
-      !sl->Parameters.QueryInterface.Interface) {
-    irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
-    return;
-  }
-  auto* bi = reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V1>(sl->Parameters.QueryInterface.Interface);
-  bi->Size = sizeof(USB_BUS_INTERFACE_USBDI_V1);
-  bi->Version = USB_BUSIF_USBDI_VERSION_1;
-  bi->BusContext = this;
-  bi->InterfaceReference = Reference;
-  bi->InterfaceDereference = Dereference;
-  bi->GetUSBDIVersion = GetUsbdiVersion;
-  bi->QueryBusTime = QueryBusTime;
-  bi->SubmitIsoOutUrb = SubmitIsoOutUrb;
-  bi->QueryBusInformation = QueryBusInformation;
-  bi->IsDeviceHighSpeed = IsDeviceHighSpeed;
-  Reference(this);  // the caller owns one reference
-  irp->IoStatus.Status = STATUS_SUCCESS;
+  AnswerUsbdiQuery(irp, {this, Reference, Dereference, IsDeviceHighSpeed});
 }
 
 // Does the work of one IRP and completes it; returns the status it

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/host/bounded_log.h"
+#include "platform/host/lower_device.h"
 #include "platform/host/usb_bus.h"
 
 namespace host {
@@ -115,7 +116,6 @@ struct UsbBus::Impl {
 
   static VOID Reference(PVOID context) { static_cast<Impl*>(context)->interfaceReferences++; }
   static VOID Dereference(PVOID context) { static_cast<Impl*>(context)->interfaceReferences--; }
-  static NTSTATUS SubmitIsoOutUrb(PVOID, PURB) { return STATUS_NOT_SUPPORTED; }
 
   // ---- bookkeeping (usb_bus.cpp), under `lock` ----
   PVOID NewHandle();
@@ -151,9 +151,6 @@ struct UsbBus::Impl {
 
   // ---- IRP dispatch and the bus-interface query (usb_bus_dispatch.cpp) ----
   static BOOLEAN IsDeviceHighSpeed(PVOID context);
-  static VOID GetUsbdiVersion(PVOID, PULONG version, PULONG caps);
-  static NTSTATUS QueryBusTime(PVOID, PULONG frame);
-  static NTSTATUS QueryBusInformation(PVOID, ULONG, PVOID, PULONG, PULONG);
   void QueryInterface(PIRP irp);
   NTSTATUS Process(PIRP irp);
   static VOID CancelQueued(PDEVICE_OBJECT device, PIRP irp);

@@ -282,10 +282,13 @@ TEST(DeviceSpec, FormsAndRefusals) {
       continue;
     }
     EXPECT_EQ(selector.kind, c.kind);
-    if (c.kind == host::UsbDeviceSelector::kIds)
+    if (c.kind == host::UsbDeviceSelector::kIds) {
       EXPECT_EQ(std::make_tuple(int(selector.vendorId), int(selector.productId), selector.index), std::make_tuple(c.a, c.b, c.index));
-    if (c.kind == host::UsbDeviceSelector::kBusAddress) EXPECT_EQ(std::make_pair(selector.bus, selector.address), std::make_pair(c.a, c.b));
-    if (c.kind == host::UsbDeviceSelector::kPort) EXPECT_EQ(selector.port, c.port);
+    } else if (c.kind == host::UsbDeviceSelector::kBusAddress) {
+      EXPECT_EQ(std::make_pair(selector.bus, selector.address), std::make_pair(c.a, c.b));
+    } else {
+      EXPECT_EQ(selector.port, c.port);
+    }
   }
 }
 
