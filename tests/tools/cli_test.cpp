@@ -69,6 +69,10 @@ TEST(CliTest, JsonOfTheBuiltInCamera) {
     EXPECT_GT(f["defaultInterval"].get<int>(), 0);
   }
   EXPECT_EQ(j["formats"].back()["outputWidth"], 2560);
+  // The first range streams the camera's 160x120 MJPEG frame: 30 to 5 fps.
+  const auto& first = j["captureRanges"][0];
+  EXPECT_EQ(first["maxFps"].dump() + first["minFps"].dump() + first["defaultFps"].dump(), "30.05.030.0");
+  EXPECT_EQ(first["maxFrameInterval"], 2000000);
   EXPECT_FALSE(j["stills"].empty());
   EXPECT_EQ(j["stills"][0].size(), 2u);
 }
