@@ -15,6 +15,7 @@
 #include "driver/pin_context.h"
 #include "pipeline/frame_pipeline.h"
 #include "platform/simd_state.h"
+#include "platform/worker_pair.h"
 #include "usb/format_table.h"
 
 namespace {
@@ -336,7 +337,7 @@ NTSTATUS DeliverFrame(PinContext* c) {
                        static_cast<UCHAR*>(h->Data), h->FrameExtent, d->workBuffer,
                        d->frameBufferSize,   d->effectBuffer, d->frameBufferSize,
                        d->colorTables,       &format,       d->effects,
-                       d->effects};
+                       d->effects,           PlatformWorkerPair()};
     written = FramePipeline(job);
   }
   RingReturn(&e->ring, node);

@@ -5,3 +5,7 @@
 ULONG EffectsAllowSsse3 = 1;
 
 bool EffectsUseSsse3() { return ReadULongNoFence(&EffectsAllowSsse3) != 0 && CpuHasSsse3(); }
+
+ULONG EffectsAllowAvx512 = 1;
+
+bool EffectsUseAvx512Vbmi() { return ReadULongNoFence(&EffectsAllowAvx512) != 0 && CpuHasAvx512Vbmi(); }

@@ -2,6 +2,9 @@
 // filter on packed 4:2:2 frames.
 #include "effects/image_filters.h"
 
+#include "effects/cpu_features.h"
+#include "effects/luma_curve_avx512.h"
+
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #define UVCCAM_FILTERS_SSE2 1
@@ -479,8 +482,11 @@ VOID ApplyLumaCurve(UCHAR* frame, ULONG w, ULONG h, ULONG lumaFirst) {
   UCHAR curve[256];
   for (ULONG v = 0; v < 256; ++v) curve[v] = ReadUCharNoFence(&LumaCurve[v]);
   const SIZE_T samples = SIZE_T(w) * h;
+  // Whole 64-byte groups (32 samples each) through the wide path, the rest
+  // here.
+  const SIZE_T done = EffectsUseAvx512Vbmi() ? ApplyLumaCurveAvx512(frame, samples * 2, curve, lumaFirst) : 0;
   UCHAR* p = frame + (lumaFirst ? 0 : 1);
-  for (SIZE_T i = 0; i < samples; ++i) p[2 * i] = curve[p[2 * i]];
+  for (SIZE_T i = done / 2; i < samples; ++i) p[2 * i] = curve[p[2 * i]];
 }
 
 LONG NoiseFilter(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h) {

@@ -7,24 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "effects/effect_chain.h"
 #include "effects/special/stream_effects.h"
-
-namespace {
-
-const ColorTables& Tables() {
-  static ColorTables* t = [] {
-    auto* p = new ColorTables;
-    BuildColorTables(p);
-    return p;
-  }();
-  return *t;
-}
-
-// What the chain is handed: its settings and its work state, in one record.
-struct ChainState : EffectSettings, EffectWorkState {};
-
-}  // namespace
+#include "tests/effects/chain_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size <= 16) return 0;
@@ -32,13 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const ULONG h = 1 + (data[2] | (data[3] & 1) << 8) % 240;
   static ChainState* state = new ChainState();
   ChainState& s = *state;
-  s.badPixelCorrection = data[4] & 1;
-  s.chromaSmoothing = (data[4] >> 1) & 1;
-  s.autoContrast = (data[4] >> 2) & 1;
-  s.verticalFlip = (data[4] >> 3) & 1;
-  s.mirror = (data[4] >> 4) & 1;
-  s.noiseFilter = (data[4] >> 5) & 1;
-  s.zoom.digitalZoom = (data[4] >> 6) & 1;
+  ULONG* const switches[] = {&s.badPixelCorrection, &s.chromaSmoothing, &s.autoContrast, &s.verticalFlip,
+                             &s.mirror, &s.noiseFilter, &s.zoom.digitalZoom};
+  for (int k = 0; k < 7; ++k) *switches[k] = (data[4] >> k) & 1;
   s.specialColor = data[5] % 8;
   s.zoom.zoomFactor = data[6];
   s.zoom.panX = LONG(int8_t(data[7])) * 257;

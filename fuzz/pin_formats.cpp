@@ -5,43 +5,15 @@
 // driver made from it) and may cut or extend it, so the edits reach the
 // fields behind the GUIDs. Buffers are exactly sized heap blocks; after each
 // input no pin is left open and no pool memory is kept.
-#include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <string>
 #include <vector>
 
-#include "camera/simulated_camera.h"
-#include "client/camera.h"
-#include "platform/host/host_control.h"
-#include "platform/host/host_files.h"
+#include "fuzz/filter_rig.h"
 #include "platform/host/ks_host.h"
 
 namespace {
-
-struct Rig {
-  std::unique_ptr<client::Camera> camera;
-  client::Filter* filter = nullptr;
-  std::vector<client::PinInfo> pins;
-};
-
-Rig& Open() {
-  static Rig rig;
-  if (rig.camera) return rig;
-  host::SetClockRate(1000);
-  const std::string state = "/tmp/uvccam-fuzz-pin-formats";
-  const std::string command = "mkdir -p " + state;
-  if (std::system(command.c_str()) != 0) std::abort();
-  host::SetStateFolder(state);
-  if (client::Camera::Plug(camera::DefaultSimulatedCamera(), &rig.camera) != STATUS_SUCCESS ||
-      rig.camera->Start() != STATUS_SUCCESS || rig.camera->OpenFilter(&rig.filter) != STATUS_SUCCESS)
-    std::abort();
-  rig.pins = rig.filter->Pins();
-  return rig;
-}
 
 // `base` with the input's edits: a signed length change, then
 // (offset high, offset low, value) triples.
@@ -68,8 +40,9 @@ struct Exact {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 5) return 0;
-  Rig& rig = Open();
-  const ULONG pinId = data[0] % (rig.pins.size() + 1);  // one id past the last pin
+  FilterRig& rig = OpenFilterRig("/tmp/uvccam-fuzz-pin-formats");
+  static const std::vector<client::PinInfo> pins = rig.filter->Pins();
+  const ULONG pinId = data[0] % (pins.size() + 1);  // one id past the last pin
   const int operation = data[1] % 3;
   const int8_t grow = int8_t(data[3]);
   const ULONG outputSize = ULONG(data[4]) * 2;
@@ -77,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t editBytes = size - 5;
   const uint64_t poolBefore = host::PoolOutstanding();
 
-  const client::PinInfo* pin = pinId < rig.pins.size() ? &rig.pins[pinId] : nullptr;
+  const client::PinInfo* pin = pinId < pins.size() ? &pins[pinId] : nullptr;
   if (pin == nullptr || pin->ranges.empty()) {
     // A pin that does not exist: a range of the capture pin sent to it.
     Exact range(Edited(std::vector<uint8_t>(sizeof(KS_DATARANGE_VIDEO)), grow, edits, editBytes));

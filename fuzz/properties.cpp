@@ -3,39 +3,14 @@
 // filter's, or an unknown one), the id, the flags and the lengths of the
 // property and data buffers; the rest fills both. Both buffers are exactly
 // sized heap blocks, so any access past what the caller gave is caught.
-// The built-in camera is started once; the host clock runs fast so that the
-// vendor items' waits cost nothing.
-#include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <string>
 
-#include "camera/simulated_camera.h"
-#include "client/camera.h"
 #include "controls/property_sets.h"
-#include "platform/host/host_control.h"
-#include "platform/host/host_files.h"
+#include "fuzz/filter_rig.h"
 
 namespace {
-
-std::unique_ptr<client::Camera> g_camera;
-
-client::Filter* OpenFilter() {
-  static client::Filter* filter = nullptr;
-  if (g_camera) return filter;
-  host::SetClockRate(1000);
-  const std::string state = "/tmp/uvccam-fuzz-properties";
-  std::string command = "mkdir -p " + state;
-  if (std::system(command.c_str()) != 0) std::abort();
-  host::SetStateFolder(state);
-  if (client::Camera::Plug(camera::DefaultSimulatedCamera(), &g_camera) != STATUS_SUCCESS ||
-      g_camera->Start() != STATUS_SUCCESS || g_camera->OpenFilter(&filter) != STATUS_SUCCESS)
-    std::abort();
-  return filter;
-}
 
 const GUID kUnknownSet = {0x01234567, 0x89ab, 0xcdef, {1, 2, 3, 4, 5, 6, 7, 8}};
 const GUID* const kSets[] = {&kVendorControlSet,    &kExtensionUnitSet, &kVideoCompressionSet,
@@ -49,7 +24,7 @@ const ULONG kFlags[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, KSPROPERTY_TYP
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 6) return 0;
-  client::Filter* filter = OpenFilter();
+  FilterRig& rig = OpenFilterRig("/tmp/uvccam-fuzz-properties");
   const GUID& set = *kSets[data[0] % (sizeof kSets / sizeof kSets[0])];
   const ULONG id = data[1];
   const ULONG flags = kFlags[data[2] % (sizeof kFlags / sizeof kFlags[0])];
@@ -77,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint64_t poolBefore = host::PoolOutstanding();
   ULONG returned = 0;
   const NTSTATUS s =
-      filter->Property(property, propertyLength, noData ? nullptr : out, noData ? 0 : dataLength, &returned);
+      rig.filter->Property(property, propertyLength, noData ? nullptr : out, noData ? 0 : dataLength, &returned);
   // A success never claims more than the caller gave (a size query reports
   // the size it needs with a warning status instead).
   if (NT_SUCCESS(s) && s != STATUS_BUFFER_OVERFLOW && returned > (noData ? 0 : dataLength)) std::abort();
@@ -88,6 +63,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   free(property);
   free(out);
-  g_camera->Bus().ResetCounters();  // the bus keeps a log of every request
+  rig.camera->Bus().ResetCounters();  // the bus keeps a log of every request
   return 0;
 }

@@ -151,19 +151,17 @@ void IdctSse2(const SHORT* coefficients, UCHAR* out, ULONG stride) {
 
 
 void IdctCornerSse2(const SHORT* coefficients, UCHAR* out, ULONG stride) {
-  alignas(16) LONG rows[8], odd[8];
-  CornerTerms(coefficients, rows, odd);
-  // The even parts, with the rounding bias of FinalRound16Sse2 (far below
-  // 2^31 - 2056: it cannot overflow).
-  const __m128i bias = _mm_set1_epi32(2056);
-  for (int half = 0; half < 8; half += 4) {
-    __m128i* r = reinterpret_cast<__m128i*>(rows + half);
-    _mm_store_si128(r, _mm_add_epi32(_mm_srai_epi32(Sse2Ops::Mul(_mm_load_si128(r), 362), 9), bias));
-  }
-  const __m128i left = _mm_load_si128(reinterpret_cast<const __m128i*>(odd));
-  const __m128i right = _mm_load_si128(reinterpret_cast<const __m128i*>(odd + 4));
+  LONG column0[8], odd[8];
+  CornerTerms(coefficients, column0, odd);
+  // The terms go into vectors from registers: loading vectors from arrays
+  // just written element by element would stall on the stores.
+  const __m128i left = _mm_setr_epi32(odd[0], odd[1], odd[2], odd[3]);
+  const __m128i right = _mm_setr_epi32(odd[4], odd[5], odd[6], odd[7]);
   for (int n = 0; n < 8; n += 2) {
-    const __m128i first = _mm_set1_epi32(rows[n]), second = _mm_set1_epi32(rows[n + 1]);
+    // The even parts, with the rounding bias of FinalRound16Sse2 (far below
+    // 2^31 - 2056: it cannot overflow).
+    const __m128i first = _mm_set1_epi32(((column0[n] * 362) >> 9) + 2056);
+    const __m128i second = _mm_set1_epi32(((column0[n + 1] * 362) >> 9) + 2056);
     const __m128i words0 = _mm_packs_epi32(_mm_add_epi32(first, left), _mm_add_epi32(first, right));
     const __m128i words1 = _mm_packs_epi32(_mm_add_epi32(second, left), _mm_add_epi32(second, right));
     const __m128i bytes = _mm_packus_epi16(FinalRound16Sse2(words0), FinalRound16Sse2(words1));

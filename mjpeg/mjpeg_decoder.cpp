@@ -343,7 +343,10 @@ LONG ParseSosAndDecode(DecoderState& s) {
     c.v = s.vFactor[id];
     c.dc = s.huffman[td[i]];
     c.ac = s.huffman[2 + ta[i]];
-    for (int k = 0; k < 64; ++k) c.quant[k] = s.quantTables[quantIndex][kZigzagToNatural[k]];
+    for (int k = 0; k < 64; ++k) {
+      const ULONG natural = kZigzagToNatural[k];
+      c.dequant[k] = (natural << 16) | s.quantTables[quantIndex][natural];
+    }
   }
   // SOF0 admits at most 8 blocks per MCU; the scan's block buffer relies on it.
   ULONG blocksPerMcu = 0;

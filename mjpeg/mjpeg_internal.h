@@ -94,7 +94,9 @@ struct ScanComponent {
   ULONG h, v;
   const MjpegHuffmanTable* dc;
   const MjpegHuffmanTable* ac;
-  USHORT quant[64];  // zigzag order
+  // By zigzag position k: (natural position << 16) | quantiser, so that
+  // one load gives both where a coefficient goes and its multiplier.
+  ULONG dequant[64];
 };
 
 // Everything the scan's MCUs need; read-only while parts decode.

@@ -21,8 +21,10 @@ namespace {
 // never reads past a marker or the end of the data; once there it supplies
 // zero bits (and `bits` goes negative by the number of bits so supplied), so
 // the bytes it still holds are always the bytes right before its position.
-// The hot loops keep it in registers: the rare paths take and return it by
-// value.
+// The hot loops keep it in registers: the rare paths take its three fields
+// as separate arguments and return it by value, and the callers copy it
+// back field by field (a whole-record copy through memory would stall the
+// next block's reads of the fields).
 struct Bits {
   ULONGLONG buffer;
   LONG bits;
@@ -47,7 +49,8 @@ inline bool HasFFByte(ULONGLONG v) {
 
 // Byte by byte up to at least 57 bits, or as far as the data goes before a
 // marker or the end: stuffed FF 00 pairs give one byte.
-MJPEG_NOINLINE Bits RefillSlow(Bits b, const UCHAR* end) {
+MJPEG_NOINLINE Bits RefillSlow(ULONGLONG buffer, LONG bits, const UCHAR* position, const UCHAR* end) {
+  Bits b = {buffer, bits, position};
   while (b.bits <= 56) {
     if (b.position >= end) break;
     const UCHAR byte = *b.position;
@@ -78,7 +81,10 @@ inline void Refill(Bits& b, const UCHAR* end) {
       return;
     }
   }
-  b = RefillSlow(b, end);
+  const Bits t = RefillSlow(b.buffer, b.bits, b.position, end);
+  b.buffer = t.buffer;
+  b.bits = t.bits;
+  b.position = t.position;
 }
 
 inline ULONG PeekBits(const Bits& b, int n) { return static_cast<ULONG>(b.buffer >> (64 - n)); }
@@ -109,7 +115,9 @@ struct SlowSymbol {
 // symbols above 16 are refused by the caller), an AC one holds it in its low
 // four bits.
 template <bool kDc>
-MJPEG_NOINLINE SlowSymbol DecodeSymbolSlow(Bits b, const MjpegHuffmanTable& t) {
+MJPEG_NOINLINE SlowSymbol DecodeSymbolSlow(ULONGLONG buffer, LONG bits, const UCHAR* position,
+                                           const MjpegHuffmanTable& t) {
+  Bits b = {buffer, bits, position};
   LONG symbol = -1;
   const USHORT entry = t.lookahead[PeekBits(b, kHuffmanLookaheadBits)];
   if (entry != 0) {
@@ -135,7 +143,11 @@ inline SHORT Saturate16(LONGLONG v) {
   return static_cast<SHORT>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
 }
 
-inline LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanComponent& c, LONG* predictor,
+// Decodes one block into `coefficients` (natural order, dequantised; all zero
+// on entry). Returns one past the last zigzag position stored (1 when only
+// DC), or a negative error code. Inlined into the scan loop, so that the
+// reader stays in registers from block to block.
+MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanComponent& c, LONG* predictor,
                                SHORT* coefficients) {
   if (b.bits < 32) Refill(b, end);  // The pre-decoded table read as DC: a run of 0 is a category 1..7 with its
   // value, the end-of-block entry is category 0; anything else (longer
@@ -147,16 +159,19 @@ inline LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanComponent& c
     SkipBits(b, fastDc & 0xFF);
     diff = fastDc >> 16;
   } else {
-    const SlowSymbol s = DecodeSymbolSlow<true>(b, *c.dc);
+    const SlowSymbol s = DecodeSymbolSlow<true>(b.buffer, b.bits, b.position, *c.dc);
     if (s.symbol < 0 || s.symbol > 16) return -kMjpegErrorDcCode;
-    b = s.bits;
+    b.buffer = s.bits.buffer;
+    b.bits = s.bits.bits;
+    b.position = s.bits.position;
     diff = s.value;
   }
   // The predictor wraps like the 32-bit register it is.
   *predictor = static_cast<LONG>(static_cast<ULONG>(*predictor) + static_cast<ULONG>(diff));
-  coefficients[0] = Saturate16(static_cast<LONGLONG>(*predictor) * c.quant[0]);
+  coefficients[0] = Saturate16(static_cast<LONGLONG>(*predictor) * (c.dequant[0] & 0xFFFF));
 
   const LONG* const fastAc = c.ac->fastAc;
+  const ULONG* const dequant = c.dequant;
   LONG k = 1;
   while (k < 64) {
     if (b.bits < 32) Refill(b, end);
@@ -168,7 +183,8 @@ inline LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanComponent& c
       const LONG at = k + ((fast >> 8) & 0xFF);
       if (at > 63) break;
       // Pre-decoded values have at most 7 bits: the product fits in 16.
-      coefficients[kZigzagToNatural[at]] = static_cast<SHORT>((fast >> 16) * c.quant[at]);
+      const ULONG place = dequant[at];
+      coefficients[place >> 16] = static_cast<SHORT>((fast >> 16) * static_cast<LONG>(place & 0xFFFF));
       k = at + 1;
       continue;
     }
@@ -181,9 +197,11 @@ inline LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanComponent& c
       symbol = entry & 0xFF;
       value = (symbol & 15) != 0 ? ReceiveExtend(b, symbol & 15) : 0;
     } else {
-      const SlowSymbol s = DecodeSymbolSlow<false>(b, *c.ac);
+      const SlowSymbol s = DecodeSymbolSlow<false>(b.buffer, b.bits, b.position, *c.ac);
       if (s.symbol < 0) return -kMjpegErrorAcCode;
-      b = s.bits;
+      b.buffer = s.bits.buffer;
+      b.bits = s.bits.bits;
+      b.position = s.bits.position;
       symbol = s.symbol;
       value = s.value;
     }
@@ -195,29 +213,18 @@ inline LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanComponent& c
     }
     const LONG at = k + run;
     if (at > 63) break;
-    coefficients[kZigzagToNatural[at]] = Saturate16(static_cast<LONGLONG>(value) * c.quant[at]);
+    const ULONG place = dequant[at];
+    coefficients[place >> 16] = Saturate16(static_cast<LONGLONG>(value) * (place & 0xFFFF));
     k = at + 1;
   }
   return k < 64 ? k : 64;
-}
-
-// Decodes one block into `coefficients` (natural order, dequantised; all zero
-// on entry). Returns one past the last zigzag position stored (1 when only
-// DC), or a negative error code. The reader is copied into locals, which
-// the per-coefficient loop keeps in registers.
-MJPEG_INLINE LONG DecodeBlock(Bits* reader, const UCHAR* end, const ScanComponent& c, LONG* predictor,
-                                SHORT* coefficients) {
-  Bits b = *reader;
-  const LONG k = DecodeCoefficients(b, end, c, predictor, coefficients);
-  *reader = b;
-  return k;
 }
 
 // Puts the whole bytes the reader still holds back into the data, so that its
 // position is right after the last bit used, then empties the buffer. A
 // stuffed 0xFF 0x00 pair gives back as one byte. `start` is where the
 // reader began (the scan's data or the byte after the last RSTn).
-void GiveBack(Bits& b, const UCHAR* start) {
+Bits GiveBack(Bits b, const UCHAR* start) {
   LONG bytes = b.bits > 0 ? b.bits / 8 : 0;
   while (bytes-- > 0 && b.position > start) {
     if (b.position - start >= 2 && b.position[-1] == 0 && b.position[-2] == 0xFF)
@@ -227,6 +234,7 @@ void GiveBack(Bits& b, const UCHAR* start) {
   }
   b.buffer = 0;
   b.bits = 0;
+  return b;
 }
 
 // A restart point: the interval must have been decoded from its own bytes,
@@ -241,9 +249,11 @@ struct RestartResult {
   LONG status;
 };
 
-MJPEG_NOINLINE RestartResult RestartAt(Bits b, const UCHAR* start, const UCHAR* end, ULONG restartNumber) {
+MJPEG_NOINLINE RestartResult RestartAt(ULONGLONG buffer, LONG bits, const UCHAR* position, const UCHAR* start,
+                                       const UCHAR* end, ULONG restartNumber) {
+  Bits b = {buffer, bits, position};
   if (b.bits < 0) return {b, kMjpegErrorTruncated};
-  GiveBack(b, start);
+  b = GiveBack(b, start);
   const UCHAR* p = b.position;
   while (end - p >= 2 && p[0] == 0xFF && (p[1] == 0x00 || p[1] == 0xFF)) p += p[1] == 0 ? 2 : 1;
   if (end - p < 2 || p[0] != 0xFF || p[1] != 0xD0 + restartNumber) return {b, kMjpegErrorRestart};
@@ -252,8 +262,10 @@ MJPEG_NOINLINE RestartResult RestartAt(Bits b, const UCHAR* start, const UCHAR* 
 }
 
 inline LONG Restart(Bits& b, const UCHAR* start, const UCHAR* end, ULONG restartNumber) {
-  const RestartResult result = RestartAt(b, start, end, restartNumber);
-  b = result.bits;
+  const RestartResult result = RestartAt(b.buffer, b.bits, b.position, start, end, restartNumber);
+  b.buffer = result.bits.buffer;
+  b.bits = result.bits.bits;
+  b.position = result.bits.position;
   return result.status;
 }
 
@@ -336,7 +348,7 @@ void DecodeScanPart(const ScanJob& job, ScanPart* part) {
     // on the narrow stores of the decoding if it followed each block.
     for (ULONG i = 0; i < blocksPerMcu; ++i) {
       const ULONG ci = blockComponent[i];
-      const LONG last = DecodeBlock(&b, end, job.components[ci], &predictors[ci], coefficients[i]);
+      const LONG last = DecodeCoefficients(b, end, job.components[ci], &predictors[ci], coefficients[i]);
       if (last < 0) {
         part->status = -last;
         part->end = b.position;
@@ -380,7 +392,7 @@ void DecodeScanPart(const ScanJob& job, ScanPart* part) {
     if (part->closeInterval)
       status = Restart(b, segmentStart, end, restartNumber);
     else
-      GiveBack(b, segmentStart);
+      b = GiveBack(b, segmentStart);
   }
   part->status = status;
   part->end = b.position;

@@ -153,7 +153,7 @@ bool ReadMjpegFrameSize(const UCHAR* data, ULONG length, ULONG* width, ULONG* he
 
 LONG DecodeToPacked(UCHAR* frame, ULONG frameLength, ULONG frameBufferSize, ULONG width,
                     ULONG height, UCHAR* workBuffer, ULONG workBufferSize, UCHAR* scratch,
-                    ULONG scratchSize) {
+                    ULONG scratchSize, const WorkerPair* workers) {
   const ULONG frameBytes = PackedBytes(width, height);
   if (frame == nullptr || frameBytes == 0 || frameLength > frameBufferSize ||
       frameBufferSize < frameBytes) {
@@ -162,7 +162,10 @@ LONG DecodeToPacked(UCHAR* frame, ULONG frameLength, ULONG frameBufferSize, ULON
   // Decode into the work buffer (the decoder checks both of its buffers
   // against the frame's declared size), then check that the stream's size
   // is the format's before anything is copied back.
-  LONG error = DecodeMjpeg(workBuffer, workBufferSize, frame, frameLength, scratch, scratchSize);
+  MjpegWorkers pair = {nullptr, nullptr};
+  if (workers != nullptr) pair = {workers->runPair, workers->context};
+  LONG error = DecodeMjpegSplit(workBuffer, workBufferSize, frame, frameLength, scratch, scratchSize,
+                                workers != nullptr ? &pair : nullptr);
   ULONG streamW = 0, streamH = 0;
   if (error == kMjpegOk &&
       (!ReadMjpegFrameSize(frame, frameLength, &streamW, &streamH) || streamW != width ||
@@ -229,7 +232,7 @@ LONG FramePipeline(const FrameJob& job) {
   if (!mjpegIn && inputSize < frameBytes) return 0;
 
   if (mjpegIn && DecodeToPacked(input, inputSize, inputBufferSize, inW, inH, workBuffer,
-                                 workBufferSize, effectBuffer, effectBufferSize) != kMjpegOk) {
+                                 workBufferSize, effectBuffer, effectBufferSize, job.decodeWorkers) != kMjpegOk) {
     return 0;
   }
 

@@ -16,6 +16,7 @@
 #include "effects/effect_state.h"
 #include "media/color_tables.h"
 #include "platform/wdk.h"
+#include "platform/worker_pair.h"
 #include "media/frame_format.h"
 
 // Decoder error code reported for a frame that decoded to a size other than
@@ -35,6 +36,9 @@ constexpr LONG kDecodeErrorFrameSize = 64;
 //     before a conversion).
 //   colorTables, frameFormat, effectSettings, effectState: as the effect
 //     chain and the conversions read them.
+//   decodeWorkers: a worker pair the caller lends the MJPEG decode (frames
+//     with restart intervals then decode as two halves at once, with the
+//     same bytes and result codes), or null to decode on the calling thread.
 struct FrameJob {
   UCHAR* input;
   ULONG inputSize;
@@ -49,6 +53,7 @@ struct FrameJob {
   const FrameFormat* frameFormat;
   const EffectSettings* effectSettings;
   EffectWorkState* effectState;
+  const WorkerPair* decodeWorkers = nullptr;
 };
 
 // Runs the route for one frame.
@@ -62,12 +67,13 @@ LONG FramePipeline(const FrameJob& job);
 // Decodes the MJPEG frame in `frame` (frameLength bytes, in a buffer of
 // frameBufferSize bytes) back into `frame` as packed YUY2 of width x height
 // (2 * width * height bytes, rows without padding), through workBuffer
-// (decoder output) and scratch. A stream of another size is a decode error
+// (decoder output) and scratch, split on `workers` where given (see
+// FrameJob). A stream of another size is a decode error
 // (kDecodeErrorFrameSize). Returns 0, or the error after reporting it with
 // ReportDecodeError; on an error `frame` is left as it was.
 LONG DecodeToPacked(UCHAR* frame, ULONG frameLength, ULONG frameBufferSize, ULONG width,
                     ULONG height, UCHAR* workBuffer, ULONG workBufferSize, UCHAR* scratch,
-                    ULONG scratchSize);
+                    ULONG scratchSize, const WorkerPair* workers = nullptr);
 
 // Bytes between the starts of two RGB24 rows: 3 * width rounded up to a
 // multiple of 4, as bitmaps store them.

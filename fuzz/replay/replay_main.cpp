@@ -2,12 +2,10 @@
 // the folders (or the files) named on the command line goes through the
 // target's entry point, in name order. Built with any compiler, so the
 // corpus runs as an ordinary test under the sanitizers of the build.
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -17,30 +15,16 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 
-namespace {
-
-void Collect(const std::string& path, std::vector<std::string>* files) {
-  struct stat info;
-  if (::stat(path.c_str(), &info) != 0) return;
-  if (!S_ISDIR(info.st_mode)) {
-    files->push_back(path);
-    return;
-  }
-  DIR* dir = ::opendir(path.c_str());
-  if (!dir) return;
-  while (dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") Collect(path + "/" + name, files);
-  }
-  ::closedir(dir);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
   std::vector<std::string> files;
-  for (int i = 1; i < argc; ++i) Collect(argv[i], &files);
+  for (int i = 1; i < argc; ++i) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (fs::is_regular_file(argv[i], error)) files.push_back(argv[i]);
+    for (fs::recursive_directory_iterator it(argv[i], error), end; !error && it != end; it.increment(error))
+      if (it->is_regular_file()) files.push_back(it->path().string());
+  }
   std::sort(files.begin(), files.end());
   if (files.empty()) {
     std::fprintf(stderr, "replay: no inputs\n");

@@ -28,6 +28,12 @@ void PairRunner::Loop() {
 
 void PairRunner::RunPair(void* context, void (*work)(void*), void* first, void* second) {
   PairRunner* self = static_cast<PairRunner*>(context);
+  std::unique_lock<std::mutex> use(self->inUse_, std::try_to_lock);
+  if (!use.owns_lock()) {
+    work(first);
+    work(second);
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(self->mutex_);
     self->work_ = work;

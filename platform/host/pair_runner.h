@@ -18,7 +18,8 @@ class PairRunner {
   PairRunner& operator=(const PairRunner&) = delete;
 
   // Runs work(second) on the runner's thread and work(first) on the calling
-  // thread; returns when both have finished. One pair at a time per runner.
+  // thread; returns when both have finished. While another caller's pair
+  // holds the runner, both items run on the calling thread instead.
   // The signature is the one MjpegWorkers::runPair takes, `context` being
   // the runner.
   static void RunPair(void* context, void (*work)(void*), void* first, void* second);
@@ -26,6 +27,7 @@ class PairRunner {
  private:
   void Loop();
 
+  std::mutex inUse_;  // held by the caller whose pair the runner serves
   std::mutex mutex_;
   std::condition_variable wake_, done_;
   void (*work_)(void*) = nullptr;

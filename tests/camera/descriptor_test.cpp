@@ -1,11 +1,10 @@
 // Generated descriptors: a camera's shape, parsed back to the profile; the dump
 // loader takes a camera's own dump and refuses cut or garbled ones with a message.
-#include <fstream>
 #include <map>
-#include <random>
 #include <set>
 
 #include "camera_test_util.h"
+#include "tests/usb/camera_rig.h"
 
 namespace {
 
@@ -16,7 +15,6 @@ TEST(CameraDescriptors, DefaultConfigurationHasTheShapeOfACamera) {
   const Bytes &dev = cam->DeviceDescriptor(), &cfg = cam->ConfigurationDescriptor();
   ASSERT_EQ(dev.size(), 18u);
   EXPECT_EQ(dev[4], 0xEF);  // miscellaneous class: the function is described by an IAD
-  EXPECT_EQ(dev[17], 1);
   std::vector<Desc> d;
   ASSERT_TRUE(Walk(cfg, &d));
   ASSERT_EQ(Le16(cfg, 2), cfg.size());
@@ -24,16 +22,11 @@ TEST(CameraDescriptors, DefaultConfigurationHasTheShapeOfACamera) {
   ASSERT_EQ(d[1].type, 0x0B);
   EXPECT_EQ(Le16(cfg, d[1].offset + 2), 0x0200);
   Bytes vc, vs;  // class-specific subtypes of the control and the streaming interface
-  std::map<int, uint16_t> iso;  // wMaxPacketSize by alternate setting
-  std::map<std::pair<uint32_t, uint32_t>, int> sizes;
-  size_t headerTotal = 0, vcBytes = 0, vcEndpoints = 0, continuous = 0, discrete = 0;
+  size_t headerTotal = 0, vcBytes = 0, vcEndpoints = 0;
   for (const Desc& x : d) {
     const size_t o = x.offset;
-    if (x.type == 5) {  // interrupt status endpoint, isochronous video endpoints; both IN
-      EXPECT_EQ(cfg[o + 3] & 3, x.interface == 0 ? 3 : 1);
-      EXPECT_TRUE(cfg[o + 2] & 0x80);
-      if (x.interface == 0) ++vcEndpoints;
-      else iso[x.alternate] = Le16(cfg, o + 4);
+    if (x.type == 5) {  // endpoint types are checked by the USB layer's tests
+      vcEndpoints += x.interface == 0;
     }
     if (x.type != 0x24) continue;
     if (x.interface == 0) {
@@ -47,13 +40,11 @@ TEST(CameraDescriptors, DefaultConfigurationHasTheShapeOfACamera) {
     // Frames: buffer size, then discrete intervals holding the default or a range and step.
     const uint32_t w = Le16(cfg, o + 5), h = Le16(cfg, o + 7), def = Le32(cfg, o + 21);
     const uint8_t n = cfg[o + 25];
-    ++sizes[{w, h}];
     EXPECT_EQ(Le32(cfg, o + 17), w * h * (x.subtype == 5 ? 2 : 1));
     ASSERT_EQ(x.length, n ? 26 + 4 * n : 38);
     std::set<uint32_t> listed;
     for (int i = 0; i < n; ++i) listed.insert(Le32(cfg, o + 26 + 4 * i));
     const uint32_t mn = Le32(cfg, o + 26), mx = Le32(cfg, o + 30), step = Le32(cfg, o + 34);
-    ++(n ? discrete : continuous);
     EXPECT_TRUE(n ? listed.count(def) : mn <= def && def <= mx && step && (def - mn) % step == 0)
         << w << "x" << h << " default " << def;
   }
@@ -61,18 +52,9 @@ TEST(CameraDescriptors, DefaultConfigurationHasTheShapeOfACamera) {
   EXPECT_EQ(vc, (Bytes{1, 2, 5, 6, 3}));
   EXPECT_EQ(headerTotal, vcBytes);
   EXPECT_EQ(vcEndpoints, 1u);
-  EXPECT_EQ(iso.size(), 7u);  // alternate settings 1..7
-  EXPECT_EQ(iso[1], 128);
-  EXPECT_EQ(iso[7], 0x1400);
   // Input header, MJPEG (7 frames, still, colour), YUY2 (the same).
   Bytes expected = {1, 6, 7, 7, 7, 7, 7, 7, 7, 3, 0x0D, 4, 5, 5, 5, 5, 5, 5, 5, 3, 0x0D};
   EXPECT_EQ(vs, expected);
-  EXPECT_TRUE(continuous && discrete);
-  for (auto [w, h] : {std::pair(160u, 120u), {320u, 240u}, {640u, 480u}, {1280u, 720u}})
-    EXPECT_EQ((sizes[{w, h}]), 2) << w << "x" << h;  // in both formats
-  for (auto [raw, bytes] : std::map<uint16_t, uint32_t>{
-           {0x0400, 1024}, {0x0C00, 2048}, {0x1400, 3072}, {0x0B20, 1600}})
-    EXPECT_EQ(camera::EffectivePacketSize(raw), bytes) << std::hex << raw;
 }
 
 TEST(CameraDescriptors, EveryProfileParsesBackToItsLayoutAndItsDumpLoadsBack) {
@@ -82,33 +64,25 @@ TEST(CameraDescriptors, EveryProfileParsesBackToItsLayoutAndItsDumpLoadsBack) {
     ASSERT_TRUE(cam);
     std::vector<Desc> d;
     ASSERT_TRUE(Walk(cam->ConfigurationDescriptor(), &d));
+    // The features the profiles are named for (the USB layer's tests check
+    // that the descriptors carry the layout).
     const camera::CameraLayout& layout = cam->Layout();
-    EXPECT_EQ(layout.bulk, name == "bulk.json");
-    EXPECT_EQ(layout.bulkMaxPacketSize, layout.bulk ? 512 : 0);
-    EXPECT_EQ(layout.isoAlternateSettings.size() >= 3, !layout.bulk);
-    int bulkEndpoints = 0;  // in alternate setting 0 of the streaming interface
-    for (const Desc& x : d) bulkEndpoints += x.type == 5 && x.interface == 1 && x.alternate == 0;
-    EXPECT_EQ(bulkEndpoints, layout.bulk ? 1 : 0);
-    EXPECT_EQ(cam->HighSpeed(), name != "full_speed.json");
-    for (const auto& alt : layout.isoAlternateSettings)
-      EXPECT_LE(alt.second, cam->HighSpeed() ? 0x1FFF : 1023);
-    if (name == "yuy2_only.json") {
-      ASSERT_EQ(layout.formats.size(), 1u);
-      EXPECT_EQ(layout.formats[0].kind, camera::FormatKind::kUncompressed);
-      EXPECT_EQ(std::string(reinterpret_cast<const char*>(layout.formats[0].guid), 4), "YUY2");
-    }
     bool hasPu = false, hasStills = false;
     for (const auto& e : layout.entities) hasPu |= e.subtype == 5;
     for (const auto& f : layout.formats) hasStills |= !f.stillSizes.empty();
-    EXPECT_EQ(hasPu, name != "no_processing_unit.json");
-    EXPECT_EQ(hasStills, name != "no_still.json");
+    EXPECT_EQ(std::vector<bool>({layout.bulk, cam->HighSpeed(), hasPu, hasStills, layout.hasInterruptEndpoint,
+                                 layout.formats.size() == 1}),
+              std::vector<bool>({name == "bulk.json", name != "full_speed.json", name != "no_processing_unit.json",
+                                 name != "no_still.json", name != "uyvy_no_interrupt.json", name == "yuy2_only.json"}));
     EXPECT_EQ(layout.stillCaptureMethod, hasStills ? 2 : 0);
-    EXPECT_EQ(layout.hasInterruptEndpoint, name != "uyvy_no_interrupt.json");
 
-    // The camera's own dump loads back into a camera that negotiates alike.
+    // The camera's own dump loads back into a camera that negotiates alike;
+    // a further configuration after it is ignored. (Dump files are read by the
+    // command line's tests.)
     std::string error;
-    auto copy =
-        camera::SimulatedCameraFromDescriptors(cam->DescriptorDump(), !cam->HighSpeed(), &error);
+    Bytes dump = cam->DescriptorDump();
+    dump.insert(dump.end(), {9, 2, 9, 0, 0, 2, 0, 0x80, 50});
+    auto copy = camera::SimulatedCameraFromDescriptors(dump, !cam->HighSpeed(), &error);
     ASSERT_TRUE(copy) << error;
     EXPECT_EQ(copy->DeviceDescriptor(), cam->DeviceDescriptor());
     EXPECT_EQ(copy->ConfigurationDescriptor(), cam->ConfigurationDescriptor());
@@ -119,23 +93,6 @@ TEST(CameraDescriptors, EveryProfileParsesBackToItsLayoutAndItsDumpLoadsBack) {
     EXPECT_EQ(b.dwMaxPayloadTransferSize,
               layout.bulk ? b.dwMaxVideoFrameSize + 12 : a.dwMaxPayloadTransferSize);
   }
-}
-
-TEST(CameraDescriptorDump, LoadsFromAFileAndIgnoresFurtherConfigurations) {
-  auto original = camera::DefaultSimulatedCamera();
-  Bytes dump = original->DescriptorDump();
-  dump.insert(dump.end(), {9, 2, 9, 0, 0, 2, 0, 0x80, 50});  // only the first counts
-  const std::string path = ::testing::TempDir() + "/uvccam_dump.bin";
-  ASSERT_TRUE(std::ofstream(path, std::ios::binary)
-                  .write(reinterpret_cast<const char*>(dump.data()), std::streamsize(dump.size())));
-  std::string error;
-  auto cam = camera::CameraFromDescriptorFile(path, true, &error);
-  std::remove(path.c_str());
-  ASSERT_TRUE(cam) << error;
-  EXPECT_FALSE(cam->HighSpeed());
-  EXPECT_EQ(cam->ConfigurationDescriptor(), original->ConfigurationDescriptor());
-  EXPECT_FALSE(camera::CameraFromDescriptorFile(path + ".missing", false, &error));
-  EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
 }
 
 TEST(CameraDescriptorDump, TruncatedAndMalformedDumpsAreRefusedWithAMessage) {
@@ -171,58 +128,30 @@ TEST(CameraDescriptorDump, TruncatedAndMalformedDumpsAreRefusedWithAMessage) {
     if (x.type == 4 && x.interface == 1) bad[18 + x.offset + 6] = 0x7F;  // not streaming
   EXPECT_FALSE(camera::CameraFromDescriptors(bad, false, &error));
   EXPECT_NE(error.find("no video-streaming interface"), std::string::npos) << error;
-  // Random flips and cuts (out-of-bounds access is the fuzz target's job): a
-  // refusal always says why, an accepted dump answers a probe read.
-  std::mt19937 rng(1234);
-  int accepted = 0;
-  for (int round = 0; round < 3000; ++round) {
-    bad = good;
-    for (int i = 0, flips = 1 + int(rng() % 6); i < flips; ++i) bad[rng() % bad.size()] = uint8_t(rng());
-    if (rng() % 4 == 0) bad.resize(rng() % bad.size());
-    error.clear();
-    auto cam = camera::SimulatedCameraFromDescriptors(bad, false, &error);
-    EXPECT_TRUE(cam || !error.empty());
-    if (!cam) continue;
-    ++accepted;
-    const Reply r = In(*cam, 0xA1, kGetCur, 0x0100, cam->Layout().streamingInterface, 26);
-    EXPECT_TRUE(!r.stalled && r.bytes.size() == 26);
-  }
-  EXPECT_GT(accepted, 0);
 }
 
+// An H.264 format with one frame descriptor (subtype 0x14), as newer cameras
+// add, after an MJPEG one: counted, never offered, and the declared count
+// may not be short of the formats that follow.
 TEST(CameraDescriptorDump, FormatsItCannotNegotiateAreCountedAndRefusedInProbes) {
-  const Bytes good = camera::DefaultSimulatedCamera()->DescriptorDump();
-  Bytes cfg(good.begin() + 18, good.end());
-  std::vector<Desc> d;
-  ASSERT_TRUE(Walk(cfg, &d));
-  size_t header = 0, afterLastVs = 0;
-  for (const Desc& x : d) {
-    if (x.interface != 1 || x.alternate != 0 || x.type != 0x24) continue;
-    if (x.subtype == 1) header = x.offset;
-    afterLastVs = x.offset + x.length;
-  }
-  ASSERT_NE(header, 0u);
-  // An H.264 format with one frame descriptor (subtype 0x14), as newer cameras add.
-  const Bytes h264 = {10, 0x24, 0x13, 3, 1, 0, 0, 0, 0, 0, 8, 0x24, 0x14, 1, 0, 0, 0, 0};
-  cfg.insert(cfg.begin() + afterLastVs, h264.begin(), h264.end());
-  cfg[2] = uint8_t(cfg.size());
-  cfg[3] = uint8_t(cfg.size() >> 8);
-  auto dumpWithFormats = [&](uint8_t bNumFormats) {
-    cfg[header + 3] = bNumFormats;
-    Bytes dump = cfg;
-    dump.insert(dump.begin(), good.begin(), good.begin() + 18);
-    return dump;
+  auto dump = [](uint8_t bNumFormats) {
+    rig::ConfigBuilder b;
+    b.Interface(0, 0, 14, 1, 1).Raw({13, 0x24, 1, 0x00, 0x01, 13, 0, 0, 0, 0, 0, 1, 1}).Endpoint(0x83, 3, 16, 6);
+    b.Interface(1, 0, 14, 2, 0).InputHeader(bNumFormats).Mjpeg(1, {{640, 480}});
+    b.Raw({10, 0x24, 0x13, 2, 1, 0, 0, 0, 0, 0, 8, 0x24, 0x14, 1, 0, 0, 0, 0});
+    b.Interface(1, 1, 14, 2, 1).Endpoint(0x81, 5, 1024);
+    Bytes d = rig::kDevice, cfg = b.Build();
+    return d.insert(d.end(), cfg.begin(), cfg.end()), d;
   };
   std::string error;
-  auto cam = camera::SimulatedCameraFromDescriptors(dumpWithFormats(3), false, &error);
+  auto cam = camera::SimulatedCameraFromDescriptors(dump(2), false, &error);
   ASSERT_TRUE(cam) << error;
-  EXPECT_EQ(cam->Layout().formats.size(), 2u);
-  EXPECT_FALSE(SetProbe(*cam, 3, 1, 333333));
-  // Declaring fewer formats than follow is refused; more loads (the walk uses what is there).
-  EXPECT_FALSE(camera::SimulatedCameraFromDescriptors(dumpWithFormats(2), false, &error));
-  EXPECT_NE(error.find("declares 2 formats but 3 follow"), std::string::npos) << error;
-  for (uint8_t more : {4, 8})
-    EXPECT_TRUE(camera::SimulatedCameraFromDescriptors(dumpWithFormats(more), false, &error)) << error;
+  EXPECT_EQ(cam->Layout().formats.size(), 1u);
+  EXPECT_FALSE(SetProbe(*cam, 2, 1, 333333));
+  EXPECT_FALSE(camera::SimulatedCameraFromDescriptors(dump(1), false, &error));
+  EXPECT_NE(error.find("declares 1 formats but 2 follow"), std::string::npos) << error;
+  for (uint8_t more : {3, 8})
+    EXPECT_TRUE(camera::SimulatedCameraFromDescriptors(dump(more), false, &error)) << error;
 }
 
 }  // namespace

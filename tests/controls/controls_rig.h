@@ -12,7 +12,9 @@
 #include <string>
 
 #include "camera/simulated_camera.h"
+#include "client/camera.h"
 #include "controls/camera_controls.h"
+#include "controls/property_sets.h"
 #include "driver/device_state.h"
 #include "tests/usb/camera_rig.h"
 #include "usb/usb_bringup.h"
@@ -87,5 +89,64 @@ inline std::array<int, 5> SetCur(int unit, int selector, int length) {
 }
 
 class ControlsTest : public rig::UsbTest {};
+
+constexpr ULONG kGet = KSPROPERTY_TYPE_GET, kSet = KSPROPERTY_TYPE_SET;
+constexpr ULONG kAuto = KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO, kManual = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
+
+inline KSPROPERTY Prop(const GUID& set, ULONG id, ULONG flags) {
+  KSPROPERTY p{};
+  p.Set = set, p.Id = id, p.Flags = flags;
+  return p;
+}
+
+// The driver started on a camera behind the interposer, one filter open.
+struct Driver {
+  explicit Driver(std::unique_ptr<camera::SimulatedCamera> sim = camera::DefaultSimulatedCamera(),
+                  std::function<void(Interposer&)> prepare = nullptr) {
+    auto m = std::make_unique<Interposer>(std::move(sim));
+    model = m.get();
+    if (prepare) prepare(*m);
+    EXPECT_EQ(client::Camera::Plug(std::move(m), &cam), STATUS_SUCCESS);
+    EXPECT_EQ(cam->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(cam->OpenFilter(&f), STATUS_SUCCESS);
+    Sent();
+  }
+  Setups Sent() { return SentSince(cam->Bus(), &mark); }
+  NTSTATUS Control(const GUID& set, ULONG id, ULONG type, LONG value, ULONG flags,
+                   KSPROPERTY_VIDEOPROCAMP_S* out = nullptr) {
+    KSPROPERTY_VIDEOPROCAMP_S r{};
+    r.Property = Prop(set, id, type);
+    r.Value = value;
+    r.Flags = flags;
+    ULONG got = 0;
+    NTSTATUS s = f->Property(&r, sizeof r, &r, sizeof r, &got);
+    if (out) *out = r;
+    return s;
+  }
+  // A vendor item; `tail` is the caller buffer after the record.
+  NTSTATUS Vendor(ULONG type, ULONG id, ULONG op, ULONG index = 0, ULONG value = 0,
+                  std::vector<uint8_t>* tail = nullptr) {
+    std::vector<uint8_t> data(sizeof(VendorControlRequest) + (tail ? tail->size() : 0));
+    r = VendorControlRequest{};
+    r.Property = Prop(kVendorControlSet, id, type);
+    r.Operation = op, r.Index = index, r.Value = value;
+    r.BufferAddress = 0xDEADBEEF;  // never dereferenced
+    r.Result = r.Result2 = -12345;
+    std::memcpy(data.data(), &r, sizeof r);
+    if (tail) std::copy(tail->begin(), tail->end(), data.begin() + sizeof r);
+    ULONG got = 0;
+    NTSTATUS s = f->Property(&r, sizeof r, data.data(), ULONG(data.size()), &got);
+    std::memcpy(&r, data.data(), sizeof r);
+    if (tail) std::copy(data.begin() + sizeof r, data.end(), tail->begin());
+    return s;
+  }
+  int64_t Current(uint8_t entity, uint8_t selector) { return CurrentOf(*model->cam, entity, selector); }
+  std::unique_ptr<client::Camera> cam;
+  client::Filter* f = nullptr;
+  Interposer* model = nullptr;
+  VendorControlRequest r{};
+  size_t mark = 0;
+};
+
 
 }  // namespace ctl

@@ -1,10 +1,13 @@
-// Settings persistence: the values written at stream stop, Mirror and
-// Vertical Flip read back at start, missing and malformed values.
+// Settings persistence: the values the started driver writes at stream
+// stop, Mirror and Vertical Flip read back at the next start, missing and
+// malformed values.
 #include <unistd.h>
 
 #include <filesystem>
 
 #include "controls/settings_store.h"
+#include "driver/device_context.h"
+#include "platform/host/host_control.h"
 #include "platform/host/host_files.h"
 #include "tests/controls/controls_rig.h"
 
@@ -38,49 +41,67 @@ class SettingsTest : public ControlsTest {
     EXPECT_EQ(ZwSetValueKey(key, &s, 0, type, data.data(), ULONG(data.size())), STATUS_SUCCESS);
     ZwClose(key);
   }
-  int64_t Stored(const char* name) {
+  // A stored DWORD of the simulated device ("camera") or of the started
+  // driver ("device"); -1 when absent.
+  static int64_t Stored(const char* name, const char* device = "camera") {
     host::RegistryValue v;
-    if (!host::ReadDeviceRegistryValue("camera", name, &v)) return -1;
+    if (!host::ReadDeviceRegistryValue(device, name, &v)) return -1;
     EXPECT_EQ(v.type, uint32_t(REG_DWORD)) << name;
     EXPECT_EQ(v.data.size(), 4u) << name;
     uint32_t x = 0;
     std::memcpy(&x, v.data.data(), std::min<size_t>(4, v.data.size()));
     return x;
   }
+  // Takes the capture pin to RUN (or only to PAUSE, so that no stream
+  // starts) and back to STOP.
+  static void RunOnce(Driver& d, bool run) {
+    std::vector<client::PinInfo> pins = d.f->Pins();
+    std::vector<uint8_t> format;
+    ASSERT_EQ(d.f->Intersect(pins[0].id, pins[0].ranges[0], &format), STATUS_SUCCESS);
+    client::Pin* pin = nullptr;
+    ASSERT_EQ(d.f->CreatePin(pins[0].id, format, &pin), STATUS_SUCCESS);
+    ASSERT_EQ(pin->SetState(run ? KSSTATE_RUN : KSSTATE_PAUSE), STATUS_SUCCESS);
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    d.f->ClosePin(pin);
+  }
   DEVICE_OBJECT pdo_{};
   std::string folder_;
 };
 
-TEST_F(SettingsTest, StopWritesEverySettingAndTheNextStartRestoresOrientationOnly) {
+TEST_F(SettingsTest, SettingsAreSavedAtStreamStopAndOrientationRestoredAtStart) {
   {
-    Rig rig;
-    LoadSettings(&pdo_, rig.state, rig.state);
-    ResetDeviceFlags(rig.state, rig.engine);
-    EXPECT_EQ(rig.state->idle.usbTarget, rig.bus.DeviceObject());
-    rig.state->mirror = 1;
-    rig.state->verticalFlip = 1;
-    rig.state->lowLight = 1;
-    rig.state->brightness.Current = -5;
-    const CHAR* failed = "none";
-    EXPECT_EQ(SaveSettings(&pdo_, rig.state, &failed), STATUS_SUCCESS);
-    EXPECT_EQ(failed, nullptr);
+    Driver d;
+    RunOnce(d, false);
+    EXPECT_EQ(Stored("Mirror", "device"), -1) << "a stop without a stream writes nothing";
+    EXPECT_EQ(d.Vendor(kSet, 4, 3, 0, 1), STATUS_SUCCESS);
+    EXPECT_EQ(d.Vendor(kSet, 4, 3, 1, 1), STATUS_SUCCESS);
+    EXPECT_EQ(d.Control(kVideoProcAmpSet, 0, kSet, -7, kManual), STATUS_SUCCESS);
+    EXPECT_EQ(d.Control(kVideoProcAmpSet, 7, kSet, 4000, kManual), STATUS_SUCCESS);
+    RunOnce(d, true);
+    std::vector<int64_t> stored;
+    for (const char* name : {"Mirror", "Vertical Flip", "Brightness", "WhiteBalance_T", "WhiteBalance_TFlags", "Exposure"})
+      stored.push_back(Stored(name, "device"));
+    EXPECT_EQ(stored, (std::vector<int64_t>{1, 1, uint32_t(-7), 4000, 2, uint32_t(-7)}));
+    EXPECT_EQ(DeviceContextOf(d.cam->Device())->streaming, 0u);
   }
-  const struct {
-    const char* name;
-    int64_t value;
-  } saved[] = {{"Mirror", 1},           {"Vertical Flip", 1},         {"Low Light", 1},
-               {"Anti Flicker", 1},     {"Back Light", 1},            {"Exposure Auto", 1},
-               {"Exposure", uint32_t(-7)}, {"Brightness", uint32_t(-5)}, {"Contrast", 32},
-               {"Hue Auto", kControlFlagManual}, {"WhiteBalance_TFlags", kControlFlagAuto},
-               {"WhiteBalance_T", 4600}, {"White Balance GGain", 50}, {"Noise filter", 0}};
-  for (const auto& v : saved) EXPECT_EQ(Stored(v.name), v.value) << v.name;
-
-  Rig next;
-  next.state->lowLight = 7;
-  LoadSettings(&pdo_, next.state, next.state);
-  EXPECT_EQ(std::make_tuple(next.state->mirror, next.state->verticalFlip, next.state->lowLight,
-                            next.state->brightness.Current),
-            std::make_tuple(1u, 1u, 0u, 0)) << "only the orientation comes back";
+  {
+    // The next start: orientation back, the rest from the camera.
+    Driver d;
+    EXPECT_EQ(d.Vendor(kGet, 4, 3, 0), STATUS_SUCCESS);
+    EXPECT_EQ(d.r.Result, 1);
+    EXPECT_EQ(d.Vendor(kGet, 4, 3, 1), STATUS_SUCCESS);
+    EXPECT_EQ(d.r.Result, 1);
+    KSPROPERTY_VIDEOPROCAMP_S got{};
+    EXPECT_EQ(d.Control(kVideoProcAmpSet, 0, kGet, 0, 0, &got), STATUS_SUCCESS);
+    EXPECT_EQ(got.Value, 0);
+    // A key that cannot be written: the stop succeeds, the driver says so.
+    std::filesystem::remove(folder_ + "/device.driver.reg");
+    std::filesystem::create_directory(folder_ + "/device.driver.reg");
+    host::ClearDebugLog();
+    RunOnce(d, true);
+    EXPECT_NE(host::DebugLog().find("settings: \"Mirror\" and the values after it not stored (status 0xC0000001)"),
+              std::string::npos) << host::DebugLog();
+  }
 }
 
 TEST_F(SettingsTest, MissingAndMalformedValuesCountAsAbsent) {
@@ -110,7 +131,7 @@ TEST_F(SettingsTest, MissingAndMalformedValuesCountAsAbsent) {
     EXPECT_EQ(field, c.mirror ? c.mirror : 77u) << "a failed read leaves the field";
   }
   // No registry at all: both 0, and a save fails without harm, naming the
-  // first value; so does a save whose key file cannot be replaced.
+  // first value.
   host::SetStateFolder("");
   rig.state->mirror = rig.state->verticalFlip = 1;
   LoadSettings(&pdo_, rig.state, rig.state);
@@ -121,13 +142,6 @@ TEST_F(SettingsTest, MissingAndMalformedValuesCountAsAbsent) {
   EXPECT_NE(WriteSetting(&pdo_, "Mirror", 1), STATUS_SUCCESS);
   host::SetStateFolder(folder_);
   EXPECT_EQ(Stored("Low Light"), -1) << "nothing was written without a key";
-  const std::string file = folder_ + "/camera.driver.reg";
-  std::filesystem::remove(file);
-  std::filesystem::create_directory(file);
-  failed = nullptr;
-  EXPECT_EQ(SaveSettings(&pdo_, rig.state, &failed), STATUS_UNSUCCESSFUL);
-  EXPECT_STREQ(failed, "Mirror");
-  EXPECT_EQ(WriteSetting(&pdo_, "Mirror", 1), STATUS_UNSUCCESSFUL);
 }
 
 }  // namespace

@@ -81,13 +81,16 @@ class CaptureRig : public ::testing::Test {
     EXPECT_EQ(host::PlatformFaultCount(), 0u) << host::PlatformFaults();
   }
 
-  void Plug(const std::string& profile = "default.json") {
+  // Plugs a simulated camera and, unless told not to, starts the device
+  // and opens a filter.
+  void Plug(const std::string& profile = "default.json", bool start = true) {
     cam_.reset();
     std::string error;
     auto model = camera::SimulatedCameraFromProfileFile(ProfilePath(profile), &error);
     ASSERT_TRUE(model) << error;
     sim_ = model.get();
     ASSERT_EQ(Camera::Plug(std::move(model), &cam_), STATUS_SUCCESS);
+    if (!start) return;
     ASSERT_EQ(cam_->Start(), STATUS_SUCCESS);
     ASSERT_EQ(cam_->OpenFilter(&filter_), STATUS_SUCCESS);
   }

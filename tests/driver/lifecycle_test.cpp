@@ -106,10 +106,7 @@ TEST_F(Lifecycle, UnplugWhileCapturing) {
   EXPECT_GE(delivered, 1);
   for (int i = 0; i < 500 && ReadULongNoFence(&Device()->capturePin->timerRunning); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(ReadULongNoFence(&Engine()->removed), 1u)
-      << "worker done " << KeReadStateEvent(&Engine()->streamWorkerDone) << " errors " << Engine()->transferErrors
-      << " active " << ReadULongNoFence(&Engine()->transfersActive) << " frames " << ReadULongNoFence(&Engine()->framesSeen)
-      << " sent " << sim_->FramesSent() << " delivered " << delivered;
+  EXPECT_EQ(ReadULongNoFence(&Engine()->removed), 1u) << "errors " << Engine()->transferErrors;
   EXPECT_EQ(ReadULongNoFence(&Device()->capturePin->timerRunning), 0u) << "the timer ends itself";
   EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
   filter_->ClosePin(pin);

@@ -9,14 +9,12 @@
 #include <random>
 #include <vector>
 
-#include "effects/effect_chain.h"
 #include "platform/host/host_control.h"
+#include "tests/effects/chain_state.h"
 
 namespace fx {
 
 using Frame = std::vector<uint8_t>;
-// What the chain is handed: its settings and its work state, in one record.
-struct ChainState : EffectSettings, EffectWorkState {};
 
 inline Frame MakeFrame(uint32_t w, uint32_t h, uint8_t fill = 0) { return Frame(size_t(w) * 2 * h, fill); }
 
@@ -46,9 +44,28 @@ struct Order {
   }
 };
 
-inline const ColorTables& Tables() {
-  static ColorTables* t = [] { auto* p = new ColorTables; BuildColorTables(p); return p; }();
-  return *t;
+// Bilinear model of an ow x oh window of a w x h frame with steps fx and fy
+// (1/64 pixel per output pixel) from (x0, y0): output unit k sits k * f / 64
+// units past the origin (pixels for luma, pairs for chroma, x0 / 2 for them),
+// rows alike; each sample is the rounded blend of its unit and the next,
+// reads past the frame taking its last unit.
+inline Frame ReferenceBilinear(const Frame& src, uint32_t w, uint32_t h, uint32_t ow, uint32_t oh, int fx, int fy,
+                               int x0, int y0, Order o) {
+  auto lerp = [](int a, int b, int f) { return (a * (64 - f) + b * f + 32) >> 6; };
+  auto hsample = [&](int row, size_t outByte) {
+    const bool luma = (outByte & 1) == !o.lumaFirst;
+    const int c = (outByte % 4) >= 2, pos = int(outByte / (luma ? 2 : 4)) * fx;
+    const int i = (luma ? x0 : x0 / 2) + (pos >> 6), last = luma ? int(w) - 1 : int(w) / 2 - 1;
+    auto at = [&](int k) { return luma ? src[o.Luma(w, std::min(k, last), row)] : src[o.Chroma(w, 2 * std::min(k, last), row, c)]; };
+    return lerp(at(i), at(i + 1), pos & 63);
+  };
+  Frame dst = MakeFrame(ow, oh);
+  for (uint32_t j = 0; j < oh; ++j) {
+    const int pos = int(j) * fy, r = std::min(y0 + (pos >> 6), int(h) - 1);
+    for (size_t b = 0; b < size_t(ow) * 2; ++b)
+      dst[j * size_t(ow) * 2 + b] = uint8_t(lerp(hsample(r, b), hsample(std::min(r + 1, int(h) - 1), b), pos & 63));
+  }
+  return dst;
 }
 
 inline void ClearBadPixelLists() {

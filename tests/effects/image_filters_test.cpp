@@ -7,28 +7,6 @@ using namespace fx;
 
 namespace {
 
-int Lerp(int a, int b, int f) { return (a * (64 - f) + b * f + 32) >> 6; }
-
-Frame ReferenceZoom(const Frame& src, uint32_t w, uint32_t h, int f, int x0, int y0, Order o) {
-  auto hsample = [&](uint32_t row, size_t outByte) -> int {
-    // Luma steps by pixel from x0, chroma by macro-pixel from x0 / 2.
-    const bool luma = (outByte & 1) == !o.lumaFirst;
-    const int c = (outByte % 4) >= 2, pos = int(outByte / (luma ? 2 : 4)) * f, ph = pos & 63;
-    const int i = (luma ? x0 : x0 / 2) + (pos >> 6);
-    auto at = [&](int k) { return luma ? src[o.Luma(w, k, row)] : src[o.Chroma(w, 2 * k, row, c)]; };
-    return ph ? Lerp(at(i), at(i + 1), ph) : at(i);
-  };
-  Frame dst = MakeFrame(w, h);
-  for (uint32_t j = 0; j < h; ++j) {
-    const int pos = int(j) * f, r = y0 + (pos >> 6), ph = pos & 63;
-    for (size_t b = 0; b < size_t(w) * 2; ++b) {
-      const int a = hsample(r, b);
-      dst[j * w * 2 + b] = uint8_t(ph ? Lerp(a, hsample(r + 1, b), ph) : a);
-    }
-  }
-  return dst;
-}
-
 Frame ReferenceChromaSmoothing(const Frame& src, uint32_t w, uint32_t h, Order o) {
   Frame dst = src;
   const uint32_t n = w / 2;
@@ -96,20 +74,11 @@ TEST_P(Filters, ZoomWindowMatchesTheBilinearModel) {
         const int bound = std::max(0, int(((64 - fm) * size) >> 6) - 2);
         return std::max(0, std::min(v, bound)) & ~1;
       };
-      ASSERT_EQ(dst, ReferenceZoom(src, w, h, fm, origin(x, w), origin(y, h), order()))
+      ASSERT_EQ(dst, ReferenceBilinear(src, w, h, w, h, fm, fm, origin(x, w), origin(y, h), order()))
           << w << "x" << h << " f=" << f << " at " << x << "," << y << " simd " << simd;
     }
   }
   EffectsAllowSsse3 = 1;
-  // Pinned: factor 32 at (w, h) starts at (w/2 - 2, h/2 - 2); a negative origin is 0.
-  const uint32_t w = 64, h = 48;
-  const Frame src = RandomFrame(w, h, 5);
-  Frame a(src.size());
-  ZoomWindow(a.data(), src.data(), w, h, 32, w, h, lumaFirst());
-  EXPECT_EQ(a[order().Luma(w, 0, 0)], src[order().Luma(w, 30, 22)]);
-  ZoomWindow(a.data(), src.data(), w, h, 32, -100, -3, lumaFirst());
-  EXPECT_EQ(a[order().Luma(w, 2, 2)], src[order().Luma(w, 1, 1)]);
-  EXPECT_EQ(a[order().Luma(w, 3, 2)], Lerp(src[order().Luma(w, 1, 1)], src[order().Luma(w, 2, 1)], 32));
 }
 
 TEST_P(Filters, ChromaSmoothingAndNoiseFilterMatchTheirModels) {
@@ -131,8 +100,7 @@ TEST_P(Filters, WithoutMemoryTheSourceIsCopied) {
   for (int n : {1, 2}) {  // the first or the second sum array
     Frame a(src.size(), 3);
     host::PoolFailNth(n);
-    EXPECT_EQ(ChromaSmoothing(a.data(), src.data(), w, h, lumaFirst()), 0);
-    EXPECT_EQ(a, src);
+    EXPECT_TRUE(ChromaSmoothing(a.data(), src.data(), w, h, lumaFirst()) == 0 && a == src) << n;
   }
   host::PoolFailTag(kTagBuffer);
   Frame b(src.size(), 3), c(src.size(), 3);
@@ -163,19 +131,34 @@ TEST_P(Filters, AutoContrastStretchesSixteenTo235) {
   EXPECT_EQ(f[order().Chroma(w, 100, 3, 0)], 128);
 }
 
+// The luma curve on the wide path and without it: every luma byte mapped,
+// chroma kept, tails shorter than a 64-byte group included.
+TEST_P(Filters, LumaCurveMapsLumaOnlyOnEveryPath) {
+  std::mt19937 rng(11);
+  for (int v = 0; v < 256; ++v) LumaCurve[v] = uint8_t(rng());
+  const std::pair<uint32_t, uint32_t> sizes[] = {{2, 1}, {30, 1}, {34, 3}, {64, 48}, {70, 5}};
+  for (ULONG wide : {1u, 0u}) {
+    EffectsAllowAvx512 = wide;
+    for (const auto& [w, h] : sizes) {
+      const Frame src = RandomFrame(w, h, int(w * h));
+      Frame f = src, expected = src;
+      for (size_t i = lumaFirst() ? 0 : 1; i < expected.size(); i += 2) expected[i] = LumaCurve[src[i]];
+      ApplyLumaCurve(f.data(), w, h, lumaFirst());
+      EXPECT_EQ(f, expected) << w << "x" << h << " wide " << wide;
+    }
+  }
+  EffectsAllowAvx512 = 1;
+}
+
 // Finding and repairing by band is the model's test below; here a new frame
 // size clears the lists, so none reaches outside the new frame.
-TEST_P(Filters, BadPixelInBandTwoIsRepairedUntilTheSizeChanges) {
-  const uint32_t w = 64, h = 48;
-  Frame f = MakeFrame(w, h, 100);
-  f[order().Luma(w, 31, 30)] = 255;  // band 2 is rows 24..35
-  Correct(f, w, h, 2);
-  EXPECT_EQ(f, MakeFrame(w, h, 100));
+TEST_P(Filters, BadPixelListsClearWhenTheSizeChanges) {
+  Frame f = MakeFrame(64, 48, 100), small = MakeFrame(8, 8, 100);
+  f[order().Luma(64, 31, 30)] = 255;  // band 2 is rows 24..35
+  Correct(f, 64, 48, 2);
   ASSERT_EQ(BadPixelTable[2][0], 1);
-  Frame small = MakeFrame(8, 8, 100);
   Correct(small, 8, 8, 0);
-  EXPECT_EQ(small, MakeFrame(8, 8, 100));
-  EXPECT_EQ(BadPixelTable[2][0], 0);
+  EXPECT_TRUE(small == MakeFrame(8, 8, 100) && BadPixelTable[2][0] == 0);
 }
 
 // Reference bad-pixel correction (4 rows or more) from the band rules, with its own lists.
@@ -258,14 +241,14 @@ TEST_P(Filters, RandomSizesStayInsideTheirFrames) {
     const uint32_t w = 1 + rng() % 70, h = 1 + rng() % 40;  // odd widths included
     const Frame src = RandomFrame(w, h, trial);
     Frame zoomed(src.size(), 0xEE), smoothed = zoomed, filtered = zoomed, f = src;
+    const size_t row = size_t(w) * 2;
     ZoomWindow(zoomed.data(), src.data(), w, h, int(rng() % 70) - 3, int(rng() % 99) - 20,
                int(rng() % 99) - 20, lumaFirst());
     ChromaSmoothing(smoothed.data(), src.data(), w, h, lumaFirst());
     NoiseFilter(filtered.data(), src.data(), w, h);
     for (ULONG phase = rng() % 4, k = 0; k < 5; ++k) Correct(f, w, h, (phase + k) % 4);
     // Bad-pixel correction never touches the first and last rows.
-    EXPECT_TRUE(std::equal(f.begin(), f.begin() + w * 2, src.begin())) << w << "x" << h;
-    EXPECT_TRUE(std::equal(f.end() - w * 2, f.end(), src.end() - w * 2)) << w << "x" << h;
+    EXPECT_TRUE(std::equal(f.begin(), f.begin() + row, src.begin()) && std::equal(f.end() - row, f.end(), src.end() - row));
     AutoContrast(f.data(), Tables().ClampPointer, lumaFirst(), w, h);
     ApplyLumaCurve(f.data(), w, h, lumaFirst());
     if (w % 2) {  // not whole macro-pixels: copied, or left alone in place

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <thread>
 
 #include "mjpeg/mjpeg_decoder.h"
@@ -79,42 +78,6 @@ TEST(MjpegOwnTables, OneBlockPerCallAndAllocationFailureFailsTheFrame) {
     EXPECT_EQ(host::PoolStats(kTagBuffer).outstanding, 0u);
     EXPECT_EQ(host::PoolOutstanding(), 0u) << host::PoolLeakReport();
     host::PoolReset();
-  }
-}
-
-// The simulated webcam's play file: webcam layout with fill, every frame
-// decoding alike in both entries, the picture moving.
-TEST(WebcamPlayFile, EveryFrameHasTheWebcamLayoutAndDecodes) {
-  std::ifstream file(UVCCAM_PROFILE_DIR "/../play/webcam_mjpeg.mjpeg", std::ios::binary);
-  ASSERT_TRUE(file.is_open());
-  const Bytes all(std::istreambuf_iterator<char>(file), {});
-  std::vector<Bytes> frames;
-  for (size_t start = 0, i = 0; i + 1 < all.size(); ++i) {
-    if (all[i] == 0xFF && all[i + 1] == 0xD9) {
-      frames.emplace_back(all.begin() + start, all.begin() + i + 2);
-      start = i + 2;
-    }
-  }
-  ASSERT_GE(frames.size(), 2u);
-  Bytes previous;
-  for (const Bytes& frame : frames) {
-    Bytes data;
-    int dqt = 0, dht = 0, stuffed = 0, filled = 0;  // FF 00 and FF before an RSTn
-    for (const Segment& s : SplitHeaders(frame, &data)) dqt += s.marker == 0xDB, dht += s.marker == 0xC4;
-    for (size_t i = 0; i + 3 < data.size(); ++i) {
-      stuffed += data[i] == 0xFF && data[i + 1] == 0x00 && data[i + 2] == 0xFF && (data[i + 3] & 0xF8) == 0xD0;
-      filled += data[i] == 0xFF && data[i + 1] == 0xFF && (data[i + 2] & 0xF8) == 0xD0;
-    }
-    EXPECT_EQ(dht, 0);
-    EXPECT_GE(dqt, 2);
-    EXPECT_GE(stuffed, 1);
-    EXPECT_GE(filled, 1);
-    Bytes video(3 * 320 * 240), still(video.size()), scratch(video.size());
-    ASSERT_EQ(Decode(false, video, frame, scratch), kMjpegOk);
-    ASSERT_EQ(Decode(true, still, frame, scratch), kMjpegOk);
-    EXPECT_EQ(video, still);
-    EXPECT_NE(video, previous);
-    previous = video;
   }
 }
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 #include <vector>
 
 #include "mjpeg/mjpeg_decoder.h"
@@ -127,9 +126,6 @@ struct Case {
 const Case kCases[] = {
     {kBoth, 0, kMjpegErrorMissingSegment, "DQT or SOF0 missing", [](Frame& f, int m) { f.Remove(m); },
      {0xDB, 0xC0}},
-    // Tables the frame does not define are the standard ones, which the
-    // encoder used.
-    {kBoth, 0, kSame, "no DHT", [](Frame& f, int) { f.Remove(0xC4); }},
     {kBoth, 0, kMjpegErrorMissingSegment, "SOI made data", [](Frame& f, int) { f.Raw()[0] = 0; }},
     {kBoth, 0, kMjpegErrorMissingSegment, "DQT 1 undefined", [](Frame& f, int) { f.Body(0xDB).resize(65); }},
     {kStill, 0, kSame, "DHT DC 1 and AC 1 undefined",
@@ -137,7 +133,6 @@ const Case kCases[] = {
     {kBoth, 0, kMjpegErrorMarker, "fill byte", [](Frame& f, int) { f.Raw().insert(f.raw.begin() + 2, 0xFF); }},
     {kBoth, 0, kMjpegErrorMarker, "unsupported marker", [](Frame& f, int m) { f.Find(0xC0).marker = m; },
      {0xC1, 0xC2, 0xC3, 0xC5, 0xCC, 0xDC, 0xDE, 0xF0, 0x01}},
-    {kVideo, 0, kSame, "encoder's DHT segments", [](Frame& f, int) { f = MakeFrame(kStill); }},
     {kVideo, 0, kSame, "segment between DHT and SOS",
      [](Frame& f, int) { f.headers.insert(f.headers.end() - 1, {0xFE, Bytes{'h', 'i'}}); }},
     {kBoth, 0, kMjpegErrorTruncated, "standard DHT cut short",
@@ -327,38 +322,6 @@ TEST(Truncation, EveryCutFailsOrGivesTheIntactPicture) {
       EXPECT_EQ(decoded, 1u);
     }
   }
-}
-
-TEST(HostileInput, CutOrCorruptedFramesNeverEscapeTheBuffers) {
-  // Exactly sized frames (the sanitizers catch any stray access) with byte
-  // flips, insertions and cuts anywhere.
-  std::mt19937 rng(1234);
-  int decoded = 0;
-  const EncodeOptions shapes[] = {{48, 32, 80, Sampling::k420, 0}, {40, 24, 60, Sampling::k422, 2},
-                                  {24, 16, 90, Sampling::kGrey, 1}};
-  for (const EncodeOptions& shape : shapes) {
-    for (Entry e : {kVideo, kStill}) {
-      const Bytes original = MakeFrame(e, shape).Assemble();
-      Decoder d(3 * 48 * 32);
-      for (int round = 0; round < 400; ++round) {
-        Bytes b = original;
-        for (int i = 0, edits = 1 + rng() % 4; i < edits; ++i) {
-          const size_t at = rng() % b.size();
-          switch (rng() % 4) {
-            case 0: b[at] = static_cast<uint8_t>(rng()); break;
-            case 1: b[at] ^= static_cast<uint8_t>(1u << (rng() % 8)); break;
-            case 2: b.insert(b.begin() + at, static_cast<uint8_t>(rng())); break;
-            default: b.resize(at + 1); break;
-          }
-        }
-        if (d.Run(e, b) == kMjpegOk) ++decoded;
-      }
-    }
-  }
-  // Some corrupted frames still decode (flips in the scan data); the point
-  // is that none escapes its buffers. The count shows that the loop reached
-  // the scan.
-  EXPECT_GT(decoded, 0);
 }
 
 }  // namespace

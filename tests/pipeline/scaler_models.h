@@ -161,49 +161,25 @@ inline Bytes DoublerModel(const Bytes& src, size_t inW, size_t inH) {
   return out;
 }
 
-// General bilinear, closed form per output sample. Chroma reads stop at the
-// last chroma sample of the row.
+// General bilinear: the window of the plan's steps from (0, 0); groups past
+// the computed ones repeat the last computed group's second luma (twice) and
+// its chroma, rows past the computed ones the last computed row.
 inline Bytes GeneralModel(const Bytes& src, size_t inW, size_t inH, size_t outW, size_t outH) {
   GeneralScalingPlan gp;
   if (!PlanGeneralScaling(inW, inH, outW, outH, &gp)) return Bytes();
-  // Position t (in 1/64) as sample i and phase 1..64 (0 only at t = 0).
-  auto split = [](size_t t) {
-    const size_t i = t ? (t - 1) / 64 : 0;
-    return std::pair{i, static_cast<int>(t - 64 * i)};
-  };
-  const size_t nC = inW / 2;
-  auto hrow = [&](size_t row) {
-    std::vector<int> o(2 * outW);
-    const UCHAR* s = &src[2 * inW * row];
-    for (size_t p = 0; p < 2 * gp.groupsComputed; ++p) {
-      const auto [i, f] = split(p * gp.dx);
-      o[2 * p] = ((64 - f) * s[2 * i] + f * s[2 * (i + 1)] + 32) >> 6;
+  Bytes out = fx::ReferenceBilinear(src, inW, inH, outW, outH, int(gp.dx), int(gp.dy), 0, 0, fx::Order{true});
+  const size_t row = 2 * outW, lg = 4 * (gp.groupsComputed - 1);
+  for (size_t k = 0; k < outH; ++k) {
+    UCHAR* o = &out[k * row];
+    if (k >= gp.rowsComputed) {
+      std::copy(o - row, o, o);
+      continue;
     }
-    for (size_t g = 0; g < gp.groupsComputed; ++g) {
-      const auto [i, f] = split(g * gp.dx);
-      const size_t i1 = std::min(i + 1, nC - 1);
-      for (int comp : {1, 3}) o[4 * g + comp] = ((64 - f) * s[4 * i + comp] + f * s[4 * i1 + comp] + 32) >> 6;
-    }
-    const size_t lg = 4 * (gp.groupsComputed - 1);
     for (size_t g = gp.groupsComputed; g < outW / 2; ++g) {
       o[4 * g] = o[4 * g + 2] = o[lg + 2];
       o[4 * g + 1] = o[lg + 1];
       o[4 * g + 3] = o[lg + 3];
     }
-    return o;
-  };
-  std::vector<std::vector<int>> rows(inH);
-  auto row = [&](size_t r) -> const std::vector<int>& {
-    if (rows[r].empty()) rows[r] = hrow(r);
-    return rows[r];
-  };
-  Bytes out(2 * outW * outH);
-  for (size_t k = 0; k < outH; ++k) {
-    const size_t kk = std::min<size_t>(k, gp.rowsComputed - 1);
-    const auto [r, fy] = split(kk * gp.dy);
-    const auto &a = row(r), &b = row(r + 1);
-    for (size_t i = 0; i < 2 * outW; ++i)
-      out[2 * outW * k + i] = static_cast<UCHAR>(((64 - fy) * a[i] + fy * b[i] + 32) >> 6);
   }
   return out;
 }

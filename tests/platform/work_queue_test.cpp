@@ -8,6 +8,7 @@
 
 #include "platform/host/host_control.h"
 #include "platform/wdk.h"
+#include "platform/worker_pair.h"
 
 namespace {
 
@@ -79,27 +80,6 @@ TEST(WorkItems, RunOnWorkersBlockingDoesNotStallOthersAndRequeueWhileQueuedIsRef
   host::ClearPlatformFaults();
 }
 
-VOID SelfFreeingRoutine(PDEVICE_OBJECT, PVOID context) {
-  auto* item = static_cast<PIO_WORKITEM*>(context);
-  IoFreeWorkItem(*item);
-  *item = nullptr;
-}
-
-TEST(WorkItems, RoutineMayFreeItsItemAndAllocationFailureIsReported) {
-  host::PoolReset();
-  host::ClearPlatformFaults();
-  PIO_WORKITEM item = IoAllocateWorkItem(nullptr);
-  ASSERT_NE(item, nullptr);
-  IoQueueWorkItem(item, SelfFreeingRoutine, DelayedWorkQueue, &item);
-  ASSERT_TRUE(host::WaitPlatformIdle(5000));
-  EXPECT_EQ(item, nullptr);
-  EXPECT_EQ(host::PoolStats(kHostWorkItemTag).outstanding, 0u);
-  EXPECT_EQ(host::PlatformFaultCount(), 0u);
-  host::PoolFailNth(1);
-  EXPECT_EQ(IoAllocateWorkItem(nullptr), nullptr);
-  host::PoolReset();
-}
-
 struct DpcProbe {
   KDPC dpc;
   std::atomic<int> runs{0};
@@ -162,6 +142,42 @@ TEST(Dpcs, FlushFromADpcIsAFaultNotAHang) {
   ASSERT_TRUE(WaitFor([&] { return ran.load() == 1; }));
   EXPECT_EQ(host::PlatformFaultCount(), 1u);
   host::ClearPlatformFaults();
+}
+
+}  // namespace
+
+namespace {
+
+// The platform's worker pair: both items run, the second on another thread;
+// a caller that finds the pair busy (another caller's first item is still
+// running) runs both of its items itself instead of waiting or taking over
+// the runner.
+TEST(WorkerPairTest, RunsBothItemsAndStandsInWhenBusy) {
+  const WorkerPair* pair = PlatformWorkerPair();
+  ASSERT_NE(pair, nullptr);
+  using Item = std::function<void()>;
+  const WorkerPairFunction run = [](void* item) { (*static_cast<Item*>(item))(); };
+  std::thread::id bFirst, bSecond, aSecond;
+  std::atomic<bool> bDone{false};
+  bool waited = false;
+  Item b1 = [&] { bFirst = std::this_thread::get_id(); };
+  Item b2 = [&] { bSecond = std::this_thread::get_id(); };
+  std::thread b;
+  Item a1 = [&] {
+    b = std::thread([&] {
+      pair->runPair(pair->context, run, &b1, &b2);
+      bDone = true;
+    });
+    waited = WaitFor([&] { return bDone.load(); });
+  };
+  Item a2 = [&] { aSecond = std::this_thread::get_id(); };
+  pair->runPair(pair->context, run, &a1, &a2);
+  const std::thread::id bId = b.get_id();
+  b.join();
+  EXPECT_TRUE(waited);
+  EXPECT_NE(aSecond, std::this_thread::get_id());
+  EXPECT_EQ(bFirst, bId);
+  EXPECT_EQ(bSecond, bId);
 }
 
 }  // namespace

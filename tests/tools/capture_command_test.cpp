@@ -44,12 +44,9 @@ TEST_F(CaptureCommandTest, OptionAndFileErrorsAreOneLineAndNonZero) {
     const char* message;
   } cases[] = {
       {false, {"--size", "640"}, 2, "bad size '640'"},
-      {false, {"--size", "0x480"}, 2, "bad size"},
       {false, {"--size", "640x480x2"}, 2, "bad size"},
       {false, {"--subtype", "NV12"}, 2, "unknown subtype 'NV12'"},
       {false, {"--frames", "-3"}, 2, "bad frame count"},
-      {false, {"--frames", "12x"}, 2, "bad frame count"},
-      {false, {"--seconds", "0"}, 2, "bad duration"},
       {false, {"--seconds", "nan"}, 2, "bad duration"},
       {false, {"--frames", "3", "--seconds", "1"}, 2, "exclude each other"},
       {false, {"--fps", "fast"}, 2, "bad frame rate 'fast'"},
@@ -59,7 +56,6 @@ TEST_F(CaptureCommandTest, OptionAndFileErrorsAreOneLineAndNonZero) {
       {false, {"--output", "clip.avi"}, 2, "unknown output file type: clip.avi"},
       {false, {"--set"}, 2, "--set needs a value"},
       {false, {"--set", "brightness"}, 2, "bad setting 'brightness' (NAME=VALUE)"},
-      {false, {"--set", "=5"}, 2, "bad setting"},
       {false, {"--bogus"}, 2, "unknown option '--bogus'"},
       {false, {"--size", "641x480"}, 1, "offers no 641x480 capture format"},
       {false, {"--subtype", "mjpg", "--profile", profiles + "/yuy2_only.json"}, 1, "offers no MJPG capture format"},
@@ -70,7 +66,6 @@ TEST_F(CaptureCommandTest, OptionAndFileErrorsAreOneLineAndNonZero) {
       {false, {"--output", "/nonexistent/dir/c.y4m"}, 1, "cannot write /nonexistent/dir/c.y4m"},
       {false, {"--timestamps", "/nonexistent/dir/t.json"}, 1, "cannot write /nonexistent/dir/t.json"},
       {false, {"--set", "nosuchcontrol=1"}, 1, "unknown control 'nosuchcontrol'"},
-      {false, {"--profile", "/nonexistent/p.json"}, 1, "/nonexistent/p.json: No such file or directory"},
       {false, {"--play", webcam, "--size", "160x120"}, 1, "holds 320x240 JPEG frames; the stream is 160x120 MJPG"},
       {false, {"--play", noise}, 1, "the file (3000 bytes) is not whole JPEG frames; the 160x120 MJPG stream"},
       {false, {"--play", noise, "--profile", profiles + "/yuy2_only.json"}, 1,
@@ -78,7 +73,6 @@ TEST_F(CaptureCommandTest, OptionAndFileErrorsAreOneLineAndNonZero) {
       {true, {}, 2, "--output FILE.png is required"},
       {true, {"--output", "s.jpg"}, 2, "does not end in .png"},
       {true, {"--output", "s.png", "--trigger", "shutter"}, 2, "unknown trigger 'shutter'"},
-      {true, {"--output", "s.png", "--size", "x"}, 2, "bad size"},
       {true, {"--output", "s.png", "--size", "641x480"}, 1, "offers no 641x480 still format"},
       {true, {"--output", "s.png", "--profile", profiles + "/no_still.json"}, 1, "the camera offers no still formats"},
       {true, {"--output", "s.png", "--trigger", "button", "--profile", profiles + "/uyvy_no_interrupt.json"}, 1,
@@ -97,45 +91,42 @@ TEST_F(CaptureCommandTest, OptionAndFileErrorsAreOneLineAndNonZero) {
   EXPECT_EQ(Capture({"--play", webcam, "--frames", "1"}).out.rfind("1 frame 320x240 YUY2", 0), 0u);
 }
 
+// What a command line leaves in the request: the frame count a container
+// implies (into a file: until stopped; counted only: 30), the container
+// standard output takes for the subtype, sizes and subtypes in any case,
+// repeated settings in order.
 TEST_F(CaptureCommandTest, DefaultsAndRepeatedSettings) {
+  using output_files::Container;
+  const struct {
+    std::vector<std::string> args;
+    uint64_t frames;
+    Container container;
+    uint32_t width;
+    double seconds;
+    std::vector<std::string> sets;
+  } cases[] = {
+      {{}, 30, Container::kRaw, 0, 0, {}},
+      {{"--set", "a=1", "--json", "--set=b=-2", "--output=x.YUV"}, 0, Container::kRaw, 0, 0, {"a=1", "b=-2"}},
+      {{"--seconds", "1.5", "--size", "320X240", "--subtype", "i420"}, 0, Container::kRaw, 320, 1.5, {}},
+      {{"--output", "-"}, 0, Container::kY4m, 0, 0, {}},
+      {{"--output", "-", "--subtype", "MJPG", "--frames", "0"}, 0, Container::kMjpeg, 0, 0, {}},
+      {{"--output=-", "--subtype=RGB24", "--frames=7"}, 7, Container::kRaw, 0, 0, {}},
+  };
+  for (auto c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    std::vector<char*> argv;
+    for (std::string& a : c.args) argv.push_back(&a[0]);
+    tools::CaptureRequest q;
+    ASSERT_EQ(tools::ParseCaptureOptions(int(argv.size()), argv.data(), &q), 0);
+    EXPECT_EQ(std::make_tuple(q.frames, q.container, q.width, q.seconds, q.sets),
+              std::make_tuple(c.frames, c.container, c.width, c.seconds, c.sets));
+  }
   tools::CaptureRequest q;
-  std::vector<std::string> args = {"--set", "a=1", "--json", "--set=b=-2", "--output=x.YUV"};
+  std::vector<std::string> args = {"--json", "--size", "320x240", "--subtype", "i420"};
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(&a[0]);
   ASSERT_EQ(tools::ParseCaptureOptions(int(argv.size()), argv.data(), &q), 0);
-  EXPECT_EQ(q.frames, 0u) << "into a file: until stopped";
-  EXPECT_EQ(q.sets, (std::vector<std::string>{"a=1", "b=-2"}));
-  EXPECT_TRUE(q.json);
-  EXPECT_FALSE(q.hasSubtype);
-  EXPECT_EQ(q.width, 0u);
-  EXPECT_EQ(q.container, output_files::Container::kRaw);
-  tools::CaptureRequest timed;
-  std::vector<std::string> t = {"--seconds", "1.5", "--size", "320X240", "--subtype", "i420"};
-  argv.clear();
-  for (std::string& a : t) argv.push_back(&a[0]);
-  ASSERT_EQ(tools::ParseCaptureOptions(int(argv.size()), argv.data(), &timed), 0);
-  EXPECT_EQ(timed.frames, 0u);
-  EXPECT_DOUBLE_EQ(timed.seconds, 1.5);
-  EXPECT_EQ(timed.width, 320u);
-  EXPECT_EQ(timed.height, 240u);
-  EXPECT_TRUE(IsEqualGUID(timed.subtype, kSubtypeI420));
-  // Counted only: 30 frames; standard output: the container the subtype takes.
-  struct Case {
-    std::vector<std::string> args;
-    uint64_t frames;
-    output_files::Container container;
-  } cases[] = {{{}, 30, output_files::Container::kRaw},
-               {{"--output", "-"}, 0, output_files::Container::kY4m},
-               {{"--output", "-", "--subtype", "MJPG", "--frames", "0"}, 0, output_files::Container::kMjpeg},
-               {{"--output=-", "--subtype=RGB24", "--frames=7"}, 7, output_files::Container::kRaw}};
-  for (Case& c : cases) {
-    tools::CaptureRequest r;
-    argv.clear();
-    for (std::string& a : c.args) argv.push_back(&a[0]);
-    ASSERT_EQ(tools::ParseCaptureOptions(int(argv.size()), argv.data(), &r), 0);
-    EXPECT_EQ(r.frames, c.frames);
-    EXPECT_EQ(r.container, c.container);
-  }
+  EXPECT_TRUE(q.json && q.hasSubtype && IsEqualGUID(q.subtype, kSubtypeI420) && q.height == 240);
 }
 
 // The first range that fits the size, the subtype and what the output file

@@ -27,6 +27,11 @@
 
 namespace {
 
+std::string Read(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
 class CaptureStreamTest : public ::testing::Test {
  protected:
   void SetUp() override { tools::SetStreamingClockRate(4.0); }
@@ -35,53 +40,33 @@ class CaptureStreamTest : public ::testing::Test {
     return RunCommand(command, ::testing::TempDir() + "capture_stream_state", args);
   }
   static std::string Temp(const std::string& name) { return ::testing::TempDir() + name; }
-  static std::string Read(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  }
 };
 
-// The y4m header names the size, the rate and the chroma layout; the file
-// holds exactly the asked frames, each a FRAME line and its planes.
-TEST_F(CaptureStreamTest, Y4mHoldsTheAskedFramesAtTheAskedFormat) {
-  struct Case {
-    const char* subtype;
-    const char* colour;
-    size_t planes;  // bytes of one 320x240 frame in the file
-  } cases[] = {{"YUY2", "C422", 320 * 240 * 2}, {"I420", "C420jpeg", 320 * 240 * 3 / 2}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.subtype);
-    const std::string path = Temp(std::string("capture_") + c.subtype + ".y4m");
-    CommandRun r = Call(tools::CaptureCommand,
-                    {"--size", "320x240", "--subtype", c.subtype, "--frames", "4", "--output", path});
-    ASSERT_EQ(r.status, 0) << r.err;
-    const std::string file = Read(path);
-    const std::string header =
-        std::string("YUV4MPEG2 W320 H240 F10000000:333333 Ip A1:1 ") + c.colour + "\n";
-    ASSERT_EQ(file.compare(0, header.size(), header), 0) << file.substr(0, 80);
-    ASSERT_EQ(file.size(), header.size() + 4 * (6 + c.planes));
-    for (size_t i = 0; i < 4; ++i)
-      EXPECT_EQ(file.compare(header.size() + i * (6 + c.planes), 6, "FRAME\n"), 0) << i;
-    EXPECT_NE(r.out.find(std::string("4 frames 320x240 ") + c.subtype), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(path), std::string::npos);
-  }
-  // The header states the rate the camera accepted: its own for a 15 fps
-  // size, the one asked for, or the nearest it offers (12 fps: 15; 5 fps
-  // on a range of 333333 steps: 1999998).
+// The y4m header states the rate the camera accepted: its own (a 15 fps
+// size), the one asked for, or the nearest it offers (12 fps: 15; 5 fps on
+// a range of 333333 steps: 1999998); the file holds exactly the asked
+// frames (the writer's layout is held to the byte in its own tests).
+TEST_F(CaptureStreamTest, Y4mHoldsTheAskedFramesAtTheRateTheCaptureRuns) {
   const std::string profile = std::string(UVCCAM_PROFILE_DIR) + "/yuy2_only.json", path = Temp("rate.y4m");
   const struct {
     std::vector<std::string> args;
-    const char* rate;
-  } rates[] = {{{"--size", "800x600"}, " F5000000:333333 "},
-               {{"--size", "800x600", "--fps", "5"}, " F5:1 "},
-               {{"--size", "320x240", "--fps", "5"}, " F5000000:999999 "},
-               {{"--size", "800x600", "--fps", "12"}, " F5000000:333333 "}};
-  for (const auto& c : rates) {
+    const char* header;
+    size_t frameBytes;
+  } cases[] = {{{"--size", "800x600"}, "YUV4MPEG2 W800 H600 F5000000:333333 Ip A1:1 C422\n", 800 * 600 * 2},
+               {{"--size", "800x600", "--fps", "5"}, "YUV4MPEG2 W800 H600 F5:1 Ip A1:1 C422\n", 800 * 600 * 2},
+               {{"--size", "800x600", "--fps", "12"}, "YUV4MPEG2 W800 H600 F5000000:333333 Ip A1:1 C422\n", 800 * 600 * 2},
+               {{"--size", "320x240", "--fps", "5", "--subtype", "I420"},
+                "YUV4MPEG2 W320 H240 F5000000:999999 Ip A1:1 C420jpeg\n", 320 * 240 * 3 / 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.header);
     std::vector<std::string> args = {"--profile", profile, "--frames", "2", "--output", path};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    ASSERT_EQ(Call(tools::CaptureCommand, args).status, 0);
-    const std::string file = Read(path);
-    EXPECT_NE(file.substr(0, file.find('\n')).find(c.rate), std::string::npos) << file.substr(0, 60);
+    CommandRun r = Call(tools::CaptureCommand, args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(" -> " + path), std::string::npos) << r.out;
+    const std::string file = Read(path), header = c.header;
+    EXPECT_EQ(file.substr(0, header.size()), header);
+    EXPECT_EQ(file.size(), header.size() + 2 * (6 + c.frameBytes));
   }
 }
 
@@ -97,13 +82,9 @@ TEST_F(CaptureStreamTest, JsonSummaryAndTimestampLines) {
   for (auto& item : j.items()) keys.push_back(item.key());
   EXPECT_EQ(keys, (std::vector<std::string>{"discontinuities", "dropped", "fps", "frames", "height", "seconds",
                                             "subtype", "width"}));
-  EXPECT_EQ(j["frames"], 6);
-  EXPECT_EQ(j["width"], 160);
-  EXPECT_EQ(j["height"], 120);
-  EXPECT_EQ(j["subtype"], "RGB24");
-  EXPECT_GT(j["fps"].get<double>(), 10.0);
-  EXPECT_LT(j["fps"].get<double>(), 40.0);
-  EXPECT_GT(j["seconds"].get<double>(), 0.1);
+  EXPECT_EQ(std::make_tuple(j["frames"], j["width"], j["height"], j["subtype"]),
+            std::make_tuple(nlohmann::json(6), nlohmann::json(160), nlohmann::json(120), nlohmann::json("RGB24")));
+  EXPECT_NEAR(j["fps"].get<double>(), 25.0, 15.0);
   EXPECT_EQ(Read(raw).size(), 6u * 160 * 120 * 3);
 
   std::istringstream lines(Read(stamps));
@@ -116,9 +97,7 @@ TEST_F(CaptureStreamTest, JsonSummaryAndTimestampLines) {
     ASSERT_EQ(s.size(), 6u);
     EXPECT_GT(s["pictureNumber"].get<long long>(), lastPicture);
     EXPECT_GE(s["presentationTime"].get<long long>(), lastTime);
-    EXPECT_GE(s["dropCount"].get<long long>(), 0);
-    EXPECT_EQ(s["duration"], 333333);
-    EXPECT_EQ(s["dataUsed"], 160 * 120 * 3);
+    EXPECT_EQ(std::make_pair(s["duration"], s["dataUsed"]), std::make_pair(nlohmann::json(333333), nlohmann::json(160 * 120 * 3)));
     discontinuities += s["discontinuity"].get<bool>();
     lastPicture = s["pictureNumber"], lastTime = s["presentationTime"];
     ++n;
@@ -143,9 +122,7 @@ TEST_F(CaptureStreamTest, SecondsCountFromTheFirstFrameAndOneFrameHasNoRate) {
 
 // Whole y4m frames and whole time-stamp lines, as many as the summary counts.
 void ExpectWholeFiles(const std::string& y4m, const std::string& stamps, size_t frames, size_t frameBytes) {
-  std::ifstream v(y4m, std::ios::binary), s(stamps);
-  const std::string file((std::istreambuf_iterator<char>(v)), std::istreambuf_iterator<char>());
-  const std::string lines((std::istreambuf_iterator<char>(s)), std::istreambuf_iterator<char>());
+  const std::string file = Read(y4m), lines = Read(stamps);
   EXPECT_EQ(file.size(), file.find('\n') + 1 + frames * (6 + frameBytes));
   EXPECT_EQ(size_t(std::count(lines.begin(), lines.end(), '\n')), frames);
   EXPECT_TRUE(lines.empty() || lines.back() == '\n');
@@ -191,8 +168,7 @@ TEST_F(CaptureStreamTest, StopSignalsEndTheCaptureCleanly) {
     std::thread stopper([&] {
       // Once frames flow (the handlers are in place), at most 20 s.
       for (int i = 0; i < 2000; ++i) {
-        std::ifstream s(stamps);
-        const std::string text((std::istreambuf_iterator<char>(s)), std::istreambuf_iterator<char>());
+        const std::string text = Read(stamps);
         if (std::count(text.begin(), text.end(), '\n') >= 3) {
           kill(getpid(), sig);
           return;
@@ -236,23 +212,6 @@ TEST_F(CaptureStreamTest, WriteFailuresAndStandardOutput) {
   EXPECT_EQ(nlohmann::json::parse(out.err)["frames"], 2);
 }
 
-// An MJPEG camera's frames recorded as it sent them: whole JPEG frames of
-// the asked size, undecoded.
-TEST_F(CaptureStreamTest, MjpegFramesRecordedAsSent) {
-  const std::string path = Temp("clip.mjpeg");
-  CommandRun r = Call(tools::CaptureCommand, {"--size", "320x240", "--frames", "3", "--output", path});
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("3 frames 320x240 MJPG"), std::string::npos) << r.out;
-  const std::string file = Read(path);
-  const auto frames = camera::SplitJpegFrames(std::vector<uint8_t>(file.begin(), file.end()));
-  ASSERT_EQ(frames.size(), 3u);
-  for (const auto& f : frames) {
-    ULONG w = 0, h = 0;
-    EXPECT_TRUE(ReadMjpegFrameSize(f.data(), ULONG(f.size()), &w, &h));
-    EXPECT_EQ(std::make_pair(w, h), std::make_pair(ULONG(320), ULONG(240)));
-  }
-}
-
 // What the state folder holds and cannot be used is reported once, and the
 // capture goes on: an overlay bitmap that is no BMP (the capture runs
 // without the overlay), settings-file lines the driver cannot read (kept
@@ -274,41 +233,36 @@ TEST_F(CaptureStreamTest, UnusableStateFilesAreReportedOnce) {
   EXPECT_NE(settings.find("\nMirror\t4\t00000000\n"), std::string::npos) << "saved as a value of its own";
 }
 
-// A still by each trigger, saved as a PNG of the still size.
-TEST_F(CaptureStreamTest, StillsByTriggerAndButtonArePngOfTheStillSize) {
-  for (const char* trigger : {"software", "button"}) {
-    SCOPED_TRACE(trigger);
-    const std::string path = Temp(std::string("still_") + trigger + ".png");
-    std::remove(path.c_str());
-    CommandRun r = Call(tools::StillCommand, {"--size", "320x240", "--trigger", trigger, "--output", path});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "still 320x240 YUY2 -> " + path + "\n");
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    ASSERT_TRUE(png_image_begin_read_from_file(&image, path.c_str())) << image.message;
-    EXPECT_EQ(image.width, 320u);
-    EXPECT_EQ(image.height, 240u);
-    image.format = PNG_FORMAT_RGB;
-    std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
-    ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
-    // The camera's test picture, not an empty buffer.
-    EXPECT_GT(*std::max_element(rgb.begin(), rgb.end()) - *std::min_element(rgb.begin(), rgb.end()), 100);
-  }
+// A still by each trigger, saved as a PNG of the still size holding the
+// camera's picture; a still whose frame arrives damaged is asked for again,
+// whichever frame parity the damage hits.
+TEST_F(CaptureStreamTest, StillsByTriggerAndButtonArePngsEvenAfterADamagedFrame) {
+  for (const char* trigger : {"software", "button"})
+    for (const char* fault : {"", "lose-packet=2", "lose-packet=3"}) {
+      SCOPED_TRACE(std::string(trigger) + " " + fault);
+      const std::string path = Temp(std::string("still_") + trigger + ".png");
+      std::remove(path.c_str());
+      std::vector<std::string> args = {"--size", "320x240", "--trigger", trigger, "--output", path};
+      if (*fault) args.insert(args.end(), {"--fault", fault});
+      CommandRun r = Call(tools::StillCommand, args);
+      ASSERT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(r.out, "still 320x240 YUY2 -> " + path + "\n");
+      png_image image;
+      std::memset(&image, 0, sizeof image);
+      image.version = PNG_IMAGE_VERSION;
+      ASSERT_TRUE(png_image_begin_read_from_file(&image, path.c_str())) << image.message;
+      EXPECT_EQ(std::make_pair(image.width, image.height), std::make_pair(320u, 240u));
+      image.format = PNG_FORMAT_RGB;
+      std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
+      ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
+      // The camera's test picture, not an empty buffer.
+      EXPECT_GT(*std::max_element(rgb.begin(), rgb.end()) - *std::min_element(rgb.begin(), rgb.end()), 100);
+    }
 }
 
-// A still whose frame arrives damaged is asked for again: whichever frame
-// parity the damage hits, the still comes; and a trailer-less camera whose
-// every other frame is damaged still delivers video.
-TEST_F(CaptureStreamTest, OneDamagedFrameLosesNoStillAndNoVideo) {
-  for (const char* trigger : {"software", "button"})
-    for (const char* fault : {"lose-packet=2", "lose-packet=3"}) {
-      SCOPED_TRACE(std::string(trigger) + " " + fault);
-      const std::string path = Temp("still_damaged.png");
-      CommandRun r = Call(tools::StillCommand, {"--size", "320x240", "--trigger", trigger, "--fault", fault,
-                                                "--output", path});
-      EXPECT_EQ(r.status, 0) << r.err;
-    }
+// A trailer-less camera whose every other frame is damaged still delivers
+// video, as does a camera whose trailers break.
+TEST_F(CaptureStreamTest, DamagedFramesLoseNoVideo) {
   const std::string profiles = UVCCAM_PROFILE_DIR;
   const std::pair<std::string, const char*> cameras[] = {{profiles + "/webcam_no_trailer.json", "truncate-frame=2"},
                                                          {profiles + "/webcam_mjpeg.json", "break-trailer=2"}};

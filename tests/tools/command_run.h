@@ -1,8 +1,10 @@
 // Runs a uvccam command function in-process with its own state folder and
-// collects its exit status, standard output and standard error.
+// collects its exit status, standard output and standard error; and where
+// the uvccam program is, for the tests that run it as a process.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -24,4 +26,14 @@ inline CommandRun RunCommand(int (*command)(int, char**), const std::string& sta
   r.out = testing::internal::GetCapturedStdout();
   r.err = testing::internal::GetCapturedStderr();
   return r;
+}
+
+// The uvccam binary lives beside the test binaries in the build directory.
+inline std::string Tool() {
+  char path[4096];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "uvccam";
+  path[n] = 0;
+  const std::string dir(path);
+  return dir.substr(0, dir.rfind('/')) + "/uvccam";
 }

@@ -17,17 +17,9 @@
 #include "effects/special/special_effect.h"
 #include "platform/host/host_control.h"
 #include "platform/host/host_files.h"
+#include "tests/tools/command_run.h"
 
 namespace {
-
-std::string ToolPath() {
-  char path[4096];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return "uvccam";
-  path[n] = 0;
-  const std::string dir(path);
-  return dir.substr(0, dir.rfind('/')) + "/uvccam";
-}
 
 int RunTool(const std::string& command) {
   const int s = std::system(command.c_str());
@@ -38,7 +30,7 @@ TEST(OverlayArt, InstallsEveryModeAndSizeAndTheDriverLoadsThem) {
   const std::filesystem::path root = std::filesystem::path(::testing::TempDir()) / "uvccam-art";
   std::filesystem::remove_all(root);
   // The default folder follows XDG_STATE_HOME.
-  ASSERT_EQ(RunTool("XDG_STATE_HOME=" + root.string() + " " + ToolPath() + " overlays >/dev/null"), 0);
+  ASSERT_EQ(RunTool("XDG_STATE_HOME=" + root.string() + " " + Tool() + " overlays >/dev/null"), 0);
   const std::filesystem::path folder = root / "uvccam";
   const std::pair<ULONG, ULONG> sizes[] = {{160, 120}, {176, 144}, {320, 240}, {352, 288},
                                            {640, 480}, {800, 600}, {1280, 720}};
@@ -74,7 +66,7 @@ TEST(OverlayArt, InstallsEveryModeAndSizeAndTheDriverLoadsThem) {
   // captured without an overlay.
   const std::filesystem::path fresh = root / "fresh";
   const std::string plain = (root / "plain.raw").string(), framed = (root / "framed.raw").string();
-  const std::string capture = ToolPath() + " capture --state " + fresh.string() +
+  const std::string capture = Tool() + " capture --state " + fresh.string() +
                               " --size 320x240 --subtype YUY2 --frames 2 --output ";
   ASSERT_EQ(RunTool(capture + plain + " >/dev/null"), 0);
   EXPECT_FALSE(std::filesystem::exists(fresh / "1_320_240.bmp"));
@@ -109,8 +101,8 @@ TEST(OverlayArt, InstallsEveryModeAndSizeAndTheDriverLoadsThem) {
   delete tables;
   // A folder that cannot be made, an unknown option.
   std::ofstream(root / "file") << "x";
-  EXPECT_EQ(RunTool(ToolPath() + " overlays --state " + (root / "file" / "sub").string() + " 2>/dev/null"), 1);
-  EXPECT_EQ(RunTool(ToolPath() + " overlays --bogus 2>/dev/null"), 2);
+  EXPECT_EQ(RunTool(Tool() + " overlays --state " + (root / "file" / "sub").string() + " 2>/dev/null"), 1);
+  EXPECT_EQ(RunTool(Tool() + " overlays --bogus 2>/dev/null"), 2);
   std::filesystem::remove_all(root);
 }
 

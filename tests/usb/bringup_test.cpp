@@ -73,8 +73,6 @@ TEST_F(BringUpTest, EachFailingStepIsNamedWithItsStatus) {
       {"no product string", cfg, 1, [](Rig& r) { r.model.hook = Stall(0x0302); }, kBringUpProductString},
       {"short configuration", cfg, 1, [](Rig& r) { r.model.shorten = Cut(0x0200, 4); }, kBringUpConfigurationDescriptor},
       {"unplugged", cfg, 1, [](Rig& r) { r.bus.Unplug(); }, kBringUpDeviceDescriptor, STATUS_DEVICE_NOT_CONNECTED},
-      {"removed", cfg, 1, [](Rig& r) { r.engine->removed = 1; }, kBringUpDeviceDescriptor},
-      {"not in D0", cfg, 1, [](Rig& r) { r.device->DevicePowerState = PowerDeviceD3; }, kBringUpDeviceDescriptor},
       {"no video interface", noVideo.Build(), 1, {}, kBringUpSelectConfiguration, STATUS_INVALID_PARAMETER},
       {"interrupt stream endpoint", interruptStream.Build(), 1, {}, kBringUpStreamEndpoint, STATUS_INVALID_PARAMETER},
       {"no usable size", noFrames.Build(), 0, {}, kBringUpFormatTable},

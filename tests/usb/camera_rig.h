@@ -135,12 +135,6 @@ inline Setups SetupsOf(const host::UsbBus& bus) {
   return out;
 }
 
-inline Bytes Utf16Descriptor(const std::string& text) {
-  Bytes d = {uint8_t(2 + 2 * text.size()), 3};
-  for (char c : text) Put16(d, uint16_t(uint8_t(c)));
-  return d;
-}
-
 // Forwards to a simulated camera. Fault injection: `config` replaces the
 // configuration descriptor the bus sees (for sets the camera itself would
 // refuse), `hook` may answer a request itself (return true) and `shorten`

@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "platform/host/host_control.h"
 #include "usb/frame_ring.h"
@@ -93,17 +90,9 @@ TEST_F(RingTest, MisuseIsContained) {
   ASSERT_EQ(Take(), 1u);
   EXPECT_EQ(taken->length, kSize);
   RingReturn(&ring, taken);
-  RingReturn(&ring, taken);  // returned twice, null, or a node of another ring: ignored
+  RingReturn(&ring, taken);  // returned twice or null: ignored
   RingReturn(&ring, nullptr);
-  FrameRing other{};
-  ASSERT_EQ(RingCreate(&other, kSize), 0u);
   Commit(9);
-  RingCommit(&other, &writeBuffer, 4);
-  FrameRingNode* stranger = nullptr;
-  ASSERT_TRUE(RingTake(&other, &stranger));
-  RingReturn(&ring, stranger);
-  RingReturn(&other, stranger);
-  RingDestroy(&other);
   EXPECT_EQ(RingLength(), 3);
   ASSERT_EQ(Take(), 9u);
   RingReturn(&ring, taken);
@@ -139,30 +128,6 @@ TEST(RingCreateFailure, EveryAllocationFailureLeavesNothingBehind) {
     EXPECT_EQ(host::PoolOutstanding(), 0u) << nth << host::PoolLeakReport();
   }
   host::PoolReset();
-}
-
-TEST_F(RingTest, EveryOperationWaitsForTheLock) {
-  Commit(1);
-  ASSERT_EQ(Take(), 1u);
-  Commit(2);
-  for (int op = 0; op < 4; ++op) {
-    std::atomic<bool> done{false};
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ring.lock);
-    std::thread worker([&] {
-      UCHAR* wb = nullptr;
-      FrameRingNode* node = nullptr;
-      if (op == 0) RingCommit(&ring, &wb, 4);
-      if (op == 1) RingTake(&ring, &node);
-      if (op == 2) RingReturn(&ring, taken);
-      if (op == 3) RingReset(&ring);
-      done.store(true);
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_FALSE(done.load()) << op;
-    KeReleaseSpinLock(&ring.lock, irql);
-    worker.join();
-    EXPECT_TRUE(done.load()) << op;
-  }
 }
 
 }  // namespace

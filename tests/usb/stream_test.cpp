@@ -4,13 +4,11 @@
 // start retries and allocation failure leave nothing behind and never hang.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "camera/simulated_camera.h"
 #include "client/usb_host_camera.h"
-#include "controls/camera_controls.h"
 #include "driver/stream_hooks.h"
 #include "driver/device_state.h"
 #include "platform/host/host_control.h"
@@ -58,26 +56,6 @@ class Rig {
         e->currentFormat = f;
     }
     if (e->currentFormat.inputWidth != c.width) {
-      // The driver's table offers MJPEG only when the camera has it; stream
-      // the camera's uncompressed format directly.
-      for (const camera::FormatInfo& f : cam->Layout().formats) {
-        bool mjpeg = f.kind == camera::FormatKind::kMjpeg;
-        if (mjpeg != IsEqualGUID(c.subtype, kSubtypeMjpg)) continue;
-        if (!mjpeg && std::memcmp(f.guid, &c.subtype.Data1, 4) != 0) continue;
-        for (const camera::FrameInfo& fr : f.frames) {
-          if (fr.width != c.width || fr.height != c.height) continue;
-          FrameFormat& cf = e->currentFormat;
-          cf.inputWidth = cf.outputWidth = c.width;
-          cf.inputHeight = cf.outputHeight = c.height;
-          cf.inputSubtype = cf.outputSubtype = c.subtype;
-          cf.formatIndex = f.index;
-          cf.frameIndex = fr.index;
-          cf.defaultInterval = fr.defaultInterval;
-          e->formatTable[0] = cf;  // negotiation looks the format up in the table
-        }
-      }
-    }
-    if (e->currentFormat.inputWidth != c.width) {
       ADD_FAILURE() << "format not offered by the camera";
       return false;
     }
@@ -90,9 +68,7 @@ class Rig {
 };
 
 Bytes Expected(const Case& c, uint64_t n, bool trailer) {
-  camera::StreamFormat f = IsEqualGUID(c.subtype, kSubtypeMjpg)   ? camera::StreamFormat::kMjpeg
-                           : IsEqualGUID(c.subtype, kSubtypeUyvy) ? camera::StreamFormat::kUyvy
-                                                                  : camera::StreamFormat::kYuy2;
+  camera::StreamFormat f = IsEqualGUID(c.subtype, kSubtypeMjpg) ? camera::StreamFormat::kMjpeg : camera::StreamFormat::kYuy2;
   Bytes b = camera::TestPicture(f, c.width, c.height, n);
   if (f == camera::StreamFormat::kMjpeg && trailer) camera::AppendTrailer(&b);
   return b;
@@ -101,10 +77,10 @@ Bytes Expected(const Case& c, uint64_t n, bool trailer) {
 // Takes frames from the ring for `ms` real milliseconds and checks each one
 // against the camera's pictures, in order. Returns the frames taken.
 int Consume(StreamEngine* e, const Case& c, int ms, std::string* problem) {
-  bool mjpeg = IsEqualGUID(c.subtype, kSubtypeMjpg);
-  uint64_t modulo = mjpeg ? camera::kMjpegPictures : 1u << 30;
-  std::vector<Bytes> pictures;
-  for (uint64_t n = 0; mjpeg && n < modulo; ++n) pictures.push_back(Expected(c, n, !c.noTrailer));
+  const bool mjpeg = IsEqualGUID(c.subtype, kSubtypeMjpg);
+  std::vector<Bytes> pictures;  // the camera's MJPEG pictures repeat; uncompressed ones are made as needed
+  for (uint64_t n = 0; mjpeg && n < camera::kMjpegPictures; ++n) pictures.push_back(Expected(c, n, !c.noTrailer));
+  auto picture = [&](int64_t n) { return mjpeg ? pictures[size_t(n) % pictures.size()] : Expected(c, uint64_t(n), false); };
   int taken = 0;
   int64_t last = -1;
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -118,20 +94,11 @@ int Consume(StreamEngine* e, const Case& c, int ms, std::string* problem) {
     RingReturn(&e->ring, node);
     ++taken;
     int64_t found = -1;
-    if (mjpeg) {
-      for (size_t n = 0; n < pictures.size() && found < 0; ++n)
-        if (pictures[n] == got) found = int64_t(n);
-    } else {
-      for (int64_t n = last + 1; n < last + 400 && found < 0; ++n)
-        if (Expected(c, uint64_t(n), false) == got) found = n;
-    }
+    for (int64_t n = last + 1; n < last + 400 && found < 0; ++n)
+      if (picture(n) == got) found = n;
     if (found < 0) {
-      Bytes want = Expected(c, uint64_t(last + 1), !c.noTrailer);
-      size_t diff = 0;
-      while (diff < got.size() && diff < want.size() && got[diff] == want[diff]) ++diff;
       *problem = "frame " + std::to_string(taken) + " (" + std::to_string(got.size()) +
-                 " bytes) is not a picture the camera sent; after picture " + std::to_string(last) +
-                 " it differs from the next at byte " + std::to_string(diff);
+                 " bytes) is not a picture the camera sent after picture " + std::to_string(last);
       return taken;
     }
     last = found;
@@ -159,7 +126,6 @@ TEST_P(Streams, FramesReachTheRingIntactInOrderAtTheCameraRate) {
   const Case& c = GetParam();
   ASSERT_TRUE(rig.Open(c));
   StreamEngine* e = rig.e;
-  host::SetDebugEcho(getenv("ECHO") != nullptr);
   ASSERT_EQ(StartStream(e), STATUS_SUCCESS);
   std::string problem;
   int taken = Consume(e, c, 1500, &problem);
@@ -167,30 +133,25 @@ TEST_P(Streams, FramesReachTheRingIntactInOrderAtTheCameraRate) {
   EXPECT_GE(taken, 10) << "committed " << e->framesCommitted << " dropped " << e->framesDropped;
   bool mjpeg = IsEqualGUID(c.subtype, kSubtypeMjpg);
   EXPECT_LE(ReadULongNoFence(&e->framesDropped), mjpeg ? 4u : 1u) << "only the first frames";
+  // The stored controls are replayed once the stream runs (their order and
+  // wire forms are tested with the controls); the rate follows the host clock.
   EXPECT_EQ(ReadULongNoFence(&e->controlsApplied), 1u);
+  EXPECT_NEAR(double(ReadULongNoFence(&e->fps)), 28.0, 3.0);
   ASSERT_EQ(StopStream(e), STATUS_SUCCESS);
   EXPECT_EQ(rig.host->Bus().QueuedTransfers(), 0u);
   EXPECT_EQ(host::PoolStats(kHostIrpTag).outstanding, 0u);
   EXPECT_FALSE(rig.cam->Streaming()) << "alternate setting 0 after stop";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Profiles, Streams,
-    ::testing::Values(Case{"IsoMjpeg", "default.json", kSubtypeMjpg, 640, 480, false},
-                      Case{"IsoYuy2", "default.json", kSubtypeYuy2, 320, 240, false},
-                      Case{"IsoUyvy", "uyvy_no_interrupt.json", kSubtypeUyvy, 320, 240, false},
-                      Case{"BulkMjpeg", "bulk.json", kSubtypeMjpg, 640, 480, false},
-                      Case{"BulkYuy2", "bulk.json", kSubtypeYuy2, 320, 240, false},
-                      Case{"FullSpeedMjpeg", "full_speed.json", kSubtypeMjpg, 160, 120, false},
-                      Case{"NoTrailerMjpeg", "webcam_no_trailer.json", kSubtypeMjpg, 640, 480, true}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-}  // namespace
-
-namespace {
-
-const Case kMjpeg640{"IsoMjpeg", "default.json", kSubtypeMjpg, 640, 480, false};
-const Case kYuy2Iso{"IsoYuy2", "default.json", kSubtypeYuy2, 320, 240, false};
+const Case kCases[] = {{"IsoMjpeg", "default.json", kSubtypeMjpg, 640, 480, false},
+                       {"IsoYuy2", "yuy2_only.json", kSubtypeYuy2, 320, 240, false},
+                       {"BulkMjpeg", "bulk.json", kSubtypeMjpg, 640, 480, false},
+                       {"FullSpeedMjpeg", "full_speed.json", kSubtypeMjpg, 160, 120, false},
+                       {"NoTrailerMjpeg", "webcam_no_trailer.json", kSubtypeMjpg, 640, 480, true}};
+const Case& kMjpeg640 = kCases[0];
+const Case& kYuy2Iso = kCases[1];
+INSTANTIATE_TEST_SUITE_P(Profiles, Streams, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 class Engine : public Streams {};
 
@@ -214,25 +175,8 @@ TEST_F(Engine, InjectedFaultsDropFramesButNeverCommitABadOne) {
   }
 }
 
-TEST_F(Engine, UnplugMidStreamEndsTheWorkerAndStopLeavesNothing) {
-  ASSERT_TRUE(rig.Open(kYuy2Iso));
-  camera::StreamFaults f;
-  f.unplug = 5;
-  rig.cam->SetStreamFaults(f);
-  ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
-  LARGE_INTEGER t;
-  t.QuadPart = -50000000;
-  ASSERT_EQ(KeWaitForSingleObject(&rig.e->streamWorkerDone, Executive, KernelMode, FALSE, &t), STATUS_SUCCESS)
-      << "the worker ends after the unplug";
-  EXPECT_EQ(ReadULongNoFence(&rig.e->removed), 1u);
-  uint64_t submitted = rig.host->Bus().Count(host::UsbRequestKind::IsochronousTransfer);
-  ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
-  EXPECT_EQ(rig.host->Bus().Count(host::UsbRequestKind::IsochronousTransfer), submitted)
-      << "no resubmission after the unplug";
-  EXPECT_EQ(host::PoolStats(kHostIrpTag).outstanding, 0u);
-}
-
-TEST_F(Engine, StopDuringOpenRetriesAndAStallingCameraNeverHang) {
+// (A stalling camera ends the stream: tested with the capture command.)
+TEST_F(Engine, StopDuringOpenRetriesNeverHangs) {
   ASSERT_TRUE(rig.Open(kYuy2Iso));
   camera::CameraFaults probeFault;
   probeFault.rejectProbe = true;
@@ -240,56 +184,6 @@ TEST_F(Engine, StopDuringOpenRetriesAndAStallingCameraNeverHang) {
   ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
   std::this_thread::sleep_for(std::chrono::milliseconds(700));  // a few failed attempts
   EXPECT_EQ(ReadULongNoFence(&rig.e->transfersActive), 0u);
-  auto t0 = std::chrono::steady_clock::now();
-  ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
-  // A camera that stalls its endpoint: the worker backs off and gives up.
-  rig.cam->SetFaults(camera::CameraFaults{});
-  camera::StreamFaults f;
-  f.stall = 3;
-  rig.cam->SetStreamFaults(f);
-  ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
-  LARGE_INTEGER t;
-  t.QuadPart = -100000000;
-  EXPECT_EQ(KeWaitForSingleObject(&rig.e->streamWorkerDone, Executive, KernelMode, FALSE, &t), STATUS_SUCCESS);
-  EXPECT_GE(rig.host->Bus().Count(host::UsbRequestKind::ResetPipe), 1u);
-  ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
-}
-
-TEST_F(Engine, RapidStartStopCyclesWithTheStatusReader) {
-  ASSERT_TRUE(rig.Open(kMjpeg640));
-  rig.effects->stillPinPresent = 1;
-  ASSERT_TRUE(rig.e->hasInterruptPipe);
-  for (int i = 0; i < 4; ++i) {
-    ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
-    ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS) << "running: nothing queued twice";
-    if (i == 2) std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
-    EXPECT_EQ(ReadULongNoFence(&rig.e->statusReaderRunning), 0u);
-  }
-  // The button: the reader forwards it as a still trigger and sets the flags.
-  ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  rig.cam->PressStillButton();
-  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!ReadULongNoFence(&rig.effects->buttonPressed) && std::chrono::steady_clock::now() < end)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_EQ(ReadULongNoFence(&rig.effects->buttonPressed), 1u);
-  EXPECT_EQ(rig.cam->StillTriggerCount(), 1u);
-  ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
-}
-
-// The stored controls are replayed once the stream runs (their order and wire
-// forms are tested with the controls), and the measured rate follows the host clock.
-TEST_F(Engine, ControlsAreReplayedOnceAndFpsFollowsTheHostClock) {
-  ASSERT_TRUE(rig.Open(kMjpeg640));
-  ASSERT_EQ(StartStream(rig.e), STATUS_SUCCESS);
-  std::string problem;
-  Consume(rig.e, kMjpeg640, 900, &problem);
-  ASSERT_EQ(ReadULongNoFence(&rig.e->controlsApplied), 1u);
-  ULONG fps = ReadULongNoFence(&rig.e->fps);
-  EXPECT_GE(fps, 25u);
-  EXPECT_LE(fps, 30u);
   ASSERT_EQ(StopStream(rig.e), STATUS_SUCCESS);
 }
 

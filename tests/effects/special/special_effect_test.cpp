@@ -1,20 +1,94 @@
-// The selector as the effect chain calls it, every built effect against the
-// pixel-by-pixel model in both byte orders, and worked cases at the sizes and
-// values where the effects' rules change: borders, saturation, tile choice.
+// The selector as the effect chain calls it, and every built per-pixel effect
+// against a pixel-by-pixel model (every output byte computed on its own from
+// the source) in both byte orders, at random and camera sizes: the sizes
+// where tile choice and runs change, borders and saturated sums among them.
 #include "effects/special/special_effect.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cstdlib>
 #include <random>
 #include <vector>
 
-#include "reference_effects.h"
+#include "effects/special/texture_tiles.h"
 
 namespace {
 
-using reference::Frame;
-using reference::Model;
+using Frame = std::vector<uint8_t>;
+inline uint8_t Sat(long v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
+
+// A packed 4:2:2 frame; lo is the byte offset of the luma in a pixel (0 for
+// Y0 U Y1 V, 1 for U Y0 V Y1), the chroma byte the pixel carries the other.
+struct Model {
+  int w, h, lo;
+  Frame s;
+  Model(int width, int height, int lumaOffset, uint8_t fill)
+      : w(width), h(height), lo(lumaOffset), s(size_t(2) * width * height, fill) {}
+  uint8_t& Y(int x, int y) { return s[(size_t(y) * w + x) * 2 + lo]; }
+  uint8_t& C(int x, int y) { return s[(size_t(y) * w + x) * 2 + 1 - lo]; }
+
+  // A new frame from pixel(x, y, luma&, chroma&) for every pixel.
+  template <typename F> Frame Each(F pixel) {
+    Frame d(s.size());
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) pixel(x, y, d[(size_t(y) * w + x) * 2 + lo], d[(size_t(y) * w + x) * 2 + 1 - lo]);
+    return d;
+  }
+
+  Frame Emboss() {
+    return Each([&](int x, int y, uint8_t& l, uint8_t& c) {
+      l = c = y == 0 ? 128 : y == h - 1 ? 192 : 128;
+      if (y > 0 && y < h - 1 && x > 0 && x < w - 1)
+        l = Sat(192 + Y(x + 1, y - 1) + Y(x + 1, y) + Y(x + 1, y + 1) + Y(x, y + 1) -
+                Y(x - 1, y - 1) - Y(x - 1, y) - Y(x - 1, y + 1) - Y(x, y - 1));
+    });
+  }
+
+  Frame EdgeDetect() {
+    return Each([&](int x, int y, uint8_t& l, uint8_t& c) {
+      l = 0, c = (y == 0 || y == h - 1) ? 0 : 128;
+      if (y == 0 || y == h - 1 || x < 2 || x > w - 3) return;
+      long gx = 2 * Y(x - 1, y) - 2 * Y(x + 1, y) + Y(x - 1, y - 1) + Y(x - 1, y + 1) -
+                Y(x + 1, y - 1) - Y(x + 1, y + 1);
+      long gy = 2 * Y(x, y - 1) - 2 * Y(x, y + 1) + Y(x - 1, y - 1) + Y(x + 1, y - 1) -
+                Y(x - 1, y + 1) - Y(x + 1, y + 1);
+      l = Sat(std::labs(gx) + std::labs(gy) - 32);
+      c = Sat(128 + 2 * (C(x + 2, y) + C(x, y + 1) + C(x + 2, y + 1) - C(x - 2, y) -
+                         C(x, y - 1) - C(x - 2, y - 1)));
+    });
+  }
+
+  // Pixel p (counted from the frame start) takes the sample at walk row
+  // p / run, column p % run; a run is the widest whole number of tiles in a
+  // frame row, or the frame width when not even one tile fits.
+  Frame Texture(int tw, int th) {
+    long run = w / tw > 0 ? (w / tw) * tw : w;
+    return Each([&](int x, int y, uint8_t& l, uint8_t& c) {
+      long p = long(y) * w + x;
+      l = Sat(Y(x, y) + kTextureSamples[(p / run) % th][(p % run) % tw] - 204);
+      c = C(x, y);
+    });
+  }
+
+  // Each block (of an even width) repeats its top-left pair: Y0 twice, that
+  // pair's U and V.
+  Frame Mosaic(int bw, int bh) {
+    return Each([&](int x, int y, uint8_t& l, uint8_t& c) {
+      l = Y(x - x % bw, y - y % bh), c = C(x - x % bw + x % 2, y - y % bh);
+    });
+  }
+
+  // Right-half pair k shows left pair pairs-1-k with its lumas exchanged;
+  // the middle pair of an odd pair count and a lone last pixel stay.
+  Frame MirrorHalf() {
+    const int pairs = w / 2, half = pairs / 2;
+    return Each([&](int x, int y, uint8_t& l, uint8_t& c) {
+      const bool mirrored = x < 2 * pairs && x / 2 >= pairs - half;
+      const int from = mirrored ? 2 * (pairs - 1 - x / 2) + x % 2 : x;
+      l = Y(mirrored ? from ^ 1 : x, y), c = C(from, y);
+    });
+  }
+};
 
 constexpr ULONG kBuilt[] = {1, 5, 6, 8, 9, 11, 12};
 
@@ -89,68 +163,6 @@ TEST_P(PixelEffects, EveryEffectMatchesTheModel) {
     for (ULONG n : kBuilt)
       ASSERT_TRUE(Apply(src, n, uint8_t(rng())).s == Expected(n, src)) << "effect " << n << " " << w << "x" << h;
   }
-}
-
-TEST_P(PixelEffects, EdgesOfGreyAndSaturatedSums) {
-  // Edges of grey: luma 0; chroma 0 on the top and bottom rows, 128 between.
-  Model edges(64, 9, GetParam(), 0);
-  for (int i = 64; i < 64 * 8; ++i) edges.C(i % 64, i / 64) = 128;
-  EXPECT_TRUE(Apply(Model(64, 9, GetParam(), 128), 6).s == edges.s);
-  // Luma and chroma 255 right of column 20, 0 left of it: sums far outside
-  // the clamp table's -256..767 must saturate.
-  Model rise(40, 5, GetParam(), 0), fall(40, 5, GetParam(), 255);
-  for (int y = 0; y < 5; ++y)
-    for (int x = 21; x < 40; ++x) rise.Y(x, y) = rise.C(x, y) = 255, fall.Y(x, y) = fall.C(x, y) = 0;
-  Model re = Apply(rise, 5), fe = Apply(fall, 5), rd = Apply(rise, 6), fd = Apply(fall, 6);
-  // Emboss: 192 + 3 * 255, 192 - 3 * 255, flat. Edges: |Gx| = 4 * 255;
-  // chroma 128 + 2 * 510, 128 - 2 * 510, and all six terms 255 cancel.
-  EXPECT_EQ(std::vector<int>({re.Y(20, 2), fe.Y(20, 2), re.Y(10, 2), rd.Y(20, 2), rd.C(19, 2), fd.C(19, 2),
-                              rd.C(23, 2)}),
-            std::vector<int>({255, 0, 192, 255, 255, 0, 128}));
-  Model dot(5, 3, GetParam(), 0);
-  dot.Y(2, 2) = 50;  // the pixel below (2, 1): plus for x = 1, 2, minus for x = 3
-  Model dd = Apply(dot, 5);
-  EXPECT_EQ(std::vector<int>({dd.Y(1, 1), dd.Y(2, 1), dd.Y(3, 1)}), std::vector<int>({242, 242, 142}));
-}
-
-TEST_P(PixelEffects, TextureTileAndRowsFollowTheFrameSize) {
-  // {frame width, height, pixel x, y, sample x, y}. Luma 100 everywhere:
-  // the pixel shows 100 + sample - 204.
-  const int cases[][6] = {
-      // 1280 x 1024: the 32 x 24 tile; the 16 rows after the 42 whole tile
-      // rows continue with tile rows 0..15 instead of keeping stale bytes.
-      {1280, 1024, 33, 0, 1, 0}, {1280, 1024, 33, 23, 1, 23}, {1280, 1024, 33, 24, 1, 0},
-      {1280, 1024, 33, 1007, 1, 23}, {1280, 1024, 33, 1008, 1, 0}, {1280, 1024, 33, 1023, 1, 15},
-      // 176 x 144: the 16 x 12 corner, 11 x 12 tiles.
-      {176, 144, 175, 11, 15, 11}, {176, 144, 175, 12, 15, 0}, {176, 144, 175, 143, 15, 11},
-      {100, 30, 99, 29, 19, 14},  // width a multiple of 20: 20 x 15
-      // 424 x 240 picks 20 x 15 by its height; runs of 420 pixels drift 4
-      // pixels per frame row: pixel 424 is walk row 1, column 4; pixel
-      // 101759 = 242 * 420 + 119.
-      {424, 240, 420, 0, 0, 1}, {424, 240, 0, 1, 4, 1}, {424, 240, 423, 239, 19, 242 % 15},
-      {10, 13, 9, 12, 9, 0}};  // narrower than a tile: runs of 10
-  for (const auto& c : cases) {
-    Model out = Apply(Model(c[0], c[1], GetParam(), 100), 8);
-    EXPECT_EQ(out.Y(c[2], c[3]), 100 + kTextureSamples[c[5]][c[4]] - 204) << c[0] << "x" << c[1] << " " << c[2];
-    EXPECT_EQ(out.C(c[2], c[3]), 100);
-  }
-}
-
-TEST(TextureSamples, RangeMeansAndGrain) {
-  const auto [lo, hi] = std::minmax_element(&kTextureSamples[0][0], &kTextureSamples[0][0] + 32 * 24);
-  EXPECT_EQ(*lo, 131);
-  EXPECT_EQ(*hi, 255);
-  long sum[3] = {}, diff = 0;
-  for (int y = 0; y < 24; ++y)
-    for (int x = 0; x < 32; ++x) {
-      const int v = kTextureSamples[y][x];
-      sum[0] += v, sum[1] += (x < 20 && y < 15) ? v : 0, sum[2] += (x < 16 && y < 12) ? v : 0;
-      if (x > 0) diff += std::abs(v - kTextureSamples[y][x - 1]);
-    }
-  EXPECT_EQ(sum[0], 205 * 32 * 24);            // tile A: mean exactly 205
-  EXPECT_NEAR(sum[1] / 300.0, 205.0, 2.0);     // tile B: the 20 x 15 corner
-  EXPECT_NEAR(sum[2] / 192.0, 205.0, 2.0);     // tile C: the 16 x 12 corner
-  EXPECT_GT(diff / (24 * 31), 10);             // a grain, not a flat field
 }
 
 }  // namespace
