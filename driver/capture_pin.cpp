@@ -21,6 +21,9 @@
 namespace {
 
 constexpr LONGLONG kDefaultInterval = 333333;  // 100 ns units
+// The timer never ticks faster than 1000 times a second, whatever a camera
+// claims.
+constexpr LONGLONG kShortestInterval = 10000;
 constexpr LONG kPauseSettleMs = 100;
 
 VOID TickDpc(PKDPC, PVOID context, PVOID, PVOID) { static_cast<PinContext*>(context)->Tick(); }
@@ -65,16 +68,24 @@ VOID DelayMs(LONG ms) {
   KeDelayExecutionThread(KernelMode, FALSE, &t);
 }
 
+// The frame interval the pin runs at: the one the camera accepted for this
+// stream once it has, the connection format's until then.
+LONGLONG PacedInterval(const PinContext* c) {
+  const ULONG accepted = ReadULongNoFence(&c->device->engine->acceptedInterval);
+  const LONGLONG interval = accepted ? LONGLONG(accepted) : c->interval;
+  return interval < kShortestInterval ? kShortestInterval : interval;
+}
+
 // The frame timer (work item): queues the pin's DPC once per frame
 // interval, against absolute deadlines so that the rate holds however long
 // each round takes. A timer that fell more than two intervals behind (the
 // system stalled) starts afresh from now instead of bursting.
 VOID FrameTimer(PDEVICE_OBJECT, PVOID context) {
   auto* c = static_cast<PinContext*>(context);
-  const LONGLONG interval = c->interval;
   ULONGLONG deadline = KeQueryInterruptTime();
   bool anchored = false;
   while (!ReadULongNoFence(&c->timerStop)) {
+    const LONGLONG interval = PacedInterval(c);
     KeInsertQueueDpc(&c->dpc, nullptr, nullptr);
     deadline += ULONGLONG(interval);
     ULONGLONG now = KeQueryInterruptTime();
@@ -289,7 +300,7 @@ ULONG CountDrops(PinContext* c, ULONG ticks) {
 VOID StampHeader(PinContext* c, KSSTREAM_HEADER* h, ULONG used, ULONG ticks, ULONG dropped) {
   h->DataUsed = used;
   h->OptionsFlags = 0;
-  h->Duration = c->format ? c->format->AvgTimePerFrame : 0;
+  h->Duration = c->format ? PacedInterval(c) : 0;
   h->PresentationTime.Numerator = 1;
   h->PresentationTime.Denominator = 1;
   h->PresentationTime.Time = 0;
@@ -523,6 +534,11 @@ NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
       WriteULongNoFence(&c->tickBase, 0);
       WriteULongNoFence(&c->openTick, 0);
       if (!ReadULongNoFence(&d->streaming)) {
+        // The camera is asked for the format's frame interval; the timer
+        // follows what it accepts.
+        const LONGLONG asked = c->format ? c->format->AvgTimePerFrame : 0;
+        e->requestedInterval = asked > 0 && asked <= LONGLONG(0xFFFFFFFF) ? ULONG(asked) : 0;
+        WriteULongNoFence(&e->acceptedInterval, 0);
         RingReset(&e->ring);
         InstallStreamHooks(e, &d->streamHooks);
         NTSTATUS s = StartStream(e);

@@ -34,7 +34,9 @@ struct PinContext final {
   ULONG timerRunning;
   KEVENT timerExit;
   KEVENT timerWake;
-  LONGLONG interval;  // 100 ns units: the accepted frame interval
+  // 100 ns units: the connection format's frame interval, which the timer
+  // keeps until the camera has accepted one (StreamEngine.acceptedInterval).
+  LONGLONG interval;
   // Process runs only while the gate is open; stopping closes it and waits
   // until no Process call is inside (processCalls).
   LONG processOpen;
@@ -103,8 +105,11 @@ inline bool FilterOwnsCamera(const DeviceContext* device, const KSFILTER* filter
 NTSTATUS BuildDataRanges(StreamEngine* engine);
 VOID FreeDataRanges(StreamEngine* engine);
 // Fills one range for an output size and subtype; FALSE when the subtype has
-// no range or a size does not fit in 32 bits.
-BOOLEAN FillVideoRange(KS_DATARANGE_VIDEO* range, ULONG width, ULONG height, const GUID& subtype);
+// no range or a size does not fit in 32 bits. The frame intervals are those
+// `timing` (the table entry the range streams) offers, its default as the
+// range's; without one (stills, an entry naming no interval) 30 to 1 fps.
+BOOLEAN FillVideoRange(KS_DATARANGE_VIDEO* range, ULONG width, ULONG height, const GUID& subtype,
+                       const FrameFormat* timing = nullptr);
 // Whether a table entry can be streamed: its input subtype is one the
 // pipeline takes and its frame sizes fit (3 x width x height in 32 bits).
 BOOLEAN EntryUsable(const FrameFormat& entry);

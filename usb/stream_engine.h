@@ -102,6 +102,12 @@ struct StreamEngine {
   // (input width x height x 2; an upper bound for MJPEG).
   FrameFormat currentFormat;
   ULONG expectedFrameSize;
+  // The frame interval the capture pin asks for (100 ns units; 0 or one
+  // outside the entry's intervals: the entry's default), and the one the
+  // camera accepted in the last probe and commit (0 until then; written by
+  // the stream worker, read by the capture pin: no-fence word).
+  ULONG requestedInterval;
+  ULONG acceptedInterval;
   // 1-based position in the still table of the still size in use.
   ULONG stillFrameIndex;
 
