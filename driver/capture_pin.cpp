@@ -35,6 +35,14 @@ VOID LateDpc(PKDPC, PVOID context, PVOID, PVOID) {
   if (ReadULongNoFence(&c->openTick)) KsPinAttemptProcessing(c->pin, FALSE);
 }
 
+// The frame interval the pin runs at: the one the camera accepted for this
+// stream once it has, the connection format's until then.
+LONGLONG PacedInterval(const PinContext* c) {
+  const ULONG accepted = ReadULongNoFence(&c->device->engine->acceptedInterval);
+  const LONGLONG interval = accepted ? LONGLONG(accepted) : c->interval;
+  return interval < kShortestInterval ? kShortestInterval : interval;
+}
+
 // Sleeps until *deadline (or a stop), watching the engine's commits. A
 // frame committed while the last tick's chance is open is delivered at once
 // (lateDpc). The first commit of the stream anchors the ticks: the next one
@@ -43,7 +51,7 @@ VOID LateDpc(PKDPC, PVOID context, PVOID, PVOID) {
 // frames over in 32 ms steps, nearly a whole interval at 30 fps).
 VOID WaitForDeadline(PinContext* c, ULONGLONG* deadline, bool* anchored) {
   StreamEngine* e = c->device->engine;
-  const ULONGLONG interval = ULONGLONG(c->interval);
+  const ULONGLONG interval = ULONGLONG(PacedInterval(c));
   for (;;) {
     ULONGLONG now = KeQueryInterruptTime();
     if (*deadline <= now || ReadULongNoFence(&c->timerStop)) return;
@@ -66,14 +74,6 @@ VOID DelayMs(LONG ms) {
   LARGE_INTEGER t;
   t.QuadPart = -LONGLONG(ms) * 10000;
   KeDelayExecutionThread(KernelMode, FALSE, &t);
-}
-
-// The frame interval the pin runs at: the one the camera accepted for this
-// stream once it has, the connection format's until then.
-LONGLONG PacedInterval(const PinContext* c) {
-  const ULONG accepted = ReadULongNoFence(&c->device->engine->acceptedInterval);
-  const LONGLONG interval = accepted ? LONGLONG(accepted) : c->interval;
-  return interval < kShortestInterval ? kShortestInterval : interval;
 }
 
 // The frame timer (work item): queues the pin's DPC once per frame
