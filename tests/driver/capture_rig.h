@@ -22,6 +22,7 @@
 #include "driver/pin_context.h"
 #include "pipeline/frame_pipeline.h"
 #include "platform/host/host_control.h"
+#include "tests/camera/camera_test_util.h"
 #include "tests/pipeline/reference_conversions.h"
 
 namespace capture_test {
@@ -31,9 +32,7 @@ using client::Camera;
 using client::Filter;
 using client::Pin;
 
-inline std::string ProfilePath(const std::string& name) {
-  return std::string(UVCCAM_PROFILE_DIR) + "/" + name;
-}
+using camtest::ProfilePath;
 
 inline std::vector<std::string> ProfileNames() {
   std::vector<std::string> out;

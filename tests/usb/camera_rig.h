@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -210,15 +209,6 @@ struct Rig : RigOf<std::unique_ptr<Interposer>> {
   camera::SimulatedCamera& cam() { return *model.cam; }
   Interposer& model;
 };
-
-// The camera profiles shipped with the simulated camera, in name order.
-inline std::vector<std::string> Profiles() {
-  std::vector<std::string> out;
-  for (const auto& e : std::filesystem::directory_iterator(UVCCAM_PROFILE_DIR))
-    if (e.path().extension() == ".json") out.push_back(e.path().string());
-  std::sort(out.begin(), out.end());
-  return out;
-}
 
 // Every test of the usb layer: real-time clock sped up, pool statistics
 // reset, nothing left over at the end.

@@ -131,15 +131,6 @@ TEST_F(ConfigurationTest, AlternateSettingFirstWideEnoughWinsWithHighBandwidthSi
     }
   }
   EXPECT_EQ(EffectivePacketSize(0xE000 | 256), 256u) << "bits 15..13 are not part of it";
-  // The endpoint is sought within the alternate setting, past a class-specific descriptor.
-  ConfigBuilder b;
-  b.Interface(0, 0, 14, 1, 0).Interface(1, 0, 14, 2, 0);
-  b.Interface(1, 1, 14, 2, 1).Raw({6, 0x24, 9, 0, 0, 0}).Endpoint(0x81, 5, 800);
-  Rig rig(b.Build());
-  Up(rig);
-  ULONG packet = 0;
-  ASSERT_EQ(SelectAlternateSetting(rig.engine, kEndpointIsochronous, 800, 8, &packet), STATUS_SUCCESS);
-  EXPECT_EQ(packet, 800u);
 }
 
 TEST_F(ConfigurationTest, NegotiationProbesTheEntryAndCommitsTheCamerasAnswer) {

@@ -1,5 +1,5 @@
-// The synchronous request path: refusals, both completion paths, the device
-// mutex, and the control requests built on it.
+// The synchronous request path: refusals, the device mutex, and the control
+// requests built on it.
 #include "tests/usb/camera_rig.h"
 #include "usb/configuration.h"
 #include "usb/usb_request.h"
@@ -35,28 +35,6 @@ TEST_F(RequestTest, RefusesWithoutSendingWhileRemovedWithoutDeviceOrOutsideD0) {
   // And the same engine works once the conditions are gone.
   EXPECT_EQ(ClassRequest(rig.engine, GET_CUR, 0x0100, 1, buffer, 26, TRUE), STATUS_SUCCESS);
   EXPECT_EQ(rig.bus.DeviceRequests(), 1u);
-}
-
-TEST_F(RequestTest, SynchronousAndPendingCompletionGiveTheSameResults) {
-  for (auto mode : {host::UsbCompletionMode::Synchronous, host::UsbCompletionMode::Pending}) {
-    for (bool busInterface : {true, false}) {
-      Rig rig;
-      rig.bus.SetCompletionMode(mode);
-      rig.bus.SetBusInterfaceAvailable(busInterface);
-      rig.cam().SetVendorHandler([](const host::UsbSetupPacket&, uint8_t*, bool* stall) { return *stall = true; });
-      USB_DEVICE_DESCRIPTOR dd;
-      ASSERT_EQ(GetDeviceDescriptor(rig.engine, &dd), STATUS_SUCCESS);
-      EXPECT_EQ(dd.idVendor * 0x10000 + dd.idProduct, 0x12345678);
-      UCHAR b[4];
-      EXPECT_EQ(VendorRequest(rig.engine, 0x42, 0, 0, b, 4, TRUE), STATUS_UNSUCCESSFUL) << "stalled";
-      ULONG hs = 0;  // the caller's default stands when the bus cannot tell
-      EXPECT_EQ(QueryHighSpeed(rig.engine, &hs), STATUS_SUCCESS);
-      EXPECT_EQ(hs, busInterface ? 1u : 0u) << "a bus without the interface counts as full speed";
-      EXPECT_EQ(rig.bus.PendingReturned(), mode == host::UsbCompletionMode::Pending ? 3u : 0u);
-      EXPECT_EQ(rig.bus.BusInterfaceReferences(), 0) << "the interface reference must be given back";
-      EXPECT_EQ(host::KsDeviceMutexAcquisitions(rig.device), 2u) << "each URB under the device mutex";
-    }
-  }
 }
 
 TEST_F(RequestTest, NoIrpMeansInsufficientResourcesAndTheMutexIsReleased) {
