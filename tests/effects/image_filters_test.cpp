@@ -94,13 +94,16 @@ TEST_P(Filters, ChromaSmoothingAndNoiseFilterMatchTheirModels) {
   }
 }
 
-// A failure of the second sum array frees the first and copies the source
-// (the chain's no-memory case covers a failure of the first and the other filters).
+// Chroma smoothing failing its second sum array frees the first; the zoom
+// window without memory. Both copy the source (the chain's no-memory case
+// covers the first sum array and the noise filter).
 TEST_P(Filters, WithoutMemoryTheSourceIsCopied) {
   const Frame src = GentleFrame(32, 24, 2);
-  Frame a(src.size(), 3);
+  Frame a(src.size(), 3), c(src.size(), 3);
   host::PoolFailNth(2);
   EXPECT_TRUE(ChromaSmoothing(a.data(), src.data(), 32, 24, lumaFirst()) == 0 && a == src);
+  host::PoolFailTag(kTagBuffer);
+  EXPECT_TRUE(ZoomWindow(c.data(), src.data(), 32, 24, 20, 3, 3, lumaFirst()) == 0 && c == src);
 }
 
 TEST_P(Filters, AutoContrastStretchesSixteenTo235) {
