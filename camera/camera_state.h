@@ -133,6 +133,10 @@ struct SimulatedCamera::State {
   // (vendor_requests.cpp).
   host::UsbControlResult VendorRequest(ControlTransfer& t);
 
+  // The processing unit's current values as the test picture shows them
+  // (picture_controls.cpp); after every change of a unit control.
+  void UpdatePictureControls();
+
   // ---- streaming and negotiation (streaming_requests.cpp) ----
   // Starts streaming the committed format once the host has committed and
   // (isochronous) chosen a non-zero alternate setting.

@@ -76,6 +76,7 @@ host::UsbControlResult SimulatedCamera::State::UnitControlRequest(ControlTransfe
       if (cv.kind == ControlKind::kBitmap && (v == 0 || (v & (v - 1)) != 0 || (v & cv.res) == 0))
         return t.Stall(kErrOutOfRange);
       cv.cur.assign(t.data, t.data + cv.length);
+      UpdatePictureControls();
       return t.Ok();
     }
     case kGetCur:

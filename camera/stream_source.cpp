@@ -78,15 +78,39 @@ std::vector<uint8_t> OneDhtBeforeSos(const uint8_t* jpeg, size_t size) {
   return head;
 }
 
-std::vector<uint8_t> EncodeJpeg(uint32_t width, uint32_t height, uint64_t n) {
+// The picture as full-resolution planes, for the picture controls.
+struct Planes {
+  std::vector<uint8_t> y, u, v;
+};
+
+Planes PicturePlanes(uint32_t width, uint32_t height, uint64_t n, const PictureControls& controls) {
+  const size_t count = size_t(width) * height;
+  Planes p{std::vector<uint8_t>(count), std::vector<uint8_t>(count), std::vector<uint8_t>(count)};
+  for (uint32_t y = 0; y < height; ++y)
+    for (uint32_t x = 0; x < width; ++x) {
+      const size_t i = size_t(y) * width + x;
+      PixelYuv(x, y, width, n, &p.y[i], &p.u[i], &p.v[i]);
+    }
+  AdjustPicture(controls, width, height, p.y.data(), p.u.data(), p.v.data());
+  return p;
+}
+
+std::vector<uint8_t> EncodeJpeg(uint32_t width, uint32_t height, uint64_t n, const PictureControls& controls) {
+  const bool neutral = controls.Neutral();
+  Planes planes;
+  if (!neutral) planes = PicturePlanes(width, height, n, controls);
   std::vector<uint8_t> rgb(size_t(width) * height * 3);
   for (uint32_t y = 0; y < height; ++y) {
     for (uint32_t x = 0; x < width; ++x) {
       uint8_t Y, U, V;
-      PixelYuv(x, y, width, n, &Y, &U, &V);
+      const size_t i = size_t(y) * width + x;
+      if (neutral)
+        PixelYuv(x, y, width, n, &Y, &U, &V);
+      else
+        Y = planes.y[i], U = planes.u[i], V = planes.v[i];
       int c = Y - 16, d = U - 128, e = V - 128;
       auto clamp = [](int t) { return uint8_t(std::min(255, std::max(0, t))); };
-      uint8_t* p = &rgb[(size_t(y) * width + x) * 3];
+      uint8_t* p = &rgb[i * 3];
       p[0] = clamp((298 * c + 409 * e + 128) >> 8);
       p[1] = clamp((298 * c - 100 * d - 208 * e + 128) >> 8);
       p[2] = clamp((298 * c + 516 * d + 128) >> 8);
@@ -108,25 +132,40 @@ std::vector<uint8_t> EncodeJpeg(uint32_t width, uint32_t height, uint64_t n) {
 
 }  // namespace
 
-std::vector<uint8_t> TestPicture(StreamFormat format, uint32_t width, uint32_t height, uint64_t n) {
+std::vector<uint8_t> TestPicture(StreamFormat format, uint32_t width, uint32_t height, uint64_t n,
+                                 const PictureControls& controls) {
   if (format == StreamFormat::kMjpeg) {
-    // Encoding is costly: each size keeps its few pictures once encoded.
+    // Encoding is costly: each size and setting of the controls keeps its
+    // few pictures once encoded (the settings of a long session are let go
+    // now and then).
+    using Key = std::tuple<uint32_t, uint32_t, uint64_t, std::vector<int64_t>>;
     static std::mutex* lock = new std::mutex;
-    static auto* cache = new std::map<std::tuple<uint32_t, uint32_t, uint64_t>, std::vector<uint8_t>>;
+    static auto* cache = new std::map<Key, std::vector<uint8_t>>;
     std::lock_guard<std::mutex> guard(*lock);
-    auto key = std::make_tuple(width, height, n % kMjpegPictures);
+    auto key = Key(width, height, n % kMjpegPictures, controls.Key());
     auto it = cache->find(key);
-    if (it == cache->end()) it = cache->emplace(key, EncodeJpeg(width, height, n % kMjpegPictures)).first;
+    if (it == cache->end()) {
+      if (cache->size() >= 512) cache->clear();
+      it = cache->emplace(key, EncodeJpeg(width, height, n % kMjpegPictures, controls)).first;
+    }
     return it->second;
   }
   std::vector<uint8_t> f(size_t(width) * height * 2);
   bool yuy2 = format == StreamFormat::kYuy2;
+  Planes planes;
+  const bool neutral = controls.Neutral();
+  if (!neutral) planes = PicturePlanes(width, height, n, controls);
   for (uint32_t y = 0; y < height; ++y) {
     uint8_t* row = &f[size_t(y) * width * 2];
     for (uint32_t x = 0; x + 1 < width; x += 2) {
       uint8_t y0, y1, u, v, u1, v1;
-      PixelYuv(x, y, width, n, &y0, &u, &v);
-      PixelYuv(x + 1, y, width, n, &y1, &u1, &v1);
+      if (neutral) {
+        PixelYuv(x, y, width, n, &y0, &u, &v);
+        PixelYuv(x + 1, y, width, n, &y1, &u1, &v1);
+      } else {
+        const size_t i = size_t(y) * width + x;
+        y0 = planes.y[i], y1 = planes.y[i + 1], u = planes.u[i], v = planes.v[i];
+      }
       uint8_t* p = row + x * 2;
       if (yuy2) {
         p[0] = y0, p[1] = u, p[2] = y1, p[3] = v;
@@ -166,6 +205,7 @@ void StreamSource::Start(const StreamSettings& settings, uint64_t now) {
   if (s_.interval100ns == 0) s_.interval100ns = 333333;
   running_ = true;
   inFrame_ = false;
+  clockStart_ = now;
   nextFrame_ = now;
   framesStarted_ = 0;
   stalled_ = false;
@@ -181,11 +221,11 @@ std::vector<uint8_t> StreamSource::FrameBytes(bool still) {
   std::vector<uint8_t> f;
   uint32_t w = still && s_.stillWidth ? s_.stillWidth : s_.width;
   uint32_t h = still && s_.stillHeight ? s_.stillHeight : s_.height;
-  const bool played = play_ && !still &&
-                      (s_.format == StreamFormat::kMjpeg ? play_->NextJpeg(&f)
-                                                         : play_->NextRaw(size_t(s_.width) * s_.height * 2, &f));
+  // A still comes from the play file too (its next frame, at the still size).
+  const bool played = play_ && (s_.format == StreamFormat::kMjpeg ? play_->NextJpeg(&f)
+                                                                  : play_->NextRaw(size_t(w) * h * 2, &f));
   if (!played) {
-    f = TestPicture(s_.format, w, h, pictureNumber_++);
+    f = TestPicture(s_.format, w, h, pictureNumber_++, picture_);
   }
   if (s_.format == StreamFormat::kMjpeg && s_.trailer) AppendTrailer(&f);
   return f;
@@ -209,7 +249,7 @@ void StreamSource::BeginFrame(uint64_t now) {
   sent_ = 0;
   inFrame_ = true;
   payloadIndex_ = 0;
-  frameStart_ = now;
+  frameStart_ = now;  // the frame's slot on the camera's clock (its PTS)
   // The payload count depends on the transaction size; fault positions are
   // chosen among the first few payloads so that every frame has them.
   lostPayload_ = every(faults_.losePacket) ? 1 : -1;
@@ -226,11 +266,15 @@ host::UsbInResult StreamSource::Next(uint64_t now, uint8_t* data, uint32_t capac
     r.kind = host::UsbInResult::kGone;
     return r;
   }
+  if (clockStart_ == 0) clockStart_ = nextFrame_ = now;
   if (!inFrame_ && now >= nextFrame_) {
-    // Keep the frame clock steady; after a long pause start afresh.
-    nextFrame_ = now - nextFrame_ > s_.interval100ns ? now + s_.interval100ns
-                                                      : nextFrame_ + s_.interval100ns;
-    BeginFrame(now);
+    // The frame clock is steady: frames begin at start + n x interval. A
+    // frame whose time came while the previous one was still being sent
+    // (or while nobody asked) begins now; the frames whose whole slot
+    // passed meanwhile are never sent.
+    const uint64_t slot = clockStart_ + (now - clockStart_) / s_.interval100ns * s_.interval100ns;
+    nextFrame_ = slot + s_.interval100ns;
+    BeginFrame(slot);
     if (gone_) {
       r.kind = host::UsbInResult::kGone;
       return r;

@@ -47,11 +47,30 @@ struct StreamSettings {
   uint32_t stillWidth = 0, stillHeight = 0;  // still size for triggered stills
 };
 
+// The processing unit's picture controls as the test picture shows them:
+// each control's value and its default. At the defaults (and for controls
+// the camera lacks, both 0) the picture is unchanged; camera/README.md
+// gives the model (picture_controls.cpp).
+struct PictureControls {
+  struct Control {
+    int64_t value = 0, def = 0;
+  };
+  Control brightness, contrast, hue, saturation, sharpness, gamma, gain, whiteBalance;
+  bool Neutral() const;
+  std::vector<int64_t> Key() const;  // the values in a fixed order
+};
+// Applies the controls to a picture held as full-resolution Y, U and V
+// planes of width x height bytes each.
+void AdjustPicture(const PictureControls& controls, uint32_t width, uint32_t height, uint8_t* y,
+                   uint8_t* u, uint8_t* v);
+
 // The bytes of test-picture frame `n` (0-based) as the camera sends them
 // before any trailer: packed 4:2:2 in the given order, or a baseline 4:2:2
-// JPEG of the picture (frames repeat every kMjpegPictures).
+// JPEG of the picture (frames repeat every kMjpegPictures), with the
+// picture controls applied.
 constexpr uint32_t kMjpegPictures = 8;
-std::vector<uint8_t> TestPicture(StreamFormat format, uint32_t width, uint32_t height, uint64_t n);
+std::vector<uint8_t> TestPicture(StreamFormat format, uint32_t width, uint32_t height, uint64_t n,
+                                 const PictureControls& controls = PictureControls());
 // Appends the vendor trailer: FF FF FF FF and the 16-bit big-endian length
 // of the frame including the trailer (modulo 65536).
 void AppendTrailer(std::vector<uint8_t>* frame);
@@ -60,6 +79,8 @@ std::vector<std::vector<uint8_t>> SplitJpegFrames(const std::vector<uint8_t>& by
 
 class StreamSource {
  public:
+  // Frames begin at start + n x interval on the bus clock; start is
+  // `now100ns`, or with 0 the first transaction after Start.
   void Start(const StreamSettings& settings, uint64_t now100ns);
   void Stop();
   bool Running() const { return running_; }
@@ -67,6 +88,8 @@ class StreamSource {
   // uncompressed formats the file is cut into frames of the committed size.
   void SetPlayFile(std::shared_ptr<PlayFile> play) { play_ = std::move(play); }
   void SetFaults(const StreamFaults& f) { faults_ = f; }
+  // The picture controls the test picture shows from the next frame on.
+  void SetPictureControls(const PictureControls& p) { picture_ = p; }
   const StreamFaults& Faults() const { return faults_; }
   // The size of the stills from the next one on (a still commit).
   void SetStillSize(uint32_t width, uint32_t height) {
@@ -88,10 +111,12 @@ class StreamSource {
 
   StreamSettings s_;
   StreamFaults faults_;
+  PictureControls picture_;
   std::shared_ptr<PlayFile> play_;
   bool running_ = false;
   bool stillPending_ = false;
   bool stillFrame_ = false;
+  uint64_t clockStart_ = 0;
   uint64_t nextFrame_ = 0;
   uint64_t framesStarted_ = 0;
   uint64_t stillsSent_ = 0;

@@ -1,6 +1,7 @@
 // The application side of the host kernel-streaming runtime.
 #include "client/camera.h"
 
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -178,14 +179,22 @@ namespace {
 
 const char* PinName(const PinInfo& p) { return p.id == kCapturePinId ? "capture" : "still"; }
 
+// Frames per second of a frame interval in 100 ns units (0 for none).
+double Rate(LONGLONG interval) { return interval > 0 ? 1e7 / double(interval) : 0.0; }
+// The same to two decimals for JSON (null for none).
+nlohmann::ordered_json JsonRate(LONGLONG interval) {
+  if (interval <= 0) return nullptr;
+  return std::round(Rate(interval) * 100) / 100;
+}
+
 }  // namespace
 
 std::string RangesText(const std::vector<PinInfo>& pins) {
   std::string out;
   char line[256];
   for (const PinInfo& p : pins) {
-    std::snprintf(line, sizeof line, "\n%s pin ranges (%zu):\n  %-3s %-11s %-8s %-19s %-11s %11s %10s\n",
-                  PinName(p), p.ranges.size(), "#", "size", "subtype", "interval", "fps", "bit rate",
+    std::snprintf(line, sizeof line, "\n%s pin ranges (%zu):\n  %-3s %-11s %-8s %-19s %-11s %7s %11s %10s\n",
+                  PinName(p), p.ranges.size(), "#", "size", "subtype", "interval", "fps", "default", "bit rate",
                   "image");
     out += line;
     for (size_t i = 0; i < p.ranges.size(); ++i) {
@@ -195,12 +204,11 @@ std::string RangesText(const std::vector<PinInfo>& pins) {
       std::string interval = std::to_string(r.ConfigCaps.MinFrameInterval) + "-" +
                              std::to_string(r.ConfigCaps.MaxFrameInterval);
       char fps[32];
-      std::snprintf(fps, sizeof fps, "%.4g-%.4g",
-                    r.ConfigCaps.MinFrameInterval ? 1e7 / double(r.ConfigCaps.MinFrameInterval) : 0.0,
-                    r.ConfigCaps.MaxFrameInterval ? 1e7 / double(r.ConfigCaps.MaxFrameInterval) : 0.0);
-      std::snprintf(line, sizeof line, "  %-3zu %-11s %-8s %-19s %-11s %11u %10u\n", i + 1, size.c_str(),
+      std::snprintf(fps, sizeof fps, "%.4g-%.4g", Rate(r.ConfigCaps.MinFrameInterval),
+                    Rate(r.ConfigCaps.MaxFrameInterval));
+      std::snprintf(line, sizeof line, "  %-3zu %-11s %-8s %-19s %-11s %7.4g %11u %10u\n", i + 1, size.c_str(),
                     SubtypeName(r.DataRange.SubFormat).c_str(), interval.c_str(), fps,
-                    r.VideoInfoHeader.dwBitRate, h.biSizeImage);
+                    Rate(r.VideoInfoHeader.AvgTimePerFrame), r.VideoInfoHeader.dwBitRate, h.biSizeImage);
       out += line;
     }
   }
@@ -219,6 +227,10 @@ std::string RangesJson(const std::vector<PinInfo>& pins) {
                    {"subtype", SubtypeName(r.DataRange.SubFormat)},
                    {"minFrameInterval", r.ConfigCaps.MinFrameInterval},
                    {"maxFrameInterval", r.ConfigCaps.MaxFrameInterval},
+                   {"defaultFrameInterval", r.VideoInfoHeader.AvgTimePerFrame},
+                   {"maxFps", JsonRate(r.ConfigCaps.MinFrameInterval)},
+                   {"minFps", JsonRate(r.ConfigCaps.MaxFrameInterval)},
+                   {"defaultFps", JsonRate(r.VideoInfoHeader.AvgTimePerFrame)},
                    {"bitRate", r.VideoInfoHeader.dwBitRate},
                    {"sampleSize", r.DataRange.SampleSize},
                    {"imageSize", h.biSizeImage}});

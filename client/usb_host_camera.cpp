@@ -1,6 +1,7 @@
 // A camera on the host and the format report.
 #include "client/usb_host_camera.h"
 
+#include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -55,6 +56,13 @@ const char* EndpointTypeName(ULONG type) {
 
 std::string Size(ULONG w, ULONG h) { return std::to_string(w) + "x" + std::to_string(h); }
 
+// Frames per second of an interval in 100 ns units, to two decimals (null
+// for none).
+nlohmann::ordered_json Fps(ULONGLONG interval) {
+  if (!interval) return nullptr;
+  return std::round(1e9 / double(interval)) / 100;
+}
+
 }  // namespace
 
 std::string FormatsText(const StreamEngine& e) {
@@ -108,7 +116,10 @@ std::string FormatsJson(const StreamEngine& e) {
                             {"outputSubtype", SubtypeName(f.outputSubtype)},
                             {"formatIndex", f.formatIndex},
                             {"frameIndex", f.frameIndex},
-                            {"defaultInterval", f.defaultInterval}});
+                            {"defaultInterval", f.defaultInterval},
+                            {"fps", Fps(f.defaultInterval)},
+                            {"minInterval", f.minInterval},
+                            {"maxInterval", f.maxInterval}});
   }
   j["stills"] = nlohmann::ordered_json::array();
   for (ULONG i = 0; i < e.stillCount; ++i)
@@ -117,7 +128,8 @@ std::string FormatsJson(const StreamEngine& e) {
 }
 
 std::string BringUpFailureText(const BringUpResult& r) {
-  // What went wrong, in the words of someone holding the camera.
+  // What went wrong, in the words of someone holding the camera; the status
+  // stays for whoever reports it.
   const char* what = "the camera could not be set up";
   switch (r.step) {
     case kBringUpNone: break;
@@ -126,17 +138,24 @@ std::string BringUpFailureText(const BringUpResult& r) {
     case kBringUpProductString: what = "the camera's name could not be read"; break;
     case kBringUpBusSpeed: what = "the USB bus speed could not be found"; break;
     case kBringUpConfigurationDescriptor: what = "the camera's configuration descriptor is missing or malformed"; break;
-    case kBringUpSelectConfiguration: what = "the camera refused its configuration"; break;
+    case kBringUpSelectConfiguration:
+      what = r.status == STATUS_INVALID_PARAMETER ? "the camera has no video-control or video-streaming interface"
+                                                  : "the camera refused its configuration";
+      break;
     case kBringUpStreamEndpoint: what = "the camera has no video streaming endpoint the driver can use"; break;
     case kBringUpAlternateSetting: what = "the camera refused its streaming interface settings"; break;
-    case kBringUpFormatTable: what = "the camera describes no video format the driver can use (YUY2, UYVY or MJPEG)"; break;
-    case kBringUpRestrictAndExtend:
-      what = "the camera's sizes leave the driver none to offer (a high-speed camera needs 320x240 or 640x480 to "
-             "make its scaled sizes)";
+    case kBringUpFormatTable:
+      what = r.status == STATUS_INVALID_PARAMETER
+                 ? "the camera's video format descriptors are cut short or malformed"
+                 : "the camera describes no video format this driver can stream (YUY2, UYVY or MJPEG, "
+                   "at most five formats)";
       break;
+    case kBringUpRestrictAndExtend: what = "the camera's format list could not be built"; break;
   }
+  if (r.status == STATUS_INSUFFICIENT_RESOURCES || r.status == STATUS_NO_MEMORY)
+    what = "the driver ran out of memory while setting up the camera";
   char text[256];
-  std::snprintf(text, sizeof text, "%s (step: %s, status 0x%08X)", what, BringUpStepName(r.step), unsigned(r.status));
+  std::snprintf(text, sizeof text, "%s (status 0x%08X)", what, unsigned(r.status));
   return text;
 }
 

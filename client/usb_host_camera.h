@@ -52,7 +52,7 @@ std::string FormatsText(const StreamEngine& engine);
 // The same as one JSON object (keys: vendorId, productId, highSpeed,
 // endpointType, controlInterface, streamingInterface, formats, stills).
 std::string FormatsJson(const StreamEngine& engine);
-// What went wrong in a user's words, then "(step: <step>, status 0x<hex>)".
+// What went wrong in a user's words, then "(status 0x<hex>)".
 std::string BringUpFailureText(const BringUpResult& result);
 
 }  // namespace client

@@ -21,14 +21,59 @@
 namespace {
 
 constexpr LONGLONG kDefaultInterval = 333333;  // 100 ns units
+// The timer never ticks faster than 1000 times a second, whatever a camera
+// claims.
+constexpr LONGLONG kShortestInterval = 10000;
 constexpr LONG kPauseSettleMs = 100;
 
 VOID TickDpc(PKDPC, PVOID context, PVOID, PVOID) { static_cast<PinContext*>(context)->Tick(); }
+
+// A frame came in after a tick that found none: process again, within the
+// same tick.
+VOID LateDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* c = static_cast<PinContext*>(context);
+  if (ReadULongNoFence(&c->openTick)) KsPinAttemptProcessing(c->pin, FALSE);
+}
+
+// Sleeps until *deadline (or a stop), watching the engine's commits. A
+// frame committed while the last tick's chance is open is delivered at once
+// (lateDpc). The first commit of the stream anchors the ticks: the next one
+// comes one and a half intervals later, so that ticks fall midway between
+// the earliest and the latest moment a frame can arrive (transfers hand
+// frames over in 32 ms steps, nearly a whole interval at 30 fps).
+VOID WaitForDeadline(PinContext* c, ULONGLONG* deadline, bool* anchored) {
+  StreamEngine* e = c->device->engine;
+  const ULONGLONG interval = ULONGLONG(c->interval);
+  for (;;) {
+    ULONGLONG now = KeQueryInterruptTime();
+    if (*deadline <= now || ReadULongNoFence(&c->timerStop)) return;
+    LARGE_INTEGER wait;
+    wait.QuadPart = -LONGLONG(*deadline - now);
+    PVOID events[2] = {&c->timerWake, &e->streamEvent};
+    NTSTATUS s = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, &wait, nullptr);
+    if (s != STATUS_WAIT_0 + 1) return;
+    KeClearEvent(&e->streamEvent);
+    if (ReadULongNoFence(&c->openTick) == ReadULongNoFence(&c->ticks))
+      KeInsertQueueDpc(&c->lateDpc, nullptr, nullptr);
+    if (!*anchored) {
+      *anchored = true;
+      *deadline = KeQueryInterruptTime() + interval + interval / 2;
+    }
+  }
+}
 
 VOID DelayMs(LONG ms) {
   LARGE_INTEGER t;
   t.QuadPart = -LONGLONG(ms) * 10000;
   KeDelayExecutionThread(KernelMode, FALSE, &t);
+}
+
+// The frame interval the pin runs at: the one the camera accepted for this
+// stream once it has, the connection format's until then.
+LONGLONG PacedInterval(const PinContext* c) {
+  const ULONG accepted = ReadULongNoFence(&c->device->engine->acceptedInterval);
+  const LONGLONG interval = accepted ? LONGLONG(accepted) : c->interval;
+  return interval < kShortestInterval ? kShortestInterval : interval;
 }
 
 // The frame timer (work item): queues the pin's DPC once per frame
@@ -37,18 +82,15 @@ VOID DelayMs(LONG ms) {
 // system stalled) starts afresh from now instead of bursting.
 VOID FrameTimer(PDEVICE_OBJECT, PVOID context) {
   auto* c = static_cast<PinContext*>(context);
-  const LONGLONG interval = c->interval;
   ULONGLONG deadline = KeQueryInterruptTime();
+  bool anchored = false;
   while (!ReadULongNoFence(&c->timerStop)) {
+    const LONGLONG interval = PacedInterval(c);
     KeInsertQueueDpc(&c->dpc, nullptr, nullptr);
     deadline += ULONGLONG(interval);
     ULONGLONG now = KeQueryInterruptTime();
     if (now > deadline + 2 * ULONGLONG(interval)) deadline = now;
-    if (deadline > now) {
-      LARGE_INTEGER wait;
-      wait.QuadPart = -LONGLONG(deadline - now);
-      KeWaitForSingleObject(&c->timerWake, Executive, KernelMode, FALSE, &wait);
-    }
+    WaitForDeadline(c, &deadline, &anchored);
   }
   WriteULongNoFence(&c->timerRunning, 0);
   KeSetEvent(&c->timerExit, IO_NO_INCREMENT, FALSE);  // last touch of the context
@@ -63,6 +105,7 @@ VOID StopFrameTimer(PinContext* c) {
   // races with a timer that is just leaving.
   KeWaitForSingleObject(&c->timerExit, Executive, KernelMode, FALSE, nullptr);
   KeRemoveQueueDpc(&c->dpc);
+  KeRemoveQueueDpc(&c->lateDpc);
   KeFlushQueuedDpcs();
 }
 
@@ -257,7 +300,7 @@ ULONG CountDrops(PinContext* c, ULONG ticks) {
 VOID StampHeader(PinContext* c, KSSTREAM_HEADER* h, ULONG used, ULONG ticks, ULONG dropped) {
   h->DataUsed = used;
   h->OptionsFlags = 0;
-  h->Duration = c->format ? c->format->AvgTimePerFrame : 0;
+  h->Duration = c->format ? PacedInterval(c) : 0;
   h->PresentationTime.Numerator = 1;
   h->PresentationTime.Denominator = 1;
   h->PresentationTime.Time = 0;
@@ -302,8 +345,19 @@ NTSTATUS DeliverFrame(PinContext* c) {
   // next one.
   FrameFormat format = e->currentFormat;
   if (IsConverted(c->subtype)) format.outputSubtype = c->subtype;
+  // An earlier tick whose chance ran out without a frame is a drop.
+  const ULONG open = ReadULongNoFence(&c->openTick);
+  if (open && open != ticks) {
+    WriteULongNoFence(&c->openTick, 0);
+    LoseTick(c, nullptr, open);
+  }
   FrameRingNode* node = nullptr;
-  if (!RingTake(&e->ring, &node)) return LoseTick(c, nullptr, ticks);
+  if (!RingTake(&e->ring, &node)) {
+    // Nothing yet: the chance stays open until the next tick.
+    if (ticks) WriteULongNoFence(&c->openTick, ticks);
+    return STATUS_PENDING;
+  }
+  WriteULongNoFence(&c->openTick, 0);
   const bool mjpegIn = IsEqualGUID(format.inputSubtype, kSubtypeMjpg);
   const bool mjpegOut = IsEqualGUID(format.outputSubtype, kSubtypeMjpg);
   ULONG inputSize = mjpegIn ? node->length : RawFrameSize(format.inputWidth, format.inputHeight);
@@ -407,6 +461,7 @@ NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp) {
   c->timerStop = 1;
   c->device = d;
   KeInitializeDpc(&c->dpc, TickDpc, c);
+  KeInitializeDpc(&c->lateDpc, LateDpc, c);
   KeInitializeEvent(&c->timerExit, NotificationEvent, TRUE);
   KeInitializeEvent(&c->timerWake, NotificationEvent, FALSE);
   // Every buffer's header leaves room for the frame information.
@@ -477,7 +532,13 @@ NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
       WriteULongNoFence(&c->delivered, 0);
       WriteULongNoFence(&c->discontinuity, 0);
       WriteULongNoFence(&c->tickBase, 0);
+      WriteULongNoFence(&c->openTick, 0);
       if (!ReadULongNoFence(&d->streaming)) {
+        // The camera is asked for the format's frame interval; the timer
+        // follows what it accepts.
+        const LONGLONG asked = c->format ? c->format->AvgTimePerFrame : 0;
+        e->requestedInterval = asked > 0 && asked <= LONGLONG(0xFFFFFFFF) ? ULONG(asked) : 0;
+        WriteULongNoFence(&e->acceptedInterval, 0);
         RingReset(&e->ring);
         InstallStreamHooks(e, &d->streamHooks);
         NTSTATUS s = StartStream(e);

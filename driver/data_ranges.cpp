@@ -1,5 +1,6 @@
 // Data ranges of the capture and still pins, built at every device start
-// from the format and still tables. Sizes are computed in 64 bits: an entry
+// from the format and still tables; a capture range offers the frame
+// intervals of the camera's frame the range streams. Sizes are computed in 64 bits: an entry
 // whose sizes do not fit in 32 bits gets no range, bit rates saturate.
 #include <limits>
 
@@ -72,7 +73,8 @@ BOOLEAN OutputFrameSize(ULONG width, ULONG height, const GUID& subtype, ULONG* s
   return TRUE;
 }
 
-BOOLEAN FillVideoRange(KS_DATARANGE_VIDEO* r, ULONG width, ULONG height, const GUID& subtype) {
+BOOLEAN FillVideoRange(KS_DATARANGE_VIDEO* r, ULONG width, ULONG height, const GUID& subtype,
+                       const FrameFormat* timing) {
   const SubtypeRule* rule = RuleFor(subtype);
   if (!rule || !width || !height || width > ULONG(kMaxL32) || height > ULONG(kMaxL32)) return FALSE;
   // RGB24 rows are padded to the bitmap stride (a multiple of 4 bytes).
@@ -95,13 +97,19 @@ BOOLEAN FillVideoRange(KS_DATARANGE_VIDEO* r, ULONG width, ULONG height, const G
   c.MinOutputSize = c.MaxOutputSize = size;
   c.CropGranularityX = c.CropGranularityY = c.CropAlignX = c.CropAlignY = 1;
   c.OutputGranularityX = c.OutputGranularityY = 1;
-  c.MinFrameInterval = kMinFrameInterval;
-  c.MaxFrameInterval = kMaxFrameInterval;
+  ULONG fastest = kMinFrameInterval, slowest = kMaxFrameInterval, usual = kMinFrameInterval;
+  if (timing && timing->minInterval) {
+    fastest = timing->minInterval;
+    slowest = timing->maxInterval;
+    usual = timing->defaultInterval ? timing->defaultInterval : fastest;
+  }
+  c.MinFrameInterval = fastest;
+  c.MaxFrameInterval = slowest;
   c.MinBitsPerSecond = SaturateL32(sample * 8);
   c.MaxBitsPerSecond = SaturateL32(sample * 240);
   KS_VIDEOINFOHEADER& v = r->VideoInfoHeader;
   v.dwBitRate = SaturateU32(sample * 240);
-  v.AvgTimePerFrame = kMinFrameInterval;
+  v.AvgTimePerFrame = usual;
   v.bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
   v.bmiHeader.biWidth = LONG(width);
   v.bmiHeader.biHeight = LONG(height);
@@ -175,7 +183,7 @@ NTSTATUS BuildDataRanges(StreamEngine* engine) {
     const FrameFormat& e = engine->formatTable[i];
     if (EntryUsable(e) &&
         FillVideoRange(reinterpret_cast<KS_DATARANGE_VIDEO*>(video[n]), e.outputWidth,
-                       e.outputHeight, e.outputSubtype))
+                       e.outputHeight, e.outputSubtype, &e))
       ++n;
   }
   for (ULONG i = 0; i < engine->formatCount; ++i) {
@@ -190,7 +198,7 @@ NTSTATUS BuildDataRanges(StreamEngine* engine) {
     if (seen) continue;
     for (const GUID* extra : kConvertedSubtypes)
       if (n < count && FillVideoRange(reinterpret_cast<KS_DATARANGE_VIDEO*>(video[n]),
-                                      e.outputWidth, e.outputHeight, *extra))
+                                      e.outputWidth, e.outputHeight, *extra, &e))
         ++n;
   }
   // Then MJPG for every size an MJPEG camera sends as it is: its frames
@@ -206,7 +214,7 @@ NTSTATUS BuildDataRanges(StreamEngine* engine) {
     }
     if (!seen && PassesMjpeg(e) && n < count &&
         FillVideoRange(reinterpret_cast<KS_DATARANGE_VIDEO*>(video[n]), e.outputWidth, e.outputHeight,
-                       kSubtypeMjpg))
+                       kSubtypeMjpg, &e))
       ++n;
   }
   engine->videoRanges = video;

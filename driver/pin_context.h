@@ -34,7 +34,9 @@ struct PinContext final {
   ULONG timerRunning;
   KEVENT timerExit;
   KEVENT timerWake;
-  LONGLONG interval;  // 100 ns units: the accepted frame interval
+  // 100 ns units: the connection format's frame interval, which the timer
+  // keeps until the camera has accepted one (StreamEngine.acceptedInterval).
+  LONGLONG interval;
   // Process runs only while the gate is open; stopping closes it and waits
   // until no Process call is inside (processCalls).
   LONG processOpen;
@@ -43,6 +45,13 @@ struct PinContext final {
   // Ticks before the stream's first delivered frame (the camera starting
   // up) are neither pictures nor drops: counts start at the first frame.
   ULONG tickBase;
+  // A tick that found the ring empty keeps its chance until the next tick:
+  // the frame timer waits for the engine's commit and delivers a frame that
+  // comes in that interval (lateDpc). 0 = no open chance, else the tick's
+  // number. The USB transfers hand frames over in 32 ms steps, so a frame
+  // can arrive just after the tick that would have taken it.
+  ULONG openTick;
+  KDPC lateDpc;
 };
 
 // KSPIN.Context of the still pin (tag KCNw, in the pin bag).
@@ -96,8 +105,11 @@ inline bool FilterOwnsCamera(const DeviceContext* device, const KSFILTER* filter
 NTSTATUS BuildDataRanges(StreamEngine* engine);
 VOID FreeDataRanges(StreamEngine* engine);
 // Fills one range for an output size and subtype; FALSE when the subtype has
-// no range or a size does not fit in 32 bits.
-BOOLEAN FillVideoRange(KS_DATARANGE_VIDEO* range, ULONG width, ULONG height, const GUID& subtype);
+// no range or a size does not fit in 32 bits. The frame intervals are those
+// `timing` (the table entry the range streams) offers, its default as the
+// range's; without one (stills, an entry naming no interval) 30 to 1 fps.
+BOOLEAN FillVideoRange(KS_DATARANGE_VIDEO* range, ULONG width, ULONG height, const GUID& subtype,
+                       const FrameFormat* timing = nullptr);
 // Whether a table entry can be streamed: its input subtype is one the
 // pipeline takes and its frame sizes fit (3 x width x height in 32 bits).
 BOOLEAN EntryUsable(const FrameFormat& entry);

@@ -14,6 +14,10 @@ struct FrameFormat {
   ULONG formatIndex;      // bFormatIndex of the camera's format descriptor
   ULONG frameIndex;       // bFrameIndex of the camera's frame descriptor
   ULONG defaultInterval;  // default frame interval, 100 ns units
+  // The fastest and slowest frame intervals the frame descriptor offers
+  // (100 ns units; 0 when it names none).
+  ULONG minInterval;
+  ULONG maxInterval;
 };
 
 // Media subtypes. The FOURCC-based ones are {fourcc-0000-0010-8000-00AA00389B71}.

@@ -73,6 +73,15 @@ bool OpenCameraSession(const char* command, const CameraOptions& options, Camera
   NTSTATUS s = session->camera->Start();
   if (!NT_SUCCESS(s)) {
     *error = "the camera did not start (status " + StatusText(s) + "); uvccam formats shows why";
+    // A simulated camera can be brought up again on its own to say why.
+    std::string ignored;
+    std::unique_ptr<host::UsbDeviceModel> model =
+        session->realDevice ? nullptr : MakeCamera(options, &ignored);
+    if (model) {
+      client::HostUsbCamera usb(std::move(model));
+      const client::BringUpResult r = usb.BringUp();
+      if (!r.ok()) *error = "the camera did not start: " + client::BringUpFailureText(r);
+    }
     return false;
   }
   s = session->camera->OpenFilter(&session->filter);
@@ -99,8 +108,7 @@ std::string StreamFailure(CameraSession& session, uint64_t silent100ns) {
   return "";
 }
 
-void CameraSizeFor(const CameraOptions& options, uint32_t* width, uint32_t* height, std::string* subtype,
-                   uint32_t* defaultInterval) {
+void CameraSizeFor(const CameraOptions& options, uint32_t* width, uint32_t* height, std::string* subtype) {
   std::string error;
   std::unique_ptr<host::UsbDeviceModel> model = MakeCamera(options, &error);
   if (!model) return;
@@ -114,7 +122,6 @@ void CameraSizeFor(const CameraOptions& options, uint32_t* width, uint32_t* heig
       *width = f["inputWidth"].get<uint32_t>();
       *height = f["inputHeight"].get<uint32_t>();
       if (subtype) *subtype = f["inputSubtype"].get<std::string>();
-      if (defaultInterval) *defaultInterval = f["defaultInterval"].get<uint32_t>();
       return;
     }
 }

@@ -49,11 +49,10 @@ std::string StreamFailure(CameraSession& session, uint64_t silent100ns);
 
 // What the camera sends for a capture pin format of *width x *height (the
 // effect chain runs at it): the camera's own size, or the source of a
-// scaled size, its subtype ("MJPG", "YUY2", "UYVY") and the frame's default
-// interval (100 ns units). Left as they are when the camera's tables do not
-// say.
+// scaled size, and its subtype ("MJPG", "YUY2", "UYVY"). Left as they are
+// when the camera's tables do not say.
 void CameraSizeFor(const CameraOptions& options, uint32_t* width, uint32_t* height,
-                   std::string* subtype = nullptr, uint32_t* defaultInterval = nullptr);
+                   std::string* subtype = nullptr);
 
 // The frame size of a --play file of JPEG frames (its first frame's); false
 // for any other file.

@@ -147,11 +147,16 @@ std::string Stream(const CaptureRequest& q, CameraSession& session, client::Pin*
   // The first frame may wait for the stream to open; later ones come each
   // frame interval. A camera silent for much longer has stopped.
   const uint64_t firstLimit = 10 * k100nsPerSecond;
-  const uint64_t stallLimit = std::max<uint64_t>(5 * k100nsPerSecond, 10 * interval);
+  uint64_t stallLimit = 0, lastDue = 0;
   // --seconds counts from the first frame: the frames due within the span
   // are kept (a frame counts from half an interval before it is due).
   const uint64_t span = uint64_t(q.seconds * k100nsPerSecond);
-  const uint64_t lastDue = span > interval / 2 ? span - interval / 2 : 0;
+  auto setInterval = [&](uint64_t i) {
+    interval = i;
+    stallLimit = std::max<uint64_t>(5 * k100nsPerSecond, 10 * interval);
+    lastDue = span > interval / 2 ? span - interval / 2 : 0;
+  };
+  setInterval(interval);
   Progress progress;
   uint64_t lastSeen = host::ClockNow100ns();
   std::string error;
@@ -173,6 +178,11 @@ std::string Stream(const CaptureRequest& q, CameraSession& session, client::Pin*
     if (f.header.DataUsed == 0 || f.data.empty()) continue;  // an empty completion: the driver counts it dropped
     const uint64_t at = host::ClockNow100ns();
     lastSeen = at;
+    // The frames run at the interval the camera accepted: their duration.
+    if (t->frames == 0 && f.header.Duration > 0 && f.header.Duration <= 0xFFFFFFFF) {
+      setInterval(uint64_t(f.header.Duration));
+      if (writer) writer->SetFrameInterval(uint32_t(f.header.Duration));
+    }
     if (span != 0 && t->frames != 0 && at - t->firstFrame100ns > lastDue) break;
     if (writer && !writer->WriteFrame(f.data.data(), f.data.size(), &error)) break;
     // Controls that act only on a running stream, once it runs.
@@ -326,25 +336,26 @@ int CaptureCommand(int argc, char** argv) {
     return Fail("the driver refused the " + std::to_string(width) + "x" + std::to_string(height) + " " +
                 subtypeName + " format (status " + StatusText(s) + ")");
   const ULONG frameBytes = std::max<ULONG>(info->bmiHeader.biSizeImage, range->DataRange.SampleSize);
-  // The frame rate: --fps within what the range offers, else the camera's
-  // own default for this entry (a 15 fps sensor size runs at 15 fps).
-  const LONGLONG fastest = range->ConfigCaps.MinFrameInterval, slowest = range->ConfigCaps.MaxFrameInterval;
-  LONGLONG wanted = 0;
+  // The frame rate: the range's own (the camera's default for the size)
+  // unless --fps picks one of the intervals the range offers; the camera
+  // may settle on a near one, which the frames' duration then carries.
   if (q.fps > 0) {
-    wanted = std::llround(double(k100nsPerSecond) / q.fps);
+    const LONGLONG fastest = range->ConfigCaps.MinFrameInterval, slowest = range->ConfigCaps.MaxFrameInterval;
+    const LONGLONG wanted = std::llround(double(k100nsPerSecond) / q.fps);
     if (wanted < fastest || wanted > slowest) {
-      char text[160];
-      std::snprintf(text, sizeof text, "--fps %g is outside the %.4g..%.4g fps the %lux%lu %s format offers", q.fps,
-                    double(k100nsPerSecond) / double(slowest), double(k100nsPerSecond) / double(fastest),
-                    static_cast<unsigned long>(width), static_cast<unsigned long>(height), subtypeName.c_str());
+      char rates[64];
+      const double most = double(k100nsPerSecond) / double(fastest), least = double(k100nsPerSecond) / double(slowest);
+      if (fastest == slowest)
+        std::snprintf(rates, sizeof rates, "only %.4g fps", most);
+      else
+        std::snprintf(rates, sizeof rates, "%.4g to %.4g fps", least, most);
+      char text[192];
+      std::snprintf(text, sizeof text, "--fps %g is not a rate the %lux%lu %s format offers (%s)", q.fps,
+                    static_cast<unsigned long>(width), static_cast<unsigned long>(height), subtypeName.c_str(), rates);
       return Fail(text);
     }
-  } else {
-    uint32_t w = width, h = height, cameraDefault = 0;
-    CameraSizeFor(q.camera, &w, &h, nullptr, &cameraDefault);
-    if (LONGLONG(cameraDefault) >= fastest && LONGLONG(cameraDefault) <= slowest) wanted = cameraDefault;
+    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.AvgTimePerFrame = wanted;
   }
-  if (wanted > 0) reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.AvgTimePerFrame = wanted;
   const uint64_t interval = info->AvgTimePerFrame > 0 ? uint64_t(info->AvgTimePerFrame) : 333333;
 
   if (!ApplyControlSettings(session.filter, q.sets, &error, nullptr, &session.whileStreaming)) return Fail(error);

@@ -173,21 +173,22 @@ std::unique_ptr<VideoFileWriter> VideoFileWriter::Open(const std::string& path,
   }
   std::unique_ptr<VideoFileWriter> writer(
       new VideoFileWriter(file, path == "-" ? "standard output" : path, container, format));
-  if (container == Container::kY4m) {
-    // Frame rate as the exact fraction 10^7 / interval, reduced.
-    const uint64_t interval = format.frameInterval != 0 ? format.frameInterval : 333333;
-    const uint64_t g = std::gcd(uint64_t(10000000), interval);
-    const char* colour = Packed422(format.subtype) ? "C422" : "C420jpeg";
-    char header[160];
-    snprintf(header, sizeof header, "YUV4MPEG2 W%u H%u F%llu:%llu Ip A1:1 %s\n", format.width,
-             format.height, static_cast<unsigned long long>(10000000 / g),
-             static_cast<unsigned long long>(interval / g), colour);
-    if (!writer->Put(reinterpret_cast<const uint8_t*>(header), strlen(header), error)) {
-      writer->Discard();
-      return nullptr;
-    }
-  }
+  writer->headerDue_ = container == Container::kY4m;
   return writer;
+}
+
+bool VideoFileWriter::PutHeader(std::string* error) {
+  if (!headerDue_) return true;
+  // Frame rate as the exact fraction 10^7 / interval, reduced.
+  const uint64_t interval = format_.frameInterval != 0 ? format_.frameInterval : 333333;
+  const uint64_t g = std::gcd(uint64_t(10000000), interval);
+  const char* colour = Packed422(format_.subtype) ? "C422" : "C420jpeg";
+  char header[160];
+  snprintf(header, sizeof header, "YUV4MPEG2 W%u H%u F%llu:%llu Ip A1:1 %s\n", format_.width, format_.height,
+           static_cast<unsigned long long>(10000000 / g), static_cast<unsigned long long>(interval / g), colour);
+  if (!Put(reinterpret_cast<const uint8_t*>(header), strlen(header), error)) return false;
+  headerDue_ = false;
+  return true;
 }
 
 bool VideoFileWriter::Put(const uint8_t* data, size_t size, std::string* error) {
@@ -209,6 +210,7 @@ bool VideoFileWriter::WriteFrame(const uint8_t* data, size_t size, std::string* 
       *error = "frame of " + std::to_string(size) + " bytes is shorter than " + std::to_string(need);
       return false;
     }
+    if (!PutHeader(error)) return false;
     // One record: the FRAME line and the planes, written whole or not at all.
     static const uint8_t kFrame[] = {'F', 'R', 'A', 'M', 'E', '\n'};
     planes_.resize(sizeof kFrame + Y4mFrameBytes(format_));
@@ -229,6 +231,11 @@ bool VideoFileWriter::WriteFrame(const uint8_t* data, size_t size, std::string* 
 
 bool VideoFileWriter::Close(std::string* error) {
   if (file_ == nullptr) return true;
+  if (!PutHeader(error)) {
+    if (!ToStdout()) fclose(file_);
+    file_ = nullptr;
+    return false;
+  }
   const bool ok = fflush(file_) == 0 && !ferror(file_);
   const int savedErrno = errno;
   const bool closed = ToStdout() || fclose(file_) == 0;

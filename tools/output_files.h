@@ -74,10 +74,17 @@ class VideoFileWriter {
   // wrote no frame.
   void Discard();
   uint64_t FramesWritten() const { return frames_; }
+  // The frame rate a y4m header states, as a frame interval (100 ns units):
+  // it takes effect while no frame is written (the header goes out with
+  // the first frame, or at Close).
+  void SetFrameInterval(uint32_t interval) {
+    if (interval != 0) format_.frameInterval = interval;
+  }
 
  private:
   VideoFileWriter(FILE* file, std::string path, Container container, const VideoFormat& format);
   bool Put(const uint8_t* data, size_t size, std::string* error);
+  bool PutHeader(std::string* error);
   bool ToStdout() const { return file_ == stdout; }
 
   FILE* file_;
@@ -85,6 +92,7 @@ class VideoFileWriter {
   Container container_;
   VideoFormat format_;
   uint64_t frames_ = 0;
+  bool headerDue_ = false;  // a y4m header not yet written
   std::vector<uint8_t> planes_;
 };
 

@@ -70,16 +70,35 @@ int StillCommand(int argc, char** argv) {
   if (trigger == "button" && !session.realDevice &&
       (session.simulated == nullptr || !session.simulated->Layout().hasInterruptEndpoint))
     return Fail("this camera has no still button (no status interrupt endpoint)");
+  // A play file gives the stream its frames and the still its picture: the
+  // video and, without --size, the still take the file's frame size where
+  // the pins offer it.
+  RangeRequest own;
+  if (PlayFileFrameSize(camOptions, &own.width, &own.height)) {
+    std::string ignored;
+    if (!width && ChooseRange(session.pins, kStillPinId, own, &ignored)) width = own.width, height = own.height;
+    if (!ChooseRange(session.pins, kCapturePinId, own, &ignored)) own = RangeRequest();
+  }
   RangeRequest want;
   want.width = width;
   want.height = height;
   const KS_DATARANGE_VIDEO* stillRange = ChooseRange(session.pins, kStillPinId, want, &error);
   if (stillRange == nullptr) return Fail(error);
-  const KS_DATARANGE_VIDEO* captureRange = ChooseRange(session.pins, kCapturePinId, RangeRequest(), &error);
+  const KS_DATARANGE_VIDEO* captureRange = ChooseRange(session.pins, kCapturePinId, own, &error);
   if (captureRange == nullptr) return Fail(error);
   width = ULONG(stillRange->VideoInfoHeader.bmiHeader.biWidth);
   height = ULONG(stillRange->VideoInfoHeader.bmiHeader.biHeight);
   const GUID stillSubtype = stillRange->DataRange.SubFormat;
+  if (!camOptions.play.empty()) {
+    uint32_t frameW = ULONG(captureRange->VideoInfoHeader.bmiHeader.biWidth);
+    uint32_t frameH = ULONG(captureRange->VideoInfoHeader.bmiHeader.biHeight);
+    if (!CheckPlayFile(camOptions, frameW, frameH, &error)) return Fail(error);
+    CameraSizeFor(camOptions, &frameW, &frameH, nullptr);
+    if (frameW != width || frameH != height)
+      return Fail("--play " + camOptions.play + ": it holds " + std::to_string(frameW) + "x" + std::to_string(frameH) +
+                  " frames; the still is " + std::to_string(width) + "x" + std::to_string(height) +
+                  " (--size picks another)");
+  }
 
   // The still pin takes a format only beside a connected capture pin.
   std::vector<uint8_t> captureFormat, stillFormat;

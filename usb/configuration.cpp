@@ -249,12 +249,17 @@ NTSTATUS NegotiateStream(StreamEngine* engine, ULONG* payloadSize) {
   if (!NT_SUCCESS(ClassRequest(engine, GET_CUR, probe, index, control, kProbeControlLength, TRUE, &got)) ||
       got != kProbeControlLength)
     return STATUS_UNSUCCESSFUL;
+  // The interval the pin asks for where the camera offers it, else the
+  // camera's default for the entry.
+  const ULONG asked = engine->requestedInterval;
+  const ULONG interval =
+      asked && asked >= entry->minInterval && asked <= entry->maxInterval ? asked : entry->defaultInterval;
   control[2] = UCHAR(entry->formatIndex);
   control[3] = UCHAR(entry->frameIndex);
-  control[4] = UCHAR(entry->defaultInterval);
-  control[5] = UCHAR(entry->defaultInterval >> 8);
-  control[6] = UCHAR(entry->defaultInterval >> 16);
-  control[7] = UCHAR(entry->defaultInterval >> 24);
+  control[4] = UCHAR(interval);
+  control[5] = UCHAR(interval >> 8);
+  control[6] = UCHAR(interval >> 16);
+  control[7] = UCHAR(interval >> 24);
   if (!NT_SUCCESS(ClassRequest(engine, SET_CUR, probe, index, control, kProbeControlLength, FALSE)))
     return STATUS_UNSUCCESSFUL;
   if (!NT_SUCCESS(ClassRequest(engine, GET_CUR, probe, index, control, kProbeControlLength, TRUE, &got)) ||
@@ -264,6 +269,13 @@ NTSTATUS NegotiateStream(StreamEngine* engine, ULONG* payloadSize) {
   if (payload == 0) return STATUS_UNSUCCESSFUL;
   if (!NT_SUCCESS(ClassRequest(engine, SET_CUR, commit, index, control, kProbeControlLength, FALSE)))
     return STATUS_UNSUCCESSFUL;
+  // The rate the camera runs at: its answer, kept within what the entry
+  // offers (a camera answering 0 runs at what was proposed).
+  ULONG accepted = ReadLe32(control + 4);
+  if (!accepted) accepted = interval;
+  if (entry->minInterval && accepted < entry->minInterval) accepted = entry->minInterval;
+  if (entry->maxInterval && accepted > entry->maxInterval) accepted = entry->maxInterval;
+  WriteULongNoFence(&engine->acceptedInterval, accepted);
   *payloadSize = payload;
   return STATUS_SUCCESS;
 }

@@ -22,6 +22,29 @@ void SetEntry(FrameFormat* f, ULONG width, ULONG height, const GUID& subtype, UL
   f->defaultInterval = defaultInterval;
 }
 
+// The fastest and slowest interval a frame descriptor of `length` bytes
+// offers: bFrameIntervalType 0 gives dwMinFrameInterval and
+// dwMaxFrameInterval, n > 0 a list of n intervals (only those present are
+// read; zeros are no interval). The default interval is always inside.
+void SetIntervals(FrameFormat* f, const UCHAR* frame, ULONG length) {
+  ULONG lo = 0, hi = 0;
+  auto take = [&](ULONG v) {
+    if (!v) return;
+    if (!lo || v < lo) lo = v;
+    if (v > hi) hi = v;
+  };
+  const ULONG kinds = frame[25];
+  const ULONG first = kMinFrameDescriptorLength;  // the first interval field
+  if (kinds == 0 && length >= first + 8) {
+    take(ReadLe32(frame + first));
+    take(ReadLe32(frame + first + 4));
+  }
+  for (ULONG i = 0; i < kinds && first + 4 * i + 4 <= length; ++i) take(ReadLe32(frame + first + 4 * i));
+  take(f->defaultInterval);
+  f->minInterval = lo;
+  f->maxInterval = hi;
+}
+
 struct TableBuilder {
   FrameFormat* table;  // null while counting
   ULONG count;
@@ -32,13 +55,14 @@ struct TableBuilder {
   const UCHAR* lastStill;  // the last still-image descriptor seen, and its length
   ULONG lastStillLength;
 
-  void AddFrame(const GUID& subtype, ULONG formatIndex, const UCHAR* frame) {
+  void AddFrame(const GUID& subtype, ULONG formatIndex, const UCHAR* frame, ULONG length) {
     ULONG width = ReadLe16(frame + 5);
     ULONG height = ReadLe16(frame + 7);
     if (!FrameSizeRepresentable(width, height)) return;
     if (table) {
       if (count >= capacity) return;
       SetEntry(&table[count], width, height, subtype, formatIndex, frame[3], ReadLe32(frame + 21));
+      SetIntervals(&table[count], frame, length);
     }
     ++count;
   }
@@ -132,7 +156,7 @@ NTSTATUS Walk(const UCHAR* cfg, ULONG length, TableBuilder* b, LONG* streamingIn
       // descriptor that is not one of its frames; that one is walked normally.
       if (f[1] != kClassSpecificInterface || m < 3 || f[2] != frameSubtype) break;
       if (m < kMinFrameDescriptorLength) return STATUS_INVALID_PARAMETER;
-      b->AddFrame(guid, formatIndex, f);
+      b->AddFrame(guid, formatIndex, f, m);
       off += m;
     }
   }
@@ -233,11 +257,10 @@ NTSTATUS RestrictAndExtend(StreamEngine* engine, FrameFormat** table, ULONG* cou
   {
     for (const Upscale& u : kUpscales) {
       if (FindYuy2Output(out, n, u.width, u.height)) continue;
+      // A camera without this source size (a webcam of HD sizes only, a
+      // UYVY-only camera) starts with what it has: the size is left out.
       const FrameFormat* source = FindYuy2Output(out, n, u.sourceWidth, u.sourceHeight);
-      if (!source) {
-        ExFreePoolWithTag(out, kTagBuffer);
-        return STATUS_UNSUCCESSFUL;
-      }
+      if (!source) continue;
       FrameFormat added = *source;
       added.inputWidth = u.sourceWidth;
       added.inputHeight = u.sourceHeight;

@@ -19,8 +19,9 @@ NTSTATUS BuildFormatTable(const UCHAR* configuration, ULONG length, FrameFormat*
                           LONG* streamingInterface);
 
 // Keeps only the MJPG entries (offered as YUY2) when the camera has any and,
-// on a high-speed device, adds the scaled sizes; then orders the entries
-// after the first by output width. Replaces *table on success.
+// on a high-speed device, adds the scaled sizes whose source size (320x240
+// or 640x480 YUY2 output) the table has; then orders the entries after the
+// first by output width. Replaces *table on success.
 NTSTATUS RestrictAndExtend(StreamEngine* engine, FrameFormat** table, ULONG* count);
 
 // Makes the last entry with this output size and subtype the current format.

@@ -59,6 +59,7 @@ VOID ZeroWriteBuffer(StreamEngine* e) {
 VOID Commit(StreamEngine* e, ULONG length) {
   RingCommit(&e->ring, &e->writeBuffer, length);
   WriteULongNoFence(&e->framesCommitted, e->framesCommitted + 1);
+  KeSetEvent(&e->streamEvent, IO_NO_INCREMENT, FALSE);
 }
 
 VOID Drop(StreamEngine* e) { WriteULongNoFence(&e->framesDropped, e->framesDropped + 1); }

@@ -54,6 +54,7 @@ NTSTATUS CreateStreamResources(StreamEngine* engine, PDEVICE_OBJECT deviceObject
   engine->rawFrameSize = rawFrameSize;
   engine->stillBufferSize = stillBufferSize;
   KeInitializeEvent(&engine->stopEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&engine->streamEvent, NotificationEvent, FALSE);  // set with every committed frame
   return STATUS_SUCCESS;
 }
 

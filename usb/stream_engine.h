@@ -102,10 +102,18 @@ struct StreamEngine {
   // (input width x height x 2; an upper bound for MJPEG).
   FrameFormat currentFormat;
   ULONG expectedFrameSize;
+  // The frame interval the capture pin asks for (100 ns units; 0 or one
+  // outside the entry's intervals: the entry's default), and the one the
+  // camera accepted in the last probe and commit (0 until then; written by
+  // the stream worker, read by the capture pin: no-fence word).
+  ULONG requestedInterval;
+  ULONG acceptedInterval;
   // 1-based position in the still table of the still size in use.
   ULONG stillFrameIndex;
 
-  // Notification events, non-signalled at bring-up.
+  // Notification events, non-signalled at bring-up. streamEvent is set at
+  // every committed frame (the capture pin's timer waits on it for a frame
+  // that comes just after a tick).
   KEVENT streamWorkerDone;
   KEVENT statusReaderDone;
   KEVENT streamEvent;

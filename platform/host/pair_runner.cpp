@@ -16,12 +16,13 @@ PairRunner::~PairRunner() {
 void PairRunner::Loop() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return pending_ || stop_; });
+    wake_.wait(lock, [this] { return (pending_ && !started_) || stop_; });
     if (stop_) return;
+    started_ = true;
     lock.unlock();
     work_(item_);
     lock.lock();
-    pending_ = false;
+    pending_ = started_ = false;
     done_.notify_one();
   }
 }
@@ -39,10 +40,19 @@ void PairRunner::RunPair(void* context, void (*work)(void*), void* first, void* 
     self->work_ = work;
     self->item_ = second;
     self->pending_ = true;
+    self->started_ = false;
   }
   self->wake_.notify_one();
   work(first);
   std::unique_lock<std::mutex> lock(self->mutex_);
+  // A runner thread that has not got going by now (a busy machine) does
+  // not hold the caller up: the caller takes the second item back.
+  if (self->pending_ && !self->started_) {
+    self->pending_ = false;
+    lock.unlock();
+    work(second);
+    return;
+  }
   self->done_.wait(lock, [self] { return !self->pending_; });
 }
 

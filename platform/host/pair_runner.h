@@ -19,7 +19,9 @@ class PairRunner {
 
   // Runs work(second) on the runner's thread and work(first) on the calling
   // thread; returns when both have finished. While another caller's pair
-  // holds the runner, both items run on the calling thread instead.
+  // holds the runner, both items run on the calling thread instead, and so
+  // does the second item when the runner's thread has not started it by
+  // the time the first is done.
   // The signature is the one MjpegWorkers::runPair takes, `context` being
   // the runner.
   static void RunPair(void* context, void (*work)(void*), void* first, void* second);
@@ -32,7 +34,7 @@ class PairRunner {
   std::condition_variable wake_, done_;
   void (*work_)(void*) = nullptr;
   void* item_ = nullptr;
-  bool pending_ = false, stop_ = false;
+  bool pending_ = false, started_ = false, stop_ = false;
   std::thread thread_;
 };
 

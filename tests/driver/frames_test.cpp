@@ -16,33 +16,46 @@ class Frames : public CaptureRig {
     const std::vector<client::PinInfo> pins = filter_->Pins();
     ASSERT_EQ(pins.size(), 2u);
     // A range as (width, height, subtype's first word, sample size, bit
-    // rate, frame-interval bounds).
-    using R = std::tuple<ULONG, ULONG, ULONG, ULONG, ULONG, LONGLONG, LONGLONG>;
-    auto want = [](ULONG w, ULONG h, const GUID& s, ULONG bytes) {
-      return R{w, h, s.Data1, bytes, ULONG(std::min<uint64_t>(uint64_t(bytes) * 240, 0xFFFFFFFF)), 333333, 10000000};
+    // rate, frame-interval bounds and default): the intervals of the
+    // camera's frame the range streams (a scaled or converted size those of
+    // its source).
+    using R = std::tuple<ULONG, ULONG, ULONG, ULONG, ULONG, LONGLONG, LONGLONG, LONGLONG>;
+    auto want = [](ULONG w, ULONG h, const GUID& s, ULONG bytes, const FrameFormat& e) {
+      return R{w, h, s.Data1, bytes, ULONG(std::min<uint64_t>(uint64_t(bytes) * 240, 0xFFFFFFFF)),
+               e.minInterval, e.maxInterval, e.defaultInterval};
     };
     std::vector<R> expected, got;
-    std::vector<std::pair<ULONG, ULONG>> yuy2, mjpg;
+    std::vector<const FrameFormat*> yuy2, mjpg;
     for (ULONG i = 0; i < table.formatCount; ++i) {
       const FrameFormat& e = table.formatTable[i];
-      expected.push_back(want(e.outputWidth, e.outputHeight, e.outputSubtype, e.outputWidth * e.outputHeight * 2));
-      if (IsEqualGUID(e.outputSubtype, kSubtypeYuy2) &&
-          std::find(yuy2.begin(), yuy2.end(), std::make_pair(e.outputWidth, e.outputHeight)) == yuy2.end()) {
-        yuy2.emplace_back(e.outputWidth, e.outputHeight);
+      expected.push_back(want(e.outputWidth, e.outputHeight, e.outputSubtype, e.outputWidth * e.outputHeight * 2, e));
+      auto same = [&](const FrameFormat* o) { return o->outputWidth == e.outputWidth && o->outputHeight == e.outputHeight; };
+      if (IsEqualGUID(e.outputSubtype, kSubtypeYuy2) && std::find_if(yuy2.begin(), yuy2.end(), same) == yuy2.end()) {
+        yuy2.push_back(&e);
         if (IsEqualGUID(e.inputSubtype, kSubtypeMjpg) && e.inputWidth == e.outputWidth && e.inputHeight == e.outputHeight)
-          mjpg.emplace_back(e.outputWidth, e.outputHeight);
+          mjpg.push_back(&e);
       }
     }
-    for (auto [w, h] : yuy2) {
-      expected.push_back(want(w, h, kSubtypeI420, w * h * 3 / 2));
-      expected.push_back(want(w, h, kSubtypeRgb24, ((w * 3 + 3) & ~3u) * h));
+    for (const FrameFormat* e : yuy2) {
+      const ULONG w = e->outputWidth, h = e->outputHeight;
+      expected.push_back(want(w, h, kSubtypeI420, w * h * 3 / 2, *e));
+      expected.push_back(want(w, h, kSubtypeRgb24, ((w * 3 + 3) & ~3u) * h, *e));
     }
-    for (auto [w, h] : mjpg) expected.push_back(want(w, h, kSubtypeMjpg, w * h * 3));
+    for (const FrameFormat* e : mjpg)
+      expected.push_back(want(e->outputWidth, e->outputHeight, kSubtypeMjpg, e->outputWidth * e->outputHeight * 3, *e));
     for (const KS_DATARANGE_VIDEO& r : pins[kCapturePinId].ranges)
       got.push_back(R{ULONG(r.VideoInfoHeader.bmiHeader.biWidth), ULONG(r.VideoInfoHeader.bmiHeader.biHeight),
                       r.DataRange.SubFormat.Data1, r.DataRange.SampleSize, r.VideoInfoHeader.dwBitRate,
-                      r.ConfigCaps.MinFrameInterval, r.ConfigCaps.MaxFrameInterval});
+                      r.ConfigCaps.MinFrameInterval, r.ConfigCaps.MaxFrameInterval, r.VideoInfoHeader.AvgTimePerFrame});
     EXPECT_EQ(got, expected);
+    // The yuy2_only camera's 15 and 10 fps sizes, and 1280x1024 scaled
+    // from its 640x480: (fastest, slowest, default).
+    for (ULONG i = 0; i < table.formatCount && table.productId == 0xca42; ++i)
+      if (const FrameFormat& e = table.formatTable[i]; e.outputWidth == 800 || e.outputWidth == 1280) {
+        const ULONG fastest = e.outputWidth == 800 ? 666666 : e.outputHeight == 720 ? 1000000 : 333333;
+        EXPECT_EQ(std::make_tuple(e.minInterval, e.maxInterval, e.defaultInterval),
+                  std::make_tuple(fastest, 2000000ul, fastest)) << e.outputHeight;
+      }
     ASSERT_EQ(pins[kStillPinId].ranges.size(), table.stillCount);
     for (ULONG i = 0; i < table.stillCount; ++i)
       EXPECT_EQ(ULONG(pins[kStillPinId].ranges[i].VideoInfoHeader.bmiHeader.biWidth), table.stillTable[i].inputWidth);
@@ -188,9 +201,10 @@ class Pacing : public CaptureRig {
   KSPROPERTY_DROPPEDFRAMES_CURRENT_S dropped_{};
 };
 
-// A 15 fps format on a 30 fps camera: frames come every 66.7 ms of host
+// A 15 fps format on a 30 fps camera: frames come on 66.7 ms ticks of host
 // time (absolute deadlines: no drift from the 33 ms truncation), stamped
-// from the reference clock in step, none dropped with buffers waiting.
+// from the reference clock in step with the ticks counted, none dropped
+// with buffers waiting.
 TEST_F(Pacing, DeliveryFollowsTheAcceptedIntervalOnTheHostClock) {
   const LONGLONG interval = 666666;
   PacedRun run = Run(interval, 16, 4, 0);
@@ -199,13 +213,17 @@ TEST_F(Pacing, DeliveryFollowsTheAcceptedIntervalOnTheHostClock) {
   const LONGLONG first = run.frames.front().header.PresentationTime.Time;
   const LONGLONG last = run.frames.back().header.PresentationTime.Time;
   const double perFrame = double(last - first) / 15.0;
-  EXPECT_NEAR(perFrame, double(interval), interval * 0.1);
+  // Never faster than the interval; a host too busy to keep up loses
+  // ticks, which the picture numbers below account for.
+  EXPECT_GE(perFrame, double(interval) * 0.9);
   EXPECT_GE(first, LONGLONG(run.startHost));
   EXPECT_LE(last, LONGLONG(run.endHost));
   EXPECT_TRUE(Discontinuous(run.frames.front())) << "the stream starts after empty ticks";
   LONGLONG picture = InfoOf(run.frames.back()).PictureNumber;
-  EXPECT_LE(InfoOf(run.frames.back()).DropCount, 2) << "buffers were always queued";
-  EXPECT_NEAR(double(last - first) / double(interval), double(picture - 1), 1.0);
+  // Buffers were always queued: ticks are lost only to a host too busy to
+  // run the timer in time, never one in every two or three.
+  EXPECT_LT(3 * InfoOf(run.frames.back()).DropCount, picture) << "picture " << picture;
+  EXPECT_GE(double(last - first) / double(interval), double(picture - 1) - 1.0) << "stamps keep up with the ticks";
 }
 
 // An application that takes three intervals per frame: the ticks between

@@ -261,16 +261,16 @@ TEST(DeviceSpec, FormsAndRefusals) {
   const struct {
     const char* text;
     bool ok;
-    host::UsbDeviceSelector::Kind kind;
-    int a, b, index;  // ids or bus/address; the match index
-    const char* port;
+    host::UsbDeviceSelector::Kind kind = host::UsbDeviceSelector::kIds;
+    int a = 0, b = 0, index = 0;  // ids or bus/address; the match index
+    const char* port = "";
   } kCases[] = {
-      {"usb:046d:0825", true, host::UsbDeviceSelector::kIds, 0x046d, 0x0825, 1, ""},
-      {"usb:046D:0825#3", true, host::UsbDeviceSelector::kIds, 0x046d, 0x0825, 3, ""},
+      {"usb:1209:c0de", true, host::UsbDeviceSelector::kIds, 0x1209, 0xc0de, 1, ""},
+      {"usb:1209:C0DE#3", true, host::UsbDeviceSelector::kIds, 0x1209, 0xc0de, 3, ""},
       {"usb:3/17", true, host::UsbDeviceSelector::kBusAddress, 3, 17, 1, ""},
       {"usb:2-1.4.3", true, host::UsbDeviceSelector::kPort, 2, 0, 1, "2-1.4.3"},
-      {"usb:46d:0825", false}, {"usb:046d:0825#0", false}, {"usb:0/1", false}, {"usb:1/128", false},
-      {"usb:1-", false}, {"usb:1-2..3", false}, {"046d:0825", false}, {"usb:", false},
+      {"usb:209:c0de", false}, {"usb:1209:c0de#0", false}, {"usb:0/1", false}, {"usb:1/128", false},
+      {"usb:1-", false}, {"usb:1-2..3", false}, {"1209:c0de", false}, {"usb:", false},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.text);

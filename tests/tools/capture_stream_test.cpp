@@ -42,8 +42,9 @@ class CaptureStreamTest : public ::testing::Test {
   static std::string Temp(const std::string& name) { return ::testing::TempDir() + name; }
 };
 
-// The y4m header states the rate the capture runs at: the camera's own (a
-// 15 fps size) or the one asked for; the file holds exactly the asked
+// The y4m header states the rate the camera accepted: its own (a 15 fps
+// size), the one asked for, or the nearest it offers (12 fps: 15; 5 fps on
+// a range of 333333 steps: 1999998); the file holds exactly the asked
 // frames (the writer's layout is held to the byte in its own tests).
 TEST_F(CaptureStreamTest, Y4mHoldsTheAskedFramesAtTheRateTheCaptureRuns) {
   const std::string profile = std::string(UVCCAM_PROFILE_DIR) + "/yuy2_only.json", path = Temp("rate.y4m");
@@ -52,8 +53,10 @@ TEST_F(CaptureStreamTest, Y4mHoldsTheAskedFramesAtTheRateTheCaptureRuns) {
     const char* header;
     size_t frameBytes;
   } cases[] = {{{"--size", "800x600"}, "YUV4MPEG2 W800 H600 F5000000:333333 Ip A1:1 C422\n", 800 * 600 * 2},
-               {{"--size", "320x240", "--fps", "5", "--subtype", "I420"}, "YUV4MPEG2 W320 H240 F5:1 Ip A1:1 C420jpeg\n",
-                320 * 240 * 3 / 2}};
+               {{"--size", "800x600", "--fps", "5"}, "YUV4MPEG2 W800 H600 F5:1 Ip A1:1 C422\n", 800 * 600 * 2},
+               {{"--size", "800x600", "--fps", "12"}, "YUV4MPEG2 W800 H600 F5000000:333333 Ip A1:1 C422\n", 800 * 600 * 2},
+               {{"--size", "320x240", "--fps", "5", "--subtype", "I420"},
+                "YUV4MPEG2 W320 H240 F5000000:999999 Ip A1:1 C420jpeg\n", 320 * 240 * 3 / 2}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.header);
     std::vector<std::string> args = {"--profile", profile, "--frames", "2", "--output", path};
@@ -81,7 +84,7 @@ TEST_F(CaptureStreamTest, JsonSummaryAndTimestampLines) {
                                             "subtype", "width"}));
   EXPECT_EQ(std::make_tuple(j["frames"], j["width"], j["height"], j["subtype"]),
             std::make_tuple(nlohmann::json(6), nlohmann::json(160), nlohmann::json(120), nlohmann::json("RGB24")));
-  EXPECT_NEAR(j["fps"].get<double>(), 25.0, 15.0);
+  EXPECT_GT(j["fps"].get<double>(), 0.0) << "a rate for more than one frame";
   EXPECT_EQ(Read(raw).size(), 6u * 160 * 120 * 3);
 
   std::istringstream lines(Read(stamps));
@@ -103,13 +106,35 @@ TEST_F(CaptureStreamTest, JsonSummaryAndTimestampLines) {
   EXPECT_EQ(discontinuities, j["discontinuities"].get<int>());
 }
 
-// --seconds counts from the first frame (the frames and drops of one
-// second at 30 fps); one frame is "1 frame" with no rate.
+// An idle capture delivers a frame at every tick: no drop, and the first
+// frame is the only discontinuity. Real time: a loaded machine may stall a
+// tick now and then, so one of three runs must be clean.
+TEST_F(CaptureStreamTest, EveryTickDeliversAFrame) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "frame pacing in real time is not measured under ThreadSanitizer";
+#endif
+  tools::SetStreamingClockRate(1.0);
+  std::string runs;
+  for (int run = 0; run < 3; ++run) {
+    CommandRun r = Call(tools::CaptureCommand, {"--size", "160x120", "--frames", "150", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto j = nlohmann::json::parse(r.out);
+    if (j["dropped"] == 0 && j["discontinuities"] == 1) return;
+    runs += r.out;
+  }
+  FAIL() << runs;
+}
+
+// --seconds ends the capture once that much time has passed since the first
+// frame: frames and drops never more than one second's ticks at 30 fps (how
+// many arrive depends on how busy the host is); one frame is "1 frame" with
+// no rate.
 TEST_F(CaptureStreamTest, SecondsCountFromTheFirstFrameAndOneFrameHasNoRate) {
   CommandRun timed = Call(tools::CaptureCommand, {"--size", "160x120", "--seconds", "1", "--json"});
   ASSERT_EQ(timed.status, 0) << timed.err;
   const auto t = nlohmann::json::parse(timed.out);
-  EXPECT_NEAR(t["frames"].get<int>() + t["dropped"].get<int>(), 30, 1) << timed.out;
+  EXPECT_GT(t["frames"].get<int>(), 1) << timed.out;
+  EXPECT_LE(t["frames"].get<int>() + t["dropped"].get<int>(), 31) << "one second's ticks at most: " << timed.out;
   CommandRun one = Call(tools::CaptureCommand, {"--size", "160x120", "--frames", "1"});
   ASSERT_EQ(one.status, 0) << one.err;
   EXPECT_EQ(one.out.rfind("1 frame 160x120 YUY2 in ", 0), 0u) << one.out;
@@ -255,6 +280,44 @@ TEST_F(CaptureStreamTest, StillsByTriggerAndButtonArePngsEvenAfterADamagedFrame)
       // The camera's test picture, not an empty buffer.
       EXPECT_GT(*std::max_element(rgb.begin(), rgb.end()) - *std::min_element(rgb.begin(), rgb.end()), 100);
     }
+}
+
+// The processing unit's controls show in the picture: brighter with
+// brightness, grey without saturation; and a still comes from a play file
+// (a grey picture here) at the file's frame size.
+TEST_F(CaptureStreamTest, PictureControlsAndPlayFilesReachThePicture) {
+  auto mean = [&](const std::string& setting, size_t first, int centre) {  // of the second frame's Y or U/V
+    const std::string path = Temp("controls.yuv");
+    std::vector<std::string> args = {"--size", "320x240", "--frames", "2", "--output", path, "--set", setting};
+    EXPECT_EQ(Call(tools::CaptureCommand, args).status, 0) << setting;
+    const std::string f = Read(path);
+    double sum = 0;
+    for (size_t i = 320 * 240 * 2 + first; i < f.size(); i += 2) sum += std::abs(uint8_t(f[i]) - centre);
+    return sum / (320 * 240);
+  };
+  EXPECT_GT(mean("brightness=40", 0, 0), mean("brightness=0", 0, 0) + 25);
+  EXPECT_GT(mean("saturation=64", 1, 128), 10);
+  EXPECT_LT(mean("saturation=0", 1, 128), 3);
+
+  camera::PictureControls grey;
+  grey.saturation = {0, 64};
+  const std::vector<uint8_t> jpeg = camera::TestPicture(camera::StreamFormat::kMjpeg, 320, 240, 0, grey);
+  const std::string play = Temp("grey.mjpeg"), png = Temp("grey_still.png");
+  std::ofstream(play, std::ios::binary).write(reinterpret_cast<const char*>(jpeg.data()), long(jpeg.size()));
+  CommandRun r = Call(tools::StillCommand, {"--play", play, "--output", png});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "still 320x240 YUY2 -> " + png + "\n");
+  png_image image;
+  std::memset(&image, 0, sizeof image);
+  image.version = PNG_IMAGE_VERSION;
+  ASSERT_TRUE(png_image_begin_read_from_file(&image, png.c_str())) << image.message;
+  image.format = PNG_FORMAT_RGB;
+  std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
+  ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
+  int colour = 0;  // the test picture's own colours would be far apart
+  for (size_t i = 0; i + 2 < rgb.size(); i += 3)
+    colour = std::max({colour, std::abs(rgb[i] - rgb[i + 1]), std::abs(rgb[i + 1] - rgb[i + 2])});
+  EXPECT_LT(colour, 12);
 }
 
 // A trailer-less camera whose every other frame is damaged still delivers

@@ -54,27 +54,46 @@ TEST(CliTest, JsonOfTheBuiltInCamera) {
     EXPECT_EQ(std::make_pair(f["inputSubtype"], f["outputSubtype"]), std::make_pair(nlohmann::json("MJPG"), nlohmann::json("YUY2")));
     EXPECT_GT(f["defaultInterval"].get<int>(), 0);
   }
+  // The first range streams the camera's 160x120 MJPEG frame: 30 to 5 fps.
+  const auto& first = j["captureRanges"][0];
+  EXPECT_EQ(first["maxFps"].dump() + first["minFps"].dump() + first["defaultFps"].dump(), "30.05.030.0");
+  EXPECT_EQ(first["maxFrameInterval"], 2000000);
   EXPECT_EQ(j["stills"][0].size(), 2u);
 }
 
-TEST(CliTest, FailedBringUpNamesTheStepAndStatus) {
-  // A high-speed camera without 320x240 or 640x480 cannot get its scaled sizes.
-  auto profile = nlohmann::json::parse(camera::DefaultProfileJson());
-  for (auto& format : profile["formats"]) {
-    nlohmann::json keep = nlohmann::json::array();
-    for (auto& frame : format["frames"])
-      if (frame["width"] == 1280) keep.push_back(frame);
-    format["frames"] = keep;
-    format["defaultFrame"] = 1;
+// High-speed cameras with nothing to scale from (MJPEG at 1280x720 and
+// 1920x1080 only; UYVY only) start with their own sizes and stream; a
+// camera that cannot start says why, with its status.
+TEST(CliTest, CamerasStartWithWhatTheyHaveAndFailuresSayWhy) {
+  const auto base = nlohmann::json::parse(camera::DefaultProfileJson());
+  auto hd = base, uyvy = base, six = base;
+  hd["formats"] = {base["formats"][0]};
+  hd["formats"][0]["frames"] = {{{"width", 1280}, {"height", 720}, {"intervals", {333333, 666666}}},
+                                {{"width", 1920}, {"height", 1080}, {"intervals", {333333, 666666}}}};
+  hd["formats"][0]["defaultFrame"] = 1;
+  uyvy["formats"] = {base["formats"][1]};
+  uyvy["formats"][0]["type"] = "uyvy";
+  for (int i = 0; i < 5; ++i) six["formats"].push_back(base["formats"][0]);
+  for (auto* p : {&hd, &uyvy, &six}) (*p)["stills"] = nlohmann::json::array();
+  const std::string hdPath = WriteTemp("hd_only.json", hd.dump()), uyvyPath = WriteTemp("uyvy_only.json", uyvy.dump());
+  for (const std::string& path : {hdPath, uyvyPath}) {
+    SCOPED_TRACE(path);
+    ToolRun f = Uvccam("formats --json --profile " + path);
+    ASSERT_EQ(f.status, 0) << f.err;
+    EXPECT_EQ(nlohmann::json::parse(f.out)["formats"].size(), path == hdPath ? 2u : 7u) << "no scaled size";
+    ToolRun c = Uvccam("capture --frames 3 --json --profile " + path);
+    ASSERT_EQ(c.status, 0) << c.err;
+    EXPECT_EQ(nlohmann::json::parse(c.out)["frames"], 3);
   }
-  profile["stills"] = nlohmann::json::array();
-  std::string path = WriteTemp("no_source.json", profile.dump());
-  ToolRun r = Uvccam("formats --profile " + path);
-  EXPECT_NE(r.status, 0);
-  EXPECT_TRUE(r.out.empty());
-  EXPECT_NE(r.err.find("uvccam formats: the camera's sizes leave the driver none to offer"), std::string::npos)
-      << r.err;
-  EXPECT_NE(r.err.find("0xC0000001"), std::string::npos) << r.err;
+  const std::string sixPath = WriteTemp("six_formats.json", six.dump());
+  for (const char* verb : {"formats", "capture"}) {
+    ToolRun r = Uvccam(std::string(verb) + " --profile " + sixPath);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_NE(r.err.find("describes no video format this driver can stream"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("(status 0xC0000001)\n"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
 }
 
 // The conventions of the command line: usage, hints, per-command help,

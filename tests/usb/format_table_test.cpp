@@ -157,12 +157,15 @@ TEST_F(FormatTableTest, HighSpeedAddsTheScaledSizesOnceAndSortsStably) {
               std::make_tuple(640u, 480u, 1u, 2u, 333333u));
     EXPECT_TRUE(IsEqualGUID(big.inputSubtype, kSubtypeMjpg));
   }
-  // Without a source size it fails and keeps the table.
-  Tables n(VideoStart(1).Mjpeg(1, {{640, 480}, {1280, 720}}).Build(), true);
-  FrameFormat* before = n.table;
-  EXPECT_EQ(n.Run(), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(n.engine->formatTable, before);
-  EXPECT_EQ(n.engine->formatCount, 2u);
+  // Only the sizes whose source the camera has: 640x480 gives four, a
+  // camera of HD sizes or of UYVY only none.
+  for (auto [cfg, count] : {std::make_pair(VideoStart(1).Mjpeg(1, {{640, 480}, {1280, 720}}).Build(), 6u),
+                            std::make_pair(VideoStart(1).Mjpeg(1, {{1280, 720}, {1920, 1080}}).Build(), 2u),
+                            std::make_pair(VideoStart(1).Uncompressed(1, kSubtypeUyvy, {{320, 240}}).Build(), 1u)}) {
+    Tables n(cfg, true);
+    ASSERT_EQ(n.Run(), STATUS_SUCCESS);
+    EXPECT_EQ(n.engine->formatCount, count);
+  }
 }
 
 TEST_F(FormatTableTest, SelectFormatTakesTheLastMatchAndRefusesOtherInputs) {
