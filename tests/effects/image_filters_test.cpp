@@ -94,18 +94,16 @@ TEST_P(Filters, ChromaSmoothingAndNoiseFilterMatchTheirModels) {
   }
 }
 
+// Chroma smoothing failing its second sum array frees the first; the zoom
+// window without memory. Both copy the source (the chain's no-memory case
+// covers the first sum array and the noise filter).
 TEST_P(Filters, WithoutMemoryTheSourceIsCopied) {
-  const uint32_t w = 32, h = 24;
-  const Frame src = GentleFrame(w, h, 2);
-  for (int n : {1, 2}) {  // the first or the second sum array
-    Frame a(src.size(), 3);
-    host::PoolFailNth(n);
-    EXPECT_TRUE(ChromaSmoothing(a.data(), src.data(), w, h, lumaFirst()) == 0 && a == src) << n;
-  }
+  const Frame src = GentleFrame(32, 24, 2);
+  Frame a(src.size(), 3), c(src.size(), 3);
+  host::PoolFailNth(2);
+  EXPECT_TRUE(ChromaSmoothing(a.data(), src.data(), 32, 24, lumaFirst()) == 0 && a == src);
   host::PoolFailTag(kTagBuffer);
-  Frame b(src.size(), 3), c(src.size(), 3);
-  EXPECT_EQ(NoiseFilter(b.data(), src.data(), w, h) + ZoomWindow(c.data(), src.data(), w, h, 20, 3, 3, lumaFirst()), 0);
-  EXPECT_TRUE(b == src && c == src);
+  EXPECT_TRUE(ZoomWindow(c.data(), src.data(), 32, 24, 20, 3, 3, lumaFirst()) == 0 && c == src);
 }
 
 TEST_P(Filters, AutoContrastStretchesSixteenTo235) {

@@ -40,9 +40,8 @@ INSTANTIATE_TEST_SUITE_P(BothOrders, StreamEffects, ::testing::Values(0, 1));
 // address sanitizer sees any access outside them; the result is 0 (nothing
 // written) or the whole destination.
 TEST_P(StreamEffects, EverySizeStaysInsideItsBuffers) {
-  const std::pair<ULONG, ULONG> sizes[] = {{2, 1},   {2, 2},   {4, 2},    {6, 3},     {8, 8},     {12, 10},
-                                           {36, 42}, {38, 44}, {40, 40},  {52, 46},   {98, 60},   {160, 120},
-                                           {176, 144}, {322, 241}, {640, 480}, {1280, 720}};
+  // The smallest frame, an odd-sized one and a camera size.
+  const std::pair<ULONG, ULONG> sizes[] = {{2, 1}, {38, 44}, {322, 241}};
   for (auto [w, h] : sizes) {
     const Frame src = Random(w, h, w * 7 + h);
     for (ULONG n : {2u, 3u, 4u, 7u, 10u}) {
