@@ -221,9 +221,12 @@ std::vector<uint8_t> StreamSource::FrameBytes(bool still) {
   std::vector<uint8_t> f;
   uint32_t w = still && s_.stillWidth ? s_.stillWidth : s_.width;
   uint32_t h = still && s_.stillHeight ? s_.stillHeight : s_.height;
-  // A still comes from the play file too (its next frame, at the still size).
-  const bool played = play_ && (s_.format == StreamFormat::kMjpeg ? play_->NextJpeg(&f)
-                                                                  : play_->NextRaw(size_t(w) * h * 2, &f));
+  // A still comes from the play file too (its next frame) when the still is
+  // the stream's size, the one size a play file holds; a still of another
+  // size is the test picture, so that the file's frames stay in step.
+  const bool fromPlay = play_ && (!still || (w == s_.width && h == s_.height));
+  const bool played = fromPlay && (s_.format == StreamFormat::kMjpeg ? play_->NextJpeg(&f)
+                                                                     : play_->NextRaw(size_t(w) * h * 2, &f));
   if (!played) {
     f = TestPicture(s_.format, w, h, pictureNumber_++, picture_);
   }
