@@ -155,6 +155,20 @@ BOOLEAN PassesMjpeg(const FrameFormat& e) {
          e.inputHeight == e.outputHeight;
 }
 
+// Entry i is usable, outputs YUY2 and is the first such entry of its size:
+// the one that brings the size's converted and MJPG rows.
+bool FirstYuy2OfItsSize(const StreamEngine* engine, ULONG i) {
+  const FrameFormat& e = engine->formatTable[i];
+  if (!EntryUsable(e) || !IsEqualGUID(e.outputSubtype, kSubtypeYuy2)) return false;
+  for (ULONG j = 0; j < i; ++j) {
+    const FrameFormat& o = engine->formatTable[j];
+    if (EntryUsable(o) && IsEqualGUID(o.outputSubtype, kSubtypeYuy2) &&
+        o.outputWidth == e.outputWidth && o.outputHeight == e.outputHeight)
+      return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 NTSTATUS BuildDataRanges(StreamEngine* engine) {
@@ -167,13 +181,7 @@ NTSTATUS BuildDataRanges(StreamEngine* engine) {
     const FrameFormat& e = engine->formatTable[i];
     if (!EntryUsable(e)) continue;
     ++count;
-    bool seen = false;
-    for (ULONG j = 0; j < i && !seen; ++j) {
-      const FrameFormat& o = engine->formatTable[j];
-      seen = EntryUsable(o) && IsEqualGUID(o.outputSubtype, kSubtypeYuy2) &&
-             o.outputWidth == e.outputWidth && o.outputHeight == e.outputHeight;
-    }
-    if (IsEqualGUID(e.outputSubtype, kSubtypeYuy2) && !seen) count += 2 + (PassesMjpeg(e) ? 1 : 0);
+    if (FirstYuy2OfItsSize(engine, i)) count += 2 + (PassesMjpeg(e) ? 1 : 0);
   }
   PKSDATARANGE* video = nullptr;
   NTSTATUS s = AllocateRanges(count, &video);
@@ -188,14 +196,7 @@ NTSTATUS BuildDataRanges(StreamEngine* engine) {
   }
   for (ULONG i = 0; i < engine->formatCount; ++i) {
     const FrameFormat& e = engine->formatTable[i];
-    if (!EntryUsable(e) || !IsEqualGUID(e.outputSubtype, kSubtypeYuy2)) continue;
-    bool seen = false;
-    for (ULONG j = 0; j < i && !seen; ++j) {
-      const FrameFormat& o = engine->formatTable[j];
-      seen = EntryUsable(o) && IsEqualGUID(o.outputSubtype, kSubtypeYuy2) &&
-             o.outputWidth == e.outputWidth && o.outputHeight == e.outputHeight;
-    }
-    if (seen) continue;
+    if (!FirstYuy2OfItsSize(engine, i)) continue;
     for (const GUID* extra : kConvertedSubtypes)
       if (n < count && FillVideoRange(reinterpret_cast<KS_DATARANGE_VIDEO*>(video[n]),
                                       e.outputWidth, e.outputHeight, *extra, &e))
@@ -205,14 +206,7 @@ NTSTATUS BuildDataRanges(StreamEngine* engine) {
   // pass through undecoded.
   for (ULONG i = 0; i < engine->formatCount; ++i) {
     const FrameFormat& e = engine->formatTable[i];
-    if (!EntryUsable(e) || !IsEqualGUID(e.outputSubtype, kSubtypeYuy2)) continue;
-    bool seen = false;
-    for (ULONG j = 0; j < i && !seen; ++j) {
-      const FrameFormat& o = engine->formatTable[j];
-      seen = EntryUsable(o) && IsEqualGUID(o.outputSubtype, kSubtypeYuy2) &&
-             o.outputWidth == e.outputWidth && o.outputHeight == e.outputHeight;
-    }
-    if (!seen && PassesMjpeg(e) && n < count &&
+    if (FirstYuy2OfItsSize(engine, i) && PassesMjpeg(e) && n < count &&
         FillVideoRange(reinterpret_cast<KS_DATARANGE_VIDEO*>(video[n]), e.outputWidth, e.outputHeight,
                        kSubtypeMjpg, &e))
       ++n;

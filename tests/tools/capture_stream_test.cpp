@@ -40,6 +40,17 @@ class CaptureStreamTest : public ::testing::Test {
     return RunCommand(command, ::testing::TempDir() + "capture_stream_state", args);
   }
   static std::string Temp(const std::string& name) { return ::testing::TempDir() + name; }
+  // A 320x240 PNG's pixels as RGB rows.
+  static void ReadPng(const std::string& path, std::vector<uint8_t>* rgb) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_file(&image, path.c_str())) << image.message;
+    EXPECT_EQ(std::make_pair(image.width, image.height), std::make_pair(320u, 240u));
+    image.format = PNG_FORMAT_RGB;
+    rgb->resize(PNG_IMAGE_SIZE(image));
+    ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb->data(), 0, nullptr));
+  }
 };
 
 // The y4m header states the rate the camera accepted: its own (a 15 fps
@@ -269,14 +280,8 @@ TEST_F(CaptureStreamTest, StillsByTriggerAndButtonArePngsEvenAfterADamagedFrame)
       CommandRun r = Call(tools::StillCommand, args);
       ASSERT_EQ(r.status, 0) << r.err;
       EXPECT_EQ(r.out, "still 320x240 YUY2 -> " + path + "\n");
-      png_image image;
-      std::memset(&image, 0, sizeof image);
-      image.version = PNG_IMAGE_VERSION;
-      ASSERT_TRUE(png_image_begin_read_from_file(&image, path.c_str())) << image.message;
-      EXPECT_EQ(std::make_pair(image.width, image.height), std::make_pair(320u, 240u));
-      image.format = PNG_FORMAT_RGB;
-      std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
-      ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
+      std::vector<uint8_t> rgb;
+      ASSERT_NO_FATAL_FAILURE(ReadPng(path, &rgb));
       // The camera's test picture, not an empty buffer.
       EXPECT_GT(*std::max_element(rgb.begin(), rgb.end()) - *std::min_element(rgb.begin(), rgb.end()), 100);
     }
@@ -307,13 +312,8 @@ TEST_F(CaptureStreamTest, PictureControlsAndPlayFilesReachThePicture) {
   CommandRun r = Call(tools::StillCommand, {"--play", play, "--output", png});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "still 320x240 YUY2 -> " + png + "\n");
-  png_image image;
-  std::memset(&image, 0, sizeof image);
-  image.version = PNG_IMAGE_VERSION;
-  ASSERT_TRUE(png_image_begin_read_from_file(&image, png.c_str())) << image.message;
-  image.format = PNG_FORMAT_RGB;
-  std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
-  ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
+  std::vector<uint8_t> rgb;
+  ASSERT_NO_FATAL_FAILURE(ReadPng(png, &rgb));
   int colour = 0;  // the test picture's own colours would be far apart
   for (size_t i = 0; i + 2 < rgb.size(); i += 3)
     colour = std::max({colour, std::abs(rgb[i] - rgb[i + 1]), std::abs(rgb[i + 1] - rgb[i + 2])});
