@@ -29,6 +29,11 @@ enum ScalerCodePath : ULONG {
 // True when the processor runs the AVX2 kernels (checked once).
 bool ScalerCpuHasAvx2();
 
+// 1 (the default) lets the vector path use the AVX-512 (F, BW, VBMI) twins
+// where the processor has them; 0 keeps it on AVX2 (tests compare both).
+extern ULONG ScalerAllowAvx512;
+bool ScalerUseAvx512();
+
 LONG ScaleFrameOnPath(PUCHAR destination, PUCHAR source, ULONG inW, ULONG inH, ULONG outW,
                       ULONG outH, const UCHAR* clampPointer, ULONG lumaFirst,
                       ScalerCodePath path);
@@ -157,6 +162,12 @@ UVCCAM_AVX2 ULONG DoublerOutputRowAvx2(int mode, const UCHAR* above, const UCHAR
 UVCCAM_AVX2 ULONG DoublerRowPairAvx2(const UCHAR* prev, const UCHAR* row, const UCHAR* next,
                                      UCHAR* out0, UCHAR* out1, ULONG firstGroup, ULONG endGroup,
                                      ULONG lumaFirst);
+// ---- AVX-512 twin (scaler_avx512.cpp) ----
+// DoublerRowPairAvx2 32 groups at a time; needs endGroup - firstGroup >= 32
+// (else returns firstGroup).
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) ULONG DoublerRowPairAvx512(
+    const UCHAR* prev, const UCHAR* row, const UCHAR* next, UCHAR* out0, UCHAR* out1,
+    ULONG firstGroup, ULONG endGroup, ULONG lumaFirst);
 UVCCAM_AVX2 ULONG GeneralRowAvx2(const UCHAR* s, ULONG inW, ULONG dx, ULONG groups, UCHAR* out,
                                  ULONG lumaFirst);
 #endif

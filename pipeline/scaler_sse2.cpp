@@ -267,6 +267,9 @@ ULONG VectorDoublerRowPair(const UCHAR* prev, const UCHAR* row, const UCHAR* nex
                            UCHAR* out1, ULONG firstGroup, ULONG endGroup, ULONG lumaFirst,
                            bool wide) {
 #if defined(UVCCAM_SCALER_AVX2)
+  if (wide && ScalerUseAvx512() &&
+      DoublerRowPairAvx512(prev, row, next, out0, out1, firstGroup, endGroup, lumaFirst) == endGroup)
+    return endGroup;
   if (wide && endGroup - firstGroup >= 16) {
     const ULONG done = DoublerRowPairAvx2(prev, row, next, out0, out1, firstGroup, endGroup, lumaFirst);
     // The last chunk ends at endGroup, over groups done before (same bytes).
