@@ -55,45 +55,49 @@ UVCCAM_VBMI inline void PermuteRow(UCHAR* out, const UCHAR* s, LONG left, const 
   _mm512_mask_storeu_epi8(out, c.store, _mm512_avg_epu8(p1, p2));
 }
 
-}  // namespace
+// The constants of one row (and byte order) and the work of one run.
+struct RowWarper {
+  __m512i pattern1, pattern2, black, vw, one, lastPair, yOffset, uOffset, vOffset, limit128, limit256;
+  UCHAR* out0;
+  UCHAR* out1;
+  const UCHAR* in0;
+  const UCHAR* in1;
+  const USHORT* columns;
+  LONG rowBytes;
 
-UVCCAM_VBMI ULONG RowWarpAvx512(UCHAR* out0, UCHAR* out1, const UCHAR* in0, const UCHAR* in1,
-                                const USHORT* columns, ULONG w, ULONG lumaOffset) {
-  if (w > kMaxVectorWidth || w < 2 || (w & 1) != 0) return 0;
-  // Index patterns over (32 luma offsets | 32 chroma offset pairs U, V),
-  // both as 16-bit lanes whose low bytes hold the offsets.
-  alignas(64) UCHAR first[64], second[64];
-  for (ULONG k = 0; k < 16; ++k) {
-    const UCHAR ya = UCHAR(4 * k), yb = UCHAR(4 * k + 2), ua = UCHAR(64 + 4 * k);
-    const UCHAR a[4] = {ya, ua, yb, UCHAR(ua + 1)}, b[4] = {ya, UCHAR(ua + 2), yb, UCHAR(ua + 3)};
-    // U-first bytes are U, Y0, V, Y1: the same four with each pair swapped.
-    for (ULONG i = 0; i < 4; ++i) {
-      first[4 * k + i] = a[lumaOffset ? i ^ 1 : i];
-      second[4 * k + i] = b[lumaOffset ? i ^ 1 : i];
-    }
+  UVCCAM_VBMI void Setup(ULONG w, ULONG lumaOffset) {
+    // Index patterns over (32 luma offsets | 32 chroma offset pairs U, V),
+    // both as 16-bit lanes whose low bytes hold the offsets: pair k takes
+    // Y(a) = 4k, Y(b) = 4k + 2, U(a), V(a), U(b), V(b) = 64 + 4k + 0..3;
+    // U-first bytes are U, Y0, V, Y1 (each byte pair swapped).
+    const __m512i k4 = _mm512_mullo_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                                          _mm512_set1_epi32(0x04040404));
+    pattern1 = _mm512_add_epi32(k4, _mm512_set1_epi32(lumaOffset ? 0x02410040 : 0x41024000));
+    pattern2 = _mm512_add_epi32(k4, _mm512_set1_epi32(lumaOffset ? 0x02430042 : 0x43024200));
+    black = _mm512_set1_epi32(lumaOffset ? 0x00800080 : int(0x80008000u));
+    vw = _mm512_set1_epi16(short(w));
+    one = _mm512_set1_epi16(1);
+    lastPair = _mm512_set1_epi16(short(w / 2 - 1));
+    yOffset = _mm512_set1_epi16(short(lumaOffset));
+    uOffset = _mm512_set1_epi16(short(1 - lumaOffset));
+    vOffset = _mm512_set1_epi16(short(3 - lumaOffset));
+    limit128 = _mm512_set1_epi16(128);
+    limit256 = _mm512_set1_epi16(256);
+    rowBytes = LONG(2 * w);
   }
-  const __m512i pattern1 = _mm512_load_si512(first), pattern2 = _mm512_load_si512(second);
-  const __m512i black = _mm512_set1_epi32(lumaOffset ? 0x00800080 : int(0x80008000u));
-  const __m512i vw = _mm512_set1_epi16(short(w));
-  const __m512i one = _mm512_set1_epi16(1);
-  const __m512i lastPair = _mm512_set1_epi16(short(w / 2 - 1));
-  const __m512i yOffset = _mm512_set1_epi16(short(lumaOffset));
-  const __m512i uOffset = _mm512_set1_epi16(short(1 - lumaOffset));
-  const __m512i vOffset = _mm512_set1_epi16(short(3 - lumaOffset));
-  const __m512i limit128 = _mm512_set1_epi16(128), limit256 = _mm512_set1_epi16(256);
-  const LONG rowBytes = LONG(2 * w);
-  ULONG n = 0;
-  for (; n < w; n += 32) {
-    const ULONG count = w - n < 32 ? w - n : 32;
-    const __mmask32 valid = count == 32 ? ~__mmask32(0) : (__mmask32(1) << count) - 1;
-    const __mmask64 store = count == 32 ? ~__mmask64(0) : (__mmask64(1) << (2 * count)) - 1;
-    // Pixels past the row's end read as black and are not stored.
-    const __m512i c = _mm512_mask_loadu_epi16(vw, valid, columns + n);
+
+  // Output pixels n + i for the lanes i of `lanes` (the others are left
+  // as they are). False, with nothing written, when their source bytes span
+  // more than 256 bytes.
+  UVCCAM_VBMI bool Run(ULONG n, __mmask32 lanes) {
+    const __mmask64 store = _mm512_movepi8_mask(_mm512_movm_epi16(lanes));
+    // Lanes left out read as black and are not stored.
+    const __m512i c = _mm512_mask_loadu_epi16(vw, lanes, columns + n);
     const __mmask32 dark = _mm512_cmpeq_epi16_mask(c, vw);
     if (dark == ~__mmask32(0)) {
       _mm512_mask_storeu_epi8(out0 + 2 * SIZE_T(n), store, black);
       if (out1 != nullptr) _mm512_mask_storeu_epi8(out1 + 2 * SIZE_T(n), store, black);
-      continue;
+      return true;
     }
     // The window starts at the pair of the first shown pixel.
     const ULONG lead = ULONG(__builtin_ctz(~dark));
@@ -107,7 +111,7 @@ UVCCAM_VBMI ULONG RowWarpAvx512(UCHAR* out0, UCHAR* out1, const UCHAR* in0, cons
     // Every shown pixel's bytes inside the window (an index below the first
     // one wraps to a large offset and is caught too).
     const __m512i reach = _mm512_max_epu16(_mm512_max_epu16(y, u), v);
-    if ((_mm512_cmpge_epu16_mask(reach, limit256) & ~dark) != 0) break;
+    if ((_mm512_cmpge_epu16_mask(reach, limit256) & ~dark) != 0) return false;
     const bool wide = (_mm512_cmpge_epu16_mask(reach, limit128) & ~dark) != 0;
     const __m512i chromas = _mm512_or_si512(u, _mm512_slli_epi16(v, 8));
     const __m512i index1 = _mm512_permutex2var_epi8(y, pattern1, chromas);
@@ -122,12 +126,38 @@ UVCCAM_VBMI ULONG RowWarpAvx512(UCHAR* out0, UCHAR* out1, const UCHAR* in0, cons
     const Chunk chunk{index1, index2, high1, high2, dark1, dark2, store, wide};
     PermuteRow(out0 + 2 * SIZE_T(n), in0 + base, rowBytes - LONG(base), chunk, black);
     if (out1 != nullptr) PermuteRow(out1 + 2 * SIZE_T(n), in1 + base, rowBytes - LONG(base), chunk, black);
+    return true;
+  }
+};
+
+}  // namespace
+
+// Runs of 32 whose pixels span too much try their halves one by one (the
+// rate is under a half, so each half spans half as much).
+UVCCAM_VBMI ULONG RowWarpAvx512(UCHAR* out0, UCHAR* out1, const UCHAR* in0, const UCHAR* in1,
+                                const USHORT* columns, ULONG w, ULONG lumaOffset, ULONG from) {
+  if (w > kMaxVectorWidth || w < 2 || (w & 1) != 0 || (from & 31) != 0) return from;
+  RowWarper warper;
+  warper.Setup(w, lumaOffset);
+  warper.out0 = out0;
+  warper.out1 = out1;
+  warper.in0 = in0;
+  warper.in1 = in1;
+  warper.columns = columns;
+  ULONG n = from;
+  for (; n < w; n += 32) {
+    const ULONG count = w - n < 32 ? w - n : 32;
+    const __mmask32 valid = count == 32 ? ~__mmask32(0) : (__mmask32(1) << count) - 1;
+    if (warper.Run(n, valid)) continue;
+    if (!warper.Run(n, valid & 0xFFFFu)) break;
+    if (!warper.Run(n, valid & 0xFFFF0000u)) break;  // the first half is written again later
   }
   return n < w ? n : w;
 }
 
 #else
-ULONG RowWarpAvx512(UCHAR*, UCHAR*, const UCHAR*, const UCHAR*, const USHORT*, ULONG, ULONG) {
-  return 0;
+ULONG RowWarpAvx512(UCHAR*, UCHAR*, const UCHAR*, const UCHAR*, const USHORT*, ULONG, ULONG,
+                    ULONG from) {
+  return from;
 }
 #endif

@@ -298,23 +298,23 @@ inline ULONG Load4(const UCHAR* p) {
   return ULONG(p[0]) | ULONG(p[1]) << 8 | ULONG(p[2]) << 16 | ULONG(p[3]) << 24;
 }
 
-// The work word of every source pixel of a row: its pair's four bytes, with
-// the odd pixel's own Y in the first luma byte and the next pair's U (the
-// row's last pixel keeps its own) in the U byte; the V byte is the pair's.
-// So every word has Y, U and V where the frame's byte order has Y0, U, V.
-VOID WarpPixels(ULONG* pixels, const UCHAR* in, ULONG w, ULONG lumaOffset) {
+// The work words of source pixels 2 * first .. 2 * end - 1 (pairs [first,
+// end)): each pair's four bytes, with the odd pixel's own Y in the first
+// luma byte and the next pair's U (the row's last pixel keeps its own) in
+// the U byte; the V byte is the pair's. So every word has Y, U and V where
+// the frame's byte order has Y0, U, V.
+VOID WarpPixels(ULONG* pixels, const UCHAR* in, ULONG w, ULONG first, ULONG end, ULONG lumaOffset) {
   const ULONG pairs = w / 2;
   // Y-first (Y0 U Y1 V): Y1 moves from byte 2 to 0, the next U is byte 1.
   // U-first (U Y0 V Y1): Y1 moves from byte 3 to 1, the next U is byte 0.
   const ULONG nextUMask = lumaOffset ? 0x000000FFu : 0x0000FF00u;
   const ULONG y1Mask = lumaOffset ? 0x0000FF00u : 0x000000FFu;
-  auto pair = [&](ULONG p, ULONG q, ULONG next) {
+  for (ULONG p = first; p < end; ++p) {
+    const ULONG q = Load4(in + SIZE_T(p) * 4);
+    const ULONG next = p + 1 < pairs ? Load4(in + SIZE_T(p) * 4 + 4) : q;
     pixels[2 * p] = q;
     pixels[2 * p + 1] = ((q >> 16) & y1Mask) | (next & nextUMask) | (q & 0xFFFF0000u);
-  };
-  for (ULONG p = 0; p + 1 < pairs; ++p) pair(p, Load4(in + SIZE_T(p) * 4), Load4(in + SIZE_T(p) * 4 + 4));
-  const ULONG last = Load4(in + SIZE_T(pairs - 1) * 4);
-  pair(pairs - 1, last, last);
+  }
 }
 
 // Packs output pixels 2k and 2k + 1 into pair k, for pairs [first, end):
@@ -335,11 +335,18 @@ VOID WarpPack(UCHAR* out, const ULONG* pixels, const USHORT* columns, ULONG firs
   }
 }
 
-// Output pixels [from, w) of one row, the per-pixel way.
-VOID WarpRowFrom(UCHAR* out, const UCHAR* in, ULONG* pixels, const USHORT* columns, ULONG w,
-                 ULONG from, ULONG lumaOffset) {
-  WarpPixels(pixels, in, w, lumaOffset);
-  WarpPack(out, pixels, columns, from / 2, w / 2, lumaOffset);
+// Output pixels [from, end) of one row, the per-pixel way: the work words
+// of the source pixels they show, then the pairs.
+VOID WarpRun(UCHAR* out, const UCHAR* in, ULONG* pixels, const USHORT* columns, ULONG w,
+             ULONG from, ULONG end, ULONG lumaOffset) {
+  ULONG low = w, high = 0;
+  for (ULONG n = from; n < end; ++n) {
+    if (columns[n] >= w) continue;
+    low = columns[n] < low ? columns[n] : low;
+    high = columns[n] > high ? columns[n] : high;
+  }
+  if (low < w) WarpPixels(pixels, in, w, low / 2, high / 2 + 1, lumaOffset);
+  WarpPack(out, pixels, columns, from / 2, end / 2, lumaOffset);
 }
 
 }  // namespace
@@ -381,7 +388,7 @@ bool BuildWarpColumns(SpecialEffectRecord* record) {
 }
 
 // Rows y and h - 1 - y share their table entry; the vector kernel does both
-// at once and leaves the per-pixel code what it cannot do.
+// at once and leaves the per-pixel code the runs of 32 it cannot do.
 LONG RowWarpFrame(SpecialEffectRecord* record, UCHAR* dst, const UCHAR* src, ULONG w, ULONG h,
                   ULONG lumaOffset) {
   SpecialEffectRecord& r = *record;
@@ -403,10 +410,15 @@ LONG RowWarpFrame(SpecialEffectRecord* record, UCHAR* dst, const UCHAR* src, ULO
     UCHAR* out1 = y1 != y0 ? dst + SIZE_T(y1) * rowBytes : nullptr;
     const UCHAR* in0 = src + SIZE_T(y0) * rowBytes;
     const UCHAR* in1 = src + SIZE_T(y1) * rowBytes;
-    const ULONG done = wide ? RowWarpAvx512(out0, out1, in0, in1, columns, w, lumaOffset) : 0;
-    if (done >= w) continue;
-    WarpRowFrom(out0, in0, pixels, columns, w, done, lumaOffset);
-    if (out1 != nullptr) WarpRowFrom(out1, in1, pixels, columns, w, done, lumaOffset);
+    for (ULONG n = 0; n < w;) {
+      if (wide) n = RowWarpAvx512(out0, out1, in0, in1, columns, w, lumaOffset, n);
+      if (n >= w) break;
+      // What the kernel left (or the whole row): the next 32 pixels.
+      const ULONG end = wide && w - n > 32 ? n + 32 : w;
+      WarpRun(out0, in0, pixels, columns, w, n, end, lumaOffset);
+      if (out1 != nullptr) WarpRun(out1, in1, pixels, columns, w, n, end, lumaOffset);
+      n = end;
+    }
   }
   return 1;
 }
