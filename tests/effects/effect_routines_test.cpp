@@ -1,3 +1,5 @@
+#include "effects/cpu_features.h"
+#include "effects/frame_transform.h"
 #include "frames.h"
 
 using namespace fx;
@@ -42,6 +44,43 @@ TEST_P(Routines, FlipAndMirrorMovePixelsWithTheirChroma) {
           }
         }
     }
+}
+
+// The chain's one-pass curve, colour, flip and mirror against the pixel
+// mapping, on the AVX-512 path and without it; widths with and without a
+// middle left to the word code, odd heights (a middle row).
+TEST_P(Routines, OnePassTransformFollowsThePixelMapping) {
+  std::mt19937 rng(5);
+  UCHAR curve[256];
+  for (auto& c : curve) c = UCHAR(rng());
+  const Order o = order();
+  for (ULONG wide : {1u, 0u}) {
+    EffectsAllowAvx512 = wide;
+    for (auto [w, h] : {std::pair{2u, 3u}, {6u, 1u}, {34u, 5u}, {64u, 4u}, {66u, 3u}, {100u, 7u}, {640u, 2u}})
+      for (int k = 0; k < 24; ++k) {
+        FrameTransform t{};
+        t.curve = k & 1 ? curve : nullptr;
+        t.flip = (k >> 1) & 1;
+        t.mirror = (k >> 2) & 1;
+        t.specialColor = (k >> 3) * 2;  // 0, 2 (fixed), 4 (inverted)
+        t.lumaFirst = lumaFirst();
+        const Frame src = RandomFrame(w, h, w * 7 + h + k);
+        Frame f = src;
+        TransformFrame(f.data(), w, h, t);
+        for (uint32_t y = 0; y < h; ++y)
+          for (uint32_t x = 0; x < w; ++x) {
+            const uint32_t mx = t.mirror && w > 3 ? w - 1 - x : x, fy = t.flip ? h - 1 - y : y;
+            const uint8_t luma = src[o.Luma(w, mx, fy)];
+            ASSERT_EQ(f[o.Luma(w, x, y)], t.curve ? curve[luma] : luma) << w << "x" << h << " k " << k << " wide " << wide;
+            for (int c = 0; c < 2; ++c) {
+              const int old = src[o.Chroma(w, mx, fy, c)];
+              const int expect = t.specialColor == 4 ? 255 - old : t.specialColor == 2 ? (c ? 160 : 64) : old;
+              ASSERT_EQ(f[o.Chroma(w, x, y, c)], expect) << w << "x" << h << " k " << k << " wide " << wide;
+            }
+          }
+      }
+  }
+  EffectsAllowAvx512 = 1;
 }
 
 // Reference rotation built from the pixel mapping: the centred square of
