@@ -1,7 +1,9 @@
 // Whole-frame routines of the effect chain: zoom presets and rotation (the
 // special colours, flip and mirror are in frame_transform.cpp).
 #include "effects/effect_chain.h"
+#include "effects/cpu_features.h"
 #include "effects/frame_transform.h"
+#include "effects/quarter_turn.h"
 
 
 namespace {
@@ -36,17 +38,19 @@ VOID FillWords(UCHAR* p, SIZE_T words, ULONG value) {
 // counter-clockwise: source (cx + x, ry + y) -> (cx + y, ry + s - 1 - x).
 // Both output macro-pixels of a 2 x 2 block take the truncated mean of the
 // chroma of the two source macro-pixels.
+// Only source row pairs k in [k0, k1) and macro-pixels j in [j0, j1) of the
+// square are turned here (the AVX-512 twin does whole 16 x 16 blocks).
 template <ULONG kLumaOffset, ULONG kUOffset, bool kClockwise>
-VOID QuarterTurn(UCHAR* dst, const UCHAR* src, ULONG w, ULONG s, ULONG cx, ULONG ry) {
+VOID QuarterTurn(UCHAR* dst, const UCHAR* src, ULONG w, ULONG s, ULONG cx, ULONG ry, ULONG k0, ULONG k1,
+                 ULONG j0, ULONG j1) {
   const SIZE_T stride = SIZE_T(w) * 2;
-  const ULONG pairs = s / 2;
   // Tiles of 16 x 16 pixels keep the column-wise writes within a few cache
   // lines per output row.
   constexpr ULONG kTile = 8;
-  for (ULONG kt = 0; kt < pairs; kt += kTile) {
-    const ULONG kEnd = kt + kTile < pairs ? kt + kTile : pairs;
-    for (ULONG jt = 0; jt < pairs; jt += kTile) {
-      const ULONG jEnd = jt + kTile < pairs ? jt + kTile : pairs;
+  for (ULONG kt = k0; kt < k1; kt += kTile) {
+    const ULONG kEnd = kt + kTile < k1 ? kt + kTile : k1;
+    for (ULONG jt = j0; jt < j1; jt += kTile) {
+      const ULONG jEnd = jt + kTile < j1 ? jt + kTile : j1;
       for (ULONG k = kt; k < kEnd; ++k) {
         const UCHAR* top = src + SIZE_T(ry + 2 * k) * stride + SIZE_T(cx) * 2;  // source row 2k
         const UCHAR* bottom = top + stride;                                     // row 2k + 1
@@ -134,18 +138,27 @@ LONG RotateFrame(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG mode, ULO
     FillWords(row + SIZE_T(cx + s) * 2, (w - cx - s) / 2, black);
   }
   if (s == 0) return 1;
-  if (uyvy) {
-    if (mode == 1) {
-      QuarterTurn<1, 0, true>(dst, src, w, s, cx, ry);
+  // Whole blocks of 16 row pairs by 16 macro-pixels on the AVX-512 path;
+  // the row pairs and macro-pixels past them here.
+  const ULONG pairs = s / 2;
+  const ULONG blocks = EffectsUseAvx512Vbmi() ? pairs & ~15u : 0;
+  if (blocks != 0) QuarterTurnBlocksAvx512(dst, src, w, s, cx, ry, mode == 1, uyvy ? 0 : 1);
+  auto turn = [&](ULONG k0, ULONG k1, ULONG j0, ULONG j1) {
+    if (uyvy) {
+      if (mode == 1) {
+        QuarterTurn<1, 0, true>(dst, src, w, s, cx, ry, k0, k1, j0, j1);
+      } else {
+        QuarterTurn<1, 0, false>(dst, src, w, s, cx, ry, k0, k1, j0, j1);
+      }
     } else {
-      QuarterTurn<1, 0, false>(dst, src, w, s, cx, ry);
+      if (mode == 1) {
+        QuarterTurn<0, 1, true>(dst, src, w, s, cx, ry, k0, k1, j0, j1);
+      } else {
+        QuarterTurn<0, 1, false>(dst, src, w, s, cx, ry, k0, k1, j0, j1);
+      }
     }
-  } else {
-    if (mode == 1) {
-      QuarterTurn<0, 1, true>(dst, src, w, s, cx, ry);
-    } else {
-      QuarterTurn<0, 1, false>(dst, src, w, s, cx, ry);
-    }
-  }
+  };
+  turn(blocks, pairs, 0, pairs);
+  turn(0, blocks, blocks, pairs);
   return 1;
 }
