@@ -98,7 +98,7 @@ void UseKernels(DecoderState& s, MjpegKernels kernels) {
       break;
     default:
       s.idct = IdctAvx2;
-      s.idctCorner = IdctCornerSse2;
+      s.idctCorner = IdctCornerAvx2;
       s.interleave = InterleaveRowAvx2;
       s.interleaveGrey = InterleaveGreyRowSse2;
       break;
