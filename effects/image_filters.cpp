@@ -2,6 +2,7 @@
 // 4:2:2 frames (the noise filter is in noise_filter.cpp).
 #include "effects/image_filters.h"
 
+#include "effects/chroma_smoothing_avx512.h"
 #include "effects/cpu_features.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
@@ -200,7 +201,7 @@ inline VOID SmoothedChroma(const USHORT* su, const USHORT* sv, ULONG m, ULONG n,
 }
 
 template <ULONG kUOffset>
-VOID SmoothChroma(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, USHORT* su, USHORT* sv) {
+VOID SmoothChroma(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, USHORT* su, USHORT* sv, bool wide) {
   const SIZE_T stride = SIZE_T(w) * 2;
   const ULONG n = w / 2;  // macro-pixels per row
   for (ULONG m = 0; m < n; ++m) {
@@ -232,6 +233,7 @@ VOID SmoothChroma(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, USHORT* su, US
     };
     writeOne(0);
     ULONG m = 1;  // macro-pixels [1, m) are done
+    if (wide) m = ChromaBoxAvx512(row0, row1, in0, in1, su, sv, n, kUOffset);
 #if UVCCAM_FILTERS_SSE2
     // Macro-pixels 1 .. n - 3 take the 4-column box; 8 at a time while the
     // sums they read (up to m + 9) exist.
@@ -268,7 +270,7 @@ VOID SmoothChroma(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, USHORT* su, US
     if (k + 1 < pairs) {
       const UCHAR* add = src + (2 * k + 8) * stride;
       const UCHAR* drop = src + (2 * k) * stride;
-      ULONG i = 0;
+      ULONG i = wide ? ChromaSumsAvx512(su, sv, add, drop, n, kUOffset) : 0;
 #if UVCCAM_FILTERS_SSE2
       for (; i + 8 <= n; i += 8) {
         __m128i* pu = reinterpret_cast<__m128i*>(su + i);
@@ -336,9 +338,9 @@ LONG ChromaSmoothing(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG lumaF
     RtlCopyMemory(dst, src, 3 * stride);
     RtlCopyMemory(dst + end * stride, src + end * stride, (h - end) * stride);
     if (lumaFirst) {
-      SmoothChroma<1>(dst, src, w, h, su, sv);
+      SmoothChroma<1>(dst, src, w, h, su, sv, EffectsUseAvx512Vbmi());
     } else {
-      SmoothChroma<0>(dst, src, w, h, su, sv);
+      SmoothChroma<0>(dst, src, w, h, su, sv, EffectsUseAvx512Vbmi());
     }
   } else {
     CopyFrame(dst, src, w, h);
