@@ -2,6 +2,7 @@
 // 4:2:2 frames (the noise filter is in noise_filter.cpp).
 #include "effects/image_filters.h"
 
+#include "effects/bad_pixel_avx512.h"
 #include "effects/chroma_smoothing_avx512.h"
 #include "effects/cpu_features.h"
 
@@ -95,7 +96,7 @@ inline bool BlockHasDefect(const UCHAR* up, const UCHAR* row, const UCHAR* dn, S
 // sample stands out are skipped after one SSE2 test, which gives the same
 // result because nothing in them changes.
 VOID ScanBand(UCHAR* frame, const UCHAR* clamp, ULONG w, BandRows rows, LONG margin,
-              ULONG lumaOffset, USHORT* list) {
+              ULONG lumaOffset, USHORT* list, bool wide) {
   const SIZE_T stride = SIZE_T(w) * 2;
   ULONG found = 0;
 #if UVCCAM_FILTERS_SSE2
@@ -107,6 +108,8 @@ VOID ScanBand(UCHAR* frame, const UCHAR* clamp, ULONG w, BandRows rows, LONG mar
     const UCHAR* dn = row + stride;
     SIZE_T c = 0;
     while (c + 4 < stride) {
+      // Runs of 32 samples in which none stands out, on the AVX-512 path.
+      if (wide) c = SkipCleanLumaAvx512(up, row, dn, c, stride - lumaOffset, margin);
       SIZE_T blockEnd = c + 4;  // pairs [c, blockEnd) are judged one by one
 #if UVCCAM_FILTERS_SSE2
       if (c + 20 + lumaOffset <= stride) {
@@ -308,7 +311,7 @@ VOID BadPixelCorrection(UCHAR* frame, const UCHAR* clamp, ULONG w, ULONG h, ULON
   for (ULONG b = 0; b < kBadPixelBands; ++b) {
     const BandRows rows = BandLimits(b, h);
     if (b == scanned) {
-      ScanBand(frame, clamp, w, rows, m, lumaOffset, BadPixelTable[b]);
+      ScanBand(frame, clamp, w, rows, m, lumaOffset, BadPixelTable[b], EffectsUseAvx512Vbmi());
     } else {
       RepairBand(frame, w, rows, lumaOffset, BadPixelTable[b]);
     }
