@@ -6,9 +6,6 @@
 #include <emmintrin.h>
 
 #include <cstring>
-#if defined(_MSC_VER) && !defined(__clang__)
-#include <intrin.h>
-#endif
 
 #include "effects/effect_chain.h"
 #include "mjpeg/mjpeg_decoder.h"
@@ -109,13 +106,14 @@ VOID Deliver(const RouteFrame& f, Target target, UCHAR* output, UCHAR* workBuffe
 
 inline ULONG ReadU16(const UCHAR* p) { return (static_cast<ULONG>(p[0]) << 8) | p[1]; }
 
+// mask is nonzero.
 inline ULONG LowestSetBit(ULONG mask) {
-#if defined(_MSC_VER) && !defined(__clang__)
-  unsigned long index;
-  _BitScanForward(&index, mask);
-  return index;
-#else
+#if defined(__GNUC__) || defined(__clang__)
   return static_cast<ULONG>(__builtin_ctz(mask));
+#else
+  ULONG index = 0;
+  while ((mask & 1) == 0) mask >>= 1, ++index;
+  return index;
 #endif
 }
 
