@@ -2,6 +2,8 @@
 // 4:2:2 frames (the noise filter is in noise_filter.cpp).
 #include "effects/image_filters.h"
 
+#include "effects/bad_pixel_avx512.h"
+#include "effects/chroma_smoothing_avx512.h"
 #include "effects/cpu_features.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
@@ -94,7 +96,7 @@ inline bool BlockHasDefect(const UCHAR* up, const UCHAR* row, const UCHAR* dn, S
 // sample stands out are skipped after one SSE2 test, which gives the same
 // result because nothing in them changes.
 VOID ScanBand(UCHAR* frame, const UCHAR* clamp, ULONG w, BandRows rows, LONG margin,
-              ULONG lumaOffset, USHORT* list) {
+              ULONG lumaOffset, USHORT* list, bool wide) {
   const SIZE_T stride = SIZE_T(w) * 2;
   ULONG found = 0;
 #if UVCCAM_FILTERS_SSE2
@@ -106,6 +108,8 @@ VOID ScanBand(UCHAR* frame, const UCHAR* clamp, ULONG w, BandRows rows, LONG mar
     const UCHAR* dn = row + stride;
     SIZE_T c = 0;
     while (c + 4 < stride) {
+      // Runs of 32 samples in which none stands out, on the AVX-512 path.
+      if (wide) c = SkipCleanLumaAvx512(up, row, dn, c, stride - lumaOffset, margin);
       SIZE_T blockEnd = c + 4;  // pairs [c, blockEnd) are judged one by one
 #if UVCCAM_FILTERS_SSE2
       if (c + 20 + lumaOffset <= stride) {
@@ -200,7 +204,7 @@ inline VOID SmoothedChroma(const USHORT* su, const USHORT* sv, ULONG m, ULONG n,
 }
 
 template <ULONG kUOffset>
-VOID SmoothChroma(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, USHORT* su, USHORT* sv) {
+VOID SmoothChroma(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, USHORT* su, USHORT* sv, bool wide) {
   const SIZE_T stride = SIZE_T(w) * 2;
   const ULONG n = w / 2;  // macro-pixels per row
   for (ULONG m = 0; m < n; ++m) {
@@ -232,6 +236,7 @@ VOID SmoothChroma(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, USHORT* su, US
     };
     writeOne(0);
     ULONG m = 1;  // macro-pixels [1, m) are done
+    if (wide) m = ChromaBoxAvx512(row0, row1, in0, in1, su, sv, n, kUOffset);
 #if UVCCAM_FILTERS_SSE2
     // Macro-pixels 1 .. n - 3 take the 4-column box; 8 at a time while the
     // sums they read (up to m + 9) exist.
@@ -268,7 +273,7 @@ VOID SmoothChroma(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, USHORT* su, US
     if (k + 1 < pairs) {
       const UCHAR* add = src + (2 * k + 8) * stride;
       const UCHAR* drop = src + (2 * k) * stride;
-      ULONG i = 0;
+      ULONG i = wide ? ChromaSumsAvx512(su, sv, add, drop, n, kUOffset) : 0;
 #if UVCCAM_FILTERS_SSE2
       for (; i + 8 <= n; i += 8) {
         __m128i* pu = reinterpret_cast<__m128i*>(su + i);
@@ -306,7 +311,7 @@ VOID BadPixelCorrection(UCHAR* frame, const UCHAR* clamp, ULONG w, ULONG h, ULON
   for (ULONG b = 0; b < kBadPixelBands; ++b) {
     const BandRows rows = BandLimits(b, h);
     if (b == scanned) {
-      ScanBand(frame, clamp, w, rows, m, lumaOffset, BadPixelTable[b]);
+      ScanBand(frame, clamp, w, rows, m, lumaOffset, BadPixelTable[b], EffectsUseAvx512Vbmi());
     } else {
       RepairBand(frame, w, rows, lumaOffset, BadPixelTable[b]);
     }
@@ -336,9 +341,9 @@ LONG ChromaSmoothing(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG lumaF
     RtlCopyMemory(dst, src, 3 * stride);
     RtlCopyMemory(dst + end * stride, src + end * stride, (h - end) * stride);
     if (lumaFirst) {
-      SmoothChroma<1>(dst, src, w, h, su, sv);
+      SmoothChroma<1>(dst, src, w, h, su, sv, EffectsUseAvx512Vbmi());
     } else {
-      SmoothChroma<0>(dst, src, w, h, su, sv);
+      SmoothChroma<0>(dst, src, w, h, su, sv, EffectsUseAvx512Vbmi());
     }
   } else {
     CopyFrame(dst, src, w, h);

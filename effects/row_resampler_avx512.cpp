@@ -25,22 +25,32 @@ VOID InterpolateWideGroupsAvx512(UCHAR* out, const UCHAR* row, const RowPlan& pl
   for (ULONG g = 0; g < groups; ++g) {
     const WideGroup& wg = plan.wide[g];
     if (wg.base == kNoShuffleGroup) continue;
-    // Source bytes from base to the row's end, and output bytes of the group.
+    // Source bytes from base to the row's end, and output bytes of the group:
+    // masked loads and stores only near the row's end.
     const ULONG inside = plan.bytes - wg.base;
     const ULONG count = plan.bytes - 64 * g < 64 ? plan.bytes - 64 * g : 64;
-    const __mmask64 loadLow = inside >= 64 ? ~0ull : (1ull << inside) - 1;
-    const __mmask64 loadHigh = inside >= 128 ? ~0ull : inside > 64 ? (1ull << (inside - 64)) - 1 : 0;
-    const __mmask64 store = count == 64 ? ~0ull : (1ull << count) - 1;
     const UCHAR* span = row + wg.base;
-    const __m512i lo = _mm512_maskz_loadu_epi8(loadLow, span);
-    const __m512i hi = _mm512_maskz_loadu_epi8(loadHigh, span + 64);
+    __m512i lo, hi;
+    if (inside >= 128) {
+      lo = _mm512_loadu_si512(span);
+      hi = _mm512_loadu_si512(span + 64);
+    } else {
+      const __mmask64 loadLow = inside >= 64 ? ~0ull : (1ull << inside) - 1;
+      const __mmask64 loadHigh = inside > 64 ? (1ull << (inside - 64)) - 1 : 0;
+      lo = _mm512_maskz_loadu_epi8(loadLow, span);
+      hi = _mm512_maskz_loadu_epi8(loadHigh, span + 64);
+    }
     const __m512i pairs0 = _mm512_permutex2var_epi8(lo, Load(wg.index[0]), hi);
     const __m512i pairs1 = _mm512_permutex2var_epi8(lo, Load(wg.index[1]), hi);
     __m512i v0 = _mm512_maddubs_epi16(pairs0, Load(wg.weights[0]));
     __m512i v1 = _mm512_maddubs_epi16(pairs1, Load(wg.weights[1]));
     v0 = _mm512_srli_epi16(_mm512_add_epi16(v0, round), 6);
     v1 = _mm512_srli_epi16(_mm512_add_epi16(v1, round), 6);
-    _mm512_mask_storeu_epi8(out + 64 * SIZE_T(g), store, _mm512_packus_epi16(v0, v1));
+    if (count == 64) {
+      _mm512_storeu_si512(out + 64 * SIZE_T(g), _mm512_packus_epi16(v0, v1));
+    } else {
+      _mm512_mask_storeu_epi8(out + 64 * SIZE_T(g), (1ull << count) - 1, _mm512_packus_epi16(v0, v1));
+    }
   }
 }
 
