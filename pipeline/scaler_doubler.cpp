@@ -189,8 +189,15 @@ void DoubleFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, const UCHAR
     const UCHAR* row = src + i * inStride;
     UCHAR* out0 = dst + (2 * i) * outStride;
     UCHAR* out1 = out0 + outStride;
-    VectorDoublerRowPair(row - inStride, row, row + inStride, out0, out1, 2, inW - 2, lumaFirst,
-                         true);
+    if (VectorDoublerRowPair(row - inStride, row, row + inStride, out0, out1, 2, inW - 2,
+                             lumaFirst, true) != inW - 2) {
+      // The kernel declined (the wide registers became unavailable): both
+      // rows the per-row way, from whole bilinear rows.
+      for (ULONG u = 2 * i - 1; u <= 2 * i + 2; ++u) makeLumaRow(u);
+      outputRow(2 * i);
+      outputRow(2 * i + 1);
+      continue;
+    }
     for (ULONG r = 2 * i; r <= 2 * i + 1; ++r) {
       DoublerRow pr;
       pr.mode = kDoublerMiddleRow;
