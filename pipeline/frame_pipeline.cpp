@@ -106,17 +106,6 @@ VOID Deliver(const RouteFrame& f, Target target, UCHAR* output, UCHAR* workBuffe
 
 inline ULONG ReadU16(const UCHAR* p) { return (static_cast<ULONG>(p[0]) << 8) | p[1]; }
 
-// mask is nonzero.
-inline ULONG LowestSetBit(ULONG mask) {
-#if defined(__GNUC__) || defined(__clang__)
-  return static_cast<ULONG>(__builtin_ctz(mask));
-#else
-  ULONG index = 0;
-  while ((mask & 1) == 0) mask >>= 1, ++index;
-  return index;
-#endif
-}
-
 // The first 0xFF byte in [p, end), or end. Inline, 16 bytes a step: the
 // entropy-coded data of a frame holds one (stuffed) 0xFF in a few hundred
 // bytes, too close together for a library search call each.
@@ -124,7 +113,10 @@ const UCHAR* FindFF(const UCHAR* p, const UCHAR* end) {
   const __m128i ff = _mm_set1_epi8(static_cast<char>(0xFF));
   while (end - p >= 16) {
     const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), ff));
-    if (mask != 0) return p + LowestSetBit(static_cast<ULONG>(mask));
+    if (mask != 0) {
+      while (*p != 0xFF) ++p;  // within these 16 bytes
+      return p;
+    }
     p += 16;
   }
   while (p < end && *p != 0xFF) ++p;
