@@ -108,6 +108,7 @@ VOID TransformFrame(UCHAR* frame, ULONG w, ULONG h, const FrameTransform& transf
   // Chroma bytes 1 and 3 (luma first) or 0 and 2.
   const ULONG chromaMask = t.lumaFirst ? 0xFF00FF00u : 0x00FF00FFu;
   ULONG u = 0, v = 0;
+  bool fixed = true;  // modes that set both chroma bytes
   t.keep = ~0u;
   t.set = t.invert = 0;
   switch (transform.specialColor) {
@@ -115,10 +116,10 @@ VOID TransformFrame(UCHAR* frame, ULONG w, ULONG h, const FrameTransform& transf
     case 2: u = 64; v = 160; break;
     case 3: u = 192; v = 64; break;
     case 5: u = 128; v = 48; break;
-    case 4: t.invert = chromaMask; break;
-    default: break;
+    case 4: t.invert = chromaMask; fixed = false; break;
+    default: fixed = false; break;
   }
-  if (u != 0) {
+  if (fixed) {
     t.keep = ~chromaMask;
     t.set = t.lumaFirst ? ((u << 8) | (v << 24)) : (u | (v << 16));
   }

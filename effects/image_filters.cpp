@@ -355,27 +355,44 @@ LONG ChromaSmoothing(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG lumaF
 
 VOID AutoContrast(const UCHAR* frame, const UCHAR* clamp, ULONG lumaFirst, ULONG w, ULONG h) {
   if (frame == nullptr || clamp == nullptr || !PackedFrameUsable(w, h)) return;
-  // Four partial histograms keep consecutive equal values from serialising
-  // on one counter.
-  ULONG hist[4][256];
+  // Eight partial histograms keep neighbouring equal values from
+  // serialising on one counter (an increment waits for the one before it
+  // on the same counter). They count in 16 bits, emptied into hist before
+  // any of them can overflow; hist then holds the whole histogram.
+  ULONG hist[256];
+  USHORT part[8][256];
   RtlZeroMemory(hist, sizeof(hist));
   const SIZE_T samples = SIZE_T(w) * h;
   const UCHAR* p = frame + (lumaFirst ? 0 : 1);
-  SIZE_T i = 0;
-  for (; i + 4 <= samples; i += 4) {
-    ++hist[0][p[2 * i]];
-    ++hist[1][p[2 * i + 2]];
-    ++hist[2][p[2 * i + 4]];
-    ++hist[3][p[2 * i + 6]];
+  constexpr SIZE_T kChunk = 8 * 65535;  // at most 65535 samples per partial histogram
+  for (SIZE_T start = 0; start < samples; start += kChunk) {
+    const SIZE_T end = samples - start < kChunk ? samples : start + kChunk;
+    RtlZeroMemory(part, sizeof(part));
+    SIZE_T i = start;
+    for (; i + 8 <= end; i += 8) {
+      const UCHAR* q = p + 2 * i;
+      ++part[0][q[0]];
+      ++part[1][q[2]];
+      ++part[2][q[4]];
+      ++part[3][q[6]];
+      ++part[4][q[8]];
+      ++part[5][q[10]];
+      ++part[6][q[12]];
+      ++part[7][q[14]];
+    }
+    for (; i < end; ++i) ++hist[p[2 * i]];  // under 8 samples: straight into the total
+    for (ULONG v = 0; v < 256; ++v) {
+      hist[v] += ULONG(part[0][v]) + part[1][v] + part[2][v] + part[3][v] + part[4][v] + part[5][v] +
+                 part[6][v] + part[7][v];
+    }
   }
-  for (; i < samples; ++i) ++hist[0][p[2 * i]];
 
   const ULONG threshold = (ULONG(samples) << 5) >> 11;
   if (threshold == 0) return;
   ULONG lo = 0, hi = 255;
   ULONG cumulative = 0;
   for (ULONG v = 0; v < 256; ++v) {
-    cumulative += hist[0][v] + hist[1][v] + hist[2][v] + hist[3][v];
+    cumulative += hist[v];
     if (cumulative >= threshold) {
       lo = v;
       break;
@@ -383,7 +400,7 @@ VOID AutoContrast(const UCHAR* frame, const UCHAR* clamp, ULONG lumaFirst, ULONG
   }
   cumulative = 0;
   for (LONG v = 255; v >= 0; --v) {
-    cumulative += hist[0][v] + hist[1][v] + hist[2][v] + hist[3][v];
+    cumulative += hist[v];
     if (cumulative >= threshold) {
       hi = ULONG(v);
       break;

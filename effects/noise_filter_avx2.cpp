@@ -29,15 +29,22 @@ VOID NoiseFilterRowAvx2(const NoiseRow& row) {
   const __m256i limitH = _mm256_set1_epi16(80);
   const __m256i limitV = _mm256_set1_epi16(64);
   const __m256i high = _mm256_set1_epi16(-256);
+  // The row's pointers in locals: the stores below could otherwise alias them.
   const USHORT* t = row.sums;
+  USHORT* const previousRow = row.previous;
+  const UCHAR* const above = row.above;
+  const UCHAR* const below = row.below;
+  const UCHAR* const in = row.in;
+  UCHAR* const out = row.out;
+  const ULONG w = row.w;
   __m256i carry = _mm256_set1_epi16(-1);  // smoothness of the previous block (pixel 1: smooth)
   ULONG i = 2;
   // Loads reach t[i + 17] and byte 2 * i + 33 of the rows: i + 18 <= w.
-  for (; i + 18 <= row.w; i += 16) {
+  for (; i + 18 <= w; i += 16) {
     const __m256i t0 = Load16(t + i - 2), t1 = Load16(t + i - 1), t2 = Load16(t + i);
     const __m256i t3 = Load16(t + i + 1), t4 = Load16(t + i + 2);
-    const UCHAR* a = row.above + 2 * i;
-    const UCHAR* b = row.below + 2 * i;
+    const UCHAR* a = above + 2 * i;
+    const UCHAR* b = below + 2 * i;
     // The two vertical profiles' difference, from the differences of the rows.
     const __m256i d = _mm256_add_epi16(
         _mm256_add_epi16(_mm256_sub_epi16(Odd16(a - 2), Odd16(b - 2)), _mm256_sub_epi16(Odd16(a + 2), Odd16(b + 2))),
@@ -49,13 +56,13 @@ VOID NoiseFilterRowAvx2(const NoiseRow& row) {
     const __m256i mean = _mm256_srli_epi16(_mm256_mulhi_epu16(sum, divide), 1);
     // Smooth, the pixel before smooth (lanes moved up by one across the
     // halves, the previous block's last lane entering), and the pixel above.
-    __m256i* previous = reinterpret_cast<__m256i*>(row.previous + i);
+    __m256i* previous = reinterpret_cast<__m256i*>(previousRow + i);
     const __m256i before = _mm256_alignr_epi8(ok, _mm256_permute2x128_si256(carry, ok, 0x21), 14);
     const __m256i replace = _mm256_and_si256(_mm256_and_si256(ok, before), _mm256_loadu_si256(previous));
     _mm256_storeu_si256(previous, ok);
     carry = ok;
-    const __m256i pixels = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row.in + 2 * i));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(row.out + 2 * i),
+    const __m256i pixels = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * i));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * i),
                         _mm256_blendv_epi8(pixels, _mm256_slli_epi16(mean, 8), _mm256_and_si256(replace, high)));
   }
   const ULONG left = ULONG(_mm256_extract_epi16(carry, 15));

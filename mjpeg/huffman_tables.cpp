@@ -75,6 +75,10 @@ constexpr bool DecodeFast(const MjpegHuffmanTable& table, ULONG prefix, ULONG av
   return true;
 }
 
+// The distance of a pair's second symbol when it is end of block: past any
+// position a run can reach, and recognisable in the position after the pair.
+constexpr ULONG kEndDistance = 96;
+
 constexpr ULONGLONG PackValue(LONG value) { return static_cast<ULONGLONG>(static_cast<USHORT>(value)); }
 
 // Fills the pre-decoded entries. For AC tables, a coefficient whose bits
@@ -91,7 +95,7 @@ constexpr void BuildFastAc(MjpegHuffmanTable* table, bool ac) {
     FastSymbol second{};
     if (ac && first.run != 64 &&
         DecodeFast(*table, (prefix << first.length) & kMask, kHuffmanLookaheadBits - first.length, &second)) {
-      const ULONG distance = second.run == 64 ? 64 : second.run + 1;
+      const ULONG distance = second.run == 64 ? kEndDistance : second.run + 1;
       entry = (first.length + second.length) | (static_cast<ULONGLONG>(first.run) << 8) |
               (static_cast<ULONGLONG>(distance) << 16) | firstLength | (PackValue(first.value) << 32) |
               (PackValue(second.value) << 48);

@@ -19,7 +19,7 @@ struct MjpegHuffmanTable {
   // first coefficient (64 = end of block, 15 with value 0 = sixteen zeros);
   // bits 16-23: 0 when the entry holds one symbol, else the distance from the
   // first coefficient to the second (its run + 1; 16 with value 0 for sixteen
-  // zeros; 64 for end of block); bits 24-31: the bits of the first symbol
+  // zeros; 96 for end of block); bits 24-31: the bits of the first symbol
   // alone; bits 32-47 and 48-63: the two values. 0 when
   // the prefix decodes no whole symbol so. DC tables hold single symbols
   // only (run 0 = a category 1..7 with its value, 64 = category 0).

@@ -194,8 +194,8 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
       SkipBits(b, static_cast<int>(fast & 0xFF));
       // The second symbol of the entry lands `distance` after the first (0:
       // none, and its zero store is overwritten by the first's); past the
-      // block it goes to the spare slot, and end of block moves k past the
-      // end. Pre-decoded values have at most 7 bits: the products fit in 16.
+      // block it goes to the spare slot, and end of block moves k 96 past
+      // the position after the first. Pre-decoded values have at most 7 bits: the products fit in 16.
       const LONG second = at + static_cast<LONG>((fast >> 16) & 0xFF);
       const ULONG place2 = dequant[second];
       coefficients[place2 >> 16] =
@@ -234,7 +234,9 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
     coefficients[place >> 16] = Saturate16(static_cast<LONGLONG>(value) * (place & 0xFFFF));
     k = at + 1;
   }
-  return k < 64 ? k : 64;
+  // A pair ending in end of block leaves k 96 past the position after its
+  // first coefficient; other ends leave it at most 80.
+  return k < 64 ? k : (k > 96 ? k - 96 : 64);
 }
 
 // Puts the whole bytes the reader still holds back into the data, so that its
@@ -290,9 +292,9 @@ constexpr ULONG kMaxBlocksPerMcu = 8;
 // A block's coefficients and the spare slot past them, in whole vectors.
 constexpr ULONG kBlockShorts = 72;
 // The dequantisation table by zigzag position, extended past the block for
-// the second coefficient of pre-decoded pairs: positions 64..127 store into
-// the spare slot with a step of 0.
-constexpr ULONG kDequantEntries = 128;
+// the second coefficient of pre-decoded pairs (end of block lands 96 after
+// the first): positions 64..159 store into the spare slot with a step of 0.
+constexpr ULONG kDequantEntries = 160;
 
 inline void FillBlock(UCHAR* out, ULONG stride, UCHAR value) {
   const ULONGLONG eight = 0x0101010101010101ull * value;

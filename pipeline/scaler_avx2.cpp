@@ -329,10 +329,9 @@ UVCCAM_AVX2 inline __m256i ChromaOf(const UCHAR* p, ULONG lumaFirst) {
   return lumaFirst ? High32(v) : Low32(v);
 }
 
-// 3c - n saturated to a byte, as a 16-bit lane.
+// 3c - n, still 16-bit (the pack saturates it).
 UVCCAM_AVX2 inline __m256i Sharpened(__m256i c, __m256i n) {
-  const __m256i v = _mm256_sub_epi16(_mm256_add_epi16(c, _mm256_add_epi16(c, c)), n);
-  return _mm256_min_epi16(_mm256_max_epi16(v, _mm256_setzero_si256()), _mm256_set1_epi16(255));
+  return _mm256_sub_epi16(_mm256_add_epi16(c, _mm256_add_epi16(c, c)), n);
 }
 
 // (x + y + z + w) >> 1: the neighbour term of a middle row.
@@ -342,19 +341,19 @@ UVCCAM_AVX2 inline __m256i Half(__m256i x, __m256i y, __m256i z, __m256i w) {
 
 // 16 output groups of one row: luma samples `even` and `odd` (16-bit lanes
 // per source pixel), chroma `ce` / `co` (U, V word per source pair) of the
-// even and odd groups.
+// even and odd groups. The packs saturate and hold groups 0-7 in the low
+// lane, 8-15 in the high one; the shuffles put each lane's luma and chroma
+// in group order, the unpack weaves them.
 UVCCAM_AVX2 inline void StoreGroups(UCHAR* o, __m256i even, __m256i odd, __m256i ce, __m256i co,
                                     ULONG lumaFirst) {
-  const __m256i lumaLo = _mm256_unpacklo_epi16(even, odd), lumaHi = _mm256_unpackhi_epi16(even, odd);
-  const __m256i chromaLo = _mm256_unpacklo_epi32(ce, co), chromaHi = _mm256_unpackhi_epi32(ce, co);
-  __m256i lo, hi;
-  if (lumaFirst) {
-    lo = _mm256_or_si256(lumaLo, _mm256_slli_epi16(chromaLo, 8));
-    hi = _mm256_or_si256(lumaHi, _mm256_slli_epi16(chromaHi, 8));
-  } else {
-    lo = _mm256_or_si256(chromaLo, _mm256_slli_epi16(lumaLo, 8));
-    hi = _mm256_or_si256(chromaHi, _mm256_slli_epi16(lumaHi, 8));
-  }
+  const __m256i lumaOrder = _mm256_setr_epi8(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15,
+                                             0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
+  const __m256i chromaOrder = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,
+                                               0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+  const __m256i luma = _mm256_shuffle_epi8(_mm256_packus_epi16(even, odd), lumaOrder);
+  const __m256i chroma = _mm256_shuffle_epi8(_mm256_packus_epi16(ce, co), chromaOrder);
+  const __m256i lo = lumaFirst ? _mm256_unpacklo_epi8(luma, chroma) : _mm256_unpacklo_epi8(chroma, luma);
+  const __m256i hi = lumaFirst ? _mm256_unpackhi_epi8(luma, chroma) : _mm256_unpackhi_epi8(chroma, luma);
   Store32(o, _mm256_permute2x128_si256(lo, hi, 0x20));
   Store32(o + 32, _mm256_permute2x128_si256(lo, hi, 0x31));
 }

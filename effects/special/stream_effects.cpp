@@ -298,15 +298,28 @@ inline ULONG Load4(const UCHAR* p) {
   return ULONG(p[0]) | ULONG(p[1]) << 8 | ULONG(p[2]) << 16 | ULONG(p[3]) << 24;
 }
 
-// The work words of source pixels 2 * first .. 2 * end - 1 (pairs [first,
-// end)): each pair's four bytes, with the odd pixel's own Y in the first
-// luma byte and the next pair's U (the row's last pixel keeps its own) in
-// the U byte; the V byte is the pair's. So every word has Y, U and V where
-// the frame's byte order has Y0, U, V.
-VOID WarpPixels(ULONG* pixels, const UCHAR* in, ULONG w, ULONG first, ULONG end, ULONG lumaOffset) {
+// The work word of every source pixel of a row: its pair's four bytes, with
+// the odd pixel's own Y in the first luma byte and the next pair's U (the
+// row's last pixel keeps its own) in the U byte; the V byte is the pair's.
+// So every word has Y, U and V where the frame's byte order has Y0, U, V.
+VOID WarpPixels(ULONG* pixels, const UCHAR* in, ULONG w, ULONG lumaOffset) {
   const ULONG pairs = w / 2;
   // Y-first (Y0 U Y1 V): Y1 moves from byte 2 to 0, the next U is byte 1.
   // U-first (U Y0 V Y1): Y1 moves from byte 3 to 1, the next U is byte 0.
+  const ULONG nextUMask = lumaOffset ? 0x000000FFu : 0x0000FF00u;
+  const ULONG y1Mask = lumaOffset ? 0x0000FF00u : 0x000000FFu;
+  auto pair = [&](ULONG p, ULONG q, ULONG next) {
+    pixels[2 * p] = q;
+    pixels[2 * p + 1] = ((q >> 16) & y1Mask) | (next & nextUMask) | (q & 0xFFFF0000u);
+  };
+  for (ULONG p = 0; p + 1 < pairs; ++p) pair(p, Load4(in + SIZE_T(p) * 4), Load4(in + SIZE_T(p) * 4 + 4));
+  const ULONG last = Load4(in + SIZE_T(pairs - 1) * 4);
+  pair(pairs - 1, last, last);
+}
+
+// The same words for the source pairs [first, end) only.
+VOID WarpPixelRange(ULONG* pixels, const UCHAR* in, ULONG w, ULONG first, ULONG end, ULONG lumaOffset) {
+  const ULONG pairs = w / 2;
   const ULONG nextUMask = lumaOffset ? 0x000000FFu : 0x0000FF00u;
   const ULONG y1Mask = lumaOffset ? 0x0000FF00u : 0x000000FFu;
   for (ULONG p = first; p < end; ++p) {
@@ -336,16 +349,21 @@ VOID WarpPack(UCHAR* out, const ULONG* pixels, const USHORT* columns, ULONG firs
 }
 
 // Output pixels [from, end) of one row, the per-pixel way: the work words
-// of the source pixels they show, then the pairs.
+// of the source pixels they show (all of them for a whole row), then the
+// pairs.
 VOID WarpRun(UCHAR* out, const UCHAR* in, ULONG* pixels, const USHORT* columns, ULONG w,
              ULONG from, ULONG end, ULONG lumaOffset) {
-  ULONG low = w, high = 0;
-  for (ULONG n = from; n < end; ++n) {
-    if (columns[n] >= w) continue;
-    low = columns[n] < low ? columns[n] : low;
-    high = columns[n] > high ? columns[n] : high;
+  if (from == 0 && end == w) {
+    WarpPixels(pixels, in, w, lumaOffset);
+  } else {
+    ULONG low = w, high = 0;
+    for (ULONG n = from; n < end; ++n) {
+      if (columns[n] >= w) continue;
+      low = columns[n] < low ? columns[n] : low;
+      high = columns[n] > high ? columns[n] : high;
+    }
+    if (low < w) WarpPixelRange(pixels, in, w, low / 2, high / 2 + 1, lumaOffset);
   }
-  if (low < w) WarpPixels(pixels, in, w, low / 2, high / 2 + 1, lumaOffset);
   WarpPack(out, pixels, columns, from / 2, end / 2, lumaOffset);
 }
 

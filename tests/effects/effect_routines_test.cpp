@@ -110,23 +110,24 @@ TEST_P(Routines, RotationsFollowThePixelMapping) {
   // Wide, (w - h) / 2 odd, taller than wide, odd height, half turns.
   // With the AVX-512 blocks (squares from 32 pixels) and without them.
   const uint32_t sizes[][2] = {{16, 8}, {14, 8}, {8, 16}, {12, 7}, {640, 480}, {10, 5}, {54, 5}, {100, 70}, {64, 98}};
-  for (ULONG wide : {1u, 0u})
-  for (auto& sz : sizes) {
+  for (ULONG wide : {1u, 0u}) {
     EffectsAllowAvx512 = wide;
-    const uint32_t w = sz[0], h = sz[1];
-    const Frame src = RandomFrame(w, h, w * h);
-    Frame halfTurn = src;
-    FlipVertical(halfTurn.data(), w, h, code());
-    MirrorHorizontal(halfTurn.data(), w, h, lumaFirst());
-    for (ULONG mode : {1, 2, 3}) {
-      Frame dst(src.size(), 0x55);
-      ASSERT_EQ(RotateFrame(dst.data(), src.data(), w, h, mode, !lumaFirst()), 1);
-      ASSERT_EQ(dst, mode == 2 ? halfTurn : ReferenceQuarterTurn(src, w, h, mode == 1, order()))
-          << w << "x" << h << " mode " << mode << " wide " << wide;
+    for (auto& sz : sizes) {
+      const uint32_t w = sz[0], h = sz[1];
+      const Frame src = RandomFrame(w, h, w * h);
+      Frame halfTurn = src;
+      FlipVertical(halfTurn.data(), w, h, code());
+      MirrorHorizontal(halfTurn.data(), w, h, lumaFirst());
+      for (ULONG mode : {1, 2, 3}) {
+        Frame dst(src.size(), 0x55);
+        ASSERT_EQ(RotateFrame(dst.data(), src.data(), w, h, mode, !lumaFirst()), 1);
+        ASSERT_EQ(dst, mode == 2 ? halfTurn : ReferenceQuarterTurn(src, w, h, mode == 1, order()))
+            << w << "x" << h << " mode " << mode << " wide " << wide;
+      }
+      Frame untouched(src.size(), 9);
+      EXPECT_EQ(RotateFrame(untouched.data(), src.data(), w, h, 4, !lumaFirst()), 0);
+      EXPECT_EQ(untouched, Frame(src.size(), 9));
     }
-    Frame untouched(src.size(), 9);
-    EXPECT_EQ(RotateFrame(untouched.data(), src.data(), w, h, 4, !lumaFirst()), 0);
-    EXPECT_EQ(untouched, Frame(src.size(), 9));
   }
   EffectsAllowAvx512 = 1;
 }
