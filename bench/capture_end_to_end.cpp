@@ -131,7 +131,7 @@ class ShareReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs)
       if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-        seconds_[run.benchmark_name()] = run.cpu_accumulated_time / double(run.iterations);
+        Add(run.benchmark_name(), run.cpu_accumulated_time / double(run.iterations));
   }
   void Print() const {
     std::printf(
@@ -166,7 +166,13 @@ class ShareReporter : public benchmark::ConsoleReporter {
   }
 
  private:
+  // Mean time per iteration over the repetitions (--benchmark_repetitions).
+  void Add(const std::string& name, double seconds) {
+    const int n = ++repetitions_[name];
+    seconds_[name] += (seconds - seconds_[name]) / n;
+  }
   std::map<std::string, double> seconds_;
+  std::map<std::string, int> repetitions_;
 };
 
 }  // namespace

@@ -28,7 +28,7 @@ class ShareReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs)
-      if (run.run_type == Run::RT_Iteration) seconds_[run.benchmark_name()] = run.cpu_accumulated_time / double(run.iterations);
+      if (run.run_type == Run::RT_Iteration) Add(run.benchmark_name(), run.cpu_accumulated_time / double(run.iterations));
   }
   void Print() const {
     printf("\nCPU share of one core at 30 fps (CPU time per frame x 30), hot caches for ours and the peer\n");
@@ -50,7 +50,13 @@ class ShareReporter : public benchmark::ConsoleReporter {
   }
 
  private:
+  // Mean time per iteration over the repetitions (--benchmark_repetitions).
+  void Add(const std::string& name, double seconds) {
+    const int n = ++repetitions_[name];
+    seconds_[name] += (seconds - seconds_[name]) / n;
+  }
   std::map<std::string, double> seconds_;
+  std::map<std::string, int> repetitions_;
 };
 
 }  // namespace
