@@ -70,6 +70,7 @@ void IdctAvx2(const SHORT* coefficients, UCHAR* out, ULONG stride);
 // of the cost; the same bytes as the full transform.
 void IdctCornerScalar(const SHORT* coefficients, UCHAR* out, ULONG stride);
 void IdctCornerSse2(const SHORT* coefficients, UCHAR* out, ULONG stride);
+void IdctCornerAvx2(const SHORT* coefficients, UCHAR* out, ULONG stride);
 
 // Value of a block whose only nonzero coefficient is the DC one.
 UCHAR IdctDcOnly(LONG dc);

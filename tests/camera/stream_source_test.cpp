@@ -33,9 +33,7 @@ TEST(StreamSource, FramesKeepTheirSlotsThroughPollingGaps) {
       lastFid = fid;
       ++frames;
       const uint64_t late = (t - kStart) % interval;
-      if (t < pauseFrom || t >= pauseFrom + interval * 3) {
-        EXPECT_LT(late, kMicroframe) << "frame at " << t;
-      }
+      if (t < pauseFrom || t >= pauseFrom + interval * 3) { EXPECT_LT(late, kMicroframe) << "frame at " << t; }
     }
     EXPECT_EQ(frames, 11);  // the one slot that passed unasked is never sent
   }
