@@ -20,9 +20,9 @@ struct MjpegHuffmanTable {
   // bits 16-23: 0 when the entry holds one symbol, else the distance from the
   // first coefficient to the second (its run + 1; 16 with value 0 for sixteen
   // zeros; 96 for end of block); bits 24-31: the bits of the first symbol
-  // alone; bits 32-47 and 48-63: the two values. 0 when
-  // the prefix decodes no whole symbol so. DC tables hold single symbols
-  // only (run 0 = a category 1..7 with its value, 64 = category 0).
+  // alone; bits 32-47 and 48-63: the two values. 0 when the prefix decodes
+  // no whole symbol so. DC tables hold single symbols only (run 0 = a
+  // category 1..7 with its value, 64 = category 0).
   ULONGLONG fastAc[1 << kHuffmanLookaheadBits];
   // Canonical decoding of longer codes: the largest code of each length
   // (-1 when the length has no code) and the offset that turns a code of that
@@ -34,8 +34,9 @@ struct MjpegHuffmanTable {
 };
 
 // Builds `table` from 16 code counts (lengths 1..16) and their symbols, for
-// AC coefficients (`ac`) or DC differences. Returns false when the counts are over-subscribed (more codes of some length
-// than the shorter codes leave room for) or name more than 256 codes.
+// AC coefficients (`ac`) or DC differences. Returns false when the counts are
+// over-subscribed (more codes of some length than the shorter codes leave
+// room for) or name more than 256 codes.
 bool BuildHuffmanTable(const UCHAR counts[16], const UCHAR* symbols, bool ac, MjpegHuffmanTable* table);
 
 // The four standard tables (DC luminance, DC chrominance, AC luminance, AC

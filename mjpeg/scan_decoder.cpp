@@ -195,13 +195,15 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
       // The second symbol of the entry lands `distance` after the first (0:
       // none, and its zero store is overwritten by the first's); past the
       // block it goes to the spare slot, and end of block moves k 96 past
-      // the position after the first. Pre-decoded values have at most 7 bits: the products fit in 16.
+      // the position after the first. Pre-decoded values have at most 7
+      // bits: the products fit in 16.
       const LONG second = at + static_cast<LONG>((fast >> 16) & 0xFF);
       const ULONG place2 = dequant[second];
       coefficients[place2 >> 16] =
           static_cast<SHORT>(static_cast<SHORT>(fast >> 48) * static_cast<LONG>(place2 & 0xFFFF));
       const ULONG place = dequant[at];
-      coefficients[place >> 16] = static_cast<SHORT>(static_cast<SHORT>(fast >> 32) * static_cast<LONG>(place & 0xFFFF));
+      coefficients[place >> 16] =
+          static_cast<SHORT>(static_cast<SHORT>(fast >> 32) * static_cast<LONG>(place & 0xFFFF));
       k = second + 1;
       continue;
     }
