@@ -79,6 +79,11 @@ MjpegKernels CurrentKernels() {
     kernels = ResolveKernels(kMjpegKernelsBest);
     InterlockedCompareExchange(&g_kernels, kernels, -1);
   }
+  // The AVX2 answer may change from frame to frame: in kernel mode the wide
+  // registers are usable only while this thread holds a saved processor
+  // state, and that save can fail. A choice made on another frame never
+  // runs AVX2 code here without it; the SSE2 path gives the same bytes.
+  if (kernels == kMjpegKernelsAvx2 && !MjpegCpuHasAvx2()) kernels = kMjpegKernelsSse2;
   return static_cast<MjpegKernels>(kernels);
 }
 
