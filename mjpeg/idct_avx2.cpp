@@ -95,7 +95,12 @@ inline void PairPass(__m256i p04, __m256i p26, __m256i p17, __m256i p35, __m256i
 
 // Column order of the column pass's lanes: the row pass pairs columns 0
 // and 4, 1 and 7, 2 and 6, 3 and 5, so each pair shares a 128-bit half, next
-// to each other. Word indexes (bytes) into a row of eight coefficients.
+// to each other.
+constexpr int kLaneColumn[8] = {0, 4, 1, 7, 2, 6, 3, 5};
+
+// The byte shuffle that puts a row of eight coefficients (broadcast to both
+// halves) in kLaneColumn order: columns 0 4 1 7 in the low half, 2 6 3 5 in
+// the high half.
 inline __m256i ColumnOrder() {
   return _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 14, 15, 0, 1, 8, 9, 2, 3, 14, 15,       // 0 4 1 7
                           4, 5, 12, 13, 6, 7, 10, 11, 4, 5, 12, 13, 6, 7, 10, 11);  // 2 6 3 5
@@ -104,11 +109,11 @@ inline __m256i ColumnOrder() {
 // Coefficient rows `low` and `high` as lane pairs, lane j = column
 // kLaneColumn[j].
 inline __m256i PairRows(const SHORT* coefficients, int low, int high, __m256i order) {
-  const __m256i l = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + 8 * low)));
-  const __m256i h = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + 8 * high)));
+  const __m128i* rows = reinterpret_cast<const __m128i*>(coefficients);
+  const __m256i l = _mm256_broadcastsi128_si256(_mm_loadu_si128(rows + low));
+  const __m256i h = _mm256_broadcastsi128_si256(_mm_loadu_si128(rows + high));
   return _mm256_unpacklo_epi16(_mm256_shuffle_epi8(l, order), _mm256_shuffle_epi8(h, order));
 }
-constexpr int kLaneColumn[8] = {0, 4, 1, 7, 2, 6, 3, 5};
 
 // Largest coefficient magnitude for which every column-pass output fits in
 // 16 bits: each output is at most about 6.35 x 4 x the largest magnitude.
@@ -190,6 +195,74 @@ void IdctAvx2(const SHORT* coefficients, UCHAR* out, ULONG stride) {
     Pass<Avx2Ops>(y);
   }
   StoreColumns(y, out, stride);
+}
+
+namespace {
+
+// Largest |C00| + |C01| + |C10| for which the corner sums below fit in 16
+// bits: each even part and each odd part stays within -11200..11200, their
+// sums within -22400..22400 (the rounding adds its bias with saturation, as
+// for the full transform).
+constexpr LONG kCornerWordLimit = 4000;
+
+// The terms of IdctCornerScalar as vectors: lanes 0-3 hold the p, u, v, r
+// terms of `low`, lanes 4-7 those of `high` (see CornerTerms). Below the
+// corner limit every term and every input fits in 16 bits, so each product
+// is a multiply-add of 16-bit words with the other word's factor 0 (or the
+// pair p, r for u and v): the same 32-bit values as the scalar products.
+inline __m256i OddTerms(LONG low, LONG high) {
+  const __m256i x = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_set1_epi32(low)), _mm_set1_epi32(high), 1);
+  // p, r, p, r per half.
+  const __m256i pr =
+      _mm256_srai_epi32(_mm256_madd_epi16(x, _mm256_setr_epi32(502, 100, 502, 100, 502, 100, 502, 100)), 9);
+  // Words (p, r) in every lane; p x 512 and r x 512 shifted by 9 are p and r.
+  const __m256i pairs = _mm256_packs_epi32(pr, pr);
+  return _mm256_srai_epi32(_mm256_madd_epi16(pairs, _mm256_setr_epi16(512, 0, 362, 362, 362, -362, 0, 512, 512, 0, 362,
+                                                                      362, 362, -362, 0, 512)),
+                           9);
+}
+
+// (base + t0, base + t1, base + t2, base + t3, base - t3, ..., base - t0)
+inline __m256i Mirrored(__m128i base, __m128i t) {
+  const __m128i reversed = _mm_shuffle_epi32(t, _MM_SHUFFLE(0, 1, 2, 3));
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_add_epi32(base, t)), _mm_sub_epi32(base, reversed), 1);
+}
+
+}  // namespace
+
+void IdctCornerAvx2(const SHORT* coefficients, UCHAR* out, ULONG stride) {
+  const LONG c00 = coefficients[0], c01 = coefficients[1], c10 = coefficients[8];
+  const LONG size = (c00 < 0 ? -c00 : c00) + (c01 < 0 ? -c01 : c01) + (c10 < 0 ? -c10 : c10);
+  if (size > kCornerWordLimit) {
+    IdctAvx2(coefficients, out, stride);
+    return;
+  }
+  // Column 0 of the column pass (from C00 and C10) in lanes 0-3 and the
+  // constant column's odd terms (from C01) in lanes 4-7.
+  const __m256i terms = OddTerms(c10 * 4, (c01 * 4 * 362) >> 9);
+  const __m256i column0 = Mirrored(_mm_set1_epi32((c00 * 4 * 362) >> 9), _mm256_castsi256_si128(terms));
+  const __m256i odd = Mirrored(_mm_setzero_si128(), _mm256_extracti128_si256(terms, 1));
+  // Row n's even part; sample (n, m) = even[n] + odd[m], in 16-bit words.
+  const __m256i even = _mm256_srai_epi32(_mm256_madd_epi16(column0, _mm256_set1_epi32(362)), 9);
+  const __m256i oddWords = _mm256_packs_epi32(odd, odd);  // odd[0..3] odd[0..3] | odd[4..7] odd[4..7]
+  // Both halves: odd[0..7].
+  const __m256i oddRow = _mm256_permute4x64_epi64(oddWords, _MM_SHUFFLE(2, 0, 2, 0));
+  for (int n = 0; n < 8; n += 4) {
+    // Words: even[n] x 8 | even[n + 1] x 8, then n + 2 and n + 3.
+    const __m256i e01 = _mm256_permutevar8x32_epi32(even, _mm256_setr_epi32(n, n, n, n, n + 1, n + 1, n + 1, n + 1));
+    const __m256i e23 =
+        _mm256_permutevar8x32_epi32(even, _mm256_setr_epi32(n + 2, n + 2, n + 2, n + 2, n + 3, n + 3, n + 3, n + 3));
+    const __m256i rows01 = FinalRound16Avx2(_mm256_add_epi16(_mm256_packs_epi32(e01, e01), oddRow));
+    const __m256i rows23 = FinalRound16Avx2(_mm256_add_epi16(_mm256_packs_epi32(e23, e23), oddRow));
+    // Bytes: rows n, n + 2 | rows n + 1, n + 3.
+    const __m256i bytes = _mm256_packus_epi16(rows01, rows23);
+    const __m128i first = _mm256_castsi256_si128(bytes), second = _mm256_extracti128_si256(bytes, 1);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), first);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + stride), second);
+    _mm_storeh_pi(reinterpret_cast<__m64*>(out + 2 * stride), _mm_castsi128_ps(first));
+    _mm_storeh_pi(reinterpret_cast<__m64*>(out + 3 * stride), _mm_castsi128_ps(second));
+    out += 4 * stride;
+  }
 }
 
 #if defined(__clang__)

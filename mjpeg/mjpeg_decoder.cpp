@@ -98,7 +98,7 @@ void UseKernels(DecoderState& s, MjpegKernels kernels) {
       break;
     default:
       s.idct = IdctAvx2;
-      s.idctCorner = IdctCornerSse2;
+      s.idctCorner = IdctCornerAvx2;
       s.interleave = InterleaveRowAvx2;
       s.interleaveGrey = InterleaveGreyRowSse2;
       break;
@@ -281,7 +281,7 @@ LONG ParseDht(DecoderState& s) {
             ExAllocatePoolWithTag(NonPagedPool, 4 * sizeof(MjpegHuffmanTable), kTagBuffer));
         if (s.ownTables == nullptr) return kMjpegErrorNoMemory;
       }
-      if (!BuildHuffmanTable(counts, p, &s.ownTables[index])) return kMjpegErrorHuffmanTable;
+      if (!BuildHuffmanTable(counts, p, tc == 1, &s.ownTables[index])) return kMjpegErrorHuffmanTable;
       s.huffman[index] = &s.ownTables[index];
     }
     p += total;

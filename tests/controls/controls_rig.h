@@ -16,23 +16,16 @@
 #include "controls/camera_controls.h"
 #include "controls/property_sets.h"
 #include "driver/device_state.h"
+#include "tests/camera/camera_test_util.h"
 #include "tests/usb/camera_rig.h"
 #include "usb/usb_bringup.h"
 #include "usb/usb_request.h"
 
 namespace ctl {
 
-using rig::Setups;
-
 using rig::Interposer;
-
-inline std::unique_ptr<camera::SimulatedCamera> ProfileCamera(const nlohmann::json& profile) {
-  std::string error;
-  auto cam = camera::SimulatedCameraFromProfile(profile.dump(), &error);
-  EXPECT_TRUE(cam) << error;
-  return cam;
-}
-inline nlohmann::json DefaultProfile() { return nlohmann::json::parse(camera::DefaultProfileJson()); }
+using rig::Prop;
+using rig::Setups;
 
 // The setup packets a bus saw after `*mark`; moves the mark to the end.
 inline Setups SentSince(const host::UsbBus& bus, size_t* mark) {
@@ -56,17 +49,12 @@ struct Rig : rig::RigOf<std::unique_ptr<Interposer>> {
     if (prepare) prepare(model);
     UsbBringUpStep step = kBringUpNone;
     EXPECT_EQ(BringUpUsb(engine, &step), STATUS_SUCCESS) << BringUpStepName(step);
-    controls.engine = engine;
-    controls.state = state;
-    controls.effects = state;
+    controls.engine = engine, controls.state = state, controls.effects = state;
     controls.softwareStillRequest = &state->softwareStillRequest;
-    controls.buttonLatch = &state->buttonLatch;
-    controls.buttonPolled = &state->buttonPolled;
-    size_t before = bus.ControlLog().size();
+    controls.buttonLatch = &state->buttonLatch, controls.buttonPolled = &state->buttonPolled;
+    start = bus.ControlLog().size();
     rangeStatus = BuildControlRanges(engine, &controls.units, state);
-    Setups all = rig::SetupsOf(bus);
-    rangeReads.assign(all.begin() + long(before), all.end());
-    start = all.size();
+    rangeReads = Sent();
   }
   ~Rig() { std::free(state); }
   // The setup packets sent since the rig came up (or since the last call).
@@ -93,12 +81,6 @@ class ControlsTest : public rig::UsbTest {};
 constexpr ULONG kGet = KSPROPERTY_TYPE_GET, kSet = KSPROPERTY_TYPE_SET;
 constexpr ULONG kAuto = KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO, kManual = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
 
-inline KSPROPERTY Prop(const GUID& set, ULONG id, ULONG flags) {
-  KSPROPERTY p{};
-  p.Set = set, p.Id = id, p.Flags = flags;
-  return p;
-}
-
 // The driver started on a camera behind the interposer, one filter open.
 struct Driver {
   explicit Driver(std::unique_ptr<camera::SimulatedCamera> sim = camera::DefaultSimulatedCamera(),
@@ -116,8 +98,7 @@ struct Driver {
                    KSPROPERTY_VIDEOPROCAMP_S* out = nullptr) {
     KSPROPERTY_VIDEOPROCAMP_S r{};
     r.Property = Prop(set, id, type);
-    r.Value = value;
-    r.Flags = flags;
+    r.Value = value, r.Flags = flags;
     ULONG got = 0;
     NTSTATUS s = f->Property(&r, sizeof r, &r, sizeof r, &got);
     if (out) *out = r;

@@ -7,7 +7,6 @@
 
 #include "controls/settings_store.h"
 #include "driver/device_context.h"
-#include "platform/host/host_control.h"
 #include "platform/host/host_files.h"
 #include "tests/controls/controls_rig.h"
 
@@ -20,8 +19,7 @@ class SettingsTest : public ControlsTest {
   void SetUp() override {
     ControlsTest::SetUp();
     char pattern[] = "/tmp/uvccam-settings-XXXXXX";
-    folder_ = mkdtemp(pattern);
-    host::SetStateFolder(folder_);
+    host::SetStateFolder(folder_ = mkdtemp(pattern));
     host::SetDeviceRegistryName(&pdo_, "camera");
   }
   void TearDown() override {
@@ -46,8 +44,7 @@ class SettingsTest : public ControlsTest {
   static int64_t Stored(const char* name, const char* device = "camera") {
     host::RegistryValue v;
     if (!host::ReadDeviceRegistryValue(device, name, &v)) return -1;
-    EXPECT_EQ(v.type, uint32_t(REG_DWORD)) << name;
-    EXPECT_EQ(v.data.size(), 4u) << name;
+    EXPECT_TRUE(v.type == uint32_t(REG_DWORD) && v.data.size() == 4u) << name;
     uint32_t x = 0;
     std::memcpy(&x, v.data.data(), std::min<size_t>(4, v.data.size()));
     return x;
@@ -57,8 +54,8 @@ class SettingsTest : public ControlsTest {
   static void RunOnce(Driver& d, bool run) {
     std::vector<client::PinInfo> pins = d.f->Pins();
     std::vector<uint8_t> format;
-    ASSERT_EQ(d.f->Intersect(pins[0].id, pins[0].ranges[0], &format), STATUS_SUCCESS);
     client::Pin* pin = nullptr;
+    ASSERT_EQ(d.f->Intersect(pins[0].id, pins[0].ranges[0], &format), STATUS_SUCCESS);
     ASSERT_EQ(d.f->CreatePin(pins[0].id, format, &pin), STATUS_SUCCESS);
     ASSERT_EQ(pin->SetState(run ? KSSTATE_RUN : KSSTATE_PAUSE), STATUS_SUCCESS);
     ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
@@ -73,10 +70,9 @@ TEST_F(SettingsTest, SettingsAreSavedAtStreamStopAndOrientationRestoredAtStart) 
     Driver d;
     RunOnce(d, false);
     EXPECT_EQ(Stored("Mirror", "device"), -1) << "a stop without a stream writes nothing";
-    EXPECT_EQ(d.Vendor(kSet, 4, 3, 0, 1), STATUS_SUCCESS);
-    EXPECT_EQ(d.Vendor(kSet, 4, 3, 1, 1), STATUS_SUCCESS);
-    EXPECT_EQ(d.Control(kVideoProcAmpSet, 0, kSet, -7, kManual), STATUS_SUCCESS);
-    EXPECT_EQ(d.Control(kVideoProcAmpSet, 7, kSet, 4000, kManual), STATUS_SUCCESS);
+    for (NTSTATUS s : {d.Vendor(kSet, 4, 3, 0, 1), d.Vendor(kSet, 4, 3, 1, 1),  // mirror and flip
+                       d.Control(kVideoProcAmpSet, 0, kSet, -7, kManual), d.Control(kVideoProcAmpSet, 7, kSet, 4000, kManual)})
+      EXPECT_EQ(s, STATUS_SUCCESS);
     RunOnce(d, true);
     std::vector<int64_t> stored;
     for (const char* name : {"Mirror", "Vertical Flip", "Brightness", "WhiteBalance_T", "WhiteBalance_TFlags", "Exposure"})
@@ -87,13 +83,9 @@ TEST_F(SettingsTest, SettingsAreSavedAtStreamStopAndOrientationRestoredAtStart) 
   {
     // The next start: orientation back, the rest from the camera.
     Driver d;
-    EXPECT_EQ(d.Vendor(kGet, 4, 3, 0), STATUS_SUCCESS);
-    EXPECT_EQ(d.r.Result, 1);
-    EXPECT_EQ(d.Vendor(kGet, 4, 3, 1), STATUS_SUCCESS);
-    EXPECT_EQ(d.r.Result, 1);
+    for (ULONG index : {0, 1}) EXPECT_TRUE(d.Vendor(kGet, 4, 3, index) == STATUS_SUCCESS && d.r.Result == 1) << index;
     KSPROPERTY_VIDEOPROCAMP_S got{};
-    EXPECT_EQ(d.Control(kVideoProcAmpSet, 0, kGet, 0, 0, &got), STATUS_SUCCESS);
-    EXPECT_EQ(got.Value, 0);
+    EXPECT_TRUE(d.Control(kVideoProcAmpSet, 0, kGet, 0, 0, &got) == STATUS_SUCCESS && got.Value == 0);
     // A key that cannot be written: the stop succeeds, the driver says so.
     std::filesystem::remove(folder_ + "/device.driver.reg");
     std::filesystem::create_directory(folder_ + "/device.driver.reg");
@@ -105,12 +97,7 @@ TEST_F(SettingsTest, SettingsAreSavedAtStreamStopAndOrientationRestoredAtStart) 
 }
 
 TEST_F(SettingsTest, MissingAndMalformedValuesCountAsAbsent) {
-  const struct {
-    const char* what;
-    ULONG type;
-    std::vector<uint8_t> data;
-    ULONG mirror;
-  } cases[] = {
+  const struct { const char* what; ULONG type; std::vector<uint8_t> data; ULONG mirror; } cases[] = {
       {"REG_DWORD", REG_DWORD, {1, 0, 0, 0}, 1},
       {"two bytes", REG_DWORD, {1, 0}, 0},
       {"empty", REG_BINARY, {}, 0},
@@ -124,8 +111,7 @@ TEST_F(SettingsTest, MissingAndMalformedValuesCountAsAbsent) {
     Put("Vertical Flip", REG_DWORD, {1, 0, 0, 0});
     rig.state->mirror = 5;
     LoadSettings(&pdo_, rig.state, rig.state);
-    EXPECT_EQ(rig.state->mirror, c.mirror);
-    EXPECT_EQ(rig.state->verticalFlip, 1u);
+    EXPECT_EQ(std::make_tuple(rig.state->mirror, rig.state->verticalFlip), std::make_tuple(c.mirror, 1u));
     ULONG field = 77;
     EXPECT_EQ(NT_SUCCESS(ReadSetting(&pdo_, "Mirror", &field)), c.mirror != 0);
     EXPECT_EQ(field, c.mirror ? c.mirror : 77u) << "a failed read leaves the field";

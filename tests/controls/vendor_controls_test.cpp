@@ -25,8 +25,7 @@ struct VendorRig : Rig {
   }
   NTSTATUS Call(bool set, ULONG id, ULONG op, ULONG index = 0, ULONG value = 0, VendorCallerBuffer* buffer = nullptr) {
     r = VendorControlRequest{};
-    r.Property.Set = kVendorControlSet;
-    r.Property.Id = id, r.Operation = op, r.Index = index, r.Value = value;
+    r.Property = Prop(kVendorControlSet, id, 0), r.Operation = op, r.Index = index, r.Value = value;
     r.Result = r.Result2 = -12345;
     return set ? VendorControlSet(controls, &r, buffer, stream) : VendorControlGet(controls, &r, buffer, stream);
   }
@@ -85,32 +84,24 @@ TEST_F(ControlsTest, VendorItemsSendTheExactRequests) {
     EXPECT_EQ(rig.r.Result, t.result);
   }
   EXPECT_EQ(rig.cam().StallCount(), stalls);
-  EXPECT_EQ(rig.Current(kPu, 0x03), 40);
-  EXPECT_EQ(rig.Current(kCt, 0x04), 1250) << "-3 went out when exposure turned manual";
-  EXPECT_EQ(rig.Current(kCt, 0x02), 2) << "Op 255 restored the camera's auto mode";
-  EXPECT_EQ(rig.state->exposure.Current, -7);
+  // Exposure -3 went out when exposure turned manual; Op 255 restored the camera's auto mode.
+  EXPECT_EQ(std::make_tuple(rig.Current(kPu, 0x03), rig.Current(kCt, 0x04), rig.Current(kCt, 0x02), rig.state->exposure.Current),
+            std::make_tuple(40, 1250, 2, -7));
   // Failures: reads give 0 and STATUS_UNSUCCESSFUL, the status byte 255.
   rig.model.hook = [](const host::UsbSetupPacket& s, uint8_t*, host::UsbControlResult* r) {
     return (s.bmRequestType & 0x60) == 0x40 && (r->stalled = true);
   };
-  EXPECT_EQ(rig.Call(false, 1, 3, 5), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(rig.r.Result, 0);
-  EXPECT_EQ(rig.Call(false, 2, 0), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(rig.r.Result, 0);
-  EXPECT_EQ(rig.Call(false, 234, 0), STATUS_SUCCESS);
-  EXPECT_EQ(rig.r.Result, 255);
+  EXPECT_TRUE(rig.Call(false, 1, 3, 5) == STATUS_UNSUCCESSFUL && rig.r.Result == 0);
+  EXPECT_TRUE(rig.Call(false, 2, 0) == STATUS_UNSUCCESSFUL && rig.r.Result == 0);
+  EXPECT_TRUE(rig.Call(false, 234, 0) == STATUS_SUCCESS && rig.r.Result == 255);
   rig.model.hook = nullptr;
   rig.model.shorten = [](const host::UsbSetupPacket&) { return 1u; };
-  EXPECT_EQ(rig.Call(false, 1, 3, 5), STATUS_UNSUCCESSFUL) << "one byte of two";
-  EXPECT_EQ(rig.r.Result, 0) << "nothing half-read";
+  EXPECT_TRUE(rig.Call(false, 1, 3, 5) == STATUS_UNSUCCESSFUL && rig.r.Result == 0) << "one byte of two: nothing half-read";
 }
 
 TEST_F(ControlsTest, VendorItemsRefuseHostileValuesAndSendNothing) {
   VendorRig rig;
-  const struct {
-    ULONG id, op, index, value;
-    NTSTATUS status;
-  } cases[] = {
+  const struct { ULONG id, op, index, value; NTSTATUS status; } cases[] = {
       {9, 3, 0, 0x7FFF, STATUS_INVALID_PARAMETER},   // brightness max 64
       {9, 3, 0, 0xFFBF, STATUS_INVALID_PARAMETER},   // -65
       {10, 3, 0, 0xFFFF, STATUS_INVALID_PARAMETER},  // contrast is unsigned: 65535
@@ -125,10 +116,8 @@ TEST_F(ControlsTest, VendorItemsRefuseHostileValuesAndSendNothing) {
   };
   DeviceState before;
   std::memcpy(&before, rig.state, sizeof before);
-  for (const auto& t : cases) {
-    SCOPED_TRACE(testing::Message() << t.id << " op " << t.op << " value " << t.value);
-    EXPECT_EQ(rig.Call(true, t.id, t.op, t.index, t.value), t.status);
-  }
+  for (const auto& t : cases)
+    EXPECT_EQ(rig.Call(true, t.id, t.op, t.index, t.value), t.status) << t.id << " op " << t.op << " value " << t.value;
   EXPECT_EQ(rig.Sent(), Setups{});
   EXPECT_EQ(std::memcmp(&before, rig.state, sizeof before), 0) << "nothing stored";
 }
@@ -138,14 +127,10 @@ TEST_F(ControlsTest, MemoryItemsCopyThroughBoundedBuffersOnly) {
   std::map<uint16_t, uint8_t> memory;  // what the camera holds after a download
   bool corrupt = false;
   rig.cam().SetVendorHandler([&](const host::UsbSetupPacket& s, uint8_t* data, bool* stall) {
-    if (s.bRequest == 0x07) {
+    if (s.bRequest == 0x07)
       for (int j = 0; j < s.wLength; ++j) memory[uint16_t(0xA200 + 32 * s.wIndex + j)] = data[j];
-      return true;
-    }
-    if (s.bRequest == 0x01 && s.wIndex >= 0xA200) {
-      data[0] = uint8_t(memory[s.wIndex] ^ (corrupt ? 1 : 0));
-      return true;
-    }
+    if (s.bRequest == 0x01 && s.wIndex >= 0xA200) data[0] = uint8_t(memory[s.wIndex] ^ (corrupt ? 1 : 0));
+    if (s.bRequest == 0x07 || (s.bRequest == 0x01 && s.wIndex >= 0xA200)) return true;
     if (s.bRequest == 0x02 && (s.bmRequestType & 0x80)) {
       if (s.wValue == 0xDEAD) return *stall = true;
       for (int j = 0; j < s.wLength; ++j) data[j] = uint8_t(j + 1);
@@ -156,13 +141,8 @@ TEST_F(ControlsTest, MemoryItemsCopyThroughBoundedBuffersOnly) {
   // Exact-size heap buffers: an access past them is an ASan failure.
   std::unique_ptr<UCHAR[]> image(new UCHAR[100]);
   for (int i = 0; i < 100; ++i) image[i] = UCHAR(i * 7);
-  VendorCallerBuffer buffer{image.get(), 100};
-  VendorCallerBuffer shortBuffer{image.get(), 63};
-  VendorCallerBuffer none{nullptr, 100};
-  const struct {
-    ULONG length;
-    VendorCallerBuffer* buffer;
-  } refused[] = {{31, &buffer}, {0, &buffer}, {64, &shortBuffer}, {64, &none}, {64, nullptr},
+  VendorCallerBuffer buffer{image.get(), 100}, shortBuffer{image.get(), 63}, none{nullptr, 100};
+  const struct { ULONG length; VendorCallerBuffer* buffer; } refused[] = {{31, &buffer}, {0, &buffer}, {64, &shortBuffer}, {64, &none}, {64, nullptr},
                  {kDownloadChunk * (kDownloadMaxChunks + 1), &buffer}, {0xFFFFFFFF, &buffer}};
   for (const auto& t : refused) EXPECT_EQ(rig.Call(true, 3, t.length, 0, 0, t.buffer), STATUS_INVALID_PARAMETER) << t.length;
   EXPECT_EQ(rig.Sent(), Setups{});
@@ -170,17 +150,15 @@ TEST_F(ControlsTest, MemoryItemsCopyThroughBoundedBuffersOnly) {
   ASSERT_EQ(rig.Call(true, 3, 100, 0, 0, &buffer), STATUS_SUCCESS) << "three whole chunks; the remainder stays";
   Setups sent = rig.Sent();
   ASSERT_EQ(sent.size(), 3u + 3 * 32 + 1);
-  EXPECT_EQ(sent[2], (A{0x42, 0x07, 0, 2, 32}));
-  EXPECT_EQ(sent[3], (A{0xC2, 0x01, 0, 0xA200, 1}));
-  EXPECT_EQ(sent[3 + 32], (A{0xC2, 0x01, 0, 0xA220, 1})) << "then the middle chunk";
-  EXPECT_EQ(sent.back(), (A{0x42, 0x08, 0, 1, 0}));
-  EXPECT_EQ(rig.controls.downloaded, 1u);
-  EXPECT_EQ(memory.size(), 96u);
+  // The three chunks, then each byte read back, then the start command.
+  EXPECT_EQ((Setups{sent[2], sent[3], sent[3 + 32], sent.back()}),
+            (Setups{{0x42, 0x07, 0, 2, 32}, {0xC2, 0x01, 0, 0xA200, 1}, {0xC2, 0x01, 0, 0xA220, 1}, {0x42, 0x08, 0, 1, 0}}));
+  EXPECT_EQ(std::make_tuple(rig.controls.downloaded, memory.size()), std::make_tuple(1u, size_t(96)));
   corrupt = true;
   rig.controls.downloaded = 0;
   EXPECT_EQ(rig.Call(true, 3, 64, 0, 0, &buffer), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(rig.Sent().size(), 2u + 1) << "stops at the first wrong byte; no start command";
-  EXPECT_EQ(rig.controls.downloaded, 0u);
+  EXPECT_EQ(std::make_tuple(rig.Sent().size(), rig.controls.downloaded), std::make_tuple(size_t(2 + 1), 0u))
+      << "stops at the first wrong byte; no start command";
 
   // Block access (the reads through the filter): never past the caller's buffer.
   std::unique_ptr<UCHAR[]> block(new UCHAR[16]);
@@ -188,8 +166,8 @@ TEST_F(ControlsTest, MemoryItemsCopyThroughBoundedBuffersOnly) {
   VendorCallerBuffer small{block.get(), 8}, room{block.get(), 16};
   EXPECT_EQ(rig.Call(true, 241, 0, 3, 0x10, &small), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(rig.Sent(), Setups{});
-  EXPECT_EQ(rig.Call(false, 241, 0, 0xDEAD, 1, &room), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(block[0], 0xEE) << "a failed read leaves the caller's buffer";
+  EXPECT_TRUE(rig.Call(false, 241, 0, 0xDEAD, 1, &room) == STATUS_UNSUCCESSFUL && block[0] == 0xEE)
+      << "a failed read leaves the caller's buffer";
   rig.Sent();
   EXPECT_EQ(rig.Call(true, 241, 0, 0x1234, 4, &room), STATUS_SUCCESS);
   EXPECT_EQ(rig.Sent(), (Setups{{0x42, 0x02, 0, 0x1234, 4}}));
@@ -244,10 +222,8 @@ TEST_F(ControlsTest, ZoomPanEffectsAndReportedValues) {
   s.mirror = s.verticalFlip = 1;
   rig.Call(true, 4, 255);
   EXPECT_EQ(std::make_pair(s.mirror, s.verticalFlip), std::make_pair(0u, 0u));
-  EXPECT_EQ(rig.Call(false, 99, 3), STATUS_SUCCESS);
-  EXPECT_EQ(rig.r.Result, -12345) << "an unlisted id changes nothing";
-  EXPECT_EQ(rig.Call(false, 6, 9), STATUS_SUCCESS);
-  EXPECT_EQ(rig.r.Result, -12345) << "an unlisted operation leaves Result";
+  EXPECT_TRUE(rig.Call(false, 99, 3) == STATUS_SUCCESS && rig.r.Result == -12345) << "an unlisted id changes nothing";
+  EXPECT_TRUE(rig.Call(false, 6, 9) == STATUS_SUCCESS && rig.r.Result == -12345) << "an unlisted operation leaves Result";
   EXPECT_EQ(rig.Sent(), Setups{}) << "none of these reach the camera";
 }
 

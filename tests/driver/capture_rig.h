@@ -23,6 +23,7 @@
 #include "pipeline/frame_pipeline.h"
 #include "platform/host/host_control.h"
 #include "tests/camera/camera_test_util.h"
+#include "tests/usb/camera_rig.h"
 #include "tests/pipeline/reference_conversions.h"
 
 namespace capture_test {
@@ -32,7 +33,7 @@ using client::Camera;
 using client::Filter;
 using client::Pin;
 
-using camtest::ProfilePath;
+using rig::Prop;
 
 inline std::vector<std::string> ProfileNames() {
   std::vector<std::string> out;
@@ -58,11 +59,6 @@ inline KS_FRAME_INFO InfoOf(const host::KsCompletedFrame& f) {
   return info;
 }
 
-struct Range {
-  ULONG width, height;
-  GUID subtype;
-};
-
 class CaptureRig : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -84,23 +80,12 @@ class CaptureRig : public ::testing::Test {
   // and opens a filter.
   void Plug(const std::string& profile = "default.json", bool start = true) {
     cam_.reset();
-    std::string error;
-    auto model = camera::SimulatedCameraFromProfileFile(ProfilePath(profile), &error);
-    ASSERT_TRUE(model) << error;
-    sim_ = model.get();
+    auto model = camtest::Load(profile);
+    ASSERT_TRUE((sim_ = model.get()) != nullptr);
     ASSERT_EQ(Camera::Plug(std::move(model), &cam_), STATUS_SUCCESS);
     if (!start) return;
     ASSERT_EQ(cam_->Start(), STATUS_SUCCESS);
     ASSERT_EQ(cam_->OpenFilter(&filter_), STATUS_SUCCESS);
-  }
-
-  std::vector<Range> CaptureRanges() {
-    std::vector<Range> out;
-    std::vector<client::PinInfo> pins = filter_->Pins();
-    for (const KS_DATARANGE_VIDEO& r : pins[kCapturePinId].ranges)
-      out.push_back({ULONG(r.VideoInfoHeader.bmiHeader.biWidth), ULONG(r.VideoInfoHeader.bmiHeader.biHeight),
-                     r.DataRange.SubFormat});
-    return out;
   }
 
   // The capture format of a range, with the frame interval asked for (0:

@@ -2,23 +2,13 @@
 // in Start, surprise removal, the capture slot across filters, the still
 // pin, data ranges, the intersect handler and the pins' format checks on
 // hostile formats, property dispatch.
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <string>
-#include <vector>
-
-#include "camera/simulated_camera.h"
-#include "client/camera.h"
 #include "controls/property_sets.h"
-#include "driver/device_context.h"
-#include "driver/device_state.h"
-#include "driver/pin_context.h"
-#include "platform/host/host_control.h"
 #include "tests/driver/capture_rig.h"
 
 namespace {
 
+using capture_test::Bytes;
+using rig::Prop;
 using client::Camera;
 using client::Filter;
 using client::Pin;
@@ -32,11 +22,8 @@ class DriverTest : public capture_test::CaptureRig {
     EXPECT_EQ(cam_->OpenFilter(&f), STATUS_SUCCESS);
     return f;
   }
-  std::vector<uint8_t> CaptureFormat(Filter* f, ULONG w = 640, ULONG h = 480, const GUID& s = kSubtypeYuy2) {
-    std::vector<uint8_t> format;
-    EXPECT_EQ(f->FormatFor(kCapturePinId, w, h, s, &format), STATUS_SUCCESS);
-    return format;
-  }
+  // A YUY2 capture format (every filter of the device offers the same).
+  Bytes Yuy2(ULONG w = 640, ULONG h = 480) { return Format(kCapturePinId, w, h, kSubtypeYuy2); }
 };
 
 // Every allocation of Start fails once: Start fails cleanly, the driver's
@@ -64,8 +51,7 @@ TEST_F(DriverTest, AllocationFailureAtEveryAllocationOfStart) {
       EXPECT_EQ(host::KsStopDevice(cam_->Device()), STATUS_SUCCESS);
       EXPECT_EQ(cam_->Start(), STATUS_SUCCESS);
     }
-    Filter* f = Open();
-    EXPECT_TRUE(f);
+    EXPECT_TRUE(Open());
     cam_.reset();
   }
   // Most allocations are fatal to Start; those of the control-range reads
@@ -83,9 +69,8 @@ TEST_F(DriverTest, AddFailsCleanlyWithoutMemory) {
 
 TEST_F(DriverTest, SurpriseRemovalRefusesRequestsWithoutSendingOrHanging) {
   Plug();
-  Filter* f = filter_;
-  Pin* capture = nullptr;
-  ASSERT_EQ(f->CreatePin(kCapturePinId, CaptureFormat(f), &capture), STATUS_SUCCESS);
+  Pin* capture = CreateCapture(640, 480, kSubtypeYuy2);
+  ASSERT_TRUE(capture);
   cam_->SurpriseRemove();
   cam_->Bus().ResetCounters();
   EXPECT_EQ(capture->SetState(KSSTATE_RUN), STATUS_SUCCESS);
@@ -102,26 +87,25 @@ TEST_F(DriverTest, CaptureSlotAndOwnershipAcrossTwoFilters) {
   Filter* b = Open();
   EXPECT_EQ(Device()->openCount, 2);
   Pin *pa = nullptr, *pb = nullptr, *extra = nullptr;
-  ASSERT_EQ(a->CreatePin(kCapturePinId, CaptureFormat(a), &pa), STATUS_SUCCESS);
-  EXPECT_EQ(a->CreatePin(kCapturePinId, CaptureFormat(a), &extra), STATUS_UNSUCCESSFUL) << "one instance";
-  ASSERT_EQ(b->CreatePin(kCapturePinId, CaptureFormat(b, 320, 240), &pb), STATUS_SUCCESS);
-  EXPECT_EQ(pb->SetState(KSSTATE_ACQUIRE), STATUS_SHARING_VIOLATION) << "not the owner";
-  EXPECT_EQ(Device()->captureSlot, 0);
-  ASSERT_EQ(pa->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-  EXPECT_EQ(Device()->captureSlot, 1);
-  EXPECT_EQ(pb->SetState(KSSTATE_ACQUIRE), STATUS_SHARING_VIOLATION);
-  EXPECT_EQ(Device()->captureSlot, 1) << "a refused pin leaves the slot alone";
-  ASSERT_EQ(pa->SetState(KSSTATE_STOP), STATUS_SUCCESS);
-  EXPECT_EQ(Device()->captureSlot, 0);
+  ASSERT_EQ(a->CreatePin(kCapturePinId, Yuy2(), &pa), STATUS_SUCCESS);
+  EXPECT_EQ(a->CreatePin(kCapturePinId, Yuy2(), &extra), STATUS_UNSUCCESSFUL) << "one instance";
+  ASSERT_EQ(b->CreatePin(kCapturePinId, Yuy2(320, 240), &pb), STATUS_SUCCESS);
+  // The slot's owner after each state change; a refused pin leaves it alone.
+  const struct { Pin* pin; KSSTATE state; NTSTATUS status; LONG slot; } steps[] = {
+      {pb, KSSTATE_ACQUIRE, STATUS_SHARING_VIOLATION, 0}, {pa, KSSTATE_RUN, STATUS_SUCCESS, 1},
+      {pb, KSSTATE_ACQUIRE, STATUS_SHARING_VIOLATION, 1}, {pa, KSSTATE_STOP, STATUS_SUCCESS, 0}};
+  for (const auto& t : steps) {
+    EXPECT_EQ(t.pin->SetState(t.state), t.status);
+    EXPECT_EQ(Device()->captureSlot, t.slot);
+  }
   a->ClosePin(pa);
   b->ClosePin(pb);
-  ASSERT_EQ(b->CreatePin(kCapturePinId, CaptureFormat(b, 320, 240), &pb), STATUS_SUCCESS);
+  ASSERT_EQ(b->CreatePin(kCapturePinId, Yuy2(320, 240), &pb), STATUS_SUCCESS);
   EXPECT_EQ(pb->SetState(KSSTATE_RUN), STATUS_SUCCESS) << "ownership went with the closed pin";
   EXPECT_EQ(pb->SetState(KSSTATE_STOP), STATUS_SUCCESS);
   cam_->CloseFilter(a);
   cam_->CloseFilter(b);
-  EXPECT_EQ(Device()->openCount, 0);
-  EXPECT_EQ(Device()->effects->idle.idleAllowed, 1u);
+  EXPECT_EQ(std::make_tuple(Device()->openCount, Device()->effects->idle.idleAllowed), std::make_tuple(0L, 1UL));
 }
 
 TEST_F(DriverTest, StillPinNeedsTheCaptureFormatAndRegistersAtAcquire) {
@@ -133,32 +117,26 @@ TEST_F(DriverTest, StillPinNeedsTheCaptureFormatAndRegistersAtAcquire) {
   ASSERT_EQ(f->Intersect(kStillPinId, pins[1].ranges.back(), &still), STATUS_SUCCESS);
   Pin *sp = nullptr, *cp = nullptr;
   EXPECT_EQ(f->CreatePin(kStillPinId, still, &sp), STATUS_NO_MATCH);
-  ASSERT_EQ(f->CreatePin(kCapturePinId, CaptureFormat(f), &cp), STATUS_SUCCESS);
+  ASSERT_EQ(f->CreatePin(kCapturePinId, Yuy2(), &cp), STATUS_SUCCESS);
   ASSERT_EQ(f->CreatePin(kStillPinId, still, &sp), STATUS_SUCCESS);
   EXPECT_EQ(Device()->effects->stillPinPresent, 1u);
   ASSERT_EQ(cp->SetState(KSSTATE_RUN), STATUS_SUCCESS);
   ASSERT_EQ(sp->SetState(KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_NE(Device()->stillPin, nullptr);
   f->ClosePin(sp);
-  EXPECT_EQ(Device()->stillPin, nullptr) << "no dangling still pin after close";
-  EXPECT_EQ(Device()->effects->stillPinPresent, 0u);
+  EXPECT_TRUE(!Device()->stillPin && !Device()->effects->stillPinPresent) << "no dangling still pin after close";
 }
 
 TEST_F(DriverTest, PinFramingFollowsTheFormat) {
   Plug();
-  Filter* f = filter_;
-  Pin* p = nullptr;
-  ASSERT_EQ(f->CreatePin(kCapturePinId, CaptureFormat(f), &p), STATUS_SUCCESS);
-  KSPROPERTY prop{};
-  prop.Set = kConnectionSet;
-  prop.Id = KSPROPERTY_CONNECTION_ALLOCATORFRAMING;
-  prop.Flags = KSPROPERTY_TYPE_GET;
+  Pin* p = CreateCapture(640, 480, kSubtypeYuy2);
+  ASSERT_TRUE(p);
+  KSPROPERTY prop = Prop(kConnectionSet, KSPROPERTY_CONNECTION_ALLOCATORFRAMING, KSPROPERTY_TYPE_GET);
   KSALLOCATOR_FRAMING framing{};
   ULONG got = 0;
   ASSERT_EQ(p->Property(&prop, sizeof prop, &framing, sizeof framing, &got), STATUS_SUCCESS);
-  EXPECT_EQ(got, 24u);
-  EXPECT_EQ(framing.RequirementsFlags, 0x80000003u);
-  EXPECT_EQ(framing.FrameSize, 640u * 480 * 2);
+  EXPECT_EQ(std::make_tuple(got, framing.RequirementsFlags, framing.FrameSize),
+            std::make_tuple(24UL, 0x80000003UL, 640UL * 480 * 2));
   EXPECT_EQ(p->Handle()->Descriptor->AllocatorFraming->FramingItem[0].FramingRange.Range.MaxFrameSize,
             640u * 480 * 2) << "the pin's own framing copy";
 }
@@ -167,42 +145,33 @@ TEST_F(DriverTest, PinFramingFollowsTheFormat) {
 TEST_F(DriverTest, PropertyDispatchChecks) {
   Plug();
   Filter* f = filter_;
-  struct Case {
+  const GUID unknown = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+  const struct {
     const char* name;
     GUID set;
     ULONG id, flags, propertyLength, dataLength;
     NTSTATUS status;
     ULONG returned;
-  };
-  const GUID unknown = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
-  const Case cases[] = {
+  } cases[] = {
       {"unknown set", unknown, 0, KSPROPERTY_TYPE_GET, 56, 56, STATUS_NOT_FOUND, 0},
       {"unknown item", kVendorControlSet, 99, KSPROPERTY_TYPE_GET, 56, 56, STATUS_NOT_FOUND, 0},
       {"short property", kVendorControlSet, 0, KSPROPERTY_TYPE_GET, 55, 56, STATUS_BUFFER_TOO_SMALL, 0},
       {"size query", kVendorControlSet, 0, KSPROPERTY_TYPE_GET, 56, 0, STATUS_BUFFER_OVERFLOW, 56},
       {"short data", kVendorControlSet, 0, KSPROPERTY_TYPE_GET, 56, 55, STATUS_BUFFER_TOO_SMALL, 0},
-      {"no set handler", kVideoCompressionSet, 0, KSPROPERTY_TYPE_SET, 48, 48,
-       STATUS_INVALID_DEVICE_REQUEST, 0},
+      {"no set handler", kVideoCompressionSet, 0, KSPROPERTY_TYPE_SET, 48, 48, STATUS_INVALID_DEVICE_REQUEST, 0},
       {"vendor handler", kVendorControlSet, 255, KSPROPERTY_TYPE_SET, 56, 56, STATUS_SUCCESS, 0},
-      {"frame rates take no data minimum", kVideoControlSet, 2, KSPROPERTY_TYPE_GET, 40, 0,
-       STATUS_BUFFER_OVERFLOW, 248},
+      {"frame rates take no data minimum", kVideoControlSet, 2, KSPROPERTY_TYPE_GET, 40, 0, STATUS_BUFFER_OVERFLOW, 248},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::vector<uint8_t> property(c.propertyLength), data(c.dataLength + 1);
-    KSPROPERTY p{};
-    p.Set = c.set;
-    p.Id = c.id;
-    p.Flags = c.flags;
+  for (const auto& c : cases) {
+    Bytes property(c.propertyLength), data(c.dataLength + 1);
+    KSPROPERTY p = Prop(c.set, c.id, c.flags);
     std::memcpy(property.data(), &p, std::min<size_t>(sizeof p, property.size()));
     ULONG got = 0;
-    EXPECT_EQ(f->Property(property.data(), c.propertyLength, data.data(), c.dataLength, &got), c.status);
-    EXPECT_EQ(got, c.returned);
+    EXPECT_EQ(f->Property(property.data(), c.propertyLength, data.data(), c.dataLength, &got), c.status) << c.name;
+    EXPECT_EQ(got, c.returned) << c.name;
   }
   KSP_NODE node{};
-  node.Property.Set = kExtensionUnitSet;
-  node.Property.Id = 1;
-  node.Property.Flags = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY;
+  node.Property = Prop(kExtensionUnitSet, 1, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY);
   UCHAR data[8];
   ULONG got = 0;
   EXPECT_EQ(f->Property(&node, sizeof node, data, sizeof data, &got), STATUS_SUCCESS);
@@ -221,22 +190,15 @@ KS_DATARANGE_VIDEO Range(ULONG w, ULONG h, const GUID& s) {
   return r;
 }
 
-NTSTATUS Intersect(const KS_DATARANGE_VIDEO& caller, const KS_DATARANGE_VIDEO& ours, ULONG bufferSize,
-                   std::vector<uint8_t>* out, ULONG* size) {
+NTSTATUS Intersect(KS_DATARANGE_VIDEO caller, KS_DATARANGE_VIDEO ours, ULONG bufferSize, Bytes* out, ULONG* size) {
   out->assign(bufferSize, 0xCD);
-  KS_DATARANGE_VIDEO copy = caller;
-  KS_DATARANGE_VIDEO desc = ours;
-  return IntersectHandler(nullptr, nullptr, nullptr, &copy.DataRange, &desc.DataRange, bufferSize,
+  return IntersectHandler(nullptr, nullptr, nullptr, &caller.DataRange, &ours.DataRange, bufferSize,
                           bufferSize ? out->data() : nullptr, size);
 }
 
 TEST(IntersectHandlerTest, HostileCallerRanges) {
   const KS_DATARANGE_VIDEO ours = Range(640, 480, kSubtypeYuy2);
-  struct Case {
-    const char* name;
-    void (*edit)(KS_DATARANGE_VIDEO*);
-    NTSTATUS status;
-  };
+  struct Case { const char* name; void (*edit)(KS_DATARANGE_VIDEO*); NTSTATUS status; };
   const Case cases[] = {
       {"as offered", [](KS_DATARANGE_VIDEO*) {}, STATUS_SUCCESS},
       {"biSize 0", [](KS_DATARANGE_VIDEO* r) { r->VideoInfoHeader.bmiHeader.biSize = 0; }, STATUS_INVALID_PARAMETER},
@@ -253,12 +215,11 @@ TEST(IntersectHandlerTest, HostileCallerRanges) {
       {"other config caps", [](KS_DATARANGE_VIDEO* r) { r->ConfigCaps.StretchTapsX = 1; }, STATUS_NO_MATCH},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
     KS_DATARANGE_VIDEO caller = ours;
     c.edit(&caller);
-    std::vector<uint8_t> out;
+    Bytes out;
     ULONG size = 0;
-    EXPECT_EQ(Intersect(caller, ours, 152, &out, &size), c.status);
+    EXPECT_EQ(Intersect(caller, ours, 152, &out, &size), c.status) << c.name;
   }
 }
 
@@ -302,34 +263,23 @@ TEST(DataRangeTest, SizesBeyond32BitsAreLeftOutAndBitRatesSaturate) {
 }
 
 // The pins' format checks when a pin is created with a hostile format.
+KSDATAFORMAT* F(Bytes* v) { return reinterpret_cast<KSDATAFORMAT*>(v->data()); }
+KS_VIDEOINFOHEADER* V(Bytes* v) { return &reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(v->data())->VideoInfoHeader; }
 TEST_F(DriverTest, PinCreationRefusesHostileFormats) {
   Plug();
   Filter* f = filter_;
-  const std::vector<uint8_t> good = CaptureFormat(f);
-  struct Case {
-    const char* name;
-    void (*edit)(std::vector<uint8_t>*);
-    NTSTATUS status;
-  };
-  auto vih = [](std::vector<uint8_t>* v) {
-    return &reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(v->data())->VideoInfoHeader;
-  };
-  static decltype(vih) V = vih;
+  const Bytes good = Yuy2();
+  struct Case { const char* name; void (*edit)(Bytes*); NTSTATUS status; };
   const Case cases[] = {
-      {"biSize 39", [](std::vector<uint8_t>* v) { V(v)->bmiHeader.biSize = 39; }, STATUS_INVALID_PARAMETER},
-      {"biSize beyond the format", [](std::vector<uint8_t>* v) { V(v)->bmiHeader.biSize = 41; }, STATUS_INVALID_PARAMETER},
-      {"biSize wrapping", [](std::vector<uint8_t>* v) { V(v)->bmiHeader.biSize = 0xFFFFFFA0; }, STATUS_INVALID_PARAMETER},
-      {"image too small", [](std::vector<uint8_t>* v) { V(v)->bmiHeader.biSizeImage = 614399; }, STATUS_INVALID_PARAMETER},
-      {"interval 0", [](std::vector<uint8_t>* v) { V(v)->AvgTimePerFrame = 0; }, STATUS_INVALID_PARAMETER},
-      {"interval above 1 s", [](std::vector<uint8_t>* v) { V(v)->AvgTimePerFrame = 10000001; }, STATUS_INVALID_PARAMETER},
-      {"size in no range", [](std::vector<uint8_t>* v) { V(v)->bmiHeader.biWidth = 641; }, STATUS_NO_MATCH},
-      {"short format", [](std::vector<uint8_t>* v) {
-         v->resize(151);
-         reinterpret_cast<KSDATAFORMAT*>(v->data())->FormatSize = 151;
-       }, STATUS_NO_MATCH},
-      {"format size beyond the buffer", [](std::vector<uint8_t>* v) {
-         reinterpret_cast<KSDATAFORMAT*>(v->data())->FormatSize = 153;
-       }, STATUS_INVALID_PARAMETER},
+      {"biSize 39", [](Bytes* v) { V(v)->bmiHeader.biSize = 39; }, STATUS_INVALID_PARAMETER},
+      {"biSize beyond the format", [](Bytes* v) { V(v)->bmiHeader.biSize = 41; }, STATUS_INVALID_PARAMETER},
+      {"biSize wrapping", [](Bytes* v) { V(v)->bmiHeader.biSize = 0xFFFFFFA0; }, STATUS_INVALID_PARAMETER},
+      {"image too small", [](Bytes* v) { V(v)->bmiHeader.biSizeImage = 614399; }, STATUS_INVALID_PARAMETER},
+      {"interval 0", [](Bytes* v) { V(v)->AvgTimePerFrame = 0; }, STATUS_INVALID_PARAMETER},
+      {"interval above 1 s", [](Bytes* v) { V(v)->AvgTimePerFrame = 10000001; }, STATUS_INVALID_PARAMETER},
+      {"size in no range", [](Bytes* v) { V(v)->bmiHeader.biWidth = 641; }, STATUS_NO_MATCH},
+      {"short format", [](Bytes* v) { v->resize(151), F(v)->FormatSize = 151; }, STATUS_NO_MATCH},
+      {"format size beyond the buffer", [](Bytes* v) { F(v)->FormatSize = 153; }, STATUS_INVALID_PARAMETER},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -342,9 +292,9 @@ TEST_F(DriverTest, PinCreationRefusesHostileFormats) {
   Pin* p = nullptr;
   ASSERT_EQ(f->CreatePin(kCapturePinId, good, &p), STATUS_SUCCESS);
   ASSERT_EQ(p->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
-  EXPECT_EQ(p->SetFormat(CaptureFormat(f, 320, 240)), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(p->SetFormat(Yuy2(320, 240)), STATUS_INVALID_DEVICE_STATE);
   ASSERT_EQ(p->SetState(KSSTATE_STOP), STATUS_SUCCESS);
-  EXPECT_EQ(p->SetFormat(CaptureFormat(f, 320, 240)), STATUS_SUCCESS);
+  EXPECT_EQ(p->SetFormat(Yuy2(320, 240)), STATUS_SUCCESS);
 }
 
 }  // namespace

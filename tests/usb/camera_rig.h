@@ -27,11 +27,8 @@ using Bytes = std::vector<uint8_t>;
 inline void Put16(Bytes& v, uint16_t x) { v.insert(v.end(), {uint8_t(x), uint8_t(x >> 8)}); }
 inline void Put32(Bytes& v, uint32_t x) { Put16(v, uint16_t(x)), Put16(v, uint16_t(x >> 16)); }
 
-struct Frame {
-  uint16_t width, height;
-  uint32_t interval = 333333;
-  uint8_t length = 30;  // bLength; 26 is the shortest complete one
-};
+// A frame descriptor: `length` is its bLength (26 is the shortest complete one).
+struct Frame { uint16_t width, height; uint32_t interval = 333333; uint8_t length = 30; };
 
 // Builds a configuration descriptor piece by piece; Build() patches
 // wTotalLength and bNumInterfaces.
@@ -71,8 +68,7 @@ class ConfigBuilder {
   }
   Bytes Build() const {
     Bytes out = bytes_;
-    out[2] = uint8_t(out.size());
-    out[3] = uint8_t(out.size() >> 8);
+    out[2] = uint8_t(out.size()), out[3] = uint8_t(out.size() >> 8);
     Bytes seen;  // bNumInterfaces: distinct interface numbers
     for (size_t off = 0; off + 2 < out.size() && out[off] >= 2; off += out[off])
       if (out[off + 1] == 4 && std::find(seen.begin(), seen.end(), out[off + 2]) == seen.end())
@@ -165,6 +161,13 @@ class Interposer : public host::UsbDeviceModel {
   std::function<uint32_t(const host::UsbSetupPacket&)> shorten;
 };
 
+// A property request of the set and item with these flags.
+inline KSPROPERTY Prop(const GUID& set, ULONG id, ULONG flags) {
+  KSPROPERTY p{};
+  p.Set = set, p.Id = id, p.Flags = flags;
+  return p;
+}
+
 // Device descriptor of the rig's cameras: vendor 1234, product 5678, strings 1 and 2.
 inline const Bytes kDevice = {18, 1, 0x00, 0x02, 0xEF, 0x02, 0x01, 64, 0x34, 0x12, 0x78, 0x56, 0x00, 0x01, 1, 2, 0, 1};
 
@@ -204,8 +207,6 @@ struct RigOf {
 struct Rig : RigOf<std::unique_ptr<Interposer>> {
   explicit Rig(const Bytes& cfg = CameraConfiguration(), bool highSpeed = true)
       : RigOf(CameraFor(cfg, highSpeed)), model(*camera) {}
-  explicit Rig(std::unique_ptr<camera::SimulatedCamera> cam)
-      : RigOf(std::make_unique<Interposer>(std::move(cam))), model(*camera) {}
   camera::SimulatedCamera& cam() { return *model.cam; }
   Interposer& model;
 };

@@ -20,14 +20,11 @@ class Assembly : public ::testing::Test {
   void Make(const GUID& subtype, ULONG w, ULONG h, ULONG still = 0, ULONG raw = 0) {
     e = CreateStreamEngine(nullptr);
     ASSERT_NE(e, nullptr);
-    e->currentFormat.inputSubtype = subtype;
-    e->currentFormat.inputWidth = w;
-    e->currentFormat.inputHeight = h;
+    e->currentFormat.inputSubtype = subtype, e->currentFormat.inputWidth = w, e->currentFormat.inputHeight = h;
     e->expectedFrameSize = RawFrameSize(w, h);
     ASSERT_EQ(CreateStreamResources(e, nullptr, raw ? raw : e->expectedFrameSize, still), STATUS_SUCCESS);
     KeInitializeEvent(&e->stillReady, NotificationEvent, FALSE);
-    e->writeBuffer = e->ring.writeNode->buffer;
-    e->lastFid = kNoFrameId;
+    e->writeBuffer = e->ring.writeNode->buffer, e->lastFid = kNoFrameId;
   }
   void TearDown() override {
     FreeStreamEngine(e);
@@ -35,8 +32,7 @@ class Assembly : public ::testing::Test {
   }
   NTSTATUS Feed(uint8_t fid, const Bytes& data, uint8_t flags = 0, uint8_t headerLength = 2) {
     Bytes p(headerLength, 0);
-    p[0] = headerLength;
-    p[1] = uint8_t(0x80 | fid | flags);
+    p[0] = headerLength, p[1] = uint8_t(0x80 | fid | flags);
     p.insert(p.end(), data.begin(), data.end());
     return ParsePayload(e, p.data(), ULONG(p.size()));
   }
@@ -68,9 +64,8 @@ TEST_F(Assembly, HeaderLengthsAndPayloadsWithoutData) {
   Make(kSubtypeYuy2, 4, 2);
   uint8_t p[4] = {0, 0x80, 1, 2};
   const struct { uint8_t h; ULONG len; NTSTATUS want; } cases[] = {
-      {0, 4, STATUS_INVALID_PARAMETER}, {1, 4, STATUS_INVALID_PARAMETER},
-      {4, 4, STATUS_INVALID_PARAMETER}, {9, 4, STATUS_INVALID_PARAMETER},
-      {2, 1, STATUS_INVALID_PARAMETER}, {2, 4, STATUS_SUCCESS}, {3, 4, STATUS_SUCCESS}};
+      {0, 4, STATUS_INVALID_PARAMETER}, {1, 4, STATUS_INVALID_PARAMETER}, {4, 4, STATUS_INVALID_PARAMETER},
+      {9, 4, STATUS_INVALID_PARAMETER}, {2, 1, STATUS_INVALID_PARAMETER}, {2, 4, STATUS_SUCCESS}, {3, 4, STATUS_SUCCESS}};
   ULONG expect = 0;
   for (const auto& c : cases) {
     p[0] = c.h;
@@ -92,15 +87,8 @@ TEST_F(Assembly, UncompressedFramesCommitOnlyAtTheirExactSize) {
   Feed(0, Bytes(16, 8)), Feed(0, Bytes(16, 9));                  // twice too long
   Feed(1, Bytes(16, 10));                                       // exact
   Feed(0, Bytes(2, 11));                                        // boundary
-  std::vector<Bytes> got = Take();
-  ASSERT_EQ(got.size(), 2u);
-  Bytes first = Bytes(8, 2);
-  first.insert(first.end(), 8, 3);
-  EXPECT_EQ(got[0], first);
-  EXPECT_EQ(got[1], Bytes(16, 10));
-  EXPECT_EQ(e->framesCommitted, 2u);
-  EXPECT_EQ(e->framesDropped, 4u);
-  EXPECT_EQ(e->framesSeen, 6u);
+  EXPECT_EQ(Take(), (std::vector<Bytes>{{2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3}, Bytes(16, 10)}));
+  EXPECT_EQ(std::make_tuple(e->framesCommitted, e->framesDropped, e->framesSeen), std::make_tuple(2u, 4u, 6u));
 }
 
 TEST_F(Assembly, ErrBitAndDamagedFramesAreDroppedAndCorruptClearsAtTheBoundary) {
@@ -112,11 +100,8 @@ TEST_F(Assembly, ErrBitAndDamagedFramesAreDroppedAndCorruptClearsAtTheBoundary) 
   e->corrupt = 1;  // as the worker marks an errored isochronous packet
   Feed(0, Bytes(16, 5));
   Feed(1, Bytes(1, 6));
-  std::vector<Bytes> got = Take();
   EXPECT_EQ(e->framesCommitted, 3u) << "frames 1, 3 and 5";
-  ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[0], Bytes(16, 3));
-  EXPECT_EQ(got[1], Bytes(16, 5)) << "corrupt was cleared at the boundary";
+  EXPECT_EQ(Take(), (std::vector<Bytes>{Bytes(16, 3), Bytes(16, 5)})) << "corrupt was cleared at the boundary";
 }
 
 Bytes Jpeg(size_t body, bool trailer, size_t padding = 0, int trailerDelta = 0) {
@@ -147,8 +132,7 @@ TEST_F(Assembly, MjpegTrailerExactOffByOnePaddingAndFramesOf64KiBAndMore) {
   FeedFrames(frames, 3000);
   std::vector<Bytes> got = Take();
   // The ring keeps the newest two of four committed frames; count instead.
-  EXPECT_EQ(e->framesCommitted, 4u);
-  EXPECT_EQ(e->framesDropped, 7u);
+  EXPECT_EQ(std::make_tuple(e->framesCommitted, e->framesDropped), std::make_tuple(4u, 7u));
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0], Jpeg(70000, true));
   EXPECT_EQ(got[1].size(), 0x1234u);
@@ -165,10 +149,7 @@ TEST_F(Assembly, MjpegWithoutTrailerNeedsEndMarkerEofAndNoDamage) {
                                cut};                  // no end marker
   FeedFrames(frames, 200, 12);
   EXPECT_EQ(e->framesCommitted, 2u);
-  std::vector<Bytes> got = Take();
-  ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[0], Jpeg(500, false));
-  EXPECT_EQ(got[1], Jpeg(500, false)) << "committed without its padding";
+  EXPECT_EQ(Take(), (std::vector<Bytes>{Jpeg(500, false), Jpeg(500, false)})) << "the second without its padding";
   // A frame whose last payload lacks EOF is not known to be complete.
   Feed(1, Jpeg(10, false), 0), Feed(0, Bytes(1, 0));
   EXPECT_EQ(e->framesCommitted, 2u);
@@ -181,8 +162,7 @@ TEST_F(Assembly, ATrailerCameraIsNeverTakenForATrailerlessOne) {
   Make(kSubtypeMjpg, 320, 240);
   const Bytes good = Jpeg(500, false);
   FeedFrames({good, good, good, Jpeg(500, true), good, good, good, good}, 200);
-  EXPECT_EQ(e->noTrailer, 0u);
-  EXPECT_EQ(e->framesCommitted, 1u);
+  EXPECT_EQ(std::make_tuple(e->noTrailer, e->framesCommitted), std::make_tuple(0u, 1u));
 }
 
 TEST_F(Assembly, StillsTakeExactlyTheStiFrameAndNeverFreezeVideo) {
@@ -191,17 +171,14 @@ TEST_F(Assembly, StillsTakeExactlyTheStiFrameAndNeverFreezeVideo) {
   Feed(0, Bytes(16, 1));
   Feed(1, Bytes(16, 2), kSti);
   Feed(0, Bytes(16, 3));
-  EXPECT_EQ(e->stillsDelivered, 0u);
-  EXPECT_EQ(e->framesCommitted, 2u);
+  EXPECT_EQ(std::make_tuple(e->stillsDelivered, e->framesCommitted), std::make_tuple(0u, 2u));
   ASSERT_EQ(SetStillSize(e, 32), STATUS_SUCCESS);
   EXPECT_EQ(SetStillSize(e, 65), STATUS_INVALID_PARAMETER) << "larger than the still buffer";
   // The STI frame (32 bytes) is the still; the frame before it is video.
   Feed(1, Bytes(32, 4), kSti);
   Feed(0, Bytes(16, 5));
-  EXPECT_EQ(e->stillsDelivered, 1u);
-  EXPECT_EQ(e->stillLength, 32u);
+  EXPECT_EQ(std::make_tuple(e->stillsDelivered, e->stillLength, KeReadStateEvent(&e->stillReady)), std::make_tuple(1u, 32u, 1));
   EXPECT_EQ(Bytes(e->stillBuffer, e->stillBuffer + 32), Bytes(32, 4));
-  EXPECT_EQ(KeReadStateEvent(&e->stillReady), 1);
   // Consecutive STI frames while the first is unread: not rewritten.
   Feed(1, Bytes(32, 6), kSti);
   Feed(0, Bytes(32, 7), kSti);
@@ -215,8 +192,7 @@ TEST_F(Assembly, StillsTakeExactlyTheStiFrameAndNeverFreezeVideo) {
   EXPECT_EQ(Bytes(e->stillBuffer, e->stillBuffer + 32), Bytes(32, 7));
   Feed(0, Bytes(16, 9));
   Feed(1, Bytes(16, 10));
-  EXPECT_EQ(e->stillsDelivered, 2u);
-  EXPECT_EQ(e->stillMode, 0u);
+  EXPECT_EQ(std::make_tuple(e->stillsDelivered, e->stillMode), std::make_tuple(2u, 0u));
   std::vector<Bytes> got = Take();
   ASSERT_FALSE(got.empty());
   EXPECT_EQ(got.back(), Bytes(16, 9)) << "video after a bad still";
