@@ -156,10 +156,9 @@ class ShareReporter : public benchmark::ConsoleReporter {
       std::printf("  %-28s end to end %5.1f%% of a core (%.2f ms CPU/frame, %.1f fps delivered, %llu dropped)\n",
                   r.name, total, e->second.cpuPerFrame * 1e3, e->second.fps,
                   static_cast<unsigned long long>(e->second.dropped));
-      std::printf("  %-28s   pipeline %.1f%%: decoder %.1f%%, copy-back %.1f%%, chain %.1f%%, scaler %.1f%%, "
-                  "conversion %.1f%%; the rest (transport, host) %.1f%%\n",
-                  "", pipeline, t("decoder"), t("copy_back"), t("chain"), scaled ? t("scaler") : 0.0,
-                  scaled ? 0.0 : t("conversion"), total - pipeline);
+      std::printf("  %-28s   pipeline %.1f%%: decoder %.1f%%, chain %.1f%%, scaler %.1f%%; the rest (transport, "
+                  "host) %.1f%%\n",
+                  "", pipeline, t("decoder"), t("chain"), scaled ? t("scaler") : 0.0, total - pipeline);
       if (peer > 0)
         std::printf("  %-28s   peer %.1f%%; pipeline / peer %.2f, end to end / peer %.2f\n", "", peer,
                     pipeline / peer, total / peer);

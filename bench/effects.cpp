@@ -168,7 +168,7 @@ void RegisterAll() {
       state->zoom.zoomFactor = 48;
       state->zoom.panX = 64 * 40;
       state->zoom.panY = 64 * 30;
-      state->special.specialEffect = 11;  // copy: one more exchange
+      state->special.specialEffect = 11;  // copy: the chain leaves the frame where it is
       state->zoomPreset = 2;
       state->rotation = 1;
       RunChain(st, s, buf, state);

@@ -12,6 +12,11 @@ extern ULONG EffectsAllowSsse3;
 // True when SSSE3 code may run now.
 bool EffectsUseSsse3();
 
+// The same switch for AVX2 code; on Windows it also needs the SimdState the
+// frame pipeline holds around each frame.
+extern ULONG EffectsAllowAvx2;
+bool EffectsUseAvx2();
+
 // The same switch for AVX-512 (F, BW and VBMI) code; on Windows it also
 // needs the SimdState the frame pipeline holds around each frame.
 extern ULONG EffectsAllowAvx512;

@@ -6,8 +6,16 @@
 #include "effects/effect_chain.h"
 
 #include "effects/auto_framing.h"
+#include "effects/frame_transform.h"
 #include "effects/overlay.h"
 #include "effects/special/special_effect.h"
+
+namespace {
+
+// The special effect that hands on an unchanged copy of its source.
+constexpr ULONG kCopyEffect = 11;
+
+}  // namespace
 
 LONG ApplyEffects(UCHAR* input, UCHAR* workBuffer, UCHAR* effectBuffer,
                   const ColorTables* colorTables, const FrameFormat* frameFormat,
@@ -50,17 +58,21 @@ LONG ApplyEffects(UCHAR* input, UCHAR* workBuffer, UCHAR* effectBuffer,
     ChromaSmoothing(alt, cur, w, h, lumaFirst);
     swap();
   }
-  // 3. Auto contrast: rebuild the luma curve from this frame and apply it.
+  // 3. Auto contrast: rebuild the luma curve from this frame; 4. special
+  // colour, always (0 changes nothing); 5. vertical flip; 6. mirror. The
+  // curve, the colour and the moves are one in-place pass.
+  FrameTransform transform{};
+  UCHAR curve[256];
   if (LoadSetting(settings.autoContrast) == 1) {
     AutoContrast(cur, clamp, lumaFirst, w, h);
-    ApplyLumaCurve(cur, w, h, lumaFirst);
+    for (ULONG v = 0; v < 256; ++v) curve[v] = ReadUCharNoFence(&LumaCurve[v]);
+    transform.curve = curve;
   }
-  // 4. Special colour, always (0 changes nothing).
-  ApplySpecialColor(cur, w, h, LoadSetting(settings.specialColor), formatCode);
-  // 5. Vertical flip.
-  if (LoadSetting(settings.verticalFlip) == 1) FlipVertical(cur, w, h, formatCode);
-  // 6. Mirror.
-  if (LoadSetting(settings.mirror) == 1) MirrorHorizontal(cur, w, h, lumaFirst);
+  transform.specialColor = LoadSetting(settings.specialColor);
+  transform.flip = LoadSetting(settings.verticalFlip);
+  transform.mirror = LoadSetting(settings.mirror);
+  transform.lumaFirst = lumaFirst;
+  TransformFrame(cur, w, h, transform);
   // 7. Noise filter, cur -> alt.
   if (LoadSetting(settings.noiseFilter) == 1) {
     NoiseFilter(alt, cur, w, h);
@@ -82,8 +94,10 @@ LONG ApplyEffects(UCHAR* input, UCHAR* workBuffer, UCHAR* effectBuffer,
                LoadSetting(settings.zoom.panY) / 64, lumaFirst);
     swap();
   }
-  // 10. Special effects: the selector reports whether it wrote alt.
-  if (ApplySpecialEffect(&s.special, alt, cur, workBuffer, colorTables, w, h, formatCode) != 0) {
+  // 10. Special effects: the selector reports whether it wrote alt. Effect
+  // 11 only copies the frame: the frame stays where it is instead.
+  if (LoadSetting(s.special.specialEffect) != kCopyEffect &&
+      ApplySpecialEffect(&s.special, alt, cur, workBuffer, colorTables, w, h, formatCode) != 0) {
     swap();
   }
   // 11. Zoom preset, cur -> alt.

@@ -1,11 +1,10 @@
-// Whole-frame routines of the effect chain: special colours, vertical flip,
-// horizontal mirror, zoom presets and rotation.
+// Whole-frame routines of the effect chain: zoom presets and rotation (the
+// special colours, flip and mirror are in frame_transform.cpp).
 #include "effects/effect_chain.h"
+#include "effects/cpu_features.h"
+#include "effects/frame_transform.h"
+#include "effects/quarter_turn.h"
 
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define UVCCAM_ROUTINES_SSE2 1
-#endif
 
 namespace {
 
@@ -33,66 +32,25 @@ VOID FillWords(UCHAR* p, SIZE_T words, ULONG value) {
   for (SIZE_T i = 0; i < words; ++i) StoreWord(p + 4 * i, value);
 }
 
-#if UVCCAM_ROUTINES_SSE2
-// Four macro-pixels in reverse order, each with its two luma samples
-// exchanged: the dwords reverse, and within each dword the luma bytes of its
-// two 16-bit halves change places while the chroma bytes stay.
-template <bool kUyvy>
-inline __m128i MirrorBlock(__m128i v) {
-  const __m128i lumaMask = kUyvy ? _mm_set1_epi16(short(0xFF00)) : _mm_set1_epi16(0x00FF);
-  v = _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3));
-  __m128i luma = _mm_and_si128(v, lumaMask);
-  luma = _mm_shufflehi_epi16(_mm_shufflelo_epi16(luma, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1));
-  return _mm_or_si128(_mm_andnot_si128(lumaMask, v), luma);
-}
-#endif
-
-template <bool kUyvy>
-VOID MirrorRows(UCHAR* frame, ULONG w, ULONG h) {
-  const SIZE_T stride = SIZE_T(w) * 2;
-  const ULONG n = w / 2;
-  for (ULONG r = 0; r < h; ++r) {
-    UCHAR* row = frame + r * stride;
-    ULONG left = 0, right = n;  // macro-pixels [left, right) still to do
-#if UVCCAM_ROUTINES_SSE2
-    for (; right - left >= 8; left += 4, right -= 4) {
-      __m128i* a = reinterpret_cast<__m128i*>(row + 4 * left);
-      __m128i* b = reinterpret_cast<__m128i*>(row + 4 * (right - 4));
-      const __m128i va = _mm_loadu_si128(a);
-      const __m128i vb = _mm_loadu_si128(b);
-      _mm_storeu_si128(a, MirrorBlock<kUyvy>(vb));
-      _mm_storeu_si128(b, MirrorBlock<kUyvy>(va));
-    }
-#endif
-    // An odd count of macro-pixels leaves one in the middle: it stays in
-    // place but its two samples still change sides.
-    for (; left < right; ++left) {
-      --right;
-      const ULONG a = LoadWord(row + 4 * left);
-      const ULONG b = LoadWord(row + 4 * right);
-      StoreWord(row + 4 * left, kUyvy ? SwapLumaUyvy(b) : SwapLumaYuy2(b));
-      if (right != left) StoreWord(row + 4 * right, kUyvy ? SwapLumaUyvy(a) : SwapLumaYuy2(a));
-    }
-  }
-}
-
 // Quarter turn of the centred square, 2 x 2 pixels at a time. The square has
 // side s (even) and its top-left pixel at (cx, ry) in both frames, cx even.
 // clockwise: source (cx + x, ry + y) -> destination (cx + s - 1 - y, ry + x);
 // counter-clockwise: source (cx + x, ry + y) -> (cx + y, ry + s - 1 - x).
 // Both output macro-pixels of a 2 x 2 block take the truncated mean of the
 // chroma of the two source macro-pixels.
+// Only source row pairs k in [k0, k1) and macro-pixels j in [j0, j1) of the
+// square are turned here (the AVX-512 twin does whole 16 x 16 blocks).
 template <ULONG kLumaOffset, ULONG kUOffset, bool kClockwise>
-VOID QuarterTurn(UCHAR* dst, const UCHAR* src, ULONG w, ULONG s, ULONG cx, ULONG ry) {
+VOID QuarterTurn(UCHAR* dst, const UCHAR* src, ULONG w, ULONG s, ULONG cx, ULONG ry, ULONG k0, ULONG k1,
+                 ULONG j0, ULONG j1) {
   const SIZE_T stride = SIZE_T(w) * 2;
-  const ULONG pairs = s / 2;
   // Tiles of 16 x 16 pixels keep the column-wise writes within a few cache
   // lines per output row.
   constexpr ULONG kTile = 8;
-  for (ULONG kt = 0; kt < pairs; kt += kTile) {
-    const ULONG kEnd = kt + kTile < pairs ? kt + kTile : pairs;
-    for (ULONG jt = 0; jt < pairs; jt += kTile) {
-      const ULONG jEnd = jt + kTile < pairs ? jt + kTile : pairs;
+  for (ULONG kt = k0; kt < k1; kt += kTile) {
+    const ULONG kEnd = kt + kTile < k1 ? kt + kTile : k1;
+    for (ULONG jt = j0; jt < j1; jt += kTile) {
+      const ULONG jEnd = jt + kTile < j1 ? jt + kTile : j1;
       for (ULONG k = kt; k < kEnd; ++k) {
         const UCHAR* top = src + SIZE_T(ry + 2 * k) * stride + SIZE_T(cx) * 2;  // source row 2k
         const UCHAR* bottom = top + stride;                                     // row 2k + 1
@@ -126,58 +84,6 @@ VOID QuarterTurn(UCHAR* dst, const UCHAR* src, ULONG w, ULONG s, ULONG cx, ULONG
 
 }  // namespace
 
-VOID ApplySpecialColor(UCHAR* frame, ULONG w, ULONG h, ULONG mode, ULONG formatCode) {
-  if (frame == nullptr || !PackedFrameUsable(w, h) || mode == 0 || mode > 5) return;
-  // Chroma bytes 1 and 3 (format code 3) or 0 and 2 (format code 4).
-  const bool chromaFirst = formatCode == 4;
-  const ULONG chromaMask = chromaFirst ? 0x00FF00FFu : 0xFF00FF00u;
-  ULONG u = 0, v = 0;
-  switch (mode) {
-    case 1: u = 128; v = 128; break;
-    case 2: u = 64; v = 160; break;
-    case 3: u = 192; v = 64; break;
-    case 5: u = 128; v = 48; break;
-    default: break;
-  }
-  const ULONG chroma = chromaFirst ? (u | (v << 16)) : ((u << 8) | (v << 24));
-  const SIZE_T words = SIZE_T(w / 2) * h;
-  if (mode == 4) {
-    for (SIZE_T i = 0; i < words; ++i) StoreWord(frame + 4 * i, LoadWord(frame + 4 * i) ^ chromaMask);
-  } else {
-    for (SIZE_T i = 0; i < words; ++i) {
-      StoreWord(frame + 4 * i, (LoadWord(frame + 4 * i) & ~chromaMask) | chroma);
-    }
-  }
-}
-
-VOID FlipVertical(UCHAR* frame, ULONG w, ULONG h, ULONG formatCode) {
-  UNREFERENCED_PARAMETER(formatCode);  // rows move whole: the order does not matter
-  if (frame == nullptr || !PackedFrameUsable(w, h)) return;
-  // Rows are exchanged through a small stack block, so the flip needs no
-  // pool memory and cannot fail.
-  const SIZE_T stride = SIZE_T(w) * 2;
-  UCHAR block[256];
-  for (ULONG i = 0; i < h / 2; ++i) {
-    UCHAR* a = frame + SIZE_T(i) * stride;
-    UCHAR* b = frame + SIZE_T(h - 1 - i) * stride;
-    for (SIZE_T done = 0; done < stride; done += sizeof(block)) {
-      const SIZE_T part = stride - done < sizeof(block) ? stride - done : sizeof(block);
-      RtlCopyMemory(block, a + done, part);
-      RtlCopyMemory(a + done, b + done, part);
-      RtlCopyMemory(b + done, block, part);
-    }
-  }
-}
-
-VOID MirrorHorizontal(UCHAR* frame, ULONG w, ULONG h, ULONG lumaFirst) {
-  if (frame == nullptr || !PackedFrameUsable(w, h) || w <= 3) return;
-  if (lumaFirst) {
-    MirrorRows<false>(frame, w, h);
-  } else {
-    MirrorRows<true>(frame, w, h);
-  }
-}
-
 LONG ZoomPreset(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG preset, ULONG lumaFirst) {
   static const LONG kPresetFactor[5] = {55, 46, 37, 28, 19};
   // A preset outside 1..5 shows the whole frame.
@@ -202,7 +108,7 @@ LONG RotateFrame(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG mode, ULO
       const UCHAR* in = src + SIZE_T(r) * stride;
       UCHAR* out = dst + SIZE_T(h - 1 - r) * stride;
       ULONG m = 0;
-#if UVCCAM_ROUTINES_SSE2
+#if UVCCAM_TRANSFORM_SSE2
       for (; m + 4 <= n; m += 4) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * m));
         __m128i* p = reinterpret_cast<__m128i*>(out + 4 * (n - 4 - m));
@@ -232,18 +138,27 @@ LONG RotateFrame(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG mode, ULO
     FillWords(row + SIZE_T(cx + s) * 2, (w - cx - s) / 2, black);
   }
   if (s == 0) return 1;
-  if (uyvy) {
-    if (mode == 1) {
-      QuarterTurn<1, 0, true>(dst, src, w, s, cx, ry);
+  // Whole blocks of 16 row pairs by 16 macro-pixels on the AVX-512 path;
+  // the row pairs and macro-pixels past them here.
+  const ULONG pairs = s / 2;
+  const ULONG blocks = EffectsUseAvx512Vbmi() ? pairs & ~15u : 0;
+  if (blocks != 0) QuarterTurnBlocksAvx512(dst, src, w, s, cx, ry, mode == 1, uyvy ? 0 : 1);
+  auto turn = [&](ULONG k0, ULONG k1, ULONG j0, ULONG j1) {
+    if (uyvy) {
+      if (mode == 1) {
+        QuarterTurn<1, 0, true>(dst, src, w, s, cx, ry, k0, k1, j0, j1);
+      } else {
+        QuarterTurn<1, 0, false>(dst, src, w, s, cx, ry, k0, k1, j0, j1);
+      }
     } else {
-      QuarterTurn<1, 0, false>(dst, src, w, s, cx, ry);
+      if (mode == 1) {
+        QuarterTurn<0, 1, true>(dst, src, w, s, cx, ry, k0, k1, j0, j1);
+      } else {
+        QuarterTurn<0, 1, false>(dst, src, w, s, cx, ry, k0, k1, j0, j1);
+      }
     }
-  } else {
-    if (mode == 1) {
-      QuarterTurn<0, 1, true>(dst, src, w, s, cx, ry);
-    } else {
-      QuarterTurn<0, 1, false>(dst, src, w, s, cx, ry);
-    }
-  }
+  };
+  turn(blocks, pairs, 0, pairs);
+  turn(0, blocks, blocks, pairs);
   return 1;
 }

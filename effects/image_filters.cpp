@@ -1,9 +1,10 @@
-// Bad-pixel correction, chroma smoothing, automatic contrast and the noise
-// filter on packed 4:2:2 frames.
+// Bad-pixel correction, chroma smoothing and automatic contrast on packed
+// 4:2:2 frames (the noise filter is in noise_filter.cpp).
 #include "effects/image_filters.h"
 
+#include "effects/bad_pixel_avx512.h"
+#include "effects/chroma_smoothing_avx512.h"
 #include "effects/cpu_features.h"
-#include "effects/luma_curve_avx512.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -95,7 +96,7 @@ inline bool BlockHasDefect(const UCHAR* up, const UCHAR* row, const UCHAR* dn, S
 // sample stands out are skipped after one SSE2 test, which gives the same
 // result because nothing in them changes.
 VOID ScanBand(UCHAR* frame, const UCHAR* clamp, ULONG w, BandRows rows, LONG margin,
-              ULONG lumaOffset, USHORT* list) {
+              ULONG lumaOffset, USHORT* list, bool wide) {
   const SIZE_T stride = SIZE_T(w) * 2;
   ULONG found = 0;
 #if UVCCAM_FILTERS_SSE2
@@ -107,6 +108,8 @@ VOID ScanBand(UCHAR* frame, const UCHAR* clamp, ULONG w, BandRows rows, LONG mar
     const UCHAR* dn = row + stride;
     SIZE_T c = 0;
     while (c + 4 < stride) {
+      // Runs of 32 samples in which none stands out, on the AVX-512 path.
+      if (wide) c = SkipCleanLumaAvx512(up, row, dn, c, stride - lumaOffset, margin);
       SIZE_T blockEnd = c + 4;  // pairs [c, blockEnd) are judged one by one
 #if UVCCAM_FILTERS_SSE2
       if (c + 20 + lumaOffset <= stride) {
@@ -201,7 +204,7 @@ inline VOID SmoothedChroma(const USHORT* su, const USHORT* sv, ULONG m, ULONG n,
 }
 
 template <ULONG kUOffset>
-VOID SmoothChroma(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, USHORT* su, USHORT* sv) {
+VOID SmoothChroma(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, USHORT* su, USHORT* sv, bool wide) {
   const SIZE_T stride = SIZE_T(w) * 2;
   const ULONG n = w / 2;  // macro-pixels per row
   for (ULONG m = 0; m < n; ++m) {
@@ -215,16 +218,25 @@ VOID SmoothChroma(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, USHORT* su, US
   }
   const ULONG pairs = (h - 8) / 2 + 1;
   for (ULONG k = 0; k < pairs; ++k) {
+    // The pair's rows are written whole: luma from their source rows.
     UCHAR* row0 = dst + (2 * k + 3) * stride;
     UCHAR* row1 = row0 + stride;
+    const UCHAR* in0 = src + (2 * k + 3) * stride;
+    const UCHAR* in1 = in0 + stride;
+    constexpr ULONG kLuma = kUOffset ^ 1;
     auto writeOne = [&](ULONG i) {
       ULONG u, v;
       SmoothedChroma(su, sv, i, n, &u, &v);
       row0[4 * i + kUOffset] = row1[4 * i + kUOffset] = UCHAR(u);
       row0[4 * i + kUOffset + 2] = row1[4 * i + kUOffset + 2] = UCHAR(v);
+      row0[4 * i + kLuma] = in0[4 * i + kLuma];
+      row0[4 * i + kLuma + 2] = in0[4 * i + kLuma + 2];
+      row1[4 * i + kLuma] = in1[4 * i + kLuma];
+      row1[4 * i + kLuma + 2] = in1[4 * i + kLuma + 2];
     };
     writeOne(0);
     ULONG m = 1;  // macro-pixels [1, m) are done
+    if (wide) m = ChromaBoxAvx512(row0, row1, in0, in1, su, sv, n, kUOffset);
 #if UVCCAM_FILTERS_SSE2
     // Macro-pixels 1 .. n - 3 take the 4-column box; 8 at a time while the
     // sums they read (up to m + 9) exist.
@@ -246,10 +258,12 @@ VOID SmoothChroma(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, USHORT* su, US
       const __m128i hi = _mm_or_si128(_mm_slli_epi32(_mm_unpackhi_epi16(u, zero), 8 * kUOffset),
                                       _mm_slli_epi32(_mm_unpackhi_epi16(v, zero), 8 * (kUOffset + 2)));
       UCHAR* rows[2] = {row0, row1};
-      for (UCHAR* row : rows) {
-        __m128i* p = reinterpret_cast<__m128i*>(row + 4 * m);
-        _mm_storeu_si128(p, _mm_or_si128(_mm_andnot_si128(chromaMask, _mm_loadu_si128(p)), lo));
-        _mm_storeu_si128(p + 1, _mm_or_si128(_mm_andnot_si128(chromaMask, _mm_loadu_si128(p + 1)), hi));
+      const UCHAR* ins[2] = {in0, in1};
+      for (ULONG r = 0; r < 2; ++r) {
+        __m128i* p = reinterpret_cast<__m128i*>(rows[r] + 4 * m);
+        const __m128i* q = reinterpret_cast<const __m128i*>(ins[r] + 4 * m);
+        _mm_storeu_si128(p, _mm_or_si128(_mm_andnot_si128(chromaMask, _mm_loadu_si128(q)), lo));
+        _mm_storeu_si128(p + 1, _mm_or_si128(_mm_andnot_si128(chromaMask, _mm_loadu_si128(q + 1)), hi));
       }
     }
 #endif
@@ -259,7 +273,7 @@ VOID SmoothChroma(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, USHORT* su, US
     if (k + 1 < pairs) {
       const UCHAR* add = src + (2 * k + 8) * stride;
       const UCHAR* drop = src + (2 * k) * stride;
-      ULONG i = 0;
+      ULONG i = wide ? ChromaSumsAvx512(su, sv, add, drop, n, kUOffset) : 0;
 #if UVCCAM_FILTERS_SSE2
       for (; i + 8 <= n; i += 8) {
         __m128i* pu = reinterpret_cast<__m128i*>(su + i);
@@ -275,96 +289,6 @@ VOID SmoothChroma(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, USHORT* su, US
         sv[i] = USHORT(sv[i] + add[4 * i + kUOffset + 2] - drop[4 * i + kUOffset + 2]);
       }
     }
-  }
-}
-
-// Noise filter: moves the 5-row sums of the odd bytes down one row.
-VOID UpdateColumnSums(USHORT* t, const UCHAR* add, const UCHAR* drop, ULONG w) {
-  ULONG i = 0;
-#if UVCCAM_FILTERS_SSE2
-  for (; i + 8 <= w; i += 8) {
-    // Odd bytes of 8 pixels, loaded from the even byte before each.
-    const __m128i in = _mm_and_si128(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(add - 1 + 2 * i)), _mm_set1_epi16(-256));
-    const __m128i out = _mm_and_si128(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(drop - 1 + 2 * i)), _mm_set1_epi16(-256));
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + i));
-    v = _mm_sub_epi16(_mm_add_epi16(v, _mm_srli_epi16(in, 8)), _mm_srli_epi16(out, 8));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(t + i), v);
-  }
-#endif
-  for (; i < w; ++i) t[i] = USHORT(t[i] + add[2 * i] - drop[2 * i]);
-}
-
-// Noise filter: for pixels 2 .. w - 3 of one row, smooth[i] = 1 when the
-// horizontal sums and the vertical profile of the odd bytes both change
-// little, and average[i] = the rounded mean of the 5 x 5 odd bytes.
-VOID JudgeRow(UCHAR* smooth, UCHAR* average, const USHORT* t, const UCHAR* above,
-              const UCHAR* below, ULONG w) {
-  ULONG i = 2;
-#if UVCCAM_FILTERS_SSE2
-  const __m128i twelve = _mm_set1_epi16(12);
-  const __m128i divide = _mm_set1_epi16(short(5243));  // x / 25 = (x * 5243) >> 17 for x < 6388
-  const __m128i limitH = _mm_set1_epi16(80);
-  const __m128i limitV = _mm_set1_epi16(64);
-  const __m128i high = _mm_set1_epi16(-256);
-  auto odd8 = [&high](const UCHAR* p) {  // odd bytes of the 8 pixels starting at p
-    return _mm_srli_epi16(
-        _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 1)), high), 8);
-  };
-  auto absolute = [](__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); };
-  // Loads reach t[i + 9] and byte 2 * (i + 8) of the rows: i + 10 <= w.
-  for (; i + 10 <= w; i += 8) {
-    const __m128i t0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + i - 2));
-    const __m128i t1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + i - 1));
-    const __m128i t2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + i));
-    const __m128i t3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + i + 1));
-    const __m128i t4 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + i + 2));
-    const __m128i va = _mm_add_epi16(_mm_add_epi16(odd8(above + 2 * i - 2), odd8(above + 2 * i + 2)),
-                                     _mm_slli_epi16(odd8(above + 2 * i), 1));
-    const __m128i vb = _mm_add_epi16(_mm_add_epi16(odd8(below + 2 * i - 2), odd8(below + 2 * i + 2)),
-                                     _mm_slli_epi16(odd8(below + 2 * i), 1));
-    const __m128i ok = _mm_and_si128(_mm_cmplt_epi16(absolute(_mm_sub_epi16(t1, t3)), limitH),
-                                     _mm_cmplt_epi16(absolute(_mm_sub_epi16(va, vb)), limitV));
-    __m128i sum = _mm_add_epi16(_mm_add_epi16(t0, t1), _mm_add_epi16(t2, t3));
-    sum = _mm_add_epi16(_mm_add_epi16(sum, t4), twelve);
-    const __m128i mean = _mm_srli_epi16(_mm_mulhi_epu16(sum, divide), 1);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(average + i), _mm_packus_epi16(mean, mean));
-    const __m128i flag = _mm_and_si128(ok, _mm_set1_epi16(1));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(smooth + i), _mm_packus_epi16(flag, flag));
-  }
-#endif
-  for (; i + 3 <= w; ++i) {
-    const LONG horizontal = LONG(t[i - 1]) - LONG(t[i + 1]);
-    const LONG va = LONG(above[2 * i - 2]) + 2 * LONG(above[2 * i]) + LONG(above[2 * i + 2]);
-    const LONG vb = LONG(below[2 * i - 2]) + 2 * LONG(below[2 * i]) + LONG(below[2 * i + 2]);
-    const LONG vertical = va - vb;
-    smooth[i] = horizontal < 80 && horizontal > -80 && vertical < 64 && vertical > -64 ? 1 : 0;
-    average[i] = UCHAR((ULONG(t[i - 2]) + t[i - 1] + t[i] + t[i + 1] + t[i + 2] + 12) / 25);
-  }
-}
-
-// Noise filter: the odd byte of pixel i becomes average[i] where the pixel,
-// the pixel before it and the pixel above it were judged smooth.
-VOID ReplaceSmooth(UCHAR* row, const UCHAR* current, const UCHAR* previous, const UCHAR* average,
-                   ULONG w) {
-  ULONG i = 2;
-#if UVCCAM_FILTERS_SSE2
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i high = _mm_set1_epi16(-256);
-  auto load8 = [](const UCHAR* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); };
-  for (; i + 3 + 8 <= w + 1; i += 8) {  // pixels i .. i + 7, all at most w - 3
-    const __m128i flags =
-        _mm_and_si128(_mm_and_si128(load8(current + i), load8(current + i - 1)), load8(previous + i));
-    const __m128i replace = _mm_and_si128(_mm_cmpgt_epi16(_mm_unpacklo_epi8(flags, zero), zero), high);
-    const __m128i value = _mm_slli_epi16(_mm_unpacklo_epi8(load8(average + i), zero), 8);
-    __m128i* p = reinterpret_cast<__m128i*>(row + 2 * i);
-    const __m128i pixels = _mm_loadu_si128(p);
-    _mm_storeu_si128(p, _mm_or_si128(_mm_andnot_si128(replace, pixels), _mm_and_si128(replace, value)));
-  }
-#endif
-  for (; i + 3 <= w; ++i) {
-    if (current[i] & current[i - 1] & previous[i]) row[2 * i + 1] = average[i];
   }
 }
 
@@ -387,7 +311,7 @@ VOID BadPixelCorrection(UCHAR* frame, const UCHAR* clamp, ULONG w, ULONG h, ULON
   for (ULONG b = 0; b < kBadPixelBands; ++b) {
     const BandRows rows = BandLimits(b, h);
     if (b == scanned) {
-      ScanBand(frame, clamp, w, rows, m, lumaOffset, BadPixelTable[b]);
+      ScanBand(frame, clamp, w, rows, m, lumaOffset, BadPixelTable[b], EffectsUseAvx512Vbmi());
     } else {
       RepairBand(frame, w, rows, lumaOffset, BadPixelTable[b]);
     }
@@ -409,13 +333,20 @@ LONG ChromaSmoothing(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG lumaF
     CopyFrame(dst, src, w, h);
     return 0;
   }
-  CopyFrame(dst, src, w, h);
   if (h >= 8) {
+    // Rows 0..2 and the rows after the last pair are copied; the pairs are
+    // written whole by SmoothChroma.
+    const SIZE_T stride = SIZE_T(w) * 2;
+    const ULONG end = 2 * ((h - 8) / 2) + 5;  // first row after the last pair
+    RtlCopyMemory(dst, src, 3 * stride);
+    RtlCopyMemory(dst + end * stride, src + end * stride, (h - end) * stride);
     if (lumaFirst) {
-      SmoothChroma<1>(dst, src, w, h, su, sv);
+      SmoothChroma<1>(dst, src, w, h, su, sv, EffectsUseAvx512Vbmi());
     } else {
-      SmoothChroma<0>(dst, src, w, h, su, sv);
+      SmoothChroma<0>(dst, src, w, h, su, sv, EffectsUseAvx512Vbmi());
     }
+  } else {
+    CopyFrame(dst, src, w, h);
   }
   ExFreePoolWithTag(sv, kTagBuffer);
   ExFreePoolWithTag(su, kTagBuffer);
@@ -424,27 +355,44 @@ LONG ChromaSmoothing(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG lumaF
 
 VOID AutoContrast(const UCHAR* frame, const UCHAR* clamp, ULONG lumaFirst, ULONG w, ULONG h) {
   if (frame == nullptr || clamp == nullptr || !PackedFrameUsable(w, h)) return;
-  // Four partial histograms keep consecutive equal values from serialising
-  // on one counter.
-  ULONG hist[4][256];
+  // Eight partial histograms keep neighbouring equal values from
+  // serialising on one counter (an increment waits for the one before it
+  // on the same counter). They count in 16 bits, emptied into hist before
+  // any of them can overflow; hist then holds the whole histogram.
+  ULONG hist[256];
+  USHORT part[8][256];
   RtlZeroMemory(hist, sizeof(hist));
   const SIZE_T samples = SIZE_T(w) * h;
   const UCHAR* p = frame + (lumaFirst ? 0 : 1);
-  SIZE_T i = 0;
-  for (; i + 4 <= samples; i += 4) {
-    ++hist[0][p[2 * i]];
-    ++hist[1][p[2 * i + 2]];
-    ++hist[2][p[2 * i + 4]];
-    ++hist[3][p[2 * i + 6]];
+  constexpr SIZE_T kChunk = 8 * 65535;  // at most 65535 samples per partial histogram
+  for (SIZE_T start = 0; start < samples; start += kChunk) {
+    const SIZE_T end = samples - start < kChunk ? samples : start + kChunk;
+    RtlZeroMemory(part, sizeof(part));
+    SIZE_T i = start;
+    for (; i + 8 <= end; i += 8) {
+      const UCHAR* q = p + 2 * i;
+      ++part[0][q[0]];
+      ++part[1][q[2]];
+      ++part[2][q[4]];
+      ++part[3][q[6]];
+      ++part[4][q[8]];
+      ++part[5][q[10]];
+      ++part[6][q[12]];
+      ++part[7][q[14]];
+    }
+    for (; i < end; ++i) ++hist[p[2 * i]];  // under 8 samples: straight into the total
+    for (ULONG v = 0; v < 256; ++v) {
+      hist[v] += ULONG(part[0][v]) + part[1][v] + part[2][v] + part[3][v] + part[4][v] + part[5][v] +
+                 part[6][v] + part[7][v];
+    }
   }
-  for (; i < samples; ++i) ++hist[0][p[2 * i]];
 
   const ULONG threshold = (ULONG(samples) << 5) >> 11;
   if (threshold == 0) return;
   ULONG lo = 0, hi = 255;
   ULONG cumulative = 0;
   for (ULONG v = 0; v < 256; ++v) {
-    cumulative += hist[0][v] + hist[1][v] + hist[2][v] + hist[3][v];
+    cumulative += hist[v];
     if (cumulative >= threshold) {
       lo = v;
       break;
@@ -452,7 +400,7 @@ VOID AutoContrast(const UCHAR* frame, const UCHAR* clamp, ULONG lumaFirst, ULONG
   }
   cumulative = 0;
   for (LONG v = 255; v >= 0; --v) {
-    cumulative += hist[0][v] + hist[1][v] + hist[2][v] + hist[3][v];
+    cumulative += hist[v];
     if (cumulative >= threshold) {
       hi = ULONG(v);
       break;
@@ -475,66 +423,4 @@ VOID AutoContrast(const UCHAR* frame, const UCHAR* clamp, ULONG lumaFirst, ULONG
     }
     WriteUCharNoFence(&LumaCurve[v], out);
   }
-}
-
-VOID ApplyLumaCurve(UCHAR* frame, ULONG w, ULONG h, ULONG lumaFirst) {
-  if (frame == nullptr || !PackedFrameUsable(w, h)) return;
-  UCHAR curve[256];
-  for (ULONG v = 0; v < 256; ++v) curve[v] = ReadUCharNoFence(&LumaCurve[v]);
-  const SIZE_T samples = SIZE_T(w) * h;
-  // Whole 64-byte groups (32 samples each) through the wide path, the rest
-  // here.
-  const SIZE_T done = EffectsUseAvx512Vbmi() ? ApplyLumaCurveAvx512(frame, samples * 2, curve, lumaFirst) : 0;
-  UCHAR* p = frame + (lumaFirst ? 0 : 1);
-  for (SIZE_T i = done / 2; i < samples; ++i) p[2 * i] = curve[p[2 * i]];
-}
-
-LONG NoiseFilter(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h) {
-  if (dst == nullptr || src == nullptr) return 0;
-  if (!PackedFrameUsable(w, h)) {
-    CopyFrame(dst, src, w, h);
-    return 0;
-  }
-  // One block: the per-pixel flags (w * 2 bytes: the previous row's and the
-  // current row's smoothness), the 5-row sums of the odd bytes per pixel and
-  // the smoothed value per pixel.
-  const SIZE_T flagBytes = SIZE_T(w) * 2;
-  const SIZE_T sumBytes = SIZE_T(w) * sizeof(USHORT);
-  UCHAR* block = static_cast<UCHAR*>(
-      ExAllocatePoolWithTag(NonPagedPool, flagBytes + sumBytes + w, kTagBuffer));
-  if (block == nullptr) {
-    CopyFrame(dst, src, w, h);
-    return 0;
-  }
-  // Everything not smoothed below is the source as it stands: rows 0, 1 and
-  // the last two, the first and last two pixels of each row, the even bytes
-  // and the odd bytes at positions that are not smooth.
-  CopyFrame(dst, src, w, h);
-  if (h >= 5 && w >= 6) {
-    UCHAR* previous = block;  // smoothness of each pixel in the row above: the column flag
-    UCHAR* current = block + w;
-    USHORT* t = reinterpret_cast<USHORT*>(block + flagBytes);
-    UCHAR* average = block + flagBytes + sumBytes;
-    RtlFillMemory(previous, w, 1);
-    // current[1] stands for the row flag at the start of a row: 1.
-    current[1] = 1;
-    const SIZE_T stride = SIZE_T(w) * 2;
-    const UCHAR* odd = src + 1;
-    for (ULONG i = 0; i < w; ++i) {  // rows 0..4, for row 2
-      t[i] = USHORT(odd[2 * i] + odd[stride + 2 * i] + odd[2 * stride + 2 * i] +
-                    odd[3 * stride + 2 * i] + odd[4 * stride + 2 * i]);
-    }
-    for (ULONG r = 2; r + 3 <= h; ++r) {
-      if (r > 2) UpdateColumnSums(t, odd + (r + 2) * stride, odd + (r - 3) * stride, w);
-      // Smoothness and the 5 x 5 mean of every inner pixel. A position is
-      // replaced when it is smooth and so were the pixel before it in this
-      // row (the row flag) and the same pixel in the row above (the column
-      // flag), which is what the flags carried from pixel to pixel amount to.
-      JudgeRow(current, average, t, odd + (r - 1) * stride, odd + (r + 1) * stride, w);
-      ReplaceSmooth(dst + r * stride, current, previous, average, w);
-      RtlCopyMemory(previous + 2, current + 2, w - 4);
-    }
-  }
-  ExFreePoolWithTag(block, kTagBuffer);
-  return 1;
 }

@@ -56,16 +56,59 @@ VOID InterpolateRowSsse3(UCHAR* out, const UCHAR* row, const RowPlan& plan) {
 
 }  // namespace
 
+namespace {
+
+// Bytes of the group area: room for either kind of group.
+SIZE_T GroupBytes(ULONG bytes) {
+  const SIZE_T narrow = SIZE_T(bytes / 16) * sizeof(ShuffleGroup);
+  const SIZE_T wide = SIZE_T((bytes + 63) / 64) * sizeof(WideGroup);
+  return narrow > wide ? narrow : wide;
+}
+
+VOID PlanWideGroups(RowPlan& plan) {
+  const ULONG groups = (plan.bytes + 63) / 64;
+  for (ULONG g = 0; g < groups; ++g) {
+    WideGroup& wg = plan.wide[g];
+    const ULONG first = 64 * g;
+    const ULONG count = plan.bytes - first < 64 ? plan.bytes - first : 64;
+    ULONG lowest = plan.a[first], highest = 0;
+    for (ULONG t = first; t < first + count; ++t) {
+      if (plan.a[t] < lowest) lowest = plan.a[t];
+      if (plan.b[t] < lowest) lowest = plan.b[t];
+      if (plan.a[t] > highest) highest = plan.a[t];
+      if (plan.b[t] > highest) highest = plan.b[t];
+    }
+    if (highest - lowest >= 128) {
+      wg.base = kNoShuffleGroup;
+      continue;
+    }
+    wg.base = lowest;
+    for (ULONG t = 0; t < 64; ++t) {
+      const ULONG lane = t / 16, v = (t / 8) & 1, k = t & 7;
+      const ULONG pair = 2 * (8 * lane + k);
+      const bool used = t < count;
+      const ULONG f = used ? plan.phase[first + t] : 0;
+      wg.index[v][pair] = used ? UCHAR(plan.a[first + t] - lowest) : 0;
+      wg.index[v][pair + 1] = used ? UCHAR(plan.b[first + t] - lowest) : 0;
+      wg.weights[v][pair] = UCHAR(64 - f);
+      wg.weights[v][pair + 1] = UCHAR(f);
+    }
+  }
+}
+
+}  // namespace
+
 SIZE_T RowPlanBytes(ULONG bytes, bool groups) {
-  return (groups ? SIZE_T(bytes / 16) * sizeof(ShuffleGroup) : 0) +
-         SIZE_T(bytes) * (2 * sizeof(ULONG) + 1);
+  return (groups ? GroupBytes(bytes) : 0) + SIZE_T(bytes) * (2 * sizeof(ULONG) + 1);
 }
 
 RowPlan LayOutRowPlan(UCHAR* memory, ULONG bytes, bool groups) {
   RowPlan plan;
   plan.bytes = bytes;
-  plan.groups = groups ? reinterpret_cast<ShuffleGroup*>(memory) : nullptr;
-  plan.a = reinterpret_cast<ULONG*>(memory + (groups ? SIZE_T(bytes / 16) * sizeof(ShuffleGroup) : 0));
+  const bool wide = groups && EffectsUseAvx512Vbmi();
+  plan.groups = groups && !wide ? reinterpret_cast<ShuffleGroup*>(memory) : nullptr;
+  plan.wide = wide ? reinterpret_cast<WideGroup*>(memory) : nullptr;
+  plan.a = reinterpret_cast<ULONG*>(memory + (groups ? GroupBytes(bytes) : 0));
   plan.b = plan.a + bytes;
   plan.phase = reinterpret_cast<UCHAR*>(plan.b + bytes);
   return plan;
@@ -81,6 +124,10 @@ bool RowPlanWantsGroups(ULONG bytes) {
 }
 
 VOID PlanShuffleGroups(RowPlan& plan) {
+  if (plan.wide != nullptr) {
+    PlanWideGroups(plan);
+    return;
+  }
   const ULONG groups = plan.groups != nullptr ? plan.bytes / 16 : 0;
   for (ULONG g = 0; g < groups; ++g) {
     ShuffleGroup& sg = plan.groups[g];
@@ -115,6 +162,16 @@ VOID PlanShuffleGroups(RowPlan& plan) {
 }
 
 VOID InterpolateRow(UCHAR* out, const UCHAR* row, const RowPlan& plan) {
+  if (plan.wide != nullptr) {
+    InterpolateWideGroupsAvx512(out, row, plan);
+    const ULONG groups = (plan.bytes + 63) / 64;
+    for (ULONG g = 0; g < groups; ++g) {
+      if (plan.wide[g].base != kNoShuffleGroup) continue;
+      const ULONG end = 64 * g + 64 < plan.bytes ? 64 * g + 64 : plan.bytes;
+      InterpolateBytes(out, row, plan, 64 * g, end);
+    }
+    return;
+  }
 #if UVCCAM_RESAMPLE_SIMD
   if (plan.groups != nullptr) {
     InterpolateRowSsse3(out, row, plan);
@@ -122,4 +179,30 @@ VOID InterpolateRow(UCHAR* out, const UCHAR* row, const RowPlan& plan) {
   }
 #endif
   InterpolateBytes(out, row, plan, 0, plan.bytes);
+}
+
+VOID BlendRowPair(UCHAR* out, const UCHAR* a, const UCHAR* b, SIZE_T bytes, ULONG f, bool wide) {
+  if (wide) {
+    BlendRowPairAvx512(out, a, b, bytes, f);
+    return;
+  }
+  SIZE_T i = 0;
+#if UVCCAM_RESAMPLE_SIMD
+  const __m128i wa = _mm_set1_epi16(short(64 - f));
+  const __m128i wb = _mm_set1_epi16(short(f));
+  const __m128i round = _mm_set1_epi16(32);
+  const __m128i zero = _mm_setzero_si128();
+  for (; i + 16 <= bytes; i += 16) {
+    const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
+    const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+    __m128i lo = _mm_add_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(va, zero), wa),
+                               _mm_mullo_epi16(_mm_unpacklo_epi8(vb, zero), wb));
+    __m128i hi = _mm_add_epi16(_mm_mullo_epi16(_mm_unpackhi_epi8(va, zero), wa),
+                               _mm_mullo_epi16(_mm_unpackhi_epi8(vb, zero), wb));
+    lo = _mm_srli_epi16(_mm_add_epi16(lo, round), 6);
+    hi = _mm_srli_epi16(_mm_add_epi16(hi, round), 6);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(lo, hi));
+  }
+#endif
+  for (; i < bytes; ++i) out[i] = Lerp(a[i], b[i], f);
 }

@@ -1,9 +1,11 @@
 // Horizontal resampling of one packed row, byte by byte through a table:
 // output byte i is (row[a[i]] * (64 - phase[i]) + row[b[i]] * phase[i] + 32)
 // >> 6, phase 0..64. The table is built once per frame (it is the same for
-// every row); with SSSE3 the row is then made 16 output bytes at a time:
+// every row). With SSSE3 the row is then made 16 output bytes at a time:
 // their sources lie in a 32-byte span of the source row, gathered with byte
-// shuffles and weighted with a multiply-add of byte pairs. Serves the zoom
+// shuffles and weighted with a multiply-add of byte pairs. With AVX-512 VBMI
+// the same is done 64 output bytes at a time from a 128-byte span, gathered
+// with two-source byte permutes (row_resampler_avx512.cpp). Serves the zoom
 // window and the breathing stretch.
 #pragma once
 
@@ -20,25 +22,55 @@ struct ShuffleGroup {
 };
 constexpr ULONG kNoShuffleGroup = 0xFFFFFFFFu;
 
+// Sixty-four output bytes [64 g, 64 g + 64) whose sources all lie in
+// row[base .. base + 127]. index[v] and weights[v] feed one permute and one
+// multiply-add: pair p of vector v (p = 8 L + k, L the 16-byte lane) holds
+// the (a, b) sources and (64 - phase, phase) weights of output byte
+// 16 L + 8 v + k, so that packing the two vectors' sums gives the bytes in
+// order. Only the source and output bytes inside the row are read and
+// written.
+struct WideGroup {
+  UCHAR index[2][64];
+  UCHAR weights[2][64];
+  ULONG base;  // kNoShuffleGroup: done by the per-byte path
+  ULONG reserved[15];
+};
+
 struct RowPlan {
   ULONG bytes;           // output (and source) bytes per row
   ULONG* a;              // per output byte: source byte with weight 64 - phase
   ULONG* b;              // source byte with weight phase
   UCHAR* phase;
   ShuffleGroup* groups;  // bytes / 16 entries, or null for the per-byte path
+  WideGroup* wide;       // (bytes + 63) / 64 entries when the AVX-512 path is used, else null
 };
 
 // Memory a plan for rows of `bytes` bytes takes, with or without the
 // shuffle groups.
 SIZE_T RowPlanBytes(ULONG bytes, bool groups);
 // Lays the plan out in `memory` (RowPlanBytes bytes); the caller then fills
-// a, b and phase and calls PlanShuffleGroups when it asked for groups.
+// a, b and phase and calls PlanShuffleGroups when it asked for groups. With
+// groups the plan takes the AVX-512 VBMI groups when that code may run now,
+// else the SSSE3 ones.
 RowPlan LayOutRowPlan(UCHAR* memory, ULONG bytes, bool groups);
 // Builds the shuffle groups from the per-byte table. A group whose sources
-// do not fit one 32-byte span inside the row stays on the per-byte path.
+// do not fit one 32-byte span inside the row (128 bytes for the AVX-512
+// groups) stays on the per-byte path.
 VOID PlanShuffleGroups(RowPlan& plan);
 // One source row through the plan.
 VOID InterpolateRow(UCHAR* out, const UCHAR* row, const RowPlan& plan);
 // Whether a new plan should carry shuffle groups (SSSE3 allowed and present,
 // and rows of at least one group).
 bool RowPlanWantsGroups(ULONG bytes);
+
+// Vertical blend of two rows: out = (a * (64 - f) + b * f + 32) >> 6 per
+// byte, f in 0..64. `wide`: the AVX-512 path may be used (a plan's wide !=
+// null says so for the current frame).
+VOID BlendRowPair(UCHAR* out, const UCHAR* a, const UCHAR* b, SIZE_T bytes, ULONG f, bool wide);
+
+// AVX-512 twins (F, BW, VBMI), used only when EffectsUseAvx512Vbmi() held
+// when the plan was made: every wide group that has a base (the others are
+// left to the caller, which runs the per-byte path over them), and the
+// whole blend.
+VOID InterpolateWideGroupsAvx512(UCHAR* out, const UCHAR* row, const RowPlan& plan);
+VOID BlendRowPairAvx512(UCHAR* out, const UCHAR* a, const UCHAR* b, SIZE_T bytes, ULONG f);

@@ -5,43 +5,12 @@
 // Every output byte of a row is described once by a table entry (source byte
 // a, source byte b, phase), the same for every row; the horizontal pass runs
 // the table over each source row the output needs, the vertical pass blends
-// two such rows. With SSSE3 the horizontal pass works on 16 output bytes at a
-// time: their sources lie in a 32-byte span of the source row, gathered with
-// byte shuffles and weighted with a multiply-add of byte pairs.
+// two such rows. Both passes are the row resampler's (row_resampler.h), with
+// its SSSE3 and AVX-512 VBMI paths.
 #include "effects/image_filters.h"
 #include "effects/row_resampler.h"
 
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define UVCCAM_ZOOM_SIMD 1
-#endif
-
 namespace {
-
-inline UCHAR Lerp(ULONG a, ULONG b, ULONG f) { return UCHAR((a * (64 - f) + b * f + 32) >> 6); }
-
-// Vertical pass: out = (a * (64 - f) + b * f + 32) >> 6 per byte, f in 1..63.
-VOID BlendRows(UCHAR* out, const UCHAR* a, const UCHAR* b, SIZE_T bytes, ULONG f) {
-  SIZE_T i = 0;
-#if UVCCAM_ZOOM_SIMD
-  const __m128i wa = _mm_set1_epi16(short(64 - f));
-  const __m128i wb = _mm_set1_epi16(short(f));
-  const __m128i round = _mm_set1_epi16(32);
-  const __m128i zero = _mm_setzero_si128();
-  for (; i + 16 <= bytes; i += 16) {
-    const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
-    const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-    __m128i lo = _mm_add_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(va, zero), wa),
-                               _mm_mullo_epi16(_mm_unpacklo_epi8(vb, zero), wb));
-    __m128i hi = _mm_add_epi16(_mm_mullo_epi16(_mm_unpackhi_epi8(va, zero), wa),
-                               _mm_mullo_epi16(_mm_unpackhi_epi8(vb, zero), wb));
-    lo = _mm_srli_epi16(_mm_add_epi16(lo, round), 6);
-    hi = _mm_srli_epi16(_mm_add_epi16(hi, round), 6);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(lo, hi));
-  }
-#endif
-  for (; i < bytes; ++i) out[i] = Lerp(a[i], b[i], f);
-}
 
 // Window origin along one side of `size` samples: limited to
 // (64 - f) * size / 64 - 2 (at least 0), never negative, rounded down to even.
@@ -135,7 +104,7 @@ VOID Zoom(UCHAR* dst, const UCHAR* src, ULONG h, ULONG f, ULONG y0, const RowPla
       bRow = target;
       bIndex = r + 1;
     }
-    BlendRows(out, aRow, bRow, stride, phase);
+    BlendRowPair(out, aRow, bRow, stride, phase, plan.wide != nullptr);
   }
 }
 

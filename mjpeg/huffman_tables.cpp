@@ -43,38 +43,70 @@ constexpr UCHAR kAcChrominanceSymbols[162] = {
     0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa,
 };
 
-// Fills the pre-decoded AC entries: codes whose value bits also fit in the
-// lookahead decode a whole coefficient with one table access.
-constexpr void BuildFastAc(MjpegHuffmanTable* table) {
-  for (ULONG prefix = 0; prefix < (1u << kHuffmanLookaheadBits); ++prefix) {
+// One symbol decoded from the top `available` bits of `prefix` (a
+// kHuffmanLookaheadBits-bit value), with its value bits when they also fit:
+// the bits used, the run to the coefficient (64 = end of block, 15 with value
+// 0 = sixteen zeros) and the value. Values of up to 7 bits only: times a
+// quantisation step (at most 255) they stay within 16 bits. False when the
+// symbol does not decode so.
+struct FastSymbol {
+  ULONG length;
+  ULONG run;
+  LONG value;
+};
+
+constexpr bool DecodeFast(const MjpegHuffmanTable& table, ULONG prefix, ULONG available, FastSymbol* out) {
+  const USHORT entry = table.lookahead[prefix];
+  if (entry == 0) return false;
+  const ULONG codeLength = entry >> 8;
+  const ULONG rs = entry & 0xFF;
+  const ULONG run = rs >> 4;
+  const ULONG size = rs & 15;
+  if (codeLength > available) return false;
+  if (size == 0) {
+    *out = {codeLength, run == 0 ? 64u : 15u, 0};
+    return true;
+  }
+  if (size > 7 || codeLength + size > available) return false;
+  const ULONG bits = (prefix >> (kHuffmanLookaheadBits - codeLength - size)) & ((1u << size) - 1);
+  LONG value = static_cast<LONG>(bits);
+  if (bits < (1u << (size - 1))) value -= static_cast<LONG>((1u << size) - 1);
+  *out = {codeLength + size, run, value};
+  return true;
+}
+
+// The distance of a pair's second symbol when it is end of block: past any
+// position a run can reach, and recognisable in the position after the pair.
+constexpr ULONG kEndDistance = 96;
+
+constexpr ULONGLONG PackValue(LONG value) { return static_cast<ULONGLONG>(static_cast<USHORT>(value)); }
+
+// Fills the pre-decoded entries. For AC tables, a coefficient whose bits
+// leave room for a whole second symbol in the prefix carries it too.
+constexpr void BuildFastAc(MjpegHuffmanTable* table, bool ac) {
+  constexpr ULONG kMask = (1u << kHuffmanLookaheadBits) - 1;
+  for (ULONG prefix = 0; prefix <= kMask; ++prefix) {
     table->fastAc[prefix] = 0;
-    const USHORT entry = table->lookahead[prefix];
-    if (entry == 0) continue;
-    const ULONG codeLength = entry >> 8;
-    const ULONG rs = entry & 0xFF;
-    const ULONG run = rs >> 4;
-    const ULONG size = rs & 15;
-    if (size == 0) {
-      // End of block: a run past the last position. Any other zero-size
-      // symbol skips 16 positions: a run of 15 and a stored zero.
-      const ULONG skip = run == 0 ? 64 : 15;
-      table->fastAc[prefix] = static_cast<LONG>((skip << 8) | codeLength);
-      continue;
+    FastSymbol first{};
+    if (!DecodeFast(*table, prefix, kHuffmanLookaheadBits, &first)) continue;
+    const ULONGLONG firstLength = static_cast<ULONGLONG>(first.length) << 24;
+    ULONGLONG entry =
+        first.length | (static_cast<ULONGLONG>(first.run) << 8) | firstLength | (PackValue(first.value) << 32);
+    FastSymbol second{};
+    if (ac && first.run != 64 &&
+        DecodeFast(*table, (prefix << first.length) & kMask, kHuffmanLookaheadBits - first.length, &second)) {
+      const ULONG distance = second.run == 64 ? kEndDistance : second.run + 1;
+      entry = (first.length + second.length) | (static_cast<ULONGLONG>(first.run) << 8) |
+              (static_cast<ULONGLONG>(distance) << 16) | firstLength | (PackValue(first.value) << 32) |
+              (PackValue(second.value) << 48);
     }
-    // Values of up to 7 bits only: times a quantisation step (at most 255)
-    // they stay within 16 bits.
-    if (size > 7 || codeLength + size > static_cast<ULONG>(kHuffmanLookaheadBits)) continue;
-    const ULONG bits = (prefix >> (kHuffmanLookaheadBits - codeLength - size)) & ((1u << size) - 1);
-    LONG value = static_cast<LONG>(bits);
-    if (bits < (1u << (size - 1))) value -= static_cast<LONG>((1u << size) - 1);
-    table->fastAc[prefix] = static_cast<LONG>(static_cast<ULONG>(value) << 16) |
-                            static_cast<LONG>((run << 8) | (codeLength + size));
+    table->fastAc[prefix] = entry;
   }
 }
 
 // The table builder, usable at compile time so that the standard tables are
 // constants: no first-use initialisation for concurrent decodes to race on.
-constexpr bool BuildTable(const UCHAR counts[16], const UCHAR* symbols, MjpegHuffmanTable* table) {
+constexpr bool BuildTable(const UCHAR counts[16], const UCHAR* symbols, bool ac, MjpegHuffmanTable* table) {
   ULONG total = 0;
   for (int i = 0; i < 16; ++i) total += counts[i];
   if (total > 256) return false;
@@ -115,22 +147,22 @@ constexpr bool BuildTable(const UCHAR counts[16], const UCHAR* symbols, MjpegHuf
   }
   table->maxCode[17] = 0x7FFFFFFF;
   table->valueOffset[17] = 0;
-  BuildFastAc(table);
+  BuildFastAc(table, ac);
   return true;
 }
 
-constexpr MjpegHuffmanTable StandardTable(const UCHAR counts[16], const UCHAR* symbols) {
+constexpr MjpegHuffmanTable StandardTable(const UCHAR counts[16], const UCHAR* symbols, bool ac) {
   MjpegHuffmanTable table{};
-  BuildTable(counts, symbols, &table);
+  BuildTable(counts, symbols, ac, &table);
   return table;
 }
 
 // DC 0, DC 1, AC 0, AC 1, as constants.
 constexpr MjpegHuffmanTable kBuiltIn[4] = {
-    StandardTable(kDcLuminanceCounts, kDcSymbols),
-    StandardTable(kDcChrominanceCounts, kDcSymbols),
-    StandardTable(kAcLuminanceCounts, kAcLuminanceSymbols),
-    StandardTable(kAcChrominanceCounts, kAcChrominanceSymbols),
+    StandardTable(kDcLuminanceCounts, kDcSymbols, false),
+    StandardTable(kDcChrominanceCounts, kDcSymbols, false),
+    StandardTable(kAcLuminanceCounts, kAcLuminanceSymbols, true),
+    StandardTable(kAcChrominanceCounts, kAcChrominanceSymbols, true),
 };
 
 const UCHAR* const kStandardCounts[4] = {kDcLuminanceCounts, kDcChrominanceCounts, kAcLuminanceCounts,
@@ -151,8 +183,8 @@ ULONG AppendTable(UCHAR* out, UCHAR classAndId, const UCHAR counts[16], const UC
 
 }  // namespace
 
-bool BuildHuffmanTable(const UCHAR counts[16], const UCHAR* symbols, MjpegHuffmanTable* table) {
-  return BuildTable(counts, symbols, table);
+bool BuildHuffmanTable(const UCHAR counts[16], const UCHAR* symbols, bool ac, MjpegHuffmanTable* table) {
+  return BuildTable(counts, symbols, ac, table);
 }
 
 const MjpegHuffmanTable* BuiltInHuffmanTables() { return kBuiltIn; }

@@ -21,9 +21,6 @@ enum : ULONG {
 // defines its own Huffman tables takes pool memory, for the time of the call.
 // Identifier-indexed arrays use the component identifier (0..3) of SOF0.
 struct DecoderState {
-  ULONG paddedWidth;
-  ULONG paddedHeight;
-  ULONG planeBytes;
   ULONG mcuCount;
   USHORT restartInterval;
   UCHAR quantTables[4][64];  // natural order
@@ -101,7 +98,7 @@ void UseKernels(DecoderState& s, MjpegKernels kernels) {
       break;
     default:
       s.idct = IdctAvx2;
-      s.idctCorner = IdctCornerSse2;
+      s.idctCorner = IdctCornerAvx2;
       s.interleave = InterleaveRowAvx2;
       s.interleaveGrey = InterleaveGreyRowSse2;
       break;
@@ -225,9 +222,6 @@ LONG ParseSof0(DecoderState& s) {
   s.mcusPerRow = mcusPerRow;
   s.mcuRows = mcuRows;
   s.mcuCount = mcusPerRow * mcuRows;
-  s.paddedWidth = paddedWidth;
-  s.paddedHeight = paddedHeight;
-  s.planeBytes = static_cast<ULONG>(planeBytes);
   s.samplingMode = mode;
   UCHAR* plane = s.scratch;
   for (ULONG i = 0; i < count; ++i) {
@@ -287,7 +281,7 @@ LONG ParseDht(DecoderState& s) {
             ExAllocatePoolWithTag(NonPagedPool, 4 * sizeof(MjpegHuffmanTable), kTagBuffer));
         if (s.ownTables == nullptr) return kMjpegErrorNoMemory;
       }
-      if (!BuildHuffmanTable(counts, p, &s.ownTables[index])) return kMjpegErrorHuffmanTable;
+      if (!BuildHuffmanTable(counts, p, tc == 1, &s.ownTables[index])) return kMjpegErrorHuffmanTable;
       s.huffman[index] = &s.ownTables[index];
     }
     p += total;
@@ -367,49 +361,32 @@ LONG ParseSosAndDecode(DecoderState& s) {
   return kMjpegOk;
 }
 
-// EOI: compact the planes to the output size when the padding differs, then
-// interleave into the destination.
+// EOI: interleave the planes into the destination, reading each plane's
+// rows with its own (padded) stride.
 void Finish(DecoderState& s) {
   const ULONG outWidth = (s.imageWidth + 3) & ~3u;
   const ULONG outHeight = (s.imageHeight + 1) & ~1u;
-  UCHAR* const base = s.scratch;
-  const ULONG pw = s.paddedWidth;
-  const ULONG ph = s.paddedHeight;
   const bool grey = s.samplingMode == kModeGrey;
   const bool quarter = s.samplingMode == kMode420;
-  const ULONG chromaRows = quarter ? outHeight / 2 : outHeight;
-  const ULONG chromaWidth = outWidth / 2;
-  if (pw != outWidth || ph != outHeight) {
-    const UCHAR* yPlane = s.planes[s.frameIds[0]];
-    for (ULONG row = 0; row < outHeight; ++row) memmove(base + row * outWidth, yPlane + row * pw, outWidth);
-    if (!grey) {
-      UCHAR* out = base + outWidth * outHeight;
-      for (int c = 1; c <= 2; ++c) {
-        const UCHAR* plane = s.planes[s.frameIds[c]];
-        const ULONG stride = s.planeWidths[s.frameIds[c]];
-        for (ULONG row = 0; row < chromaRows; ++row) {
-          memmove(out, plane + row * stride, chromaWidth);
-          out += chromaWidth;
-        }
-      }
-    }
-  }
-  const UCHAR* y = base;
-  const UCHAR* cb = base + outWidth * outHeight;
-  const UCHAR* cr = cb + chromaWidth * chromaRows;
+  const UCHAR* y = s.planes[s.frameIds[0]];
+  const ULONG yStride = s.planeWidths[s.frameIds[0]];
   UCHAR* out = s.destination;
   const ULONG pairs = outWidth / 2;
+  if (grey) {
+    for (ULONG row = 0; row < outHeight; ++row) {
+      s.interleaveGrey(y + row * yStride, out, pairs);
+      out += outWidth * 2;
+    }
+    return;
+  }
+  const UCHAR* cb = s.planes[s.frameIds[1]];
+  const UCHAR* cr = s.planes[s.frameIds[2]];
+  const ULONG chromaStride = s.planeWidths[s.frameIds[1]];
   for (ULONG row = 0; row < outHeight; ++row) {
-    const ULONG chromaRow = quarter ? row / 2 : row;
-    if (grey)
-      s.interleaveGrey(y + row * outWidth, out, pairs);
-    else
-      s.interleave(y + row * outWidth, cb + chromaRow * chromaWidth, cr + chromaRow * chromaWidth, out, pairs);
+    const ULONG chromaOffset = (quarter ? row / 2 : row) * chromaStride;
+    s.interleave(y + row * yStride, cb + chromaOffset, cr + chromaOffset, out, pairs);
     out += outWidth * 2;
   }
-  s.imageWidth = outWidth;
-  s.imageHeight = outHeight;
-  s.planeBytes = grey ? outWidth * outHeight : outWidth * outHeight + 2 * chromaWidth * chromaRows;
 }
 
 // The marker loop, up to EOI or the first error.

@@ -4,7 +4,9 @@
 //
 // Both entries decode into planar form inside `scratch` and interleave into
 // `destination` only when the whole frame decoded; a frame that fails leaves
-// `destination` untouched.
+// `destination` untouched. The source is read to its end before the first
+// byte of `destination` is written, so `destination` may be the buffer that
+// holds the source.
 //
 // The output is W' x H' pixels, W' = image width rounded up to a multiple of
 // 4, H' = image height rounded up to an even number, rows top-down, no

@@ -13,13 +13,17 @@ struct MjpegHuffmanTable {
   // For every kHuffmanLookaheadBits-bit prefix: (code length << 8) | symbol,
   // or 0 when no code of at most kHuffmanLookaheadBits bits is a prefix.
   USHORT lookahead[1 << kHuffmanLookaheadBits];
-  // Pre-decoded AC coefficients for the same prefixes: when the code and the
-  // value bits that follow it both fit in the prefix and the value has at
-  // most 7 bits, (value << 16) | (run << 8) | (code length + value length).
-  // End of block is a run of 64, the other zero-size symbols (16 zeros) a
-  // run of 15 with value 0. Otherwise 0. DC tables use the same entries
-  // (symbol = category, end of block = category 0).
-  LONG fastAc[1 << kHuffmanLookaheadBits];
+  // Pre-decoded symbols for the same prefixes, one or two AC coefficients
+  // whose codes and value bits all fit in the prefix (values of at most 7
+  // bits). Bits 0-7: the bits the entry uses; bits 8-15: the run before the
+  // first coefficient (64 = end of block, 15 with value 0 = sixteen zeros);
+  // bits 16-23: 0 when the entry holds one symbol, else the distance from the
+  // first coefficient to the second (its run + 1; 16 with value 0 for sixteen
+  // zeros; 96 for end of block); bits 24-31: the bits of the first symbol
+  // alone; bits 32-47 and 48-63: the two values. 0 when
+  // the prefix decodes no whole symbol so. DC tables hold single symbols
+  // only (run 0 = a category 1..7 with its value, 64 = category 0).
+  ULONGLONG fastAc[1 << kHuffmanLookaheadBits];
   // Canonical decoding of longer codes: the largest code of each length
   // (-1 when the length has no code) and the offset that turns a code of that
   // length into an index into `symbols`.
@@ -29,10 +33,10 @@ struct MjpegHuffmanTable {
   UCHAR maxLength;  // longest code of the table
 };
 
-// Builds `table` from 16 code counts (lengths 1..16) and their symbols.
-// Returns false when the counts are over-subscribed (more codes of some length
+// Builds `table` from 16 code counts (lengths 1..16) and their symbols, for
+// AC coefficients (`ac`) or DC differences. Returns false when the counts are over-subscribed (more codes of some length
 // than the shorter codes leave room for) or name more than 256 codes.
-bool BuildHuffmanTable(const UCHAR counts[16], const UCHAR* symbols, MjpegHuffmanTable* table);
+bool BuildHuffmanTable(const UCHAR counts[16], const UCHAR* symbols, bool ac, MjpegHuffmanTable* table);
 
 // The four standard tables (DC luminance, DC chrominance, AC luminance, AC
 // chrominance) in the order the decoder keeps its tables: DC 0, DC 1, AC 0,
@@ -65,6 +69,7 @@ void IdctAvx2(const SHORT* coefficients, UCHAR* out, ULONG stride);
 // of the cost; the same bytes as the full transform.
 void IdctCornerScalar(const SHORT* coefficients, UCHAR* out, ULONG stride);
 void IdctCornerSse2(const SHORT* coefficients, UCHAR* out, ULONG stride);
+void IdctCornerAvx2(const SHORT* coefficients, UCHAR* out, ULONG stride);
 
 // Value of a block whose only nonzero coefficient is the DC one.
 UCHAR IdctDcOnly(LONG dc);

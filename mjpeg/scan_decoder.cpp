@@ -144,20 +144,21 @@ inline SHORT Saturate16(LONGLONG v) {
 }
 
 // Decodes one block into `coefficients` (natural order, dequantised; all zero
-// on entry). Returns one past the last zigzag position stored (1 when only
+// on entry; a spare slot at 64) with the component's extended dequantisation
+// table. Returns one past the last zigzag position stored (1 when only
 // DC), or a negative error code. Inlined into the scan loop, so that the
 // reader stays in registers from block to block.
-MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanComponent& c, LONG* predictor,
-                               SHORT* coefficients) {
+MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanComponent& c, const ULONG* dequant,
+                                     LONG* predictor, SHORT* coefficients) {
   if (b.bits < 32) Refill(b, end);  // The pre-decoded table read as DC: a run of 0 is a category 1..7 with its
   // value, the end-of-block entry is category 0; anything else (longer
   // codes, larger categories, symbols above 15) takes the full path.
   LONG diff;
-  const LONG fastDc = c.dc->fastAc[PeekBits(b, kHuffmanLookaheadBits)];
-  const LONG fastKind = (fastDc >> 8) & 0xFF;
+  const ULONGLONG fastDc = c.dc->fastAc[PeekBits(b, kHuffmanLookaheadBits)];
+  const ULONG fastKind = static_cast<ULONG>(fastDc >> 8) & 0xFF;
   if (MJPEG_LIKELY(fastDc != 0 && (fastKind == 0 || fastKind == 64))) {
-    SkipBits(b, fastDc & 0xFF);
-    diff = fastDc >> 16;
+    SkipBits(b, static_cast<int>(fastDc & 0xFF));
+    diff = static_cast<SHORT>(fastDc >> 32);
   } else {
     const SlowSymbol s = DecodeSymbolSlow<true>(b.buffer, b.bits, b.position, *c.dc);
     if (s.symbol < 0 || s.symbol > 16) return -kMjpegErrorDcCode;
@@ -168,24 +169,40 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
   }
   // The predictor wraps like the 32-bit register it is.
   *predictor = static_cast<LONG>(static_cast<ULONG>(*predictor) + static_cast<ULONG>(diff));
-  coefficients[0] = Saturate16(static_cast<LONGLONG>(*predictor) * (c.dequant[0] & 0xFFFF));
+  coefficients[0] = Saturate16(static_cast<LONGLONG>(*predictor) * (dequant[0] & 0xFFFF));
 
-  const LONG* const fastAc = c.ac->fastAc;
-  const ULONG* const dequant = c.dequant;
+  const ULONGLONG* const fastAc = c.ac->fastAc;
   LONG k = 1;
   while (k < 64) {
     if (b.bits < 32) Refill(b, end);
-    const LONG fast = fastAc[PeekBits(b, kHuffmanLookaheadBits)];
+    const ULONGLONG fast = fastAc[PeekBits(b, kHuffmanLookaheadBits)];
     if (MJPEG_LIKELY(fast != 0)) {
-      SkipBits(b, fast & 0xFF);
-      // End of block is a run of 64: like a position past the block, it
-      // stores nothing and ends the block.
-      const LONG at = k + ((fast >> 8) & 0xFF);
-      if (at > 63) break;
-      // Pre-decoded values have at most 7 bits: the product fits in 16.
+      const LONG at = k + static_cast<LONG>((fast >> 8) & 0xFF);
+      if (at >= 63) {
+        // End of block is a run of 64: like a position past the block, it
+        // stores nothing and ends the block. A coefficient at the last
+        // position ends it too, and the symbol paired with it (if any)
+        // belongs to the next block: only the first symbol's bits go.
+        SkipBits(b, static_cast<int>((fast >> 24) & 0xFF));
+        if (at == 63) {
+          const ULONG place = dequant[63];
+          coefficients[place >> 16] =
+              static_cast<SHORT>(static_cast<SHORT>(fast >> 32) * static_cast<LONG>(place & 0xFFFF));
+        }
+        break;
+      }
+      SkipBits(b, static_cast<int>(fast & 0xFF));
+      // The second symbol of the entry lands `distance` after the first (0:
+      // none, and its zero store is overwritten by the first's); past the
+      // block it goes to the spare slot, and end of block moves k 96 past
+      // the position after the first. Pre-decoded values have at most 7 bits: the products fit in 16.
+      const LONG second = at + static_cast<LONG>((fast >> 16) & 0xFF);
+      const ULONG place2 = dequant[second];
+      coefficients[place2 >> 16] =
+          static_cast<SHORT>(static_cast<SHORT>(fast >> 48) * static_cast<LONG>(place2 & 0xFFFF));
       const ULONG place = dequant[at];
-      coefficients[place >> 16] = static_cast<SHORT>((fast >> 16) * static_cast<LONG>(place & 0xFFFF));
-      k = at + 1;
+      coefficients[place >> 16] = static_cast<SHORT>(static_cast<SHORT>(fast >> 32) * static_cast<LONG>(place & 0xFFFF));
+      k = second + 1;
       continue;
     }
     // A code within the lookahead whose value does not fit it (the usual
@@ -217,7 +234,9 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
     coefficients[place >> 16] = Saturate16(static_cast<LONGLONG>(value) * (place & 0xFFFF));
     k = at + 1;
   }
-  return k < 64 ? k : 64;
+  // A pair ending in end of block leaves k 96 past the position after its
+  // first coefficient; other ends leave it at most 80.
+  return k < 64 ? k : (k > 96 ? k - 96 : 64);
 }
 
 // Puts the whole bytes the reader still holds back into the data, so that its
@@ -270,6 +289,12 @@ inline LONG Restart(Bits& b, const UCHAR* start, const UCHAR* end, ULONG restart
 }
 
 constexpr ULONG kMaxBlocksPerMcu = 8;
+// A block's coefficients and the spare slot past them, in whole vectors.
+constexpr ULONG kBlockShorts = 72;
+// The dequantisation table by zigzag position, extended past the block for
+// the second coefficient of pre-decoded pairs (end of block lands 96 after
+// the first): positions 64..159 store into the spare slot with a step of 0.
+constexpr ULONG kDequantEntries = 160;
 
 inline void FillBlock(UCHAR* out, ULONG stride, UCHAR value) {
   const ULONGLONG eight = 0x0101010101010101ull * value;
@@ -311,8 +336,13 @@ void DecodeScanPart(const ScanJob& job, ScanPart* part) {
   }
   // Every block is all zero before its decode; the transform's caller
   // clears what the decode wrote.
-  alignas(16) SHORT coefficients[kMaxBlocksPerMcu][64];
-  ClearCoefficients(&coefficients[0][0], kMaxBlocksPerMcu * 64);
+  alignas(16) SHORT coefficients[kMaxBlocksPerMcu][kBlockShorts];
+  ClearCoefficients(&coefficients[0][0], kMaxBlocksPerMcu * kBlockShorts);
+  ULONG dequant[3][kDequantEntries];
+  for (ULONG ci = 0; ci < job.count; ++ci) {
+    for (ULONG k = 0; k < 64; ++k) dequant[ci][k] = job.components[ci].dequant[k];
+    for (ULONG k = 64; k < kDequantEntries; ++k) dequant[ci][k] = 64u << 16;
+  }
   LONG ends[kMaxBlocksPerMcu];
   const MjpegIdctFunction idct = job.idct;
   const MjpegIdctFunction idctCorner = job.idctCorner;
@@ -348,7 +378,7 @@ void DecodeScanPart(const ScanJob& job, ScanPart* part) {
     // on the narrow stores of the decoding if it followed each block.
     for (ULONG i = 0; i < blocksPerMcu; ++i) {
       const ULONG ci = blockComponent[i];
-      const LONG last = DecodeCoefficients(b, end, job.components[ci], &predictors[ci], coefficients[i]);
+      const LONG last = DecodeCoefficients(b, end, job.components[ci], dequant[ci], &predictors[ci], coefficients[i]);
       if (last < 0) {
         part->status = -last;
         part->end = b.position;

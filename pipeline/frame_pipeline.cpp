@@ -1,6 +1,9 @@
-// FramePipeline: route choice, buffer-size checks, MJPEG decode with
-// copy-back, effect chain, scaling and the final copy or conversion.
+// FramePipeline: route choice, buffer-size checks, MJPEG decode (into the
+// output or back into the input), effect chain, scaling and the final copy
+// or conversion.
 #include "pipeline/frame_pipeline.h"
+
+#include <emmintrin.h>
 
 #include <cstring>
 
@@ -103,6 +106,23 @@ VOID Deliver(const RouteFrame& f, Target target, UCHAR* output, UCHAR* workBuffe
 
 inline ULONG ReadU16(const UCHAR* p) { return (static_cast<ULONG>(p[0]) << 8) | p[1]; }
 
+// The first 0xFF byte in [p, end), or end. Inline, 16 bytes a step: the
+// entropy-coded data of a frame holds one (stuffed) 0xFF in a few hundred
+// bytes, too close together for a library search call each.
+const UCHAR* FindFF(const UCHAR* p, const UCHAR* end) {
+  const __m128i ff = _mm_set1_epi8(static_cast<char>(0xFF));
+  while (end - p >= 16) {
+    const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), ff));
+    if (mask != 0) {
+      while (*p != 0xFF) ++p;  // within these 16 bytes
+      return p;
+    }
+    p += 16;
+  }
+  while (p < end && *p != 0xFF) ++p;
+  return p;
+}
+
 }  // namespace
 
 ULONG Rgb24Stride(ULONG width) {
@@ -131,8 +151,8 @@ bool ReadMjpegFrameSize(const UCHAR* data, ULONG length, ULONG* width, ULONG* he
   const UCHAR* const end = data + length;
   bool found = false;
   for (;;) {
-    p = static_cast<const UCHAR*>(memchr(p, 0xFF, static_cast<SIZE_T>(end - p)));
-    if (p == nullptr || end - p < 2) return found;
+    p = FindFF(p, end);
+    if (end - p < 2) return found;
     const UCHAR code = p[1];
     p += 2;
     if (code == 0xD9) return found;
@@ -151,40 +171,63 @@ bool ReadMjpegFrameSize(const UCHAR* data, ULONG length, ULONG* width, ULONG* he
   }
 }
 
-LONG DecodeToPacked(UCHAR* frame, ULONG frameLength, ULONG frameBufferSize, ULONG width,
-                    ULONG height, UCHAR* workBuffer, ULONG workBufferSize, UCHAR* scratch,
-                    ULONG scratchSize, const WorkerPair* workers) {
+namespace {
+
+// Decodes the MJPEG frame in `frame` to packed YUY2 of width x height
+// (rows without padding) into `destination`, which holds destinationSize
+// bytes and may be `frame` itself. Straight into it when the decoder's rows
+// are those rows (width a multiple of 4, even height) and the stream's size
+// is the format's: the decoder reads all of its source before it writes
+// any output, and writes nothing when the frame fails. Otherwise through
+// the work buffer, the rows copied over. Returns 0 or the error, after
+// reporting it; on an error neither `frame` nor `destination` is changed.
+LONG DecodeFrame(UCHAR* destination, ULONG destinationSize, UCHAR* frame, ULONG frameLength,
+                 ULONG frameBufferSize, ULONG width, ULONG height, UCHAR* workBuffer,
+                 ULONG workBufferSize, UCHAR* scratch, ULONG scratchSize, const WorkerPair* workers) {
   const ULONG frameBytes = PackedBytes(width, height);
-  if (frame == nullptr || frameBytes == 0 || frameLength > frameBufferSize ||
-      frameBufferSize < frameBytes) {
+  if (frame == nullptr || destination == nullptr || frameBytes == 0 || frameLength > frameBufferSize ||
+      frameBufferSize < frameBytes || destinationSize < frameBytes) {
     return kDecodeErrorFrameSize;
   }
-  // Decode into the work buffer (the decoder checks both of its buffers
-  // against the frame's declared size), then check that the stream's size
-  // is the format's before anything is copied back.
   MjpegWorkers pair = {nullptr, nullptr};
   if (workers != nullptr) pair = {workers->runPair, workers->context};
-  LONG error = DecodeMjpegSplit(workBuffer, workBufferSize, frame, frameLength, scratch, scratchSize,
-                                workers != nullptr ? &pair : nullptr);
+  const MjpegWorkers* lent = workers != nullptr ? &pair : nullptr;
   ULONG streamW = 0, streamH = 0;
-  if (error == kMjpegOk &&
-      (!ReadMjpegFrameSize(frame, frameLength, &streamW, &streamH) || streamW != width ||
-       streamH != height)) {
-    error = kDecodeErrorFrameSize;
+  const bool sized = ReadMjpegFrameSize(frame, frameLength, &streamW, &streamH) && streamW == width &&
+                     streamH == height;
+  const bool direct = sized && width % 4 == 0 && height % 2 == 0;
+  LONG error;
+  if (direct) {
+    error = DecodeMjpegSplit(destination, frameBytes, frame, frameLength, scratch, scratchSize, lent);
+  } else {
+    // The decoder checks both of its buffers against the frame's declared
+    // size; its own error comes first, then a stream of another size.
+    error = DecodeMjpegSplit(workBuffer, workBufferSize, frame, frameLength, scratch, scratchSize, lent);
+    if (error == kMjpegOk && !sized) error = kDecodeErrorFrameSize;
   }
   if (error != kMjpegOk) {
     ReportDecodeError(error, frame, frameLength);
     return error;
   }
+  if (direct) return kMjpegOk;
   // The decoder's rows are the width rounded up to a multiple of 4.
   const SIZE_T row = 2 * static_cast<SIZE_T>(width);
   const SIZE_T decodedRow = 2 * static_cast<SIZE_T>((width + 3) & ~3u);
   if (decodedRow == row) {
-    memcpy(frame, workBuffer, frameBytes);
+    memcpy(destination, workBuffer, frameBytes);
   } else {
-    for (ULONG r = 0; r < height; ++r) memcpy(frame + r * row, workBuffer + r * decodedRow, row);
+    for (ULONG r = 0; r < height; ++r) memcpy(destination + r * row, workBuffer + r * decodedRow, row);
   }
   return kMjpegOk;
+}
+
+}  // namespace
+
+LONG DecodeToPacked(UCHAR* frame, ULONG frameLength, ULONG frameBufferSize, ULONG width,
+                    ULONG height, UCHAR* workBuffer, ULONG workBufferSize, UCHAR* scratch,
+                    ULONG scratchSize, const WorkerPair* workers) {
+  return DecodeFrame(frame, frameBufferSize, frame, frameLength, frameBufferSize, width, height, workBuffer,
+                     workBufferSize, scratch, scratchSize, workers);
 }
 
 LONG FramePipeline(const FrameJob& job) {
@@ -231,6 +274,21 @@ LONG FramePipeline(const FrameJob& job) {
   }
   if (!mjpegIn && inputSize < frameBytes) return 0;
 
+  // A decoded frame wanted as YUY2 at the camera's size is decoded straight
+  // into the output and the chain runs there: no pass copies it over (only
+  // a chain that ends in the effect buffer does). Every other route decodes
+  // back into the input buffer. The effect buffer is the decoder's scratch.
+  if (mjpegIn && target == Target::kYuy2 && inW == outW && inH == outH) {
+    if (DecodeFrame(output, outputSize, input, inputSize, inputBufferSize, inW, inH, workBuffer, workBufferSize,
+                    effectBuffer, effectBufferSize, job.decodeWorkers) != kMjpegOk) {
+      return 0;
+    }
+    if (ApplyEffects(output, workBuffer, effectBuffer, colorTables, &format, job.effectSettings,
+                     job.effectState) != 0) {
+      memcpy(output, effectBuffer, frameBytes);
+    }
+    return 1;
+  }
   if (mjpegIn && DecodeToPacked(input, inputSize, inputBufferSize, inW, inH, workBuffer,
                                  workBufferSize, effectBuffer, effectBufferSize, job.decodeWorkers) != kMjpegOk) {
     return 0;

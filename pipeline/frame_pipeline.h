@@ -26,8 +26,8 @@ constexpr LONG kDecodeErrorFrameSize = 64;
 // One frame's job: the buffers with their sizes and what the route reads.
 //   input/inputSize/inputBufferSize: the camera frame, its valid bytes (the
 //     compressed length for MJPG, width * height * 2 for packed input) and the
-//     size of the buffer holding it (an MJPEG frame is decoded back into it:
-//     at least input width * input height * 2 for the decoding routes).
+//     size of the buffer holding it (an MJPEG frame may be decoded back into
+//     it: at least input width * input height * 2 for the decoding routes).
 //   output/outputSize: the application's buffer and its size; the frame needs
 //     FrameOutputBytes(output subtype, output size) bytes, or inputSize for
 //     MJPG -> MJPG.
@@ -66,9 +66,10 @@ LONG FramePipeline(const FrameJob& job);
 
 // Decodes the MJPEG frame in `frame` (frameLength bytes, in a buffer of
 // frameBufferSize bytes) back into `frame` as packed YUY2 of width x height
-// (2 * width * height bytes, rows without padding), through workBuffer
-// (decoder output) and scratch, split on `workers` where given (see
-// FrameJob). A stream of another size is a decode error
+// (2 * width * height bytes, rows without padding), with scratch as the
+// decoder's planes (workBuffer takes the decoder's output first when the
+// width is no multiple of 4 or the height odd), split on `workers` where
+// given (see FrameJob). A stream of another size is a decode error
 // (kDecodeErrorFrameSize). Returns 0, or the error after reporting it with
 // ReportDecodeError; on an error `frame` is left as it was.
 LONG DecodeToPacked(UCHAR* frame, ULONG frameLength, ULONG frameBufferSize, ULONG width,

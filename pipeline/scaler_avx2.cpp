@@ -317,4 +317,93 @@ UVCCAM_AVX2 ULONG DoublerOutputRowAvx2(int mode, const UCHAR* above, const UCHAR
                                                       endGroup, lumaFirst);
 }
 
+namespace {
+
+// Luma of 16 pixels from 32 packed bytes, as 16-bit lanes.
+UVCCAM_AVX2 inline __m256i LumaOf(const UCHAR* p, ULONG lumaFirst) {
+  const __m256i v = Load32(p);
+  return lumaFirst ? Low32(v) : High32(v);
+}
+UVCCAM_AVX2 inline __m256i ChromaOf(const UCHAR* p, ULONG lumaFirst) {
+  const __m256i v = Load32(p);
+  return lumaFirst ? High32(v) : Low32(v);
+}
+
+// 3c - n, still 16-bit (the pack saturates it).
+UVCCAM_AVX2 inline __m256i Sharpened(__m256i c, __m256i n) {
+  return _mm256_sub_epi16(_mm256_add_epi16(c, _mm256_add_epi16(c, c)), n);
+}
+
+// (x + y + z + w) >> 1: the neighbour term of a middle row.
+UVCCAM_AVX2 inline __m256i Half(__m256i x, __m256i y, __m256i z, __m256i w) {
+  return _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(x, y), _mm256_add_epi16(z, w)), 1);
+}
+
+// 16 output groups of one row: luma samples `even` and `odd` (16-bit lanes
+// per source pixel), chroma `ce` / `co` (U, V word per source pair) of the
+// even and odd groups. The packs saturate and hold groups 0-7 in the low
+// lane, 8-15 in the high one; the shuffles put each lane's luma and chroma
+// in group order, the unpack weaves them.
+UVCCAM_AVX2 inline void StoreGroups(UCHAR* o, __m256i even, __m256i odd, __m256i ce, __m256i co,
+                                    ULONG lumaFirst) {
+  const __m256i lumaOrder = _mm256_setr_epi8(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15,
+                                             0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
+  const __m256i chromaOrder = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,
+                                               0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+  const __m256i luma = _mm256_shuffle_epi8(_mm256_packus_epi16(even, odd), lumaOrder);
+  const __m256i chroma = _mm256_shuffle_epi8(_mm256_packus_epi16(ce, co), chromaOrder);
+  const __m256i lo = lumaFirst ? _mm256_unpacklo_epi8(luma, chroma) : _mm256_unpacklo_epi8(chroma, luma);
+  const __m256i hi = lumaFirst ? _mm256_unpackhi_epi8(luma, chroma) : _mm256_unpackhi_epi8(chroma, luma);
+  Store32(o, _mm256_permute2x128_si256(lo, hi, 0x20));
+  Store32(o + 32, _mm256_permute2x128_si256(lo, hi, 0x31));
+}
+
+}  // namespace
+
+// Output rows 2i and 2i + 1 (both middle rows) from source rows i - 1, i and
+// i + 1 in one pass: the four bilinear rows they read (2i - 1 .. 2i + 2) are
+// made in registers, so the vertical sums of a source row serve both rows
+// and no bilinear row goes through memory. Output group g is source pixel
+// g: its even luma sample is the pixel's, its odd one lies between g and
+// g + 1.
+UVCCAM_AVX2 ULONG DoublerRowPairAvx2(const UCHAR* prev, const UCHAR* row, const UCHAR* next,
+                                     UCHAR* out0, UCHAR* out1, ULONG g, ULONG endGroup,
+                                     ULONG lumaFirst) {
+  for (; g + 16 <= endGroup; g += 16) {
+    const SIZE_T s = 2 * static_cast<SIZE_T>(g);
+    const __m256i p = LumaOf(prev + s, lumaFirst), pp = LumaOf(prev + s + 2, lumaFirst);
+    const __m256i c = LumaOf(row + s, lumaFirst), cm = LumaOf(row + s - 2, lumaFirst),
+                  cp = LumaOf(row + s + 2, lumaFirst);
+    const __m256i n = LumaOf(next + s, lumaFirst), nm = LumaOf(next + s - 2, lumaFirst),
+                  np = LumaOf(next + s + 2, lumaFirst);
+    const __m256i up = _mm256_add_epi16(p, c), upp = _mm256_add_epi16(pp, cp);
+    const __m256i dn = _mm256_add_epi16(c, n), dnm = _mm256_add_epi16(cm, nm),
+                  dnp = _mm256_add_epi16(cp, np);
+    // Bilinear rows: 2i - 1 (a), 2i (b), 2i + 1 (d), 2i + 2 (e); odd
+    // samples of pixel g (o) and g - 1 (om).
+    const __m256i aEven = _mm256_srli_epi16(up, 1), aOdd = _mm256_srli_epi16(_mm256_add_epi16(up, upp), 2);
+    const __m256i bOdd = _mm256_srli_epi16(_mm256_add_epi16(c, cp), 1),
+                  bOddM = _mm256_srli_epi16(_mm256_add_epi16(cm, c), 1);
+    const __m256i dEven = _mm256_srli_epi16(dn, 1), dEvenP = _mm256_srli_epi16(dnp, 1);
+    const __m256i dOdd = _mm256_srli_epi16(_mm256_add_epi16(dn, dnp), 2),
+                  dOddM = _mm256_srli_epi16(_mm256_add_epi16(dnm, dn), 2);
+    const __m256i eOdd = _mm256_srli_epi16(_mm256_add_epi16(n, np), 1);
+    const __m256i even0 = Sharpened(c, Half(bOddM, bOdd, aEven, dEven));
+    const __m256i odd0 = Sharpened(bOdd, Half(c, cp, aOdd, dOdd));
+    const __m256i even1 = Sharpened(dEven, Half(dOddM, dOdd, c, n));
+    const __m256i odd1 = Sharpened(dOdd, Half(dEven, dEvenP, bOdd, eOdd));
+    // Chroma: row 2i takes source row i, row 2i + 1 the mean of rows i and
+    // i + 1; odd groups lie between two source pairs.
+    const __m256i k0 = ChromaOf(row + s, lumaFirst), k1 = ChromaOf(row + s + 4, lumaFirst);
+    const __m256i m0 = _mm256_add_epi16(k0, ChromaOf(next + s, lumaFirst));
+    const __m256i m1 = _mm256_add_epi16(k1, ChromaOf(next + s + 4, lumaFirst));
+    UCHAR* o0 = out0 + 4 * static_cast<SIZE_T>(g);
+    UCHAR* o1 = out1 + 4 * static_cast<SIZE_T>(g);
+    StoreGroups(o0, even0, odd0, k0, _mm256_srli_epi16(_mm256_add_epi16(k0, k1), 1), lumaFirst);
+    StoreGroups(o1, even1, odd1, _mm256_srli_epi16(m0, 1),
+                _mm256_srli_epi16(_mm256_add_epi16(m0, m1), 2), lumaFirst);
+  }
+  return g;
+}
+
 #endif  // UVCCAM_SCALER_AVX2

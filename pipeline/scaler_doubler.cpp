@@ -8,11 +8,11 @@
 namespace {
 
 // Bilinear 2x luma row from packed rows p and q (q == p for an input row,
-// q = next row for the interpolated row between them). 2 * inW samples; the
-// last repeats the one before it.
+// q = next row for the interpolated row between them), samples of source
+// pixels [first, end). 2 * inW samples; the last repeats the one before it.
 void PlainDoublerLumaRow(const UCHAR* p, const UCHAR* q, ULONG inW, UCHAR* out, ULONG luma,
-                         ULONG first) {
-  for (ULONG j = first; j < inW; ++j) {
+                         ULONG first, ULONG end) {
+  for (ULONG j = first; j < end; ++j) {
     const ULONG v = p[2 * j + luma] + q[2 * j + luma];
     out[2 * j] = static_cast<UCHAR>(v >> 1);
     if (j + 1 < inW) {
@@ -95,13 +95,15 @@ bool ClampIsSaturating(const UCHAR* clamp) {
 
 }  // namespace
 
-// Doubles an inW x inH frame (inW even, >= 2; inH >= 1). Line buffers: three
-// bilinear luma rows of 2 * inW bytes.
+// Doubles an inW x inH frame (inW even, >= 2; inH >= 1). Line buffers: four
+// bilinear luma rows of 2 * inW bytes. Where the AVX2 kernels run, the
+// middle rows go two at a time straight from the source rows; the bilinear
+// rows are then made only at the row ends, for the per-sample groups there.
 void DoubleFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, const UCHAR* clamp,
                  ULONG lumaFirst, ScalerCodePath path) {
   const SIZE_T line = 2 * static_cast<SIZE_T>(inW);
-  LineSet<3> lines;
-  if (!lines.Allocate({line, line, line})) return;
+  LineSet<4> lines;
+  if (!lines.Allocate({line, line, line, line})) return;
   const GroupLayout lay = LayoutOf(lumaFirst);
   const ULONG outH = 2 * inH;
   const ULONG width = 2 * inW;
@@ -111,14 +113,15 @@ void DoubleFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, const UCHAR
   const SIZE_T outStride = 2 * line;
   const ULONG lastLumaRow = outH - 2;  // last row of the bilinear luma image used
 
-  auto lumaRow = [&](ULONG u) -> UCHAR* { return lines.line[u % 3]; };
-  auto makeLumaRow = [&](ULONG u) {
+  auto lumaRow = [&](ULONG u) -> UCHAR* { return lines.line[u % 4]; };
+  // Bilinear row u over source pixels [first, end) (the whole row by default).
+  auto makeLumaRow = [&](ULONG u, ULONG first = 0, ULONG end = ~0u) {
     const UCHAR* p = src + (u / 2) * inStride;
     const UCHAR* q = (u & 1) ? p + inStride : p;
-    ULONG done = 0;
-    if (path != kScalerPlain)
-      done = VectorDoublerLumaRow(p, q, inW, lumaRow(u), lumaFirst, ScalerWide(path));
-    PlainDoublerLumaRow(p, q, inW, lumaRow(u), lay.luma, done / 2);
+    if (end > inW) end = inW;
+    if (first == 0 && end == inW && path != kScalerPlain)
+      first = VectorDoublerLumaRow(p, q, inW, lumaRow(u), lumaFirst, ScalerWide(path)) / 2;
+    PlainDoublerLumaRow(p, q, inW, lumaRow(u), lay.luma, first, end);
   };
 
   // The vector kernels saturate with packs, which gives the clamp table's
@@ -131,10 +134,8 @@ void DoubleFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, const UCHAR
   ULONG vectorEnd = 0;
   if (path != kScalerPlain && inW >= 12) vectorEnd = 2 + ((inW - 4) / 8) * 8;
 
-  makeLumaRow(0);
-  if (lastLumaRow >= 1) makeLumaRow(1);
-  for (ULONG r = 0; r < outH; ++r) {
-    if (r >= 1 && r + 1 <= lastLumaRow) makeLumaRow(r + 1);
+  // One output row from the bilinear rows it reads.
+  auto outputRow = [&](ULONG r) {
     DoublerRow row;
     row.width = width;
     row.clamp = clamp;
@@ -154,13 +155,59 @@ void DoubleFrame(UCHAR* dst, const UCHAR* src, ULONG inW, ULONG inH, const UCHAR
     const UCHAR* p = src + i * inStride;
     const UCHAR* q = ((r & 1) && r != outH - 1) ? p + inStride : p;
     UCHAR* out = dst + r * outStride;
+    ULONG g = 0, done = 0;
     if (vectorEnd > 2) {
-      const ULONG done = VectorDoublerOutputRow(row.mode, row.above, row.center, row.below, p, q,
-                                                out, 2, vectorEnd, lumaFirst, ScalerWide(path));
-      for (ULONG g = 0; g < 2; ++g) DoublerGroup(row, p, q, chromaCount, g, out, lay);
-      for (ULONG g = done; g < groups; ++g) DoublerGroup(row, p, q, chromaCount, g, out, lay);
-    } else {
-      for (ULONG g = 0; g < groups; ++g) DoublerGroup(row, p, q, chromaCount, g, out, lay);
+      for (; g < 2; ++g) DoublerGroup(row, p, q, chromaCount, g, out, lay);
+      done = VectorDoublerOutputRow(row.mode, row.above, row.center, row.below, p, q, out, 2,
+                                    vectorEnd, lumaFirst, ScalerWide(path));
+      g = done;
+    }
+    for (; g < groups; ++g) DoublerGroup(row, p, q, chromaCount, g, out, lay);
+  };
+
+  // Row pairs: groups [2, inW - 2) by the kernel, which reads source
+  // pixels 1 .. inW - 1; 0, 1, inW - 2 and inW - 1 per sample.
+  const bool pairs = ScalerWide(path) && inW >= 20 && inH >= 3;
+  if (!pairs) {
+    makeLumaRow(0);
+    if (lastLumaRow >= 1) makeLumaRow(1);
+    for (ULONG r = 0; r < outH; ++r) {
+      if (r >= 1 && r + 1 <= lastLumaRow) makeLumaRow(r + 1);
+      outputRow(r);
+    }
+    return;
+  }
+  for (ULONG u = 0; u < 3; ++u) makeLumaRow(u);
+  outputRow(0);
+  outputRow(1);
+  for (ULONG i = 1; i + 2 <= inH; ++i) {
+    // Bilinear rows 2i - 1 and 2i are there; 2i + 1 and 2i + 2 at the ends.
+    for (ULONG u = 2 * i + 1; u <= 2 * i + 2; ++u) {
+      makeLumaRow(u, 0, 3);
+      makeLumaRow(u, inW - 3);
+    }
+    const UCHAR* row = src + i * inStride;
+    UCHAR* out0 = dst + (2 * i) * outStride;
+    UCHAR* out1 = out0 + outStride;
+    VectorDoublerRowPair(row - inStride, row, row + inStride, out0, out1, 2, inW - 2, lumaFirst,
+                         true);
+    for (ULONG r = 2 * i; r <= 2 * i + 1; ++r) {
+      DoublerRow pr;
+      pr.mode = kDoublerMiddleRow;
+      pr.width = width;
+      pr.clamp = clamp;
+      pr.above = lumaRow(r - 1);
+      pr.center = lumaRow(r);
+      pr.below = lumaRow(r + 1);
+      const UCHAR* p = row;
+      const UCHAR* q = (r & 1) ? row + inStride : row;
+      UCHAR* out = dst + r * outStride;
+      const ULONG ends[4] = {0, 1, inW - 2, inW - 1};
+      for (ULONG g : ends) DoublerGroup(pr, p, q, chromaCount, g, out, lay);
     }
   }
+  makeLumaRow(outH - 3);
+  makeLumaRow(outH - 2);
+  outputRow(outH - 2);
+  outputRow(outH - 1);
 }

@@ -29,6 +29,11 @@ enum ScalerCodePath : ULONG {
 // True when the processor runs the AVX2 kernels (checked once).
 bool ScalerCpuHasAvx2();
 
+// 1 (the default) lets the vector path use the AVX-512 (F, BW, VBMI) twins
+// where the processor has them; 0 keeps it on AVX2 (tests compare both).
+extern ULONG ScalerAllowAvx512;
+bool ScalerUseAvx512();
+
 LONG ScaleFrameOnPath(PUCHAR destination, PUCHAR source, ULONG inW, ULONG inH, ULONG outW,
                       ULONG outH, const UCHAR* clampPointer, ULONG lumaFirst,
                       ScalerCodePath path);
@@ -110,6 +115,14 @@ ULONG VectorDoublerOutputRow(int mode, const UCHAR* above, const UCHAR* center,
                             const UCHAR* below, const UCHAR* p, const UCHAR* q, UCHAR* out,
                             ULONG firstGroup, ULONG endGroup, ULONG lumaFirst, bool wide);
 
+// Sharpening doubler: the two middle output rows 2i and 2i + 1 over output
+// groups [firstGroup, endGroup) (both even, at least 16 apart, firstGroup >=
+// 2, endGroup + 2 <= inW) straight from packed source rows i - 1, i, i + 1.
+// Returns endGroup when done, firstGroup when the caller must do the rows.
+ULONG VectorDoublerRowPair(const UCHAR* prev, const UCHAR* row, const UCHAR* next, UCHAR* out0,
+                           UCHAR* out1, ULONG firstGroup, ULONG endGroup, ULONG lumaFirst,
+                           bool wide);
+
 // General routine, horizontal pass of one packed source row: output groups
 // [0, n) with n <= groups, phases advancing by dx, into `out` in the frame's
 // byte order. Only chunks whose chroma stays inside the row are made.
@@ -141,6 +154,20 @@ UVCCAM_AVX2 ULONG DoublerOutputRowAvx2(int mode, const UCHAR* above, const UCHAR
                                        const UCHAR* below, const UCHAR* p, const UCHAR* q,
                                        UCHAR* out, ULONG firstGroup, ULONG endGroup,
                                        ULONG lumaFirst);
+// Sharpening doubler: the two middle output rows 2i and 2i + 1 over output
+// groups [firstGroup, endGroup) in steps of 16, from packed source rows
+// i - 1 (prev), i (row) and i + 1 (next). Reads one source pixel left of the
+// first group and two source pixels past the last. Returns the group after
+// the last one written.
+UVCCAM_AVX2 ULONG DoublerRowPairAvx2(const UCHAR* prev, const UCHAR* row, const UCHAR* next,
+                                     UCHAR* out0, UCHAR* out1, ULONG firstGroup, ULONG endGroup,
+                                     ULONG lumaFirst);
+// ---- AVX-512 twin (scaler_avx512.cpp) ----
+// DoublerRowPairAvx2 32 groups at a time; needs endGroup - firstGroup >= 32
+// (else returns firstGroup).
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) ULONG DoublerRowPairAvx512(
+    const UCHAR* prev, const UCHAR* row, const UCHAR* next, UCHAR* out0, UCHAR* out1,
+    ULONG firstGroup, ULONG endGroup, ULONG lumaFirst);
 UVCCAM_AVX2 ULONG GeneralRowAvx2(const UCHAR* s, ULONG inW, ULONG dx, ULONG groups, UCHAR* out,
                                  ULONG lumaFirst);
 #endif

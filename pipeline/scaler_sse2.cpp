@@ -263,6 +263,26 @@ void DoublerRowChunks(const UCHAR* above, const UCHAR* center, const UCHAR* belo
 }  // namespace
 #endif
 
+ULONG VectorDoublerRowPair(const UCHAR* prev, const UCHAR* row, const UCHAR* next, UCHAR* out0,
+                           UCHAR* out1, ULONG firstGroup, ULONG endGroup, ULONG lumaFirst,
+                           bool wide) {
+#if defined(UVCCAM_SCALER_AVX2)
+  if (wide && ScalerUseAvx512() &&
+      DoublerRowPairAvx512(prev, row, next, out0, out1, firstGroup, endGroup, lumaFirst) == endGroup)
+    return endGroup;
+  if (wide && endGroup - firstGroup >= 16) {
+    const ULONG done = DoublerRowPairAvx2(prev, row, next, out0, out1, firstGroup, endGroup, lumaFirst);
+    // The last chunk ends at endGroup, over groups done before (same bytes).
+    if (done < endGroup) DoublerRowPairAvx2(prev, row, next, out0, out1, endGroup - 16, endGroup, lumaFirst);
+    return endGroup;
+  }
+#else
+  (void)prev; (void)row; (void)next; (void)out0; (void)out1; (void)endGroup; (void)lumaFirst;
+  (void)wide;
+#endif
+  return firstGroup;
+}
+
 ULONG VectorDoublerOutputRow(int mode, const UCHAR* above, const UCHAR* center,
                             const UCHAR* below, const UCHAR* p, const UCHAR* q, UCHAR* out,
                             ULONG firstGroup, ULONG endGroup, ULONG lumaFirst, bool wide) {

@@ -49,7 +49,9 @@ struct SpecialEffectRecord {
   USHORT* warpRates;        // effect 7: per-row resampling rates
   ULONG warpRows;           // entries in each warp table
   ULONG warpReady;          // effect 7 runs only when nonzero
-  ULONG* warpColumns;       // effect 7: per-row work space of 2 x warpWidth + 1 words
+  USHORT* warpColumns;      // effect 7: column tables, warpWidth source pixels each
+  ULONG* warpTableStart;    // effect 7: per entry, its column table's first index
+  ULONG* warpPixels;        // effect 7: work space of warpWidth + 1 words
   ULONG warpWidth;          // frame width the warp was set up for
   // What overlayBitmap holds while overlayLoaded is 1: the overlay mode and
   // frame size it was loaded for, so a bitmap is never shown for another.

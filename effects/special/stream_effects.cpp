@@ -29,6 +29,8 @@
 
 #include <cstring>
 
+#include "effects/cpu_features.h"
+#include "effects/special/row_warp_avx512.h"
 #include "platform/pool_tags.h"
 
 const USHORT kLensSizes[kLensSizeCount] = {12,  20,  32,  40,  52,  60,  72,  80,  92,  100,
@@ -104,6 +106,8 @@ VOID ReleaseWarp(SpecialEffectRecord& r) {
   Free(r.warpMargins);
   Free(r.warpRates);
   Free(r.warpColumns);
+  Free(r.warpTableStart);
+  Free(r.warpPixels);
   r.warpRows = 0;
   r.warpWidth = 0;
 }
@@ -112,18 +116,18 @@ VOID ReleaseWarp(SpecialEffectRecord& r) {
 // left margin and the rate of the chord of the ellipse inscribed in the
 // frame. Signed 64-bit arithmetic; the radius is limited to half the width.
 // Every size gets tables except a 1-pixel-wide frame of 4 or more rows,
-// whose chords would divide by a half width of 0.
+// whose chords would divide by a half width of 0, and frames wider than a
+// camera can send (16-bit widths), whose columns would not fit the tables.
 VOID SetupWarp(SpecialEffectRecord& r, ULONG w, ULONG h) {
-  if (w == 0 || h == 0 || (w < 2 && h >= 4) || SIZE_T(w) * 2 + 1 > static_cast<SIZE_T>(-1) / sizeof(ULONG))
-    return;
+  if (w == 0 || h == 0 || (w < 2 && h >= 4) || w > kWarpMaxWidth) return;
   const ULONG rows = (h + 1) / 2;
   USHORT* margins = Allocate<USHORT>(SIZE_T(rows) * sizeof(USHORT));
   USHORT* rates = Allocate<USHORT>(SIZE_T(rows) * sizeof(USHORT));
-  ULONG* columns = Allocate<ULONG>((SIZE_T(w) * 2 + 1) * sizeof(ULONG));
-  if (margins == nullptr || rates == nullptr || columns == nullptr) {
+  ULONG* pixels = Allocate<ULONG>((SIZE_T(w) + 1) * sizeof(ULONG));
+  if (margins == nullptr || rates == nullptr || pixels == nullptr) {
     Free(margins);
     Free(rates);
-    Free(columns);
+    Free(pixels);
     return;
   }
   const LONGLONG a = w / 2, hh = LONGLONG(h) * h;
@@ -143,9 +147,9 @@ VOID SetupWarp(SpecialEffectRecord& r, ULONG w, ULONG h) {
   r.warpMargins = margins;
   r.warpRates = rates;
   r.warpRows = rows;
-  r.warpColumns = columns;
+  r.warpPixels = pixels;
   r.warpWidth = w;
-  WriteULongNoFence(&r.warpReady, 1);
+  if (!BuildWarpColumns(&r)) ReleaseWarp(r);
 }
 
 // Takes the size and tables of a size index and builds its sample map:
@@ -261,9 +265,9 @@ namespace {
 // source pixel adds the rate and is emitted whenever the sum exceeds 512,
 // which then drops by 512), then black to the end of the row. Black is
 // index w, the work word after the row's pixels.
-VOID WarpColumns(ULONG* columns, ULONG w, ULONG margin, ULONG rate) {
+VOID WarpColumns(USHORT* columns, ULONG w, ULONG margin, ULONG rate) {
   ULONG n = 0;
-  for (; n < margin; ++n) columns[n] = w;
+  for (; n < margin; ++n) columns[n] = USHORT(w);
   if (rate >= 1 && rate <= 512 && w < (1u << 22)) {
     // With a rate of at most 512 every source pixel is emitted at most once,
     // and emission j is source pixel 512 * j / rate (the sum first exceeds
@@ -273,7 +277,7 @@ VOID WarpColumns(ULONG* columns, ULONG w, ULONG margin, ULONG rate) {
     // Emissions before the row ends: the j with 512 * j < w * rate.
     const ULONG emitted = ULONG((ULONGLONG(w) * rate + 511) / 512);
     const ULONG end = w - n < emitted ? w : n + emitted;
-    for (ULONG j = 0; n < end; ++n, ++j) columns[n] = ULONG((ULONGLONG(j) * 512 * reciprocal) >> 40);
+    for (ULONG j = 0; n < end; ++n, ++j) columns[n] = USHORT((ULONGLONG(j) * 512 * reciprocal) >> 40);
   } else {
     ULONG acc = 512;
     // Without a branch on the emission: the index is written at n either
@@ -282,11 +286,11 @@ VOID WarpColumns(ULONG* columns, ULONG w, ULONG margin, ULONG rate) {
       acc += rate;
       const ULONG emit = acc > 512 ? 1 : 0;
       acc -= emit * 512;
-      columns[n] = i;
+      columns[n] = USHORT(i);
       n += emit;
     }
   }
-  for (; n < w; ++n) columns[n] = w;
+  for (; n < w; ++n) columns[n] = USHORT(w);
 }
 
 // A macro-pixel's four bytes as one word, first byte lowest.
@@ -313,12 +317,27 @@ VOID WarpPixels(ULONG* pixels, const UCHAR* in, ULONG w, ULONG lumaOffset) {
   pair(pairs - 1, last, last);
 }
 
-// Packs output pixels 2k and 2k + 1 into pair k: the first's Y0 byte, the
-// second's Y in the Y1 byte, and the rounded means (a + b + 1) / 2 of their
-// U and V bytes, taken bytewise at once.
-VOID WarpPack(UCHAR* out, const ULONG* pixels, const ULONG* columns, ULONG w, ULONG lumaOffset) {
+// The same words for the source pairs [first, end) only.
+VOID WarpPixelRange(ULONG* pixels, const UCHAR* in, ULONG w, ULONG first, ULONG end, ULONG lumaOffset) {
+  const ULONG pairs = w / 2;
+  const ULONG nextUMask = lumaOffset ? 0x000000FFu : 0x0000FF00u;
+  const ULONG y1Mask = lumaOffset ? 0x0000FF00u : 0x000000FFu;
+  for (ULONG p = first; p < end; ++p) {
+    const ULONG q = Load4(in + SIZE_T(p) * 4);
+    const ULONG next = p + 1 < pairs ? Load4(in + SIZE_T(p) * 4 + 4) : q;
+    pixels[2 * p] = q;
+    pixels[2 * p + 1] = ((q >> 16) & y1Mask) | (next & nextUMask) | (q & 0xFFFF0000u);
+  }
+}
+
+// Packs output pixels 2k and 2k + 1 into pair k, for pairs [first, end):
+// the first's Y0 byte, the second's Y in the Y1 byte, and the rounded means
+// (a + b + 1) / 2 of their U and V bytes, taken bytewise at once.
+VOID WarpPack(UCHAR* out, const ULONG* pixels, const USHORT* columns, ULONG first, ULONG end,
+              ULONG lumaOffset) {
   const ULONG y0Mask = lumaOffset ? 0x0000FF00u : 0x000000FFu;
-  for (ULONG k = 0; k < w / 2; ++k, out += 4) {
+  out += SIZE_T(first) * 4;
+  for (ULONG k = first; k < end; ++k, out += 4) {
     const ULONG a = pixels[columns[2 * k]], b = pixels[columns[2 * k + 1]];
     const ULONG mean = (a | b) - (((a ^ b) & 0xFEFEFEFEu) >> 1);
     const ULONG v = (a & y0Mask) | ((b & y0Mask) << 16) | (mean & ~(y0Mask | y0Mask << 16));
@@ -329,33 +348,95 @@ VOID WarpPack(UCHAR* out, const ULONG* pixels, const ULONG* columns, ULONG w, UL
   }
 }
 
+// Output pixels [from, end) of one row, the per-pixel way: the work words
+// of the source pixels they show (all of them for a whole row), then the
+// pairs.
+VOID WarpRun(UCHAR* out, const UCHAR* in, ULONG* pixels, const USHORT* columns, ULONG w,
+             ULONG from, ULONG end, ULONG lumaOffset) {
+  if (from == 0 && end == w) {
+    WarpPixels(pixels, in, w, lumaOffset);
+  } else {
+    ULONG low = w, high = 0;
+    for (ULONG n = from; n < end; ++n) {
+      if (columns[n] >= w) continue;
+      low = columns[n] < low ? columns[n] : low;
+      high = columns[n] > high ? columns[n] : high;
+    }
+    if (low < w) WarpPixelRange(pixels, in, w, low / 2, high / 2 + 1, lumaOffset);
+  }
+  WarpPack(out, pixels, columns, from / 2, end / 2, lumaOffset);
+}
+
 }  // namespace
 
-// Rows y and h - 1 - y share their table entry, so each pair of rows works
-// out its columns once.
+// Entries with the margin and rate of the entry before them share its table
+// (every row pair near the middle of the frame does).
+bool BuildWarpColumns(SpecialEffectRecord* record) {
+  SpecialEffectRecord& r = *record;
+  WriteULongNoFence(&r.warpReady, 0);
+  Free(r.warpColumns);
+  Free(r.warpTableStart);
+  const ULONG w = r.warpWidth, rows = r.warpRows;
+  if (r.warpMargins == nullptr || r.warpRates == nullptr || r.warpPixels == nullptr || w == 0 ||
+      w > kWarpMaxWidth || rows == 0) {
+    return false;
+  }
+  auto same = [&r](ULONG e) {
+    return e > 0 && r.warpMargins[e] == r.warpMargins[e - 1] && r.warpRates[e] == r.warpRates[e - 1];
+  };
+  SIZE_T tables = 0;
+  for (ULONG e = 0; e < rows; ++e) tables += same(e) ? 0 : 1;
+  r.warpTableStart = Allocate<ULONG>(SIZE_T(rows) * sizeof(ULONG));
+  r.warpColumns = r.warpTableStart ? Allocate<USHORT>(tables * w * sizeof(USHORT)) : nullptr;
+  if (r.warpColumns == nullptr) {
+    Free(r.warpTableStart);
+    return false;
+  }
+  SIZE_T at = 0;
+  for (ULONG e = 0; e < rows; ++e) {
+    if (!same(e)) {
+      const ULONG margin = r.warpMargins[e];
+      if (e > 0) at += w;
+      WarpColumns(r.warpColumns + at, w, margin < w ? margin : w, r.warpRates[e]);
+    }
+    r.warpTableStart[e] = ULONG(at);
+  }
+  WriteULongNoFence(&r.warpReady, 1);
+  return true;
+}
+
+// Rows y and h - 1 - y share their table entry; the vector kernel does both
+// at once and leaves the per-pixel code the runs of 32 it cannot do.
 LONG RowWarpFrame(SpecialEffectRecord* record, UCHAR* dst, const UCHAR* src, ULONG w, ULONG h,
                   ULONG lumaOffset) {
   SpecialEffectRecord& r = *record;
   if (ReadULongNoFence(&r.warpReady) == 0 || r.warpMargins == nullptr ||
-      r.warpRates == nullptr || r.warpColumns == nullptr || r.warpWidth != w ||
-      r.warpRows != (h + 1) / 2 || (w & 1) != 0 || w < 2 || r.overlayBitmap == nullptr ||
-      r.overlayBitmapSize < SIZE_T(w) * 3) {
+      r.warpRates == nullptr || r.warpColumns == nullptr || r.warpTableStart == nullptr ||
+      r.warpPixels == nullptr || r.warpWidth != w || r.warpRows != (h + 1) / 2 || (w & 1) != 0 ||
+      w < 2 || r.overlayBitmap == nullptr || r.overlayBitmapSize < SIZE_T(w) * 3) {
     return 0;
   }
   const SIZE_T rowBytes = SIZE_T(w) * 2;
-  ULONG* const pixels = r.warpColumns;    // w words of the source row, then black
-  ULONG* const columns = pixels + w + 1;  // w source indices, one per output pixel
+  ULONG* const pixels = r.warpPixels;  // w words of the source row, then black
   // Black (Y 0, U 128, V 128) as a work word in the frame's byte order.
   pixels[w] = lumaOffset ? 0x00800080u : 0x80008000u;
+  const bool wide = EffectsUseAvx512Vbmi();
   for (ULONG e = 0; e < (h + 1) / 2; ++e) {
-    const ULONG margin = r.warpMargins[e];
-    WarpColumns(columns, w, margin < w ? margin : w, r.warpRates[e]);
-    auto warp = [&](ULONG y) {
-      WarpPixels(pixels, src + SIZE_T(y) * rowBytes, w, lumaOffset);
-      WarpPack(dst + SIZE_T(y) * rowBytes, pixels, columns, w, lumaOffset);
-    };
-    warp(e);
-    if (h - 1 - e != e) warp(h - 1 - e);
+    const USHORT* columns = r.warpColumns + r.warpTableStart[e];
+    const ULONG y0 = e, y1 = h - 1 - e;
+    UCHAR* out0 = dst + SIZE_T(y0) * rowBytes;
+    UCHAR* out1 = y1 != y0 ? dst + SIZE_T(y1) * rowBytes : nullptr;
+    const UCHAR* in0 = src + SIZE_T(y0) * rowBytes;
+    const UCHAR* in1 = src + SIZE_T(y1) * rowBytes;
+    for (ULONG n = 0; n < w;) {
+      if (wide) n = RowWarpAvx512(out0, out1, in0, in1, columns, w, lumaOffset, n);
+      if (n >= w) break;
+      // What the kernel left (or the whole row): the next 32 pixels.
+      const ULONG end = wide && w - n > 32 ? n + 32 : w;
+      WarpRun(out0, in0, pixels, columns, w, n, end, lumaOffset);
+      if (out1 != nullptr) WarpRun(out1, in1, pixels, columns, w, n, end, lumaOffset);
+      n = end;
+    }
   }
   return 1;
 }

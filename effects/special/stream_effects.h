@@ -30,6 +30,16 @@ extern const USHORT kLensSizes[kLensSizeCount];
 // the rule behind the other sizes. Returns false for a size not in the table.
 bool LensTables(ULONG size, USHORT* offsets, USHORT* rates);
 
+// Widest frame the row warp takes: its column tables hold 16-bit indices
+// (camera frame widths are 16-bit).
+constexpr ULONG kWarpMaxWidth = 65535;
+
+// Rebuilds the warp's column tables (which source pixel each output pixel of
+// a row shows, one table per distinct margin and rate) from warpMargins and
+// warpRates; the set-up calls it. The warp is ready afterwards only when it
+// returns true; on an allocation failure it holds no tables.
+bool BuildWarpColumns(SpecialEffectRecord* record);
+
 // Effect 7: each row of the source resampled into the chord of the ellipse
 // inscribed in the frame. Returns 0 (nothing written) unless the warp tables
 // were built for this frame size and the held-frame buffer holds 3 x w x h

@@ -1,3 +1,5 @@
+#include "effects/cpu_features.h"
+#include "effects/frame_transform.h"
 #include "frames.h"
 
 using namespace fx;
@@ -44,6 +46,43 @@ TEST_P(Routines, FlipAndMirrorMovePixelsWithTheirChroma) {
     }
 }
 
+// The chain's one-pass curve, colour, flip and mirror against the pixel
+// mapping, on the AVX-512 path and without it; widths with and without a
+// middle left to the word code, odd heights (a middle row).
+TEST_P(Routines, OnePassTransformFollowsThePixelMapping) {
+  std::mt19937 rng(5);
+  UCHAR curve[256];
+  for (auto& c : curve) c = UCHAR(rng());
+  const Order o = order();
+  for (ULONG wide : {1u, 0u}) {
+    EffectsAllowAvx512 = wide;
+    for (auto [w, h] : {std::pair{2u, 3u}, {6u, 1u}, {34u, 5u}, {64u, 4u}, {66u, 3u}, {100u, 7u}, {640u, 2u}})
+      for (int k = 0; k < 24; ++k) {
+        FrameTransform t{};
+        t.curve = k & 1 ? curve : nullptr;
+        t.flip = (k >> 1) & 1;
+        t.mirror = (k >> 2) & 1;
+        t.specialColor = (k >> 3) * 2;  // 0, 2 (fixed), 4 (inverted)
+        t.lumaFirst = lumaFirst();
+        const Frame src = RandomFrame(w, h, w * 7 + h + k);
+        Frame f = src;
+        TransformFrame(f.data(), w, h, t);
+        for (uint32_t y = 0; y < h; ++y)
+          for (uint32_t x = 0; x < w; ++x) {
+            const uint32_t mx = t.mirror && w > 3 ? w - 1 - x : x, fy = t.flip ? h - 1 - y : y;
+            const uint8_t luma = src[o.Luma(w, mx, fy)];
+            ASSERT_EQ(f[o.Luma(w, x, y)], t.curve ? curve[luma] : luma) << w << "x" << h << " k " << k << " wide " << wide;
+            for (int c = 0; c < 2; ++c) {
+              const int old = src[o.Chroma(w, mx, fy, c)];
+              const int expect = t.specialColor == 4 ? 255 - old : t.specialColor == 2 ? (c ? 160 : 64) : old;
+              ASSERT_EQ(f[o.Chroma(w, x, y, c)], expect) << w << "x" << h << " k " << k << " wide " << wide;
+            }
+          }
+      }
+  }
+  EffectsAllowAvx512 = 1;
+}
+
 // Reference rotation built from the pixel mapping: the centred square of
 // side s at (cx, ry) turns, the rest is black; chroma of an output
 // macro-pixel is the mean over the two source rows of its source pixels.
@@ -69,23 +108,28 @@ Frame ReferenceQuarterTurn(const Frame& src, uint32_t w, uint32_t h, bool clockw
 // other modes write nothing.
 TEST_P(Routines, RotationsFollowThePixelMapping) {
   // Wide, (w - h) / 2 odd, taller than wide, odd height, half turns.
-  const uint32_t sizes[][2] = {{16, 8}, {14, 8}, {8, 16}, {12, 7}, {640, 480}, {10, 5}, {54, 5}};
-  for (auto& sz : sizes) {
-    const uint32_t w = sz[0], h = sz[1];
-    const Frame src = RandomFrame(w, h, w * h);
-    Frame halfTurn = src;
-    FlipVertical(halfTurn.data(), w, h, code());
-    MirrorHorizontal(halfTurn.data(), w, h, lumaFirst());
-    for (ULONG mode : {1, 2, 3}) {
-      Frame dst(src.size(), 0x55);
-      ASSERT_EQ(RotateFrame(dst.data(), src.data(), w, h, mode, !lumaFirst()), 1);
-      ASSERT_EQ(dst, mode == 2 ? halfTurn : ReferenceQuarterTurn(src, w, h, mode == 1, order()))
-          << w << "x" << h << " mode " << mode;
+  // With the AVX-512 blocks (squares from 32 pixels) and without them.
+  const uint32_t sizes[][2] = {{16, 8}, {14, 8}, {8, 16}, {12, 7}, {640, 480}, {10, 5}, {54, 5}, {100, 70}, {64, 98}};
+  for (ULONG wide : {1u, 0u}) {
+    EffectsAllowAvx512 = wide;
+    for (auto& sz : sizes) {
+      const uint32_t w = sz[0], h = sz[1];
+      const Frame src = RandomFrame(w, h, w * h);
+      Frame halfTurn = src;
+      FlipVertical(halfTurn.data(), w, h, code());
+      MirrorHorizontal(halfTurn.data(), w, h, lumaFirst());
+      for (ULONG mode : {1, 2, 3}) {
+        Frame dst(src.size(), 0x55);
+        ASSERT_EQ(RotateFrame(dst.data(), src.data(), w, h, mode, !lumaFirst()), 1);
+        ASSERT_EQ(dst, mode == 2 ? halfTurn : ReferenceQuarterTurn(src, w, h, mode == 1, order()))
+            << w << "x" << h << " mode " << mode << " wide " << wide;
+      }
+      Frame untouched(src.size(), 9);
+      EXPECT_EQ(RotateFrame(untouched.data(), src.data(), w, h, 4, !lumaFirst()), 0);
+      EXPECT_EQ(untouched, Frame(src.size(), 9));
     }
-    Frame untouched(src.size(), 9);
-    EXPECT_EQ(RotateFrame(untouched.data(), src.data(), w, h, 4, !lumaFirst()), 0);
-    EXPECT_EQ(untouched, Frame(src.size(), 9));
   }
+  EffectsAllowAvx512 = 1;
 }
 
 // Presets 1..5 are centred windows (also on small frames) of factors 55 down

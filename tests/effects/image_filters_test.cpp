@@ -59,9 +59,10 @@ class Filters : public BothOrders {
 };
 
 TEST_P(Filters, ZoomWindowMatchesTheBilinearModel) {
-  // SSSE3 and per-byte paths; factors outside 1..64 are limited (64 up: a copy).
-  for (ULONG simd : {1u, 0u}) {
-    EffectsAllowSsse3 = simd;
+  // AVX-512, SSSE3 and per-byte paths; factors outside 1..64 are limited (64 up: a copy).
+  for (ULONG simd : {2u, 1u, 0u}) {
+    EffectsAllowAvx512 = simd == 2;
+    EffectsAllowSsse3 = simd != 0;
     std::mt19937 rng(42);
     for (int trial = 0; trial < 80; ++trial) {
       const uint32_t w = 2 + 2 * (rng() % (trial < 60 ? 60 : 400)), h = 1 + rng() % 50;
@@ -78,20 +79,27 @@ TEST_P(Filters, ZoomWindowMatchesTheBilinearModel) {
           << w << "x" << h << " f=" << f << " at " << x << "," << y << " simd " << simd;
     }
   }
-  EffectsAllowSsse3 = 1;
+  EffectsAllowSsse3 = EffectsAllowAvx512 = 1;
 }
 
+// With the AVX-512 twins, the AVX2 twins and with both masked (SSE2 and
+// per-pixel code).
 TEST_P(Filters, ChromaSmoothingAndNoiseFilterMatchTheirModels) {
-  for (auto [w, h] : {std::pair{16u, 12u}, {6u, 9u}, {2u, 8u}, {4u, 20u}, {40u, 7u}, {64u, 20u},
-                     {36u, 12u}, {102u, 15u}, {640u, 10u}, {32u, 24u}, {6u, 5u}, {10u, 40u}, {50u, 4u}}) {
-    const Frame src = RandomFrame(w, h, w * 31 + h), gentle = GentleFrame(w, h, w + h);
-    Frame smoothed(src.size(), 3), filtered(src.size(), 0);
-    EXPECT_EQ(ChromaSmoothing(smoothed.data(), src.data(), w, h, lumaFirst()), 1);
-    ASSERT_EQ(smoothed, ReferenceChromaSmoothing(src, w, h, order())) << w << "x" << h;
-    EXPECT_EQ(NoiseFilter(filtered.data(), gentle.data(), w, h), 1);
-    ASSERT_EQ(filtered, ReferenceNoiseFilter(gentle, w, h)) << w << "x" << h;
-    if (w == 32) { EXPECT_NE(filtered, gentle); }  // the gentle frame is smoothed somewhere
+  for (ULONG wide : {2u, 1u, 0u}) {
+    EffectsAllowAvx512 = wide == 2;
+    EffectsAllowAvx2 = wide != 0;
+    for (auto [w, h] : {std::pair{16u, 12u}, {6u, 9u}, {2u, 8u}, {4u, 20u}, {40u, 7u}, {64u, 20u}, {36u, 12u},
+                       {102u, 15u}, {640u, 10u}, {32u, 24u}, {6u, 5u}, {10u, 40u}, {50u, 4u}, {84u, 9u}}) {
+      const Frame src = RandomFrame(w, h, w * 31 + h), gentle = GentleFrame(w, h, w + h);
+      Frame smoothed(src.size(), 3), filtered(src.size(), 0);
+      EXPECT_EQ(ChromaSmoothing(smoothed.data(), src.data(), w, h, lumaFirst()), 1);
+      ASSERT_EQ(smoothed, ReferenceChromaSmoothing(src, w, h, order())) << w << "x" << h << " wide " << wide;
+      EXPECT_EQ(NoiseFilter(filtered.data(), gentle.data(), w, h), 1);
+      ASSERT_EQ(filtered, ReferenceNoiseFilter(gentle, w, h)) << w << "x" << h << " wide " << wide;
+      if (w == 32) { EXPECT_NE(filtered, gentle); }  // the gentle frame is smoothed somewhere
+    }
   }
+  EffectsAllowAvx2 = EffectsAllowAvx512 = 1;
 }
 
 // Chroma smoothing failing its second sum array frees the first; the zoom
@@ -112,17 +120,25 @@ TEST_P(Filters, AutoContrastStretchesSixteenTo235) {
   AutoContrast(MakeFrame(8, 4, 200).data(), Tables().ClampPointer, lumaFirst(), 8, 4);
   for (int v = 0; v < 256; ++v) ASSERT_EQ(LumaCurve[v], uint8_t(v ^ 0x5A));
 
-  const uint32_t w = 220, h = 64;  // luma 16..235, each value equally often
+  // Luma 16..235, each value equally often: 1/64 of the pixels is 3.44
+  // values, so lo = 19 and hi = 232. The large frame counts in more than one
+  // round of the 16-bit partial histograms.
+  const uint32_t lo = 19, hi = (232 + 765) >> 2;
+  const int step = 522240 / int(hi - lo);
+  for (auto [w, h] : {std::pair{220u, 64u}, {880u, 640u}}) {
+    Frame f = MakeFrame(w, h, 128);
+    for (uint32_t y = 0; y < h; ++y)
+      for (uint32_t x = 0; x < w; ++x) f[order().Luma(w, x, y)] = uint8_t(16 + x % 220);
+    std::fill(LumaCurve, LumaCurve + 256, 0);
+    AutoContrast(f.data(), Tables().ClampPointer, lumaFirst(), w, h);
+    for (uint32_t v = 0; v < 256; ++v)
+      ASSERT_EQ(LumaCurve[v], v < lo ? 0 : v >= hi ? 255 : ((v - lo) * step) >> 11) << v << " " << w;
+    EXPECT_LT(LumaCurve[hi - 1], 255);
+  }
+  const uint32_t w = 220, h = 64;
   Frame f = MakeFrame(w, h, 128);
   for (uint32_t y = 0; y < h; ++y)
     for (uint32_t x = 0; x < w; ++x) f[order().Luma(w, x, y)] = uint8_t(16 + x);
-  AutoContrast(f.data(), Tables().ClampPointer, lumaFirst(), w, h);
-  // 1/64 of the pixels is 220 samples: lo = 19 (4 values of 64 samples), hi = 232.
-  const uint32_t lo = 19, hi = (232 + 765) >> 2;
-  const int step = 522240 / int(hi - lo);
-  for (uint32_t v = 0; v < 256; ++v)
-    EXPECT_EQ(LumaCurve[v], v < lo ? 0 : v >= hi ? 255 : ((v - lo) * step) >> 11) << v;
-  EXPECT_LT(LumaCurve[hi - 1], 255);
   // Mapping touches luma only.
   ApplyLumaCurve(f.data(), w, h, lumaFirst());
   EXPECT_EQ(f[order().Luma(w, 100, 3)], LumaCurve[116]);
@@ -195,27 +211,32 @@ struct ReferenceBadPixels {
   }
 };
 
+// With the AVX-512 quick test and with AVX-512 masked (SSE2 quick test).
 TEST_P(Filters, BadPixelMatchesTheBandModelOnNoisyFrames) {
   std::mt19937 rng(3);
-  for (auto [w, h] : {std::pair{64, 48}, {100, 30}, {38, 17}, {640, 40}}) {
-    ReferenceBadPixels reference;
-    ClearBadPixelLists();
-    for (int frame = 0; frame < 9; ++frame) {
-      Frame f = GentleFrame(w, h, frame);
-      for (int k = 0; k < w * h / 40; ++k) f[rng() % f.size()] = uint8_t(rng());
-      Frame expect = f;
-      Correct(f, w, h, frame % 4);
-      reference.Run(expect, w, h, frame % 4, lumaFirst() ? 0 : 1);
-      ASSERT_EQ(f, expect) << w << "x" << h << " frame " << frame;
-      for (int b = 0; b < 4; ++b) {
-        ASSERT_EQ(BadPixelTable[b][0], reference.lists[b].size());
-        for (size_t k = 0; k < reference.lists[b].size(); ++k) {
-          ASSERT_EQ(BadPixelTable[b][2 * k + 2], reference.lists[b][k].first);
-          ASSERT_EQ(BadPixelTable[b][2 * k + 3], reference.lists[b][k].second);
+  for (ULONG wide : {1u, 0u}) {
+    EffectsAllowAvx512 = wide;
+    for (auto [w, h] : {std::pair{64, 48}, {100, 30}, {38, 17}, {640, 40}}) {
+      ReferenceBadPixels reference;
+      ClearBadPixelLists();
+      for (int frame = 0; frame < 9; ++frame) {
+        Frame f = GentleFrame(w, h, frame);
+        for (int k = 0; k < w * h / 40; ++k) f[rng() % f.size()] = uint8_t(rng());
+        Frame expect = f;
+        Correct(f, w, h, frame % 4);
+        reference.Run(expect, w, h, frame % 4, lumaFirst() ? 0 : 1);
+        ASSERT_EQ(f, expect) << w << "x" << h << " frame " << frame << " wide " << wide;
+        for (int b = 0; b < 4; ++b) {
+          ASSERT_EQ(BadPixelTable[b][0], reference.lists[b].size());
+          for (size_t k = 0; k < reference.lists[b].size(); ++k) {
+            ASSERT_EQ(BadPixelTable[b][2 * k + 2], reference.lists[b][k].first);
+            ASSERT_EQ(BadPixelTable[b][2 * k + 3], reference.lists[b][k].second);
+          }
         }
       }
     }
   }
+  EffectsAllowAvx512 = 1;
 }
 
 TEST_P(Filters, BadPixelListHoldsAtMost1023Entries) {

@@ -98,9 +98,11 @@ TEST(CliTest, CamerasStartWithWhatTheyHaveAndFailuresSayWhy) {
 
 // The conventions of the command line: usage, hints, per-command help,
 // version, --opt=value, errors that name the valid choices or the system's
-// reason, and output that cannot be written.
+// reason, inputs that are not files of their kind, and output that cannot
+// be written.
 TEST(CliTest, CommandLineConventions) {
-  const std::string st = " --state " + ::testing::TempDir() + "uvccam_cli_state";
+  const std::string st = " --state " + ::testing::TempDir() + "uvccam_cli_state", dir = ::testing::TempDir();
+  const std::string big = WriteTemp("big_dump.bin", std::string(64 * 1024 + 1, '\x12'));
   const struct {
     const std::string args;
     int status;
@@ -126,6 +128,13 @@ TEST(CliTest, CommandLineConventions) {
       {"help >/dev/full", 1, "", "uvccam help: cannot write standard output: No space left"},
       {"controls" + st + " >/dev/full", 1, "", "uvccam controls: cannot write standard output"},
       {"capture --frames 1 --json" + st + " >/dev/full", 1, "", "uvccam capture: cannot write standard output"},
+      // Inputs that are not files of their kind.
+      {"formats --descriptors /dev/zero" + st, 1, "", "/dev/zero: not a regular file"},
+      {"formats --descriptors " + dir + st, 1, "", ": is a directory"},
+      {"formats --descriptors " + big + st, 1, "", "larger than 64 KiB"},
+      {"formats --profile /dev/zero" + st, 1, "", "/dev/zero: not a regular file"},
+      {"capture --frames 1 --play /dev/zero" + st, 1, "", "--play: /dev/zero: not a regular file"},
+      {"capture --frames 1 --play " + dir + st, 1, "", ": is a directory"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
@@ -200,31 +209,6 @@ TEST(CliTest, ControlsSavesSurviveConcurrentAndFailedWrites) {
   EXPECT_EQ(failed.err.rfind("uvccam controls: not stored: mirror=1, brightness=3 (cannot write ", 0), 0u) << failed.err;
   EXPECT_EQ(std::count(failed.err.begin(), failed.err.end(), '\n'), 1) << failed.err;
 }
-
-TEST(CliTest, InputsThatAreNotFilesOfTheirKindAreRefusedInOneLine) {
-  const std::string dir = ::testing::TempDir();
-  const std::string big = WriteTemp("big_dump.bin", std::string(64 * 1024 + 1, '\x12'));
-  const struct {
-    std::string args, message;
-  } cases[] = {
-      {"formats --descriptors /dev/zero", "/dev/zero: not a regular file"},
-      {"formats --descriptors " + dir, ": is a directory"},
-      {"formats --descriptors " + big, "larger than 64 KiB"},
-      {"formats --profile /dev/zero", "/dev/zero: not a regular file"},
-      {"capture --frames 1 --play /dev/zero", "--play: /dev/zero: not a regular file"},
-      {"capture --frames 1 --play " + dir, ": is a directory"},
-  };
-  for (const auto& c : cases) {
-    ToolRun r = Uvccam(c.args);
-    EXPECT_NE(r.status, 0) << c.args;
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-  }
-}
-
-}  // namespace
-
-namespace {
 
 // The names, checks and errors are tested on the functions (test_controls);
 // here the command line: output forms and exit statuses.

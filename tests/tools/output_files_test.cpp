@@ -13,6 +13,7 @@
 #include "media/color_tables.h"
 #include "pipeline/conversions.h"
 #include "tests/mjpeg/jpeg_fixtures.h"
+#include "tests/tools/command_run.h"
 #include "tools/output_files.h"
 #include "media/frame_format.h"
 
@@ -131,18 +132,6 @@ TEST(OutputFilesTest, RefusalsAreOneClearLine) {
     EXPECT_NE(error.find(c.words), std::string::npos) << error;
     EXPECT_EQ(error.find('\n'), std::string::npos);
   }
-}
-
-// Reads a PNG back as 8-bit RGB.
-bool ReadPng(const std::string& path, Bytes* rgb, uint32_t* w, uint32_t* h) {
-  png_image image;
-  memset(&image, 0, sizeof image);
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
-  image.format = PNG_FORMAT_RGB;
-  rgb->resize(PNG_IMAGE_SIZE(image));
-  *w = image.width, *h = image.height;
-  return png_image_finish_read(&image, nullptr, rgb->data(), 0, nullptr) != 0;
 }
 
 // Top-down RGB of a YUY2 frame through the driver's conversion.

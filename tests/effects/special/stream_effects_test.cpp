@@ -218,7 +218,8 @@ TEST(WarpTables, EntriesFollowTheInscribedEllipse) {
 // Effect 7 against a model: margin, emitted pixels, chroma neighbours (the
 // row's last pixel its own), pair means. The set-up's tables at camera, odd
 // and tiny sizes, then tables edited to every kind of entry: odd margins,
-// margins past the row, rates 0, 1, just under and over 512, far over.
+// margins past the row, rates 0, 1, just under and over 512, far over. The
+// AVX-512 path and the per-pixel path (AVX-512 masked) both.
 TEST_P(StreamEffects, RowWarpMatchesTheModel) {
   for (auto [w, h] : {std::pair<ULONG, ULONG>{64, 10}, {640, 480}, {6, 5}, {4, 2}, {8, 3}, {1280, 720},
                       {322, 241}, {102, 77}, {2, 4}, {2, 9}}) {
@@ -226,8 +227,11 @@ TEST_P(StreamEffects, RowWarpMatchesTheModel) {
     SetupStreamEffects(dev.state.get(), w, h, 2, 0);
     const Frame src = Random(w, h, w + h);
     auto check = [&]() {
+      for (ULONG vector : {1u, 0u}) {
+      EffectsAllowAvx512 = vector;
       Frame dst(src.size(), 0xA5);
       ASSERT_EQ(RowWarpFrame(&dev.r(), dst.data(), src.data(), w, h, lo()), 1);
+      EffectsAllowAvx512 = 1;
       for (ULONG y = 0; y < h; ++y) {
         const ULONG e = y < h / 2 ? y : h - 1 - y;
         const ULONG m = dev.r().warpMargins[e], rate = dev.r().warpRates[e];
@@ -245,11 +249,12 @@ TEST_P(StreamEffects, RowWarpMatchesTheModel) {
         }
         for (ULONG k = 0; k < w; k += 2) {
           const uint8_t* o = &dst[(size_t(y) * w + k) * 2];
-          ASSERT_EQ(o[lo()], Y[k]) << w << "x" << h << " " << y << " " << k << " rate " << rate;
+          ASSERT_EQ(o[lo()], Y[k]) << w << "x" << h << " " << y << " " << k << " rate " << rate << " vector " << vector;
           ASSERT_EQ(o[2 + lo()], Y[k + 1]);
           ASSERT_EQ(o[1 - lo()], (U[k] + U[k + 1] + 1) / 2) << y << " " << k;
           ASSERT_EQ(o[3 - lo()], (V[k] + V[k + 1] + 1) / 2);
         }
+      }
       }
     };
     check();
@@ -259,6 +264,7 @@ TEST_P(StreamEffects, RowWarpMatchesTheModel) {
       dev.r().warpMargins[e] = USHORT(edits[e % 10][0] % (w + 10));
       dev.r().warpRates[e] = edits[(e / 10 + e) % 10][1];
     }
+    ASSERT_TRUE(BuildWarpColumns(&dev.r()));
     check();
     // Tables for another height or width: not written.
     Frame other(size_t(w + 2) * 2 * (h + 2), 1), out(other.size(), 2);
@@ -331,7 +337,8 @@ TEST(StreamEffectSetup, AllocationFailuresRetriesAndDoubleRelease) {
     const bool failed = host::PoolStats(kTagBuffer).failures != 0;
     host::PoolFailNth(0);
     const SpecialEffectRecord& r = dev.r();
-    EXPECT_EQ(r.warpReady == 1, r.warpMargins != nullptr && r.warpRates != nullptr && r.warpColumns != nullptr);
+    EXPECT_EQ(r.warpReady == 1, r.warpMargins != nullptr && r.warpRates != nullptr && r.warpColumns != nullptr &&
+                                       r.warpTableStart != nullptr && r.warpPixels != nullptr);
     EXPECT_EQ(r.lens.lensActive == 1, r.lens.planes[0] != nullptr);
     if (failed) { EXPECT_FALSE(r.warpReady == 1 && r.lens.lensActive == 1) << n; }
     SetupStreamEffects(dev.state.get(), 320, 240, 2, 10);  // a retry frees the first set
