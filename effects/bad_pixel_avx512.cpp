@@ -6,12 +6,7 @@
 #if defined(__x86_64__) || defined(_M_X64)
 #include <immintrin.h>
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512bw"))), apply_to = function)
-#elif defined(__GNUC__)
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw")
-#endif
+#include "platform/target_avx512.h"
 
 SIZE_T SkipCleanLumaAvx512(const UCHAR* up, const UCHAR* row, const UCHAR* dn, SIZE_T c, SIZE_T end,
                            LONG margin) {
@@ -42,11 +37,7 @@ SIZE_T SkipCleanLumaAvx512(const UCHAR* up, const UCHAR* row, const UCHAR* dn, S
   return c;
 }
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#elif defined(__GNUC__)
-#pragma GCC pop_options
-#endif
+#include "platform/target_end.h"
 
 #else
 SIZE_T SkipCleanLumaAvx512(const UCHAR*, const UCHAR*, const UCHAR*, SIZE_T c, SIZE_T, LONG) { return c; }

@@ -7,12 +7,7 @@
 #if defined(__x86_64__) || defined(_M_X64)
 #include <immintrin.h>
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512vbmi"))), apply_to = function)
-#elif defined(__GNUC__)
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512vbmi")
-#endif
+#include "platform/target_avx512.h"
 
 namespace {
 
@@ -82,11 +77,7 @@ ULONG ChromaSumsAvx512(USHORT* su, USHORT* sv, const UCHAR* add, const UCHAR* dr
   return i;
 }
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#elif defined(__GNUC__)
-#pragma GCC pop_options
-#endif
+#include "platform/target_end.h"
 
 #else
 ULONG ChromaBoxAvx512(UCHAR*, UCHAR*, const UCHAR*, const UCHAR*, const USHORT*, const USHORT*, ULONG, ULONG) {

@@ -5,25 +5,7 @@
 #include "effects/frame_transform.h"
 #include "effects/quarter_turn.h"
 
-
 namespace {
-
-// A macro-pixel as a little-endian 32-bit word: byte 0 in the low bits.
-inline ULONG LoadWord(const UCHAR* p) {
-  ULONG v;
-  RtlCopyMemory(&v, p, 4);
-  return v;
-}
-inline VOID StoreWord(UCHAR* p, ULONG v) { RtlCopyMemory(p, &v, 4); }
-
-// Exchanges the two luma samples of a macro-pixel word: bytes 0 and 2 (YUY2
-// order) or bytes 1 and 3 (UYVY order).
-inline ULONG SwapLumaYuy2(ULONG v) {
-  return (v & 0xFF00FF00u) | ((v & 0xFFu) << 16) | ((v >> 16) & 0xFFu);
-}
-inline ULONG SwapLumaUyvy(ULONG v) {
-  return (v & 0x00FF00FFu) | ((v & 0xFF00u) << 16) | ((v >> 16) & 0xFF00u);
-}
 
 // Black (luma 0, chroma 128) as a macro-pixel word.
 inline ULONG BlackWord(ULONG uyvy) { return uyvy ? 0x00800080u : 0x80008000u; }
@@ -117,7 +99,7 @@ LONG RotateFrame(UCHAR* dst, const UCHAR* src, ULONG w, ULONG h, ULONG mode, ULO
 #endif
       for (; m < n; ++m) {
         const ULONG v = LoadWord(in + 4 * m);
-        StoreWord(out + 4 * (n - 1 - m), uyvy ? SwapLumaUyvy(v) : SwapLumaYuy2(v));
+        StoreWord(out + 4 * (n - 1 - m), SwapLuma(v, uyvy ? 0 : 1));
       }
     }
     return 1;

@@ -11,20 +11,6 @@
 
 namespace {
 
-inline ULONG LoadWord(const UCHAR* p) {
-  ULONG v;
-  RtlCopyMemory(&v, p, 4);
-  return v;
-}
-inline VOID StoreWord(UCHAR* p, ULONG v) { RtlCopyMemory(p, &v, 4); }
-
-// Exchanges the two luma samples of a macro-pixel word: bytes 0 and 2 (YUY2
-// order) or bytes 1 and 3 (UYVY order).
-inline ULONG SwapLuma(ULONG v, ULONG lumaFirst) {
-  return lumaFirst ? (v & 0xFF00FF00u) | ((v & 0xFFu) << 16) | ((v >> 16) & 0xFFu)
-                   : (v & 0x00FF00FFu) | ((v & 0xFF00u) << 16) | ((v >> 16) & 0xFF00u);
-}
-
 inline ULONG MapWord(ULONG v, const TransformRows& t) {
   if (t.curve != nullptr) {
     const ULONG s = t.lumaFirst ? 0 : 8;

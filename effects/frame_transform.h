@@ -15,6 +15,21 @@
 #define UVCCAM_TRANSFORM_SSE2 1
 #endif
 
+// A macro-pixel as a little-endian 32-bit word: byte 0 in the low bits.
+inline ULONG LoadWord(const UCHAR* p) {
+  ULONG v;
+  RtlCopyMemory(&v, p, 4);
+  return v;
+}
+inline VOID StoreWord(UCHAR* p, ULONG v) { RtlCopyMemory(p, &v, 4); }
+
+// Exchanges the two luma samples of a macro-pixel word: bytes 0 and 2 (YUY2
+// order, lumaFirst) or bytes 1 and 3 (UYVY order).
+inline ULONG SwapLuma(ULONG v, ULONG lumaFirst) {
+  return lumaFirst ? (v & 0xFF00FF00u) | ((v & 0xFFu) << 16) | ((v >> 16) & 0xFFu)
+                   : (v & 0x00FF00FFu) | ((v & 0xFF00u) << 16) | ((v >> 16) & 0xFF00u);
+}
+
 struct FrameTransform {
   const UCHAR* curve;  // luma map, or null: luma unchanged
   ULONG specialColor;  // 0 none, 1..5 as ApplySpecialColor; others change nothing

@@ -9,12 +9,7 @@
 #if defined(__x86_64__) || defined(_M_X64)
 #include <immintrin.h>
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512vbmi"))), apply_to = function)
-#elif defined(__GNUC__)
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512vbmi")
-#endif
+#include "platform/target_avx512.h"
 
 namespace {
 
@@ -121,11 +116,7 @@ VOID TransformFrameAvx512(UCHAR* frame, const TransformRows& t) {
   }
 }
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#elif defined(__GNUC__)
-#pragma GCC pop_options
-#endif
+#include "platform/target_end.h"
 
 #else
 VOID TransformFrameAvx512(UCHAR*, const TransformRows&) {}

@@ -6,12 +6,7 @@
 
 // Only the code below is compiled for AVX2 (the headers above keep their
 // own options, so no shared inline function gets an AVX2 body).
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#elif defined(__GNUC__)
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
+#include "platform/target_avx2.h"
 
 namespace {
 
@@ -79,8 +74,4 @@ VOID NoiseColumnSumsAvx2(USHORT* t, const UCHAR* add, const UCHAR* drop, ULONG w
   NoiseColumnSums(t, add, drop, i, w);
 }
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#elif defined(__GNUC__)
-#pragma GCC pop_options
-#endif
+#include "platform/target_end.h"

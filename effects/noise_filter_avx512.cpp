@@ -7,12 +7,7 @@
 #if defined(__x86_64__) || defined(_M_X64)
 #include <immintrin.h>
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512bw"))), apply_to = function)
-#elif defined(__GNUC__)
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw")
-#endif
+#include "platform/target_avx512.h"
 
 namespace {
 
@@ -75,11 +70,7 @@ VOID NoiseColumnSumsAvx512(USHORT* t, const UCHAR* add, const UCHAR* drop, ULONG
   NoiseColumnSums(t, add, drop, i, w);
 }
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#elif defined(__GNUC__)
-#pragma GCC pop_options
-#endif
+#include "platform/target_end.h"
 
 #else
 VOID NoiseFilterRowAvx512(const NoiseRow& row) { NoiseFilterPixels(row, 2, 1); }

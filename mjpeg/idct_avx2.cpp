@@ -7,12 +7,7 @@
 
 // Only the code below is compiled for AVX2 (the headers above keep their
 // own options, so no shared inline function gets an AVX2 body).
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#elif defined(__GNUC__)
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
+#include "platform/target_avx2.h"
 
 #include "mjpeg/idct_pass.h"
 
@@ -265,8 +260,4 @@ void IdctCornerAvx2(const SHORT* coefficients, UCHAR* out, ULONG stride) {
   }
 }
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#elif defined(__GNUC__)
-#pragma GCC pop_options
-#endif
+#include "platform/target_end.h"

@@ -6,12 +6,7 @@
 
 // Only the code below is compiled for AVX2 (the headers above keep their
 // own options, so no shared inline function gets an AVX2 body).
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#elif defined(__GNUC__)
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
+#include "platform/target_avx2.h"
 
 void InterleaveRowAvx2(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, UCHAR* out,
                                          ULONG pairs) {
@@ -41,8 +36,4 @@ void InterleaveRowAvx2(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, UCHAR* 
   InterleaveRowSse2(y + 2 * i, cb + i, cr + i, out + 4 * i, pairs - i);
 }
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#elif defined(__GNUC__)
-#pragma GCC pop_options
-#endif
+#include "platform/target_end.h"
