@@ -312,6 +312,22 @@ inline void ClearCoefficients(SHORT* block, int shorts) {
   for (int i = 0; i < shorts; i += 8) _mm_store_si128(reinterpret_cast<__m128i*>(block + i), zero);
 }
 
+// Transforms one decoded block into its place and clears what the decode
+// wrote.
+MJPEG_INLINE void TransformBlock(const ScanJob& job, SHORT* block, UCHAR* out, ULONG stride, LONG last) {
+  if (last == 1) {
+    FillBlock(out, stride, IdctDcOnly(block[0]));
+    block[0] = 0;
+  } else if (last <= 3) {
+    job.idctCorner(block, out, stride);
+    block[0] = block[1] = block[8] = 0;
+  } else {
+    job.idct(block, out, stride);
+    // Zigzag positions below 10 all lie in the first four rows.
+    ClearCoefficients(block, last <= 10 ? 32 : 64);
+  }
+}
+
 }  // namespace
 
 void DecodeScanPart(const ScanJob& job, ScanPart* part) {
@@ -337,17 +353,21 @@ void DecodeScanPart(const ScanJob& job, ScanPart* part) {
     }
   }
   // Every block is all zero before its decode; the transform's caller
-  // clears what the decode wrote.
-  alignas(16) SHORT coefficients[kMaxBlocksPerMcu][kBlockShorts];
-  ClearCoefficients(&coefficients[0][0], kMaxBlocksPerMcu * kBlockShorts);
+  // clears what the decode wrote. Two blocks in turn: each block is
+  // transformed after the next one has been decoded, so that the vector
+  // work of the transform runs in the shadow of the bit-serial decode.
+  alignas(32) SHORT coefficients[2][kBlockShorts];
+  ClearCoefficients(&coefficients[0][0], 2 * kBlockShorts);
+  ULONG slot = 0;
+  SHORT* pendingBlock = nullptr;
+  UCHAR* pendingOut = nullptr;
+  ULONG pendingStride = 0;
+  LONG pendingEnd = 0;
   ULONG dequant[3][kDequantEntries];
   for (ULONG ci = 0; ci < job.count; ++ci) {
     for (ULONG k = 0; k < 64; ++k) dequant[ci][k] = job.components[ci].dequant[k];
     for (ULONG k = 64; k < kDequantEntries; ++k) dequant[ci][k] = 64u << 16;
   }
-  LONG ends[kMaxBlocksPerMcu];
-  const MjpegIdctFunction idct = job.idct;
-  const MjpegIdctFunction idctCorner = job.idctCorner;
   const ULONG interval = job.restartInterval;
   ULONG untilRestart = interval;
   ULONG restartNumber = part->restartNumber;
@@ -375,35 +395,21 @@ void DecodeScanPart(const ScanJob& job, ScanPart* part) {
       }
       --untilRestart;
     }
-    // Decode every block of the MCU first, then transform them: the
-    // transform reads the coefficients with wide loads, which would stall
-    // on the narrow stores of the decoding if it followed each block.
     for (ULONG i = 0; i < blocksPerMcu; ++i) {
       const ULONG ci = blockComponent[i];
-      const LONG last = DecodeCoefficients(b, end, job.components[ci], dequant[ci], &predictors[ci], coefficients[i]);
+      SHORT* block = coefficients[slot];
+      slot ^= 1;
+      const LONG last = DecodeCoefficients(b, end, job.components[ci], dequant[ci], &predictors[ci], block);
       if (last < 0) {
         part->status = -last;
         part->end = b.position;
         return;
       }
-      ends[i] = last;
-    }
-    for (ULONG i = 0; i < blocksPerMcu; ++i) {
-      SHORT* block = coefficients[i];
-      const ULONG ci = blockComponent[i];
-      UCHAR* out = corners[ci] + blockOffset[i];
-      const ULONG stride = job.components[ci].stride;
-      if (ends[i] == 1) {
-        FillBlock(out, stride, IdctDcOnly(block[0]));
-        block[0] = 0;
-      } else if (ends[i] <= 3) {
-        idctCorner(block, out, stride);
-        block[0] = block[1] = block[8] = 0;
-      } else {
-        idct(block, out, stride);
-        // Zigzag positions below 10 all lie in the first four rows.
-        ClearCoefficients(block, ends[i] <= 10 ? 32 : 64);
-      }
+      if (pendingBlock != nullptr) TransformBlock(job, pendingBlock, pendingOut, pendingStride, pendingEnd);
+      pendingBlock = block;
+      pendingOut = corners[ci] + blockOffset[i];
+      pendingStride = job.components[ci].stride;
+      pendingEnd = last;
     }
     // Once the reader stands at a marker or the end of the data it supplies
     // zero bits, and `bits` goes negative by as many as were used: the scan
@@ -420,6 +426,8 @@ void DecodeScanPart(const ScanJob& job, ScanPart* part) {
       for (ULONG ci = 0; ci < job.count; ++ci) corners[ci] += job.components[ci].h * 8;
     }
   }
+  if (status == kMjpegOk && pendingBlock != nullptr)
+    TransformBlock(job, pendingBlock, pendingOut, pendingStride, pendingEnd);
   if (status == kMjpegOk) {
     if (part->closeInterval)
       status = Restart(b, segmentStart, end, restartNumber);
