@@ -173,10 +173,17 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
 
   const ULONGLONG* const fastAc = c.ac->fastAc;
   LONG k = 1;
-  while (k < 64) {
-    if (b.bits < 32) Refill(b, end);
-    const ULONGLONG fast = fastAc[PeekBits(b, kHuffmanLookaheadBits)];
-    if (MJPEG_LIKELY(fast != 0)) {
+  for (;;) {
+    // One top-up (to at least 56 bits where the data allows) serves up to
+    // four pre-decoded entries of at most 11 bits each, so the reader is not
+    // tested before every entry: that test's outcome follows the code
+    // lengths and would be mispredicted often.
+    Refill(b, end);
+    ULONGLONG fast;
+    int entries = 0;
+    for (;;) {
+      fast = fastAc[PeekBits(b, kHuffmanLookaheadBits)];
+      if (!MJPEG_LIKELY(fast != 0)) break;
       const LONG at = k + static_cast<LONG>((fast >> 8) & 0xFF);
       if (at >= 63) {
         // End of block is a run of 64: like a position past the block, it
@@ -189,7 +196,7 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
           coefficients[place >> 16] =
               static_cast<SHORT>(static_cast<SHORT>(fast >> 32) * static_cast<LONG>(place & 0xFFFF));
         }
-        break;
+        goto done;
       }
       SkipBits(b, static_cast<int>(fast & 0xFF));
       // The second symbol of the entry lands `distance` after the first (0:
@@ -205,10 +212,13 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
       coefficients[place >> 16] =
           static_cast<SHORT>(static_cast<SHORT>(fast >> 32) * static_cast<LONG>(place & 0xFFFF));
       k = second + 1;
-      continue;
+      if (k >= 64) goto done;
+      if (++entries == 4) break;
     }
+    if (fast != 0) continue;
     // A code within the lookahead whose value does not fit it (the usual
     // case here) reads its value bits next; longer codes go the long way.
+    if (b.bits < 32) Refill(b, end);
     LONG symbol, value;
     const USHORT entry = c.ac->lookahead[PeekBits(b, kHuffmanLookaheadBits)];
     if (MJPEG_LIKELY(entry != 0)) {
@@ -228,14 +238,16 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
     if (size == 0) {
       if (run == 0) break;  // end of block
       k += 16;
-      continue;
+    } else {
+      const LONG at = k + run;
+      if (at > 63) break;
+      const ULONG place = dequant[at];
+      coefficients[place >> 16] = Saturate16(static_cast<LONGLONG>(value) * (place & 0xFFFF));
+      k = at + 1;
     }
-    const LONG at = k + run;
-    if (at > 63) break;
-    const ULONG place = dequant[at];
-    coefficients[place >> 16] = Saturate16(static_cast<LONGLONG>(value) * (place & 0xFFFF));
-    k = at + 1;
+    if (k >= 64) break;
   }
+done:
   // A pair ending in end of block leaves k 96 past the position after its
   // first coefficient; other ends leave it at most 80.
   return k < 64 ? k : (k > 96 ? k - 96 : 64);
