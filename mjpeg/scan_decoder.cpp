@@ -150,7 +150,10 @@ inline SHORT Saturate16(LONGLONG v) {
 // reader stays in registers from block to block.
 MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanComponent& c, const ULONG* dequant,
                                      LONG* predictor, SHORT* coefficients) {
-  if (b.bits < 32) Refill(b, end);  // The pre-decoded table read as DC: a run of 0 is a category 1..7 with its
+  // Every block starts with a top-up to at least 56 bits (where the data
+  // allows): enough for the DC symbol and the first four AC entries.
+  Refill(b, end);
+  // The pre-decoded table read as DC: a run of 0 is a category 1..7 with its
   // value, the end-of-block entry is category 0; anything else (longer
   // codes, larger categories, symbols above 15) takes the full path.
   LONG diff;
@@ -166,6 +169,7 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
     b.bits = s.bits.bits;
     b.position = s.bits.position;
     diff = s.value;
+    Refill(b, end);
   }
   // The predictor wraps like the 32-bit register it is.
   *predictor = static_cast<LONG>(static_cast<ULONG>(*predictor) + static_cast<ULONG>(diff));
@@ -173,12 +177,12 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
 
   const ULONGLONG* const fastAc = c.ac->fastAc;
   LONG k = 1;
-  for (;;) {
-    // One top-up (to at least 56 bits where the data allows) serves up to
-    // four pre-decoded entries of at most 11 bits each, so the reader is not
-    // tested before every entry: that test's outcome follows the code
-    // lengths and would be mispredicted often.
-    Refill(b, end);
+  // One top-up (to at least 56 bits where the data allows; 45 are left
+  // after a pre-decoded DC symbol) serves up to four pre-decoded entries of
+  // at most 11 bits each, so the reader is not tested before every entry:
+  // that test's outcome follows the code lengths and would be mispredicted
+  // often.
+  for (;; Refill(b, end)) {
     ULONGLONG fast;
     int entries = 0;
     for (;;) {
