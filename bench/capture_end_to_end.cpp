@@ -129,9 +129,11 @@ class ShareReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs)
+    for (const Run& run : runs) {
       if (run.run_type == Run::RT_Iteration && !run.error_occurred)
         Add(run.benchmark_name(), run.cpu_accumulated_time / double(run.iterations));
+      paired_.Take(run);
+    }
   }
   void Print() const {
     std::printf(
@@ -162,6 +164,7 @@ class ShareReporter : public benchmark::ConsoleReporter {
       if (peer > 0)
         std::printf("  %-28s   peer %.1f%%; pipeline / peer %.2f, end to end / peer %.2f\n", "", peer,
                     pipeline / peer, total / peer);
+      paired_.Print(r.name);
     }
   }
 
@@ -173,6 +176,7 @@ class ShareReporter : public benchmark::ConsoleReporter {
   }
   std::map<std::string, double> seconds_;
   std::map<std::string, int> repetitions_;
+  PairedNotes paired_;
 };
 
 }  // namespace

@@ -27,8 +27,10 @@ class ShareReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs)
+    for (const Run& run : runs) {
       if (run.run_type == Run::RT_Iteration) Add(run.benchmark_name(), run.cpu_accumulated_time / double(run.iterations));
+      paired_.Take(run);
+    }
   }
   void Print() const {
     printf("\nCPU share of one core at 30 fps (CPU time per frame x 30), hot caches for ours and the peer\n");
@@ -46,6 +48,7 @@ class ShareReporter : public benchmark::ConsoleReporter {
              scaled ? t("scaler") * 3000 : 0.0, scaled ? 0.0 : t("conversion") * 3000);
       if (peer > 0) printf("; peer %.2f ms, ours / peer %.2f", peer * 1e3, total / peer);
       printf("\n");
+      paired_.Print(r.name);
     }
   }
 
@@ -57,6 +60,7 @@ class ShareReporter : public benchmark::ConsoleReporter {
   }
   std::map<std::string, double> seconds_;
   std::map<std::string, int> repetitions_;
+  PairedNotes paired_;
 };
 
 }  // namespace

@@ -10,7 +10,10 @@
 #include <libyuv/convert_from.h>
 #include <libyuv/scale.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <string>
@@ -126,39 +129,128 @@ inline void Conversion(benchmark::State& state, Route r) {
 
 // libjpeg-turbo to planar 4:2:2, libyuv's bilinear scaler on each plane
 // when the size changes, then libyuv packs YUY2 or makes I420.
-inline void Peer(benchmark::State& state, Route r) {
-  Rig& g = GetRig(r);
-  tjhandle handle = tjInitDecompress();
-  const int cw = int(r.iw) / 2, ocw = int(r.ow) / 2;
-  const size_t slack = size_t(r.iw) * 32;
-  Bytes y(size_t(r.iw) * r.ih + slack), u(size_t(cw) * r.ih + slack), v(u.size());
-  Bytes sy(size_t(r.ow) * r.oh), su(size_t(ocw) * r.oh), sv(su.size());
-  unsigned char* planes[3] = {y.data(), u.data(), v.data()};
-  int strides[3] = {int(r.iw), cw, cw};
-  const bool scale = r.iw != r.ow || r.ih != r.oh;
-  for (auto _ : state) {
-    if (tjDecompressToYUVPlanes(handle, g.encoded.data(), g.encoded.size(), planes, int(r.iw), strides,
-                                int(r.ih), TJFLAG_ACCURATEDCT) != 0)
-      state.SkipWithError("libjpeg-turbo failed");
-    const uint8_t *py = y.data(), *pu = u.data(), *pv = v.data();
-    if (scale) {
-      libyuv::ScalePlane(y.data(), int(r.iw), int(r.iw), int(r.ih), sy.data(), int(r.ow), int(r.ow), int(r.oh),
-                         libyuv::kFilterBilinear);
-      libyuv::ScalePlane(u.data(), cw, cw, int(r.ih), su.data(), ocw, ocw, int(r.oh), libyuv::kFilterBilinear);
-      libyuv::ScalePlane(v.data(), cw, cw, int(r.ih), sv.data(), ocw, ocw, int(r.oh), libyuv::kFilterBilinear);
-      py = sy.data(), pu = su.data(), pv = sv.data();
+class PeerRun {
+ public:
+  explicit PeerRun(const Route& r)
+      : r_(r), cw_(int(r.iw) / 2), ocw_(int(r.ow) / 2), y_(size_t(r.iw) * r.ih + Slack(r)),
+        u_(size_t(cw_) * r.ih + Slack(r)), v_(u_.size()), sy_(size_t(r.ow) * r.oh), su_(size_t(ocw_) * r.oh),
+        sv_(su_.size()), handle_(tjInitDecompress()) {}
+  ~PeerRun() { tjDestroy(handle_); }
+  PeerRun(const PeerRun&) = delete;
+  PeerRun& operator=(const PeerRun&) = delete;
+
+  // One frame of `g` into its output buffer; false when libjpeg-turbo fails.
+  bool Once(Rig& g) {
+    unsigned char* planes[3] = {y_.data(), u_.data(), v_.data()};
+    int strides[3] = {int(r_.iw), cw_, cw_};
+    if (tjDecompressToYUVPlanes(handle_, g.encoded.data(), g.encoded.size(), planes, int(r_.iw), strides,
+                                int(r_.ih), TJFLAG_ACCURATEDCT) != 0)
+      return false;
+    const uint8_t *py = y_.data(), *pu = u_.data(), *pv = v_.data();
+    if (r_.iw != r_.ow || r_.ih != r_.oh) {
+      libyuv::ScalePlane(y_.data(), int(r_.iw), int(r_.iw), int(r_.ih), sy_.data(), int(r_.ow), int(r_.ow),
+                         int(r_.oh), libyuv::kFilterBilinear);
+      libyuv::ScalePlane(u_.data(), cw_, cw_, int(r_.ih), su_.data(), ocw_, ocw_, int(r_.oh), libyuv::kFilterBilinear);
+      libyuv::ScalePlane(v_.data(), cw_, cw_, int(r_.ih), sv_.data(), ocw_, ocw_, int(r_.oh), libyuv::kFilterBilinear);
+      py = sy_.data(), pu = su_.data(), pv = sv_.data();
     }
     uint8_t* o = g.output.data();
-    if (IsEqualGUID(r.out, kSubtypeI420)) {
-      libyuv::I422ToI420(py, int(r.ow), pu, ocw, pv, ocw, o, int(r.ow), o + size_t(r.ow) * r.oh, ocw,
-                         o + size_t(r.ow) * r.oh * 5 / 4, ocw, int(r.ow), int(r.oh));
+    if (IsEqualGUID(r_.out, kSubtypeI420)) {
+      libyuv::I422ToI420(py, int(r_.ow), pu, ocw_, pv, ocw_, o, int(r_.ow), o + size_t(r_.ow) * r_.oh, ocw_,
+                         o + size_t(r_.ow) * r_.oh * 5 / 4, ocw_, int(r_.ow), int(r_.oh));
     } else {
-      libyuv::I422ToYUY2(py, int(r.ow), pu, ocw, pv, ocw, o, int(r.ow) * 2, int(r.ow), int(r.oh));
+      libyuv::I422ToYUY2(py, int(r_.ow), pu, ocw_, pv, ocw_, o, int(r_.ow) * 2, int(r_.ow), int(r_.oh));
     }
-    benchmark::DoNotOptimize(o);
+    return true;
   }
-  tjDestroy(handle);
+
+ private:
+  static size_t Slack(const Route& r) { return size_t(r.iw) * 32; }
+  Route r_;
+  int cw_, ocw_;
+  Bytes y_, u_, v_, sy_, su_, sv_;
+  tjhandle handle_;
+};
+
+inline void Peer(benchmark::State& state, Route r) {
+  Rig& g = GetRig(r);
+  PeerRun peer(r);
+  for (auto _ : state) {
+    if (!peer.Once(g)) state.SkipWithError("libjpeg-turbo failed");
+    benchmark::DoNotOptimize(g.output.data());
+  }
 }
+
+inline double ThreadCpuSeconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+// The pipeline and the peer in turn on every iteration, each timed on its
+// own (thread CPU time), so that both see the same machine: a burst of
+// load from elsewhere lands on both instead of on whichever ran at the
+// time. Counters: each side's mean time per frame and the median of the
+// per-iteration ratios ours / peer. Caches are warm for both (each evicts
+// part of the other's working set), not hot as in the separate runs.
+inline void Paired(benchmark::State& state, Route r) {
+  Rig& g = GetRig(r);
+  PeerRun peer(r);
+  std::vector<double> ratios;
+  double ours = 0, theirs = 0;
+  for (auto _ : state) {
+    const double t0 = ThreadCpuSeconds();
+    g.Refill();
+    if (g.Run() != 1) state.SkipWithError("pipeline refused the frame");
+    const double t1 = ThreadCpuSeconds();
+    if (!peer.Once(g)) state.SkipWithError("libjpeg-turbo failed");
+    const double t2 = ThreadCpuSeconds();
+    ours += t1 - t0, theirs += t2 - t1;
+    if (t2 > t1) ratios.push_back((t1 - t0) / (t2 - t1));
+  }
+  if (ratios.empty()) return;
+  std::nth_element(ratios.begin(), ratios.begin() + ratios.size() / 2, ratios.end());
+  const double frames = double(state.iterations());
+  state.counters["ours_ms"] = ours / frames * 1e3;
+  state.counters["peer_ms"] = theirs / frames * 1e3;
+  state.counters["median_ratio"] = ratios[ratios.size() / 2];
+}
+
+// The paired figures of each route as the reporters saw them (repetitions
+// averaged), printed as one line under the route's other figures.
+class PairedNotes {
+ public:
+  void Take(const benchmark::BenchmarkReporter::Run& run) {
+    const std::string name = run.benchmark_name();
+    if (run.run_type != benchmark::BenchmarkReporter::Run::RT_Iteration || run.error_occurred ||
+        name.rfind("paired/", 0) != 0)
+      return;
+    Figures& f = figures_[name.substr(7)];
+    const double n = ++f.runs;
+    auto mean = [&](double& into, const char* counter) {
+      auto it = run.counters.find(counter);
+      if (it != run.counters.end()) into += (double(it->second) - into) / n;
+    };
+    mean(f.ours, "ours_ms");
+    mean(f.peer, "peer_ms");
+    mean(f.median, "median_ratio");
+  }
+  void Print(const char* route) const {
+    auto it = figures_.find(route);
+    if (it == figures_.end()) return;
+    const Figures& f = it->second;
+    std::printf("  %-28s   in turn with the peer, frame by frame (warm caches): ours %.2f ms, peer %.2f ms; "
+                "pipeline / peer %.2f (median of the frame ratios %.2f)\n",
+                "", f.ours, f.peer, f.peer > 0 ? f.ours / f.peer : 0.0, f.median);
+  }
+
+ private:
+  struct Figures {
+    double ours = 0, peer = 0, median = 0;
+    int runs = 0;
+  };
+  std::map<std::string, Figures> figures_;
+};
 
 // Registers the whole pipeline, the peer and each stage for one route
 // (the scaler for a scaled route, the conversion for I420), named
@@ -170,6 +262,7 @@ inline void RegisterStages(const Route& r) {
   };
   add("FramePipeline", Pipeline);
   add("peer_turbojpeg_libyuv", Peer);
+  add("paired", Paired);
   add("decoder", Decoder);
   add("chain", Chain);
   if (scaled) add("scaler", Scaler);
