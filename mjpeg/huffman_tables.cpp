@@ -88,7 +88,15 @@ constexpr void BuildFastAc(MjpegHuffmanTable* table, bool ac) {
   for (ULONG prefix = 0; prefix <= kMask; ++prefix) {
     table->fastAc[prefix] = 0;
     FastSymbol first{};
-    if (!DecodeFast(*table, prefix, kHuffmanLookaheadBits, &first)) continue;
+    if (!DecodeFast(*table, prefix, kHuffmanLookaheadBits, &first)) {
+      // A code within the prefix whose value bits do not fit: the code's
+      // length and symbol, for the value to be read after it.
+      const USHORT lookahead = table->lookahead[prefix];
+      const ULONG symbol = lookahead & 0xFF;
+      if (lookahead != 0 && (symbol & 15) != 0 && (ac || symbol < 16))
+        table->fastAc[prefix] = (static_cast<ULONGLONG>(lookahead >> 8) << 8) | (static_cast<ULONGLONG>(symbol) << 16);
+      continue;
+    }
     const ULONGLONG firstLength = static_cast<ULONGLONG>(first.length) << 24;
     ULONGLONG entry =
         first.length | (static_cast<ULONGLONG>(first.run) << 8) | firstLength | (PackValue(first.value) << 32);

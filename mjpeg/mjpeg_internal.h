@@ -20,9 +20,13 @@ struct MjpegHuffmanTable {
   // bits 16-23: 0 when the entry holds one symbol, else the distance from the
   // first coefficient to the second (its run + 1; 16 with value 0 for sixteen
   // zeros; 96 for end of block); bits 24-31: the bits of the first symbol
-  // alone; bits 32-47 and 48-63: the two values. 0 when the prefix decodes
-  // no whole symbol so. DC tables hold single symbols only (run 0 = a
-  // category 1..7 with its value, 64 = category 0).
+  // alone; bits 32-47 and 48-63: the two values. DC tables hold single
+  // symbols only (run 0 = a category 1..7 with its value, 64 = category 0).
+  // A prefix that starts with a whole code but not its value bits (a
+  // coefficient of more than 7 bits, or a code too long to leave room)
+  // holds bits 0-7 zero, the code's length in bits 8-15 and its symbol in
+  // bits 16-23 (AC symbols with a value, DC categories 1..15); any other
+  // prefix holds 0.
   ULONGLONG fastAc[1 << kHuffmanLookaheadBits];
   // Canonical decoding of longer codes: the largest code of each length
   // (-1 when the length has no code) and the offset that turns a code of that

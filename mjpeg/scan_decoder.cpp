@@ -162,6 +162,13 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
   if (MJPEG_LIKELY(fastDc != 0 && (fastKind == 0 || fastKind == 64))) {
     SkipBits(b, static_cast<int>(fastDc & 0xFF));
     diff = static_cast<SHORT>(fastDc >> 32);
+  } else if ((fastDc & 0xFF) == 0 && fastDc != 0) {
+    // The code alone fits: its category's value bits follow (the top-up
+    // left at least 26 bits, or the data ends). Then the buffer is topped
+    // up again for the AC entries, as after a long DC code.
+    SkipBits(b, fastKind);
+    diff = ReceiveExtend(b, static_cast<int>(fastDc >> 16) & 0xFF);
+    Refill(b, end);
   } else {
     const SlowSymbol s = DecodeSymbolSlow<true>(b.buffer, b.bits, b.position, *c.dc);
     if (s.symbol < 0 || s.symbol > 16) return -kMjpegErrorDcCode;
@@ -187,7 +194,7 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
     int entries = 0;
     for (;;) {
       fast = fastAc[PeekBits(b, kHuffmanLookaheadBits)];
-      if (!MJPEG_LIKELY(fast != 0)) break;
+      if (!MJPEG_LIKELY((fast & 0xFF) != 0)) break;
       const LONG at = k + static_cast<LONG>((fast >> 8) & 0xFF);
       if (at >= 63) {
         // End of block is a run of 64: like a position past the block, it
@@ -219,16 +226,17 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
       if (k >= 64) goto done;
       if (++entries == 4) break;
     }
-    if (fast != 0) continue;
+    if ((fast & 0xFF) != 0) continue;
     // A code within the lookahead whose value does not fit it (the usual
     // case here) reads its value bits next; longer codes go the long way.
+    // The entry was read with at least 23 bits in the buffer, so the top-up
+    // does not change the bits it was read from.
     if (b.bits < 32) Refill(b, end);
     LONG symbol, value;
-    const USHORT entry = c.ac->lookahead[PeekBits(b, kHuffmanLookaheadBits)];
-    if (MJPEG_LIKELY(entry != 0)) {
-      SkipBits(b, entry >> 8);
-      symbol = entry & 0xFF;
-      value = (symbol & 15) != 0 ? ReceiveExtend(b, symbol & 15) : 0;
+    if (MJPEG_LIKELY(fast != 0)) {
+      SkipBits(b, static_cast<int>(fast >> 8) & 0xFF);
+      symbol = static_cast<LONG>(fast >> 16) & 0xFF;
+      value = ReceiveExtend(b, symbol & 15);
     } else {
       const SlowSymbol s = DecodeSymbolSlow<false>(b.buffer, b.bits, b.position, *c.ac);
       if (s.symbol < 0) return -kMjpegErrorAcCode;

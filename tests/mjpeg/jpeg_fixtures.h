@@ -27,6 +27,7 @@ struct EncodeOptions {
   unsigned restartInterval = 0;  // MCUs, 0 = none
   bool optimize = false;         // Huffman tables of the picture's own statistics
   int shift = 0;                 // picture moved left by this many pixels
+  bool busy = false;             // BusyPicture instead of TestPicture
 };
 
 // A camera-like picture in YCbCr: smooth gradients, a few sharp edges, fine
@@ -53,10 +54,32 @@ inline Bytes TestPicture(int width, int height, int shift = 0) {
   return pixels;
 }
 
+// Blocks that alternate between dark and bright under texture of a strength
+// that changes from block to block: large DC steps (long DC categories)
+// next to every mix of AC symbol lengths, the reader's hardest case.
+inline Bytes BusyPicture(int width, int height) {
+  Bytes pixels(static_cast<size_t>(width) * height * 3);
+  uint32_t noise = 777;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const int block = x / 8 + y / 8 * 131;
+      const int strength = 1 + (block * 37 % 11) * (block * 37 % 11);  // 1..101
+      uint8_t* p = &pixels[(static_cast<size_t>(y) * width + x) * 3];
+      for (int c = 0; c < 3; ++c) {
+        noise = noise * 1664525u + 1013904223u;
+        const int n = static_cast<int>((noise >> 16) % (2 * strength + 1)) - strength;
+        const int base = ((x / 8 + y / 8 + c) & 1) ? 235 : 20;
+        p[c] = static_cast<uint8_t>(std::min(255, std::max(0, base + n)));
+      }
+    }
+  }
+  return pixels;
+}
+
 // The test picture through libjpeg-turbo: baseline, one DQT and DHT segment per table.
 inline Bytes Encode(const EncodeOptions& o) {
   const bool grey = o.sampling == Sampling::kGrey;
-  Bytes pixels = TestPicture(o.width, o.height, o.shift);
+  Bytes pixels = o.busy ? BusyPicture(o.width, o.height) : TestPicture(o.width, o.height, o.shift);
   if (grey)
     for (size_t i = 0; i < pixels.size() / 3; ++i) pixels[i] = pixels[3 * i];
   jpeg_compress_struct cinfo;

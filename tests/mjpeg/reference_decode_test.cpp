@@ -42,8 +42,9 @@ using Case = EncodeOptions;
 std::string CaseName(const Case& c) {
   const char* samplings[] = {"420", "422", "444", "grey"};
   char text[96];
-  snprintf(text, sizeof(text), "%dx%d_%s_q%d_restart%u%s", c.width, c.height,
-           samplings[static_cast<int>(c.sampling)], c.quality, c.restartInterval, c.optimize ? "_owntables" : "");
+  snprintf(text, sizeof(text), "%dx%d_%s_q%d_restart%u%s%s", c.width, c.height,
+           samplings[static_cast<int>(c.sampling)], c.quality, c.restartInterval, c.optimize ? "_owntables" : "",
+           c.busy ? "_busy" : "");
   return text;
 }
 
@@ -119,7 +120,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{640, 480, 90, Sampling::k420, 40}, Case{321, 243, 60, Sampling::k422, 1},
                       Case{320, 240, 85, Sampling::kGrey, 13}, Case{1280, 722, 70, Sampling::k420, 80},
                       Case{64, 48, 75, Sampling::k420, 1}, Case{640, 480, 75, Sampling::k420, 0, true},
-                      Case{321, 243, 80, Sampling::k422, 3, true}, Case{320, 240, 85, Sampling::kGrey, 5, true}),
+                      Case{321, 243, 80, Sampling::k422, 3, true}, Case{320, 240, 85, Sampling::kGrey, 5, true},
+                      Case{320, 240, 50, Sampling::k422, 0, false, 0, true},
+                      Case{320, 240, 85, Sampling::k420, 0, false, 0, true},
+                      Case{320, 240, 97, Sampling::k422, 0, false, 0, true}),
     [](const ::testing::TestParamInfo<Case>& info) { return CaseName(info.param); });
 
 }  // namespace
