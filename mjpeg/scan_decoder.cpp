@@ -229,8 +229,8 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
     if ((fast & 0xFF) != 0) continue;
     // A code within the lookahead whose value does not fit it (the usual
     // case here) reads its value bits next; longer codes go the long way.
-    // The entry was read with at least 23 bits in the buffer, so the top-up
-    // does not change the bits it was read from.
+    // The entry was read with at least 12 bits in the buffer (or at the end
+    // of the data), so the top-up does not change the 11 it was read from.
     if (b.bits < 32) Refill(b, end);
     LONG symbol, value;
     if (MJPEG_LIKELY(fast != 0)) {
