@@ -1,0 +1,208 @@
+// AVX2 twin of the row warp's packing (the AVX-512 kernel's layout, with
+// byte shuffles that stay inside 128-bit lanes). A run of 32 output pixels
+// is done as two halves of 16; each 128-bit lane of a half holds 8 output
+// pixels (4 pairs, 16 bytes) and reads a window of the source row that
+// starts at the pair of its first shown pixel: two 16-byte blocks (32 bytes)
+// when its pixels lie close, four (64 bytes) when the rate spreads them
+// more. Byte offsets of each pixel's Y, U and V inside the window are worked
+// out in 16-bit lanes and packed into two index vectors, per pixel i
+//   first:  Y(i) and U(i) for an even i, V(i) for an odd one,
+//   second: Y(i) and U(i + 1) for an even i, V(i - 1) for an odd one
+// (each pixel's two bytes in the frame's byte order), so both vectors put
+// Y(a) and Y(b) where the pair's luma goes and the rounded mean of the two
+// gives the U and V means of the per-pixel code. A byte shuffle reads one
+// 16-byte block; the index for block k is the offset minus 16k raised by
+// 0x70 with saturation, so offsets outside the block (and the 0xFF of black
+// pixels) have bit 7 set and read as zero, and the blocks' results are
+// ORed. Black pixels read zero everywhere; their chroma bytes get 0x80 ORed
+// in before the mean, so a black and a coloured pixel share their chroma as
+// there. Both rows of a table entry use the same index vectors.
+#include "effects/special/row_warp_avx2.h"
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+
+#include "platform/target_avx2.h"
+
+namespace {
+
+// Widest row the 16-bit offset lanes hold.
+constexpr ULONG kMaxVectorWidth = 16384;
+
+// What one half run (16 output pixels) needs for each of its rows.
+struct Half {
+  __m256i pick1[4], pick2[4];  // both index vectors, per 16-byte block
+  __m256i black1, black2;      // 0x80 in the chroma bytes of black pixels
+  ULONG base0, base1;          // window start (bytes) of each 128-bit lane
+  ULONG blocks;                // 16-byte blocks per window; 0: all black
+};
+
+// The constants of one row (and byte order) and the work of one run.
+struct RowWarper {
+  __m256i vw, one, lastPair, yOffset, uOffset, vOffset, black, blackChroma, lumaBytes, lowBytes, swapWords;
+  __m256i far32, far64, raise;
+  __m128i yShift, cShift;
+  UCHAR* out0;
+  UCHAR* out1;
+  const UCHAR* in0;
+  const UCHAR* in1;
+  const USHORT* columns;
+  ULONG w;
+  LONG rowBytes;
+
+  void Setup(ULONG width, ULONG lumaOffset) {
+    w = width;
+    vw = _mm256_set1_epi16(short(w));
+    one = _mm256_set1_epi16(1);
+    lastPair = _mm256_set1_epi16(short(w / 2 - 1));
+    yOffset = _mm256_set1_epi16(short(lumaOffset));
+    uOffset = _mm256_set1_epi16(short(1 - lumaOffset));
+    vOffset = _mm256_set1_epi16(short(3 - lumaOffset));
+    black = _mm256_set1_epi32(lumaOffset ? 0x00800080 : int(0x80008000u));
+    blackChroma = _mm256_set1_epi16(short(lumaOffset ? 0x0080 : 0x8000));
+    lumaBytes = _mm256_set1_epi16(short(lumaOffset ? 0xFF00 : 0x00FF));
+    lowBytes = _mm256_set1_epi16(0x00FF);
+    swapWords = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 2, 3, 0, 1, 6, 7, 4, 5,
+                                 10, 11, 8, 9, 14, 15, 12, 13);
+    far32 = _mm256_set1_epi16(short(0xFFE0));
+    far64 = _mm256_set1_epi16(short(0xFFC0));
+    raise = _mm256_set1_epi8(0x70);
+    yShift = _mm_cvtsi32_si128(lumaOffset ? 8 : 0);
+    cShift = _mm_cvtsi32_si128(lumaOffset ? 0 : 8);
+    rowBytes = LONG(2 * w);
+  }
+
+  // The index vectors of 16 output pixels with columns c. False when a
+  // lane's shown pixels span more than 64 source bytes.
+  bool Prepare(__m256i c, Half& h) const {
+    const __m256i dark = _mm256_cmpeq_epi16(c, vw);
+    if (_mm256_movemask_epi8(dark) == -1) {
+      h.blocks = 0;
+      return true;
+    }
+    // Every lane's smallest column in all its 16-bit lanes: the first shown
+    // pixel (black, w, is above every shown one).
+    __m256i m = _mm256_min_epu16(c, _mm256_shuffle_epi32(c, 0x4E));
+    m = _mm256_min_epu16(m, _mm256_shuffle_epi32(m, 0xB1));
+    m = _mm256_min_epu16(m, _mm256_shuffle_epi8(m, swapWords));
+    const __m256i vbase = _mm256_slli_epi16(_mm256_srli_epi16(m, 1), 2);
+    const ULONG first0 = ULONG(_mm256_extract_epi16(m, 0)), first1 = ULONG(_mm256_extract_epi16(m, 8));
+    // An all-black lane reads the row's first bytes and shows none of them.
+    h.base0 = first0 < w ? 4 * (first0 >> 1) : 0;
+    h.base1 = first1 < w ? 4 * (first1 >> 1) : 0;
+    const __m256i y = _mm256_sub_epi16(_mm256_add_epi16(_mm256_add_epi16(c, c), yOffset), vbase);
+    const __m256i nextPair = _mm256_min_epu16(_mm256_srli_epi16(_mm256_add_epi16(c, one), 1), lastPair);
+    const __m256i u = _mm256_sub_epi16(_mm256_add_epi16(_mm256_slli_epi16(nextPair, 2), uOffset), vbase);
+    const __m256i v = _mm256_sub_epi16(
+        _mm256_add_epi16(_mm256_slli_epi16(_mm256_srli_epi16(c, 1), 2), vOffset), vbase);
+    // Every shown pixel's bytes inside the window (an index below the first
+    // one wraps to a large offset and is caught too).
+    const __m256i reach = _mm256_andnot_si256(dark, _mm256_max_epu16(_mm256_max_epu16(y, u), v));
+    if (!_mm256_testz_si256(reach, far64)) return false;
+    h.blocks = _mm256_testz_si256(reach, far32) ? 2 : 4;
+    // Chroma offsets: own (U even, V odd) and the pair partner's.
+    const __m256i own = _mm256_blend_epi16(u, v, 0xAA);
+    const __m256i partner =
+        _mm256_and_si256(_mm256_or_si256(_mm256_srli_epi32(u, 16), _mm256_slli_epi32(v, 16)), lowBytes);
+    const __m256i darkPartner = _mm256_shuffle_epi8(dark, swapWords);
+    // Offsets of black pixels are large: only low bytes are combined.
+    const __m256i yBytes = _mm256_sll_epi16(_mm256_and_si256(y, lowBytes), yShift);
+    const __m256i index1 = _mm256_or_si256(_mm256_or_si256(yBytes, _mm256_sll_epi16(own, cShift)), dark);
+    const __m256i dark2 = _mm256_or_si256(_mm256_and_si256(dark, lumaBytes), _mm256_andnot_si256(lumaBytes, darkPartner));
+    const __m256i index2 = _mm256_or_si256(_mm256_or_si256(yBytes, _mm256_sll_epi16(partner, cShift)), dark2);
+    h.black1 = _mm256_and_si256(index1, blackChroma);
+    h.black2 = _mm256_and_si256(index2, blackChroma);
+    for (ULONG k = 0; k < h.blocks; ++k) {
+      const __m256i step = _mm256_set1_epi8(char(16 * k));
+      h.pick1[k] = _mm256_adds_epu8(_mm256_sub_epi8(index1, step), raise);
+      h.pick2[k] = _mm256_adds_epu8(_mm256_sub_epi8(index2, step), raise);
+    }
+    return true;
+  }
+
+  // One row's 32 output bytes of a half run, the window of each lane read
+  // from the row at `row` (through a zero-padded copy near the row's end).
+  __m256i Row(const UCHAR* row, const Half& h) const {
+    if (h.blocks == 0) return black;
+    const ULONG span = 16 * h.blocks;
+    const UCHAR* s0 = row + h.base0;
+    const UCHAR* s1 = row + h.base1;
+    alignas(32) UCHAR pad[2][64];
+    if (h.base0 + span > ULONG(rowBytes) || h.base1 + span > ULONG(rowBytes)) {
+      const ULONG bases[2] = {h.base0, h.base1};
+      for (ULONG lane = 0; lane < 2; ++lane) {
+        for (ULONG i = 0; i < 64; ++i) pad[lane][i] = bases[lane] + i < ULONG(rowBytes) ? row[bases[lane] + i] : 0;
+      }
+      s0 = pad[0];
+      s1 = pad[1];
+    }
+    __m256i p1 = h.black1, p2 = h.black2;
+    for (ULONG k = 0; k < h.blocks; ++k) {
+      const __m256i block = _mm256_inserti128_si256(
+          _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s0 + 16 * k))),
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(s1 + 16 * k)), 1);
+      p1 = _mm256_or_si256(p1, _mm256_shuffle_epi8(block, h.pick1[k]));
+      p2 = _mm256_or_si256(p2, _mm256_shuffle_epi8(block, h.pick2[k]));
+    }
+    return _mm256_avg_epu8(p1, p2);
+  }
+
+  // Output pixels n .. n + 31 (those inside the row). False, with nothing
+  // written, when their source bytes lie too far apart.
+  bool Run(ULONG n) {
+    __m256i c0, c1;
+    const bool whole = n + 32 <= w;
+    if (whole) {
+      c0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(columns + n));
+      c1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(columns + n + 16));
+    } else {
+      // The row's last pixels, black after them.
+      alignas(32) USHORT tail[32];
+      for (ULONG i = 0; i < 32; ++i) tail[i] = n + i < w ? columns[n + i] : USHORT(w);
+      c0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(tail));
+      c1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(tail + 16));
+    }
+    Half h0, h1;
+    if (!Prepare(c0, h0) || !Prepare(c1, h1)) return false;
+    Store(out0 + 2 * SIZE_T(n), Row(in0, h0), Row(in0, h1), whole, n);
+    if (out1 != nullptr) Store(out1 + 2 * SIZE_T(n), Row(in1, h0), Row(in1, h1), whole, n);
+    return true;
+  }
+
+  void Store(UCHAR* out, __m256i a, __m256i b, bool whole, ULONG n) const {
+    if (whole) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), a);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), b);
+      return;
+    }
+    alignas(32) UCHAR bytes[64];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(bytes), a);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(bytes + 32), b);
+    for (ULONG i = 0; i < 2 * (w - n); ++i) out[i] = bytes[i];
+  }
+};
+
+}  // namespace
+
+ULONG RowWarpAvx2(UCHAR* out0, UCHAR* out1, const UCHAR* in0, const UCHAR* in1, const USHORT* columns,
+                  ULONG w, ULONG lumaOffset, ULONG from) {
+  if (w > kMaxVectorWidth || w < 2 || (w & 1) != 0 || (from & 31) != 0) return from;
+  RowWarper warper;
+  warper.Setup(w, lumaOffset);
+  warper.out0 = out0;
+  warper.out1 = out1;
+  warper.in0 = in0;
+  warper.in1 = in1;
+  warper.columns = columns;
+  ULONG n = from;
+  while (n < w && warper.Run(n)) n += 32;
+  return n < w ? n : w;
+}
+
+#include "platform/target_end.h"
+
+#else
+ULONG RowWarpAvx2(UCHAR*, UCHAR*, const UCHAR*, const UCHAR*, const USHORT*, ULONG, ULONG, ULONG from) {
+  return from;
+}
+#endif
