@@ -35,7 +35,23 @@ struct Half {
   __m256i black1, black2;      // 0x80 in the chroma bytes of black pixels
   ULONG base0, base1;          // window start (bytes) of each 128-bit lane
   ULONG blocks;                // 16-byte blocks per window; 0: all black
+  bool padded;                 // the row is shorter than a window
 };
+
+// Byte shuffles of the lanes' windows at s0 and s1 by both index vectors,
+// and their rounded mean.
+template <ULONG kBlocks>
+inline __m256i Shuffle(const UCHAR* s0, const UCHAR* s1, const Half& h) {
+  __m256i p1 = h.black1, p2 = h.black2;
+  for (ULONG k = 0; k < kBlocks; ++k) {
+    const __m256i block = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s0 + 16 * k))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(s1 + 16 * k)), 1);
+    p1 = _mm256_or_si256(p1, _mm256_shuffle_epi8(block, h.pick1[k]));
+    p2 = _mm256_or_si256(p2, _mm256_shuffle_epi8(block, h.pick2[k]));
+  }
+  return _mm256_avg_epu8(p1, p2);
+}
 
 // The constants of one row (and byte order) and the work of one run.
 struct RowWarper {
@@ -48,7 +64,7 @@ struct RowWarper {
   const UCHAR* in1;
   const USHORT* columns;
   ULONG w;
-  LONG rowBytes;
+  ULONG rowBytes;
 
   void Setup(ULONG width, ULONG lumaOffset) {
     w = width;
@@ -69,14 +85,15 @@ struct RowWarper {
     raise = _mm256_set1_epi8(0x70);
     yShift = _mm_cvtsi32_si128(lumaOffset ? 8 : 0);
     cShift = _mm_cvtsi32_si128(lumaOffset ? 0 : 8);
-    rowBytes = LONG(2 * w);
+    rowBytes = 2 * w;
   }
 
   // The index vectors of 16 output pixels with columns c. False when a
   // lane's shown pixels span more than 64 source bytes.
   bool Prepare(__m256i c, Half& h) const {
     const __m256i dark = _mm256_cmpeq_epi16(c, vw);
-    if (_mm256_movemask_epi8(dark) == -1) {
+    const ULONG darkBits = ULONG(_mm256_movemask_epi8(dark));
+    if (darkBits == 0xFFFFFFFFu) {
       h.blocks = 0;
       return true;
     }
@@ -88,30 +105,57 @@ struct RowWarper {
     const __m256i vbase = _mm256_slli_epi16(_mm256_srli_epi16(m, 1), 2);
     const ULONG first0 = ULONG(_mm256_extract_epi16(m, 0)), first1 = ULONG(_mm256_extract_epi16(m, 8));
     // An all-black lane reads the row's first bytes and shows none of them.
-    h.base0 = first0 < w ? 4 * (first0 >> 1) : 0;
-    h.base1 = first1 < w ? 4 * (first1 >> 1) : 0;
-    const __m256i y = _mm256_sub_epi16(_mm256_add_epi16(_mm256_add_epi16(c, c), yOffset), vbase);
+    ULONG base0 = first0 < w ? 4 * (first0 >> 1) : 0;
+    ULONG base1 = first1 < w ? 4 * (first1 >> 1) : 0;
+    __m256i y = _mm256_sub_epi16(_mm256_add_epi16(_mm256_add_epi16(c, c), yOffset), vbase);
     const __m256i nextPair = _mm256_min_epu16(_mm256_srli_epi16(_mm256_add_epi16(c, one), 1), lastPair);
-    const __m256i u = _mm256_sub_epi16(_mm256_add_epi16(_mm256_slli_epi16(nextPair, 2), uOffset), vbase);
-    const __m256i v = _mm256_sub_epi16(
-        _mm256_add_epi16(_mm256_slli_epi16(_mm256_srli_epi16(c, 1), 2), vOffset), vbase);
+    __m256i u = _mm256_sub_epi16(_mm256_add_epi16(_mm256_slli_epi16(nextPair, 2), uOffset), vbase);
+    __m256i v = _mm256_sub_epi16(_mm256_add_epi16(_mm256_slli_epi16(_mm256_srli_epi16(c, 1), 2), vOffset), vbase);
     // Every shown pixel's bytes inside the window (an index below the first
     // one wraps to a large offset and is caught too).
     const __m256i reach = _mm256_andnot_si256(dark, _mm256_max_epu16(_mm256_max_epu16(y, u), v));
     if (!_mm256_testz_si256(reach, far64)) return false;
     h.blocks = _mm256_testz_si256(reach, far32) ? 2 : 4;
+    // A window that would run past the row's end starts earlier instead, so
+    // that it ends with the row (the offsets grow by as much, and stay inside
+    // it since every byte they reach is in the row).
+    const ULONG span = 16 * h.blocks;
+    h.padded = rowBytes < span;
+    if (!h.padded && (base0 + span > rowBytes || base1 + span > rowBytes)) {
+      const ULONG back0 = base0 + span > rowBytes ? base0 + span - rowBytes : 0;
+      const ULONG back1 = base1 + span > rowBytes ? base1 + span - rowBytes : 0;
+      const __m256i back = _mm256_setr_m128i(_mm_set1_epi16(short(back0)), _mm_set1_epi16(short(back1)));
+      y = _mm256_add_epi16(y, back);
+      u = _mm256_add_epi16(u, back);
+      v = _mm256_add_epi16(v, back);
+      base0 -= back0;
+      base1 -= back1;
+    }
+    h.base0 = base0;
+    h.base1 = base1;
     // Chroma offsets: own (U even, V odd) and the pair partner's.
     const __m256i own = _mm256_blend_epi16(u, v, 0xAA);
-    const __m256i partner =
-        _mm256_and_si256(_mm256_or_si256(_mm256_srli_epi32(u, 16), _mm256_slli_epi32(v, 16)), lowBytes);
-    const __m256i darkPartner = _mm256_shuffle_epi8(dark, swapWords);
-    // Offsets of black pixels are large: only low bytes are combined.
-    const __m256i yBytes = _mm256_sll_epi16(_mm256_and_si256(y, lowBytes), yShift);
-    const __m256i index1 = _mm256_or_si256(_mm256_or_si256(yBytes, _mm256_sll_epi16(own, cShift)), dark);
-    const __m256i dark2 = _mm256_or_si256(_mm256_and_si256(dark, lumaBytes), _mm256_andnot_si256(lumaBytes, darkPartner));
-    const __m256i index2 = _mm256_or_si256(_mm256_or_si256(yBytes, _mm256_sll_epi16(partner, cShift)), dark2);
-    h.black1 = _mm256_and_si256(index1, blackChroma);
-    h.black2 = _mm256_and_si256(index2, blackChroma);
+    const __m256i partner = _mm256_or_si256(_mm256_srli_epi32(u, 16), _mm256_slli_epi32(v, 16));
+    __m256i index1, index2;
+    if (darkBits == 0) {
+      const __m256i yBytes = _mm256_sll_epi16(y, yShift);
+      index1 = _mm256_or_si256(yBytes, _mm256_sll_epi16(own, cShift));
+      index2 = _mm256_or_si256(yBytes, _mm256_sll_epi16(partner, cShift));
+      h.black1 = h.black2 = _mm256_setzero_si256();
+    } else {
+      // Offsets of black pixels are large: only low bytes are combined, and
+      // black pixels' bytes (by the partner's for the second vector's
+      // chroma) become 0xFF.
+      const __m256i darkPartner = _mm256_shuffle_epi8(dark, swapWords);
+      const __m256i yBytes = _mm256_sll_epi16(_mm256_and_si256(y, lowBytes), yShift);
+      index1 = _mm256_or_si256(_mm256_or_si256(yBytes, _mm256_sll_epi16(own, cShift)), dark);
+      const __m256i dark2 =
+          _mm256_or_si256(_mm256_and_si256(dark, lumaBytes), _mm256_andnot_si256(lumaBytes, darkPartner));
+      index2 = _mm256_or_si256(
+          _mm256_or_si256(yBytes, _mm256_sll_epi16(_mm256_and_si256(partner, lowBytes), cShift)), dark2);
+      h.black1 = _mm256_and_si256(index1, blackChroma);
+      h.black2 = _mm256_and_si256(index2, blackChroma);
+    }
     for (ULONG k = 0; k < h.blocks; ++k) {
       const __m256i step = _mm256_set1_epi8(char(16 * k));
       h.pick1[k] = _mm256_adds_epu8(_mm256_sub_epi8(index1, step), raise);
@@ -120,31 +164,19 @@ struct RowWarper {
     return true;
   }
 
-  // One row's 32 output bytes of a half run, the window of each lane read
-  // from the row at `row` (through a zero-padded copy near the row's end).
+  // One row's 32 output bytes of a half run from the row at `row`.
   __m256i Row(const UCHAR* row, const Half& h) const {
     if (h.blocks == 0) return black;
-    const ULONG span = 16 * h.blocks;
-    const UCHAR* s0 = row + h.base0;
-    const UCHAR* s1 = row + h.base1;
-    alignas(32) UCHAR pad[2][64];
-    if (h.base0 + span > ULONG(rowBytes) || h.base1 + span > ULONG(rowBytes)) {
+    if (h.padded) {
+      // A row shorter than the window: through a zero-padded copy.
+      alignas(32) UCHAR pad[2][64];
       const ULONG bases[2] = {h.base0, h.base1};
       for (ULONG lane = 0; lane < 2; ++lane) {
-        for (ULONG i = 0; i < 64; ++i) pad[lane][i] = bases[lane] + i < ULONG(rowBytes) ? row[bases[lane] + i] : 0;
+        for (ULONG i = 0; i < 64; ++i) pad[lane][i] = bases[lane] + i < rowBytes ? row[bases[lane] + i] : 0;
       }
-      s0 = pad[0];
-      s1 = pad[1];
+      return h.blocks == 2 ? Shuffle<2>(pad[0], pad[1], h) : Shuffle<4>(pad[0], pad[1], h);
     }
-    __m256i p1 = h.black1, p2 = h.black2;
-    for (ULONG k = 0; k < h.blocks; ++k) {
-      const __m256i block = _mm256_inserti128_si256(
-          _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s0 + 16 * k))),
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(s1 + 16 * k)), 1);
-      p1 = _mm256_or_si256(p1, _mm256_shuffle_epi8(block, h.pick1[k]));
-      p2 = _mm256_or_si256(p2, _mm256_shuffle_epi8(block, h.pick2[k]));
-    }
-    return _mm256_avg_epu8(p1, p2);
+    return h.blocks == 2 ? Shuffle<2>(row + h.base0, row + h.base1, h) : Shuffle<4>(row + h.base0, row + h.base1, h);
   }
 
   // Output pixels n .. n + 31 (those inside the row). False, with nothing
