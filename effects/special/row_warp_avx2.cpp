@@ -55,7 +55,7 @@ inline __m256i Shuffle(const UCHAR* s0, const UCHAR* s1, const Half& h) {
 
 // The constants of one row (and byte order) and the work of one run.
 struct RowWarper {
-  __m256i vw, one, lastPair, yOffset, uOffset, vOffset, black, blackChroma, lumaBytes, lowBytes, swapWords;
+  __m256i vw, two, pairMask, firstWord, lastPair, yOffset, uOffset, vOffset, black, blackChroma, lumaBytes, lowBytes, swapWords;
   __m256i far32, far64, raise;
   __m128i yShift, cShift;
   UCHAR* out0;
@@ -69,8 +69,11 @@ struct RowWarper {
   void Setup(ULONG width, ULONG lumaOffset) {
     w = width;
     vw = _mm256_set1_epi16(short(w));
-    one = _mm256_set1_epi16(1);
-    lastPair = _mm256_set1_epi16(short(w / 2 - 1));
+    two = _mm256_set1_epi16(2);
+    pairMask = _mm256_set1_epi16(short(0xFFFC));
+    firstWord = _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1,
+                                 0, 1, 0, 1);
+    lastPair = _mm256_set1_epi16(short(2 * w - 4));  // the last pair's first byte
     yOffset = _mm256_set1_epi16(short(lumaOffset));
     uOffset = _mm256_set1_epi16(short(1 - lumaOffset));
     vOffset = _mm256_set1_epi16(short(3 - lumaOffset));
@@ -88,32 +91,49 @@ struct RowWarper {
     rowBytes = 2 * w;
   }
 
-  // The index vectors of 16 output pixels with columns c. False when a
-  // lane's shown pixels span more than 64 source bytes.
-  bool Prepare(__m256i c, Half& h) const {
+  // The index vectors of the 16 output pixels with the columns at cols.
+  // False when a lane's shown pixels span more than 64 source bytes.
+  bool Prepare(const USHORT* cols, Half& h) const {
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cols));
     const __m256i dark = _mm256_cmpeq_epi16(c, vw);
     const ULONG darkBits = ULONG(_mm256_movemask_epi8(dark));
     if (darkBits == 0xFFFFFFFFu) {
       h.blocks = 0;
       return true;
     }
-    // Every lane's smallest column in all its 16-bit lanes: the first shown
-    // pixel (black, w, is above every shown one).
-    __m256i m = _mm256_min_epu16(c, _mm256_shuffle_epi32(c, 0x4E));
-    m = _mm256_min_epu16(m, _mm256_shuffle_epi32(m, 0xB1));
-    m = _mm256_min_epu16(m, _mm256_shuffle_epi8(m, swapWords));
-    const __m256i vbase = _mm256_slli_epi16(_mm256_srli_epi16(m, 1), 2);
-    const ULONG first0 = ULONG(_mm256_extract_epi16(m, 0)), first1 = ULONG(_mm256_extract_epi16(m, 8));
-    // An all-black lane reads the row's first bytes and shows none of them.
-    ULONG base0 = first0 < w ? 4 * (first0 >> 1) : 0;
-    ULONG base1 = first1 < w ? 4 * (first1 >> 1) : 0;
-    __m256i y = _mm256_sub_epi16(_mm256_add_epi16(_mm256_add_epi16(c, c), yOffset), vbase);
-    const __m256i nextPair = _mm256_min_epu16(_mm256_srli_epi16(_mm256_add_epi16(c, one), 1), lastPair);
-    __m256i u = _mm256_sub_epi16(_mm256_add_epi16(_mm256_slli_epi16(nextPair, 2), uOffset), vbase);
-    __m256i v = _mm256_sub_epi16(_mm256_add_epi16(_mm256_slli_epi16(_mm256_srli_epi16(c, 1), 2), vOffset), vbase);
-    // Every shown pixel's bytes inside the window (an index below the first
-    // one wraps to a large offset and is caught too).
-    const __m256i reach = _mm256_andnot_si256(dark, _mm256_max_epu16(_mm256_max_epu16(y, u), v));
+    // Each lane's window starts at the pair of its first shown pixel, which
+    // has the lane's smallest column (shown columns rise along the row).
+    const __m256i c2 = _mm256_add_epi16(c, c);
+    __m256i vbase;
+    ULONG base0, base1;
+    if ((darkBits & 0x00010001u) == 0) {
+      // Both lanes start with a shown pixel.
+      vbase = _mm256_and_si256(_mm256_shuffle_epi8(c2, firstWord), pairMask);
+      base0 = (2 * ULONG(cols[0])) & ~3u;
+      base1 = (2 * ULONG(cols[8])) & ~3u;
+    } else {
+      // The smallest column in all 16-bit lanes of each 128-bit lane (black,
+      // w, is above every shown one); an all-black lane reads the row's
+      // first bytes and shows none of them.
+      __m256i m = _mm256_min_epu16(c2, _mm256_shuffle_epi32(c2, 0x4E));
+      m = _mm256_min_epu16(m, _mm256_shuffle_epi32(m, 0xB1));
+      m = _mm256_min_epu16(m, _mm256_shuffle_epi8(m, swapWords));
+      vbase = _mm256_and_si256(m, pairMask);
+      const ULONG first0 = ULONG(_mm256_extract_epi16(m, 0)), first1 = ULONG(_mm256_extract_epi16(m, 8));
+      base0 = first0 < rowBytes ? first0 & ~3u : 0;
+      base1 = first1 < rowBytes ? first1 & ~3u : 0;
+    }
+    // Byte offsets in the window: the pixel's Y, its pair's V, and the U of
+    // its pair (even) or of the next pair (odd; the row's last pair keeps
+    // its own).
+    const __m256i d = _mm256_sub_epi16(c2, vbase);
+    __m256i y = _mm256_add_epi16(d, yOffset);
+    __m256i v = _mm256_add_epi16(_mm256_and_si256(d, pairMask), vOffset);
+    __m256i u = _mm256_add_epi16(
+        _mm256_min_epu16(_mm256_and_si256(_mm256_add_epi16(d, two), pairMask), _mm256_sub_epi16(lastPair, vbase)),
+        uOffset);
+    // The farthest byte of every shown pixel is its U or its V.
+    const __m256i reach = _mm256_andnot_si256(dark, _mm256_max_epu16(u, v));
     if (!_mm256_testz_si256(reach, far64)) return false;
     h.blocks = _mm256_testz_si256(reach, far32) ? 2 : 4;
     // A window that would run past the row's end starts earlier instead, so
@@ -182,20 +202,16 @@ struct RowWarper {
   // Output pixels n .. n + 31 (those inside the row). False, with nothing
   // written, when their source bytes lie too far apart.
   bool Run(ULONG n) {
-    __m256i c0, c1;
     const bool whole = n + 32 <= w;
-    if (whole) {
-      c0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(columns + n));
-      c1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(columns + n + 16));
-    } else {
+    const USHORT* cols = columns + n;
+    alignas(32) USHORT tail[32];
+    if (!whole) {
       // The row's last pixels, black after them.
-      alignas(32) USHORT tail[32];
       for (ULONG i = 0; i < 32; ++i) tail[i] = n + i < w ? columns[n + i] : USHORT(w);
-      c0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(tail));
-      c1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(tail + 16));
+      cols = tail;
     }
     Half h0, h1;
-    if (!Prepare(c0, h0) || !Prepare(c1, h1)) return false;
+    if (!Prepare(cols, h0) || !Prepare(cols + 16, h1)) return false;
     Store(out0 + 2 * SIZE_T(n), Row(in0, h0), Row(in0, h1), whole, n);
     if (out1 != nullptr) Store(out1 + 2 * SIZE_T(n), Row(in1, h0), Row(in1, h1), whole, n);
     return true;
