@@ -11,12 +11,12 @@
 // (each pixel's two bytes in the frame's byte order), so both vectors put
 // Y(a) and Y(b) where the pair's luma goes and the rounded mean of the two
 // gives the U and V means of the per-pixel code. A byte shuffle reads one
-// 16-byte block; the index for block k is the offset minus 16k raised by
-// 0x70 with saturation, so offsets outside the block (and the 0xFF of black
-// pixels) have bit 7 set and read as zero, and the blocks' results are
-// ORed. Black pixels read zero everywhere; their chroma bytes get 0x80 ORed
-// in before the mean, so a black and a coloured pixel share their chroma as
-// there. Both rows of a table entry use the same index vectors.
+// 16-byte block at the offset's low four bits; bits 4 and 5 of the offset
+// choose between the blocks' results (byte blends on the offset shifted so
+// that the bit lands in bit 7). Black pixels' offsets are 0xFF, which the
+// shuffles read as zero; their chroma bytes get 0x80 ORed in before the
+// mean, so a black and a coloured pixel share their chroma as there. Both
+// rows of a table entry use the same index vectors.
 #include "effects/special/row_warp_avx2.h"
 
 #if defined(__x86_64__) || defined(_M_X64)
@@ -31,32 +31,44 @@ constexpr ULONG kMaxVectorWidth = 16384;
 
 // What one half run (16 output pixels) needs for each of its rows.
 struct Half {
-  __m256i pick1[4], pick2[4];  // both index vectors, per 16-byte block
+  __m256i index1, index2;      // both index vectors
+  __m256i bit4a, bit4b;        // their offsets' bit 4 in bit 7 of each byte
+  __m256i bit5a, bit5b;        // and bit 5
   __m256i black1, black2;      // 0x80 in the chroma bytes of black pixels
   ULONG base0, base1;          // window start (bytes) of each 128-bit lane
   ULONG blocks;                // 16-byte blocks per window; 0: all black
   bool padded;                 // the row is shorter than a window
 };
 
-// Byte shuffles of the lanes' windows at s0 and s1 by both index vectors,
-// and their rounded mean.
+// Block k of both lanes' windows (at s0 and s1).
+inline __m256i Block(const UCHAR* s0, const UCHAR* s1, ULONG k) {
+  return _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s0 + 16 * k))),
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(s1 + 16 * k)), 1);
+}
+
+// The window bytes both index vectors pick, and their rounded mean.
 template <ULONG kBlocks>
 inline __m256i Shuffle(const UCHAR* s0, const UCHAR* s1, const Half& h) {
-  __m256i p1 = h.black1, p2 = h.black2;
-  for (ULONG k = 0; k < kBlocks; ++k) {
-    const __m256i block = _mm256_inserti128_si256(
-        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s0 + 16 * k))),
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(s1 + 16 * k)), 1);
-    p1 = _mm256_or_si256(p1, _mm256_shuffle_epi8(block, h.pick1[k]));
-    p2 = _mm256_or_si256(p2, _mm256_shuffle_epi8(block, h.pick2[k]));
+  const __m256i b0 = Block(s0, s1, 0), b1 = Block(s0, s1, 1);
+  __m256i p1 = _mm256_blendv_epi8(_mm256_shuffle_epi8(b0, h.index1), _mm256_shuffle_epi8(b1, h.index1), h.bit4a);
+  __m256i p2 = _mm256_blendv_epi8(_mm256_shuffle_epi8(b0, h.index2), _mm256_shuffle_epi8(b1, h.index2), h.bit4b);
+  if (kBlocks == 4) {
+    const __m256i b2 = Block(s0, s1, 2), b3 = Block(s0, s1, 3);
+    p1 = _mm256_blendv_epi8(
+        p1, _mm256_blendv_epi8(_mm256_shuffle_epi8(b2, h.index1), _mm256_shuffle_epi8(b3, h.index1), h.bit4a),
+        h.bit5a);
+    p2 = _mm256_blendv_epi8(
+        p2, _mm256_blendv_epi8(_mm256_shuffle_epi8(b2, h.index2), _mm256_shuffle_epi8(b3, h.index2), h.bit4b),
+        h.bit5b);
   }
-  return _mm256_avg_epu8(p1, p2);
+  return _mm256_avg_epu8(_mm256_or_si256(p1, h.black1), _mm256_or_si256(p2, h.black2));
 }
 
 // The constants of one row (and byte order) and the work of one run.
 struct RowWarper {
   __m256i vw, two, pairMask, firstWord, lastPair, yOffset, uOffset, vOffset, black, blackChroma, lumaBytes, lowBytes, swapWords;
-  __m256i far32, far64, raise;
+  __m256i far32, far64;
   __m128i yShift, cShift;
   UCHAR* out0;
   UCHAR* out1;
@@ -85,7 +97,6 @@ struct RowWarper {
                                  10, 11, 8, 9, 14, 15, 12, 13);
     far32 = _mm256_set1_epi16(short(0xFFE0));
     far64 = _mm256_set1_epi16(short(0xFFC0));
-    raise = _mm256_set1_epi8(0x70);
     yShift = _mm_cvtsi32_si128(lumaOffset ? 8 : 0);
     cShift = _mm_cvtsi32_si128(lumaOffset ? 0 : 8);
     rowBytes = 2 * w;
@@ -176,10 +187,13 @@ struct RowWarper {
       h.black1 = _mm256_and_si256(index1, blackChroma);
       h.black2 = _mm256_and_si256(index2, blackChroma);
     }
-    for (ULONG k = 0; k < h.blocks; ++k) {
-      const __m256i step = _mm256_set1_epi8(char(16 * k));
-      h.pick1[k] = _mm256_adds_epu8(_mm256_sub_epi8(index1, step), raise);
-      h.pick2[k] = _mm256_adds_epu8(_mm256_sub_epi8(index2, step), raise);
+    h.index1 = index1;
+    h.index2 = index2;
+    h.bit4a = _mm256_slli_epi16(index1, 3);
+    h.bit4b = _mm256_slli_epi16(index2, 3);
+    if (h.blocks == 4) {
+      h.bit5a = _mm256_slli_epi16(index1, 2);
+      h.bit5b = _mm256_slli_epi16(index2, 2);
     }
     return true;
   }
@@ -189,7 +203,7 @@ struct RowWarper {
     if (h.blocks == 0) return black;
     if (h.padded) {
       // A row shorter than the window: through a zero-padded copy.
-      alignas(32) UCHAR pad[2][64];
+      UCHAR pad[2][64];
       const ULONG bases[2] = {h.base0, h.base1};
       for (ULONG lane = 0; lane < 2; ++lane) {
         for (ULONG i = 0; i < 64; ++i) pad[lane][i] = bases[lane] + i < rowBytes ? row[bases[lane] + i] : 0;
@@ -204,7 +218,7 @@ struct RowWarper {
   bool Run(ULONG n) {
     const bool whole = n + 32 <= w;
     const USHORT* cols = columns + n;
-    alignas(32) USHORT tail[32];
+    USHORT tail[32];
     if (!whole) {
       // The row's last pixels, black after them.
       for (ULONG i = 0; i < 32; ++i) tail[i] = n + i < w ? columns[n + i] : USHORT(w);
@@ -223,9 +237,9 @@ struct RowWarper {
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), b);
       return;
     }
-    alignas(32) UCHAR bytes[64];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(bytes), a);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(bytes + 32), b);
+    UCHAR bytes[64];
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(bytes), a);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(bytes + 32), b);
     for (ULONG i = 0; i < 2 * (w - n); ++i) out[i] = bytes[i];
   }
 };
