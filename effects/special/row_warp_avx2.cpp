@@ -67,8 +67,8 @@ inline __m256i Shuffle(const UCHAR* s0, const UCHAR* s1, const Half& h) {
 
 // The constants of one row (and byte order) and the work of one run.
 struct RowWarper {
-  __m256i vw, two, pairMask, firstWord, lastPair, yOffset, uOffset, vOffset, black, blackChroma, lumaBytes, lowBytes, swapWords;
-  __m256i far32, far64;
+  __m256i vw, two, pairMask, firstWord, lastPair, yOffset, uOffset, vOffset;
+  __m256i black, blackChroma, lumaBytes, lowBytes, swapWords, far32, far64;
   __m128i yShift, cShift;
   UCHAR* out0;
   UCHAR* out1;

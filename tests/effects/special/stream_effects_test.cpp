@@ -253,7 +253,7 @@ TEST_P(StreamEffects, RowWarpMatchesTheModel) {
           const uint8_t* o = &dst[(size_t(y) * w + k) * 2];
           ASSERT_EQ(o[lo()], Y[k]) << w << "x" << h << " " << y << " " << k << " rate " << rate << " vector " << vector;
           ASSERT_EQ(o[2 + lo()], Y[k + 1]);
-          ASSERT_EQ(o[1 - lo()], (U[k] + U[k + 1] + 1) / 2) << w << " " << y << " " << k << " rate " << rate << " vector " << vector;
+          ASSERT_EQ(o[1 - lo()], (U[k] + U[k + 1] + 1) / 2) << y << " " << k << " vector " << vector;
           ASSERT_EQ(o[3 - lo()], (V[k] + V[k + 1] + 1) / 2);
         }
       }
