@@ -27,7 +27,8 @@ const char* const kEffectNames[13] = {"",        "negative", "photo grid", "tile
                                       "emboss",  "edges",    "row warp",   "texture", "mosaic",
                                       "lens",    "copy",     "mirror half"};
 
-// The row warp once more with the AVX-512 twins masked.
+// The row warp once more with the AVX-512 twins masked (the AVX2 kernel runs
+// where the processor has it).
 const char* const kPlainWarp = "row warp, no AVX-512";
 
 std::vector<UCHAR> RandomFrame(size_t bytes) {

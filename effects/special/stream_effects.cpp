@@ -30,6 +30,7 @@
 #include <cstring>
 
 #include "effects/cpu_features.h"
+#include "effects/special/row_warp_avx2.h"
 #include "effects/special/row_warp_avx512.h"
 #include "platform/pool_tags.h"
 
@@ -420,7 +421,9 @@ LONG RowWarpFrame(SpecialEffectRecord* record, UCHAR* dst, const UCHAR* src, ULO
   ULONG* const pixels = r.warpPixels;  // w words of the source row, then black
   // Black (Y 0, U 128, V 128) as a work word in the frame's byte order.
   pixels[w] = lumaOffset ? 0x00800080u : 0x80008000u;
+  // The AVX-512 kernel where it runs, else the AVX2 one.
   const bool wide = EffectsUseAvx512Vbmi();
+  const bool avx2 = !wide && EffectsUseAvx2();
   for (ULONG e = 0; e < (h + 1) / 2; ++e) {
     const USHORT* columns = r.warpColumns + r.warpTableStart[e];
     const ULONG y0 = e, y1 = h - 1 - e;
@@ -430,9 +433,10 @@ LONG RowWarpFrame(SpecialEffectRecord* record, UCHAR* dst, const UCHAR* src, ULO
     const UCHAR* in1 = src + SIZE_T(y1) * rowBytes;
     for (ULONG n = 0; n < w;) {
       if (wide) n = RowWarpAvx512(out0, out1, in0, in1, columns, w, lumaOffset, n);
+      if (avx2) n = RowWarpAvx2(out0, out1, in0, in1, columns, w, lumaOffset, n);
       if (n >= w) break;
       // What the kernel left (or the whole row): the next 32 pixels.
-      const ULONG end = wide && w - n > 32 ? n + 32 : w;
+      const ULONG end = (wide || avx2) && w - n > 32 ? n + 32 : w;
       WarpRun(out0, in0, pixels, columns, w, n, end, lumaOffset);
       if (out1 != nullptr) WarpRun(out1, in1, pixels, columns, w, n, end, lumaOffset);
       n = end;

@@ -219,19 +219,21 @@ TEST(WarpTables, EntriesFollowTheInscribedEllipse) {
 // row's last pixel its own), pair means. The set-up's tables at camera, odd
 // and tiny sizes, then tables edited to every kind of entry: odd margins,
 // margins past the row, rates 0, 1, just under and over 512, far over. The
-// AVX-512 path and the per-pixel path (AVX-512 masked) both.
+// AVX-512 path, the AVX2 path (AVX-512 masked) and the per-pixel path
+// (both masked).
 TEST_P(StreamEffects, RowWarpMatchesTheModel) {
   for (auto [w, h] : {std::pair<ULONG, ULONG>{64, 10}, {640, 480}, {6, 5}, {4, 2}, {8, 3}, {1280, 720},
-                      {322, 241}, {102, 77}, {2, 4}, {2, 9}}) {
+                      {322, 241}, {102, 77}, {2, 4}, {2, 9}, {50, 12}, {1000, 20}}) {
     Device dev(size_t(w) * 3 * h);
     SetupStreamEffects(dev.state.get(), w, h, 2, 0);
     const Frame src = Random(w, h, w + h);
     auto check = [&]() {
-      for (ULONG vector : {1u, 0u}) {
-      EffectsAllowAvx512 = vector;
+      for (ULONG vector : {2u, 1u, 0u}) {
+      EffectsAllowAvx512 = vector == 2;
+      EffectsAllowAvx2 = vector >= 1;
       Frame dst(src.size(), 0xA5);
       ASSERT_EQ(RowWarpFrame(&dev.r(), dst.data(), src.data(), w, h, lo()), 1);
-      EffectsAllowAvx512 = 1;
+      EffectsAllowAvx512 = EffectsAllowAvx2 = 1;
       for (ULONG y = 0; y < h; ++y) {
         const ULONG e = y < h / 2 ? y : h - 1 - y;
         const ULONG m = dev.r().warpMargins[e], rate = dev.r().warpRates[e];
@@ -251,7 +253,7 @@ TEST_P(StreamEffects, RowWarpMatchesTheModel) {
           const uint8_t* o = &dst[(size_t(y) * w + k) * 2];
           ASSERT_EQ(o[lo()], Y[k]) << w << "x" << h << " " << y << " " << k << " rate " << rate << " vector " << vector;
           ASSERT_EQ(o[2 + lo()], Y[k + 1]);
-          ASSERT_EQ(o[1 - lo()], (U[k] + U[k + 1] + 1) / 2) << y << " " << k;
+          ASSERT_EQ(o[1 - lo()], (U[k] + U[k + 1] + 1) / 2) << y << " " << k << " vector " << vector;
           ASSERT_EQ(o[3 - lo()], (V[k] + V[k + 1] + 1) / 2);
         }
       }
