@@ -6,6 +6,8 @@
 // planes; a half that fails sends the whole scan back to the serial decode,
 // whose result then counts, so errors are reported exactly as without the
 // split.
+#include <cstring>
+
 #include "mjpeg/mjpeg_decoder.h"
 #include "mjpeg/mjpeg_internal.h"
 
@@ -27,7 +29,9 @@ void DecodeHalf(void* item) {
 const UCHAR* FindRestartMarker(const UCHAR* p, const UCHAR* end, ULONG count) {
   while (end - p >= 2) {
     if (p[0] != 0xFF) {
-      ++p;
+      // Straight to the next 0xFF: most of the data holds none.
+      p = static_cast<const UCHAR*>(memchr(p, 0xFF, static_cast<SIZE_T>(end - p)));
+      if (p == nullptr) return nullptr;
       continue;
     }
     const UCHAR code = p[1];

@@ -191,10 +191,8 @@ struct RowWarper {
     h.index2 = index2;
     h.bit4a = _mm256_slli_epi16(index1, 3);
     h.bit4b = _mm256_slli_epi16(index2, 3);
-    if (h.blocks == 4) {
-      h.bit5a = _mm256_slli_epi16(index1, 2);
-      h.bit5b = _mm256_slli_epi16(index2, 2);
-    }
+    h.bit5a = _mm256_slli_epi16(index1, 2);
+    h.bit5b = _mm256_slli_epi16(index2, 2);
     return true;
   }
 
