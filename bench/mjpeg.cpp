@@ -107,10 +107,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
+    // The mean over the repetitions (--benchmark_repetitions), so that a
+    // burst of load from elsewhere during one of them counts for its share.
     for (const Run& r : runs)
       if (r.run_type == Run::RT_Iteration) {
-        times_[r.benchmark_name()] = r.GetAdjustedCPUTime();
-        wall_[r.benchmark_name()] = r.GetAdjustedRealTime();
+        const std::string name = r.benchmark_name();
+        const double n = ++repetitions_[name];
+        times_[name] += (r.GetAdjustedCPUTime() - times_[name]) / n;
+        wall_[name] += (r.GetAdjustedRealTime() - wall_[name]) / n;
       }
   }
   void PrintRatios() const {
@@ -137,6 +141,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
  private:
   std::map<std::string, double> times_, wall_;
+  std::map<std::string, int> repetitions_;
 };
 
 }  // namespace
