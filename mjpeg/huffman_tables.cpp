@@ -81,27 +81,27 @@ constexpr ULONG kEndDistance = 96;
 
 constexpr ULONGLONG PackValue(LONG value) { return static_cast<ULONGLONG>(static_cast<USHORT>(value)); }
 
-// Fills the pre-decoded entries. For AC tables, a coefficient whose bits
-// leave room for a whole second symbol in the prefix carries it too.
-constexpr void BuildFastAc(MjpegHuffmanTable* table, bool ac) {
+// Fills the pre-decoded AC entries: a coefficient whose bits leave room for
+// a whole second symbol in the prefix carries it too.
+constexpr void BuildFastAc(MjpegHuffmanTable* table) {
   constexpr ULONG kMask = (1u << kHuffmanLookaheadBits) - 1;
   for (ULONG prefix = 0; prefix <= kMask; ++prefix) {
+    table->fastDc[prefix] = 0;
     table->fastAc[prefix] = 0;
     FastSymbol first{};
     if (!DecodeFast(*table, prefix, kHuffmanLookaheadBits, &first)) {
       // A code within the prefix whose value bits do not fit: the code's
       // length and symbol, for the value to be read after it.
       const USHORT lookahead = table->lookahead[prefix];
-      const ULONG symbol = lookahead & 0xFF;
-      if (lookahead != 0 && (symbol & 15) != 0 && (ac || symbol < 16))
-        table->fastAc[prefix] = (static_cast<ULONGLONG>(lookahead >> 8) << 8) | (static_cast<ULONGLONG>(symbol) << 16);
+      if (lookahead != 0 && (lookahead & 15) != 0)
+        table->fastAc[prefix] = (static_cast<ULONGLONG>(lookahead >> 8) << 8) | (static_cast<ULONGLONG>(lookahead & 0xFF) << 16);
       continue;
     }
     const ULONGLONG firstLength = static_cast<ULONGLONG>(first.length) << 24;
     ULONGLONG entry =
         first.length | (static_cast<ULONGLONG>(first.run) << 8) | firstLength | (PackValue(first.value) << 32);
     FastSymbol second{};
-    if (ac && first.run != 64 &&
+    if (first.run != 64 &&
         DecodeFast(*table, (prefix << first.length) & kMask, kHuffmanLookaheadBits - first.length, &second)) {
       const ULONG distance = second.run == 64 ? kEndDistance : second.run + 1;
       entry = (first.length + second.length) | (static_cast<ULONGLONG>(first.run) << 8) |
@@ -109,6 +109,28 @@ constexpr void BuildFastAc(MjpegHuffmanTable* table, bool ac) {
               (PackValue(second.value) << 48);
     }
     table->fastAc[prefix] = entry;
+  }
+}
+
+// Fills the pre-decoded DC entries (categories 1..15 and 0; larger symbols
+// are left to the full path, which refuses those above 16).
+constexpr void BuildFastDc(MjpegHuffmanTable* table) {
+  for (ULONG prefix = 0; prefix < (1u << kHuffmanLookaheadBits); ++prefix) {
+    table->fastAc[prefix] = 0;
+    table->fastDc[prefix] = 0;
+    const USHORT lookahead = table->lookahead[prefix];
+    const ULONG codeLength = lookahead >> 8, category = lookahead & 0xFF;
+    if (lookahead == 0 || category >= 16) continue;
+    if (category == 0) {
+      table->fastDc[prefix] = static_cast<USHORT>(codeLength);
+    } else if (codeLength + category <= static_cast<ULONG>(kHuffmanLookaheadBits)) {
+      const ULONG bits = (prefix >> (kHuffmanLookaheadBits - codeLength - category)) & ((1u << category) - 1);
+      LONG value = static_cast<LONG>(bits);
+      if (bits < (1u << (category - 1))) value -= static_cast<LONG>((1u << category) - 1);
+      table->fastDc[prefix] = static_cast<USHORT>((codeLength + category) | (static_cast<ULONG>(value) << 4));
+    } else {
+      table->fastDc[prefix] = static_cast<USHORT>((codeLength << 4) | (category << 8));
+    }
   }
 }
 
@@ -155,7 +177,10 @@ constexpr bool BuildTable(const UCHAR counts[16], const UCHAR* symbols, bool ac,
   }
   table->maxCode[17] = 0x7FFFFFFF;
   table->valueOffset[17] = 0;
-  BuildFastAc(table, ac);
+  if (ac)
+    BuildFastAc(table);
+  else
+    BuildFastDc(table);
   return true;
 }
 

@@ -13,21 +13,25 @@ struct MjpegHuffmanTable {
   // For every kHuffmanLookaheadBits-bit prefix: (code length << 8) | symbol,
   // or 0 when no code of at most kHuffmanLookaheadBits bits is a prefix.
   USHORT lookahead[1 << kHuffmanLookaheadBits];
-  // Pre-decoded symbols for the same prefixes, one or two AC coefficients
-  // whose codes and value bits all fit in the prefix (values of at most 7
-  // bits). Bits 0-7: the bits the entry uses; bits 8-15: the run before the
-  // first coefficient (64 = end of block, 15 with value 0 = sixteen zeros);
-  // bits 16-23: 0 when the entry holds one symbol, else the distance from the
-  // first coefficient to the second (its run + 1; 16 with value 0 for sixteen
-  // zeros; 96 for end of block); bits 24-31: the bits of the first symbol
-  // alone; bits 32-47 and 48-63: the two values. DC tables hold single
-  // symbols only (run 0 = a category 1..7 with its value, 64 = category 0).
-  // A prefix that starts with a whole code but not its value bits (a
-  // coefficient of more than 7 bits, or a code too long to leave room)
-  // holds bits 0-7 zero, the code's length in bits 8-15 and its symbol in
-  // bits 16-23 (AC symbols with a value, DC categories 1..15); any other
-  // prefix holds 0.
+  // AC tables: pre-decoded symbols for the same prefixes, one or two AC
+  // coefficients whose codes and value bits all fit in the prefix (values of
+  // at most 7 bits). Bits 0-7: the bits the entry uses; bits 8-15: the run
+  // before the first coefficient (64 = end of block, 15 with value 0 =
+  // sixteen zeros); bits 16-23: 0 when the entry holds one symbol, else the
+  // distance from the first coefficient to the second (its run + 1; 16 with
+  // value 0 for sixteen zeros; 96 for end of block); bits 24-31: the bits of
+  // the first symbol alone; bits 32-47 and 48-63: the two values. A prefix
+  // that starts with a whole code but not its value bits (a coefficient of
+  // more than 7 bits, or a code too long to leave room) holds bits 0-7 zero,
+  // the code's length in bits 8-15 and its symbol in bits 16-23; any other
+  // prefix holds 0. All 0 in DC tables.
   ULONGLONG fastAc[1 << kHuffmanLookaheadBits];
+  // DC tables (all 0 in AC tables), a quarter of the size: bits 0-3 the bits
+  // a category and its value take when both fit the prefix, bits 4-15 the
+  // value (signed); or bits 0-3 zero, bits 4-7 the length of a code that
+  // fits without its value bits and bits 8-11 its category (1..15); 0
+  // otherwise (longer codes, symbols above 15).
+  USHORT fastDc[1 << kHuffmanLookaheadBits];
   // Canonical decoding of longer codes: the largest code of each length
   // (-1 when the length has no code) and the offset that turns a code of that
   // length into an index into `symbols`.

@@ -153,21 +153,20 @@ MJPEG_INLINE LONG DecodeCoefficients(Bits& b, const UCHAR* end, const ScanCompon
   // Every block starts with a top-up to at least 56 bits (where the data
   // allows): enough for the DC symbol and the first four AC entries.
   Refill(b, end);
-  // The pre-decoded table read as DC: a run of 0 is a category 1..7 with its
-  // value, the end-of-block entry is category 0; anything else (longer
-  // codes, larger categories, symbols above 15) takes the full path.
+  // The DC table: a category and its value in one read where both fit the
+  // prefix; a code that fits alone, with its value bits read after it;
+  // anything else (longer codes, symbols above 15) takes the full path.
   LONG diff;
-  const ULONGLONG fastDc = c.dc->fastAc[PeekBits(b, kHuffmanLookaheadBits)];
-  const ULONG fastKind = static_cast<ULONG>(fastDc >> 8) & 0xFF;
-  if (MJPEG_LIKELY(fastDc != 0 && (fastKind == 0 || fastKind == 64))) {
-    SkipBits(b, static_cast<int>(fastDc & 0xFF));
-    diff = static_cast<SHORT>(fastDc >> 32);
-  } else if ((fastDc & 0xFF) == 0 && fastDc != 0) {
-    // The code alone fits: its category's value bits follow (the top-up
-    // left at least 26 bits, or the data ends). Then the buffer is topped
-    // up again for the AC entries, as after a long DC code.
-    SkipBits(b, fastKind);
-    diff = ReceiveExtend(b, static_cast<int>(fastDc >> 16) & 0xFF);
+  const ULONG fastDc = c.dc->fastDc[PeekBits(b, kHuffmanLookaheadBits)];
+  if (MJPEG_LIKELY((fastDc & 15) != 0)) {
+    SkipBits(b, static_cast<int>(fastDc & 15));
+    diff = static_cast<SHORT>(fastDc) >> 4;
+  } else if (fastDc != 0) {
+    // The top-up left at least 26 bits for the code and its value (or the
+    // data ends); then the buffer is topped up again for the AC entries,
+    // as after a long DC code.
+    SkipBits(b, static_cast<int>(fastDc >> 4) & 15);
+    diff = ReceiveExtend(b, static_cast<int>(fastDc >> 8) & 15);
     Refill(b, end);
   } else {
     const SlowSymbol s = DecodeSymbolSlow<true>(b.buffer, b.bits, b.position, *c.dc);
