@@ -10,7 +10,6 @@
 // peer reuse their buffers every iteration (hot).
 #include <time.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -39,15 +38,6 @@ constexpr int kWarmupFrames = 10;
 constexpr int kMeasuredFrames = 90;  // 3 s at 30 fps
 constexpr double kFps = 30.0;
 
-double ProcessCpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
-}
-
-double WallSeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 struct EndToEndResult {
   double cpuPerFrame = 0;  // seconds

@@ -10,7 +10,6 @@
 // device does in the kernel and the camera. Warm caches on both paths.
 #include <time.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -34,15 +33,6 @@ constexpr int kWarmupFrames = 10;
 constexpr int kMeasuredFrames = 90;  // 3 s at 30 fps
 constexpr double kFps = 30.0;
 
-double ProcessCpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
-}
-
-double WallSeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 struct Result {
   double share = 0;       // percent of one core

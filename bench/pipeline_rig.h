@@ -181,11 +181,16 @@ inline void Peer(benchmark::State& state, Route r) {
   }
 }
 
-inline double ThreadCpuSeconds() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+// Seconds on one of the system's clocks: this thread's CPU time, the whole
+// process's CPU time, or wall time.
+inline double ClockSeconds(clockid_t clock) {
+  timespec t{};
+  clock_gettime(clock, &t);
   return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
+inline double ThreadCpuSeconds() { return ClockSeconds(CLOCK_THREAD_CPUTIME_ID); }
+inline double ProcessCpuSeconds() { return ClockSeconds(CLOCK_PROCESS_CPUTIME_ID); }
+inline double WallSeconds() { return ClockSeconds(CLOCK_MONOTONIC); }
 
 // The pipeline and the peer in turn on every iteration, each timed on its
 // own (thread CPU time), so that both see the same machine: a burst of

@@ -55,6 +55,14 @@ struct FastSymbol {
   LONG value;
 };
 
+// The `size` value bits that follow a code of `codeLength` bits at the top
+// of `prefix`, extended to their signed value.
+constexpr LONG PrefixValue(ULONG prefix, ULONG codeLength, ULONG size) {
+  const ULONG bits = (prefix >> (kHuffmanLookaheadBits - codeLength - size)) & ((1u << size) - 1);
+  return bits < (1u << (size - 1)) ? static_cast<LONG>(bits) - static_cast<LONG>((1u << size) - 1)
+                                   : static_cast<LONG>(bits);
+}
+
 constexpr bool DecodeFast(const MjpegHuffmanTable& table, ULONG prefix, ULONG available, FastSymbol* out) {
   const USHORT entry = table.lookahead[prefix];
   if (entry == 0) return false;
@@ -68,10 +76,7 @@ constexpr bool DecodeFast(const MjpegHuffmanTable& table, ULONG prefix, ULONG av
     return true;
   }
   if (size > 7 || codeLength + size > available) return false;
-  const ULONG bits = (prefix >> (kHuffmanLookaheadBits - codeLength - size)) & ((1u << size) - 1);
-  LONG value = static_cast<LONG>(bits);
-  if (bits < (1u << (size - 1))) value -= static_cast<LONG>((1u << size) - 1);
-  *out = {codeLength + size, run, value};
+  *out = {codeLength + size, run, PrefixValue(prefix, codeLength, size)};
   return true;
 }
 
@@ -124,9 +129,7 @@ constexpr void BuildFastDc(MjpegHuffmanTable* table) {
     if (category == 0) {
       table->fastDc[prefix] = static_cast<USHORT>(codeLength);
     } else if (codeLength + category <= static_cast<ULONG>(kHuffmanLookaheadBits)) {
-      const ULONG bits = (prefix >> (kHuffmanLookaheadBits - codeLength - category)) & ((1u << category) - 1);
-      LONG value = static_cast<LONG>(bits);
-      if (bits < (1u << (category - 1))) value -= static_cast<LONG>((1u << category) - 1);
+      const LONG value = PrefixValue(prefix, codeLength, category);
       table->fastDc[prefix] = static_cast<USHORT>((codeLength + category) | (static_cast<ULONG>(value) << 4));
     } else {
       table->fastDc[prefix] = static_cast<USHORT>((codeLength << 4) | (category << 8));
