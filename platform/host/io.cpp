@@ -92,7 +92,10 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
   if (!Irp || Irp->Type != IO_TYPE_IRP) BugCheck("IoCompleteRequest of something that is not an IRP");
   if (Irp->CurrentLocation > Irp->StackCount) BugCheck("IRP completed twice");
   if (Irp->IoStatus.Status == STATUS_PENDING) BugCheck("IRP completed with STATUS_PENDING");
-  if (Irp->CancelRoutine) BugCheck("IRP completed with a cancel routine still set");
+  // Read as IoSetCancelRoutine writes it: the owner may cancel the IRP (and
+  // so exchange its routine) while the lower driver completes it.
+  if (ReadPointerNoFence(reinterpret_cast<PVOID const volatile*>(&Irp->CancelRoutine)))
+    BugCheck("IRP completed with a cancel routine still set");
   // Walk up: each location's completion routine belongs to the driver above.
   while (Irp->CurrentLocation <= Irp->StackCount) {
     PIO_STACK_LOCATION sl = Irp->Tail.Overlay.CurrentStackLocation;
